@@ -1,0 +1,6 @@
+/* The public header must compile as C. */
+#include "DecodeTarn.h"
+
+int tarn_c_header_layer_count(const ZyTarnInfo* info) {
+    return info != NULL && info->PicHead != NULL ? (int)info->PicHead->Layer : -1;
+}
