@@ -1,0 +1,20 @@
+// A rectangle of a layer assembled from its tiles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ColorCorrect/ColorTables.h"
+#include "DecodeTarn.h"
+
+namespace tarn {
+
+// Checks a region request: ZY_OK, ZY_E_NULL, ZY_E_LAYER or ZY_E_REGION.
+int CheckRegion(const ZyTarnInfo* info, int width, int height, uint32_t x, uint32_t y, int layer);
+
+// Draws the checked region into `dst` (rows `dstStride` bytes apart). Pixels beyond the layer
+// grid are white. ZY_OK, or the code of the first tile that failed.
+int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width, uint32_t height,
+               uint32_t x, uint32_t y, uint32_t layer, uint8_t* dst, size_t dstStride);
+
+}  // namespace tarn

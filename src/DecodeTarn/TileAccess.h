@@ -1,0 +1,50 @@
+// The shared path of every tile, region, block and layer read: handle checks, the tile table,
+// reading a tile's stored bytes, and drawing a decoded tile (or part of one) into a buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ColorCorrect/ColorTables.h"
+#include "DecodeTarn.h"
+#include "DecodeTarn/JpegCodec.h"
+
+namespace tarn {
+
+// Path, PicHead, SliceInfos and PicInfos are all set.
+bool HandleComplete(const ZyTarnInfo* info);
+
+// The layer index, compared unsigned so that negative indices fail.
+bool LayerInRange(const ZyTarnInfo* info, int layer);
+
+// Where tile (x, y) of a layer is stored; a size of 0 or less marks an empty tile.
+struct StoredTile {
+    uint64_t offset = 0;
+    int32_t size = 0;
+    bool empty() const { return size <= 0; }
+};
+StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y);
+
+// Reads a tile's stored bytes through a file opened for this read alone. ZY_E_SHORT_READ when
+// the file can no longer be opened or the bytes run past its end (checked before allocating).
+int ReadStoredTile(const char* path, const StoredTile& tile, std::vector<uint8_t>* bytes);
+
+// The same into a new malloc'ed buffer handed to the caller.
+int ReadStoredTile(const char* path, const StoredTile& tile, unsigned char** bytes);
+
+// Draws the part `part` (tile coordinates) of tile (x, y) of `layer` into `dst`, where the part's
+// top-left pixel goes, rows `dstStride` bytes apart, as corrected blue-green-red pixels. An empty
+// tile is white and not corrected. ZY_E_SHORT_READ for an unreadable file, ZY_E_DECODE when the
+// tile does not decode to the tile size or the slide's compression is not one of ours.
+int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
+             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride);
+
+// The same for tile bytes already read.
+int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
+                   size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride);
+
+// Fills a width x height rectangle of 3-byte pixels with white.
+void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height);
+
+}  // namespace tarn

@@ -1,0 +1,42 @@
+// A whole layer decoded into one buffer, tile rows spread over all processors.
+#include <cstdlib>
+
+#include "DecodeTarn/Parallel.h"
+#include "DecodeTarn/SlideColors.h"
+#include "DecodeTarn/TileAccess.h"
+
+using namespace tarn;
+
+int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
+                           int layer) {
+    if (!HandleComplete(info)) return ZY_E_NULL;
+    if (!LayerInRange(info, layer)) return ZY_E_LAYER;
+    if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
+    const ZyPicHead& head = *info->PicHead;
+    const ZyPicInfo& record = *info->PicInfos[layer];
+    const size_t tileStride = size_t{head.TileWidth} * 3;
+    const size_t stride = tileStride * record.XCount;
+    const size_t tileRowBytes = stride * head.TileHeight;
+    auto* pixels = static_cast<unsigned char*>(malloc(tileRowBytes * record.YCount));
+    if (pixels == nullptr && tileRowBytes * record.YCount > 0) return ZY_E_DECODE;
+
+    const SlideColors colors(info);
+    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
+    // Each thread owns a contiguous band of tile rows and writes only its own output rows.
+    ForEachBlock(record.YCount, [&](int64_t begin, int64_t end) {
+        for (int64_t row = begin; row < end; ++row) {
+            for (uint32_t col = 0; col < record.XCount; ++col) {
+                uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
+                // A tile that cannot be read or decoded shows as white, like an empty one.
+                if (DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), col,
+                             static_cast<uint32_t>(row), whole, at, stride) != ZY_OK)
+                    FillWhite(at, stride, head.TileWidth, head.TileHeight);
+            }
+        }
+    });
+
+    *width = static_cast<int>(head.TileWidth * record.XCount);
+    *height = static_cast<int>(head.TileHeight * record.YCount);
+    *data = pixels;
+    return ZY_OK;
+}

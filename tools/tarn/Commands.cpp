@@ -1,0 +1,244 @@
+// info, tile, region and image.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "Commands.h"
+#include "Common.h"
+#include "ImageFiles.h"
+
+namespace tarncli {
+
+bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
+                  const std::vector<std::string>& flags, size_t positional, Args* args,
+                  int* exitCode) {
+    std::vector<std::string> allFlags = flags;
+    allFlags.emplace_back("help");
+    std::string error;
+    if (!ParseArgs(argc, argv, valued, allFlags, args, &error)) {
+        fprintf(stderr, "tarn: %s\n\n%s", error.c_str(), help);
+        *exitCode = kExitUsage;
+        return false;
+    }
+    if (args->Has("help")) {
+        fputs(help, stdout);
+        *exitCode = kExitOk;
+        return false;
+    }
+    if (args->positional.size() != positional) {
+        fprintf(stderr, "tarn: expected %zu argument%s, got %zu\n\n%s", positional,
+                positional == 1 ? "" : "s", args->positional.size(), help);
+        *exitCode = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
+int Fail(const std::string& message) {
+    fprintf(stderr, "tarn: %s\n", message.c_str());
+    return kExitFailed;
+}
+
+std::string OpenFailure(const std::string& path) {
+    if (access(path.c_str(), F_OK) != 0) return "cannot open " + path + ": " + strerror(errno);
+    if (access(path.c_str(), R_OK) != 0) return "cannot read " + path + ": " + strerror(errno);
+    return path + " is not a readable Tarn slide (damaged or another format)";
+}
+
+namespace {
+
+using Buffer = std::unique_ptr<unsigned char, void (*)(void*)>;
+
+Buffer Own(unsigned char* p) { return Buffer(p, Dispose); }
+
+// Splits "key=value|key=value" into lines.
+void PrintPairs(const char* text, const char* indent) {
+    std::stringstream stream(text);
+    std::string pair;
+    while (std::getline(stream, pair, '|')) {
+        const size_t equals = pair.find('=');
+        printf("%s%-16s %s\n", indent, pair.substr(0, equals).c_str(),
+               equals == std::string::npos ? "" : pair.substr(equals + 1).c_str());
+    }
+}
+
+// Writes a JPEG stream as it is, or its decoded pixels as PNG.
+int WriteOutput(const std::string& path, Buffer jpeg, int jpegSize, Buffer pixels, int width,
+                int height, int channels) {
+    std::string error;
+    const bool ok = FormatOf(path) == FileFormat::Jpeg
+                        ? WriteBytes(path, jpeg.get(), static_cast<size_t>(jpegSize), &error)
+                        : WritePng(path, pixels.get(), width, height, channels, &error);
+    if (!ok) return Fail(error);
+    printf("wrote %s (%d x %d)\n", path.c_str(), width, height);
+    return kExitOk;
+}
+
+bool OutputPath(const Args& args, const char* help, std::string* path, int* exitCode) {
+    const std::optional<std::string> out = args.Option("output");
+    if (!out || FormatOf(*out) == FileFormat::Unknown) {
+        fprintf(stderr, "tarn: --output must name a .jpg, .jpeg or .png file\n\n%s", help);
+        *exitCode = kExitUsage;
+        return false;
+    }
+    *path = *out;
+    return true;
+}
+
+constexpr const char* kInfoHelp =
+    "usage: tarn info SLIDE\n"
+    "\n"
+    "Shows the slide's description (compression, resolution, tile size, associated image sizes)\n"
+    "and the tile grid of every layer.\n";
+
+constexpr const char* kTileHelp =
+    "usage: tarn tile SLIDE --layer L --column C --row R --output FILE\n"
+    "\n"
+    "Writes tile (C, R) of layer L. A .jpg output holds the tile's JPEG as the library hands it\n"
+    "out (the stored bytes of a JPEG slide); a .png output holds its colour-corrected pixels.\n";
+
+constexpr const char* kRegionHelp =
+    "usage: tarn region SLIDE --layer L --x X --y Y --width W --height H --output FILE\n"
+    "\n"
+    "Writes the W x H rectangle at (X, Y) of layer L, in layer pixels, as JPEG (quality 75) or\n"
+    "PNG. The rectangle may reach past the layer's right and bottom edge; that part is white.\n";
+
+constexpr const char* kImageHelp =
+    "usage: tarn image SLIDE label|macrograph|thumbnail --output FILE\n"
+    "\n"
+    "Writes an associated image. A .jpg output of the label or macrograph holds the stored JPEG\n"
+    "bytes; the thumbnail is encoded anew. A .png output holds the decoded pixels.\n";
+
+}  // namespace
+
+int RunInfo(int argc, char** argv) {
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommand(argc, argv, kInfoHelp, {}, {}, 1, &args, &exitCode)) return exitCode;
+    const Slide slide(args.positional[0]);
+    if (!slide) return Fail(OpenFailure(args.positional[0]));
+    char* description = GetDescription(slide.get());
+    if (description == nullptr) return Fail("the slide's header cannot be described");
+    printf("%s\n", args.positional[0].c_str());
+    PrintPairs(description, "  ");
+    Dispose(description);
+    for (int layer = 0;; ++layer) {
+        char* info = GetLayerInfo(slide.get(), layer);
+        if (info == nullptr) break;
+        printf("layer %d\n", layer);
+        PrintPairs(info, "  ");
+        Dispose(info);
+    }
+    return kExitOk;
+}
+
+int RunTile(int argc, char** argv) {
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommand(argc, argv, kTileHelp, {"layer", "column", "row", "output"}, {}, 1, &args,
+                      &exitCode))
+        return exitCode;
+    long layer = 0, column = 0, row = 0;
+    std::string error, path;
+    if (!IntOption(args, "layer", 0, INT_MAX, 0, &layer, &error) ||
+        !IntOption(args, "column", 0, INT_MAX, 0, &column, &error) ||
+        !IntOption(args, "row", 0, INT_MAX, 0, &row, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!OutputPath(args, kTileHelp, &path, &exitCode)) return exitCode;
+    const Slide slide(args.positional[0]);
+    if (!slide) return Fail(OpenFailure(args.positional[0]));
+
+    const int l = static_cast<int>(layer), c = static_cast<int>(column), r = static_cast<int>(row);
+    int width = 0, height = 0, size = 0;
+    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
+    if (FormatOf(path) == FileFormat::Jpeg)
+        jpeg = Own(GetSliceJpeg(slide.get(), l, c, r, &width, &height, &size));
+    else
+        pixels = Own(GetSliceBgr(slide.get(), l, c, r, &width, &height));
+    if (!jpeg && !pixels) {
+        char* info = GetLayerInfo(slide.get(), l);
+        const std::string where = info != nullptr ? std::string(" (") + info + ")" : " (no such layer)";
+        Dispose(info);
+        return Fail("cannot read tile " + std::to_string(c) + "," + std::to_string(r) +
+                    " of layer " + std::to_string(l) + where);
+    }
+    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), width, height, 3);
+}
+
+int RunRegion(int argc, char** argv) {
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommand(argc, argv, kRegionHelp, {"layer", "x", "y", "width", "height", "output"},
+                      {}, 1, &args, &exitCode))
+        return exitCode;
+    long layer = 0, x = 0, y = 0, width = 0, height = 0;
+    std::string error, path;
+    if (!IntOption(args, "layer", 0, INT_MAX, 0, &layer, &error) ||
+        !IntOption(args, "x", 0, INT_MAX, 0, &x, &error) ||
+        !IntOption(args, "y", 0, INT_MAX, 0, &y, &error) ||
+        !IntOption(args, "width", 1, 65500, 512, &width, &error) ||
+        !IntOption(args, "height", 1, 65500, 512, &height, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!OutputPath(args, kRegionHelp, &path, &exitCode)) return exitCode;
+    const Slide slide(args.positional[0]);
+    if (!slide) return Fail(OpenFailure(args.positional[0]));
+
+    const int l = static_cast<int>(layer), w = static_cast<int>(width), h = static_cast<int>(height);
+    int size = 0;
+    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
+    if (FormatOf(path) == FileFormat::Jpeg)
+        jpeg = Own(GetRoiSliceJpeg(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h,
+                                   &size));
+    else
+        pixels = Own(GetRoiSliceBgr(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h));
+    if (!jpeg && !pixels)
+        return Fail("cannot read that region of layer " + std::to_string(l) +
+                    ": the origin must lie inside the layer, the size must not exceed it, and "
+                    "every tile under it must decode");
+    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), w, h, 3);
+}
+
+int RunImage(int argc, char** argv) {
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommand(argc, argv, kImageHelp, {"output"}, {}, 2, &args, &exitCode))
+        return exitCode;
+    const std::string which = args.positional[1];
+    if (which != "label" && which != "macrograph" && which != "thumbnail") {
+        fprintf(stderr, "tarn: the image is label, macrograph or thumbnail, not '%s'\n\n%s",
+                which.c_str(), kImageHelp);
+        return kExitUsage;
+    }
+    std::string path;
+    if (!OutputPath(args, kImageHelp, &path, &exitCode)) return exitCode;
+    const Slide slide(args.positional[0]);
+    if (!slide) return Fail(OpenFailure(args.positional[0]));
+
+    int width = 0, height = 0, size = 0;
+    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
+    const bool asJpeg = FormatOf(path) == FileFormat::Jpeg;
+    if (which == "label")
+        (asJpeg ? jpeg : pixels) = Own(asJpeg ? GetLabelJpeg(slide.get(), &width, &height, &size)
+                                              : GetLabelAbgr(slide.get(), &width, &height));
+    else if (which == "macrograph")
+        (asJpeg ? jpeg : pixels) =
+            Own(asJpeg ? GetMacrographJpeg(slide.get(), &width, &height, &size)
+                       : GetMacrographAbgr(slide.get(), &width, &height));
+    else
+        (asJpeg ? jpeg : pixels) =
+            Own(asJpeg ? GetThumbnailJpeg(slide.get(), &width, &height, &size)
+                       : GetThumbnailAbgr(slide.get(), &width, &height));
+    if (!jpeg && !pixels)
+        return Fail("the slide has no " + which + " that can be shown (absent or not decodable)");
+    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), width, height, 4);
+}
+
+}  // namespace tarncli

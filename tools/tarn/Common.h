@@ -1,0 +1,40 @@
+// What the subcommands share: argument handling with --help, and an open slide.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Args.h"
+#include "DecodeTarn.h"
+
+namespace tarncli {
+
+// Parses a subcommand's arguments. Returns false when the command should end at once: after
+// printing its help (exit 0) or a usage error (exit 2), with the code in `exitCode`.
+bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
+                  const std::vector<std::string>& flags, size_t positional, Args* args,
+                  int* exitCode);
+
+// Prints "tarn: <message>" on stderr and returns the failure exit code.
+int Fail(const std::string& message);
+
+// A slide opened for one command.
+class Slide {
+public:
+    explicit Slide(const std::string& path) : info_(ZyOpenTarn(path.c_str())) {}
+    ~Slide() { ZyCloseTarn(info_); }
+    Slide(const Slide&) = delete;
+    Slide& operator=(const Slide&) = delete;
+
+    ZyTarnInfo* get() const { return info_; }
+    explicit operator bool() const { return info_ != nullptr; }
+
+private:
+    ZyTarnInfo* info_;
+};
+
+// Why a slide did not open, as far as can be told from outside the library.
+std::string OpenFailure(const std::string& path);
+
+}  // namespace tarncli

@@ -1,0 +1,61 @@
+#include "ImageFiles.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace tarncli {
+
+FileFormat FormatOf(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos) return FileFormat::Unknown;
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (ext == "jpg" || ext == "jpeg") return FileFormat::Jpeg;
+    if (ext == "png") return FileFormat::Png;
+    return FileFormat::Unknown;
+}
+
+bool WriteBytes(const std::string& path, const unsigned char* bytes, size_t size,
+                std::string* error) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        *error = "cannot create " + path + ": " + strerror(errno);
+        return false;
+    }
+    const bool written = fwrite(bytes, 1, size, file) == size;
+    const bool closed = fclose(file) == 0;
+    if (!written || !closed) {
+        *error = "cannot write " + path + ": " + strerror(errno);
+        remove(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WritePng(const std::string& path, const unsigned char* pixels, int width, int height,
+              int channels, std::string* error) {
+    std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i) {
+        rgb[3 * i] = pixels[channels * i + 2];
+        rgb[3 * i + 1] = pixels[channels * i + 1];
+        rgb[3 * i + 2] = pixels[channels * i];
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_RGB;
+    if (png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) == 0) {
+        *error = "cannot write " + path + ": " + image.message;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarncli

@@ -1,0 +1,68 @@
+// sample: writes a tissue-like slide with the test-slide writer.
+#include <climits>
+#include <exception>
+
+#include "Commands.h"
+#include "Common.h"
+#include "HevcEncoder.h"
+#include "TarnWriter.h"
+
+namespace tarncli {
+namespace {
+
+constexpr const char* kSampleHelp =
+    "usage: tarn sample FILE [--columns C] [--rows R] [--layers L] [--tile-size S] [--hevc]\n"
+    "\n"
+    "Writes a sample slide: layer 0 of C x R tiles (default 8 x 6) of S x S pixels (default 256)\n"
+    "with L layers (default 3) halving in size, tissue-like content, a label, a macrograph and a\n"
+    "thumbnail. Tiles are JPEG, or HEVC with --hevc.\n";
+
+}  // namespace
+
+int RunSample(int argc, char** argv) {
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommand(argc, argv, kSampleHelp, {"columns", "rows", "layers", "tile-size"},
+                      {"hevc"}, 1, &args, &exitCode))
+        return exitCode;
+    long columns = 0, rows = 0, layers = 0, tileSize = 0;
+    std::string error;
+    if (!IntOption(args, "columns", 1, 4096, 8, &columns, &error) ||
+        !IntOption(args, "rows", 1, 4096, 6, &rows, &error) ||
+        !IntOption(args, "layers", 1, 16, 3, &layers, &error) ||
+        !IntOption(args, "tile-size", 16, 4096, 256, &tileSize, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return kExitUsage;
+    }
+
+    tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(
+        static_cast<uint32_t>(columns), static_cast<uint32_t>(rows), static_cast<uint32_t>(layers));
+    if (tileSize != 256) {
+        // SampleSpec lays out 256-pixel tiles; keep its picture sizes for other tile sizes.
+        for (tarnwriter::LayerSpec& layer : spec.layers) {
+            const uint32_t width = layer.xCount * 256 - layer.boundWidth;
+            const uint32_t height = layer.yCount * 256 - layer.boundHeight;
+            const auto size = static_cast<uint32_t>(tileSize);
+            layer.xCount = (width + size - 1) / size;
+            layer.yCount = (height + size - 1) / size;
+            layer.boundWidth = layer.xCount * size - width;
+            layer.boundHeight = layer.yCount * size - height;
+        }
+        spec.tileWidth = spec.tileHeight = static_cast<uint32_t>(tileSize);
+    }
+    if (args.Has("hevc")) {
+        spec.compressionType = ZY_COMPRESSION_HEVC;
+        spec.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
+    }
+    try {
+        tarnwriter::WriteFile(args.positional[0], tarnwriter::BuildSlide(spec).bytes);
+    } catch (const std::exception& e) {
+        return Fail(std::string("cannot write the sample: ") + e.what());
+    }
+    printf("wrote %s: %ld layers, layer 0 of %u x %u tiles of %ld x %ld pixels (%s)\n",
+           args.positional[0].c_str(), layers, spec.layers[0].xCount, spec.layers[0].yCount,
+           tileSize, tileSize, args.Has("hevc") ? "HEVC" : "JPEG");
+    return kExitOk;
+}
+
+}  // namespace tarncli
