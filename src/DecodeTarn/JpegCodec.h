@@ -19,21 +19,37 @@ struct PixelRect {
 };
 
 // Decodes a JPEG that must be exactly width x height into 3-byte blue-green-red pixels, without
-// colour correction. `out` has room for the whole image with rows `stride` bytes apart; at least
-// the pixels of `needed` are written (the codec may skip the rest). Returns false, with libjpeg's
-// message on stderr, when the stream does not decode or has another size.
+// colour correction. `out` has room for the whole image with rows `stride` bytes apart
+// (stride >= width * 3). At least the pixels of `needed` (clipped to the image; an empty rectangle
+// means the whole image) are written, byte-identical to a full decode; the codec skips what it
+// can of the rest and leaves other bytes of `out` in an unspecified state. Returns false when the
+// stream does not decode (libjpeg's message on stderr) or has another size (refused after the
+// header, silently, before any pixel is decoded).
+//
+// Rows below `needed` are never read, so damage that lies only there goes unnoticed: the pixels
+// asked for are complete and correct, which is all the caller uses. Rows above and columns beside
+// `needed` are still entropy-decoded (a Huffman stream cannot be skipped otherwise), so damage
+// there affects the result exactly as in a full decode.
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                    const PixelRect& needed, uint8_t* out, size_t stride);
 
 // Decodes a whole JPEG of any size into a new malloc'ed buffer in `space`, corrected through
-// `lookup`; the result is the byte size, or 0 on failure. Sizes whose byte count does not fit an
-// int are refused. With expectedWidth/Height nonzero, other sizes are refused before decoding.
+// `lookup` (bytes 0, 1, 2 of each pixel read as blue, green, red; 4-byte pixels get 255 in their
+// fourth byte). The result is the byte size, or 0 on failure with `*pixels` untouched: a fatal
+// libjpeg error (message on stderr), an output whose pixels are not 3 or 4 bytes, a byte count
+// that does not fit an int, or, with expectedWidth/Height nonzero, another size (refused before
+// decoding). An empty `lookup` gives the size with `*pixels` set to null.
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
                         const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
                         unsigned char** pixels);
 
-// Quality-75 JPEG of width x height blue-green-red pixels; the length, or 0 on failure (nothing
-// allocated then).
+// JPEG of width x height pixels in `space` with `channels` bytes each (libjpeg's defaults for that
+// input, baseline). The length, with the new malloc'ed stream in `*jpeg`; 0 on failure, with
+// nothing allocated and `*jpeg` untouched.
+int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
+               J_COLOR_SPACE space, int channels, unsigned char** jpeg);
+
+// EncodeJpeg of blue-green-red pixels (JCS_EXT_BGR).
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
                   unsigned char** jpeg);
 

@@ -1,0 +1,355 @@
+// JPEG encoding and decoding in memory through libjpeg-turbo.
+//
+// libjpeg reports fatal errors by calling error_exit, which must not return; ours jumps back to a
+// recovery point. Each operation keeps its libjpeg state in a session owned by an outer function
+// and runs libjpeg inside an inner function that sets the recovery point, so the outer function
+// cleans up the same way after success and after a jump, and no C++ object with a destructor is
+// ever jumped over.
+#include "DecodeTarn/JpegCodec.h"
+
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <jerror.h>
+
+#include "DecodeTarnCxx.h"
+
+namespace tarn {
+namespace {
+
+// Rows handed to libjpeg per call; they go straight to or from the caller's layout.
+constexpr int kRowBatch = 16;
+
+struct ErrorManager {
+    jpeg_error_mgr pub;  // first: libjpeg passes &pub around as cinfo->err
+    jmp_buf recovery;
+    bool reportFatal;  // the decoders print libjpeg's message; the encoder stays silent
+};
+
+// libjpeg's fatal-error exit: print the message where the caller wants it, then unwind to the
+// recovery point of the operation that is running.
+static void my_error_exit(j_common_ptr cinfo) {
+    ErrorManager* error = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (error->reportFatal) (*cinfo->err->output_message)(cinfo);
+    longjmp(error->recovery, 1);
+}
+
+// Warnings (corrupt entropy data, premature end of data) do not stop decoding and the library
+// prints nothing for them: they are only counted. Trace messages are dropped.
+void CountWarning(j_common_ptr cinfo, int level) {
+    if (level < 0) cinfo->err->num_warnings++;
+}
+
+void InitErrorManager(ErrorManager& error, bool reportFatal) {
+    jpeg_std_error(&error.pub);
+    error.pub.error_exit = my_error_exit;
+    error.pub.emit_message = CountWarning;
+    error.reportFatal = reportFatal;
+}
+
+// ---- Decoding ----
+
+struct DecodeSession {
+    jpeg_decompress_struct cinfo;
+    ErrorManager error;
+    unsigned char* pixels;  // whole-image output, owned until handed to the caller
+    size_t size;
+};
+
+void InitDecodeSession(DecodeSession& s) {
+    std::memset(&s, 0, sizeof s);  // a zeroed cinfo can be destroyed safely at any point
+    InitErrorManager(s.error, true);
+    s.cinfo.err = &s.error.pub;
+}
+
+void ReadHeader(DecodeSession& s, const uint8_t* jpeg, size_t length) {
+    jpeg_create_decompress(&s.cinfo);
+    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
+    jpeg_read_header(&s.cinfo, TRUE);
+}
+
+// Bytes per output pixel once the output is set up; 0 for layouts that are not 3 or 4 bytes
+// (grey, RGB565), which the correction cannot handle.
+int OutputPixelBytes(const jpeg_decompress_struct& cinfo) {
+    if (cinfo.out_color_space == JCS_RGB565) return 0;
+    const int components = cinfo.output_components;
+    return components == 3 || components == 4 ? components : 0;
+}
+
+// Whole image into a new buffer in s.pixels, each batch of rows corrected while it is still in
+// cache. Must stay a separate function: it holds the recovery point.
+bool DecodeWholeImage(DecodeSession& s, const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
+                      const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight) {
+    if (setjmp(s.error.recovery) != 0) return false;
+    ReadHeader(s, jpeg, length);
+    s.cinfo.out_color_space = space;
+    jpeg_calc_output_dimensions(&s.cinfo);
+
+    const int channels = OutputPixelBytes(s.cinfo);
+    if (channels == 0) return false;
+    if ((expectedWidth != 0 || expectedHeight != 0) &&
+        (s.cinfo.output_width != expectedWidth || s.cinfo.output_height != expectedHeight))
+        return false;
+    const size_t stride = static_cast<size_t>(s.cinfo.output_width) * channels;
+    if (stride == 0 || s.cinfo.output_height > INT_MAX / stride) return false;
+    s.size = stride * s.cinfo.output_height;
+    s.pixels = static_cast<unsigned char*>(std::malloc(s.size));
+    if (s.pixels == nullptr) return false;
+
+    jpeg_start_decompress(&s.cinfo);
+    JSAMPROW rows[kRowBatch];
+    while (s.cinfo.output_scanline < s.cinfo.output_height) {
+        const JDIMENSION first = s.cinfo.output_scanline;
+        const JDIMENSION left = s.cinfo.output_height - first;
+        const int batch = left < kRowBatch ? static_cast<int>(left) : kRowBatch;
+        for (int i = 0; i < batch; ++i)
+            rows[i] = s.pixels + (first + i) * stride;
+        const JDIMENSION got = jpeg_read_scanlines(&s.cinfo, rows, batch);
+        if (got == 0) return false;
+        if (lookup)
+            CorrectPixels(lookup, rows[0], channels, rows[0], channels,
+                          static_cast<size_t>(got) * s.cinfo.output_width);
+    }
+    jpeg_finish_decompress(&s.cinfo);
+    return true;
+}
+
+// The needed rectangle clipped to the image; empty means all of it.
+PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
+    PixelRect r = needed;
+    if (r.x >= width || r.y >= height || r.width == 0 || r.height == 0)
+        return {0, 0, width, height};
+    if (r.width > width - r.x) r.width = width - r.x;
+    if (r.height > height - r.y) r.height = height - r.y;
+    return r;
+}
+
+// Tile rows straight into the caller's buffer, skipping what `needed` does not cover: columns by
+// cropping, rows above by skipping, rows below by stopping. The kept area reaches one iMCU beyond
+// `needed` on every side where the image continues, so that fancy upsampling sees the true
+// neighbours of every needed pixel rather than treating the crop edge as the image edge. Must stay
+// a separate function: it holds the recovery point.
+bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32_t width,
+                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride) {
+    if (setjmp(s.error.recovery) != 0) return false;
+    ReadHeader(s, jpeg, length);
+    if (s.cinfo.image_width != width || s.cinfo.image_height != height) return false;
+    s.cinfo.out_color_space = JCS_EXT_BGR;
+    jpeg_start_decompress(&s.cinfo);
+    if (s.cinfo.output_width != width || s.cinfo.output_height != height ||
+        s.cinfo.output_components != 3)
+        return false;
+
+    const PixelRect want = ClipNeeded(needed, width, height);
+    const uint32_t mcuWidth = static_cast<uint32_t>(s.cinfo.max_h_samp_factor) * DCTSIZE;
+    const uint32_t mcuHeight = static_cast<uint32_t>(s.cinfo.max_v_samp_factor) * DCTSIZE;
+
+    JDIMENSION left = want.x > mcuWidth ? want.x - mcuWidth : 0;
+    const uint32_t right =
+        want.width + mcuWidth < width - want.x ? want.x + want.width + mcuWidth : width;
+    if (left > 0 || right < width) {
+        JDIMENSION cropWidth = right - left;
+        jpeg_crop_scanline(&s.cinfo, &left, &cropWidth);  // moves left to an iMCU boundary
+    }
+    const uint32_t top = want.y > mcuHeight ? want.y - mcuHeight : 0;
+    if (top > 0) jpeg_skip_scanlines(&s.cinfo, top);
+
+    const uint32_t bottom = want.y + want.height;
+    JSAMPROW rows[kRowBatch];
+    while (s.cinfo.output_scanline < bottom) {
+        const JDIMENSION first = s.cinfo.output_scanline;
+        const JDIMENSION remaining = bottom - first;
+        const int batch = remaining < kRowBatch ? static_cast<int>(remaining) : kRowBatch;
+        for (int i = 0; i < batch; ++i)
+            rows[i] = out + (first + i) * stride + left * 3;
+        if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
+    }
+    // A full read ends like any decode, so trailing damage fails here as it would elsewhere.
+    if (bottom == height) jpeg_finish_decompress(&s.cinfo);
+    return true;
+}
+
+// ---- Encoding ----
+
+// A destination that grows by doubling; unlike libjpeg's memory destination it keeps the live
+// buffer where the encoder can release it after an error, and starts near the expected size.
+struct GrowingDestination {
+    jpeg_destination_mgr pub;  // first: libjpeg passes &pub around as cinfo->dest
+    unsigned char* buffer;
+    size_t capacity;
+    size_t length;
+};
+
+// Streams are handed out with an int length.
+constexpr size_t kMaxStream = INT_MAX;
+
+GrowingDestination* DestinationOf(j_compress_ptr cinfo) {
+    return reinterpret_cast<GrowingDestination*>(cinfo->dest);
+}
+
+void StartDestination(j_compress_ptr cinfo) {
+    GrowingDestination* d = DestinationOf(cinfo);
+    // Dimensions are checked by now (at most 65500 each), so this cannot overflow. A tenth of the
+    // raw size holds a typical quality-75 image without growing.
+    const size_t raw = static_cast<size_t>(cinfo->image_width) * cinfo->image_height *
+                       static_cast<size_t>(cinfo->input_components);
+    size_t initial = raw / 8;
+    if (initial < 16384) initial = 16384;
+    if (initial > (size_t{64} << 20)) initial = size_t{64} << 20;
+    d->buffer = static_cast<unsigned char*>(std::malloc(initial));
+    if (d->buffer == nullptr) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    d->capacity = initial;
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = initial;
+}
+
+// Called when the whole buffer is full.
+boolean GrowDestination(j_compress_ptr cinfo) {
+    GrowingDestination* d = DestinationOf(cinfo);
+    if (d->capacity >= kMaxStream) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
+    const size_t grown = d->capacity > kMaxStream / 2 ? kMaxStream + 1 : d->capacity * 2;
+    unsigned char* bigger = static_cast<unsigned char*>(std::realloc(d->buffer, grown));
+    if (bigger == nullptr) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 2);
+    d->buffer = bigger;
+    d->pub.next_output_byte = bigger + d->capacity;
+    d->pub.free_in_buffer = grown - d->capacity;
+    d->capacity = grown;
+    return TRUE;
+}
+
+void FinishDestination(j_compress_ptr cinfo) {
+    GrowingDestination* d = DestinationOf(cinfo);
+    d->length = d->capacity - d->pub.free_in_buffer;
+}
+
+struct EncodeSession {
+    jpeg_compress_struct cinfo;
+    ErrorManager error;
+    GrowingDestination destination;
+};
+
+void InitEncodeSession(EncodeSession& s) {
+    std::memset(&s, 0, sizeof s);
+    InitErrorManager(s.error, false);
+    s.cinfo.err = &s.error.pub;
+    s.destination.pub.init_destination = StartDestination;
+    s.destination.pub.empty_output_buffer = GrowDestination;
+    s.destination.pub.term_destination = FinishDestination;
+}
+
+// Must stay a separate function: it holds the recovery point.
+bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint32_t height,
+                  int quality, J_COLOR_SPACE space, int channels) {
+    if (setjmp(s.error.recovery) != 0) return false;
+    jpeg_create_compress(&s.cinfo);
+    s.cinfo.dest = &s.destination.pub;
+    s.cinfo.image_width = width;
+    s.cinfo.image_height = height;
+    s.cinfo.input_components = channels;
+    s.cinfo.in_color_space = space;  // before the defaults, which derive the JPEG space from it
+    jpeg_set_defaults(&s.cinfo);
+    jpeg_set_quality(&s.cinfo, quality, TRUE);
+    jpeg_start_compress(&s.cinfo, TRUE);
+
+    const size_t stride = static_cast<size_t>(width) * channels;
+    JSAMPROW rows[kRowBatch];
+    while (s.cinfo.next_scanline < s.cinfo.image_height) {
+        const JDIMENSION first = s.cinfo.next_scanline;
+        const JDIMENSION left = s.cinfo.image_height - first;
+        const int batch = left < kRowBatch ? static_cast<int>(left) : kRowBatch;
+        // libjpeg's row type is not const, but compression only reads the rows.
+        for (int i = 0; i < batch; ++i)
+            rows[i] = const_cast<JSAMPROW>(pixels + (first + i) * stride);
+        jpeg_write_scanlines(&s.cinfo, rows, batch);
+    }
+    jpeg_finish_compress(&s.cinfo);
+    return s.destination.length <= kMaxStream;
+}
+
+}  // namespace
+
+bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                   const PixelRect& needed, uint8_t* out, size_t stride) {
+    if (out == nullptr || width == 0 || height == 0 || stride / 3 < width) return false;
+    DecodeSession s;
+    InitDecodeSession(s);
+    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride);
+    jpeg_destroy_decompress(&s.cinfo);
+    return ok;
+}
+
+int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
+                        const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
+                        unsigned char** pixels) {
+    if (pixels == nullptr) return 0;
+    DecodeSession s;
+    InitDecodeSession(s);
+    const bool ok = DecodeWholeImage(s, jpeg, length, space, lookup, expectedWidth, expectedHeight);
+    jpeg_destroy_decompress(&s.cinfo);
+    if (!ok) {
+        std::free(s.pixels);
+        return 0;
+    }
+    if (!lookup) {
+        // Without a table there are no pixels to hand out, but callers still learn the size.
+        std::free(s.pixels);
+        s.pixels = nullptr;
+    }
+    *pixels = s.pixels;
+    return static_cast<int>(s.size);
+}
+
+int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
+               J_COLOR_SPACE space, int channels, unsigned char** jpeg) {
+    if (pixels == nullptr || jpeg == nullptr) return 0;
+    EncodeSession s;
+    InitEncodeSession(s);
+    const bool ok = CompressRows(s, pixels, width, height, quality, space, channels);
+    jpeg_destroy_compress(&s.cinfo);
+    if (!ok) {
+        std::free(s.destination.buffer);
+        return 0;
+    }
+    *jpeg = s.destination.buffer;
+    return static_cast<int>(s.destination.length);
+}
+
+int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
+                  unsigned char** jpeg) {
+    return EncodeJpeg(pixels, width, height, quality, JCS_EXT_BGR, 3, jpeg);
+}
+
+}  // namespace tarn
+
+ZY_API int GetColorChannel(J_COLOR_SPACE space) {
+    switch (space) {
+        case JCS_RGB:
+        case JCS_EXT_RGB:
+        case JCS_EXT_BGR:
+            return 3;
+        case JCS_EXT_RGBA:
+        case JCS_EXT_BGRA:
+        case JCS_EXT_ABGR:
+        case JCS_EXT_ARGB:
+            return 4;
+        default:
+            return -1;
+    }
+}
+
+extern "C" ZY_API int ZyEncodeJpeg(unsigned char* pixels, unsigned char** jpeg, int quality,
+                                   unsigned width, unsigned height, J_COLOR_SPACE space) {
+    const int channels = GetColorChannel(space);
+    if (channels < 0) return -1;
+    return tarn::EncodeJpeg(pixels, width, height, quality, space, channels, jpeg);
+}
+
+extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long length,
+                                   unsigned char** pixels, J_COLOR_SPACE space) {
+    // The table stays alive for the whole call even if a slide is closed meanwhile.
+    const tarn::PinnedGlobalTable table;
+    return tarn::DecodeJpegCorrected(jpeg, length, space, table.lookup(), 0, 0, pixels);
+}
