@@ -49,9 +49,17 @@ inline bool ReadExactly(FILE* stream, void* buffer, int64_t size) {
 
 // Size of the file behind the stream, leaving its position alone; -1 when unknown.
 inline int64_t StreamSize(FILE* stream) {
+    if (stream == nullptr) return -1;
     struct stat status {};
-    if (stream == nullptr || fstat(fileno(stream), &status) != 0) return -1;
-    return static_cast<int64_t>(status.st_size);
+    const int fd = fileno(stream);
+    if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        return static_cast<int64_t>(status.st_size);
+    // Streams without a regular file behind them (memory streams, pipes): measure by seeking.
+    const int64_t position = ZyFtelli64(stream);
+    if (position < 0 || ZyFseeki64(stream, 0, SEEK_END) != 0) return -1;
+    const int64_t size = ZyFtelli64(stream);
+    if (ZyFseeki64(stream, position, SEEK_SET) != 0) return -1;
+    return size;
 }
 
 // Bytes from the current position to the end of the file, or -1.
