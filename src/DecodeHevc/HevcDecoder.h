@@ -17,19 +17,29 @@ struct YuvView {
     int height = 0;
 };
 
-// Decodes one tile stream that must hold exactly one width x height 8-bit 4:2:0 picture. On
-// success `picture` views planes owned by the calling thread's decoder, valid until that thread's
-// next decode. Returns false on any failure, or when the picture has another size or format.
+// Decodes one tile stream that must hold one width x height 8-bit 4:2:0 picture (the first
+// picture is taken). On success `picture` views planes owned by the calling thread's decoder,
+// valid until that thread's next decode. Returns false on any failure, or when the picture has
+// another size or format. HEVC cannot code an odd 4:2:0 picture size, so for an odd width or
+// height a picture one sample larger in that direction (the writer's edge padding) is accepted and
+// `picture` views its top-left width x height part.
 bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
                        YuvView* picture);
 
 // Converts the rectangle (x, y, width, height) of a picture with the integer BT.601 formula and
 // corrects it through `lookup` into `dst`, whose rows are `dstStride` bytes apart, in the byte
-// layout of `space` (3 or 4 bytes per pixel, alpha 255).
+// layout of `space` (3 or 4 bytes per pixel, alpha 255). Writes nothing for a rectangle that is
+// empty or not inside the picture, or for an empty lookup.
 void ConvertYuvRect(const YuvView& picture, const ColorLookup& lookup, int x, int y, int width,
                     int height, _ColorSpace space, uint8_t* dst, size_t dstStride);
 
 // Bytes per pixel of an output layout.
 int BytesPerPixel(_ColorSpace space);
+
+// width x height x bytes per pixel, when both sizes are positive and the product fits in an int.
+bool PackedImageBytes(int width, int height, _ColorSpace space, int* bytes);
+
+// The planes of a gapless planar 4:2:0 buffer: luma, then U, then V.
+YuvView PlanarYuvView(const uint8_t* yuv, int width, int height);
 
 }  // namespace tarn

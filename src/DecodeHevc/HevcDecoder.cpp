@@ -1,0 +1,187 @@
+// HEVC tiles through libavcodec. Every thread keeps one decoder and resets it between tiles, so a
+// tile pays for its decode and not for the decoder's set-up; threads never share a decoder.
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "DecodeHevc/HevcDecoder.h"
+
+namespace tarn {
+namespace {
+
+// Moves every message of our contexts above the most verbose level (AV_LOG_TRACE) while
+// keeping it below 256 (libavutil's printer reads only the level's low byte), so nothing is
+// printed and the process-wide log level, which the host program owns, stays untouched.
+constexpr int kSilentLogOffset = 192;
+
+// The stream copy a thread keeps for the next tile; a larger one is released after its tile.
+constexpr size_t kKeptStreamCopyBytes = size_t{1} << 20;
+
+void WriteMessage(const char* text) {
+    fwrite(text, 1, strlen(text), stderr);
+}
+
+struct ThreadDecoder {
+    AVCodecContext* context = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    AVBufferRef* streamCopy = nullptr;  // the tile's bytes followed by zeroed padding
+
+    ThreadDecoder() = default;
+    ThreadDecoder(const ThreadDecoder&) = delete;
+    ThreadDecoder& operator=(const ThreadDecoder&) = delete;
+    ~ThreadDecoder() { Release(); }
+
+    void Release() {
+        av_buffer_unref(&streamCopy);
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&context);
+    }
+};
+
+ThreadDecoder& ThisThreadsDecoder() {
+    thread_local ThreadDecoder decoder;
+    return decoder;
+}
+
+bool OpenDecoder(ThreadDecoder& decoder) {
+    if (decoder.context != nullptr) return true;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    if (codec == nullptr) {
+        WriteMessage("Codec not found AV_CODEC_ID_H265\n");
+        return false;
+    }
+    decoder.context = avcodec_alloc_context3(codec);
+    if (decoder.context == nullptr) {
+        WriteMessage("Could not allocate audio codec context\n");
+        return false;
+    }
+    decoder.context->log_level_offset = kSilentLogOffset;
+    // Tiles are spread over threads by the callers; frame threading would only add threads and
+    // hold the picture back until the drain.
+    decoder.context->thread_count = 1;
+    // Stop at the first bitstream error instead of concealing it: a damaged tile is refused
+    // rather than handed out as a plausible picture. (A cut late in the slice data can still go
+    // unnoticed: the decoder cannot tell it from a complete stream.)
+    decoder.context->err_recognition |= AV_EF_EXPLODE;
+    if (avcodec_open2(decoder.context, codec, nullptr) < 0) {
+        WriteMessage("Could not open codec\n");
+        decoder.Release();
+        return false;
+    }
+    decoder.packet = av_packet_alloc();
+    decoder.frame = av_frame_alloc();
+    if (decoder.packet == nullptr || decoder.frame == nullptr) {
+        decoder.Release();
+        return false;
+    }
+    return true;
+}
+
+// libavcodec may read a little past the packet's end, so the stream is copied into a buffer
+// followed by AV_INPUT_BUFFER_PADDING_SIZE zero bytes.
+bool CopyIntoPacket(ThreadDecoder& decoder, const uint8_t* stream, size_t length) {
+    const size_t needed = length + AV_INPUT_BUFFER_PADDING_SIZE;
+    AVBufferRef*& copy = decoder.streamCopy;
+    if (copy == nullptr || copy->size < needed || !av_buffer_is_writable(copy)) {
+        av_buffer_unref(&copy);
+        copy = av_buffer_alloc(needed);
+        if (copy == nullptr) return false;
+    }
+    memcpy(copy->data, stream, length);
+    memset(copy->data + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    decoder.packet->buf = av_buffer_ref(copy);
+    if (decoder.packet->buf == nullptr) return false;
+    decoder.packet->data = copy->data;
+    decoder.packet->size = static_cast<int>(length);
+    return true;
+}
+
+// The tile's one packet, then the drain: a stream that declares reorder pictures yields its
+// picture only when the decoder is told that no more packets follow.
+bool DecodeFirstPicture(ThreadDecoder& decoder) {
+    const int sent = avcodec_send_packet(decoder.context, decoder.packet);
+    av_packet_unref(decoder.packet);
+    if (sent < 0) return false;
+    for (bool draining = false;;) {
+        const int received = avcodec_receive_frame(decoder.context, decoder.frame);
+        if (received == 0) return true;
+        if (received != AVERROR(EAGAIN) || draining) return false;
+        if (avcodec_send_packet(decoder.context, nullptr) < 0) return false;
+        draining = true;
+    }
+}
+
+// A 4:2:0 picture of odd size cannot be coded, so an odd tile size arrives padded by one.
+bool SizeFits(int decoded, int requested) {
+    return decoded == requested || ((requested & 1) != 0 && decoded - 1 == requested);
+}
+
+bool PictureFits(const AVFrame& frame, int width, int height) {
+    return frame.format == AV_PIX_FMT_YUV420P && SizeFits(frame.width, width) &&
+           SizeFits(frame.height, height) && frame.linesize[0] > 0 && frame.linesize[1] > 0 &&
+           frame.linesize[2] > 0;
+}
+
+YuvView ViewOf(const AVFrame& frame, int width, int height) {
+    YuvView view;
+    for (int p = 0; p < 3; ++p) {
+        view.plane[p] = frame.data[p];
+        view.stride[p] = frame.linesize[p];
+    }
+    view.width = width;
+    view.height = height;
+    return view;
+}
+
+void ReleaseLargeStreamCopy(ThreadDecoder& decoder) {
+    if (decoder.streamCopy != nullptr && decoder.streamCopy->size > kKeptStreamCopyBytes)
+        av_buffer_unref(&decoder.streamCopy);
+}
+
+}  // namespace
+
+bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
+                       YuvView* picture) {
+    if (stream == nullptr || picture == nullptr || length == 0 ||
+        length > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) || width <= 0 ||
+        height <= 0)
+        return false;
+    ThreadDecoder& decoder = ThisThreadsDecoder();
+    if (!OpenDecoder(decoder)) return false;
+    avcodec_flush_buffers(decoder.context);  // forget the previous tile, leave the drain state
+    av_frame_unref(decoder.frame);
+    if (!CopyIntoPacket(decoder, stream, length) || !DecodeFirstPicture(decoder) ||
+        !PictureFits(*decoder.frame, width, height)) {
+        // A damaged stream may leave parameter sets or errors behind; the next tile starts afresh.
+        decoder.Release();
+        return false;
+    }
+    ReleaseLargeStreamCopy(decoder);
+    *picture = ViewOf(*decoder.frame, width, height);
+    return true;
+}
+
+}  // namespace tarn
+
+ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
+                      unsigned char* out, _ColorSpace space) {
+    int bytes = 0;
+    if (stream == nullptr || out == nullptr || length <= 0 ||
+        !tarn::PackedImageBytes(width, height, space, &bytes))
+        return -1;
+    const tarn::PinnedGlobalTable table;
+    if (!table.lookup()) return -1;
+    tarn::YuvView picture;
+    if (!tarn::DecodeHevcPicture(stream, static_cast<size_t>(length), width, height, &picture))
+        return -1;
+    const size_t stride =
+        static_cast<size_t>(width) * static_cast<size_t>(tarn::BytesPerPixel(space));
+    tarn::ConvertYuvRect(picture, table.lookup(), 0, 0, width, height, space, out, stride);
+    return bytes;
+}
