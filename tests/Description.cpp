@@ -58,6 +58,7 @@ TEST(Description, ExampleText) {
 TEST(Description, HeaderValuesAsPrinted) {
     SlideSpec spec = tarnwriter::SampleSpec(1, 1, 1);
     spec.labels = false;
+    spec.personInfo = false;
     spec.quality = 200;
     spec.ratio = 2.0F;
     spec.compressionType = 7;  // undefined for tiles, still described

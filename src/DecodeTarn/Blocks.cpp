@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "DecodeTarn/TileAccess.h"
+#include "DecodeTarn/ZyCommon.h"
 
 namespace {
 

@@ -1,7 +1,10 @@
 #include "DecodeTarn/SlideLayers.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "DecodeTarn/RecordLayout.h"
 
@@ -52,9 +55,10 @@ bool ReadLayers(FILE* stream, int64_t fileSize, const ZyPicHead& head, ZyPicInfo
     if (first < 0) return false;
 
     // In any real file the layer records and their tables are disjoint stretches of the file, so
-    // together they fit in it; a chain that loops or overlaps itself does not, and is refused
-    // before its tables are allocated.
+    // together they fit in it; a chain that loops or overlaps itself does not. The budget refuses
+    // large overlaps before their tables are allocated, the span check any overlap at all.
     uint64_t budget = static_cast<uint64_t>(fileSize);
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
     uint64_t offset = static_cast<uint64_t>(first);
     for (uint32_t k = 0; k < head.Layer; ++k) {
         picInfos[k] = static_cast<ZyPicInfo*>(calloc(1, sizeof(ZyPicInfo)));
@@ -71,10 +75,14 @@ bool ReadLayers(FILE* stream, int64_t fileSize, const ZyPicHead& head, ZyPicInfo
             kPicRecordSize + tableBytes > budget)
             return false;
         budget -= kPicRecordSize + tableBytes;
+        spans.emplace_back(offset, offset + kPicRecordSize + tableBytes);
 
         if (!ReadTileTable(stream, offset + kPicRecordSize, record, sliceInfos[k])) return false;
         offset = record.NextOffset;
     }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second) return false;
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
 #include "DecodeTarn/JpegCodec.h"
+#include "DecodeTarn/ZyCommon.h"
 
 namespace tarn {
 
