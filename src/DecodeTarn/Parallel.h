@@ -11,11 +11,19 @@
 
 namespace tarn {
 
+inline int ProcessorCount() {
+#ifndef TARN_NO_OPENMP
+    return omp_get_num_procs();
+#else
+    return 1;
+#endif
+}
+
 // Sets the calling thread's team size to the number of processors; the setting stays in force
 // for its later parallel regions.
 inline void UseAllProcessors() {
 #ifndef TARN_NO_OPENMP
-    omp_set_num_threads(omp_get_num_procs());
+    omp_set_num_threads(ProcessorCount());
 #endif
 }
 
@@ -48,16 +56,22 @@ inline IndexBlock BlockOf(int64_t count, int threads, int thread) {
     return {thread * q + r, thread * q + r + q};
 }
 
-// Runs fn(begin, end) once per thread of a team of all processors, over disjoint blocks that
-// cover [0, count).
+// Runs fn(begin, end) once per thread of a team of `threads`, over disjoint blocks that cover
+// [0, count).
 template <class Fn>
-void ForEachBlock(int64_t count, Fn&& fn) {
-    UseAllProcessors();
-#pragma omp parallel
+void ForEachBlockOnTeam(int64_t count, int threads, Fn&& fn) {
+#pragma omp parallel num_threads(threads)
     {
         const IndexBlock block = BlockOf(count, TeamSize(), ThreadNumber());
         if (block.begin < block.end) fn(block.begin, block.end);
     }
+}
+
+// The same on a team of all processors, which also becomes the calling thread's default.
+template <class Fn>
+void ForEachBlock(int64_t count, Fn&& fn) {
+    UseAllProcessors();
+    ForEachBlockOnTeam(count, ProcessorCount(), fn);
 }
 
 }  // namespace tarn

@@ -4,11 +4,12 @@
 #include "DecodeTarn/Parallel.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
+#include "DecodeTarn/WholeLayer.h"
 
-using namespace tarn;
+namespace tarn {
 
-int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
-                           int layer) {
+int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
+                     int threads) {
     if (!HandleComplete(info)) return ZY_E_NULL;
     if (!LayerInRange(info, layer)) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
@@ -23,7 +24,7 @@ int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, i
     const SlideColors colors(info);
     const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
     // Each thread owns a contiguous band of tile rows and writes only its own output rows.
-    ForEachBlock(record.YCount, [&](int64_t begin, int64_t end) {
+    ForEachBlockOnTeam(record.YCount, threads, [&](int64_t begin, int64_t end) {
         for (int64_t row = begin; row < end; ++row) {
             for (uint32_t col = 0; col < record.XCount; ++col) {
                 uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
@@ -39,4 +40,12 @@ int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, i
     *height = static_cast<int>(head.TileHeight * record.YCount);
     *data = pixels;
     return ZY_OK;
+}
+
+}  // namespace tarn
+
+int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
+                           int layer) {
+    tarn::UseAllProcessors();
+    return tarn::DecodeWholeLayer(info, data, width, height, layer, tarn::ProcessorCount());
 }

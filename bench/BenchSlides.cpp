@@ -1,0 +1,55 @@
+#include "BenchSlides.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace tarnbench {
+namespace {
+
+BenchSlide Make(uint32_t columns, uint32_t rows, const char* name) {
+    tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(columns, rows, 2);
+    spec.gamma = 1.2F;  // a slide with its own colours, as scanners write them
+    spec.gains[2] = 0.95F;
+    BenchSlide slide{BenchDirectory() + "/" + name, spec, tarnwriter::BuildSlide(spec)};
+    tarnwriter::WriteFile(slide.path, slide.file.bytes);
+    return slide;
+}
+
+}  // namespace
+
+const std::string& BenchDirectory() {
+    static const struct Directory {
+        std::string path;
+        Directory() {
+            std::string pattern =
+                (std::filesystem::temp_directory_path() / "tarn-bench-XXXXXX").string();
+            if (mkdtemp(pattern.data()) == nullptr) abort();
+            path = pattern;
+        }
+        ~Directory() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } directory;
+    return directory.path;
+}
+
+const BenchSlide& JpegSlide() {
+    static const BenchSlide slide = Make(24, 16, "jpeg.tarn");
+    return slide;
+}
+
+const BenchSlide& ExportSlide() {
+    static const BenchSlide slide = Make(40, 30, "export.tarn");
+    return slide;
+}
+
+tarnwriter::Bytes StoredTile(const BenchSlide& slide, uint32_t x, uint32_t y) {
+    const size_t index = size_t{y} * slide.spec.layers[0].xCount + x;
+    const uint64_t offset = slide.file.layout.tileOffsets[0][index];
+    const uint32_t size = slide.file.layout.tileSizes[0][index];
+    return tarnwriter::Bytes(slide.file.bytes.begin() + static_cast<ptrdiff_t>(offset),
+                             slide.file.bytes.begin() + static_cast<ptrdiff_t>(offset + size));
+}
+
+}  // namespace tarnbench

@@ -1,0 +1,28 @@
+// Slides the benchmarks read, written once per run into a temporary directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TarnWriter.h"
+
+namespace tarnbench {
+
+// JPEG tiles of 256 x 256 at quality 75, tissue-like, `columns` x `rows` on layer 0, one more
+// layer, label, macrograph and thumbnail.
+struct BenchSlide {
+    std::string path;
+    tarnwriter::SlideSpec spec;
+    tarnwriter::SlideFile file;
+};
+
+const BenchSlide& JpegSlide();        // 24 x 16 tiles
+const BenchSlide& ExportSlide();      // 40 x 30 tiles, for the batch export
+
+// The stored bytes of tile (x, y) of layer 0.
+tarnwriter::Bytes StoredTile(const BenchSlide& slide, uint32_t x, uint32_t y);
+
+// Removes the temporary directory at exit.
+const std::string& BenchDirectory();
+
+}  // namespace tarnbench

@@ -1,0 +1,174 @@
+// Opening slides, reading regions and whole layers, and exporting tiles, each next to a baseline
+// measured in the same run.
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BenchSlides.h"
+#include "ColorCorrect/ColorTables.h"
+#include "DecodeTarn.h"
+#include "DecodeTarn/WholeLayer.h"
+#include "DecodeTarn/ZyCommon.h"
+
+namespace {
+
+using tarnbench::BenchSlide;
+
+// libjpeg-turbo alone: a tile decoded to blue-green-red into a reused buffer.
+void BareDecode(const tarnwriter::Bytes& jpeg, std::vector<uint8_t>* pixels) {
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_EXT_BGR;
+    jpeg_start_decompress(&cinfo);
+    const size_t stride = size_t{cinfo.output_width} * 3;
+    pixels->resize(stride * cinfo.output_height);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = pixels->data() + stride * cinfo.output_scanline;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+}
+
+struct Region {
+    uint32_t x, y;
+};
+
+constexpr int kRegionSize = 512;
+
+// A fixed sequence of random 512 x 512 regions inside layer 0's picture.
+const std::vector<Region>& RandomRegions() {
+    static const std::vector<Region> regions = [] {
+        const tarnwriter::LayerSpec& layer = tarnbench::JpegSlide().spec.layers[0];
+        const uint32_t width = layer.xCount * 256 - layer.boundWidth - kRegionSize;
+        const uint32_t height = layer.yCount * 256 - layer.boundHeight - kRegionSize;
+        std::mt19937 random(12345);
+        std::vector<Region> out;
+        for (int i = 0; i < 256; ++i) out.push_back({static_cast<uint32_t>(random() % width), static_cast<uint32_t>(random() % height)});
+        return out;
+    }();
+    return regions;
+}
+
+void BM_BareTileDecode(benchmark::State& state) {
+    const tarnwriter::Bytes tile = tarnbench::StoredTile(tarnbench::JpegSlide(), 5, 5);
+    std::vector<uint8_t> pixels;
+    for (auto _ : state) BareDecode(tile, &pixels);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareTileDecode)->Unit(benchmark::kMicrosecond);
+
+void BM_OpenFirst(benchmark::State& state) {
+    const std::string& path = tarnbench::JpegSlide().path;
+    for (auto _ : state) {
+        state.PauseTiming();
+        tarn::TrimColorLutCache();  // no table of these parameters survives: a first open
+        state.ResumeTiming();
+        ZyTarnInfo* slide = ZyOpenTarn(path.c_str());
+        benchmark::DoNotOptimize(slide);
+        ZyCloseTarn(slide);
+    }
+}
+BENCHMARK(BM_OpenFirst)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_OpenAgain(benchmark::State& state) {
+    const std::string& path = tarnbench::JpegSlide().path;
+    ZyCloseTarn(ZyOpenTarn(path.c_str()));
+    for (auto _ : state) {
+        ZyTarnInfo* slide = ZyOpenTarn(path.c_str());
+        benchmark::DoNotOptimize(slide);
+        ZyCloseTarn(slide);
+    }
+}
+BENCHMARK(BM_OpenAgain)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RegionRead(benchmark::State& state) {
+    ZyTarnInfo* slide = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());
+    const std::vector<Region>& regions = RandomRegions();
+    size_t i = 0;
+    for (auto _ : state) {
+        const Region& r = regions[i++ % regions.size()];
+        unsigned char* pixels = nullptr;
+        ZyGetRoiRgbOfSpecifyLayer(slide, &pixels, kRegionSize, kRegionSize, r.x, r.y, 0);
+        Dispose(pixels);
+    }
+    state.SetItemsProcessed(state.iterations());
+    ZyCloseTarn(slide);
+}
+BENCHMARK(BM_RegionRead)->Unit(benchmark::kMillisecond);
+
+// The same regions' tiles, each decoded whole by libjpeg-turbo from memory.
+void BM_RegionBareDecode(benchmark::State& state) {
+    const BenchSlide& slide = tarnbench::JpegSlide();
+    const std::vector<Region>& regions = RandomRegions();
+    std::vector<std::vector<tarnwriter::Bytes>> tiles;
+    for (const Region& r : regions) {
+        tiles.emplace_back();
+        for (uint32_t ty = r.y / 256; ty <= (r.y + kRegionSize - 1) / 256; ++ty)
+            for (uint32_t tx = r.x / 256; tx <= (r.x + kRegionSize - 1) / 256; ++tx)
+                tiles.back().push_back(tarnbench::StoredTile(slide, tx, ty));
+    }
+    std::vector<uint8_t> pixels;
+    size_t i = 0;
+    for (auto _ : state)
+        for (const tarnwriter::Bytes& tile : tiles[i++ % tiles.size()]) BareDecode(tile, &pixels);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RegionBareDecode)->Unit(benchmark::kMillisecond);
+
+void BM_WholeLayer(benchmark::State& state) {
+    ZyTarnInfo* slide = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());
+    const int threads = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        unsigned char* pixels = nullptr;
+        int width = 0, height = 0;
+        tarn::DecodeWholeLayer(slide, &pixels, &width, &height, 0, threads);
+        Dispose(pixels);
+    }
+    state.SetItemsProcessed(state.iterations() * 24 * 16);  // tiles
+    ZyCloseTarn(slide);
+}
+BENCHMARK(BM_WholeLayer)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+std::string FreshDirectory(const char* name) {
+    const std::string path = tarnbench::BenchDirectory() + "/" + name;
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+constexpr int kExportTiles = 20 * 15;  // 512 x 512 tiles of the export slide's layer 0
+
+void BM_ExportLibrary(benchmark::State& state) {
+    const std::string out = FreshDirectory("export-library");
+    const std::string& path = tarnbench::ExportSlide().path;
+    for (auto _ : state)
+        GetAllSliceJpeg(const_cast<char*>(path.c_str()), const_cast<char*>(out.c_str()), 512, 512);
+    state.SetItemsProcessed(state.iterations() * kExportTiles);
+}
+BENCHMARK(BM_ExportLibrary)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+#ifdef TARN_TOOL_PATH
+void BM_ExportTool(benchmark::State& state) {
+    const std::string out = FreshDirectory("export-tool");
+    const std::string command = std::string(TARN_TOOL_PATH) + " export " +
+                                tarnbench::ExportSlide().path + " " + out +
+                                " --tile-width 512 --tile-height 512 --quiet";
+    for (auto _ : state)
+        if (system(command.c_str()) != 0) state.SkipWithError("tarn export failed");
+    state.SetItemsProcessed(state.iterations() * kExportTiles);
+}
+BENCHMARK(BM_ExportTool)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+#endif
+
+}  // namespace
