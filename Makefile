@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test sanitize tsan demo bench fuzz fuzz-smoke format tidy clean
+.PHONY: all deps build test sanitize tsan demo bench fuzz format tidy clean
 
 all: build
 
@@ -25,6 +25,15 @@ sanitize:
 
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTARN_TSAN=ON -DTARN_BENCH=OFF"
+
+# libFuzzer targets built with clang under AddressSanitizer and UndefinedBehaviorSanitizer, each run
+# for FUZZ_SECONDS after its seeds.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTARN_FUZZ=ON -DTARN_SANITIZE=ON -DTARN_BENCH=OFF -DTARN_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 bench: build
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a build over its seeds, then for SECONDS more when the targets are
+# libFuzzer binaries:  fuzz/run.sh BUILD_DIR [SECONDS]
+set -euo pipefail
+build=$1
+seconds=${2:-0}
+seeds="$build/fuzz/seeds"
+corpus="$build/fuzz/corpus"
+"$build/fuzz/tarn_make_seeds" "$seeds" >/dev/null
+
+status=0
+for target in open tiles bmp jpeg hevc; do
+    binary="$build/fuzz/tarn_fuzz_$target"
+    mkdir -p "$corpus/$target"
+    if "$binary" -help=1 >/dev/null 2>&1; then
+        # libFuzzer: seeds first, then mutations for the time given; findings land in the build.
+        args=(-rss_limit_mb=4096 -max_len=262144 -timeout=20 -print_final_stats=1
+              -artifact_prefix="$build/fuzz/crash-$target-")
+        if [ "$seconds" -gt 0 ]; then args+=(-max_total_time="$seconds"); else args+=(-runs=0); fi
+        "$binary" "${args[@]}" "$corpus/$target" "$seeds/$target" 2>"$build/fuzz/$target.log" \
+            || { status=1; tail -40 "$build/fuzz/$target.log"; }
+        grep -E 'stat::number_of_executed_units|Done' "$build/fuzz/$target.log" | sed "s/^/$target: /" || true
+    else
+        "$binary" "$seeds/$target" "$corpus/$target" | sed "s/^/$target: /"
+    fi
+done
+exit $status
