@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarnCxx.h"
 
@@ -226,6 +227,19 @@ TEST_P(WholeTable, MatchesThePlainEvaluation) {
     EXPECT_EQ(mismatches[0] + mismatches[1], 0);
 }
 
+// The builder runs as AVX2 code where available; its x86-64 baseline form must agree.
+TEST(ColorTable, BaselineCodeBuildsTheSameTable) {
+    for (const ColorParams& params : {WildMatrix(), NonFinite()}) {
+        tarn::ColorLut* best = tarn::BuildColorLut(params, tarn::LutCode::Best);
+        tarn::ColorLut* baseline = tarn::BuildColorLut(params, tarn::LutCode::Baseline);
+        ASSERT_TRUE(best != nullptr && baseline != nullptr);
+        EXPECT_EQ(memcmp(best->packed, baseline->packed, tarn::kLutEntries * 4), 0);
+        EXPECT_EQ(memcmp(best->rows, baseline->rows, tarn::kLutEntries * 3), 0);
+        tarn::FreeColorLut(best);
+        tarn::FreeColorLut(baseline);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(ParameterSets, WholeTable,
                          ::testing::Values(TableCase{"Neutral", Neutral()},
                                            TableCase{"Saturation", WithHsvScale(1, 1.2f, 1)},
@@ -237,5 +251,157 @@ INSTANTIATE_TEST_SUITE_P(ParameterSets, WholeTable,
                          [](const ::testing::TestParamInfo<TableCase>& info) {
                              return info.param.name;
                          });
+
+// ---- Correcting pixels through the global table. ----
+
+class GlobalTable : public ::testing::Test {
+  protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        tarn::PublishColorTable(nullptr);
+        tarn::TrimColorLutCache();
+    }
+    static void PublishNeutral() {
+        const tarn::ColorLut* lut = tarn::AcquireColorLut(Neutral());
+        tarn::PublishColorTable(lut);
+        tarn::ReleaseColorLut(lut);
+    }
+};
+
+TEST_F(GlobalTable, RgbColorCorrectKeepsBlueGreenRedOrder) {
+    PublishNeutral();
+    unsigned char pixels[6] = {0, 255, 0, 128, 0, 255};  // green; (255, 0, 128) as bytes
+    unsigned char* out = RgbColorCorrect(pixels, 2, 1, 3);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ((Rgb{out[0], out[1], out[2]}), (Rgb{0, 255, 4}));
+    EXPECT_EQ((Rgb{out[3], out[4], out[5]}), (Rgb{132, 0, 255}));
+    EXPECT_EQ(pixels[2], 0);  // the input stays as it was
+    free(out);
+}
+
+TEST_F(GlobalTable, FourChannelsGetAnOpaqueFourthByte) {
+    PublishNeutral();
+    unsigned char pixels[8] = {0, 255, 0, 17, 50, 100, 200, 0};
+    unsigned char* out = RgbColorCorrect(pixels, 1, 2, 4);
+    ASSERT_NE(out, nullptr);
+    const unsigned char want[8] = {0, 255, 4, 255, 50, 100, 200, 255};
+    EXPECT_EQ(memcmp(out, want, 8), 0);
+    free(out);
+}
+
+TEST_F(GlobalTable, RgbColorCorrectRefusesWhatItCannotDo) {
+    unsigned char pixels[16] = {};
+    EXPECT_EQ(RgbColorCorrect(pixels, 1, 1, 3), nullptr);  // no table
+    PublishNeutral();
+    EXPECT_EQ(RgbColorCorrect(nullptr, 1, 1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(pixels, 0, 1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(pixels, 1, -1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(pixels, 1, 1, 2), nullptr);
+    EXPECT_EQ(RgbColorCorrect(pixels, 1, 1, 5), nullptr);
+}
+
+// The packed path works on four pixels at a time; odd counts, in-place use and the mixed pixel
+// sizes must give what the planes say.
+TEST_F(GlobalTable, CorrectPixelsAgreesWithThePlanes) {
+    HeldTable held(WithHsvScale(1.4f, 0.8f, 1.1f));
+    const ColorCorrectTable* view = tarn::ExportedTable(held.lut);
+    std::mt19937 random(3);
+    const size_t count = 1001;
+    std::vector<uint8_t> bgr(count * 3), bgra(count * 4);
+    for (auto& byte : bgr)
+        byte = static_cast<uint8_t>(random());
+    for (auto& byte : bgra)
+        byte = static_cast<uint8_t>(random());
+    auto expect = [&](const uint8_t* in, const uint8_t* out, int outChannels, size_t i) {
+        const uint8_t b = in[0], g = in[1], r = in[2];
+        const Rgb want{view->plane[0][r][g][b], view->plane[1][r][g][b], view->plane[2][r][g][b]};
+        ASSERT_EQ((Rgb{out[2], out[1], out[0]}), want) << "pixel " << i;
+        if (outChannels == 4) {
+            ASSERT_EQ(out[3], 255);
+        }
+    };
+    const tarn::ColorLookup lookups[2] = {tarn::LookupOf(held.lut),
+                                          tarn::ColorLookup{nullptr, view}};
+    for (const tarn::ColorLookup& lookup : lookups) {
+        for (int inChannels : {3, 4})
+            for (int outChannels : {3, 4}) {
+                const std::vector<uint8_t>& in = inChannels == 3 ? bgr : bgra;
+                std::vector<uint8_t> out(count * outChannels);
+                tarn::CorrectPixels(lookup, in.data(), inChannels, out.data(), outChannels, count);
+                for (size_t i = 0; i < count; ++i)
+                    expect(&in[i * inChannels], &out[i * outChannels], outChannels, i);
+            }
+        std::vector<uint8_t> inPlace = bgr;
+        tarn::CorrectPixels(lookup, inPlace.data(), 3, inPlace.data(), 3, count);
+        for (size_t i = 0; i < count; ++i)
+            expect(&bgr[i * 3], &inPlace[i * 3], 3, i);
+    }
+}
+
+// A table built by the caller in the documented layout is read through its planes and freed
+// block by block.
+TEST_F(GlobalTable, CallerBuiltTableIsUsedAndFreed) {
+    ColorCorrectTable* table = MallocColorCorrectTable();
+    ASSERT_NE(table, nullptr);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(table->range[i], i);
+    table->plane[0][10][20][30] = 1;
+    table->plane[1][10][20][30] = 2;
+    table->plane[2][10][20][30] = 3;
+    ColorTable = table;
+    unsigned char pixel[3] = {30, 20, 10};
+    unsigned char* out = RgbColorCorrect(pixel, 1, 1, 3);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ((Rgb{out[0], out[1], out[2]}), (Rgb{3, 2, 1}));
+    free(out);
+    DisposeColorCorrectTable(table);
+    EXPECT_EQ(ColorTable, nullptr);
+    DisposeColorCorrectTable(nullptr);
+}
+
+TEST_F(GlobalTable, InitColorCollectTableUsesTheSlideParameters) {
+    EXPECT_EQ(InitColorCollectTable(nullptr), -1);
+    EXPECT_EQ(ColorTable, nullptr);
+
+    ZyTarnInfo slide{};
+    EXPECT_EQ(InitColorCollectTable(&slide), 0);  // no record: neutral parameters
+    HeldTable neutral(Neutral());
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));
+    EXPECT_EQ(InitColorCollectTable(nullptr), -1);
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));  // left in place
+
+    ZyExtraInfo extra{};
+    memcpy(extra.Magic, "EI", 2);
+    extra.Gamma = 2.2f;
+    for (int c = 0; c < 3; ++c) {
+        extra.Gains[c] = 1.0f;
+        extra.HsvScale[c] = 1.0f;
+        extra.ColorMatrix[4 * c] = 1.0f;
+    }
+    slide.ExtraInfo = &extra;
+    EXPECT_EQ(InitColorCollectTable(&slide), 0);
+    HeldTable gamma(Gamma22());
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(gamma.lut));
+}
+
+TEST(ColorParamsOf, ReadsTheRecordAndReplacesUnusableGammas) {
+    ZyExtraInfo extra{};
+    extra.Gamma = 1.8f;
+    extra.Gains[2] = 0.9f;
+    extra.HsvScale[0] = 1.5f;
+    extra.ColorMatrix[5] = -0.25f;
+    const ColorParams params = tarn::ColorParamsOf(&extra);
+    EXPECT_EQ(params.gamma, 1.8f);
+    EXPECT_EQ(params.gains[2], 0.9f);
+    EXPECT_EQ(params.hsvScale[0], 1.5f);
+    EXPECT_EQ(params.matrix[5], -0.25f);
+    for (float gamma : {0.0f, -1.0f, kNan}) {
+        extra.Gamma = gamma;
+        EXPECT_EQ(tarn::ColorParamsOf(&extra).gamma, 1.0f);
+    }
+    const ColorParams absent = tarn::ColorParamsOf(nullptr), neutral = Neutral();
+    EXPECT_EQ(memcmp(&absent, &neutral, sizeof(ColorParams)), 0);
+}
 
 }  // namespace

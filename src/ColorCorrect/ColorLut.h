@@ -29,9 +29,13 @@ struct ColorLut {
     uint64_t releasedAt = 0;  // when the last reference went, for the cache's eviction order
 };
 
+// Which compiled form of the builder fills the table: the best the processor runs, or the
+// x86-64 baseline (tests compare the two).
+enum class LutCode { Best, Baseline };
+
 // Allocates and fills the table for `params` on all processors. Null when memory runs out
 // (nothing stays allocated then). Registry fields are left at their defaults.
-ColorLut* BuildColorLut(const ColorParams& params);
+ColorLut* BuildColorLut(const ColorParams& params, LutCode code = LutCode::Best);
 void FreeColorLut(ColorLut* lut);
 
 // For DisposeColorCorrectTable: when `table` is a library table, drops the reference that
