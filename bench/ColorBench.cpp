@@ -137,8 +137,12 @@ void CorrectImage(benchmark::State& state, bool packed) {
     tarn::ReleaseColorLut(lut);
 }
 
-void BM_CorrectPixelsPacked(benchmark::State& state) { CorrectImage(state, true); }
-void BM_CorrectPixelsPlanes(benchmark::State& state) { CorrectImage(state, false); }
+void BM_CorrectPixelsPacked(benchmark::State& state) {
+    CorrectImage(state, true);
+}
+void BM_CorrectPixelsPlanes(benchmark::State& state) {
+    CorrectImage(state, false);
+}
 BENCHMARK(BM_CorrectPixelsPacked)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CorrectPixelsPlanes)->Unit(benchmark::kMicrosecond);
 
