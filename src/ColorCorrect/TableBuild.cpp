@@ -77,10 +77,8 @@ typedef uint8_t U8x32 __attribute__((vector_size(32)));
 #define TARN_LANES inline __attribute__((always_inline))
 
 // The helpers below are always inlined into the builder's clones, so no 32-byte vector ever
-// crosses a call and GCC's note about the AVX calling convention does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+// crosses a call and the compilers' note about the AVX calling convention does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 // x - (+0) is x for every float, -0 and NaN included; GCC turns this into one broadcast where
 // an initializer list of eight copies becomes a chain of inserts.
@@ -237,16 +235,25 @@ TARN_LANES void FillRedSlab(const Chain& chain, ColorLut* lut, int r) {
         const float green = static_cast<float>(g);
         for (int c = 0; c < 3; ++c) {
             const F8 redGreen = Splat(chain.matrix[3 * c] * red + chain.matrix[3 * c + 1] * green);
+            if (chain.matrix[3 * c + 2] == 0.0f) {
+                // A zero blue weight times any blue is the same signed zero, so the channel is
+                // the same for the whole row (the common case of a diagonal matrix).
+                const I8 byte =
+                    MatrixByte(lanes.gains[c] * (redGreen + lanes.blueWeights[c] * F8{}));
+                const F8 value = Splat(chain.gammaUnit[byte[0]]);
+                for (int b0 = 0; b0 < 256; b0 += 8)
+                    memcpy(&unit[c][b0], &value, sizeof value);
+                continue;
+            }
             F8 blue = firstBlues;  // small integers: adding 8 is exact
             for (int b0 = 0; b0 < 256; b0 += 8, blue += eight) {
                 const I8 byte =
                     MatrixByte(lanes.gains[c] * (redGreen + lanes.blueWeights[c] * blue));
                 memcpy(&index[c][b0], &byte, sizeof byte);
             }
-        }
-        for (int c = 0; c < 3; ++c)
             for (int b = 0; b < 256; ++b)
                 unit[c][b] = chain.gammaUnit[index[c][b]];
+        }
 
         uint8_t* rows = lut->rows + (static_cast<size_t>(r) * 256 + g) * kRowTripleBytes;
         uint32_t* packed = lut->packed + ((static_cast<size_t>(r) << 16) | (g << 8));
