@@ -38,6 +38,11 @@ enum class LutCode { Best, Baseline };
 ColorLut* BuildColorLut(const ColorParams& params, LutCode code = LutCode::Best);
 void FreeColorLut(ColorLut* lut);
 
+// Maps the storage of `lut` and points its planes' top arrays into it; false when memory runs
+// out. LinkPlanes then points the planes of red value `r` at their rows.
+bool MapLutStorage(ColorLut* lut);
+void LinkPlanes(ColorLut* lut, int r);
+
 // For DisposeColorCorrectTable: when `table` is a library table, drops the reference that
 // `ColorTable` holds for it (if it holds one) and returns true. In every case `ColorTable` is
 // emptied when it pointed at `table`.
