@@ -1,0 +1,98 @@
+// Reads on one handle from several threads while other slides are opened and closed on other
+// threads, and the handle-less decoder runs meanwhile. Every read through a handle must give the
+// bytes a quiet read gives; nothing may race (run under ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DecodeTarn.h"
+#include "TarnWriter.h"
+#include "support/TestFiles.h"
+
+using tarnwriter::Bytes;
+
+namespace {
+
+tarnwriter::SlideSpec Small(float gain) {
+    tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(1, 1, 1);
+    spec.tileWidth = 64;
+    spec.tileHeight = 64;
+    spec.layers[0] = {};
+    spec.layers[0].xCount = 3;
+    spec.layers[0].yCount = 2;
+    spec.layers[0].emptyTiles = {4};
+    spec.gains[1] = gain;
+    return spec;
+}
+
+Bytes Region(ZyTarnInfo* slide, int x, int y, int width, int height) {
+    unsigned char* data = nullptr;
+    if (ZyGetRoiRgbOfSpecifyLayer(slide, &data, width, height, static_cast<unsigned>(x),
+                                  static_cast<unsigned>(y), 0) != 0)
+        return {};
+    Bytes out(data, data + static_cast<size_t>(width) * height * 3);
+    Dispose(data);
+    return out;
+}
+
+TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
+    const tarntest::TempFile reader(tarnwriter::BuildSlide(Small(1.0F)).bytes);
+    // Other slides, two of them with colours of their own, one damaged.
+    const tarntest::TempFile otherA(tarnwriter::BuildSlide(Small(0.8F)).bytes);
+    const tarntest::TempFile otherB(tarnwriter::BuildSlide(Small(1.2F)).bytes);
+    Bytes damaged = tarnwriter::BuildSlide(Small(1.0F)).bytes;
+    damaged[0] = 'X';
+    const tarntest::TempFile broken(damaged);
+    const Bytes tileJpeg = tarnwriter::EncodeJpeg(tarnwriter::RenderTissue(0, 0, 32, 32));
+
+    ZyTarnInfo* slide = ZyOpenTarn(reader.c_str());
+    ASSERT_NE(slide, nullptr);
+    const Bytes expected = Region(slide, 10, 5, 150, 100);
+    ASSERT_FALSE(expected.empty());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> mismatches{0}, opened{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 15; ++i) {
+                if (Region(slide, 10, 5, 150, 100) != expected) ++mismatches;
+                int width = 0, height = 0;
+                Dispose(GetSliceBgr(slide, 0, i % 3, i % 2, &width, &height));
+                Dispose(GetDescription(slide));
+            }
+        });
+    threads.emplace_back([&] {
+        const char* paths[] = {otherA.c_str(), otherB.c_str(), broken.c_str()};
+        for (int i = 0; !stop; ++i) {
+            ZyTarnInfo* other = ZyOpenTarn(paths[i % 3]);
+            if (other != nullptr) {
+                ++opened;
+                Dispose(GetRoiSliceBgr(other, 0, 0, 0, 70, 70));
+            }
+            ZyCloseTarn(other);
+        }
+    });
+    threads.emplace_back([&] {
+        // The handle-less decoder reads whichever table the latest open published.
+        while (!stop) {
+            unsigned char* pixels = nullptr;
+            ZyDecodeJpeg(tileJpeg.data(), tileJpeg.size(), &pixels, JCS_EXT_BGR);
+            free(pixels);
+        }
+    });
+    for (int t = 0; t < 3; ++t) threads[t].join();
+    stop = true;
+    for (size_t t = 3; t < threads.size(); ++t) threads[t].join();
+
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_GT(opened, 0);
+    EXPECT_EQ(Region(slide, 10, 5, 150, 100), expected);
+    ZyCloseTarn(slide);
+}
+
+}  // namespace
