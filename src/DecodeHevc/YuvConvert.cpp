@@ -1,9 +1,10 @@
 // 8-bit 4:2:0 to packed pixels: integer BT.601 (limited range), then the colour-correction
 // lookup. This runs on every pixel of every HEVC tile. Each row goes in two passes over a small
-// chunk: the formula, eight pixels at a time with SSE2, turns samples into table indices; then a
+// chunk: the formula, sixteen pixels at a time with AVX2 where the processor has it and eight
+// with SSE2 otherwise, turns samples into table indices and asks for the table entries; then a
 // tight loop looks the indices up and stores the pixels. Kept apart, the table reads do not wait
 // behind the arithmetic, so many of them are in flight at once.
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cstring>
 
@@ -80,6 +81,66 @@ inline void EightIndices(const uint8_t* luma, const uint8_t* u, const uint8_t* v
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(blueGreen, red16));
 }
 
+// EightIndices on 256-bit registers, for sixteen pixels from an even column. The unpacks and packs
+// work within each 128-bit half, which holds pixels 0-3 and 8-11 (low unpacks) or 4-7 and 12-15
+// (high unpacks) until the packs restore the order; the final permutes join the halves.
+__attribute__((target("avx2"))) inline void SixteenIndices(const uint8_t* luma, const uint8_t* u,
+                                                           const uint8_t* v, int column,
+                                                           uint32_t* out) {
+    const __m128i zero128 = _mm_setzero_si128();
+    const __m128i u16 = _mm_sub_epi16(
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + (column >> 1))),
+                          zero128),
+        _mm_set1_epi16(128));
+    const __m128i v16 = _mm_sub_epi16(
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + (column >> 1))),
+                          zero128),
+        _mm_set1_epi16(128));
+    // Each chroma sample serves two neighbouring pixels: chroma 0-3 for pixels 0-7, 4-7 for 8-15.
+    const __m256i us = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi16(u16, u16)),
+                                               _mm_unpackhi_epi16(u16, u16), 1);
+    const __m256i vs = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi16(v16, v16)),
+                                               _mm_unpackhi_epi16(v16, v16), 1);
+    const __m256i ys = _mm256_sub_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + column))),
+        _mm256_set1_epi16(16));
+
+    const __m256i rounding = _mm256_set1_epi32(128);
+    const __m256i redK = _mm256_set1_epi32(409 << 16 | 298);
+    const __m256i blueK = _mm256_set1_epi32(516 << 16 | 298);
+    const __m256i greenYuK = _mm256_set1_epi32(static_cast<int>(0xFF9Cu << 16 | 298));  // -100
+    const __m256i greenVK = _mm256_set1_epi32(static_cast<int>(128u << 16 | 0xFF30u));  // -208
+    const __m256i ones = _mm256_set1_epi16(1);
+
+    const __m256i yvLo = _mm256_unpacklo_epi16(ys, vs), yvHi = _mm256_unpackhi_epi16(ys, vs);
+    const __m256i yuLo = _mm256_unpacklo_epi16(ys, us), yuHi = _mm256_unpackhi_epi16(ys, us);
+    const __m256i v1Lo = _mm256_unpacklo_epi16(vs, ones), v1Hi = _mm256_unpackhi_epi16(vs, ones);
+
+    const __m256i red = _mm256_packs_epi32(
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(yvLo, redK), rounding), 8),
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(yvHi, redK), rounding), 8));
+    const __m256i blue = _mm256_packs_epi32(
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(yuLo, blueK), rounding), 8),
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(yuHi, blueK), rounding), 8));
+    const __m256i green = _mm256_packs_epi32(
+        _mm256_srai_epi32(
+            _mm256_add_epi32(_mm256_madd_epi16(yuLo, greenYuK), _mm256_madd_epi16(v1Lo, greenVK)),
+            8),
+        _mm256_srai_epi32(
+            _mm256_add_epi32(_mm256_madd_epi16(yuHi, greenYuK), _mm256_madd_epi16(v1Hi, greenVK)),
+            8));
+
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i blueGreen =
+        _mm256_unpacklo_epi8(_mm256_packus_epi16(blue, blue), _mm256_packus_epi16(green, green));
+    const __m256i red16 = _mm256_unpacklo_epi8(_mm256_packus_epi16(red, red), zero);
+    const __m256i lo = _mm256_unpacklo_epi16(blueGreen, red16);  // pixels 0-3 | 8-11
+    const __m256i hi = _mm256_unpackhi_epi16(blueGreen, red16);  // pixels 4-7 | 12-15
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8),
+                        _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
 // The two kinds of table: packed entries, one load per pixel, or the three planes of a table that
 // a caller built by hand.
 struct PackedLookup {
@@ -152,20 +213,47 @@ struct Abgr {
 
 // Table indices of picture columns [begin, end) of one luma row and its chroma rows. The table
 // entries are requested while the arithmetic runs, so the store pass finds them in the cache.
+// `begin` is even here; the wide variants below handle the bulk before this finishes the run.
 template <class Lookup>
-void RowIndices(const Lookup& lookup, const uint8_t* luma, const uint8_t* u, const uint8_t* v,
-                int begin, int end, uint32_t* out) {
+inline void IndicesFromEven(const Lookup& lookup, const uint8_t* luma, const uint8_t* u,
+                            const uint8_t* v, int begin, int end, uint32_t* out) {
     int column = begin;
-    if (column & 1) {  // the run starts on the second pixel of a chroma pair
-        *out++ = IndexOf(luma[column], u[column >> 1], v[column >> 1]);
-        ++column;
-    }
     for (; column + 8 <= end; column += 8, out += 8) {
         EightIndices(luma, u, v, column, out);
         lookup.Prefetch(out, 8);
     }
     for (; column < end; ++column)
         *out++ = IndexOf(luma[column], u[column >> 1], v[column >> 1]);
+}
+
+template <class Lookup>
+void RowIndicesSse2(const Lookup& lookup, const uint8_t* luma, const uint8_t* u, const uint8_t* v,
+                    int begin, int end, uint32_t* out) {
+    if (begin & 1) {  // the run starts on the second pixel of a chroma pair
+        *out++ = IndexOf(luma[begin], u[begin >> 1], v[begin >> 1]);
+        ++begin;
+    }
+    IndicesFromEven(lookup, luma, u, v, begin, end, out);
+}
+
+template <class Lookup>
+__attribute__((target("avx2"))) void RowIndicesAvx2(const Lookup& lookup, const uint8_t* luma,
+                                                    const uint8_t* u, const uint8_t* v, int begin,
+                                                    int end, uint32_t* out) {
+    if (begin & 1) {
+        *out++ = IndexOf(luma[begin], u[begin >> 1], v[begin >> 1]);
+        ++begin;
+    }
+    for (; begin + 16 <= end; begin += 16, out += 16) {
+        SixteenIndices(luma, u, v, begin, out);
+        lookup.Prefetch(out, 16);
+    }
+    IndicesFromEven(lookup, luma, u, v, begin, end, out);
+}
+
+bool ProcessorHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
 }
 
 // Looks up and stores `count` pixels. Only the last one is stored exactly: the others may spill
@@ -183,6 +271,7 @@ template <class Layout, class Lookup>
 void ConvertRect(const YuvView& picture, const Lookup& lookup, int x, int y, int width, int height,
                  uint8_t* dst, size_t dstStride) {
     uint32_t indices[kChunk];
+    const bool avx2 = ProcessorHasAvx2();
     for (int row = 0; row < height; ++row) {
         const int py = y + row;
         const uint8_t* luma = picture.plane[0] + static_cast<ptrdiff_t>(py) * picture.stride[0];
@@ -191,7 +280,10 @@ void ConvertRect(const YuvView& picture, const Lookup& lookup, int x, int y, int
         uint8_t* out = dst + row * dstStride;
         for (int begin = x; begin < x + width; begin += kChunk) {
             const int end = begin + kChunk < x + width ? begin + kChunk : x + width;
-            RowIndices(lookup, luma, u, v, begin, end, indices);
+            if (avx2)
+                RowIndicesAvx2(lookup, luma, u, v, begin, end, indices);
+            else
+                RowIndicesSse2(lookup, luma, u, v, begin, end, indices);
             StorePixels<Layout>(lookup, indices, end - begin, out);
             out += static_cast<size_t>(end - begin) * Layout::kBytes;
         }
