@@ -211,44 +211,41 @@ struct Abgr {
     static void StoreWithSpare(uint8_t* out, uint32_t c) { Store(out, c); }
 };
 
+// Indices of the longest run of whole sixteen-pixel blocks from the even column `begin`; returns
+// the column after it. Only this loop needs AVX2: heads and tails take the shared path below, so
+// they are the same, and tested, on every processor.
+template <class Lookup>
+__attribute__((target("avx2"))) int SixteensAvx2(const Lookup& lookup, const uint8_t* luma,
+                                                 const uint8_t* u, const uint8_t* v, int begin,
+                                                 int end, uint32_t* out) {
+    for (; begin + 16 <= end; begin += 16, out += 16) {
+        SixteenIndices(luma, u, v, begin, out);
+        lookup.Prefetch(out, 16);
+    }
+    return begin;
+}
+
 // Table indices of picture columns [begin, end) of one luma row and its chroma rows. The table
 // entries are requested while the arithmetic runs, so the store pass finds them in the cache.
-// `begin` is even here; the wide variants below handle the bulk before this finishes the run.
 template <class Lookup>
-inline void IndicesFromEven(const Lookup& lookup, const uint8_t* luma, const uint8_t* u,
-                            const uint8_t* v, int begin, int end, uint32_t* out) {
+void RowIndices(const Lookup& lookup, bool avx2, const uint8_t* luma, const uint8_t* u,
+                const uint8_t* v, int begin, int end, uint32_t* out) {
     int column = begin;
+    if (column & 1) {  // the run starts on the second pixel of a chroma pair
+        *out++ = IndexOf(luma[column], u[column >> 1], v[column >> 1]);
+        ++column;
+    }
+    if (avx2) {
+        const int reached = SixteensAvx2(lookup, luma, u, v, column, end, out);
+        out += reached - column;
+        column = reached;
+    }
     for (; column + 8 <= end; column += 8, out += 8) {
         EightIndices(luma, u, v, column, out);
         lookup.Prefetch(out, 8);
     }
     for (; column < end; ++column)
         *out++ = IndexOf(luma[column], u[column >> 1], v[column >> 1]);
-}
-
-template <class Lookup>
-void RowIndicesSse2(const Lookup& lookup, const uint8_t* luma, const uint8_t* u, const uint8_t* v,
-                    int begin, int end, uint32_t* out) {
-    if (begin & 1) {  // the run starts on the second pixel of a chroma pair
-        *out++ = IndexOf(luma[begin], u[begin >> 1], v[begin >> 1]);
-        ++begin;
-    }
-    IndicesFromEven(lookup, luma, u, v, begin, end, out);
-}
-
-template <class Lookup>
-__attribute__((target("avx2"))) void RowIndicesAvx2(const Lookup& lookup, const uint8_t* luma,
-                                                    const uint8_t* u, const uint8_t* v, int begin,
-                                                    int end, uint32_t* out) {
-    if (begin & 1) {
-        *out++ = IndexOf(luma[begin], u[begin >> 1], v[begin >> 1]);
-        ++begin;
-    }
-    for (; begin + 16 <= end; begin += 16, out += 16) {
-        SixteenIndices(luma, u, v, begin, out);
-        lookup.Prefetch(out, 16);
-    }
-    IndicesFromEven(lookup, luma, u, v, begin, end, out);
 }
 
 bool ProcessorHasAvx2() {
@@ -280,10 +277,7 @@ void ConvertRect(const YuvView& picture, const Lookup& lookup, int x, int y, int
         uint8_t* out = dst + row * dstStride;
         for (int begin = x; begin < x + width; begin += kChunk) {
             const int end = begin + kChunk < x + width ? begin + kChunk : x + width;
-            if (avx2)
-                RowIndicesAvx2(lookup, luma, u, v, begin, end, indices);
-            else
-                RowIndicesSse2(lookup, luma, u, v, begin, end, indices);
+            RowIndices(lookup, avx2, luma, u, v, begin, end, indices);
             StorePixels<Layout>(lookup, indices, end - begin, out);
             out += static_cast<size_t>(end - begin) * Layout::kBytes;
         }
