@@ -12,6 +12,13 @@
 #include "HevcEncoder.h"
 #include "HevcTestSupport.h"
 
+// x265 3.5 loses about 1 kB inside every x265_encoder_open, which the test-tile encoder cannot
+// avoid. x265 is built without frame pointers, so the leak's stack ends inside the library and can
+// only be told by its module. LeakSanitizer reads this hook for the whole test binary.
+extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
+
 namespace {
 
 using hevctest::Bytes;
@@ -98,35 +105,15 @@ TEST_F(HevcDecoder, BothStreamKindsMatchAnIndependentDecode) {
     }
 }
 
-// The tile path of region reads: a rectangle of the decoded picture converts to the same bytes as
-// the same rectangle of the whole tile.
-TEST_F(HevcDecoder, PictureRectanglesMatchTheWholeTile) {
-    const Tile& tile = DefaultTile();
-    Bytes whole(static_cast<size_t>(tile.width) * tile.height * 3);
-    ASSERT_EQ(Decode(tile.stream, tile.width, tile.height, &whole), 196608);
-
-    tarn::YuvView picture;
-    ASSERT_TRUE(tarn::DecodeHevcPicture(tile.stream.data(), tile.stream.size(), tile.width,
-                                        tile.height, &picture));
-    EXPECT_EQ(picture.width, 256);
-    EXPECT_EQ(picture.height, 256);
-    tarn::ColorLookup lookup;
-    lookup.table = table_->table();
-    const int x = 101, y = 37, w = 120, h = 90;
-    Bytes part(static_cast<size_t>(w) * h * 3);
-    tarn::ConvertYuvRect(picture, lookup, x, y, w, h, CS_BGR24, part.data(), w * 3);
-    for (int row = 0; row < h; ++row)
-        ASSERT_TRUE(std::equal(part.begin() + row * w * 3, part.begin() + (row + 1) * w * 3,
-                               whole.begin() + ((y + row) * tile.width + x) * 3))
-            << "row " << row;
-}
-
-// The encoder's colour conversion: decoded without correction, the tile looks like its source.
-TEST_F(HevcDecoder, EncodedTilesKeepTheirColours) {
+// The encoder: default streams declare reorder pictures and give their frame only when drained,
+// all-intra streams give it at once (the library must decode both); decoded without correction,
+// both look like their source.
+TEST_F(HevcDecoder, EncoderStreamKindsAndColours) {
     const tarnwriter::Image source = TestPicture(256, 256, 1);
     for (const Tile* tile : {&DefaultTile(), &IntraTile()}) {
         const hevctest::IndependentPicture decoded = hevctest::DecodeIndependently(tile->stream);
         ASSERT_TRUE(decoded.ok);
+        EXPECT_EQ(decoded.beforeDrain, tile == &IntraTile());
         const hevctest::Planes p = decoded.planes();
         double error = 0;
         for (int y = 0; y < 256; ++y)
@@ -142,32 +129,6 @@ TEST_F(HevcDecoder, EncodedTilesKeepTheirColours) {
     }
 }
 
-// Default streams declare reorder pictures and give their frame only when drained; all-intra
-// streams give it at once. The library must decode both.
-TEST_F(HevcDecoder, StreamKindsDifferInWhenTheFrameComes) {
-    for (const Tile* tile : {&DefaultTile(), &IntraTile()}) {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-        AVCodecContext* context = avcodec_alloc_context3(codec);
-        AVPacket* packet = av_packet_alloc();
-        AVFrame* frame = av_frame_alloc();
-        ASSERT_EQ(avcodec_open2(context, codec, nullptr), 0);
-        ASSERT_EQ(av_new_packet(packet, static_cast<int>(tile->stream.size())), 0);
-        memcpy(packet->data, tile->stream.data(), tile->stream.size());
-        ASSERT_EQ(avcodec_send_packet(context, packet), 0);
-        const bool atOnce = avcodec_receive_frame(context, frame) == 0;
-        bool afterDrain = false;
-        if (!atOnce) {
-            ASSERT_EQ(avcodec_send_packet(context, nullptr), 0);
-            afterDrain = avcodec_receive_frame(context, frame) == 0;
-        }
-        EXPECT_EQ(atOnce, tile == &IntraTile());
-        EXPECT_EQ(afterDrain, tile == &DefaultTile());
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&context);
-    }
-}
-
 // HEVC codes 4:2:0 only in even sizes: an odd tile arrives padded by one and is cropped; any other
 // difference from the requested size is refused.
 TEST_F(HevcDecoder, RefusesPicturesOfAnotherSize) {
@@ -177,16 +138,18 @@ TEST_F(HevcDecoder, RefusesPicturesOfAnotherSize) {
     ASSERT_EQ(padded.height, 22);
     Bytes out(64 * 64 * 4, 0xEE);
     EXPECT_EQ(Decode(odd.stream, 38, 22, &out), 38 * 22 * 3);
-    const std::pair<int, int> refused[] = {{36, 21}, {37, 20}, {39, 21}, {37, 23}};
-    for (const auto& [w, h] : refused) {
+    struct Request {
+        const Tile* tile;
+        int width, height;
+    };
+    const Request refused[] = {
+        {&odd, 36, 21},         {&odd, 37, 20},         {&odd, 39, 21},
+        {&odd, 37, 23},         {&SmallTile(), 64, 32}, {&SmallTile(), 32, 64},
+        {&SmallTile(), 62, 64}, {&SmallTile(), 65, 64}, {&SmallTile(), 128, 128}};
+    for (const Request& r : refused) {
         std::fill(out.begin(), out.end(), 0xEE);
-        EXPECT_EQ(Decode(odd.stream, w, h, &out), -1) << w << "x" << h;
-        EXPECT_TRUE(Untouched(out));
-    }
-    const std::pair<int, int> refusedSmall[] = {{64, 32}, {32, 64}, {62, 64}, {65, 64}, {128, 128}};
-    for (const auto& [w, h] : refusedSmall) {
-        std::fill(out.begin(), out.end(), 0xEE);
-        EXPECT_EQ(Decode(SmallTile().stream, w, h, &out), -1) << w << "x" << h;
+        EXPECT_EQ(Decode(r.tile->stream, r.width, r.height, &out), -1)
+            << r.width << "x" << r.height;
         EXPECT_TRUE(Untouched(out));
     }
 }

@@ -168,10 +168,12 @@ inline Bytes ReferenceConvert(const Planes& p, const ChannelTable& table, int x0
     return out;
 }
 
-// A tile decoded by libavcodec directly, with a context of its own: its first picture.
+// A tile decoded by libavcodec directly, with a context of its own: its first picture, and
+// whether it came before the decoder was drained.
 struct IndependentPicture {
     bool ok = false;
-    int width = 0, height = 0, format = -1;
+    bool beforeDrain = false;
+    int width = 0, height = 0;
     std::array<Bytes, 3> plane;
     std::array<int, 3> stride{};
 
@@ -190,13 +192,13 @@ inline IndependentPicture DecodeIndependently(const Bytes& stream) {
     if (avcodec_open2(context, codec, nullptr) == 0 &&
         av_new_packet(packet, static_cast<int>(stream.size())) == 0) {
         memcpy(packet->data, stream.data(), stream.size());
-        if (avcodec_send_packet(context, packet) == 0 &&
-            avcodec_send_packet(context, nullptr) == 0 &&
-            avcodec_receive_frame(context, frame) == 0) {
+        const bool sent = avcodec_send_packet(context, packet) == 0;
+        result.beforeDrain = sent && avcodec_receive_frame(context, frame) == 0;
+        if (result.beforeDrain || (sent && avcodec_send_packet(context, nullptr) == 0 &&
+                                   avcodec_receive_frame(context, frame) == 0)) {
             result.ok = true;
             result.width = frame->width;
             result.height = frame->height;
-            result.format = frame->format;
             const int rows[3] = {frame->height, (frame->height + 1) / 2, (frame->height + 1) / 2};
             for (int p = 0; p < 3; ++p) {
                 result.stride[p] = frame->linesize[p];

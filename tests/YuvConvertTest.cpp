@@ -62,25 +62,14 @@ TEST(YuvConvert, KnownSamplesGiveKnownColours) {
     }
 }
 
-// The corrected channels are routed through a table that takes its inputs from other channels,
-// so swapped table indices, swapped planes or misplaced bytes all show.
-TEST(YuvConvert, EveryLayoutPlacesItsBytesAndSizes) {
+TEST(YuvConvert, ResultSizesAndAlpha) {
     const int w = 256, h = 256;
-    const Bytes yuv = RandomBytes(PlanarBytes(w, h), 1);
-    auto table = std::make_unique<ChannelTable>(std::array<int, 3>{2, 0, 1});
+    Bytes yuv = RandomBytes(PlanarBytes(w, h), 1);
+    auto table = std::make_unique<ChannelTable>(hevctest::kStraight);
     const hevctest::GlobalTable global(table->table());
-    for (int space : kAllSpaces) {
-        const Bytes expected =
-            hevctest::ReferenceConvert(PlanesOf(yuv, w, h), *table, 0, 0, w, h, space);
-        Bytes out(static_cast<size_t>(w) * h * 4, 0xEE);
-        const int result = Yuv420pRgb(const_cast<uint8_t*>(yuv.data()), out.data(), w, h,
-                                      static_cast<_ColorSpace>(space));
-        ASSERT_EQ(result, static_cast<int>(expected.size())) << "space " << space;
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << "space " << space;
-    }
     Bytes out(static_cast<size_t>(w) * h * 4, 0);
-    EXPECT_EQ(Yuv420pRgb(const_cast<uint8_t*>(yuv.data()), out.data(), w, h, CS_BGR24), 196608);
-    EXPECT_EQ(Yuv420pRgb(const_cast<uint8_t*>(yuv.data()), out.data(), w, h, CS_BGRA), 262144);
+    EXPECT_EQ(Yuv420pRgb(yuv.data(), out.data(), w, h, CS_BGR24), 196608);
+    EXPECT_EQ(Yuv420pRgb(yuv.data(), out.data(), w, h, CS_BGRA), 262144);
     for (size_t i = 3; i < out.size(); i += 4)
         ASSERT_EQ(out[i], 255) << i;
 }
@@ -104,7 +93,9 @@ TEST(YuvConvert, OddSizesReadTheirOwnChromaSamples) {
 }
 
 // The region path: any rectangle of a picture with padded planes, into rows with a gap, through
-// both kinds of lookup.
+// both kinds of lookup, in every layout (0, 1 and 99 have none of their own: R, G, B, A). The
+// table takes each output channel from another input channel, so swapped table indices, swapped
+// planes and misplaced bytes all show.
 TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
     const int w = 45, h = 27, stride[3] = {64, 32, 40};
     const Bytes luma = RandomBytes(static_cast<size_t>(stride[0]) * h, 3);
@@ -133,7 +124,7 @@ TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
     const Rect rects[] = {{0, 0, w, h},   {1, 1, 1, 1},   {1, 2, 44, 25}, {3, 5, 10, 7},
                           {44, 26, 1, 1}, {0, 13, 2, 14}, {7, 0, 30, 1}};
     for (const tarn::ColorLookup& lookup : {byPlanes, byPacked})
-        for (int space : {CS_BGR24, CS_RGB24, CS_BGRA, CS_ARGB, CS_ABGR, CS_RGBA}) {
+        for (int space : kAllSpaces) {
             const int bpp = tarn::BytesPerPixel(static_cast<_ColorSpace>(space));
             for (const Rect& r : rects) {
                 const Bytes expected =

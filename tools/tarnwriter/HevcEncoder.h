@@ -10,8 +10,10 @@ enum class HevcStream {
     AllIntra,  // intra-only: a decoder without frame threading yields the frame at once
 };
 
-// One picture, 8-bit 4:2:0, as a self-contained stream (parameter sets included). Empty on
-// failure (no HEVC encoder available).
+// One picture, 8-bit 4:2:0, as a self-contained stream (parameter sets included). HEVC codes
+// 4:2:0 only in even sizes, so an odd width or height is padded by one repeated column or row,
+// which the library's decoder crops away. Empty on failure (no HEVC encoder available, or a
+// picture below x265's minimum of 16 x 16 after padding).
 Bytes EncodeHevc(const Image& image, HevcStream kind = HevcStream::Default);
 
 TileEncoder HevcTiles(HevcStream kind = HevcStream::Default);
