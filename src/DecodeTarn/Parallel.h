@@ -59,7 +59,7 @@ inline IndexBlock BlockOf(int64_t count, int threads, int thread) {
 // Runs fn(begin, end) once per thread of a team of `threads`, over disjoint blocks that cover
 // [0, count).
 template <class Fn>
-void ForEachBlockOnTeam(int64_t count, int threads, Fn&& fn) {
+void ForEachBlockOnTeam(int64_t count, [[maybe_unused]] int threads, Fn&& fn) {
 #pragma omp parallel num_threads(threads)
     {
         const IndexBlock block = BlockOf(count, TeamSize(), ThreadNumber());
