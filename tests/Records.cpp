@@ -79,14 +79,14 @@ TEST(Records, WorkedExampleOffsets) {
     ZyPicInfo layer{};
     ASSERT_EQ(ZyGetPicInfoOfSpecifyLayer(stream, &layer, 0), 0);
     EXPECT_EQ(ZyFtelli64(stream), 17222);  // the tile size table follows the record
-    EXPECT_EQ(layer.TileCount, 6U);
-    EXPECT_EQ(layer.XCount, 3U);
+    EXPECT_EQ(uint32_t{layer.TileCount}, 6U);  // packed fields are copied, not bound
+    EXPECT_EQ(uint32_t{layer.XCount}, 3U);
 
     MacroSlots slots;
     ASSERT_EQ(ZyGetMacrographInfoAndJpeg(stream, slots.records, slots.jpegs), 0);
-    EXPECT_EQ(slots.records[0]->NextOffset, 8855U);
-    EXPECT_EQ(slots.records[1]->NextOffset, 11978U);
-    EXPECT_EQ(slots.records[1]->Width, 1500U);
+    EXPECT_EQ(uint64_t{slots.records[0]->NextOffset}, 8855U);
+    EXPECT_EQ(uint64_t{slots.records[1]->NextOffset}, 11978U);
+    EXPECT_EQ(uint32_t{slots.records[1]->Width}, 1500U);
     EXPECT_EQ(slots.jpegs[0][999], 0x11);
     EXPECT_EQ(slots.jpegs[1][2999], 0x22);
 
@@ -96,7 +96,7 @@ TEST(Records, WorkedExampleOffsets) {
     ASSERT_EQ(ZyGetThumbnailInfoAndJpeg(stream, &thumb, &width, &height, &data), 0);
     EXPECT_EQ(width, 1024);
     EXPECT_EQ(height, 768);
-    EXPECT_EQ(thumb.DataSize, 5000U);
+    EXPECT_EQ(uint64_t{thumb.DataSize}, 5000U);
     EXPECT_EQ(data[4999], 0x33);
     free(data);
 }
@@ -273,9 +273,9 @@ TEST(Records, ExtraInformationCarriesTheColourParameters) {
     Stream stream(file);
     ZyExtraInfo extra{};
     ASSERT_EQ(ZyGetExtraInfo(stream, &extra), 0);
-    EXPECT_FLOAT_EQ(extra.Gamma, 2.2F);
-    EXPECT_FLOAT_EQ(extra.Gains[0], 1.1F);
-    EXPECT_FLOAT_EQ(extra.ColorMatrix[5], -0.25F);
+    EXPECT_FLOAT_EQ(float{extra.Gamma}, 2.2F);
+    EXPECT_FLOAT_EQ(float{extra.Gains[0]}, 1.1F);
+    EXPECT_FLOAT_EQ(float{extra.ColorMatrix[5]}, -0.25F);
 }
 
 TEST(Records, TruncationsAreShortReads) {

@@ -93,7 +93,7 @@ TEST(SlideHandle, HoldsEveryRecordAndDecodedImages) {
     EXPECT_EQ(ColorTable, tarn::ExportedTable(tarn::AcquireColorLut(tarn::NeutralColorParams())));
     tarn::ReleaseColorLut(tarn::AcquireColorLut(tarn::NeutralColorParams()));  // balance
     for (uint32_t k = 0; k < 2; ++k) {
-        EXPECT_EQ(slide->PicInfos[k]->XCount, spec.layers[k].xCount);
+        EXPECT_EQ(uint32_t{slide->PicInfos[k]->XCount}, spec.layers[k].xCount);
         EXPECT_EQ(slide->SliceInfos[k]->Offsets[0], built.layout.tileOffsets[k][0]);
     }
 }
