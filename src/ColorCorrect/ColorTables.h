@@ -42,6 +42,8 @@ void RetainColorLut(const ColorLut* lut);
 void ReleaseColorLut(const ColorLut* lut);
 // Frees every cached table that nobody references (tests and long-running callers).
 void TrimColorLutCache();
+// Tables built so far in this process (tests and benchmarks tell a build from a cache hit).
+uint64_t ColorLutBuildCount();
 
 // The exported view of a table, as `ColorTable` shows it.
 ColorCorrectTable* ExportedTable(const ColorLut* lut);
@@ -64,7 +66,8 @@ ColorLookup LookupOf(const ColorLut* lut);
 // The corrected triple for (r, g, b), packed as B' | G' << 8 | R' << 16.
 inline uint32_t CorrectedBgr(const ColorLookup& lookup, uint8_t r, uint8_t g, uint8_t b) {
     if (lookup.packed != nullptr)
-        return lookup.packed[(static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | b];
+        return lookup
+            .packed[(static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | b];
     const ColorCorrectTable& t = *lookup.table;
     const uint8_t ri = t.range[r], gi = t.range[g], bi = t.range[b];
     return static_cast<uint32_t>(t.plane[2][ri][gi][bi]) |
@@ -81,7 +84,7 @@ void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannel
 // The table that `ColorTable` points at, kept alive until the pin is destroyed. Falls back to
 // the planes when `ColorTable` was set by the caller rather than by the library.
 class PinnedGlobalTable {
-public:
+  public:
     PinnedGlobalTable();
     ~PinnedGlobalTable();
     PinnedGlobalTable(const PinnedGlobalTable&) = delete;
@@ -89,7 +92,7 @@ public:
 
     const ColorLookup& lookup() const { return lookup_; }
 
-private:
+  private:
     const ColorLut* lut_ = nullptr;
     ColorLookup lookup_;
 };

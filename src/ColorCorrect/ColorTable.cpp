@@ -1,0 +1,181 @@
+// The exported colour-table functions and the global `ColorTable`. Tables the library builds
+// live in the registry (TableCache.cpp); tables a caller builds in the documented layout of
+// separate blocks are released block by block.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "ColorCorrect/ColorChain.h"
+#include "ColorCorrect/ColorLut.h"
+#include "DecodeTarn/Parallel.h"
+#include "DecodeTarn/ZyCommon.h"
+
+ColorCorrectTable* ColorTable = nullptr;
+
+namespace tarn {
+namespace {
+
+uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void Store32(uint8_t* p, uint32_t v) {
+    memcpy(p, &v, sizeof v);
+}
+
+uint32_t IndexAt(const uint8_t* pixel) {
+    return pixel[0] | (static_cast<uint32_t>(pixel[1]) << 8) |
+           (static_cast<uint32_t>(pixel[2]) << 16);
+}
+
+// 3-byte pixels through packed entries, four at a time: the twelve bytes of four pixels are
+// three 32-bit words both ways. All input words are read before any output word is written, so
+// the correction may run in place.
+void CorrectPacked3To3(const uint32_t* lut, const uint8_t* src, uint8_t* dst, size_t count) {
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4, src += 12, dst += 12) {
+        const uint32_t w0 = Load32(src), w1 = Load32(src + 4), w2 = Load32(src + 8);
+        const uint32_t e0 = lut[w0 & 0xFFFFFF];
+        const uint32_t e1 = lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)];
+        const uint32_t e2 = lut[(w1 >> 16) | ((w2 & 0xFF) << 16)];
+        const uint32_t e3 = lut[w2 >> 8];
+        Store32(dst, e0 | (e1 << 24));
+        Store32(dst + 4, (e1 >> 8) | (e2 << 16));
+        Store32(dst + 8, (e2 >> 16) | (e3 << 8));
+    }
+    for (; i < count; ++i, src += 3, dst += 3) {
+        const uint32_t e = lut[IndexAt(src)];
+        dst[0] = static_cast<uint8_t>(e);
+        dst[1] = static_cast<uint8_t>(e >> 8);
+        dst[2] = static_cast<uint8_t>(e >> 16);
+    }
+}
+
+template <int SrcChannels, int DstChannels>
+void CorrectEach(const ColorLookup& lookup, const uint8_t* src, uint8_t* dst, size_t count) {
+    for (size_t i = 0; i < count; ++i, src += SrcChannels, dst += DstChannels) {
+        const uint32_t e = CorrectedBgr(lookup, src[2], src[1], src[0]);
+        dst[0] = static_cast<uint8_t>(e);
+        dst[1] = static_cast<uint8_t>(e >> 8);
+        dst[2] = static_cast<uint8_t>(e >> 16);
+        if constexpr (DstChannels == 4) dst[3] = 255;
+    }
+}
+
+// Frees a table in the documented layout, skipping whatever is null.
+void FreeSeparateBlocks(ColorCorrectTable* table) {
+    for (int r = 0; r < 256; ++r) {
+        for (int g = 0; g < 256; ++g)
+            for (int c = 0; c < 3; ++c)
+                if (table->plane[c] != nullptr && table->plane[c][r] != nullptr)
+                    free(table->plane[c][r][g]);
+        for (int c = 0; c < 3; ++c)
+            if (table->plane[c] != nullptr) free(table->plane[c][r]);
+    }
+    for (int c = 0; c < 3; ++c)
+        free(table->plane[c]);
+    free(table);
+}
+
+}  // namespace
+
+void FillGammaTable(float gamma, uint8_t* table) {
+    if (!(gamma > 0.0f)) gamma = 1.0f;  // zero, negative and NaN count as 1
+    const float exponent = 1.0f / gamma;
+    ForEachBlock(256, [&](int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) {
+            const float base = (0.5f + static_cast<float>(i)) / 256.0f;
+            const float value = 256.0f * powf(base, exponent) - 0.5f;
+            table[i] = static_cast<uint8_t>(TruncateToInt(value) & 0xFF);
+        }
+    });
+}
+
+void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
+                   int dstChannels, size_t count) {
+    if (!lookup || src == nullptr || dst == nullptr) return;
+    if (lookup.packed != nullptr && srcChannels == 3 && dstChannels == 3)
+        return CorrectPacked3To3(lookup.packed, src, dst, count);
+    if (srcChannels == 3 && dstChannels == 3) return CorrectEach<3, 3>(lookup, src, dst, count);
+    if (srcChannels == 3 && dstChannels == 4) return CorrectEach<3, 4>(lookup, src, dst, count);
+    if (srcChannels == 4 && dstChannels == 3) return CorrectEach<4, 3>(lookup, src, dst, count);
+    if (srcChannels == 4 && dstChannels == 4) return CorrectEach<4, 4>(lookup, src, dst, count);
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+int InitColorCollectTable(ZyTarnInfo* slide) {
+    if (slide == nullptr) return ZY_E_CODEC;
+    const ColorLut* lut = AcquireColorLut(ColorParamsOf(slide->ExtraInfo));
+    // Out of memory leaves no table at all rather than an older slide's one.
+    PublishColorTable(lut);
+    ReleaseColorLut(lut);
+    return lut != nullptr ? ZY_OK : ZY_E_CODEC;
+}
+
+// The documented layout: every array and row a block of its own, allocated header first, then
+// the three top arrays, then per red value its three green arrays and, per green value, the
+// red, green and blue rows. Null when memory runs out, with nothing left allocated.
+ColorCorrectTable* MallocColorCorrectTable() {
+    auto* table = static_cast<ColorCorrectTable*>(calloc(1, sizeof(ColorCorrectTable)));
+    if (table == nullptr) return nullptr;
+    bool ok = true;
+    for (int c = 0; c < 3 && ok; ++c) {
+        table->plane[c] = static_cast<unsigned char***>(calloc(256, sizeof(unsigned char**)));
+        ok = table->plane[c] != nullptr;
+    }
+    for (int r = 0; r < 256 && ok; ++r) {
+        for (int c = 0; c < 3 && ok; ++c) {
+            table->plane[c][r] = static_cast<unsigned char**>(calloc(256, sizeof(unsigned char*)));
+            ok = table->plane[c][r] != nullptr;
+        }
+        for (int g = 0; g < 256 && ok; ++g) {
+            for (int c = 0; c < 3 && ok; ++c) {
+                table->plane[c][r][g] = static_cast<unsigned char*>(malloc(256));
+                ok = table->plane[c][r][g] != nullptr;
+            }
+        }
+    }
+    if (!ok) {
+        FreeSeparateBlocks(table);
+        return nullptr;
+    }
+    InitColorRangeTable(table->range);
+    return table;
+}
+
+void InitColorRangeTable(unsigned char* range) {
+    if (range == nullptr) return;
+    for (int i = 0; i < 256; ++i)
+        range[i] = static_cast<unsigned char>(i);
+}
+
+void GammaTableInit(float gamma, unsigned char* table) {
+    if (table != nullptr) FillGammaTable(gamma, table);
+}
+
+unsigned char* RgbColorCorrect(unsigned char* pixels, int width, int height, int channels) {
+    if (pixels == nullptr || width < 1 || height < 1 || (channels != 3 && channels != 4))
+        return nullptr;
+    size_t count = 0, bytes = 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(width), static_cast<size_t>(height), &count) ||
+        __builtin_mul_overflow(count, static_cast<size_t>(channels), &bytes))
+        return nullptr;
+    const PinnedGlobalTable pin;
+    if (!pin.lookup()) return nullptr;
+    auto* out = static_cast<unsigned char*>(malloc(bytes));
+    if (out == nullptr) return nullptr;
+    CorrectPixels(pin.lookup(), pixels, channels, out, channels, count);
+    return out;
+}
+
+void DisposeColorCorrectTable(ColorCorrectTable* table) {
+    if (table == nullptr) return;
+    // A library table is shared with open slides and the cache: only the global reference goes.
+    if (DropGlobalReferenceTo(table)) return;
+    FreeSeparateBlocks(table);
+}
