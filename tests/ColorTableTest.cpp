@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarnCxx.h"
 
@@ -23,19 +24,17 @@ using Rgb = std::array<int, 3>;
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// ---- A plain evaluation of the chain, one input at a time, written from the definition. ----
+// ---- The chain for one input, written plainly from its definition. ----
 
-int ToInt(float x) {  // NaN to 0, saturating
+int ToInt(float x) {  // NaN gives 0, out of range saturates
     if (std::isnan(x)) return 0;
-    if (x >= 2147483648.0f) return INT_MAX;
-    if (x < -2147483648.0f) return INT_MIN;
+    if (std::fabs(x) >= 2147483648.0f) return x > 0 ? INT_MAX : INT_MIN;
     return static_cast<int>(x);
 }
 
 int ByteOf(float x) {
     return std::min(255, std::max(0, ToInt(x)));
 }
-
 bool Small(float x) {
     return static_cast<double>(x) <= 1e-6;
 }
@@ -43,199 +42,267 @@ bool Big(float x) {
     return static_cast<double>(x) > 1e-6;
 }
 
+float Clamped(float x, float top) {
+    return Big(x - top) ? top : Small(x) ? 0.0f : x;
+}
+
 Rgb Reference(const ColorParams& p, const uint8_t gamma[256], int R, int G, int B) {
-    int pre[3];
+    float in[3];
     for (int c = 0; c < 3; ++c) {
-        float x =
-            p.matrix[3 * c] * static_cast<float>(R) + p.matrix[3 * c + 1] * static_cast<float>(G);
-        x = p.gains[c] * (x + p.matrix[3 * c + 2] * static_cast<float>(B));
-        pre[c] = x < 0.0f ? 0 : x > 255.0f ? 255 : ToInt(x);
+        const float* m = p.matrix + 3 * c;
+        const float x = p.gains[c] * ((m[0] * R + m[1] * G) + m[2] * B);
+        in[c] = gamma[x < 0.0f ? 0 : x > 255.0f ? 255 : ToInt(x)] / 255.0f;
     }
-    const float r = gamma[pre[0]] / 255.0f, g = gamma[pre[1]] / 255.0f, b = gamma[pre[2]] / 255.0f;
+    const float r = in[0], g = in[1], b = in[2];
     float mx = static_cast<double>(r - g) >= 1e-6 ? r : g;
     if (!(static_cast<double>(mx - b) >= 1e-6)) mx = b;
     float mn = static_cast<double>(r - g) >= 1e-6 ? g : r;
     if (static_cast<double>(mn - b) >= 1e-6) mn = b;
     const float d = mx - mn;
     float h = 0.0f;
-    if (Small(d)) {
+    if (Small(d))
         h = 0.0f;
-    } else if (Small(std::fabs(r - mx))) {
-        if (Big(g - b))
-            h = 60.0f * ((g - b) / d);
-        else if (Big(b - g))
-            h = 359.0f + ((g - b) / d) * 60.0f;
-    } else if (Small(std::fabs(g - mx))) {
+    else if (Small(std::fabs(r - mx)))
+        h = Big(g - b) ? 60.0f * ((g - b) / d) : Big(b - g) ? 359.0f + ((g - b) / d) * 60.0f : 0;
+    else if (Small(std::fabs(g - mx)))
         h = 119.0f + ((b - r) / d) * 60.0f;
-    } else if (Small(std::fabs(b - mx))) {
+    else if (Small(std::fabs(b - mx)))
         h = 239.0f + ((r - g) / d) * 60.0f;
-    }
-    float s = Small(mx) ? 0.0f : d / mx;
-    float v = mx;
-    h *= p.hsvScale[0];
-    s *= p.hsvScale[1];
-    v *= p.hsvScale[2];
-    if (Big(h - 359.0f))
-        h = 359.0f;
-    else if (Small(h))
-        h = 0.0f;
-    if (Big(s - 1.0f))
-        s = 1.0f;
-    else if (Small(s))
-        s = 0.0f;
-    if (Big(v - 1.0f))
-        v = 1.0f;
-    else if (Small(v))
-        v = 0.0f;
+    const float s = Clamped((Small(mx) ? 0.0f : d / mx) * p.hsvScale[1], 1.0f);
+    const float v = Clamped(mx * p.hsvScale[2], 1.0f);
+    h = Clamped(h * p.hsvScale[0], 359.0f);
 
-    if (Small(std::fabs(s))) {
-        const int grey = ByteOf(255.0f * v);
-        return {grey, grey, grey};
-    }
+    if (Small(std::fabs(s))) return {ByteOf(255.0f * v), ByteOf(255.0f * v), ByteOf(255.0f * v)};
     const float hh = h / 60.0f;
     const int i = ToInt(std::floor(hh));
     const float f = hh - static_cast<float>(i);
     const float pp = (1.0f - s) * v, q = (1.0f - s * f) * v, t = (1.0f - (1.0f - f) * s) * v;
-    const float rows[6][3] = {{v, t, pp}, {q, v, pp}, {pp, v, t},
-                              {pp, q, v}, {t, pp, v}, {v, pp, q}};
+    const float sectors[6][3] = {{v, t, pp}, {q, v, pp}, {pp, v, t},
+                                 {pp, q, v}, {t, pp, v}, {v, pp, q}};
     if (i < 0 || i > 5) return {0, 0, 0};
-    return {ByteOf(255.0f * rows[i][0]), ByteOf(255.0f * rows[i][1]), ByteOf(255.0f * rows[i][2])};
-}
-
-void ReferenceGamma(float gamma, uint8_t out[256]) {
-    if (!(gamma > 0.0f)) gamma = 1.0f;
-    for (int i = 0; i < 256; ++i)
-        out[i] = static_cast<uint8_t>(
-            ToInt(256.0f * powf((0.5f + i) / 256.0f, 1.0f / gamma) - 0.5f) & 0xFF);
+    const float* out = sectors[i];
+    return {ByteOf(255.0f * out[0]), ByteOf(255.0f * out[1]), ByteOf(255.0f * out[2])};
 }
 
 ColorParams Neutral() {
     return tarn::NeutralColorParams();
 }
 
-ColorParams WithHsvScale(float h, float s, float v) {
-    ColorParams p = Neutral();
-    p.hsvScale[0] = h, p.hsvScale[1] = s, p.hsvScale[2] = v;
+ColorParams With(float gamma, std::array<float, 3> gains, std::array<float, 3> hsv,
+                 std::array<float, 9> matrix = {1, 0, 0, 0, 1, 0, 0, 0, 1}) {
+    ColorParams p{};
+    p.gamma = gamma;
+    memcpy(p.gains, gains.data(), sizeof p.gains);
+    memcpy(p.hsvScale, hsv.data(), sizeof p.hsvScale);
+    memcpy(p.matrix, matrix.data(), sizeof p.matrix);
     return p;
 }
 
-ColorParams WithGains(float r, float g, float b) {
-    ColorParams p = Neutral();
-    p.gains[0] = r, p.gains[1] = g, p.gains[2] = b;
-    return p;
-}
+const ColorParams kSaturation = With(1, {1, 1, 1}, {1, 1.2f, 1});
+const ColorParams kRedGain = With(1, {1.1f, 1, 1}, {1, 1, 1});
+const ColorParams kGamma = With(2.2f, {1, 1, 1}, {1, 1, 1});
+const ColorParams kWildMatrix =
+    With(0.6f, {1, 1, 0.8f}, {1, 1, 1}, {1.7f, -0.45f, 0.3f, -2.5f, 3.1f, 0.05f, 0.2f, 40, -0.9f});
+const ColorParams kDoubleHue = With(1, {1, 1, 1}, {2, 0.7f, 1.1f});
+// Red: inf * G (NaN where G = 0); green: -inf * B; blue: NaN gain; hue 0 * inf = NaN.
+const ColorParams kNonFinite =
+    With(1, {1, 1, kNan}, {kInf, 1.3f, kNan}, {1, kInf, 0, 0, 1, -kInf, 0, 0, 1});
 
-// Holds a table for one test and releases it.
+// Holds a table for one test.
 struct HeldTable {
     explicit HeldTable(const ColorParams& params) : lut(tarn::AcquireColorLut(params)) {}
     ~HeldTable() { tarn::ReleaseColorLut(lut); }
-    Rgb Packed(int r, int g, int b) const {
+    Rgb At(int r, int g, int b) const {
         const uint32_t e = tarn::LookupOf(lut).packed[(r << 16) | (g << 8) | b];
-        return {static_cast<int>(e >> 16 & 0xFF), static_cast<int>(e >> 8 & 0xFF),
+        return {static_cast<int>(e >> 16), static_cast<int>(e >> 8 & 0xFF),
                 static_cast<int>(e & 0xFF)};
     }
     const tarn::ColorLut* lut;
 };
 
-TEST(ColorTable, NeutralParametersAreNotTheIdentity) {
-    HeldTable table(Neutral());
-    ASSERT_NE(table.lut, nullptr);
-    EXPECT_EQ(table.Packed(0, 255, 0), (Rgb{4, 255, 0}));
-    EXPECT_EQ(table.Packed(0, 0, 255), (Rgb{0, 4, 255}));
-    EXPECT_EQ(table.Packed(255, 0, 128), (Rgb{255, 0, 132}));
+TEST(ColorTable, KnownEntries) {
+    const HeldTable neutral(Neutral());  // not the identity, because of the hue offsets
+    EXPECT_EQ(neutral.At(0, 255, 0), (Rgb{4, 255, 0}));
+    EXPECT_EQ(neutral.At(0, 0, 255), (Rgb{0, 4, 255}));
+    EXPECT_EQ(neutral.At(255, 0, 128), (Rgb{255, 0, 132}));
     for (Rgb same :
          {Rgb{255, 0, 0}, Rgb{200, 100, 50}, Rgb{128, 128, 128}, Rgb{0, 0, 0}, Rgb{255, 255, 255}})
-        EXPECT_EQ(table.Packed(same[0], same[1], same[2]), same);
+        EXPECT_EQ(neutral.At(same[0], same[1], same[2]), same);
+    // Single precision: the hue comes out as 19.999998, one step below exact arithmetic.
+    EXPECT_EQ(HeldTable(kSaturation).At(200, 100, 50), (Rgb{200, 79, 19}));
+    EXPECT_EQ(HeldTable(kRedGain).At(200, 100, 50), (Rgb{220, 99, 49}));
 }
 
-TEST(ColorTable, SinglePrecisionResultsOfScaledParameters) {
-    // The hue comes out as 19.999998, one step below exact arithmetic's (200, 80, 20).
-    EXPECT_EQ(HeldTable(WithHsvScale(1, 1.2f, 1)).Packed(200, 100, 50), (Rgb{200, 79, 19}));
-    EXPECT_EQ(HeldTable(WithGains(1.1f, 1, 1)).Packed(200, 100, 50), (Rgb{220, 99, 49}));
-}
-
-// ---- Whole tables, entry by entry, packed and exported forms. ----
-
-struct TableCase {
+struct NamedParams {
     const char* name;
     ColorParams params;
 };
 
-ColorParams Gamma22() {
-    ColorParams p = Neutral();
-    p.gamma = 2.2f;
-    return p;
-}
+class WholeTable : public ::testing::TestWithParam<NamedParams> {};
 
-ColorParams WildMatrix() {
-    ColorParams p = Neutral();
-    const float m[9] = {1.7f, -0.45f, 0.3f, -2.5f, 3.1f, 0.05f, 0.2f, 40.0f, -0.9f};
-    memcpy(p.matrix, m, sizeof m);
-    p.gains[2] = 0.8f;
-    p.gamma = 0.6f;
-    return p;
-}
-
-ColorParams NonFinite() {
-    ColorParams p = Neutral();
-    p.matrix[1] = kInf;    // red: inf * G, and 0 * inf = NaN for G = 0
-    p.matrix[5] = -kInf;   // green: -inf * B
-    p.gains[2] = kNan;     // blue: always NaN
-    p.hsvScale[0] = kInf;  // hue 0 * inf = NaN
-    p.hsvScale[1] = 1.3f;
-    p.hsvScale[2] = kNan;
-    return p;
-}
-
-class WholeTable : public ::testing::TestWithParam<TableCase> {};
-
+// Every entry, packed and through the exported planes.
 TEST_P(WholeTable, MatchesThePlainEvaluation) {
     const ColorParams& params = GetParam().params;
-    HeldTable held(params);
+    const HeldTable held(params);
     ASSERT_NE(held.lut, nullptr);
-    const uint32_t* packed = tarn::LookupOf(held.lut).packed;
     const ColorCorrectTable* view = tarn::ExportedTable(held.lut);
     for (int i = 0; i < 256; ++i)
         ASSERT_EQ(view->range[i], i);
     uint8_t gamma[256];
-    ReferenceGamma(params.gamma, gamma);
+    GammaTableInit(params.gamma, gamma);  // checked against known entries above
 
-    // Two threads halve the wall time; each counts its own mismatches.
     auto check = [&](int rBegin, int rEnd, int* mismatches) {
         for (int r = rBegin; r < rEnd; ++r)
             for (int g = 0; g < 256; ++g)
                 for (int b = 0; b < 256; ++b) {
                     const Rgb want = Reference(params, gamma, r, g, b);
-                    const uint32_t e = packed[(r << 16) | (g << 8) | b];
-                    const Rgb fromPacked{static_cast<int>(e >> 16), static_cast<int>(e >> 8 & 0xFF),
-                                         static_cast<int>(e & 0xFF)};
-                    const Rgb fromPlanes{view->plane[0][r][g][b], view->plane[1][r][g][b],
-                                         view->plane[2][r][g][b]};
-                    if ((fromPacked != want || fromPlanes != want) && ++*mismatches <= 5)
-                        ADD_FAILURE()
-                            << "(" << r << "," << g << "," << b << "): want " << want[0] << ","
-                            << want[1] << "," << want[2] << " packed " << fromPacked[0] << ","
-                            << fromPacked[1] << "," << fromPacked[2] << " planes " << fromPlanes[0]
-                            << "," << fromPlanes[1] << "," << fromPlanes[2];
+                    const Rgb planes{view->plane[0][r][g][b], view->plane[1][r][g][b],
+                                     view->plane[2][r][g][b]};
+                    if ((held.At(r, g, b) != want || planes != want) && ++*mismatches <= 5)
+                        ADD_FAILURE() << "entry (" << r << "," << g << "," << b << ")";
                 }
     };
     int mismatches[2] = {0, 0};
-    std::thread other(check, 0, 128, &mismatches[0]);
+    std::thread other(check, 0, 128, &mismatches[0]);  // two threads halve the wall time
     check(128, 256, &mismatches[1]);
     other.join();
     EXPECT_EQ(mismatches[0] + mismatches[1], 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(ParameterSets, WholeTable,
-                         ::testing::Values(TableCase{"Neutral", Neutral()},
-                                           TableCase{"Saturation", WithHsvScale(1, 1.2f, 1)},
-                                           TableCase{"RedGain", WithGains(1.1f, 1, 1)},
-                                           TableCase{"Gamma", Gamma22()},
-                                           TableCase{"WildMatrix", WildMatrix()},
-                                           TableCase{"DoubleHue", WithHsvScale(2, 0.7f, 1.1f)},
-                                           TableCase{"NonFinite", NonFinite()}),
-                         [](const ::testing::TestParamInfo<TableCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    ParameterSets, WholeTable,
+    ::testing::Values(NamedParams{"Neutral", Neutral()}, NamedParams{"Saturation", kSaturation},
+                      NamedParams{"RedGain", kRedGain}, NamedParams{"Gamma", kGamma},
+                      NamedParams{"WildMatrix", kWildMatrix}, NamedParams{"DoubleHue", kDoubleHue},
+                      NamedParams{"NonFinite", kNonFinite}),
+    [](const ::testing::TestParamInfo<NamedParams>& info) { return info.param.name; });
+
+// The builder runs as AVX2 code where available; its x86-64 baseline form must agree.
+TEST(ColorTable, BaselineCodeBuildsTheSameTable) {
+    tarn::ColorLut* best = tarn::BuildColorLut(kNonFinite, tarn::LutCode::Best);
+    tarn::ColorLut* baseline = tarn::BuildColorLut(kNonFinite, tarn::LutCode::Baseline);
+    ASSERT_TRUE(best != nullptr && baseline != nullptr);
+    EXPECT_EQ(memcmp(best->packed, baseline->packed, tarn::kLutEntries * 4), 0);
+    EXPECT_EQ(memcmp(best->rows, baseline->rows, tarn::kLutEntries * 3), 0);
+    tarn::FreeColorLut(best);
+    tarn::FreeColorLut(baseline);
+}
+
+// ---- Correcting pixels through the global table. ----
+
+class GlobalTable : public ::testing::Test {
+  protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        tarn::PublishColorTable(nullptr);
+        tarn::TrimColorLutCache();
+    }
+};
+
+TEST_F(GlobalTable, RgbColorCorrectByteOrderAlphaAndRefusals) {
+    // Blue, green, red bytes: green, and (255, 0, 128); the 4-byte form with junk fourth bytes.
+    unsigned char three[6] = {0, 255, 0, 128, 0, 255};
+    unsigned char four[8] = {0, 255, 0, 17, 128, 0, 255, 0};
+    EXPECT_EQ(RgbColorCorrect(three, 2, 1, 3), nullptr);  // no table yet
+    const HeldTable neutral(Neutral());
+    tarn::PublishColorTable(neutral.lut);
+
+    unsigned char* out = RgbColorCorrect(three, 2, 1, 3);
+    ASSERT_NE(out, nullptr);
+    const unsigned char wantThree[6] = {0, 255, 4, 132, 0, 255};
+    EXPECT_EQ(memcmp(out, wantThree, 6), 0);
+    EXPECT_EQ(three[2], 0);  // the input is left alone
+    free(out);
+    out = RgbColorCorrect(four, 1, 2, 4);
+    ASSERT_NE(out, nullptr);
+    const unsigned char wantFour[8] = {0, 255, 4, 255, 132, 0, 255, 255};
+    EXPECT_EQ(memcmp(out, wantFour, 8), 0);
+    free(out);
+
+    EXPECT_EQ(RgbColorCorrect(nullptr, 1, 1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(three, 0, 1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(three, 1, -1, 3), nullptr);
+    EXPECT_EQ(RgbColorCorrect(three, 1, 1, 2), nullptr);
+    EXPECT_EQ(RgbColorCorrect(four, 1, 1, 5), nullptr);
+}
+
+// The packed path handles four pixels at a time: odd counts, in-place use and mixed pixel sizes
+// must give what the planes say.
+TEST_F(GlobalTable, CorrectPixelsAgreesWithThePlanes) {
+    const HeldTable held(kDoubleHue);
+    const ColorCorrectTable* view = tarn::ExportedTable(held.lut);
+    std::mt19937 random(3);
+    const size_t count = 1001;
+    std::vector<uint8_t> pixels3(count * 3), pixels4(count * 4);
+    for (auto& byte : pixels3)
+        byte = static_cast<uint8_t>(random());
+    for (auto& byte : pixels4)
+        byte = static_cast<uint8_t>(random());
+    auto expectCorrected = [&](const uint8_t* in, const uint8_t* out, int outChannels) {
+        const uint8_t b = in[0], g = in[1], r = in[2];
+        ASSERT_EQ((Rgb{out[2], out[1], out[0]}),
+                  (Rgb{view->plane[0][r][g][b], view->plane[1][r][g][b], view->plane[2][r][g][b]}));
+        ASSERT_TRUE(outChannels == 3 || out[3] == 255);
+    };
+    for (const tarn::ColorLookup& lookup :
+         {tarn::LookupOf(held.lut), tarn::ColorLookup{nullptr, view}}) {
+        for (int inChannels : {3, 4})
+            for (int outChannels : {3, 4}) {
+                const std::vector<uint8_t>& in = inChannels == 3 ? pixels3 : pixels4;
+                std::vector<uint8_t> out(count * outChannels);
+                tarn::CorrectPixels(lookup, in.data(), inChannels, out.data(), outChannels, count);
+                for (size_t i = 0; i < count; ++i)
+                    expectCorrected(&in[i * inChannels], &out[i * outChannels], outChannels);
+            }
+        std::vector<uint8_t> inPlace = pixels3;
+        tarn::CorrectPixels(lookup, inPlace.data(), 3, inPlace.data(), 3, count);
+        for (size_t i = 0; i < count; ++i)
+            expectCorrected(&pixels3[i * 3], &inPlace[i * 3], 3);
+    }
+}
+
+// A table built by the caller in the documented layout is read through its planes and freed
+// block by block.
+TEST_F(GlobalTable, CallerBuiltTableIsUsedAndFreed) {
+    ColorCorrectTable* table = MallocColorCorrectTable();
+    ASSERT_NE(table, nullptr);
+    for (int c = 0; c < 3; ++c)
+        table->plane[c][10][20][30] = static_cast<unsigned char>(c + 1);
+    ColorTable = table;
+    unsigned char pixel[3] = {30, 20, 10};
+    unsigned char* out = RgbColorCorrect(pixel, 1, 1, 3);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ((Rgb{out[0], out[1], out[2]}), (Rgb{3, 2, 1}));
+    free(out);
+    DisposeColorCorrectTable(table);
+    EXPECT_EQ(ColorTable, nullptr);
+}
+
+TEST_F(GlobalTable, InitColorCollectTableUsesTheSlideParameters) {
+    EXPECT_EQ(InitColorCollectTable(nullptr), -1);
+    EXPECT_EQ(ColorTable, nullptr);
+
+    ZyTarnInfo slide{};
+    EXPECT_EQ(InitColorCollectTable(&slide), 0);  // no record: neutral parameters
+    const HeldTable neutral(Neutral());
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));
+    EXPECT_EQ(InitColorCollectTable(nullptr), -1);
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));  // left in place
+
+    ZyExtraInfo extra{};
+    extra.Gamma = 2.2f;
+    for (int c = 0; c < 3; ++c)
+        extra.Gains[c] = extra.HsvScale[c] = extra.ColorMatrix[4 * c] = 1;
+    slide.ExtraInfo = &extra;
+    EXPECT_EQ(InitColorCollectTable(&slide), 0);
+    const HeldTable gamma(kGamma);
+    EXPECT_EQ(ColorTable, tarn::ExportedTable(gamma.lut));
+
+    for (float unusable : {0.0f, -1.0f, kNan}) {
+        extra.Gamma = unusable;
+        EXPECT_EQ(tarn::ColorParamsOf(&extra).gamma, 1.0f);
+    }
+}
 
 }  // namespace

@@ -29,10 +29,19 @@ struct ColorLut {
     uint64_t releasedAt = 0;  // when the last reference went, for the cache's eviction order
 };
 
+// Which compiled form of the builder fills the table: the best the processor runs, or the
+// x86-64 baseline (tests compare the two).
+enum class LutCode { Best, Baseline };
+
 // Allocates and fills the table for `params` on all processors. Null when memory runs out
 // (nothing stays allocated then). Registry fields are left at their defaults.
-ColorLut* BuildColorLut(const ColorParams& params);
+ColorLut* BuildColorLut(const ColorParams& params, LutCode code = LutCode::Best);
 void FreeColorLut(ColorLut* lut);
+
+// Maps the storage of `lut` and points its planes' top arrays into it; false when memory runs
+// out. LinkPlanes then points the planes of red value `r` at their rows.
+bool MapLutStorage(ColorLut* lut);
+void LinkPlanes(ColorLut* lut, int r);
 
 // For DisposeColorCorrectTable: when `table` is a library table, drops the reference that
 // `ColorTable` holds for it (if it holds one) and returns true. In every case `ColorTable` is

@@ -65,9 +65,10 @@ ColorLookup LookupOf(const ColorLut* lut);
 
 // The corrected triple for (r, g, b), packed as B' | G' << 8 | R' << 16.
 inline uint32_t CorrectedBgr(const ColorLookup& lookup, uint8_t r, uint8_t g, uint8_t b) {
-    if (lookup.packed != nullptr)
-        return lookup
-            .packed[(static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | b];
+    if (lookup.packed != nullptr) {
+        const uint32_t index = (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8);
+        return lookup.packed[index | b];
+    }
     const ColorCorrectTable& t = *lookup.table;
     const uint8_t ri = t.range[r], gi = t.range[g], bi = t.range[b];
     return static_cast<uint32_t>(t.plane[2][ri][gi][bi]) |
