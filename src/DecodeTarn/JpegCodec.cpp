@@ -149,8 +149,9 @@ void CorrectNeededRows(const ColorLookup& lookup, const PixelRect& want, uint32_
 // Tile rows straight into the caller's buffer, skipping what `needed` does not cover: columns by
 // cropping, rows above by skipping, rows below by stopping. The kept area reaches one iMCU beyond
 // `needed` on every side where the image continues, so that fancy upsampling sees the true
-// neighbours of every needed pixel rather than treating the crop edge as the image edge. Must stay
-// a separate function: it holds the recovery point.
+// neighbours of every needed pixel rather than treating the crop edge as the image edge. (Above,
+// libjpeg-turbo's skip already keeps the context rows right; the margin costs at most one iMCU
+// row and does not depend on that.) Must stay a separate function: it holds the recovery point.
 bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32_t width,
                     uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride,
                     const ColorLookup* correct) {
