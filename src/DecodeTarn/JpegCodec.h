@@ -19,15 +19,14 @@ struct PixelRect {
 };
 
 // Decodes a JPEG that must be exactly width x height into 3-byte blue-green-red pixels. `out` has
-// room for the whole image with rows `stride` bytes apart
-// (stride >= width * 3). At least the pixels of `needed` (clipped to the image; an empty rectangle
-// means the whole image) are written, byte-identical to a full decode; the codec skips what it
-// can of the rest and leaves other bytes of `out` in an unspecified state. With a `correct` lookup
-// the pixels of `needed`, and only those, are colour-corrected through it as their rows arrive,
-// while they are still in cache (an empty lookup is refused: no table, no pixels); without one
-// nothing is corrected. Returns false when the
-// stream does not decode (libjpeg's message on stderr) or has another size (refused after the
-// header, silently, before any pixel is decoded).
+// room for the whole image with rows `stride` bytes apart (stride >= width * 3). At least the
+// pixels of `needed` (clipped to the image; an empty rectangle means the whole image) are written,
+// byte-identical to a full decode; the codec skips what it can of the rest, whose bytes in `out`
+// may be left as they were or hold raw pixels. With a `correct` lookup the pixels of `needed`, and
+// only those, are colour-corrected through it as their rows arrive, while they are still in cache
+// (an empty lookup is refused: no table, no pixels); without one nothing is corrected. Returns
+// false when the stream does not decode (libjpeg's message on stderr) or has another size (refused
+// after the header, silently, before any pixel is decoded).
 //
 // Rows below `needed` are never read, so damage that lies only there goes unnoticed: the pixels
 // asked for are complete and correct, which is all the caller uses. Rows above and columns beside
