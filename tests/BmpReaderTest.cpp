@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DecodeTarnCxx.h"
+#include "TarnWriter.h"
 #include "bmp/BmpReader.h"
 
 namespace {
@@ -67,6 +68,19 @@ TEST(Bmp, RowsArePaddedStoredBottomUpAndKeepTheirByteOrder) {
     EXPECT_EQ(Pixels(bounded, 12), (Bytes{7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}));
     ASSERT_TRUE(tarn::ReadBmpBgr(wide.data(), wide.size(), 3, 1, &bounded));
     EXPECT_EQ(Pixels(bounded, 9), (Bytes{1, 2, 3, 5, 6, 7, 9, 10, 11}));
+}
+
+// Thumbnails as the slide writer stores them come back as the picture that was written.
+TEST(Bmp, WrittenThumbnailsReadBack) {
+    const tarnwriter::Image image = tarnwriter::RenderTissue(0, 0, 7, 5);
+    for (int bits : {24, 32}) {
+        tarnwriter::Bytes bmp = tarnwriter::EncodeBmp(image, bits);
+        uint8_t* pixels = nullptr;
+        ASSERT_TRUE(tarn::ReadBmpBgr(bmp.data(), bmp.size(), 7, 5, &pixels));
+        EXPECT_EQ(Pixels(pixels, image.bgr.size()), image.bgr);
+        BmpInfo info{};
+        EXPECT_EQ(Pixels(GetRgb24FromBmp(bmp.data(), &info), image.bgr.size()), image.bgr);
+    }
 }
 
 TEST(Bmp, ExportedReaderRefusesHeadersItCannotLayOut) {

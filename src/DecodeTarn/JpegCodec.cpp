@@ -23,6 +23,11 @@ namespace {
 // Rows handed to libjpeg per call; they go straight to or from the caller's layout.
 constexpr int kRowBatch = 16;
 
+// Decoded rows are corrected in runs of about this many bytes: small enough to be corrected while
+// still in the core's cache, large enough that the table lookups do not keep evicting libjpeg's
+// own working data (correcting every batch as it arrives is markedly slower).
+constexpr size_t kCorrectRun = 128 * 1024;
+
 struct ErrorManager {
     jpeg_error_mgr pub;  // first: libjpeg passes &pub around as cinfo->err
     jmp_buf recovery;
@@ -101,17 +106,22 @@ bool DecodeWholeImage(DecodeSession& s, const uint8_t* jpeg, size_t length, J_CO
 
     jpeg_start_decompress(&s.cinfo);
     JSAMPROW rows[kRowBatch];
+    JDIMENSION corrected = 0;  // rows before this one are corrected
     while (s.cinfo.output_scanline < s.cinfo.output_height) {
         const JDIMENSION first = s.cinfo.output_scanline;
         const JDIMENSION left = s.cinfo.output_height - first;
         const int batch = left < kRowBatch ? static_cast<int>(left) : kRowBatch;
         for (int i = 0; i < batch; ++i)
             rows[i] = s.pixels + (first + i) * stride;
-        const JDIMENSION got = jpeg_read_scanlines(&s.cinfo, rows, batch);
-        if (got == 0) return false;
-        if (lookup)
-            CorrectPixels(lookup, rows[0], channels, rows[0], channels,
-                          static_cast<size_t>(got) * s.cinfo.output_width);
+        if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
+        const JDIMENSION done = s.cinfo.output_scanline;
+        if (lookup &&
+            ((done - corrected) * stride >= kCorrectRun || done == s.cinfo.output_height)) {
+            unsigned char* run = s.pixels + corrected * stride;
+            CorrectPixels(lookup, run, channels, run, channels,
+                          static_cast<size_t>(done - corrected) * s.cinfo.output_width);
+            corrected = done;
+        }
     }
     jpeg_finish_decompress(&s.cinfo);
     return true;
@@ -127,13 +137,24 @@ PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
     return r;
 }
 
+// Corrects the pixels of `want` in output rows [first, end).
+void CorrectNeededRows(const ColorLookup& lookup, const PixelRect& want, uint32_t first,
+                       uint32_t end, uint8_t* out, size_t stride) {
+    for (uint32_t y = first < want.y ? want.y : first; y < end; ++y) {
+        uint8_t* pixels = out + y * stride + static_cast<size_t>(want.x) * 3;
+        CorrectPixels(lookup, pixels, 3, pixels, 3, want.width);
+    }
+}
+
 // Tile rows straight into the caller's buffer, skipping what `needed` does not cover: columns by
 // cropping, rows above by skipping, rows below by stopping. The kept area reaches one iMCU beyond
 // `needed` on every side where the image continues, so that fancy upsampling sees the true
-// neighbours of every needed pixel rather than treating the crop edge as the image edge. Must stay
-// a separate function: it holds the recovery point.
+// neighbours of every needed pixel rather than treating the crop edge as the image edge. (Above,
+// libjpeg-turbo's skip already keeps the context rows right; the margin costs at most one iMCU
+// row and does not depend on that.) Must stay a separate function: it holds the recovery point.
 bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32_t width,
-                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride) {
+                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride,
+                    const ColorLookup* correct) {
     if (setjmp(s.error.recovery) != 0) return false;
     ReadHeader(s, jpeg, length);
     if (s.cinfo.image_width != width || s.cinfo.image_height != height) return false;
@@ -158,6 +179,8 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
     if (top > 0) jpeg_skip_scanlines(&s.cinfo, top);
 
     const uint32_t bottom = want.y + want.height;
+    const size_t runStride = static_cast<size_t>(want.width) * 3;
+    JDIMENSION corrected = 0;  // needed rows before this one are corrected
     JSAMPROW rows[kRowBatch];
     while (s.cinfo.output_scanline < bottom) {
         const JDIMENSION first = s.cinfo.output_scanline;
@@ -166,6 +189,12 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
         for (int i = 0; i < batch; ++i)
             rows[i] = out + (first + i) * stride + left * 3;
         if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
+        const JDIMENSION done = s.cinfo.output_scanline;
+        if (correct != nullptr &&
+            ((done - corrected) * runStride >= kCorrectRun || done == bottom)) {
+            CorrectNeededRows(*correct, want, corrected, done, out, stride);
+            corrected = done;
+        }
     }
     // A full read ends like any decode, so trailing damage fails here as it would elsewhere.
     if (bottom == height) jpeg_finish_decompress(&s.cinfo);
@@ -272,11 +301,13 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 }  // namespace
 
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride) {
+                   const PixelRect& needed, uint8_t* out, size_t stride,
+                   const ColorLookup* correct) {
     if (out == nullptr || width == 0 || height == 0 || stride / 3 < width) return false;
+    if (correct != nullptr && !*correct) return false;
     DecodeSession s;
     InitDecodeSession(s);
-    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride);
+    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride, correct);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }
