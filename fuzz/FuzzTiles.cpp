@@ -17,8 +17,8 @@ void ReadTiles(ZyTarnInfo* slide, int layer) {
     const ZyPicHead& head = *slide->PicHead;
     const ZyPicInfo& record = *slide->PicInfos[layer];
     const size_t tileBytes = size_t{head.TileWidth} * head.TileHeight * 3;
-    const int columns = static_cast<int>(std::min<uint32_t>(record.XCount, 3));
-    const int rows = static_cast<int>(std::min<uint32_t>(record.YCount, 3));
+    const int columns = static_cast<int>(std::min(uint32_t{record.XCount}, 3U));
+    const int rows = static_cast<int>(std::min(uint32_t{record.YCount}, 3U));
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < columns; ++x) {
             int width = 0, height = 0, size = 0;
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZyTarnInfo* slide = ZyOpenTarn(file.path());
     if (slide == nullptr) return 0;
     if (uint64_t{slide->PicHead->TileWidth} * slide->PicHead->TileHeight <= kMaxTilePixels) {
-        for (int layer = 0; layer < static_cast<int>(std::min<uint32_t>(slide->PicHead->Layer, 3));
+        for (int layer = 0; layer < static_cast<int>(std::min(uint32_t{slide->PicHead->Layer}, 3U));
              ++layer) {
             ReadTiles(slide, layer);
             ReadRegions(slide, layer);

@@ -12,12 +12,6 @@
 #include "HevcEncoder.h"
 #include "HevcTestSupport.h"
 
-// x265 3.5 loses about 1 kB inside every x265_encoder_open, which the test-tile encoder cannot
-// avoid. x265 is built without frame pointers, so the leak's stack ends inside the library and can
-// only be told by its module. LeakSanitizer reads this hook for the whole test binary.
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
 
 namespace {
 
