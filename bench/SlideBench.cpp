@@ -54,7 +54,9 @@ const std::vector<Region>& RandomRegions() {
         const uint32_t height = layer.yCount * 256 - layer.boundHeight - kRegionSize;
         std::mt19937 random(12345);
         std::vector<Region> out;
-        for (int i = 0; i < 256; ++i) out.push_back({static_cast<uint32_t>(random() % width), static_cast<uint32_t>(random() % height)});
+        for (int i = 0; i < 256; ++i)
+            out.push_back({static_cast<uint32_t>(random() % width),
+                           static_cast<uint32_t>(random() % height)});
         return out;
     }();
     return regions;
@@ -63,7 +65,8 @@ const std::vector<Region>& RandomRegions() {
 void BM_BareTileDecode(benchmark::State& state) {
     const tarnwriter::Bytes tile = tarnbench::StoredTile(tarnbench::JpegSlide(), 5, 5);
     std::vector<uint8_t> pixels;
-    for (auto _ : state) BareDecode(tile, &pixels);
+    for (auto _ : state)
+        BareDecode(tile, &pixels);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BareTileDecode)->Unit(benchmark::kMicrosecond);
@@ -121,7 +124,8 @@ void BM_RegionBareDecode(benchmark::State& state) {
     std::vector<uint8_t> pixels;
     size_t i = 0;
     for (auto _ : state)
-        for (const tarnwriter::Bytes& tile : tiles[i++ % tiles.size()]) BareDecode(tile, &pixels);
+        for (const tarnwriter::Bytes& tile : tiles[i++ % tiles.size()])
+            BareDecode(tile, &pixels);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RegionBareDecode)->Unit(benchmark::kMillisecond);

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     unsigned char* pixels = nullptr;
     const int bytes = ZyDecodeJpeg(data, size, &pixels, JCS_EXT_BGR);
-    if (pixels != nullptr && bytes > 0 && bytes <= (1 << 26)) tarnfuzz::Touch(pixels, size_t(bytes));
+    if (pixels != nullptr && bytes > 0 && bytes <= (1 << 26))
+        tarnfuzz::Touch(pixels, size_t(bytes));
     free(pixels);
 
     std::vector<uint8_t> tile(size_t{width} * height * 3);
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t right = std::min(needed.x + needed.width, width);
         const uint32_t bottom = std::min(needed.y + needed.height, height);
         for (uint32_t row = needed.y; row < bottom; ++row)
-            tarnfuzz::Touch(&tile[(size_t{row} * width + needed.x) * 3], size_t{right - needed.x} * 3);
+            tarnfuzz::Touch(&tile[(size_t{row} * width + needed.x) * 3],
+                            size_t{right - needed.x} * 3);
     }
     return 0;
 }

@@ -13,7 +13,8 @@ void Touch(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     volatile uint8_t sink = 0;
     uint8_t sum = 0;
-    for (size_t i = 0; i < size; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    for (size_t i = 0; i < size; ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
     sink = sum;
     (void)sink;
 }
@@ -24,7 +25,8 @@ namespace {
 // HSV multipliers, identity matrix.
 void PinColours(std::vector<uint8_t>* bytes) {
     constexpr size_t kRecord = 6964, kParameters = kRecord + 34;
-    if (bytes->size() < kParameters + 64 || (*bytes)[kRecord] != 'E' || (*bytes)[kRecord + 1] != 'I')
+    if (bytes->size() < kParameters + 64 || (*bytes)[kRecord] != 'E' ||
+        (*bytes)[kRecord + 1] != 'I')
         return;
     const float values[16] = {1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1};
     memcpy(bytes->data() + kParameters, values, sizeof values);

@@ -15,7 +15,7 @@ void Touch(const void* data, size_t size);
 // pinned to the seeds' values, so every run is served by one cached colour table and the fuzzer
 // spends its time on the records, not on table builds.
 class InputFile {
-public:
+  public:
     InputFile(const uint8_t* data, size_t size, bool pinColours = true);
     ~InputFile();
     InputFile(const InputFile&) = delete;
@@ -23,7 +23,7 @@ public:
 
     const char* path() const { return path_.c_str(); }
 
-private:
+  private:
     std::string path_;
 };
 

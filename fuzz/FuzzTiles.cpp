@@ -60,7 +60,8 @@ void ReadRegions(ZyTarnInfo* slide, int layer) {
         ZyImageInfo blocks[4] = {};
         ZyGetBlockJpegFromTarn(slide, blocks, 60, 2, 2, layer, JCS_EXT_BGR);
         for (ZyImageInfo& block : blocks) {
-            tarnfuzz::Touch(block.Data, block.Data != nullptr ? static_cast<size_t>(block.DataSize) : 0);
+            tarnfuzz::Touch(block.Data,
+                            block.Data != nullptr ? static_cast<size_t>(block.DataSize) : 0);
             Dispose(block.Data);
         }
     }

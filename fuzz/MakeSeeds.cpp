@@ -65,7 +65,10 @@ int main(int argc, char** argv) {
     hevcReordered.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
 
     const std::pair<const char*, tarnwriter::SlideSpec*> slides[] = {
-        {"jpeg", &jpeg}, {"bare", &bare}, {"bmp", &bmp}, {"hevc", &hevc},
+        {"jpeg", &jpeg},
+        {"bare", &bare},
+        {"bmp", &bmp},
+        {"hevc", &hevc},
         {"hevc-reordered", &hevcReordered}};
     for (const auto& [name, spec] : slides) {
         const Bytes bytes = tarnwriter::BuildSlide(*spec).bytes;
@@ -87,8 +90,9 @@ int main(int argc, char** argv) {
         Bytes hevcSeed = {40 - 16, 24 - 16};
         const Bytes h = tarnwriter::EncodeHevc(tile, kind);
         hevcSeed.insert(hevcSeed.end(), h.begin(), h.end());
-        Write(out / "hevc" / (kind == tarnwriter::HevcStream::AllIntra ? "intra.bin" : "default.bin"),
-              hevcSeed);
+        Write(
+            out / "hevc" / (kind == tarnwriter::HevcStream::AllIntra ? "intra.bin" : "default.bin"),
+            hevcSeed);
     }
     printf("seeds written to %s\n", out.c_str());
     return 0;

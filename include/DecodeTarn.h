@@ -37,23 +37,23 @@ enum { ColorRange = 256, ColorStep = 1, macroNum = 2 };
 /* Status codes. */
 enum {
     ZY_OK = 0,
-    ZY_E_CODEC = -1,          /* codec or table refused its input */
-    ZY_E_EMPTY_FILE = -2,     /* stream null or file empty */
-    ZY_E_SHORT_READ = -3,     /* a read delivered fewer bytes than asked */
-    ZY_E_ENCODE = -6,         /* JPEG encoding of a transcoded tile yielded no data */
-    ZY_E_DECODE = -7,         /* a tile failed to decode or has the wrong size */
-    ZY_E_PIC_MAGIC = -10,     /* thumbnail or layer record lacks "IF", or the layer walk failed */
-    ZY_E_HEAD_MAGIC = -12,    /* header magic is not "ZY" */
-    ZY_E_NULL = -14,          /* null output record, null or incomplete handle */
-    ZY_E_PERSON_MAGIC = -15,  /* person record magic is not "PI" */
-    ZY_E_MACRO_MAGIC = -16,   /* label/macrograph record magic is not "MI" */
-    ZY_E_ABSENT = -17,        /* the header says the record is absent */
-    ZY_E_LAYER = -18,         /* layer index out of range */
-    ZY_E_TILE = -19,          /* tile column or row outside the grid */
-    ZY_E_REGION = -20,        /* region size or origin outside the grid */
-    ZY_E_BLOCKS = -21,        /* block grid not positive or finer than the tile grid */
-    ZY_E_EXTRA_MAGIC = -22,   /* extra-information magic is not "EI" */
-    ZY_E_HEVC = -28           /* HEVC decoding failed during a JPEG fetch */
+    ZY_E_CODEC = -1,         /* codec or table refused its input */
+    ZY_E_EMPTY_FILE = -2,    /* stream null or file empty */
+    ZY_E_SHORT_READ = -3,    /* a read delivered fewer bytes than asked */
+    ZY_E_ENCODE = -6,        /* JPEG encoding of a transcoded tile yielded no data */
+    ZY_E_DECODE = -7,        /* a tile failed to decode or has the wrong size */
+    ZY_E_PIC_MAGIC = -10,    /* thumbnail or layer record lacks "IF", or the layer walk failed */
+    ZY_E_HEAD_MAGIC = -12,   /* header magic is not "ZY" */
+    ZY_E_NULL = -14,         /* null output record, null or incomplete handle */
+    ZY_E_PERSON_MAGIC = -15, /* person record magic is not "PI" */
+    ZY_E_MACRO_MAGIC = -16,  /* label/macrograph record magic is not "MI" */
+    ZY_E_ABSENT = -17,       /* the header says the record is absent */
+    ZY_E_LAYER = -18,        /* layer index out of range */
+    ZY_E_TILE = -19,         /* tile column or row outside the grid */
+    ZY_E_REGION = -20,       /* region size or origin outside the grid */
+    ZY_E_BLOCKS = -21,       /* block grid not positive or finer than the tile grid */
+    ZY_E_EXTRA_MAGIC = -22,  /* extra-information magic is not "EI" */
+    ZY_E_HEVC = -28          /* HEVC decoding failed during a JPEG fetch */
 };
 
 /* Compression of the layer tiles (ZyPicHead.CompressionType). */
@@ -111,9 +111,9 @@ typedef struct ZyExtraInfo {
 typedef struct ZyMacrographInfo {
     char Magic[2];
     uint8_t Reserved0[8];
-    uint32_t Width;      /* 10 */
-    uint32_t Height;     /* 14 */
-    uint32_t Channels;   /* 18 */
+    uint32_t Width;    /* 10 */
+    uint32_t Height;   /* 14 */
+    uint32_t Channels; /* 18 */
     uint8_t Reserved1[12];
     uint64_t DataSize;   /* 34: bytes of JPEG that follow */
     uint8_t Reserved2;   /* 42 */
@@ -125,11 +125,11 @@ typedef struct ZyMacrographInfo {
 typedef struct ZyPicInfo {
     char Magic[2];
     uint8_t Reserved0[8];
-    uint32_t TileCount;   /* 10: layer: entries of the tile size table */
-    uint32_t XCount;      /* 14: layer: tile columns */
-    uint32_t YCount;      /* 18: layer: tile rows */
-    uint64_t DataSize;    /* 22: thumbnail: bytes of stored image that follow */
-    uint64_t NextOffset;  /* 30: next picture record */
+    uint32_t TileCount;  /* 10: layer: entries of the tile size table */
+    uint32_t XCount;     /* 14: layer: tile columns */
+    uint32_t YCount;     /* 18: layer: tile rows */
+    uint64_t DataSize;   /* 22: thumbnail: bytes of stored image that follow */
+    uint64_t NextOffset; /* 30: next picture record */
     uint8_t Reserved1[12];
     uint32_t BoundWidth;  /* 50: layer: grid columns beyond the image */
     uint32_t BoundHeight; /* 54: layer: grid rows beyond the image */
@@ -178,12 +178,12 @@ typedef struct ZySliceInfo {
 typedef struct ZyTarnInfo {
     char* Path;
     ZyPicHead* PicHead;
-    ZyPersonInfo* PersonInfo;   /* null when the file has none */
-    ZyExtraInfo* ExtraInfo;     /* null when the file has none */
-    ZyImageInfo** MacroImages;  /* [0] label, [1] macrograph; null when the file has none */
+    ZyPersonInfo* PersonInfo;  /* null when the file has none */
+    ZyExtraInfo* ExtraInfo;    /* null when the file has none */
+    ZyImageInfo** MacroImages; /* [0] label, [1] macrograph; null when the file has none */
     ZyImageInfo* ThumbImage;
-    ZyPicInfo** PicInfos;       /* one per layer */
-    ZySliceInfo** SliceInfos;   /* one per layer */
+    ZyPicInfo** PicInfos;     /* one per layer */
+    ZySliceInfo** SliceInfos; /* one per layer */
 } ZyTarnInfo;
 
 /* The colour-correction table: plane[c][R][G][B] is output channel c (0 red, 1 green, 2 blue)
@@ -213,10 +213,10 @@ ZY_API ZyTarnInfo* ZyOpenTarn(const char* path);
 ZY_API void ZyCloseTarn(ZyTarnInfo* info);
 
 /* ---- Tiles, regions, blocks, layers ---- */
-ZY_API int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
-                                        int x, int y);
-ZY_API int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
-                                        int x, int y);
+ZY_API int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size,
+                                        int layer, int x, int y);
+ZY_API int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size,
+                                        int layer, int x, int y);
 ZY_API int ZyGetRoiRgbOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int width, int height,
                                      unsigned int x, unsigned int y, int layer);
 ZY_API int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality,

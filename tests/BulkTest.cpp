@@ -18,9 +18,9 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
-using tarnwriter::Bytes;
 using tarntest::OpenSlide;
 using tarntest::Pixels;
+using tarnwriter::Bytes;
 
 namespace {
 
@@ -66,7 +66,8 @@ TEST(WholeLayer, MatchesARegionOfTheWholeGrid) {
 TEST(WholeLayer, BrokenTilesAreWhiteAndRangeIsChecked) {
     tarnwriter::SlideFile broken = tarntest::JpegSlide();
     const uint64_t at = broken.layout.tileOffsets[0][0];
-    for (int i = 0; i < 40; ++i) broken.bytes[at + i] = 0;
+    for (int i = 0; i < 40; ++i)
+        broken.bytes[at + i] = 0;
     const tarntest::TempFile file(broken.bytes);
     OpenSlide slide(file);
     ASSERT_TRUE(slide);
@@ -90,7 +91,8 @@ struct Blocks {
     std::vector<ZyImageInfo> records;
     explicit Blocks(size_t n) : records(n) {}
     ~Blocks() {
-        for (ZyImageInfo& r : records) Dispose(r.Data);
+        for (ZyImageInfo& r : records)
+            Dispose(r.Data);
     }
 };
 
@@ -115,8 +117,10 @@ TEST(BlockJpeg, TruncatingSplitOfTheImageArea) {
             // The block is the region's pixels encoded at the caller's quality.
             const Pixels pixels = tarntest::Crop(grid, 512, 288, left, top, widths[j], heights[i]);
             unsigned char* expected = nullptr;
-            const int size = tarn::EncodeJpegBgr(pixels.data(), widths[j], heights[i], 75, &expected);
-            EXPECT_EQ(Bytes(block.Data, block.Data + block.DataSize), Bytes(expected, expected + size));
+            const int size =
+                tarn::EncodeJpegBgr(pixels.data(), widths[j], heights[i], 75, &expected);
+            EXPECT_EQ(Bytes(block.Data, block.Data + block.DataSize),
+                      Bytes(expected, expected + size));
             Dispose(expected);
             left += widths[j];
         }
@@ -163,15 +167,18 @@ TEST(BlockJpeg, RefusalsAndFailuresMidway) {
     // Pixels of four bytes would be read past the block's three-byte pixels.
     EXPECT_EQ(ZyGetBlockJpegFromTarn(nullptr, records, 75, 1, 1, 0, JCS_EXT_BGRA), ZY_E_CODEC);
     EXPECT_EQ(ZyGetBlockJpegFromTarn(slide.get(), records, 75, 1, 1, 0, JCS_GRAYSCALE), ZY_E_CODEC);
-    for (const ZyImageInfo& r : blocks.records) EXPECT_EQ(r.Data, nullptr);
+    for (const ZyImageInfo& r : blocks.records)
+        EXPECT_EQ(r.Data, nullptr);
     // As many blocks across as tiles is accepted.
     EXPECT_EQ(ZyGetBlockJpegFromTarn(slide.get(), records, 75, 4, 3, 0, JCS_EXT_RGB), 0);
-    for (int k = 0; k < 12; ++k) EXPECT_GT(records[k].DataSize, 0);
+    for (int k = 0; k < 12; ++k)
+        EXPECT_GT(records[k].DataSize, 0);
 
     // A corrupt tile under the third block stops the cut there.
     tarnwriter::SlideFile broken = tarntest::JpegSlide();
     const uint64_t at = broken.layout.tileOffsets[0][2];
-    for (int i = 0; i < 40; ++i) broken.bytes[at + i] = 0;
+    for (int i = 0; i < 40; ++i)
+        broken.bytes[at + i] = 0;
     const tarntest::TempFile file(broken.bytes);
     OpenSlide damaged(file);
     ASSERT_TRUE(damaged);
@@ -216,7 +223,8 @@ TEST(BatchExport, WritesEveryTileOfLayerZero) {
             const Bytes file = tarnwriter::ReadFile(out + "/" + std::to_string(c) + "_" +
                                                     std::to_string(r) + "_200_100.jpeg");
             int size = 0;
-            unsigned char* jpeg = GetRoiSliceJpeg(slide.get(), 0, c * 200, r * 100, 200, 100, &size);
+            unsigned char* jpeg =
+                GetRoiSliceJpeg(slide.get(), 0, c * 200, r * 100, 200, 100, &size);
             ASSERT_NE(jpeg, nullptr);
             EXPECT_EQ(file, Bytes(jpeg, jpeg + size)) << c << "," << r;
             Dispose(jpeg);

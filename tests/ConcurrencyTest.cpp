@@ -85,9 +85,11 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
             free(pixels);
         }
     });
-    for (int t = 0; t < 3; ++t) threads[t].join();
+    for (int t = 0; t < 3; ++t)
+        threads[t].join();
     stop = true;
-    for (size_t t = 3; t < threads.size(); ++t) threads[t].join();
+    for (size_t t = 3; t < threads.size(); ++t)
+        threads[t].join();
 
     EXPECT_EQ(mismatches, 0);
     EXPECT_GT(opened, 0);

@@ -90,8 +90,9 @@ int RegionCode(ZyTarnInfo* slide, int layer) {
     unsigned char* data = nullptr;
     const uint32_t width = slide->PicHead->TileWidth * slide->PicInfos[layer]->XCount;
     const uint32_t height = slide->PicHead->TileHeight * slide->PicInfos[layer]->YCount;
-    const int code = ZyGetRoiRgbOfSpecifyLayer(slide, &data, static_cast<int>(std::min(width, 512U)),
-                                               static_cast<int>(std::min(height, 512U)), 0, 0, layer);
+    const int code =
+        ZyGetRoiRgbOfSpecifyLayer(slide, &data, static_cast<int>(std::min(width, 512U)),
+                                  static_cast<int>(std::min(height, 512U)), 0, 0, layer);
     Dispose(data);
     return code;
 }
@@ -99,7 +100,9 @@ int RegionCode(ZyTarnInfo* slide, int layer) {
 Check TileFails(int layer, int x, int y, int code) {
     return [=](ZyTarnInfo* s) { EXPECT_EQ(TileCode(s, layer, x, y), code); };
 }
-Check TileReads(int layer, int x, int y) { return TileFails(layer, x, y, 0); }
+Check TileReads(int layer, int x, int y) {
+    return TileFails(layer, x, y, 0);
+}
 Check RegionFails(int layer) {
     return [=](ZyTarnInfo* s) { EXPECT_EQ(RegionCode(s, layer), ZY_E_DECODE); };
 }
@@ -125,7 +128,8 @@ void ReadEverything(ZyTarnInfo* slide) {
     int w = 0, h = 0, size = 0;
     for (auto* get : {GetThumbnailJpeg, GetLabelJpeg, GetMacrographJpeg})
         Dispose(get(slide, &w, &h, &size));
-    for (auto* get : {GetThumbnailAbgr, GetLabelAbgr, GetMacrographAbgr}) Dispose(get(slide, &w, &h));
+    for (auto* get : {GetThumbnailAbgr, GetLabelAbgr, GetMacrographAbgr})
+        Dispose(get(slide, &w, &h));
     const ZyPicHead& head = *slide->PicHead;
     if (uint64_t{head.TileWidth} * head.TileHeight > (1U << 20)) return;  // keep the suite quick
     for (uint32_t layer = 0; layer < head.Layer && layer < 4; ++layer) {
@@ -249,7 +253,8 @@ std::vector<Case> AllCases() {
                 Truncate(cut.at), false);
     for (const Cut& cut : {cuts[0], cuts[1], cuts[2], cuts[15], cuts[16], cuts[18]})
         if (std::string(cut.name).find("label") == std::string::npos)
-            add(std::string("truncated_") + cut.name + "_bare", Base::Bare,
+            add(
+                std::string("truncated_") + cut.name + "_bare", Base::Bare,
                 [at = cut.at](Bytes& b, const SlideLayout& l) {
                     const uint64_t keep = std::min<uint64_t>(at(l), b.size() - 1);
                     b.erase(b.begin() + static_cast<ptrdiff_t>(keep), b.end());
@@ -260,7 +265,8 @@ std::vector<Case> AllCases() {
     add("truncated_inside_tiles_of_layer0", Base::Jpeg, Truncate(TileAt(0, 0, 10)), false);
     add("truncated_inside_first_tile_of_last_layer", Base::Jpeg, Truncate(TileAt(1, 0, 10)), true,
         Both(TileFails(1, 0, 0, ZY_E_SHORT_READ), RegionFails(1)));
-    add("truncated_inside_last_tile", Base::Jpeg,
+    add(
+        "truncated_inside_last_tile", Base::Jpeg,
         [](Bytes& b, const SlideLayout&) { b.pop_back(); }, true,
         Both(TileFails(1, 1, 0, ZY_E_SHORT_READ), TileReads(0, 0, 0)));
     add("truncated_at_layer1_tiles", Base::Jpeg, Truncate(TileAt(1, 0, 0)), true,
@@ -273,12 +279,14 @@ std::vector<Case> AllCases() {
         const char* name;
         std::function<uint64_t(const SlideLayout&)> at;
     };
-    const Magic magics[] = {{"header", Fixed(0)},    {"person", Fixed(156)},  {"extra", Fixed(6964)},
-                            {"label", Label(0)},     {"macrograph", Macro(0)}, {"thumbnail", Thumb(0)},
+    const Magic magics[] = {{"header", Fixed(0)},      {"person", Fixed(156)},
+                            {"extra", Fixed(6964)},    {"label", Label(0)},
+                            {"macrograph", Macro(0)},  {"thumbnail", Thumb(0)},
                             {"layer0", LayerAt(0, 0)}, {"layer1", LayerAt(1, 0)}};
     for (const Magic& m : magics)
         for (int byte = 0; byte < 2; ++byte)
-            add(std::string("magic_") + m.name + (byte == 0 ? "_first" : "_second"), Base::Jpeg,
+            add(
+                std::string("magic_") + m.name + (byte == 0 ? "_first" : "_second"), Base::Jpeg,
                 [at = m.at, byte](Bytes& b, const SlideLayout& l) { b[at(l) + byte] ^= 0x20; },
                 false);
     add("magic_header_bare", Base::Bare, Byte(Fixed(1), 'z'), false);
@@ -302,19 +310,27 @@ std::vector<Case> AllCases() {
         add(n + "_plus_one", Base::Jpeg, Add64(link.at, 1), false);
         add(n + "_minus_one", Base::Jpeg, Add64(link.at, -1), false);
     }
-    add("layer0_next_loops_to_itself", Base::Jpeg,
-        [](Bytes& b, const SlideLayout& l) { tarnwriter::PutU64(b, l.layerRecords[0] + 30, l.layerRecords[0]); },
+    add(
+        "layer0_next_loops_to_itself", Base::Jpeg,
+        [](Bytes& b, const SlideLayout& l) {
+            tarnwriter::PutU64(b, l.layerRecords[0] + 30, l.layerRecords[0]);
+        },
         false);
-    add("layer1_next_loops_with_more_layers", Base::Jpeg,
+    add(
+        "layer1_next_loops_with_more_layers", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) {
             tarnwriter::PutU32(b, 38, 40);
             tarnwriter::PutU64(b, l.layerRecords[1] + 30, l.layerRecords[0]);
         },
         false);
-    add("thumbnail_next_skips_to_layer1", Base::Jpeg,
-        [](Bytes& b, const SlideLayout& l) { tarnwriter::PutU64(b, l.thumbnailRecord + 30, l.layerRecords[1]); },
+    add(
+        "thumbnail_next_skips_to_layer1", Base::Jpeg,
+        [](Bytes& b, const SlideLayout& l) {
+            tarnwriter::PutU64(b, l.thumbnailRecord + 30, l.layerRecords[1]);
+        },
         false);
-    add("last_layer_next_is_ignored", Base::Jpeg, U64(LayerAt(1, 30), kAll), true, TileReads(1, 1, 0));
+    add("last_layer_next_is_ignored", Base::Jpeg, U64(LayerAt(1, 30), kAll), true,
+        TileReads(1, 1, 0));
     add("thumbnail_next_past_end_bare", Base::Bare, U64(Thumb(30), kHuge), false);
 
     // Header counts.
@@ -337,7 +353,8 @@ std::vector<Case> AllCases() {
     add("tile_width_zero", Base::Jpeg, U32(Fixed(50), 0), false);
     add("tile_height_zero", Base::Jpeg, U32(Fixed(54), 0), false);
     add("tile_width_huge", Base::Jpeg, U32(Fixed(50), 0x40000000), false);
-    add("tile_area_past_int", Base::Jpeg,
+    add(
+        "tile_area_past_int", Base::Jpeg,
         [](Bytes& b, const SlideLayout&) {
             tarnwriter::PutU32(b, 50, 30000);
             tarnwriter::PutU32(b, 54, 30000);
@@ -351,7 +368,8 @@ std::vector<Case> AllCases() {
     // HEVC cannot code odd 4:2:0 sizes: an odd tile size arrives one larger and is accepted.
     add("tile_height_one_less_hevc", Base::Hevc, Add32(Fixed(54), -1), true, TileReads(0, 0, 0));
     add("tile_height_two_less_hevc", Base::Hevc, Add32(Fixed(54), -2), true, RegionFails(0));
-    add("tile_size_one", Base::Jpeg,
+    add(
+        "tile_size_one", Base::Jpeg,
         [](Bytes& b, const SlideLayout&) {
             tarnwriter::PutU32(b, 50, 1);
             tarnwriter::PutU32(b, 54, 1);
@@ -364,9 +382,12 @@ std::vector<Case> AllCases() {
         Both(TileFails(0, 0, 0, ZY_E_DECODE), RegionFails(0)));
     add("compression_hevc_on_jpeg_tiles", Base::Jpeg, U32(Fixed(104), 4), true,
         Both(TileFails(0, 0, 0, ZY_E_DECODE), RegionFails(0)));
-    add("mpp_huge", Base::Jpeg, [](Bytes& b, const SlideLayout&) { tarnwriter::PutF64(b, 76, 1e300); },
-        true, [](ZyTarnInfo* s) { EXPECT_EQ(GetDescription(s), nullptr); });
-    add("mpp_nan", Base::Jpeg,
+    add(
+        "mpp_huge", Base::Jpeg,
+        [](Bytes& b, const SlideLayout&) { tarnwriter::PutF64(b, 76, 1e300); }, true,
+        [](ZyTarnInfo* s) { EXPECT_EQ(GetDescription(s), nullptr); });
+    add(
+        "mpp_nan", Base::Jpeg,
         [](Bytes& b, const SlideLayout&) { tarnwriter::PutF64(b, 76, std::nan("")); }, true);
     add("ratio_infinite", Base::Jpeg, F32(Fixed(72), std::numeric_limits<float>::infinity()), true);
     add("image_size_all_ones", Base::Jpeg, U32(Fixed(42), 0xFFFFFFFF), true);
@@ -380,7 +401,8 @@ std::vector<Case> AllCases() {
     add("gamma_infinite", Base::Jpeg, F32(Fixed(6964 + 34), inf), true, TileReads(0, 0, 0));
     add("gain_nan", Base::Jpeg, F32(Fixed(6964 + 38), nan), true, TileReads(0, 0, 0));
     add("hue_scale_infinite", Base::Jpeg, F32(Fixed(6964 + 50), inf), true, TileReads(0, 0, 0));
-    add("matrix_huge_negative", Base::Jpeg, F32(Fixed(6964 + 62), -1e30F), true, TileReads(0, 0, 0));
+    add("matrix_huge_negative", Base::Jpeg, F32(Fixed(6964 + 62), -1e30F), true,
+        TileReads(0, 0, 0));
 
     // Label and macrograph records.
     // The chain follows offsets, not sizes: a wrong size only spoils the label itself.
@@ -396,11 +418,14 @@ std::vector<Case> AllCases() {
     add("macrograph_width_huge", Base::Jpeg, U32(Macro(10), 0xFFFFFFF0), true, NoLabelPixels(1));
     add("macrograph_height_huge", Base::Jpeg, U32(Macro(14), 0x7FFFFFFF), true, NoLabelPixels(1));
     add("label_channels_odd", Base::Jpeg, U32(Label(18), 7), true);
-    add("label_bytes_not_jpeg", Base::Jpeg,
+    add(
+        "label_bytes_not_jpeg", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) { b[l.macroData[0]] = 0; }, true, NoLabelPixels(0));
-    add("macrograph_bytes_cut_short", Base::Jpeg,
+    add(
+        "macrograph_bytes_cut_short", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) {
-            for (uint64_t i = l.macroData[1] + 200; i < l.thumbnailRecord; ++i) b[i] = 0;
+            for (uint64_t i = l.macroData[1] + 200; i < l.thumbnailRecord; ++i)
+                b[i] = 0;
         },
         true);
 
@@ -419,29 +444,37 @@ std::vector<Case> AllCases() {
 
     // BMP thumbnails whose headers promise more than is stored, or what the reader does not read.
     const uint64_t info = 14;
-    add("bmp_taller_than_stored", Base::Bmp, U32(ThumbData(info + 8), 16), true, NoThumbnailPixels());
-    add("bmp_wider_than_stored", Base::Bmp, U32(ThumbData(info + 4), 21), true, NoThumbnailPixels());
-    add("bmp_height_huge", Base::Bmp, U32(ThumbData(info + 8), 0x7FFFFFFF), true, NoThumbnailPixels());
-    add("bmp_width_huge", Base::Bmp, U32(ThumbData(info + 4), 0x7FFFFFFF), true, NoThumbnailPixels());
+    add("bmp_taller_than_stored", Base::Bmp, U32(ThumbData(info + 8), 16), true,
+        NoThumbnailPixels());
+    add("bmp_wider_than_stored", Base::Bmp, U32(ThumbData(info + 4), 21), true,
+        NoThumbnailPixels());
+    add("bmp_height_huge", Base::Bmp, U32(ThumbData(info + 8), 0x7FFFFFFF), true,
+        NoThumbnailPixels());
+    add("bmp_width_huge", Base::Bmp, U32(ThumbData(info + 4), 0x7FFFFFFF), true,
+        NoThumbnailPixels());
     add("bmp_top_down", Base::Bmp, U32(ThumbData(info + 8), static_cast<uint32_t>(-15)), true,
         NoThumbnailPixels());
     add("bmp_compressed", Base::Bmp, U32(ThumbData(info + 16), 1), true, NoThumbnailPixels());
     for (uint16_t bits : {0, 1, 8, 16, 48, 255})
-        add("bmp_bits_" + std::to_string(bits), Base::Bmp,
+        add(
+            "bmp_bits_" + std::to_string(bits), Base::Bmp,
             [bits](Bytes& b, const SlideLayout& l) {
                 b[l.thumbnailData + info + 14] = static_cast<uint8_t>(bits);
                 b[l.thumbnailData + info + 15] = 0;
             },
             true, NoThumbnailPixels());
-    add("bmp_cut_short", Base::Bmp,
+    add(
+        "bmp_cut_short", Base::Bmp,
         [](Bytes& b, const SlideLayout& l) {
-            tarnwriter::PutU64(b, l.thumbnailRecord + 22, tarnwriter::GetU64(b, l.thumbnailRecord + 22) - 30);
+            tarnwriter::PutU64(b, l.thumbnailRecord + 22,
+                               tarnwriter::GetU64(b, l.thumbnailRecord + 22) - 30);
         },
         true, NoThumbnailPixels());
     add("bmp_only_file_header", Base::Bmp, U64(Thumb(22), 14), true, NoThumbnailPixels());
     add("bmp_pixel_offset_past_end", Base::Bmp, U32(ThumbData(10), 0x7FFFFFFF), true,
         NoThumbnailPixels());
-    add("bmp_info_size_huge", Base::Bmp, U32(ThumbData(info), 0xFFFFFFF0), true, NoThumbnailPixels());
+    add("bmp_info_size_huge", Base::Bmp, U32(ThumbData(info), 0xFFFFFFF0), true,
+        NoThumbnailPixels());
 
     // Layer records and tile tables.
     for (int k = 0; k < 2; ++k) {
@@ -459,7 +492,8 @@ std::vector<Case> AllCases() {
         add(n + "bound_huge", Base::Jpeg, U32(LayerAt(k, 50), 0xFFFFFFFF), true);
     }
     add("layer0_tile_count_one_more", Base::Jpeg, Add32(LayerAt(0, 10), 1), true);
-    add("both_layers_columns_zero", Base::Jpeg,
+    add(
+        "both_layers_columns_zero", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) {
             for (int k = 0; k < 2; ++k) {
                 tarnwriter::PutU32(b, l.layerRecords[k] + 14, 0);
@@ -481,19 +515,25 @@ std::vector<Case> AllCases() {
         TileFails(1, 1, 0, ZY_E_SHORT_READ));
     add("tile_size_huge_hevc", Base::Hevc, U32(TableEntry(0, 0), 0x7FFFFFFF), true,
         Both(TileFails(0, 0, 0, ZY_E_SHORT_READ), RegionFails(0)));
-    add("tile_bytes_zeroed", Base::Jpeg,
+    add(
+        "tile_bytes_zeroed", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) {
-            for (uint32_t i = 0; i < l.tileSizes[0][3]; ++i) b[l.tileOffsets[0][3] + i] = 0;
+            for (uint32_t i = 0; i < l.tileSizes[0][3]; ++i)
+                b[l.tileOffsets[0][3] + i] = 0;
         },
         true, Both(TileFails(0, 0, 1, ZY_E_DECODE), RegionFails(0)));
-    add("tile_bytes_zeroed_hevc", Base::Hevc,
+    add(
+        "tile_bytes_zeroed_hevc", Base::Hevc,
         [](Bytes& b, const SlideLayout& l) {
-            for (uint32_t i = 0; i < l.tileSizes[0][0]; ++i) b[l.tileOffsets[0][0] + i] = 0;
+            for (uint32_t i = 0; i < l.tileSizes[0][0]; ++i)
+                b[l.tileOffsets[0][0] + i] = 0;
         },
         true, Both(TileFails(0, 0, 0, ZY_E_DECODE), RegionFails(0)));
-    add("tile_bytes_scrambled_hevc", Base::Hevc,
+    add(
+        "tile_bytes_scrambled_hevc", Base::Hevc,
         [](Bytes& b, const SlideLayout& l) {
-            for (uint32_t i = 20; i < l.tileSizes[0][1]; i += 3) b[l.tileOffsets[0][1] + i] ^= 0x5A;
+            for (uint32_t i = 20; i < l.tileSizes[0][1]; i += 3)
+                b[l.tileOffsets[0][1] + i] ^= 0x5A;
         },
         true);
     add("tile_jpeg_header_only", Base::Jpeg, Truncate(TileAt(1, 1, 300)), true,
@@ -521,6 +561,8 @@ TEST_P(DamagedSlide, HasItsOutcome) {
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedSlide, testing::ValuesIn(AllCases()),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
-TEST(DamagedSlides, AtLeastOneHundredAndFiftyCases) { EXPECT_GE(AllCases().size(), 150U); }
+TEST(DamagedSlides, AtLeastOneHundredAndFiftyCases) {
+    EXPECT_GE(AllCases().size(), 150U);
+}
 
 }  // namespace

@@ -8,10 +8,10 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
-using tarnwriter::Bytes;
-using tarnwriter::SlideSpec;
 using tarntest::OpenSlide;
 using tarntest::TempFile;
+using tarnwriter::Bytes;
+using tarnwriter::SlideSpec;
 
 namespace {
 
@@ -69,7 +69,8 @@ TEST(Description, HeaderValuesAsPrinted) {
     EXPECT_NE(text.find("CompressionType=Hevc|Quality=200|"), std::string::npos) << text;
     EXPECT_NE(text.find("|Ratio=2.000|"), std::string::npos) << text;
     // No label/macrograph pair: their sizes print as 0.
-    EXPECT_NE(text.find("|LabelWidth=0|LabelHeight=0|MacroWidth=0|MacroHeight=0"), std::string::npos)
+    EXPECT_NE(text.find("|LabelWidth=0|LabelHeight=0|MacroWidth=0|MacroHeight=0"),
+              std::string::npos)
         << text;
 }
 

@@ -9,9 +9,9 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
-using tarnwriter::Bytes;
 using tarntest::OpenSlide;
 using tarntest::Pixels;
+using tarnwriter::Bytes;
 
 namespace {
 
@@ -45,8 +45,8 @@ TEST(TileExport, TilesReportTheHeaderTileSize) {
 TEST(TileExport, Regions) {
     OpenSlide slide(tarntest::JpegSlidePath().c_str());
     ASSERT_TRUE(slide);
-    for (auto [x, y, w, h] : {std::array<int, 4>{-1, 0, 5, 5}, {0, -1, 5, 5}, {0, 0, 0, 5},
-                              {0, 0, 5, 0}}) {
+    for (auto [x, y, w, h] :
+         {std::array<int, 4>{-1, 0, 5, 5}, {0, -1, 5, 5}, {0, 0, 0, 5}, {0, 0, 5, 0}}) {
         int size = kUnset;
         EXPECT_EQ(GetRoiSliceBgr(slide.get(), 0, x, y, w, h), nullptr);
         EXPECT_EQ(GetRoiSliceJpeg(slide.get(), 0, x, y, w, h, &size), nullptr);
@@ -73,7 +73,9 @@ TEST(TileExport, Regions) {
     Dispose(edgeJpeg);
 }
 
-Bytes Copy(const unsigned char* data, size_t size) { return Bytes(data, data + size); }
+Bytes Copy(const unsigned char* data, size_t size) {
+    return Bytes(data, data + size);
+}
 
 TEST(AssociatedExport, StoredJpegsAndFourBytePixels) {
     tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(1, 1, 1);

@@ -12,7 +12,6 @@
 #include "HevcEncoder.h"
 #include "HevcTestSupport.h"
 
-
 namespace {
 
 using hevctest::Bytes;

@@ -9,10 +9,10 @@
 #include "TarnWriter.h"
 #include "support/TestFiles.h"
 
+using tarntest::TempFile;
 using tarnwriter::Bytes;
 using tarnwriter::LayerSpec;
 using tarnwriter::SlideSpec;
-using tarntest::TempFile;
 
 namespace {
 
@@ -78,7 +78,7 @@ TEST(Records, WorkedExampleOffsets) {
 
     ZyPicInfo layer{};
     ASSERT_EQ(ZyGetPicInfoOfSpecifyLayer(stream, &layer, 0), 0);
-    EXPECT_EQ(ZyFtelli64(stream), 17222);  // the tile size table follows the record
+    EXPECT_EQ(ZyFtelli64(stream), 17222);      // the tile size table follows the record
     EXPECT_EQ(uint32_t{layer.TileCount}, 6U);  // packed fields are copied, not bound
     EXPECT_EQ(uint32_t{layer.XCount}, 3U);
 
@@ -212,22 +212,46 @@ TEST(Records, WrongMagicsGiveTheirCodes) {
     };
     const Case cases[] = {
         {"person", 156, ZY_E_PERSON_MAGIC,
-         [](FILE* f) { ZyPersonInfo p{}; return ZyGetPersonInfo(f, &p); }},
+         [](FILE* f) {
+             ZyPersonInfo p{};
+             return ZyGetPersonInfo(f, &p);
+         }},
         {"extra", 6964, ZY_E_EXTRA_MAGIC,
-         [](FILE* f) { ZyExtraInfo e{}; return ZyGetExtraInfo(f, &e); }},
+         [](FILE* f) {
+             ZyExtraInfo e{};
+             return ZyGetExtraInfo(f, &e);
+         }},
         {"label", slide.layout.macroRecords[0], ZY_E_MACRO_MAGIC,
-         [](FILE* f) { MacroSlots s; return ZyGetMacrographInfoAndJpeg(f, s.records, s.jpegs); }},
+         [](FILE* f) {
+             MacroSlots s;
+             return ZyGetMacrographInfoAndJpeg(f, s.records, s.jpegs);
+         }},
         {"macrograph before thumbnail", slide.layout.macroRecords[1], ZY_E_MACRO_MAGIC,
-         [](FILE* f) { ZyPicHead h{}; return static_cast<int>(ZyGetCurThumbnailOffset(f, &h)); }},
+         [](FILE* f) {
+             ZyPicHead h{};
+             return static_cast<int>(ZyGetCurThumbnailOffset(f, &h));
+         }},
         {"broken chain before layer index check", slide.layout.macroRecords[1], ZY_E_MACRO_MAGIC,
-         [](FILE* f) { ZyPicHead h{}; return static_cast<int>(ZyGetLayerOffset(f, &h, -1)); }},
+         [](FILE* f) {
+             ZyPicHead h{};
+             return static_cast<int>(ZyGetLayerOffset(f, &h, -1));
+         }},
         {"thumbnail", slide.layout.thumbnailRecord, ZY_E_PIC_MAGIC,
-         [](FILE* f) { ZyPicInfo t{}; unsigned char* d = nullptr;
-                       return ZyGetThumbnailInfoAndJpeg(f, &t, nullptr, nullptr, &d); }},
+         [](FILE* f) {
+             ZyPicInfo t{};
+             unsigned char* d = nullptr;
+             return ZyGetThumbnailInfoAndJpeg(f, &t, nullptr, nullptr, &d);
+         }},
         {"thumbnail on the layer walk", slide.layout.thumbnailRecord, ZY_E_PIC_MAGIC,
-         [](FILE* f) { ZyPicInfo l{}; return ZyGetPicInfoOfSpecifyLayer(f, &l, 0); }},
+         [](FILE* f) {
+             ZyPicInfo l{};
+             return ZyGetPicInfoOfSpecifyLayer(f, &l, 0);
+         }},
         {"layer", slide.layout.layerRecords[0], ZY_E_PIC_MAGIC,
-         [](FILE* f) { ZyPicInfo l{}; return ZyGetPicInfoOfSpecifyLayer(f, &l, 0); }},
+         [](FILE* f) {
+             ZyPicInfo l{};
+             return ZyGetPicInfoOfSpecifyLayer(f, &l, 0);
+         }},
     };
     for (const Case& c : cases) {
         Bytes bytes = slide.bytes;
@@ -287,11 +311,21 @@ TEST(Records, TruncationsAreShortReads) {
         int expected;
         int (*read)(FILE*);
     };
-    auto macro = [](FILE* f) { MacroSlots s; return ZyGetMacrographInfoAndJpeg(f, s.records, s.jpegs); };
-    auto thumb = [](FILE* f) { ZyPicInfo t{}; unsigned char* d = nullptr;
-                               int code = ZyGetThumbnailInfoAndJpeg(f, &t, nullptr, nullptr, &d);
-                               free(d); return code; };
-    auto layer = [](FILE* f) { ZyPicInfo l{}; return ZyGetPicInfoOfSpecifyLayer(f, &l, 0); };
+    auto macro = [](FILE* f) {
+        MacroSlots s;
+        return ZyGetMacrographInfoAndJpeg(f, s.records, s.jpegs);
+    };
+    auto thumb = [](FILE* f) {
+        ZyPicInfo t{};
+        unsigned char* d = nullptr;
+        int code = ZyGetThumbnailInfoAndJpeg(f, &t, nullptr, nullptr, &d);
+        free(d);
+        return code;
+    };
+    auto layer = [](FILE* f) {
+        ZyPicInfo l{};
+        return ZyGetPicInfoOfSpecifyLayer(f, &l, 0);
+    };
     const Case cases[] = {
         {"inside the label record", at.macroRecords[0] + 60, ZY_E_SHORT_READ, macro},
         {"inside the label bytes", at.macroData[0] + 999, ZY_E_SHORT_READ, macro},

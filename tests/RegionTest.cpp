@@ -41,14 +41,14 @@ void ExpectRegionsMatch(ZyTarnInfo* slide, int layer) {
     const Pixels grid = tarntest::ReferenceLayer(slide, layer);
 
     std::vector<Rect> rects = {
-        {0, 0, 1, 1},                                              // the top-left pixel
-        {tw, 0, int(tw), int(th)},                                 // exactly one tile
-        {tw / 3, th / 2, int(tw), int(th)},                        // straddling 2 x 2 tiles
-        {0, 0, int(gw), int(gh)},                                  // the whole grid
-        {gw - 1, gh - 1, 1, 1},                                    // the last pixel
-        {gw - tw / 2, gh - th / 3, int(tw), int(th)},              // past the right and bottom
-        {1, 1, int(gw), int(gh)},                                  // the grid's size, shifted
-        {tw - 1, th - 1, 2, 2},                                    // four tiles, one pixel each
+        {0, 0, 1, 1},                                  // the top-left pixel
+        {tw, 0, int(tw), int(th)},                     // exactly one tile
+        {tw / 3, th / 2, int(tw), int(th)},            // straddling 2 x 2 tiles
+        {0, 0, int(gw), int(gh)},                      // the whole grid
+        {gw - 1, gh - 1, 1, 1},                        // the last pixel
+        {gw - tw / 2, gh - th / 3, int(tw), int(th)},  // past the right and bottom
+        {1, 1, int(gw), int(gh)},                      // the grid's size, shifted
+        {tw - 1, th - 1, 2, 2},                        // four tiles, one pixel each
     };
     std::mt19937 random(7 + layer);
     for (int i = 0; i < 20; ++i) {
@@ -134,7 +134,8 @@ TEST(Region, RequestsOutsideTheGridAreRefused) {
 TEST(Region, ATileThatDoesNotDecodeFailsTheWholeRegion) {
     tarnwriter::SlideFile slide = tarntest::JpegSlide();
     const uint64_t tile = slide.layout.tileOffsets[0][2];
-    for (uint64_t i = 0; i < 64; ++i) slide.bytes[tile + i] = 0x42;  // no JPEG markers left
+    for (uint64_t i = 0; i < 64; ++i)
+        slide.bytes[tile + i] = 0x42;  // no JPEG markers left
     const tarntest::TempFile file(slide.bytes);
     OpenSlide open(file);
     ASSERT_TRUE(open);
@@ -190,7 +191,8 @@ TEST(Region, ThreadsReadingOneHandleGetTheSameBytes) {
     const Rect hevcRect{5, 7, 250, 100};
     std::vector<Pixels> expected;
     int code = 0;
-    for (const Rect& r : rects) expected.push_back(Region(slide.get(), r, 0, &code));
+    for (const Rect& r : rects)
+        expected.push_back(Region(slide.get(), r, 0, &code));
     const Pixels expectedHevc = Region(hevc.get(), hevcRect, 0, &code);
 
     std::vector<std::thread> threads;
@@ -204,8 +206,10 @@ TEST(Region, ThreadsReadingOneHandleGetTheSameBytes) {
                 if (Region(hevc.get(), hevcRect, 0, &c) != expectedHevc) ++mismatches[t];
             }
         });
-    for (std::thread& t : threads) t.join();
-    for (int t = 0; t < 4; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+    for (std::thread& t : threads)
+        t.join();
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 }  // namespace

@@ -15,11 +15,11 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
+using tarntest::OpenSlide;
+using tarntest::TempFile;
 using tarnwriter::Bytes;
 using tarnwriter::LayerSpec;
 using tarnwriter::SlideSpec;
-using tarntest::OpenSlide;
-using tarntest::TempFile;
 
 namespace {
 
@@ -59,7 +59,8 @@ TEST(SlideHandle, WorkedExampleTileOffsets) {
     ASSERT_TRUE(slide);
     const ZySliceInfo& tiles = *slide->SliceInfos[0];
     const uint64_t expected[] = {17246, 17346, 17346, 17596, 17676, 17676};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(tiles.Offsets[i], expected[i]) << i;
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(tiles.Offsets[i], expected[i]) << i;
     EXPECT_EQ(tiles.Sizes[1], 0U);
     // The stored images are not JPEGs: the slide opens, its images have no pixels.
     EXPECT_EQ(slide->MacroImages[0]->Pixels, nullptr);
@@ -191,7 +192,8 @@ TEST(SlideHandle, SlidesDecodeWithTheirOwnColours) {
     const Bytes stored(label.Data, label.Data + label.DataSize);
     EXPECT_EQ(PixelsOf(a->MacroImages[0]),
               DecodedWith(stored, tarn::NeutralColorParams(), label.Width, label.Height));
-    EXPECT_EQ(PixelsOf(b->MacroImages[0]), DecodedWith(stored, warmParams, label.Width, label.Height));
+    EXPECT_EQ(PixelsOf(b->MacroImages[0]),
+              DecodedWith(stored, warmParams, label.Width, label.Height));
     EXPECT_NE(PixelsOf(a->MacroImages[0]), PixelsOf(b->MacroImages[0]));
     ZyCloseTarn(a);
     ZyCloseTarn(b);
@@ -239,7 +241,8 @@ TEST(SlideHandle, DamagedFilesOpenToNull) {
         {"zero tile height", [](Bytes& b, const auto&) { tarnwriter::PutU32(b, 54, 0); }},
         {"grid wider than an int",
          [](Bytes& b, const auto& l) { tarnwriter::PutU32(b, l.layerRecords[0] + 14, 1U << 24); }},
-        {"tile area beyond an int", [](Bytes& b, const auto&) {
+        {"tile area beyond an int",
+         [](Bytes& b, const auto&) {
              tarnwriter::PutU32(b, 50, 40000);
              tarnwriter::PutU32(b, 54, 40000);
          }},
@@ -250,16 +253,23 @@ TEST(SlideHandle, DamagedFilesOpenToNull) {
         {"tile table past the end",
          [](Bytes& b, const auto& l) { tarnwriter::PutU32(b, l.layerRecords[1] + 10, 1U << 30); }},
         {"a million layers", [](Bytes& b, const auto&) { tarnwriter::PutU32(b, 38, 1000000); }},
-        {"layer chain loops", [](Bytes& b, const auto& l) {
+        {"layer chain loops",
+         [](Bytes& b, const auto& l) {
              tarnwriter::PutU32(b, 38, 50);
              tarnwriter::PutU64(b, l.layerRecords[1] + 30, l.layerRecords[0]);
          }},
         {"layer chain past the end",
-         [](Bytes& b, const auto& l) { tarnwriter::PutU64(b, l.layerRecords[0] + 30, 1ULL << 40); }},
+         [](Bytes& b, const auto& l) {
+             tarnwriter::PutU64(b, l.layerRecords[0] + 30, 1ULL << 40);
+         }},
         {"label bytes past the end",
-         [](Bytes& b, const auto& l) { tarnwriter::PutU64(b, l.macroRecords[0] + 34, 1ULL << 50); }},
+         [](Bytes& b, const auto& l) {
+             tarnwriter::PutU64(b, l.macroRecords[0] + 34, 1ULL << 50);
+         }},
         {"thumbnail bytes past the end",
-         [](Bytes& b, const auto& l) { tarnwriter::PutU64(b, l.thumbnailRecord + 22, 1ULL << 33); }},
+         [](Bytes& b, const auto& l) {
+             tarnwriter::PutU64(b, l.thumbnailRecord + 22, 1ULL << 33);
+         }},
         {"person magic", [](Bytes& b, const auto&) { b[156] = 'Q'; }},
         {"extra magic", [](Bytes& b, const auto&) { b[6964] = 'Q'; }},
         {"label magic", [](Bytes& b, const auto& l) { b[l.macroRecords[0]] = 'Q'; }},
@@ -275,9 +285,9 @@ TEST(SlideHandle, DamagedFilesOpenToNull) {
         EXPECT_EQ(slide, nullptr) << c.name;
         ZyCloseTarn(slide);
     }
-    for (uint64_t length : {uint64_t{0}, uint64_t{100}, uint64_t{156}, uint64_t{3000},
-                            uint64_t{7000}, at.macroData[1], at.thumbnailData + 10,
-                            at.layerRecords[1] + 50, at.tileTables[1] + 2}) {
+    for (uint64_t length :
+         {uint64_t{0}, uint64_t{100}, uint64_t{156}, uint64_t{3000}, uint64_t{7000},
+          at.macroData[1], at.thumbnailData + 10, at.layerRecords[1] + 50, at.tileTables[1] + 2}) {
         const TempFile file(Bytes(base.bytes.begin(), base.bytes.begin() + length));
         EXPECT_EQ(ZyOpenTarn(file.c_str()), nullptr) << "truncated at " << length;
     }
@@ -322,7 +332,8 @@ TEST(Disposers, ClassifyRootReleasesEntriesWithItemRecords) {
     root->Entries = static_cast<ClassifyEntry**>(calloc(2, sizeof(ClassifyEntry*)));
     for (int i = 0; i < 2; ++i) {
         root->Entries[i] = static_cast<ClassifyEntry*>(calloc(1, sizeof(ClassifyEntry)));
-        root->Entries[i]->Info = static_cast<ClassifyItemInfo*>(calloc(1, sizeof(ClassifyItemInfo)));
+        root->Entries[i]->Info =
+            static_cast<ClassifyItemInfo*>(calloc(1, sizeof(ClassifyItemInfo)));
         root->Entries[i]->Info->ItemCount = 3;
         root->Entries[i]->Items = static_cast<unsigned char**>(calloc(3, sizeof(unsigned char*)));
         root->Entries[i]->Items[i] = static_cast<unsigned char*>(malloc(4));

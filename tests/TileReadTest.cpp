@@ -10,9 +10,9 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
-using tarnwriter::Bytes;
 using tarntest::OpenSlide;
 using tarntest::Pixels;
+using tarnwriter::Bytes;
 
 namespace {
 
@@ -58,7 +58,8 @@ TEST(TileFetch, JpegSlideHandsOutTheStoredBytes) {
     const Bytes& stored = file.bytes;
     for (int i : {0, 3, 11}) {  // 11 is the last tile of the layer
         const uint64_t at = file.layout.tileOffsets[0][i];
-        const Bytes expected(stored.begin() + at, stored.begin() + at + file.layout.tileSizes[0][i]);
+        const Bytes expected(stored.begin() + at,
+                             stored.begin() + at + file.layout.tileSizes[0][i]);
         EXPECT_EQ(Fetch(slide.get(), true, 0, i % 4, i / 4).bytes, expected) << i;
         EXPECT_EQ(Fetch(slide.get(), false, 0, i % 4, i / 4).bytes, expected) << i;
     }
@@ -73,8 +74,8 @@ TEST(TileFetch, EmptyTilesAreWhiteJpegsOrNothing) {
         const Fetched jpeg = Fetch(slide.get(), true, 0, x, y);
         ASSERT_EQ(jpeg.code, 0);
         int width = 0, height = 0;
-        const Pixels white = tarntest::PlainJpegDecode(jpeg.bytes.data(), jpeg.bytes.size(), &width,
-                                                       &height);
+        const Pixels white =
+            tarntest::PlainJpegDecode(jpeg.bytes.data(), jpeg.bytes.size(), &width, &height);
         EXPECT_EQ(width, static_cast<int>(slide->PicHead->TileWidth));
         EXPECT_EQ(height, static_cast<int>(slide->PicHead->TileHeight));
         EXPECT_EQ(white, Pixels(white.size(), 0xFF));
@@ -98,7 +99,8 @@ TEST(TileFetch, HevcTilesBecomeJpegsOfTheTileSize) {
     // A broken HEVC tile fails the transcode with its own code.
     tarnwriter::SlideFile broken = tarntest::HevcSlide(true);
     const uint64_t at = broken.layout.tileOffsets[0][0];
-    for (uint32_t i = 0; i < broken.layout.tileSizes[0][0]; ++i) broken.bytes[at + i] = 0;
+    for (uint32_t i = 0; i < broken.layout.tileSizes[0][0]; ++i)
+        broken.bytes[at + i] = 0;
     const tarntest::TempFile file(broken.bytes);
     OpenSlide damaged(file);
     ASSERT_TRUE(damaged);
@@ -214,7 +216,7 @@ TEST(DecodedTile, UndefinedCompressionGivesNoPixels) {
     EXPECT_EQ(code, ZY_E_DECODE);
     EXPECT_EQ(Fetch(slide.get(), true, 0, 0, 0).code, ZY_E_DECODE);
     EXPECT_EQ(Fetch(slide.get(), true, 0, 1, 1).code, ZY_E_DECODE);  // empty tiles too
-    EXPECT_EQ(Fetch(slide.get(), false, 0, 0, 0).code, 0);          // stored bytes are bytes
+    EXPECT_EQ(Fetch(slide.get(), false, 0, 0, 0).code, 0);           // stored bytes are bytes
 }
 
 }  // namespace

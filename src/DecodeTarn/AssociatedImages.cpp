@@ -56,7 +56,8 @@ int ReadMacroImages(FILE* stream, ZyImageInfo** pair, const ColorLookup& lookup)
         if (records[i] == nullptr) continue;
         images[i] = static_cast<ZyImageInfo*>(calloc(1, sizeof(ZyImageInfo)));
         if (images[i] == nullptr) {
-            for (ZyImageInfo* image : images) free(image);
+            for (ZyImageInfo* image : images)
+                free(image);
             FreeMacroSlots(records, jpegs);
             return ZY_E_NULL;
         }

@@ -45,10 +45,9 @@ int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality, i
             if (code != ZY_OK) return code;
             if (pixels == nullptr) return ZY_E_NULL;
             ZyImageInfo& block = blocks[i * blocksAcross + j];
-            block.DataSize = ZyEncodeJpeg(pixels, &block.Data, quality,
-                                          static_cast<unsigned>(cols.length),
-                                          static_cast<unsigned>(rows.length),
-                                          static_cast<J_COLOR_SPACE>(colorSpace));
+            block.DataSize = ZyEncodeJpeg(
+                pixels, &block.Data, quality, static_cast<unsigned>(cols.length),
+                static_cast<unsigned>(rows.length), static_cast<J_COLOR_SPACE>(colorSpace));
             block.Width = static_cast<uint32_t>(cols.length);
             block.Height = static_cast<uint32_t>(rows.length);
             block.Channels = 3;

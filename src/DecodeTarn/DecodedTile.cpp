@@ -9,7 +9,9 @@ using namespace tarn;
 
 namespace {
 
-size_t TileBytes(const ZyPicHead& head) { return size_t{head.TileWidth} * head.TileHeight * 3; }
+size_t TileBytes(const ZyPicHead& head) {
+    return size_t{head.TileWidth} * head.TileHeight * 3;
+}
 
 // A JPEG slide's tile goes through the JPEG fetch, so an empty tile arrives as the white JPEG and
 // is decoded and corrected like any other.

@@ -35,9 +35,9 @@ char* GetDescription(ZyTarnInfo* info) {
         "TileWidth=%u|TileHeight=%u|Layer=%u|Ratio=%.3f|ThumbWidth=%u|ThumbHeight=%u|"
         "LabelWidth=%u|LabelHeight=%u|MacroWidth=%u|MacroHeight=%u",
         head.CompressionType == 0 ? "Jpeg" : "Hevc", static_cast<int>(head.Quality), head.MPP,
-        head.AppMag, head.ImageWidth, head.ImageHeight, head.TileWidth, head.TileHeight,
-        head.Layer, static_cast<double>(head.Ratio), thumbWidth, thumbHeight, labelWidth,
-        labelHeight, macroWidth, macroHeight);
+        head.AppMag, head.ImageWidth, head.ImageHeight, head.TileWidth, head.TileHeight, head.Layer,
+        static_cast<double>(head.Ratio), thumbWidth, thumbHeight, labelWidth, labelHeight,
+        macroWidth, macroHeight);
     if (length < 0 || static_cast<size_t>(length) >= kDescriptionBytes) {
         free(text);
         return nullptr;
@@ -63,4 +63,6 @@ char* GetLayerInfo(ZyTarnInfo* info, int layer) {
     return text;
 }
 
-void Dispose(void* buffer) { free(buffer); }
+void Dispose(void* buffer) {
+    free(buffer);
+}

@@ -48,4 +48,6 @@ void* ZyMemset(void* buffer, int value, int64_t count) {
     return memset(buffer, value, static_cast<size_t>(count));
 }
 
-void ZyFreeMemory(void* pointer) { free(pointer); }
+void ZyFreeMemory(void* pointer) {
+    free(pointer);
+}

@@ -59,7 +59,9 @@ uint32_t MacroRecordsToRead(const ZyPicHead& head) {
 
 }  // namespace
 
-int ZyGetPicHead(FILE* stream, ZyPicHead* head) { return ReadHead(stream, head, nullptr); }
+int ZyGetPicHead(FILE* stream, ZyPicHead* head) {
+    return ReadHead(stream, head, nullptr);
+}
 
 int ZyGetPersonInfo(FILE* stream, ZyPersonInfo* person) {
     if (person == nullptr) return ZY_E_NULL;
@@ -148,8 +150,8 @@ int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* h
     if (height != nullptr) *height = static_cast<int>(head.ThumbHeight);
     if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
 
-    if (const int code = ReadPicRecord(stream, static_cast<uint64_t>(offset), thumb,
-                                       ZY_E_SHORT_READ);
+    if (const int code =
+            ReadPicRecord(stream, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
         code != ZY_OK)
         return code;
     return ReadPayload(stream, StreamSize(stream), thumb->DataSize, data);

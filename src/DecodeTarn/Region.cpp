@@ -41,7 +41,8 @@ int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width
         FillWhite(dst + insideHeight * dstStride, dstStride, static_cast<uint32_t>(insideWidth),
                   static_cast<uint32_t>(height - insideHeight));
 
-    const uint64_t firstRow = y / tileHeight, lastRow = (std::min(bottom, gridBottom) - 1) / tileHeight;
+    const uint64_t firstRow = y / tileHeight,
+                   lastRow = (std::min(bottom, gridBottom) - 1) / tileHeight;
     const uint64_t firstCol = x / tileWidth, lastCol = (std::min(right, gridRight) - 1) / tileWidth;
     for (uint64_t row = firstRow; row <= lastRow; ++row) {
         const uint64_t top = std::max<uint64_t>(y, row * tileHeight);
@@ -51,7 +52,8 @@ int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width
             const uint64_t stop = std::min(right, (col + 1) * tileWidth);
             const PixelRect part{static_cast<uint32_t>(left - col * tileWidth),
                                  static_cast<uint32_t>(top - row * tileHeight),
-                                 static_cast<uint32_t>(stop - left), static_cast<uint32_t>(end - top)};
+                                 static_cast<uint32_t>(stop - left),
+                                 static_cast<uint32_t>(end - top)};
             uint8_t* at = dst + (top - y) * dstStride + (left - x) * 3;
             const int code = DrawTile(info, colors, layer, static_cast<uint32_t>(col),
                                       static_cast<uint32_t>(row), part, at, dstStride);

@@ -18,7 +18,7 @@ void UnregisterSlide(const ZyTarnInfo* info);
 // The colours of one read through `info`. A handle the library did not open falls back to the
 // table `ColorTable` points at; either way the table stays alive until this object goes.
 class SlideColors {
-public:
+  public:
     explicit SlideColors(const ZyTarnInfo* info);
     ~SlideColors();
     SlideColors(const SlideColors&) = delete;
@@ -26,7 +26,7 @@ public:
 
     const ColorLookup& lookup() const { return lookup_; }
 
-private:
+  private:
     const ColorLut* lut_ = nullptr;
     std::optional<PinnedGlobalTable> global_;
     ColorLookup lookup_;

@@ -100,7 +100,8 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
     auto* info = static_cast<ZyTarnInfo*>(calloc(1, sizeof(ZyTarnInfo)));
     if (info == nullptr) return nullptr;
     info->Path = strdup(path);
-    FILE* stream = info->Path != nullptr ? ZyOpenFile(info->Path, const_cast<char*>("rb")) : nullptr;
+    FILE* stream =
+        info->Path != nullptr ? ZyOpenFile(info->Path, const_cast<char*>("rb")) : nullptr;
     if (stream == nullptr) {
         free(info->Path);
         free(info);
@@ -134,11 +135,17 @@ void ZyCloseTarn(ZyTarnInfo* info) {
     free(info);
 }
 
-void DisposePicHead(ZyPicHead* head) { free(head); }
+void DisposePicHead(ZyPicHead* head) {
+    free(head);
+}
 
-void DisposePersonInfo(ZyPersonInfo* person) { free(person); }
+void DisposePersonInfo(ZyPersonInfo* person) {
+    free(person);
+}
 
-void DisposeExtraInfo(ZyExtraInfo* extra) { free(extra); }
+void DisposeExtraInfo(ZyExtraInfo* extra) {
+    free(extra);
+}
 
 void DisposeSliceLayerInfo(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
     if (picInfos != nullptr) {

@@ -18,7 +18,8 @@ bool GridFitsInt(uint32_t count, uint32_t tileSize) {
 }
 
 bool ValidLayerRecord(const ZyPicInfo& record, const ZyPicHead& head) {
-    return GridFitsInt(record.XCount, head.TileWidth) && GridFitsInt(record.YCount, head.TileHeight) &&
+    return GridFitsInt(record.XCount, head.TileWidth) &&
+           GridFitsInt(record.YCount, head.TileHeight) &&
            uint64_t{record.TileCount} >= uint64_t{record.XCount} * record.YCount;
 }
 

@@ -54,8 +54,7 @@ int DrawJpegTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_
     const size_t stride = size_t{width} * 3;
     std::vector<uint8_t>& pixels = Scratch().pixels;
     pixels.resize(stride * height);
-    if (!DecodeJpegBgr(bytes, size, width, height, part, pixels.data(), stride))
-        return ZY_E_DECODE;
+    if (!DecodeJpegBgr(bytes, size, width, height, part, pixels.data(), stride)) return ZY_E_DECODE;
     for (uint32_t row = 0; row < part.height; ++row)
         CorrectPixels(colors, &pixels[(part.y + row) * stride + size_t{part.x} * 3], 3,
                       dst + row * dstStride, 3, part.width);
@@ -104,7 +103,8 @@ int ReadStoredTile(const char* path, const StoredTile& tile, unsigned char** byt
     const int fd = OpenForTile(path, tile);
     if (fd < 0) return ZY_E_SHORT_READ;
     auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(tile.size)));
-    const bool ok = buffer != nullptr && ReadAll(fd, tile.offset, buffer, static_cast<size_t>(tile.size));
+    const bool ok =
+        buffer != nullptr && ReadAll(fd, tile.offset, buffer, static_cast<size_t>(tile.size));
     close(fd);
     if (!ok) {
         free(buffer);
@@ -142,7 +142,8 @@ int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint
 }
 
 void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height) {
-    for (uint32_t row = 0; row < height; ++row) memset(dst + row * dstStride, 0xFF, size_t{width} * 3);
+    for (uint32_t row = 0; row < height; ++row)
+        memset(dst + row * dstStride, 0xFF, size_t{width} * 3);
 }
 
 }  // namespace tarn

@@ -27,7 +27,8 @@ std::string RunCommand(const std::string& command) {
     if (pipe == nullptr) return output;
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
     pclose(pipe);
     return output;
 }
@@ -63,7 +64,8 @@ TEST(ExportedSymbols, AreExactlyTheIntendedOnes) {
     const std::set<std::string> expected = ExpectedSymbols();
     ASSERT_FALSE(expected.empty());
     for (const std::string& name : expected)
-        EXPECT_TRUE(actual.count(name)) << "not exported (or exported under another name): " << name;
+        EXPECT_TRUE(actual.count(name))
+            << "not exported (or exported under another name): " << name;
     for (const std::string& name : actual)
         EXPECT_TRUE(expected.count(name)) << "exported but not intended: " << name;
 }

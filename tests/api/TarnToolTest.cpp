@@ -30,7 +30,8 @@ ToolRun Tarn(const std::string& arguments) {
     if (pipe == nullptr) return run;
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.output.append(buffer, n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -42,7 +43,7 @@ std::string Slurp(const fs::path& path) {
 }
 
 class TarnTool : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         directory_ = fs::temp_directory_path() / ("tarn-tool-" + std::to_string(getpid()));
         fs::create_directories(directory_);
@@ -62,7 +63,8 @@ std::string TarnTool::slide_;
 TEST_F(TarnTool, InfoShowsDescriptionAndLayers) {
     const ToolRun run = Tarn("info " + slide_);
     EXPECT_EQ(run.status, 0);
-    for (const char* text : {"CompressionType  Jpeg", "Layer            2", "layer 1", "XCount           5"})
+    for (const char* text :
+         {"CompressionType  Jpeg", "Layer            2", "layer 1", "XCount           5"})
         EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
 }
 
@@ -70,7 +72,7 @@ TEST_F(TarnTool, ExportMatchesTheLibrarysSequentialExport) {
     const fs::path mine = directory_ / "tool", library = directory_ / "library";
     fs::create_directories(library);
     const ToolRun run = Tarn("export " + slide_ + " " + mine.string() +
-                         " --tile-width 300 --tile-height 200 --quiet");
+                             " --tile-width 300 --tile-height 200 --quiet");
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(run.output.empty()) << run.output;
     ASSERT_EQ(GetAllSliceJpeg(const_cast<char*>(slide_.c_str()),

@@ -47,10 +47,9 @@ Pixels DecodeTile(const ZyTarnInfo* slide, const std::vector<uint8_t>& stored,
     if (!picture.ok || picture.width != tw || picture.height != th) return {};
     for (int y = 0; y < th; ++y)
         for (int x = 0; x < tw; ++x) {
-            const auto rgb = hevctest::Bt601(
-                picture.plane[0][y * picture.stride[0] + x],
-                picture.plane[1][(y / 2) * picture.stride[1] + x / 2],
-                picture.plane[2][(y / 2) * picture.stride[2] + x / 2]);
+            const auto rgb = hevctest::Bt601(picture.plane[0][y * picture.stride[0] + x],
+                                             picture.plane[1][(y / 2) * picture.stride[1] + x / 2],
+                                             picture.plane[2][(y / 2) * picture.stride[2] + x / 2]);
             Correct(table, rgb[0], rgb[1], rgb[2], &out[(static_cast<size_t>(y) * tw + x) * 3]);
         }
     return out;

@@ -70,9 +70,17 @@ void ApplyTestColours(tarnwriter::SlideSpec* spec) {
     spec->hsvScale[1] = 1.1F;
 }
 
-const std::string& JpegSlidePath() { return JpegFixture().path; }
-const tarnwriter::SlideFile& JpegSlide() { return JpegFixture().slide; }
-const std::string& HevcSlidePath(bool allIntra) { return HevcFixture(allIntra).path; }
-const tarnwriter::SlideFile& HevcSlide(bool allIntra) { return HevcFixture(allIntra).slide; }
+const std::string& JpegSlidePath() {
+    return JpegFixture().path;
+}
+const tarnwriter::SlideFile& JpegSlide() {
+    return JpegFixture().slide;
+}
+const std::string& HevcSlidePath(bool allIntra) {
+    return HevcFixture(allIntra).path;
+}
+const tarnwriter::SlideFile& HevcSlide(bool allIntra) {
+    return HevcFixture(allIntra).slide;
+}
 
 }  // namespace tarntest

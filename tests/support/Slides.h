@@ -7,7 +7,7 @@
 namespace tarntest {
 
 class OpenSlide {
-public:
+  public:
     explicit OpenSlide(const TempFile& file) : info_(ZyOpenTarn(file.c_str())) {}
     explicit OpenSlide(const char* path) : info_(ZyOpenTarn(path)) {}
     ~OpenSlide() { ZyCloseTarn(info_); }
@@ -18,7 +18,7 @@ public:
     ZyTarnInfo* get() const { return info_; }
     ZyTarnInfo* operator->() const { return info_; }
 
-private:
+  private:
     ZyTarnInfo* info_;
 };
 

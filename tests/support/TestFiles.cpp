@@ -13,7 +13,8 @@ namespace {
 struct Directory {
     std::string path;
     Directory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarn-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tarn-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) abort();
         path = pattern;
     }
@@ -36,8 +37,12 @@ TempFile::TempFile(const tarnwriter::Bytes& bytes, const std::string& suffix) {
     tarnwriter::WriteFile(path_, bytes);
 }
 
-TempFile::~TempFile() { unlink(path_.c_str()); }
+TempFile::~TempFile() {
+    unlink(path_.c_str());
+}
 
-FILE* TempFile::Open() const { return fopen(path_.c_str(), "rb"); }
+FILE* TempFile::Open() const {
+    return fopen(path_.c_str(), "rb");
+}
 
 }  // namespace tarntest

@@ -13,7 +13,7 @@ const std::string& TestDirectory();
 
 // A file in the test directory holding `bytes`; removed when the object goes.
 class TempFile {
-public:
+  public:
     explicit TempFile(const tarnwriter::Bytes& bytes, const std::string& suffix = ".tarn");
     ~TempFile();
     TempFile(const TempFile&) = delete;
@@ -24,7 +24,7 @@ public:
     // A fresh read stream at position 0; the caller closes it.
     FILE* Open() const;
 
-private:
+  private:
     std::string path_;
 };
 

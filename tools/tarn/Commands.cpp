@@ -53,7 +53,9 @@ namespace {
 
 using Buffer = std::unique_ptr<unsigned char, void (*)(void*)>;
 
-Buffer Own(unsigned char* p) { return Buffer(p, Dispose); }
+Buffer Own(unsigned char* p) {
+    return Buffer(p, Dispose);
+}
 
 // Splits "key=value|key=value" into lines.
 void PrintPairs(const char* text, const char* indent) {
@@ -163,7 +165,8 @@ int RunTile(int argc, char** argv) {
         pixels = Own(GetSliceBgr(slide.get(), l, c, r, &width, &height));
     if (!jpeg && !pixels) {
         char* info = GetLayerInfo(slide.get(), l);
-        const std::string where = info != nullptr ? std::string(" (") + info + ")" : " (no such layer)";
+        const std::string where =
+            info != nullptr ? std::string(" (") + info + ")" : " (no such layer)";
         Dispose(info);
         return Fail("cannot read tile " + std::to_string(c) + "," + std::to_string(r) +
                     " of layer " + std::to_string(l) + where);
@@ -174,8 +177,8 @@ int RunTile(int argc, char** argv) {
 int RunRegion(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kRegionHelp, {"layer", "x", "y", "width", "height", "output"},
-                      {}, 1, &args, &exitCode))
+    if (!ParseCommand(argc, argv, kRegionHelp, {"layer", "x", "y", "width", "height", "output"}, {},
+                      1, &args, &exitCode))
         return exitCode;
     long layer = 0, x = 0, y = 0, width = 0, height = 0;
     std::string error, path;
@@ -191,14 +194,16 @@ int RunRegion(int argc, char** argv) {
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(OpenFailure(args.positional[0]));
 
-    const int l = static_cast<int>(layer), w = static_cast<int>(width), h = static_cast<int>(height);
+    const int l = static_cast<int>(layer), w = static_cast<int>(width),
+              h = static_cast<int>(height);
     int size = 0;
     Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
     if (FormatOf(path) == FileFormat::Jpeg)
-        jpeg = Own(GetRoiSliceJpeg(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h,
-                                   &size));
+        jpeg = Own(
+            GetRoiSliceJpeg(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h, &size));
     else
-        pixels = Own(GetRoiSliceBgr(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h));
+        pixels =
+            Own(GetRoiSliceBgr(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h));
     if (!jpeg && !pixels)
         return Fail("cannot read that region of layer " + std::to_string(l) +
                     ": the origin must lie inside the layer, the size must not exceed it, and "
@@ -209,8 +214,7 @@ int RunRegion(int argc, char** argv) {
 int RunImage(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kImageHelp, {"output"}, {}, 2, &args, &exitCode))
-        return exitCode;
+    if (!ParseCommand(argc, argv, kImageHelp, {"output"}, {}, 2, &args, &exitCode)) return exitCode;
     const std::string which = args.positional[1];
     if (which != "label" && which != "macrograph" && which != "thumbnail") {
         fprintf(stderr, "tarn: the image is label, macrograph or thumbnail, not '%s'\n\n%s",

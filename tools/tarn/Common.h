@@ -21,7 +21,7 @@ int Fail(const std::string& message);
 
 // A slide opened for one command.
 class Slide {
-public:
+  public:
     explicit Slide(const std::string& path) : info_(ZyOpenTarn(path.c_str())) {}
     ~Slide() { ZyCloseTarn(info_); }
     Slide(const Slide&) = delete;
@@ -30,7 +30,7 @@ public:
     ZyTarnInfo* get() const { return info_; }
     explicit operator bool() const { return info_ != nullptr; }
 
-private:
+  private:
     ZyTarnInfo* info_;
 };
 

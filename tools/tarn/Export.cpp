@@ -21,7 +21,8 @@ namespace tarncli {
 namespace {
 
 constexpr const char* kExportHelp =
-    "usage: tarn export SLIDE DIRECTORY [--tile-width W] [--tile-height H] [--threads N] [--quiet]\n"
+    "usage: tarn export SLIDE DIRECTORY [--tile-width W] [--tile-height H] [--threads N] "
+    "[--quiet]\n"
     "\n"
     "Cuts the picture of layer 0 into W x H tiles (default 512 x 512) and writes each as a JPEG\n"
     "(quality 75) named DIRECTORY/<column>_<row>_<W>_<H>.jpeg. Tiles of the last column and row\n"
@@ -30,7 +31,7 @@ constexpr const char* kExportHelp =
 
 // A progress bar on stderr, redrawn at most every 100 ms from whichever thread gets there.
 class Progress {
-public:
+  public:
     Progress(long total, bool show) : total_(total), show_(show && isatty(STDERR_FILENO)) {}
 
     void Advance() {
@@ -48,12 +49,12 @@ public:
         if (show_) fputc('\n', stderr);
     }
 
-private:
+  private:
     void Draw(long done) const {
         constexpr int kWidth = 40;
         const int filled = total_ > 0 ? static_cast<int>(kWidth * done / total_) : kWidth;
-        fprintf(stderr, "\r[%.*s%*s] %ld/%ld tiles", filled, "########################################",
-                kWidth - filled, "", done, total_);
+        fprintf(stderr, "\r[%.*s%*s] %ld/%ld tiles", filled,
+                "########################################", kWidth - filled, "", done, total_);
         fflush(stderr);
     }
 
@@ -98,8 +99,8 @@ bool EnsureDirectory(const std::string& path, std::string* error) {
 int RunExport(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kExportHelp, {"tile-width", "tile-height", "threads"},
-                      {"quiet"}, 2, &args, &exitCode))
+    if (!ParseCommand(argc, argv, kExportHelp, {"tile-width", "tile-height", "threads"}, {"quiet"},
+                      2, &args, &exitCode))
         return exitCode;
     long tileWidth = 0, tileHeight = 0, threads = 0;
     std::string error;
@@ -135,13 +136,12 @@ int RunExport(int argc, char** argv) {
         if (failed.load(std::memory_order_relaxed)) continue;
         const int c = static_cast<int>(index % columns), r = static_cast<int>(index / columns);
         const std::string name = directory + "/" + std::to_string(c) + "_" + std::to_string(r) +
-                                 "_" + std::to_string(tileWidth) + "_" + std::to_string(tileHeight) +
-                                 ".jpeg";
+                                 "_" + std::to_string(tileWidth) + "_" +
+                                 std::to_string(tileHeight) + ".jpeg";
         int size = 0;
-        unsigned char* jpeg =
-            GetRoiSliceJpeg(slide.get(), 0, static_cast<int>(c * tileWidth),
-                            static_cast<int>(r * tileHeight), static_cast<int>(tileWidth),
-                            static_cast<int>(tileHeight), &size);
+        unsigned char* jpeg = GetRoiSliceJpeg(
+            slide.get(), 0, static_cast<int>(c * tileWidth), static_cast<int>(r * tileHeight),
+            static_cast<int>(tileWidth), static_cast<int>(tileHeight), &size);
         std::string tileError;
         bool ok = jpeg != nullptr;
         if (!ok)

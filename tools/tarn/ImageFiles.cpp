@@ -15,7 +15,8 @@ FileFormat FormatOf(const std::string& path) {
     const size_t dot = path.rfind('.');
     if (dot == std::string::npos) return FileFormat::Unknown;
     std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (ext == "jpg" || ext == "jpeg") return FileFormat::Jpeg;
     if (ext == "png") return FileFormat::Png;
     return FileFormat::Unknown;

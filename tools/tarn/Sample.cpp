@@ -22,8 +22,8 @@ constexpr const char* kSampleHelp =
 int RunSample(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kSampleHelp, {"columns", "rows", "layers", "tile-size"},
-                      {"hevc"}, 1, &args, &exitCode))
+    if (!ParseCommand(argc, argv, kSampleHelp, {"columns", "rows", "layers", "tile-size"}, {"hevc"},
+                      1, &args, &exitCode))
         return exitCode;
     long columns = 0, rows = 0, layers = 0, tileSize = 0;
     std::string error;

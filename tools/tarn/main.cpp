@@ -26,8 +26,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"info", tarncli::RunInfo},     {"tile", tarncli::RunTile},     {"region", tarncli::RunRegion},
-    {"image", tarncli::RunImage},   {"export", tarncli::RunExport}, {"sample", tarncli::RunSample},
+    {"info", tarncli::RunInfo},   {"tile", tarncli::RunTile},     {"region", tarncli::RunRegion},
+    {"image", tarncli::RunImage}, {"export", tarncli::RunExport}, {"sample", tarncli::RunSample},
 };
 
 }  // namespace

@@ -27,8 +27,8 @@ Bytes EncodeJpeg(const Image& image, int quality) {
     jpeg_set_quality(&cinfo, quality, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        auto* row = const_cast<JSAMPLE*>(&image.bgr[static_cast<size_t>(cinfo.next_scanline) *
-                                                    image.width * 3]);
+        auto* row = const_cast<JSAMPLE*>(
+            &image.bgr[static_cast<size_t>(cinfo.next_scanline) * image.width * 3]);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);

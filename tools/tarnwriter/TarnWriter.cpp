@@ -30,7 +30,9 @@ void PadTo(Bytes& bytes, uint64_t offset) {
     bytes.resize(offset, 0xA5);
 }
 
-void Append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+void Append(Bytes& bytes, const Bytes& more) {
+    bytes.insert(bytes.end(), more.begin(), more.end());
+}
 
 // The encoded tiles of one layer, rendered from the tissue unless given.
 std::vector<Bytes> LayerTiles(const SlideSpec& spec, const LayerSpec& layer, size_t index) {
@@ -99,9 +101,12 @@ Bytes ExtraRecord(const SlideSpec& spec) {
     if (!spec.extraInfo) return extra;  // the slot stays reserved
     PutMagic(extra, 0, "EI");
     PutF32(extra, 34, spec.gamma);
-    for (int i = 0; i < 3; ++i) PutF32(extra, 38 + 4 * i, spec.gains[i]);
-    for (int i = 0; i < 3; ++i) PutF32(extra, 50 + 4 * i, spec.hsvScale[i]);
-    for (int i = 0; i < 9; ++i) PutF32(extra, 62 + 4 * i, spec.colorMatrix[i]);
+    for (int i = 0; i < 3; ++i)
+        PutF32(extra, 38 + 4 * i, spec.gains[i]);
+    for (int i = 0; i < 3; ++i)
+        PutF32(extra, 50 + 4 * i, spec.hsvScale[i]);
+    for (int i = 0; i < 9; ++i)
+        PutF32(extra, 62 + 4 * i, spec.colorMatrix[i]);
     return extra;
 }
 
@@ -149,7 +154,8 @@ SlideFile BuildSlide(const SlideSpec& spec) {
     }
 
     std::vector<std::vector<Bytes>> tiles;
-    for (size_t k = 0; k < spec.layers.size(); ++k) tiles.push_back(LayerTiles(spec, spec.layers[k], k));
+    for (size_t k = 0; k < spec.layers.size(); ++k)
+        tiles.push_back(LayerTiles(spec, spec.layers[k], k));
 
     file = Header(spec);
     PutU32(file, 58, thumbWidth);
@@ -165,7 +171,8 @@ SlideFile BuildSlide(const SlideSpec& spec) {
     auto writeChain = [&](uint64_t thumbnailOffset) {
         PadTo(file, kChainStart);
         const uint64_t labelAt = file.size();
-        const uint64_t macroAt = labelAt + kMacroRecordSize + label.data.size() + spec.gapAfterLabel;
+        const uint64_t macroAt =
+            labelAt + kMacroRecordSize + label.data.size() + spec.gapAfterLabel;
         layout.macroRecords = {labelAt, macroAt};
         layout.macroData = {labelAt + kMacroRecordSize, macroAt + kMacroRecordSize};
         WriteMacroRecord(file, label, macroAt);
@@ -190,13 +197,14 @@ SlideFile BuildSlide(const SlideSpec& spec) {
     std::vector<uint64_t> layerAt;
     uint64_t cursor = thumbAt + kPicRecordSize + thumbnail.size();
     if (spec.labels && !spec.personInfo)
-        cursor = std::max<uint64_t>(cursor, kChainStart) + 2 * kMacroRecordSize + label.data.size() +
-                 spec.gapAfterLabel + macrograph.data.size();
+        cursor = std::max<uint64_t>(cursor, kChainStart) + 2 * kMacroRecordSize +
+                 label.data.size() + spec.gapAfterLabel + macrograph.data.size();
     for (size_t k = 0; k < spec.layers.size(); ++k) {
         cursor += spec.layers[k].gapBefore;
         layerAt.push_back(cursor);
         cursor += kPicRecordSize + 4 * tiles[k].size();
-        for (const Bytes& t : tiles[k]) cursor += t.size();
+        for (const Bytes& t : tiles[k])
+            cursor += t.size();
     }
 
     // Thumbnail.
@@ -263,7 +271,8 @@ SlideSpec SampleSpec(uint32_t xCount, uint32_t yCount, uint32_t layers) {
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -273,14 +282,18 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void PutU8(Bytes& bytes, uint64_t offset, uint8_t value) { bytes.at(offset) = value; }
+void PutU8(Bytes& bytes, uint64_t offset, uint8_t value) {
+    bytes.at(offset) = value;
+}
 
 void PutU32(Bytes& bytes, uint64_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void PutU64(Bytes& bytes, uint64_t offset, uint64_t value) {
-    for (int i = 0; i < 8; ++i) bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void PutF32(Bytes& bytes, uint64_t offset, float value) {
@@ -297,13 +310,15 @@ void PutF64(Bytes& bytes, uint64_t offset, double value) {
 
 uint32_t GetU32(const Bytes& bytes, uint64_t offset) {
     uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= uint32_t{bytes.at(offset + i)} << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        value |= uint32_t{bytes.at(offset + i)} << (8 * i);
     return value;
 }
 
 uint64_t GetU64(const Bytes& bytes, uint64_t offset) {
     uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value |= uint64_t{bytes.at(offset + i)} << (8 * i);
+    for (int i = 0; i < 8; ++i)
+        value |= uint64_t{bytes.at(offset + i)} << (8 * i);
     return value;
 }
 

@@ -72,9 +72,9 @@ struct SlideSpec {
     float ratio = 2.0F;
     double mpp = 0.25;
     uint32_t appMag = 40;
-    std::optional<uint32_t> imageWidth;   // default: layer 0 picture width
-    std::optional<uint32_t> imageHeight;  // default: layer 0 picture height
-    std::optional<uint32_t> layerCount;   // header's Layer; default layers.size()
+    std::optional<uint32_t> imageWidth;       // default: layer 0 picture width
+    std::optional<uint32_t> imageHeight;      // default: layer 0 picture height
+    std::optional<uint32_t> layerCount;       // header's Layer; default layers.size()
     std::optional<uint32_t> macrographCount;  // default 2 with labels, 0 without
 
     // Fixed information area: person record at 156 and the extra slot at 6964.
@@ -87,8 +87,8 @@ struct SlideSpec {
 
     // Label and macrograph (both or neither).
     bool labels = true;
-    StoredImage label;       // default: a rendered 200 x 100 JPEG
-    StoredImage macrograph;  // default: a rendered 300 x 100 JPEG
+    StoredImage label;           // default: a rendered 200 x 100 JPEG
+    StoredImage macrograph;      // default: a rendered 300 x 100 JPEG
     uint64_t gapAfterLabel = 0;  // filler between the label's bytes and the macrograph record
 
     // Thumbnail: stored bytes, their DataFormat (0 JPEG, 1 BMP, other values allowed) and the

@@ -18,15 +18,20 @@ uint32_t Hash(int64_t x, int64_t y, uint32_t seed) {
     return static_cast<uint32_t>(h);
 }
 
-double Unit(uint32_t h) { return static_cast<double>(h) / 4294967296.0; }
+double Unit(uint32_t h) {
+    return static_cast<double>(h) / 4294967296.0;
+}
 
-double Smooth(double t) { return t * t * (3.0 - 2.0 * t); }
+double Smooth(double t) {
+    return t * t * (3.0 - 2.0 * t);
+}
 
 // Value noise in [0, 1) with lattice spacing `cell`.
 double ValueNoise(double x, double y, double cell, uint32_t seed) {
     const double gx = x / cell, gy = y / cell;
     const auto ix = static_cast<int64_t>(std::floor(gx)), iy = static_cast<int64_t>(std::floor(gy));
-    const double fx = Smooth(gx - static_cast<double>(ix)), fy = Smooth(gy - static_cast<double>(iy));
+    const double fx = Smooth(gx - static_cast<double>(ix)),
+                 fy = Smooth(gy - static_cast<double>(iy));
     const double a = Unit(Hash(ix, iy, seed)), b = Unit(Hash(ix + 1, iy, seed));
     const double c = Unit(Hash(ix, iy + 1, seed)), d = Unit(Hash(ix + 1, iy + 1, seed));
     return (a + (b - a) * fx) * (1 - fy) + (c + (d - c) * fx) * fy;
@@ -63,8 +68,10 @@ double Nucleus(double x, double y, uint32_t seed) {
         for (int64_t i = cx - 1; i <= cx + 1; ++i) {
             const uint32_t h = Hash(i, j, seed ^ 0x5bd1e995U);
             if ((h & 3U) == 0) continue;  // not every cell has a nucleus in view
-            const double px = (static_cast<double>(i) + 0.2 + 0.6 * Unit(Hash(i, j, seed + 7))) * kCell;
-            const double py = (static_cast<double>(j) + 0.2 + 0.6 * Unit(Hash(i, j, seed + 13))) * kCell;
+            const double px =
+                (static_cast<double>(i) + 0.2 + 0.6 * Unit(Hash(i, j, seed + 7))) * kCell;
+            const double py =
+                (static_cast<double>(j) + 0.2 + 0.6 * Unit(Hash(i, j, seed + 13))) * kCell;
             const double radius = 5.0 + 5.0 * Unit(h);
             const double dx = (x - px) / radius, dy = (y - py) / (radius * 0.8);
             const double d = dx * dx + dy * dy;
@@ -91,7 +98,9 @@ Rgb TissueColour(double x, double y, uint32_t seed) {
     return Mix(kGlass, colour, edge);
 }
 
-uint8_t ToByte(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+uint8_t ToByte(double v) {
+    return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+}
 
 }  // namespace
 
