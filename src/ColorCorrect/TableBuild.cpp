@@ -127,7 +127,8 @@ TARN_LANES Bytes8 AdjustHsv(const Lanes& lanes, F8 r, F8 g, F8 b) {
     // The clamp leaves h in 0..359 or NaN, so the sector is the truncation of h / 60, NaN
     // counting as sector 0 like every NaN conversion.
     const F8 sectorF = h / Splat(60.0f);
-    const I8 sector = __builtin_convertvector(Select(sectorF == sectorF, sectorF, zero), I8);
+    const I8 sector =
+        __builtin_convertvector(Select(sectorF == sectorF, sectorF, zero), I8);  // NOLINT: NaN test
     const F8 f = sectorF - __builtin_convertvector(sector, F8);
     const F8 one = Splat(1.0f);
     const I8 bv = UnitToByte(v);

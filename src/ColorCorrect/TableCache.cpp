@@ -5,6 +5,8 @@
 // One mutex guards the registry and every write of `ColorTable` by the library. Tables are built
 // and freed outside it; a thread asking for parameters that another thread is building waits for
 // that build instead of starting its own.
+#include <array>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -32,8 +34,10 @@ Registry& TheRegistry() {
     return registry;
 }
 
+// Bit for bit: a NaN parameter matches the same NaN, and -0 and 0 are told apart.
 bool SameParams(const ColorParams& a, const ColorParams& b) {
-    return memcmp(&a, &b, sizeof a) == 0;
+    using Bits = std::array<uint32_t, sizeof(ColorParams) / sizeof(uint32_t)>;
+    return std::bit_cast<Bits>(a) == std::bit_cast<Bits>(b);
 }
 
 ColorLut* FindByParams(Registry& reg, const ColorParams& params) {

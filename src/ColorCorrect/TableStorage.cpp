@@ -23,15 +23,14 @@ bool MapLutStorage(ColorLut* lut) {
     const size_t size = kStorageBytes + kHugePage;
     void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return false;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-    const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const size_t head = aligned - start;
+    const size_t misalignment = reinterpret_cast<uintptr_t>(raw) % kHugePage;
+    const size_t head = misalignment == 0 ? 0 : kHugePage - misalignment;
     const size_t tail = size - head - kStorageBytes;
+    uint8_t* const base = static_cast<uint8_t*>(raw) + head;
     if (head > 0) munmap(raw, head);
-    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + kStorageBytes), tail);
-    madvise(reinterpret_cast<void*>(aligned), kStorageBytes, MADV_HUGEPAGE);
+    if (tail > 0) munmap(base + kStorageBytes, tail);
+    madvise(base, kStorageBytes, MADV_HUGEPAGE);
 
-    auto* base = reinterpret_cast<uint8_t*>(aligned);
     lut->mapping = base;
     lut->mappingSize = kStorageBytes;
     lut->packed = reinterpret_cast<uint32_t*>(base);
