@@ -72,7 +72,8 @@ int ZyGetRoiRgbOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int width,
     if (const int code = CheckRegion(info, width, height, x, y, layer); code != ZY_OK) return code;
     if (data == nullptr) return ZY_E_NULL;
     const size_t stride = static_cast<size_t>(width) * 3;
-    auto* pixels = static_cast<unsigned char*>(malloc(stride * static_cast<size_t>(height)));
+    auto* pixels =
+        static_cast<unsigned char*>(AllocatePixels(stride * static_cast<size_t>(height)));
     if (pixels == nullptr) return ZY_E_DECODE;
 
     const SlideColors colors(info);

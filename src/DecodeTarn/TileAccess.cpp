@@ -1,6 +1,7 @@
 #include "DecodeTarn/TileAccess.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,6 +140,17 @@ int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint
         default:
             return ZY_E_DECODE;
     }
+}
+
+void* AllocatePixels(size_t bytes) {
+    constexpr size_t kHugePage = size_t{2} << 20;
+    void* pixels = malloc(bytes);
+    if (pixels == nullptr || bytes < 4 * kHugePage) return pixels;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(pixels);
+    const size_t head = (kHugePage - start % kHugePage) % kHugePage;
+    const size_t span = (bytes - head) / kHugePage * kHugePage;
+    madvise(static_cast<uint8_t*>(pixels) + head, span, MADV_HUGEPAGE);
+    return pixels;
 }
 
 void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height) {

@@ -45,6 +45,10 @@ int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride);
 
+// malloc for large pixel buffers handed to callers: asks for transparent huge pages, since
+// faulting in 4 KiB pages costs about as much as decoding into them.
+void* AllocatePixels(size_t bytes);
+
 // Fills a width x height rectangle of 3-byte pixels with white.
 void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height);
 

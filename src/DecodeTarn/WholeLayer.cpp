@@ -9,7 +9,7 @@
 namespace tarn {
 
 int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
-                     int threads) {
+                     [[maybe_unused]] int threads) {
     if (!HandleComplete(info)) return ZY_E_NULL;
     if (!LayerInRange(info, layer)) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
@@ -18,23 +18,24 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     const size_t tileStride = size_t{head.TileWidth} * 3;
     const size_t stride = tileStride * record.XCount;
     const size_t tileRowBytes = stride * head.TileHeight;
-    auto* pixels = static_cast<unsigned char*>(malloc(tileRowBytes * record.YCount));
+    auto* pixels = static_cast<unsigned char*>(AllocatePixels(tileRowBytes * record.YCount));
     if (pixels == nullptr && tileRowBytes * record.YCount > 0) return ZY_E_DECODE;
 
     const SlideColors colors(info);
     const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
-    // Each thread owns a contiguous band of tile rows and writes only its own output rows.
-    ForEachBlockOnTeam(record.YCount, threads, [&](int64_t begin, int64_t end) {
-        for (int64_t row = begin; row < end; ++row) {
-            for (uint32_t col = 0; col < record.XCount; ++col) {
-                uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
-                // A tile that cannot be read or decoded shows as white, like an empty one.
-                if (DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), col,
-                             static_cast<uint32_t>(row), whole, at, stride) != ZY_OK)
-                    FillWhite(at, stride, head.TileWidth, head.TileHeight);
-            }
+    // Threads take tile rows one at a time as they come free: tissue decodes slower than bare
+    // glass, so fixed bands would leave a core idle. Each row's output rows belong to the thread
+    // that took it, and where a row lands never depends on who took it.
+#pragma omp parallel for schedule(dynamic) num_threads(threads)
+    for (int64_t row = 0; row < int64_t{record.YCount}; ++row) {
+        for (uint32_t col = 0; col < record.XCount; ++col) {
+            uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
+            // A tile that cannot be read or decoded shows as white, like an empty one.
+            if (DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), col,
+                         static_cast<uint32_t>(row), whole, at, stride) != ZY_OK)
+                FillWhite(at, stride, head.TileWidth, head.TileHeight);
         }
-    });
+    }
 
     *width = static_cast<int>(head.TileWidth * record.XCount);
     *height = static_cast<int>(head.TileHeight * record.YCount);
