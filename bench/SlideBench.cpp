@@ -151,7 +151,7 @@ std::string FreshDirectory(const char* name) {
     return path;
 }
 
-constexpr int kExportTiles = 20 * 15;  // 512 x 512 tiles of the export slide's layer 0
+constexpr int kExportTiles = 32 * 24;  // 512 x 512 tiles of the export slide's layer 0
 
 void BM_ExportLibrary(benchmark::State& state) {
     const std::string out = FreshDirectory("export-library");
