@@ -1,37 +1,49 @@
-# Entry points. `make test` is what CI runs: install, build, run the whole suite.
+# Entry points. `make test` is what CI runs: install, build, run the whole suite, then the suite
+# under the sanitizers and a short run of every fuzzer.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build test sanitize tsan demo bench fuzz format tidy clean
+.PHONY: all deps build check test sanitize tsan demo bench fuzz format tidy clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-
-build: deps $(BUILD)/build.ninja
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# The suite on the optimised build.
+check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The same suite under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
-sanitize:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DTARN_SANITIZE=ON -DTARN_BENCH=OFF"
+test: check sanitize tsan
 
-tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTARN_TSAN=ON -DTARN_BENCH=OFF"
+# The suite under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, built with clang
+# and libFuzzer's coverage so that the same build also runs every fuzzer for a short while.
+sanitize: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTARN_SANITIZE=ON -DTARN_FUZZ=ON -DTARN_BENCH=OFF >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	fuzz/run.sh build-asan $(FUZZ_SMOKE_SECONDS)
 
-# libFuzzer targets built with clang under AddressSanitizer and UndefinedBehaviorSanitizer, each run
-# for FUZZ_SECONDS after its seeds.
-FUZZ_SECONDS ?= 60
+# Reads on one slide from several threads while other slides open and close, under
+# ThreadSanitizer.
+tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \
+	    -DTARN_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target tarn_tsan_tests
+	cd build-tsan && ctest --output-on-failure
+
+# libFuzzer targets built with clang under the sanitizers, each run for FUZZ_SECONDS.
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTARN_FUZZ=ON -DTARN_SANITIZE=ON -DTARN_BENCH=OFF -DTARN_TESTS=OFF
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTARN_FUZZ=ON -DTARN_SANITIZE=ON -DTARN_BENCH=OFF -DTARN_TESTS=OFF >/dev/null
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
@@ -48,4 +60,4 @@ tidy: build
 	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz out
