@@ -1,8 +1,5 @@
 #include "BenchSlides.h"
 
-#include <cstdlib>
-#include <filesystem>
-
 namespace tarnbench {
 namespace {
 
@@ -18,20 +15,8 @@ BenchSlide Make(uint32_t columns, uint32_t rows, const char* name) {
 }  // namespace
 
 const std::string& BenchDirectory() {
-    static const struct Directory {
-        std::string path;
-        Directory() {
-            std::string pattern =
-                (std::filesystem::temp_directory_path() / "tarn-bench-XXXXXX").string();
-            if (mkdtemp(pattern.data()) == nullptr) abort();
-            path = pattern;
-        }
-        ~Directory() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } directory;
-    return directory.path;
+    static const tarnwriter::ScratchDirectory directory("tarn-bench");
+    return directory.path();
 }
 
 const BenchSlide& JpegSlide() {
@@ -50,7 +35,8 @@ const BenchSlide& ExportSlide() {
         for (int i = 0; i < 64; ++i)
             distinct.push_back(tarnwriter::EncodeJpeg(
                 tarnwriter::RenderTissue((i % 8) * 256, (i / 8) * 256, 256, 256, 1.0, 7), 75));
-        for (uint32_t t = 0; t < 64 * 48; ++t) spec.layers[0].tiles.push_back(distinct[t % 61]);
+        for (uint32_t t = 0; t < 64 * 48; ++t)
+            spec.layers[0].tiles.push_back(distinct[t % 61]);
         BenchSlide made{BenchDirectory() + "/export.tarn", spec, tarnwriter::BuildSlide(spec)};
         tarnwriter::WriteFile(made.path, made.file.bytes);
         return made;

@@ -33,20 +33,7 @@ const tarn::ColorLookup& PackedLookup() {
 }
 
 void DecodeBare(const tarnwriter::Bytes& jpeg, std::vector<uint8_t>& out) {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr error;
-    cinfo.err = jpeg_std_error(&error);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_EXT_BGR;
-    jpeg_start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = out.data() + cinfo.output_scanline * kTile * 3;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    tarnwriter::DecodeJpeg(jpeg.data(), jpeg.size(), &out);
 }
 
 // The tile path: decode into the caller's buffer, correcting rows as they arrive.

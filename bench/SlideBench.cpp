@@ -1,7 +1,6 @@
 // Opening slides, reading regions and whole layers, and exporting tiles, each next to a baseline
 // measured in the same run.
 #include <benchmark/benchmark.h>
-#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,22 +21,7 @@ using tarnbench::BenchSlide;
 
 // libjpeg-turbo alone: a tile decoded to blue-green-red into a reused buffer.
 void BareDecode(const tarnwriter::Bytes& jpeg, std::vector<uint8_t>* pixels) {
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_EXT_BGR;
-    jpeg_start_decompress(&cinfo);
-    const size_t stride = size_t{cinfo.output_width} * 3;
-    pixels->resize(stride * cinfo.output_height);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = pixels->data() + stride * cinfo.output_scanline;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    tarnwriter::DecodeJpeg(jpeg.data(), jpeg.size(), pixels);
 }
 
 struct Region {

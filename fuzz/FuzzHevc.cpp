@@ -7,21 +7,8 @@
 #include "DecodeTarn.h"
 #include "FuzzSupport.h"
 
-namespace {
-
-const tarn::ColorLut* Table() {
-    static const tarn::ColorLut* lut = [] {
-        const tarn::ColorLut* l = tarn::AcquireColorLut(tarn::NeutralColorParams());
-        tarn::PublishColorTable(l);
-        return l;
-    }();
-    return lut;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Table();
+    tarnfuzz::PublishNeutralColours();
     // The first two bytes choose the tile size the stream must have.
     if (size < 2) return 0;
     const int width = 16 + data[0] % 240, height = 16 + data[1] % 240;
@@ -35,8 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tarn::YuvView picture;
     if (tarn::DecodeHevcPicture(data, size, width, height, &picture)) {
         std::vector<uint8_t> part(size_t(width / 2) * (height / 2) * 3);
-        tarn::ConvertYuvRect(picture, tarn::LookupOf(Table()), width / 3, height / 4, width / 2,
-                             height / 2, CS_BGR24, part.data(), size_t(width / 2) * 3);
+        const tarn::PinnedGlobalTable table;
+        tarn::ConvertYuvRect(picture, table.lookup(), width / 3, height / 4, width / 2, height / 2,
+                             CS_BGR24, part.data(), size_t(width / 2) * 3);
         tarnfuzz::Touch(part.data(), part.size());
     }
     return 0;

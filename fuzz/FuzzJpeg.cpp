@@ -9,22 +9,8 @@
 #include "DecodeTarn/JpegCodec.h"
 #include "FuzzSupport.h"
 
-namespace {
-
-// The exported decoder corrects through ColorTable: one table for the whole run.
-const tarn::ColorLut* Table() {
-    static const tarn::ColorLut* lut = [] {
-        const tarn::ColorLut* l = tarn::AcquireColorLut(tarn::NeutralColorParams());
-        tarn::PublishColorTable(l);
-        return l;
-    }();
-    return lut;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Table();
+    tarnfuzz::PublishNeutralColours();
     // The first four bytes choose a tile size and a rectangle for the tile path.
     if (size < 4) return 0;
     const uint32_t width = 8 + data[0] % 120, height = 8 + data[1] % 120;

@@ -1,5 +1,7 @@
 #include "FuzzSupport.h"
 
+#include "ColorCorrect/ColorTables.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,6 +35,14 @@ void PinColours(std::vector<uint8_t>* bytes) {
 }
 
 }  // namespace
+
+void PublishNeutralColours() {
+    static const bool published = [] {
+        tarn::PublishColorTable(tarn::AcquireColorLut(tarn::NeutralColorParams()));
+        return true;
+    }();
+    (void)published;
+}
 
 InputFile::InputFile(const uint8_t* data, size_t size, bool pinColours) {
     std::vector<uint8_t> bytes(data, data + size);

@@ -11,6 +11,9 @@ namespace tarnfuzz {
 // Sums every byte; the sanitizers see each one read. Null is fine.
 void Touch(const void* data, size_t size);
 
+// Points ColorTable at the neutral table, once per process, for the decoders that take no slide.
+void PublishNeutralColours();
+
 // A file holding the input, for functions that take a path. The colour parameters of a slide are
 // pinned to the seeds' values, so every run is served by one cached colour table and the fuzzer
 // spends its time on the records, not on table builds.

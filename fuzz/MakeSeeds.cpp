@@ -13,30 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using tarnwriter::Bytes;
 
-// Small slides of every shape: few, small tiles keep every fuzz run short.
-tarnwriter::SlideSpec SmallSlide() {
-    tarnwriter::SlideSpec spec;
-    spec.tileWidth = 64;
-    spec.tileHeight = 48;
-    spec.label = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 24, 16), 50);
-    spec.macrograph = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 32, 16, 8.0), 50);
-    spec.thumbnail = tarnwriter::EncodeJpeg(tarnwriter::RenderTissue(0, 0, 20, 15, 16.0), 50);
-    spec.thumbWidth = 20;
-    spec.thumbHeight = 15;
-    tarnwriter::LayerSpec base;
-    base.xCount = 3;
-    base.yCount = 2;
-    base.boundWidth = 10;
-    base.boundHeight = 7;
-    base.emptyTiles = {4};
-    tarnwriter::LayerSpec top;
-    top.xCount = 2;
-    top.yCount = 1;
-    spec.layers = {base, top};
-    spec.tileEncoder = tarnwriter::JpegTiles(50);
-    return spec;
-}
-
 void Write(const fs::path& path, const Bytes& bytes) {
     fs::create_directories(path.parent_path());
     tarnwriter::WriteFile(path.string(), bytes);
@@ -51,14 +27,14 @@ int main(int argc, char** argv) {
     }
     const fs::path out = argv[1];
 
-    tarnwriter::SlideSpec jpeg = SmallSlide();
-    tarnwriter::SlideSpec bare = SmallSlide();
+    tarnwriter::SlideSpec jpeg = tarnwriter::TinySpec();
+    tarnwriter::SlideSpec bare = tarnwriter::TinySpec();
     bare.personInfo = false;
     bare.labels = false;
-    tarnwriter::SlideSpec bmp = SmallSlide();
+    tarnwriter::SlideSpec bmp = tarnwriter::TinySpec();
     bmp.thumbnail = tarnwriter::EncodeBmp(tarnwriter::RenderTissue(0, 0, 20, 15, 16.0), 24);
     bmp.thumbnailFormat = ZY_FORMAT_BMP;
-    tarnwriter::SlideSpec hevc = SmallSlide();
+    tarnwriter::SlideSpec hevc = tarnwriter::TinySpec();
     hevc.compressionType = ZY_COMPRESSION_HEVC;
     hevc.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::AllIntra);
     tarnwriter::SlideSpec hevcReordered = hevc;

@@ -24,41 +24,19 @@ namespace {
 
 enum class Base { Jpeg, Bmp, Hevc, Bare };
 
-tarnwriter::SlideSpec SmallSpec() {
-    tarnwriter::SlideSpec spec;
-    spec.tileWidth = 64;
-    spec.tileHeight = 48;
-    spec.label = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 24, 16), 60);
-    spec.macrograph = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 32, 16, 8.0), 60);
-    spec.thumbnail = tarnwriter::EncodeJpeg(tarnwriter::RenderTissue(0, 0, 20, 15, 16.0), 60);
-    spec.thumbWidth = 20;
-    spec.thumbHeight = 15;
-    tarnwriter::LayerSpec base;
-    base.xCount = 3;
-    base.yCount = 2;
-    base.boundWidth = 10;
-    base.boundHeight = 7;
-    base.emptyTiles = {4};
-    tarnwriter::LayerSpec top;
-    top.xCount = 2;
-    top.yCount = 1;
-    spec.layers = {base, top};
-    return spec;
-}
-
 const tarnwriter::SlideFile& BaseSlide(Base base) {
     static const std::vector<tarnwriter::SlideFile> slides = [] {
         std::vector<tarnwriter::SlideFile> all;
-        all.push_back(tarnwriter::BuildSlide(SmallSpec()));
-        tarnwriter::SlideSpec bmp = SmallSpec();
+        all.push_back(tarnwriter::BuildSlide(tarnwriter::TinySpec()));
+        tarnwriter::SlideSpec bmp = tarnwriter::TinySpec();
         bmp.thumbnail = tarnwriter::EncodeBmp(tarnwriter::RenderTissue(0, 0, 20, 15, 16.0), 24);
         bmp.thumbnailFormat = ZY_FORMAT_BMP;
         all.push_back(tarnwriter::BuildSlide(bmp));
-        tarnwriter::SlideSpec hevc = SmallSpec();
+        tarnwriter::SlideSpec hevc = tarnwriter::TinySpec();
         hevc.compressionType = ZY_COMPRESSION_HEVC;
         hevc.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::AllIntra);
         all.push_back(tarnwriter::BuildSlide(hevc));
-        tarnwriter::SlideSpec bare = SmallSpec();
+        tarnwriter::SlideSpec bare = tarnwriter::TinySpec();
         bare.personInfo = false;
         bare.labels = false;
         all.push_back(tarnwriter::BuildSlide(bare));

@@ -10,6 +10,7 @@
 
 #include "DecodeTarn/JpegCodec.h"
 #include "DecodeTarnCxx.h"
+#include "TarnWriter.h"
 
 namespace {
 
@@ -64,22 +65,8 @@ Bytes EncodeDirect(const Bytes& pixels, uint32_t width, uint32_t height, J_COLOR
 }
 
 Bytes DecodeDirect(const Bytes& jpeg, J_COLOR_SPACE space) {
-    jpeg_decompress_struct d;
-    jpeg_error_mgr error;
-    d.err = jpeg_std_error(&error);
-    jpeg_create_decompress(&d);
-    jpeg_mem_src(&d, jpeg.data(), jpeg.size());
-    jpeg_read_header(&d, TRUE);
-    d.out_color_space = space;
-    jpeg_start_decompress(&d);
-    const size_t stride = static_cast<size_t>(d.output_width) * d.output_components;
-    Bytes pixels(stride * d.output_height);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW row = pixels.data() + d.output_scanline * stride;
-        jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
+    Bytes pixels;
+    tarnwriter::DecodeJpeg(jpeg.data(), jpeg.size(), &pixels, nullptr, nullptr, space);
     return pixels;
 }
 

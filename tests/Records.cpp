@@ -7,6 +7,7 @@
 
 #include "DecodeTarn/ZyCommon.h"
 #include "TarnWriter.h"
+#include "support/SlideFixtures.h"
 #include "support/TestFiles.h"
 
 using tarntest::TempFile;
@@ -15,23 +16,6 @@ using tarnwriter::LayerSpec;
 using tarnwriter::SlideSpec;
 
 namespace {
-
-// Label 1000 bytes, macrograph 3000, thumbnail 5000, one layer of 3 x 2 tiles sized
-// 100, 0, 250, 80, 0, 90, records back to back.
-SlideSpec WorkedExample() {
-    SlideSpec spec;
-    spec.label = {Bytes(1000, 0x11), 500, 480, 3};
-    spec.macrograph = {Bytes(3000, 0x22), 1500, 480, 3};
-    spec.thumbnail = Bytes(5000, 0x33);
-    spec.thumbWidth = 1024;
-    spec.thumbHeight = 768;
-    LayerSpec layer;
-    layer.xCount = 3;
-    layer.yCount = 2;
-    layer.tiles = {Bytes(100, 1), {}, Bytes(250, 2), Bytes(80, 3), {}, Bytes(90, 4)};
-    spec.layers = {layer};
-    return spec;
-}
 
 // A slide of `layers` single-tile layers with gaps between the records.
 SlideSpec Layers(uint32_t layers) {
@@ -67,7 +51,7 @@ struct MacroSlots {
 };
 
 TEST(Records, WorkedExampleOffsets) {
-    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(WorkedExample());
+    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec());
     ASSERT_EQ(slide.layout.layerRecords[0], 17100U);
     const TempFile file(slide.bytes);
     Stream stream(file);
@@ -203,7 +187,7 @@ TEST(Records, ShortHeaderKeepsTheBuffersEarlierBytes) {
 }
 
 TEST(Records, WrongMagicsGiveTheirCodes) {
-    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(WorkedExample());
+    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec());
     struct Case {
         const char* name;
         uint64_t offset;
@@ -263,7 +247,7 @@ TEST(Records, WrongMagicsGiveTheirCodes) {
 }
 
 TEST(Records, BrokenThumbnailStillReportsTheHeaderSize) {
-    tarnwriter::SlideFile slide = tarnwriter::BuildSlide(WorkedExample());
+    tarnwriter::SlideFile slide = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec());
     slide.bytes[slide.layout.thumbnailRecord] = 'X';
     const TempFile file(slide.bytes);
     Stream stream(file);
@@ -303,7 +287,7 @@ TEST(Records, ExtraInformationCarriesTheColourParameters) {
 }
 
 TEST(Records, TruncationsAreShortReads) {
-    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(WorkedExample());
+    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec());
     const auto& at = slide.layout;
     struct Case {
         const char* name;
@@ -345,7 +329,7 @@ TEST(Records, TruncationsAreShortReads) {
 }
 
 TEST(Records, HugePayloadSizesAreRefusedBeforeAllocating) {
-    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(WorkedExample());
+    const tarnwriter::SlideFile slide = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec());
     for (uint64_t size : {uint64_t{1} << 62, ~uint64_t{0}, uint64_t{1000000}}) {
         Bytes bytes = slide.bytes;
         tarnwriter::PutU64(bytes, slide.layout.macroRecords[1] + 34, size);
@@ -365,7 +349,7 @@ TEST(Records, HugePayloadSizesAreRefusedBeforeAllocating) {
 }
 
 TEST(Records, NeverMoreThanTwoLabelSlots) {
-    Bytes bytes = tarnwriter::BuildSlide(WorkedExample()).bytes;
+    Bytes bytes = tarnwriter::BuildSlide(tarntest::WorkedExampleSpec()).bytes;
     tarnwriter::PutU32(bytes, 30, 3);
     const TempFile file(bytes);
     Stream stream(file);

@@ -12,6 +12,7 @@
 #include "DecodeTarn/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "TarnWriter.h"
+#include "support/SlideFixtures.h"
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
@@ -42,17 +43,7 @@ Bytes PixelsOf(const ZyImageInfo* image) {
 }
 
 TEST(SlideHandle, WorkedExampleTileOffsets) {
-    SlideSpec spec;
-    spec.label = {Bytes(1000, 0x11), 500, 480, 3};
-    spec.macrograph = {Bytes(3000, 0x22), 1500, 480, 3};
-    spec.thumbnail = Bytes(5000, 0x33);
-    spec.thumbWidth = 1024;
-    spec.thumbHeight = 768;
-    LayerSpec layer;
-    layer.xCount = 3;
-    layer.yCount = 2;
-    layer.tiles = {Bytes(100, 1), {}, Bytes(250, 2), Bytes(80, 3), {}, Bytes(90, 4)};
-    spec.layers = {layer};
+    const tarnwriter::SlideSpec spec = tarntest::WorkedExampleSpec();
     const TempFile file(tarnwriter::BuildSlide(spec).bytes);
 
     OpenSlide slide(file);

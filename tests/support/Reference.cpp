@@ -1,12 +1,11 @@
 #include "support/Reference.h"
 
-#include <jpeglib.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "ColorCorrect/ColorTables.h"
 #include "HevcTestSupport.h"
+#include "TarnWriter.h"
 
 namespace tarntest {
 namespace {
@@ -58,23 +57,11 @@ Pixels DecodeTile(const ZyTarnInfo* slide, const std::vector<uint8_t>& stored,
 }  // namespace
 
 Pixels PlainJpegDecode(const uint8_t* jpeg, size_t size, int* width, int* height) {
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg, static_cast<unsigned long>(size));
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_EXT_BGR;
-    jpeg_start_decompress(&cinfo);
-    *width = static_cast<int>(cinfo.output_width);
-    *height = static_cast<int>(cinfo.output_height);
-    Pixels pixels(static_cast<size_t>(*width) * *height * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = &pixels[static_cast<size_t>(cinfo.output_scanline) * *width * 3];
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    Pixels pixels;
+    uint32_t w = 0, h = 0;
+    if (!tarnwriter::DecodeJpeg(jpeg, size, &pixels, &w, &h)) pixels.clear();
+    *width = static_cast<int>(w);
+    *height = static_cast<int>(h);
     return pixels;
 }
 

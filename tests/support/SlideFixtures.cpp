@@ -63,6 +63,22 @@ const Fixture& HevcFixture(bool allIntra) {
 
 }  // namespace
 
+tarnwriter::SlideSpec WorkedExampleSpec() {
+    using tarnwriter::Bytes;
+    tarnwriter::SlideSpec spec;
+    spec.label = {Bytes(1000, 0x11), 500, 480, 3};
+    spec.macrograph = {Bytes(3000, 0x22), 1500, 480, 3};
+    spec.thumbnail = Bytes(5000, 0x33);
+    spec.thumbWidth = 1024;
+    spec.thumbHeight = 768;
+    tarnwriter::LayerSpec layer;
+    layer.xCount = 3;
+    layer.yCount = 2;
+    layer.tiles = {Bytes(100, 1), {}, Bytes(250, 2), Bytes(80, 3), {}, Bytes(90, 4)};
+    spec.layers = {layer};
+    return spec;
+}
+
 void ApplyTestColours(tarnwriter::SlideSpec* spec) {
     spec->gamma = 1.4F;
     spec->gains[0] = 0.95F;

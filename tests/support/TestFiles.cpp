@@ -3,32 +3,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 
 namespace tarntest {
 
-namespace {
-
-struct Directory {
-    std::string path;
-    Directory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tarn-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) abort();
-        path = pattern;
-    }
-    ~Directory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-}  // namespace
-
 const std::string& TestDirectory() {
-    static const Directory directory;
-    return directory.path;
+    static const tarnwriter::ScratchDirectory directory("tarn-test");
+    return directory.path();
 }
 
 TempFile::TempFile(const tarnwriter::Bytes& bytes, const std::string& suffix) {

@@ -1,4 +1,5 @@
 // JPEG and BMP encoding of writer images.
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,50 @@ Bytes EncodeBmp(const Image& image, int bitsPerPixel) {
         }
     }
     return bmp;
+}
+
+namespace {
+
+struct DecodeErrors {
+    jpeg_error_mgr manager;
+    jmp_buf recovery;
+};
+
+void LeaveDecode(j_common_ptr cinfo) {
+    longjmp(reinterpret_cast<DecodeErrors*>(cinfo->err)->recovery, 1);
+}
+
+void Silently(j_common_ptr, int) {}
+
+}  // namespace
+
+bool DecodeJpeg(const uint8_t* jpeg, size_t size, Bytes* pixels, uint32_t* width, uint32_t* height,
+                int space) {
+    jpeg_decompress_struct cinfo{};
+    DecodeErrors errors{};
+    cinfo.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = LeaveDecode;
+    errors.manager.emit_message = Silently;
+    if (setjmp(errors.recovery) != 0) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg, static_cast<unsigned long>(size));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = static_cast<J_COLOR_SPACE>(space);
+    jpeg_start_decompress(&cinfo);
+    const size_t stride = size_t{cinfo.output_width} * static_cast<size_t>(cinfo.output_components);
+    pixels->resize(stride * cinfo.output_height);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = pixels->data() + stride * cinfo.output_scanline;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    if (width != nullptr) *width = cinfo.output_width;
+    if (height != nullptr) *height = cinfo.output_height;
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
 }
 
 TileEncoder JpegTiles(int quality) {

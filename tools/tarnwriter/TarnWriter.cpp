@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -267,6 +269,40 @@ SlideSpec SampleSpec(uint32_t xCount, uint32_t yCount, uint32_t layers) {
         spec.layers.push_back(layer);
     }
     return spec;
+}
+
+SlideSpec TinySpec() {
+    SlideSpec spec;
+    spec.tileWidth = 64;
+    spec.tileHeight = 48;
+    spec.label = JpegImage(RenderTissue(0, 0, 24, 16), 60);
+    spec.macrograph = JpegImage(RenderTissue(0, 0, 32, 16, 8.0), 60);
+    spec.thumbnail = EncodeJpeg(RenderTissue(0, 0, 20, 15, 16.0), 60);
+    spec.thumbWidth = 20;
+    spec.thumbHeight = 15;
+    LayerSpec base;
+    base.xCount = 3;
+    base.yCount = 2;
+    base.boundWidth = 10;
+    base.boundHeight = 7;
+    base.emptyTiles = {4};
+    LayerSpec top;
+    top.xCount = 2;
+    top.yCount = 1;
+    spec.layers = {base, top};
+    spec.tileEncoder = JpegTiles(60);
+    return spec;
+}
+
+ScratchDirectory::ScratchDirectory(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
+    path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {

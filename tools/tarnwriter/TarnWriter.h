@@ -128,9 +128,35 @@ SlideFile BuildSlide(const SlideSpec& spec);
 // layers halving in size from a layer 0 of xCount x yCount tiles.
 SlideSpec SampleSpec(uint32_t xCount = 4, uint32_t yCount = 3, uint32_t layers = 2);
 
+// Every part of a slide at the smallest sizes that still show something: 64 x 48 JPEG tiles, 3 x 2
+// on layer 0 with one empty tile and a bound area, 2 x 1 on layer 1, small label, macrograph and
+// thumbnail. Fuzz seeds and damaged-slide cases start from it.
+SlideSpec TinySpec();
+
+// libjpeg alone, without colour correction: the reference decoder of tests and benchmarks.
+// Decodes into `pixels` (resized to fit) in libjpeg colour space `space` (default JCS_EXT_BGR);
+// false on a fatal error.
+bool DecodeJpeg(const uint8_t* jpeg, size_t size, Bytes* pixels, uint32_t* width = nullptr,
+                uint32_t* height = nullptr, int space = 8);
+
 // Files.
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
+
+// A fresh directory under the system's temporary directory, removed with its contents when the
+// object goes.
+class ScratchDirectory {
+  public:
+    explicit ScratchDirectory(const std::string& prefix);
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 // Damage, for tests of hostile files.
 void PutU8(Bytes& bytes, uint64_t offset, uint8_t value);
