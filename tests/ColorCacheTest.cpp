@@ -2,6 +2,8 @@
 // reference that `ColorTable` holds, and all of it from several threads at once.
 #include <gtest/gtest.h>
 
+#include "support/FreshTables.h"
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -27,14 +29,8 @@ void OpenAndClose(float gamma) {
     ReleaseColorLut(AcquireColorLut(WithGamma(gamma)));
 }
 
-class ColorCache : public ::testing::Test {
+class ColorCache : public tarntest::FreshTables {
   protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset() {
-        tarn::PublishColorTable(nullptr);
-        tarn::TrimColorLutCache();
-    }
     static uint64_t Builds() { return tarn::ColorLutBuildCount(); }
 };
 

@@ -2,6 +2,8 @@
 // and correcting pixels through the global table.
 #include <gtest/gtest.h>
 
+#include "support/FreshTables.h"
+
 #include <array>
 #include <climits>
 #include <cmath>
@@ -190,15 +192,7 @@ TEST(ColorTable, BaselineCodeBuildsTheSameTable) {
 
 // ---- Correcting pixels through the global table. ----
 
-class GlobalTable : public ::testing::Test {
-  protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset() {
-        tarn::PublishColorTable(nullptr);
-        tarn::TrimColorLutCache();
-    }
-};
+using GlobalTable = tarntest::FreshTables;
 
 TEST_F(GlobalTable, RgbColorCorrectByteOrderAlphaAndRefusals) {
     // Blue, green, red bytes: green, and (255, 0, 128); the 4-byte form with junk fourth bytes.
