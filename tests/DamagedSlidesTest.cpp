@@ -470,6 +470,24 @@ std::vector<Case> AllCases() {
         add(n + "bound_huge", Base::Jpeg, U32(LayerAt(k, 50), 0xFFFFFFFF), true);
     }
     add("layer0_tile_count_one_more", Base::Jpeg, Add32(LayerAt(0, 10), 1), true);
+    // Found by fuzzing: a grid of no columns but millions of rows is empty, and decoding it as a
+    // whole layer must not visit every row.
+    add(
+        "layer1_millions_of_rows_without_columns", Base::Jpeg,
+        [](Bytes& b, const SlideLayout& l) {
+            tarnwriter::PutU32(b, l.layerRecords[1] + 10, 0);
+            tarnwriter::PutU32(b, l.layerRecords[1] + 14, 0);
+            tarnwriter::PutU32(b, l.layerRecords[1] + 18, 16712192);
+        },
+        true,
+        [](ZyTarnInfo* s) {
+            unsigned char* data = nullptr;
+            int width = -1, height = -1;
+            EXPECT_EQ(ZySpecifyLayerJpeg2Rgb(s, &data, &width, &height, 1), 0);
+            EXPECT_EQ(data, nullptr);
+            EXPECT_EQ(width, 0);
+            EXPECT_EQ(height, 48 * 16712192);
+        });
     add(
         "both_layers_columns_zero", Base::Jpeg,
         [](Bytes& b, const SlideLayout& l) {

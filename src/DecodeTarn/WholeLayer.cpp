@@ -18,8 +18,12 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     const size_t tileStride = size_t{head.TileWidth} * 3;
     const size_t stride = tileStride * record.XCount;
     const size_t tileRowBytes = stride * head.TileHeight;
-    auto* pixels = static_cast<unsigned char*>(AllocatePixels(tileRowBytes * record.YCount));
-    if (pixels == nullptr && tileRowBytes * record.YCount > 0) return ZY_E_DECODE;
+    // A grid without tiles has no pixels, and its rows need no visit.
+    const bool empty = record.XCount == 0 || record.YCount == 0;
+    auto* pixels =
+        empty ? nullptr : static_cast<unsigned char*>(AllocatePixels(tileRowBytes * record.YCount));
+    if (pixels == nullptr && !empty) return ZY_E_DECODE;
+    const int64_t rows = empty ? 0 : int64_t{record.YCount};
 
     const SlideColors colors(info);
     const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
@@ -27,7 +31,7 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     // glass, so fixed bands would leave a core idle. Each row's output rows belong to the thread
     // that took it, and where a row lands never depends on who took it.
 #pragma omp parallel for schedule(dynamic) num_threads(threads)
-    for (int64_t row = 0; row < int64_t{record.YCount}; ++row) {
+    for (int64_t row = 0; row < rows; ++row) {
         for (uint32_t col = 0; col < record.XCount; ++col) {
             uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
             // A tile that cannot be read or decoded shows as white, like an empty one.
