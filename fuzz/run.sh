@@ -6,22 +6,24 @@ build=$1
 seconds=${2:-0}
 seeds="$build/fuzz/seeds"
 corpus="$build/fuzz/corpus"
+regressions="$(dirname "$0")/regressions"  # inputs that once failed, kept for good
 "$build/fuzz/tarn_make_seeds" "$seeds" >/dev/null
 
 status=0
 for target in open tiles bmp jpeg hevc; do
     binary="$build/fuzz/tarn_fuzz_$target"
-    mkdir -p "$corpus/$target"
+    mkdir -p "$corpus/$target" "$regressions/$target"
     if "$binary" -help=1 >/dev/null 2>&1; then
         # libFuzzer: seeds first, then mutations for the time given; findings land in the build.
-        args=(-rss_limit_mb=4096 -max_len=262144 -timeout=20 -print_final_stats=1
+        args=(-rss_limit_mb=4096 -max_len=262144 -timeout=20 -print_final_stats=1 -close_fd_mask=2
               -artifact_prefix="$build/fuzz/crash-$target-")
         if [ "$seconds" -gt 0 ]; then args+=(-max_total_time="$seconds"); else args+=(-runs=0); fi
-        "$binary" "${args[@]}" "$corpus/$target" "$seeds/$target" 2>"$build/fuzz/$target.log" \
+        "$binary" "${args[@]}" "$corpus/$target" "$seeds/$target" "$regressions/$target" \
+            2>"$build/fuzz/$target.log" \
             || { status=1; tail -40 "$build/fuzz/$target.log"; }
         grep -E 'stat::number_of_executed_units|Done' "$build/fuzz/$target.log" | sed "s/^/$target: /" || true
     else
-        "$binary" "$seeds/$target" "$corpus/$target" | sed "s/^/$target: /"
+        "$binary" "$seeds/$target" "$corpus/$target" "$regressions/$target" | sed "s/^/$target: /"
     fi
 done
 exit $status

@@ -102,6 +102,13 @@ TEST(Bmp, ExportedReaderRefusesHeadersItCannotLayOut) {
         PutLe(bmp, 22, static_cast<uint32_t>(height), 4);
         EXPECT_EQ(GetRgb24FromBmp(bmp.data(), &info), nullptr);
     }
+    // Found by fuzzing: no columns but billions of rows is an empty image, returned at once.
+    Bytes empty = MakeBmp(2, 2, 24);
+    PutLe(empty, 18, 0, 4);
+    PutLe(empty, 22, 0xF5F4FFFFU, 4);
+    unsigned char* none = GetRgb24FromBmp(empty.data(), &info);
+    EXPECT_NE(none, nullptr);
+    free(none);
 }
 
 TEST(Bmp, PrintWritesTheSummaryWithoutLineFeed) {

@@ -108,8 +108,10 @@ extern "C" ZY_API unsigned char* GetRgb24FromBmp(unsigned char* bmpData, BmpInfo
         tarn::kPixelArrayOffset + rowLength * height > UINT32_MAX)
         return nullptr;
 
-    unsigned char* out = static_cast<unsigned char*>(std::malloc(pixelCount * 3));
-    if (out == nullptr) return nullptr;
+    // An image without pixels is an empty buffer; its rows, possibly billions, need no visit.
+    unsigned char* out =
+        static_cast<unsigned char*>(std::malloc(pixelCount > 0 ? pixelCount * 3 : 1));
+    if (out == nullptr || pixelCount == 0) return out;
     tarn::CopyBottomUpRows(bmpData + tarn::kPixelArrayOffset, rowLength, bytesPerPixel,
                            static_cast<uint32_t>(width), static_cast<uint32_t>(height), out);
     return out;
