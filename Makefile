@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build check test sanitize tsan demo bench fuzz format tidy clean
+.PHONY: all deps build check test sanitize tsan valgrind demo bench fuzz format tidy clean
 
 all: build
 
@@ -46,6 +46,14 @@ fuzz: deps
 	    -DTARN_FUZZ=ON -DTARN_SANITIZE=ON -DTARN_BENCH=OFF -DTARN_TESTS=OFF >/dev/null
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# The suite under valgrind's memcheck (slow: the colour-table reference comparisons are left to
+# the other runs). libjpeg-turbo and x265 run without their SIMD code, whose definedness valgrind
+# cannot follow.
+valgrind: build
+	cd $(BUILD)/tests && JSIMD_FORCENONE=1 TARNWRITER_X265_PARAMS=asm=0 valgrind --error-exitcode=9 \
+	    --leak-check=full --errors-for-leak-kinds=definite,indirect --suppressions=../../tests/valgrind.supp ./tarn_tests \
+	    --gtest_filter='-ParameterSets/WholeTable*:ColorTable.BaselineCodeBuildsTheSameTable'
 
 bench: build
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)

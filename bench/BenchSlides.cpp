@@ -1,10 +1,16 @@
 #include "BenchSlides.h"
 
+#include "HevcEncoder.h"
+
 namespace tarnbench {
 namespace {
 
-BenchSlide Make(uint32_t columns, uint32_t rows, const char* name) {
+BenchSlide Make(uint32_t columns, uint32_t rows, const char* name, bool hevc = false) {
     tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(columns, rows, 2);
+    if (hevc) {
+        spec.compressionType = 4;
+        spec.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
+    }
     spec.gamma = 1.2F;  // a slide with its own colours, as scanners write them
     spec.gains[2] = 0.95F;
     BenchSlide slide{BenchDirectory() + "/" + name, spec, tarnwriter::BuildSlide(spec)};
@@ -26,6 +32,11 @@ const BenchSlide& JpegSlide() {
 
 // Big enough that a whole-slide export is dominated by its tiles, as on a real slide, not by
 // starting up; 64 distinct tissue tiles repeat over the grid to keep writing it quick.
+const BenchSlide& HevcSlide() {
+    static const BenchSlide slide = Make(8, 6, "hevc.tarn", true);
+    return slide;
+}
+
 const BenchSlide& ExportSlide() {
     static const BenchSlide slide = [] {
         tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(64, 48, 1);

@@ -17,7 +17,8 @@ struct BenchSlide {
 };
 
 const BenchSlide& JpegSlide();    // 24 x 16 tiles
-const BenchSlide& ExportSlide();  // 40 x 30 tiles, for the batch export
+const BenchSlide& HevcSlide();    // 8 x 6 tiles, x265 defaults
+const BenchSlide& ExportSlide();  // 64 x 48 tiles, for the batch export
 
 // The stored bytes of tile (x, y) of layer 0.
 tarnwriter::Bytes StoredTile(const BenchSlide& slide, uint32_t x, uint32_t y);

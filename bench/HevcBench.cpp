@@ -5,15 +5,12 @@
 //
 // Hevc/PathVsBare gives the ratio: it alternates short bursts of both on one thread and reports
 // bare time / tile-path time, so both see the same load from the rest of the machine.
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
 #include <benchmark/benchmark.h>
 #include <time.h>
 
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeHevc/HevcDecoder.h"
+#include "BareHevc.h"
 #include "HevcEncoder.h"
 
 namespace {
@@ -51,41 +48,6 @@ bool TilePathOnce(const tarnwriter::Bytes& stream, const tarn::ColorLookup& look
     return true;
 }
 
-// libavcodec on its own: one context reused, reset between tiles, drained when the stream holds
-// its picture back.
-struct BareDecoder {
-    AVCodecContext* context = nullptr;
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    bool ready = false;
-
-    explicit BareDecoder(const tarnwriter::Bytes& stream) {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-        context = avcodec_alloc_context3(codec);
-        ready = context != nullptr && packet != nullptr && frame != nullptr &&
-                avcodec_open2(context, codec, nullptr) == 0 &&
-                av_new_packet(packet, static_cast<int>(stream.size())) == 0;
-        if (ready) memcpy(packet->data, stream.data(), stream.size());
-    }
-    ~BareDecoder() {
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&context);
-    }
-    BareDecoder(const BareDecoder&) = delete;
-    BareDecoder& operator=(const BareDecoder&) = delete;
-
-    bool DecodeOnce() {
-        avcodec_flush_buffers(context);
-        int received = avcodec_send_packet(context, packet);
-        if (received == 0) received = avcodec_receive_frame(context, frame);
-        if (received == AVERROR(EAGAIN) && avcodec_send_packet(context, nullptr) == 0)
-            received = avcodec_receive_frame(context, frame);
-        benchmark::DoNotOptimize(frame->data[0]);
-        return received == 0;
-    }
-};
-
 double ThreadSeconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -106,8 +68,8 @@ void TilePath(benchmark::State& state) {
 }
 
 void BareDecode(benchmark::State& state) {
-    BareDecoder bare(Fixture().stream[state.range(0)]);
-    if (!bare.ready) state.SkipWithError("no decoder");
+    tarnbench::BareHevcDecoder bare(Fixture().stream[state.range(0)]);
+    if (!bare.ready()) state.SkipWithError("no decoder");
     for (auto _ : state) {
         if (!bare.DecodeOnce()) {
             state.SkipWithError("decode failed");
@@ -121,8 +83,8 @@ void PathVsBare(benchmark::State& state) {
     constexpr int kBurst = 4;
     const HevcFixture& f = Fixture();
     const tarnwriter::Bytes& stream = f.stream[state.range(0)];
-    BareDecoder bare(stream);
-    if (!bare.ready) state.SkipWithError("no decoder");
+    tarnbench::BareHevcDecoder bare(stream);
+    if (!bare.ready()) state.SkipWithError("no decoder");
     std::vector<uint8_t> out(kTile * kTile * 3);
     double pathSeconds = 0, bareSeconds = 0;
     for (auto _ : state) {

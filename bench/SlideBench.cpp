@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BareHevc.h"
 #include "BenchSlides.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
@@ -30,20 +31,21 @@ struct Region {
 
 constexpr int kRegionSize = 512;
 
+const BenchSlide& SlideOf(const benchmark::State& state) {
+    return state.range(0) == 0 ? tarnbench::JpegSlide() : tarnbench::HevcSlide();
+}
+
 // A fixed sequence of random 512 x 512 regions inside layer 0's picture.
-const std::vector<Region>& RandomRegions() {
-    static const std::vector<Region> regions = [] {
-        const tarnwriter::LayerSpec& layer = tarnbench::JpegSlide().spec.layers[0];
-        const uint32_t width = layer.xCount * 256 - layer.boundWidth - kRegionSize;
-        const uint32_t height = layer.yCount * 256 - layer.boundHeight - kRegionSize;
-        std::mt19937 random(12345);
-        std::vector<Region> out;
-        for (int i = 0; i < 256; ++i)
-            out.push_back({static_cast<uint32_t>(random() % width),
-                           static_cast<uint32_t>(random() % height)});
-        return out;
-    }();
-    return regions;
+std::vector<Region> RandomRegions(const BenchSlide& slide) {
+    const tarnwriter::LayerSpec& layer = slide.spec.layers[0];
+    const uint32_t width = layer.xCount * 256 - layer.boundWidth - kRegionSize;
+    const uint32_t height = layer.yCount * 256 - layer.boundHeight - kRegionSize;
+    std::mt19937 random(12345);
+    std::vector<Region> out;
+    for (int i = 0; i < 256; ++i)
+        out.push_back(
+            {static_cast<uint32_t>(random() % width), static_cast<uint32_t>(random() % height)});
+    return out;
 }
 
 void BM_BareTileDecode(benchmark::State& state) {
@@ -79,9 +81,11 @@ void BM_OpenAgain(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenAgain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Argument 0: the JPEG slide, 1: the HEVC slide.
 void BM_RegionRead(benchmark::State& state) {
-    ZyTarnInfo* slide = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());
-    const std::vector<Region>& regions = RandomRegions();
+    const BenchSlide& bench = SlideOf(state);
+    ZyTarnInfo* slide = ZyOpenTarn(bench.path.c_str());
+    const std::vector<Region> regions = RandomRegions(bench);
     size_t i = 0;
     for (auto _ : state) {
         const Region& r = regions[i++ % regions.size()];
@@ -92,27 +96,32 @@ void BM_RegionRead(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
     ZyCloseTarn(slide);
 }
-BENCHMARK(BM_RegionRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RegionRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// The same regions' tiles, each decoded whole by libjpeg-turbo from memory.
+// The same regions' tiles, each decoded whole from memory by libjpeg-turbo or libavcodec alone.
 void BM_RegionBareDecode(benchmark::State& state) {
-    const BenchSlide& slide = tarnbench::JpegSlide();
-    const std::vector<Region>& regions = RandomRegions();
+    const BenchSlide& slide = SlideOf(state);
+    const bool hevc = state.range(0) == 1;
     std::vector<std::vector<tarnwriter::Bytes>> tiles;
-    for (const Region& r : regions) {
+    for (const Region& r : RandomRegions(slide)) {
         tiles.emplace_back();
         for (uint32_t ty = r.y / 256; ty <= (r.y + kRegionSize - 1) / 256; ++ty)
             for (uint32_t tx = r.x / 256; tx <= (r.x + kRegionSize - 1) / 256; ++tx)
                 tiles.back().push_back(tarnbench::StoredTile(slide, tx, ty));
     }
     std::vector<uint8_t> pixels;
+    tarnbench::BareHevcDecoder bareHevc;
     size_t i = 0;
     for (auto _ : state)
-        for (const tarnwriter::Bytes& tile : tiles[i++ % tiles.size()])
-            BareDecode(tile, &pixels);
+        for (const tarnwriter::Bytes& tile : tiles[i++ % tiles.size()]) {
+            if (hevc)
+                bareHevc.Decode(tile);
+            else
+                BareDecode(tile, &pixels);
+        }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RegionBareDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RegionBareDecode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_WholeLayer(benchmark::State& state) {
     ZyTarnInfo* slide = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());

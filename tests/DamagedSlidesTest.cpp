@@ -537,6 +537,9 @@ std::vector<Case> AllCases() {
     return cases;
 }
 
+// Cases print by name (their bytes include padding).
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class DamagedSlide : public testing::TestWithParam<Case> {};
 
 TEST_P(DamagedSlide, HasItsOutcome) {

@@ -9,6 +9,7 @@ extern "C" {
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
+#include "DecodeTarn/EnumValue.h"
 
 namespace tarn {
 namespace {
@@ -170,7 +171,8 @@ bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int heig
 }  // namespace tarn
 
 ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
-                      unsigned char* out, _ColorSpace space) {
+                      unsigned char* out, _ColorSpace requested) {
+    const _ColorSpace space = tarn::KnownLayout(tarn::EnumValue(requested));
     int bytes = 0;
     if (stream == nullptr || out == nullptr || length <= 0 ||
         !tarn::PackedImageBytes(width, height, space, &bytes))

@@ -33,6 +33,10 @@ bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int heig
 void ConvertYuvRect(const YuvView& picture, const ColorLookup& lookup, int x, int y, int width,
                     int height, _ColorSpace space, uint8_t* dst, size_t dstStride);
 
+// The layout a caller's number stands for: the named ones as they are, every other number
+// (CS_RGBA included) red, green, blue, alpha.
+_ColorSpace KnownLayout(int space);
+
 // Bytes per pixel of an output layout.
 int BytesPerPixel(_ColorSpace space);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
+#include "DecodeTarn/EnumValue.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {
@@ -301,6 +302,19 @@ bool RectInside(const YuvView& picture, int x, int y, int width, int height) {
 
 }  // namespace
 
+_ColorSpace KnownLayout(int space) {
+    switch (space) {
+        case CS_RGB24:
+        case CS_BGR24:
+        case CS_ARGB:
+        case CS_ABGR:
+        case CS_BGRA:
+            return static_cast<_ColorSpace>(space);
+        default:  // CS_RGBA, and every number without a layout of its own
+            return CS_RGBA;
+    }
+}
+
 int BytesPerPixel(_ColorSpace space) {
     return space == CS_RGB24 || space == CS_BGR24 ? 3 : 4;
 }
@@ -351,7 +365,8 @@ YuvView PlanarYuvView(const uint8_t* yuv, int width, int height) {
 }  // namespace tarn
 
 ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int height,
-                      _ColorSpace space) {
+                      _ColorSpace requested) {
+    const _ColorSpace space = tarn::KnownLayout(tarn::EnumValue(requested));
     int bytes = 0;
     if (yuv == nullptr || out == nullptr || !tarn::PackedImageBytes(width, height, space, &bytes))
         return -1;

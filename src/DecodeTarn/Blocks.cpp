@@ -1,6 +1,7 @@
 // A layer's image area cut into a grid of JPEG blocks.
 #include <cstdlib>
 
+#include "DecodeTarn/JpegCodec.h"
 #include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/ZyCommon.h"
 
@@ -22,7 +23,7 @@ Span BlockSpan(int32_t total, int32_t blocks, int32_t index) {
 int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality, int blocksAcross,
                            int blocksDown, int layer, int colorSpace) {
     // Region pixels are 3 bytes each; an encoder told otherwise would read past them.
-    if (GetColorChannel(static_cast<J_COLOR_SPACE>(colorSpace)) != 3) return ZY_E_CODEC;
+    if (tarn::ColorSpaceChannels(colorSpace) != 3) return ZY_E_CODEC;
     if (!tarn::HandleComplete(info) || blocks == nullptr) return ZY_E_NULL;
     if (!tarn::LayerInRange(info, layer)) return ZY_E_LAYER;
     const ZyPicInfo& record = *info->PicInfos[layer];

@@ -15,6 +15,7 @@
 
 #include <jerror.h>
 
+#include "DecodeTarn/EnumValue.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {
@@ -353,9 +354,7 @@ int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int qu
     return EncodeJpeg(pixels, width, height, quality, JCS_EXT_BGR, 3, jpeg);
 }
 
-}  // namespace tarn
-
-ZY_API int GetColorChannel(J_COLOR_SPACE space) {
+int ColorSpaceChannels(int space) {
     switch (space) {
         case JCS_RGB:
         case JCS_EXT_RGB:
@@ -371,16 +370,28 @@ ZY_API int GetColorChannel(J_COLOR_SPACE space) {
     }
 }
 
+}  // namespace tarn
+
+ZY_API int GetColorChannel(J_COLOR_SPACE space) {
+    return tarn::ColorSpaceChannels(tarn::EnumValue(space));
+}
+
 extern "C" ZY_API int ZyEncodeJpeg(unsigned char* pixels, unsigned char** jpeg, int quality,
                                    unsigned width, unsigned height, J_COLOR_SPACE space) {
-    const int channels = GetColorChannel(space);
+    const int value = tarn::EnumValue(space);
+    const int channels = tarn::ColorSpaceChannels(value);
     if (channels < 0) return -1;
-    return tarn::EncodeJpeg(pixels, width, height, quality, space, channels, jpeg);
+    return tarn::EncodeJpeg(pixels, width, height, quality, static_cast<J_COLOR_SPACE>(value),
+                            channels, jpeg);
 }
 
 extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long length,
                                    unsigned char** pixels, J_COLOR_SPACE space) {
+    // Numbers that name no libjpeg colour space are refused like any unsupported conversion.
+    const int value = tarn::EnumValue(space);
+    if (value < JCS_UNKNOWN || value > JCS_RGB565) return 0;
     // The table stays alive for the whole call even if a slide is closed meanwhile.
     const tarn::PinnedGlobalTable table;
-    return tarn::DecodeJpegCorrected(jpeg, length, space, table.lookup(), 0, 0, pixels);
+    return tarn::DecodeJpegCorrected(jpeg, length, static_cast<J_COLOR_SPACE>(value),
+                                     table.lookup(), 0, 0, pixels);
 }

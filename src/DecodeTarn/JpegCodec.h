@@ -52,6 +52,10 @@ int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
 int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
                J_COLOR_SPACE space, int channels, unsigned char** jpeg);
 
+// Bytes per pixel of a libjpeg colour space the codec accepts (3 or 4), or -1 for every other
+// number.
+int ColorSpaceChannels(int space);
+
 // EncodeJpeg of blue-green-red pixels (JCS_EXT_BGR).
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
                   unsigned char** jpeg);

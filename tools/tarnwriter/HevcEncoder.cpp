@@ -6,6 +6,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 #include "HevcEncoder.h"
 
@@ -94,9 +96,13 @@ bool OpenEncoder(EncoderObjects& e, int width, int height, HevcStream kind) {
     e.context->time_base = AVRational{1, 25};
     e.context->framerate = AVRational{25, 1};
     // info=0 leaves x265's own description of its settings out of every tile.
-    const char* params = kind == HevcStream::AllIntra ? "log-level=none:info=0:keyint=1:bframes=0"
+    std::string params = kind == HevcStream::AllIntra ? "log-level=none:info=0:keyint=1:bframes=0"
                                                       : "log-level=none:info=0";
-    return av_dict_set(&e.options, "x265-params", params, 0) >= 0 &&
+    // TARNWRITER_X265_PARAMS adds settings, e.g. asm=0 under valgrind, which cannot follow the
+    // definedness of x265's assembly and would flag every tile it writes.
+    if (const char* extra = getenv("TARNWRITER_X265_PARAMS"); extra != nullptr && *extra != '\0')
+        params = params + ":" + extra;
+    return av_dict_set(&e.options, "x265-params", params.c_str(), 0) >= 0 &&
            avcodec_open2(e.context, codec, &e.options) >= 0;
 }
 
