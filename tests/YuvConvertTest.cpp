@@ -125,14 +125,16 @@ TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
                           {44, 26, 1, 1}, {0, 13, 2, 14}, {7, 0, 30, 1}};
     for (const tarn::ColorLookup& lookup : {byPlanes, byPacked})
         for (int space : kAllSpaces) {
-            const int bpp = tarn::BytesPerPixel(static_cast<_ColorSpace>(space));
+            // Callers' numbers reach the conversion as the layout they stand for.
+            const _ColorSpace layout = tarn::KnownLayout(space);
+            const int bpp = tarn::BytesPerPixel(layout);
             for (const Rect& r : rects) {
                 const Bytes expected =
                     hevctest::ReferenceConvert(planes, *table, r.x, r.y, r.w, r.h, space);
                 const size_t rowBytes = static_cast<size_t>(r.w) * bpp, dstStride = rowBytes + 5;
                 Bytes out(dstStride * r.h, 0xEE);
-                tarn::ConvertYuvRect(picture, lookup, r.x, r.y, r.w, r.h,
-                                     static_cast<_ColorSpace>(space), out.data(), dstStride);
+                tarn::ConvertYuvRect(picture, lookup, r.x, r.y, r.w, r.h, layout, out.data(),
+                                     dstStride);
                 for (int row = 0; row < r.h; ++row) {
                     const uint8_t* got = out.data() + row * dstStride;
                     ASSERT_TRUE(std::equal(got, got + rowBytes, expected.begin() + row * rowBytes))
