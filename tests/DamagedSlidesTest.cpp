@@ -538,7 +538,9 @@ std::vector<Case> AllCases() {
 }
 
 // Cases print by name (their bytes include padding).
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DamagedSlide : public testing::TestWithParam<Case> {};
 
