@@ -7,7 +7,9 @@
 #include <random>
 #include <thread>
 
+#include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
+#include "DecodeTarnCxx.h"
 #include "support/Reference.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"
@@ -180,6 +182,26 @@ TEST(Region, UndefinedCompressionReadsNothing) {
     int code = 0;
     EXPECT_TRUE(Region(slide.get(), {0, 0, 10, 10}, 0, &code).empty());
     EXPECT_EQ(code, ZY_E_DECODE);
+}
+
+// A handle the library did not open (here a copy) reads with the global table; when there is
+// none, no pixels can be corrected and none are handed out, on JPEG and HEVC slides alike.
+TEST(Region, CopiedHandleWithoutAGlobalTableGetsNoPixels) {
+    for (const std::string& path : {tarntest::JpegSlidePath(), tarntest::HevcSlidePath(true)}) {
+        OpenSlide slide(path.c_str());
+        ASSERT_TRUE(slide);
+        ZyTarnInfo copy = *slide.get();
+        tarn::PublishColorTable(nullptr);
+        int code = 0;
+        EXPECT_TRUE(Region(&copy, {0, 0, 200, 100}, 0, &code).empty()) << path;
+        EXPECT_EQ(code, ZY_E_DECODE);
+        unsigned char* tile = nullptr;
+        EXPECT_EQ(ZyGetRgbSliceOfSpecifyLayer(&copy, &tile, 0, 0, 0), ZY_E_DECODE) << path;
+        Dispose(tile);
+        // The slide's own handle still reads with its own table.
+        Region(slide.get(), {0, 0, 200, 100}, 0, &code);
+        EXPECT_EQ(code, 0);
+    }
 }
 
 TEST(Region, ThreadsReadingOneHandleGetTheSameBytes) {

@@ -132,6 +132,8 @@ int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, 
 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride) {
+    // Without a table there are no corrected pixels to give, and nothing would be written.
+    if (!colors) return ZY_E_DECODE;
     switch (info->PicHead->CompressionType) {
         case ZY_COMPRESSION_JPEG:
             return DrawJpegTile(info, colors, bytes, size, part, dst, dstStride);

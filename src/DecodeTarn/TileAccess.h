@@ -37,7 +37,8 @@ int ReadStoredTile(const char* path, const StoredTile& tile, unsigned char** byt
 // Draws the part `part` (tile coordinates) of tile (x, y) of `layer` into `dst`, where the part's
 // top-left pixel goes, rows `dstStride` bytes apart, as corrected blue-green-red pixels. An empty
 // tile is white and not corrected. ZY_E_SHORT_READ for an unreadable file, ZY_E_DECODE when the
-// tile does not decode to the tile size or the slide's compression is not one of ours.
+// tile does not decode to the tile size, the slide's compression is not one of ours, or there
+// is no colour table.
 int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
              uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride);
 
