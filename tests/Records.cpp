@@ -103,6 +103,23 @@ TEST(Records, LayerChainIsFollowedThroughGaps) {
     EXPECT_EQ(ZyGetPicInfoOfSpecifyLayer(stream, &layer, 4), ZY_E_LAYER);
 }
 
+// Records are linked by absolute offsets, so a writer may store the thumbnail after the layers.
+TEST(Records, ThumbnailStoredAfterTheLayers) {
+    tarnwriter::SlideFile slide = tarnwriter::BuildSlide(Layers(3));
+    const uint64_t from = slide.layout.thumbnailRecord, moved = slide.bytes.size();
+    const Bytes thumbnail(slide.bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                          slide.bytes.begin() + static_cast<std::ptrdiff_t>(from + 122 + 64));
+    slide.bytes.insert(slide.bytes.end(), thumbnail.begin(), thumbnail.end());
+    tarnwriter::PutU64(slide.bytes, slide.layout.macroRecords.back() + 43, moved);
+    const TempFile file(slide.bytes);
+    Stream stream(file);
+    ZyPicHead head{};
+    EXPECT_EQ(ZyGetCurThumbnailOffset(stream, &head), static_cast<int64_t>(moved));
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(ZyGetLayerOffset(stream, &head, k),
+                  static_cast<int64_t>(slide.layout.layerRecords[k]));
+}
+
 TEST(Records, WithoutInformationAreaTheThumbnailFollowsTheHeader) {
     SlideSpec spec = Layers(1);
     spec.personInfo = false;

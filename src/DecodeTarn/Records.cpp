@@ -123,11 +123,11 @@ int64_t ZyGetLayerOffset(FILE* stream, ZyPicHead* head, int layer) {
     if (static_cast<uint32_t>(layer) >= head->Layer) return ZY_E_LAYER;
 
     // A chain of layer + 2 records (thumbnail included) needs that many records' worth of file;
-    // anything shorter could only be walked through a loop.
+    // anything shorter could only be walked through a loop. Records may lie anywhere, before the
+    // thumbnail too, so the whole file counts.
     const int64_t fileSize = StreamSize(stream);
     const uint64_t needed = (static_cast<uint64_t>(static_cast<uint32_t>(layer)) + 2) * 122;
-    if (fileSize < thumbnail || needed > static_cast<uint64_t>(fileSize - thumbnail) + 122)
-        return ZY_E_PIC_MAGIC;
+    if (fileSize < 0 || needed > static_cast<uint64_t>(fileSize)) return ZY_E_PIC_MAGIC;
 
     ZyPicInfo record{};
     uint64_t position = static_cast<uint64_t>(thumbnail);
