@@ -1,8 +1,12 @@
 // Single tiles: as JPEG, as stored bytes, and as pixels.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "DecodeTarn/ZyCommon.h"
 #include "support/Reference.h"
@@ -217,6 +221,57 @@ TEST(DecodedTile, UndefinedCompressionGivesNoPixels) {
     EXPECT_EQ(Fetch(slide.get(), true, 0, 0, 0).code, ZY_E_DECODE);
     EXPECT_EQ(Fetch(slide.get(), true, 0, 1, 1).code, ZY_E_DECODE);  // empty tiles too
     EXPECT_EQ(Fetch(slide.get(), false, 0, 0, 0).code, 0);           // stored bytes are bytes
+}
+
+// A tile size the open accepts can still be more than the process may allocate; the reads must
+// then fail like any other, not throw through the C interface and abort the caller. The child
+// process runs with its address space capped; sanitizers and valgrind manage memory themselves.
+bool MemoryIsInstrumented() {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;
+#endif
+#endif
+    const char* preload = getenv("LD_PRELOAD");
+    return preload != nullptr && strstr(preload, "vgpreload") != nullptr;
+}
+
+void CapAddressSpace(size_t headroom) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + headroom;
+    const rlimit cap{limit, limit};
+    setrlimit(RLIMIT_AS, &cap);
+}
+
+TEST(TileFetch, TilesLargerThanMemoryFailInsteadOfAborting) {
+    if (MemoryIsInstrumented()) GTEST_SKIP() << "memory is managed by the instrumentation";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the suite's OpenMP workers do not fork
+    tarnwriter::SlideSpec spec;
+    spec.tileWidth = spec.tileHeight = 23000;  // 1.6 GB of pixels per tile
+    tarnwriter::LayerSpec layer;
+    layer.xCount = 2;
+    layer.tiles = {Bytes(), Bytes(64, 0x42)};
+    spec.layers = {layer};
+    const tarntest::TempFile file(tarnwriter::BuildSlide(spec).bytes);
+    OpenSlide slide(file);
+    ASSERT_TRUE(slide);
+    EXPECT_EXIT(
+        {
+            CapAddressSpace(size_t{256} << 20);
+            const Fetched white = Fetch(slide.get(), true, 0, 0, 0);
+            int code = 0;
+            TilePixels(slide.get(), 0, 1, 0, &code);
+            unsigned char* region = nullptr;
+            const int regionCode =
+                ZyGetRoiRgbOfSpecifyLayer(slide.get(), &region, 8, 8, 23000, 0, 0);
+            exit(white.code == ZY_E_ENCODE && white.null && code == ZY_E_DECODE &&
+                         regionCode == ZY_E_DECODE && region == nullptr
+                     ? 0
+                     : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

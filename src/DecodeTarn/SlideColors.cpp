@@ -1,6 +1,7 @@
 #include "DecodeTarn/SlideColors.h"
 
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -19,10 +20,15 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-void RegisterSlide(const ZyTarnInfo* info, const ColorLut* lut) {
+bool RegisterSlide(const ZyTarnInfo* info, const ColorLut* lut) {
     Registry& registry = TheRegistry();
     const std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.slides.emplace_back(info, lut);
+    try {
+        registry.slides.emplace_back(info, lut);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 void UnregisterSlide(const ZyTarnInfo* info) {

@@ -10,8 +10,9 @@
 
 namespace tarn {
 
-// Records that `info` decodes with `lut`; the registry takes over that reference.
-void RegisterSlide(const ZyTarnInfo* info, const ColorLut* lut);
+// Records that `info` decodes with `lut`; the registry takes over that reference. False, with
+// the reference still the caller's, when memory runs out.
+bool RegisterSlide(const ZyTarnInfo* info, const ColorLut* lut);
 // Forgets `info` and releases its table reference.
 void UnregisterSlide(const ZyTarnInfo* info);
 

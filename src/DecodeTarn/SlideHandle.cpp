@@ -115,14 +115,14 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
                     ReadSlide(stream, fileSize, info, &lut);
     ZyCloseFile(stream);
 
-    if (!ok) {
+    // On success the registry takes over the slide's table reference.
+    if (!ok || !RegisterSlide(info, lut)) {
         ReleaseMembers(info);
         free(info);
         if (lut != nullptr) ReleaseColorLut(lut);
         PublishColorTable(nullptr);
         return nullptr;
     }
-    RegisterSlide(info, lut);  // the registry keeps the slide's reference
     PublishColorTable(lut);
     return info;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -76,7 +77,11 @@ bool ReadLayers(FILE* stream, int64_t fileSize, const ZyPicHead& head, ZyPicInfo
             kPicRecordSize + tableBytes > budget)
             return false;
         budget -= kPicRecordSize + tableBytes;
-        spans.emplace_back(offset, offset + kPicRecordSize + tableBytes);
+        try {
+            spans.emplace_back(offset, offset + kPicRecordSize + tableBytes);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
 
         if (!ReadTileTable(stream, offset + kPicRecordSize, record, sliceInfos[k])) return false;
         offset = record.NextOffset;

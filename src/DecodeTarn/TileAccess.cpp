@@ -38,11 +38,13 @@ bool ReadAll(int fd, uint64_t offset, uint8_t* out, size_t size) {
     return true;
 }
 
-// Per-thread buffers of the tile path: stored bytes and decoded pixels of the tile in hand.
+// Per-thread buffers of the tile path: stored bytes and decoded pixels of the tile in hand. What
+// usual tiles need is kept between reads; more is given back after the tile.
 struct TileScratch {
-    std::vector<uint8_t> bytes;
-    std::vector<uint8_t> pixels;
+    ByteBuffer bytes;
+    ByteBuffer pixels;
 };
+constexpr size_t kKeptScratchBytes = size_t{16} << 20;
 
 TileScratch& Scratch() {
     thread_local TileScratch scratch;
@@ -53,13 +55,15 @@ int DrawJpegTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_
                  size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride) {
     const uint32_t width = info->PicHead->TileWidth, height = info->PicHead->TileHeight;
     const size_t stride = size_t{width} * 3;
-    std::vector<uint8_t>& pixels = Scratch().pixels;
-    pixels.resize(stride * height);
-    if (!DecodeJpegBgr(bytes, size, width, height, part, pixels.data(), stride)) return ZY_E_DECODE;
-    for (uint32_t row = 0; row < part.height; ++row)
-        CorrectPixels(colors, &pixels[(part.y + row) * stride + size_t{part.x} * 3], 3,
-                      dst + row * dstStride, 3, part.width);
-    return ZY_OK;
+    ByteBuffer& pixels = Scratch().pixels;
+    if (!pixels.Reserve(stride * height)) return ZY_E_DECODE;
+    const bool decoded = DecodeJpegBgr(bytes, size, width, height, part, pixels.data(), stride);
+    if (decoded)
+        for (uint32_t row = 0; row < part.height; ++row)
+            CorrectPixels(colors, pixels.data() + (part.y + row) * stride + size_t{part.x} * 3, 3,
+                          dst + row * dstStride, 3, part.width);
+    pixels.Shrink(kKeptScratchBytes);
+    return decoded ? ZY_OK : ZY_E_DECODE;
 }
 
 int DrawHevcTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
@@ -91,11 +95,26 @@ StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y
     return {slice.Offsets[index], static_cast<int32_t>(slice.Sizes[index])};
 }
 
-int ReadStoredTile(const char* path, const StoredTile& tile, std::vector<uint8_t>* bytes) {
+bool ByteBuffer::Reserve(size_t size) {
+    if (size <= capacity_) return true;
+    free(data_);
+    data_ = static_cast<uint8_t*>(malloc(size));
+    capacity_ = data_ != nullptr ? size : 0;
+    return data_ != nullptr;
+}
+
+void ByteBuffer::Shrink(size_t keep) {
+    if (capacity_ <= keep) return;
+    free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+int ReadStoredTile(const char* path, const StoredTile& tile, ByteBuffer* bytes) {
     const int fd = OpenForTile(path, tile);
     if (fd < 0) return ZY_E_SHORT_READ;
-    bytes->resize(static_cast<size_t>(tile.size));
-    const bool ok = ReadAll(fd, tile.offset, bytes->data(), bytes->size());
+    const size_t size = static_cast<size_t>(tile.size);
+    const bool ok = bytes->Reserve(size) && ReadAll(fd, tile.offset, bytes->data(), size);
     close(fd);
     return ok ? ZY_OK : ZY_E_SHORT_READ;
 }
@@ -125,9 +144,13 @@ int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, 
         FillWhite(dst, dstStride, part.width, part.height);
         return ZY_OK;
     }
-    std::vector<uint8_t>& bytes = Scratch().bytes;
-    if (const int code = ReadStoredTile(info->Path, tile, &bytes); code != ZY_OK) return code;
-    return DrawStoredTile(info, colors, bytes.data(), bytes.size(), part, dst, dstStride);
+    ByteBuffer& bytes = Scratch().bytes;
+    int code = ReadStoredTile(info->Path, tile, &bytes);
+    if (code == ZY_OK)
+        code = DrawStoredTile(info, colors, bytes.data(), static_cast<size_t>(tile.size), part, dst,
+                              dstStride);
+    bytes.Shrink(kKeptScratchBytes);
+    return code;
 }
 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,

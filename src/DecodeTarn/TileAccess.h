@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
 
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
@@ -27,9 +27,31 @@ struct StoredTile {
 };
 StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y);
 
+// A malloc'ed buffer for tile bytes and pixels, whose sizes come from the slide: running out of
+// memory is a failed call, never an exception through the C interface.
+class ByteBuffer {
+  public:
+    ByteBuffer() = default;
+    ~ByteBuffer() { free(data_); }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    // Room for `size` bytes; earlier contents are not kept. False when memory runs out.
+    bool Reserve(size_t size);
+    // Gives the memory back when it is more than `keep` bytes, so that one huge tile does not stay
+    // pinned to a thread.
+    void Shrink(size_t keep);
+    uint8_t* data() const { return data_; }
+
+  private:
+    uint8_t* data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
 // Reads a tile's stored bytes through a file opened for this read alone. ZY_E_SHORT_READ when
-// the file can no longer be opened or the bytes run past its end (checked before allocating).
-int ReadStoredTile(const char* path, const StoredTile& tile, std::vector<uint8_t>* bytes);
+// the file can no longer be opened, the bytes run past its end (checked before allocating) or
+// there is no memory for them.
+int ReadStoredTile(const char* path, const StoredTile& tile, ByteBuffer* bytes);
 
 // The same into a new malloc'ed buffer handed to the caller.
 int ReadStoredTile(const char* path, const StoredTile& tile, unsigned char** bytes);

@@ -1,7 +1,7 @@
 // One stored tile as bytes: the JPEG a viewer can show (stored, transcoded from HEVC, or white
 // for a tile the file does not hold), or the stored bytes as they are.
 #include <cstdlib>
-#include <vector>
+#include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeTarn/SlideColors.h"
@@ -34,7 +34,10 @@ int EncodeTile(const ZyPicHead& head, const uint8_t* pixels, unsigned char** dat
 }
 
 int WhiteJpeg(const ZyPicHead& head, unsigned char** data, int* size) {
-    std::vector<uint8_t> white(size_t{head.TileWidth} * head.TileHeight * 3, 0xFF);
+    const size_t bytes = size_t{head.TileWidth} * head.TileHeight * 3;
+    ByteBuffer white;
+    if (!white.Reserve(bytes)) return ZY_E_ENCODE;
+    memset(white.data(), 0xFF, bytes);
     return EncodeTile(head, white.data(), data, size);
 }
 
@@ -47,7 +50,8 @@ int TranscodeHevcTile(const ZyTarnInfo* info, const unsigned char* stream, int l
         return ZY_E_HEVC;
     const SlideColors colors(info);
     if (!colors.lookup()) return ZY_E_HEVC;
-    std::vector<uint8_t> pixels(size_t{head.TileWidth} * head.TileHeight * 3);
+    ByteBuffer pixels;
+    if (!pixels.Reserve(size_t{head.TileWidth} * head.TileHeight * 3)) return ZY_E_HEVC;
     ConvertYuvRect(picture, colors.lookup(), 0, 0, width, height, CS_BGR24, pixels.data(),
                    size_t{head.TileWidth} * 3);
     return EncodeTile(head, pixels.data(), data, size);
