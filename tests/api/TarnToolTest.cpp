@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -114,6 +115,19 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         const char* message;
     };
     const std::string out = (directory_ / "x.png").string();
+    // A header whose layer 0 bound area is wider than the grid leaves no picture to cut.
+    const std::string bound = (directory_ / "bound.tarn").string();
+    {
+        std::string bytes = Slurp(slide_);
+        FILE* stream = fopen(slide_.c_str(), "rb");
+        ZyPicHead head{};
+        const int64_t layer0 = ZyGetLayerOffset(stream, &head, 0);
+        fclose(stream);
+        ASSERT_GT(layer0, 0);
+        const uint32_t tooWide = 5 * 256 + 1;
+        memcpy(&bytes[static_cast<size_t>(layer0) + 50], &tooWide, 4);
+        std::ofstream(bound, std::ios::binary) << bytes;
+    }
     const Case cases[] = {
         {"", 2, "usage: tarn"},
         {"frobnicate", 2, "unknown command"},
@@ -129,6 +143,8 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"export " + slide_ + " " + slide_, 1, "is not a directory"},
         {"export " + slide_ + " " + (directory_ / "wide").string() + " --tile-width 5000", 1,
          "cannot read tile 0,0"},
+        {"export " + bound + " " + (directory_ / "bound").string() + " --tile-width 1", 1,
+         "bound area larger than its grid"},
         {"sample " + (directory_ / "no/such/dir.tarn").string(), 1, "cannot write the sample"},
         {"export --bogus", 2, "unknown option --bogus"},
     };

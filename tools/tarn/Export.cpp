@@ -65,21 +65,25 @@ class Progress {
     std::chrono::steady_clock::time_point last_{};
 };
 
-// Layer 0's picture size: the grid less its bound area.
-void PictureSize(const ZyTarnInfo* slide, uint32_t* width, uint32_t* height) {
+// Layer 0's picture size: the grid less its bound area. False for a bound area larger than the
+// grid, which a damaged header can announce.
+bool PictureSize(const ZyTarnInfo* slide, uint32_t* width, uint32_t* height) {
     char* info = GetLayerInfo(const_cast<ZyTarnInfo*>(slide), 0);
     long layerWidth = 0, layerHeight = 0, boundWidth = 0, boundHeight = 0;
-    if (info != nullptr)
-        sscanf(info, "LayerWidth=%ld|LayerHeight=%ld|BoundWidth=%ld|BoundHeight=%ld", &layerWidth,
-               &layerHeight, &boundWidth, &boundHeight);
+    const int fields =
+        info != nullptr
+            ? sscanf(info, "LayerWidth=%ld|LayerHeight=%ld|BoundWidth=%ld|BoundHeight=%ld",
+                     &layerWidth, &layerHeight, &boundWidth, &boundHeight)
+            : 0;
     Dispose(info);
+    if (fields != 4 || boundWidth > layerWidth || boundHeight > layerHeight) return false;
     *width = static_cast<uint32_t>(layerWidth - boundWidth);
     *height = static_cast<uint32_t>(layerHeight - boundHeight);
+    return true;
 }
 
-int CountTiles(uint32_t picture, long tile) {
-    return static_cast<int>((uint64_t{picture} + static_cast<uint64_t>(tile) - 1) /
-                            static_cast<uint64_t>(tile));
+uint64_t CountTiles(uint32_t picture, long tile) {
+    return (uint64_t{picture} + static_cast<uint64_t>(tile) - 1) / static_cast<uint64_t>(tile);
 }
 
 bool EnsureDirectory(const std::string& path, std::string* error) {
@@ -116,9 +120,14 @@ int RunExport(int argc, char** argv) {
     if (!slide) return Fail(OpenFailure(args.positional[0]));
 
     uint32_t pictureWidth = 0, pictureHeight = 0;
-    PictureSize(slide.get(), &pictureWidth, &pictureHeight);
-    const int columns = CountTiles(pictureWidth, tileWidth);
-    const int rows = CountTiles(pictureHeight, tileHeight);
+    if (!PictureSize(slide.get(), &pictureWidth, &pictureHeight))
+        return Fail("layer 0 of " + args.positional[0] + " has a bound area larger than its grid");
+    // Tile positions are ints in the library's interface.
+    const uint64_t columns64 = CountTiles(pictureWidth, tileWidth);
+    const uint64_t rows64 = CountTiles(pictureHeight, tileHeight);
+    if (columns64 > INT_MAX || rows64 > INT_MAX || columns64 * rows64 > LONG_MAX)
+        return Fail("layer 0 of " + args.positional[0] + " has too many tiles of that size");
+    const int columns = static_cast<int>(columns64), rows = static_cast<int>(rows64);
     const long total = static_cast<long>(columns) * rows;
     const bool quiet = args.Has("quiet");
     if (!quiet)
@@ -129,11 +138,14 @@ int RunExport(int argc, char** argv) {
     Progress progress(total, !quiet);
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
+    // The failure of the lowest tile index is reported, whichever thread met it first.
     std::string firstError;
+    long firstFailure = LONG_MAX;
     const auto started = std::chrono::steady_clock::now();
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-    for (long index = 0; index < total; ++index) {
-        if (failed.load(std::memory_order_relaxed)) continue;
+    // Threads take the next tile as they come free and all stop at the first failure.
+    std::atomic<long> next{0};
+#pragma omp parallel num_threads(threads)
+    for (long index = 0; !failed.load(std::memory_order_relaxed) && (index = next++) < total;) {
         const int c = static_cast<int>(index % columns), r = static_cast<int>(index / columns);
         const std::string name = directory + "/" + std::to_string(c) + "_" + std::to_string(r) +
                                  "_" + std::to_string(tileWidth) + "_" +
@@ -152,7 +164,11 @@ int RunExport(int argc, char** argv) {
         Dispose(jpeg);
         if (!ok) {
             const std::lock_guard<std::mutex> lock(errorMutex);
-            if (!failed.exchange(true)) firstError = tileError;
+            failed = true;
+            if (index < firstFailure) {
+                firstFailure = index;
+                firstError = tileError;
+            }
             continue;
         }
         progress.Advance();

@@ -13,9 +13,10 @@ namespace {
 constexpr const char* kSampleHelp =
     "usage: tarn sample FILE [--columns C] [--rows R] [--layers L] [--tile-size S] [--hevc]\n"
     "\n"
-    "Writes a sample slide: layer 0 of C x R tiles (default 8 x 6) of S x S pixels (default 256)\n"
-    "with L layers (default 3) halving in size, tissue-like content, a label, a macrograph and a\n"
-    "thumbnail. Tiles are JPEG, or HEVC with --hevc.\n";
+    "Writes a sample slide: a layer 0 picture as large as C x R tiles of 256 pixels (default\n"
+    "8 x 6), cut into S x S tiles (default 256), with L layers (default 3) halving in size,\n"
+    "tissue-like content, a label, a macrograph and a thumbnail. Tiles are JPEG, or HEVC with\n"
+    "--hevc.\n";
 
 }  // namespace
 
