@@ -449,8 +449,11 @@ std::vector<Case> AllCases() {
         },
         true, NoThumbnailPixels());
     add("bmp_only_file_header", Base::Bmp, U64(Thumb(22), 14), true, NoThumbnailPixels());
-    add("bmp_pixel_offset_past_end", Base::Bmp, U32(ThumbData(10), 0x7FFFFFFF), true,
-        NoThumbnailPixels());
+    // The file header is not read: a wrong pixel offset or magic leaves the thumbnail intact.
+    for (const auto& [name, at] :
+         {std::pair{"bmp_pixel_offset_past_end", 10}, std::pair{"bmp_magic_wrong", 0}})
+        add(name, Base::Bmp, U32(ThumbData(at), 0x7FFFFFFF), true,
+            [](ZyTarnInfo* s) { EXPECT_NE(s->ThumbImage->Pixels, nullptr); });
     add("bmp_info_size_huge", Base::Bmp, U32(ThumbData(info), 0xFFFFFFF0), true,
         NoThumbnailPixels());
 

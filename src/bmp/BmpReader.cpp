@@ -53,8 +53,6 @@ void CopyBottomUpRows(const uint8_t* array, size_t rowLength, uint32_t bytesPerP
 bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint32_t expectedHeight,
                 uint8_t** pixels) {
     if (data == nullptr || pixels == nullptr || length < kPixelArrayOffset) return false;
-    if (data[0] != 'B' || data[1] != 'M') return false;
-    const uint32_t arrayOffset = ReadLe32(data + 10);
     const uint8_t* info = data + kFileHeaderSize;
     const uint32_t infoSize = ReadLe32(info);
     const int32_t width = static_cast<int32_t>(ReadLe32(info + 4));
@@ -62,8 +60,10 @@ bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint
     const uint16_t bitCount = ReadLe16(info + 14);
     const uint32_t compression = ReadLe32(info + 16);
 
-    if (infoSize < kInfoHeaderSize || arrayOffset < kFileHeaderSize + uint64_t{infoSize})
-        return false;
+    // Like the exported reader, the file header is not consulted: the pixel array follows the
+    // information header, which with the usual 40 bytes puts it at byte 54.
+    if (infoSize < kInfoHeaderSize) return false;
+    const uint64_t arrayOffset = kFileHeaderSize + uint64_t{infoSize};
     if (compression != 0 || (bitCount != 24 && bitCount != 32)) return false;
     if (width <= 0 || height <= 0) return false;
     if (static_cast<uint32_t>(width) != expectedWidth ||

@@ -10,8 +10,8 @@ namespace tarn {
 // Converts a complete BMP file image of exactly expectedWidth x expectedHeight pixels into a new
 // malloc'ed buffer of 3-byte blue-green-red pixels, top row first. Only uncompressed bottom-up
 // images of 24 or 32 bits per pixel whose pixel rows lie within `length` bytes are read; anything
-// else returns false with `*pixels` untouched. The pixel array is taken where the file header
-// says it is, so information headers longer than 40 bytes are read correctly.
+// else returns false with `*pixels` untouched. As in GetRgb24FromBmp the file header is not read;
+// the pixel array follows the information header, whatever that header's length.
 bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint32_t expectedHeight,
                 uint8_t** pixels);
 
