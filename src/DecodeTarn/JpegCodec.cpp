@@ -204,6 +204,8 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
 
 // ---- Encoding ----
 
+static_assert(kMaxJpegSide == JPEG_MAX_DIMENSION);
+
 // A destination that grows by doubling; unlike libjpeg's memory destination it keeps the live
 // buffer where the encoder can release it after an error, and starts near the expected size.
 struct GrowingDestination {
@@ -222,8 +224,8 @@ GrowingDestination* DestinationOf(j_compress_ptr cinfo) {
 
 void StartDestination(j_compress_ptr cinfo) {
     GrowingDestination* d = DestinationOf(cinfo);
-    // Dimensions are checked by now (at most 65500 each), so this cannot overflow. A tenth of the
-    // raw size holds a typical quality-75 image without growing.
+    // Dimensions are checked by now (at most kMaxJpegSide each), so this cannot overflow. A tenth
+    // of the raw size holds a typical quality-75 image without growing.
     const size_t raw = static_cast<size_t>(cinfo->image_width) * cinfo->image_height *
                        static_cast<size_t>(cinfo->input_components);
     size_t initial = raw / 8;

@@ -56,6 +56,9 @@ int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quali
 // number.
 int ColorSpaceChannels(int space);
 
+// The largest width or height a JPEG can have (libjpeg's limit).
+constexpr uint32_t kMaxJpegSide = 65500;
+
 // EncodeJpeg of blue-green-red pixels (JCS_EXT_BGR).
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
                   unsigned char** jpeg);

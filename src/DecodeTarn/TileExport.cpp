@@ -34,6 +34,10 @@ unsigned char* GetSliceBgr(ZyTarnInfo* info, int layer, int column, int row, int
 
 unsigned char* GetRoiSliceJpeg(ZyTarnInfo* info, int layer, int x, int y, int width, int height,
                                int* size) {
+    // A region no JPEG can hold is refused before its tiles are decoded.
+    if (width > static_cast<int>(tarn::kMaxJpegSide) ||
+        height > static_cast<int>(tarn::kMaxJpegSide))
+        return nullptr;
     unsigned char* pixels = GetRoiSliceBgr(info, layer, x, y, width, height);
     if (pixels == nullptr) return nullptr;
     unsigned char* jpeg = nullptr;
