@@ -138,15 +138,6 @@ PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
     return r;
 }
 
-// Corrects the pixels of `want` in output rows [first, end).
-void CorrectNeededRows(const ColorLookup& lookup, const PixelRect& want, uint32_t first,
-                       uint32_t end, uint8_t* out, size_t stride) {
-    for (uint32_t y = first < want.y ? want.y : first; y < end; ++y) {
-        uint8_t* pixels = out + y * stride + static_cast<size_t>(want.x) * 3;
-        CorrectPixels(lookup, pixels, 3, pixels, 3, want.width);
-    }
-}
-
 // Tile rows straight into the caller's buffer, skipping what `needed` does not cover: columns by
 // cropping, rows above by skipping, rows below by stopping. The kept area reaches one iMCU beyond
 // `needed` on every side where the image continues, so that fancy upsampling sees the true
@@ -154,8 +145,7 @@ void CorrectNeededRows(const ColorLookup& lookup, const PixelRect& want, uint32_
 // libjpeg-turbo's skip already keeps the context rows right; the margin costs at most one iMCU
 // row and does not depend on that.) Must stay a separate function: it holds the recovery point.
 bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32_t width,
-                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride,
-                    const ColorLookup* correct) {
+                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride) {
     if (setjmp(s.error.recovery) != 0) return false;
     ReadHeader(s, jpeg, length);
     if (s.cinfo.image_width != width || s.cinfo.image_height != height) return false;
@@ -180,8 +170,6 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
     if (top > 0) jpeg_skip_scanlines(&s.cinfo, top);
 
     const uint32_t bottom = want.y + want.height;
-    const size_t runStride = static_cast<size_t>(want.width) * 3;
-    JDIMENSION corrected = 0;  // needed rows before this one are corrected
     JSAMPROW rows[kRowBatch];
     while (s.cinfo.output_scanline < bottom) {
         const JDIMENSION first = s.cinfo.output_scanline;
@@ -190,12 +178,6 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
         for (int i = 0; i < batch; ++i)
             rows[i] = out + (first + i) * stride + left * 3;
         if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
-        const JDIMENSION done = s.cinfo.output_scanline;
-        if (correct != nullptr &&
-            ((done - corrected) * runStride >= kCorrectRun || done == bottom)) {
-            CorrectNeededRows(*correct, want, corrected, done, out, stride);
-            corrected = done;
-        }
     }
     // A full read ends like any decode, so trailing damage fails here as it would elsewhere.
     if (bottom == height) jpeg_finish_decompress(&s.cinfo);
@@ -304,13 +286,11 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 }  // namespace
 
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride,
-                   const ColorLookup* correct) {
+                   const PixelRect& needed, uint8_t* out, size_t stride) {
     if (out == nullptr || width == 0 || height == 0 || stride / 3 < width) return false;
-    if (correct != nullptr && !*correct) return false;
     DecodeSession s;
     InitDecodeSession(s);
-    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride, correct);
+    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }

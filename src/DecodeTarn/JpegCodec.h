@@ -22,19 +22,16 @@ struct PixelRect {
 // room for the whole image with rows `stride` bytes apart (stride >= width * 3). At least the
 // pixels of `needed` (clipped to the image; an empty rectangle means the whole image) are written,
 // byte-identical to a full decode; the codec skips what it can of the rest, whose bytes in `out`
-// may be left as they were or hold raw pixels. With a `correct` lookup the pixels of `needed`, and
-// only those, are colour-corrected through it as their rows arrive, while they are still in cache
-// (an empty lookup is refused: no table, no pixels); without one nothing is corrected. Returns
-// false when the stream does not decode (libjpeg's message on stderr) or has another size (refused
-// after the header, silently, before any pixel is decoded).
+// may be left as they were or hold raw pixels. Nothing is colour-corrected. Returns false when the
+// stream does not decode (libjpeg's message on stderr) or has another size (refused after the
+// header, silently, before any pixel is decoded).
 //
 // Rows below `needed` are never read, so damage that lies only there goes unnoticed: the pixels
 // asked for are complete and correct, which is all the caller uses. Rows above and columns beside
 // `needed` are still entropy-decoded (a Huffman stream cannot be skipped otherwise), so damage
 // there affects the result exactly as in a full decode.
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride,
-                   const ColorLookup* correct = nullptr);
+                   const PixelRect& needed, uint8_t* out, size_t stride);
 
 // Decodes a whole JPEG of any size into a new malloc'ed buffer in `space`, corrected through
 // `lookup` (bytes 0, 1, 2 of each pixel read as blue, green, red; 4-byte pixels get 255 in their
