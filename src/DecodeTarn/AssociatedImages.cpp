@@ -2,6 +2,7 @@
 // exactly the size its record announces: an image is never handed out with the wrong size.
 #include "DecodeTarn/AssociatedImages.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "DecodeTarn/JpegCodec.h"
@@ -14,6 +15,12 @@ namespace {
 // Associated images are small; a record announcing more is damaged, and decoding it would only
 // spend time and memory on garbage.
 constexpr uint64_t kMaxImageBytes = uint64_t{1} << 28;
+
+// The stored byte count as the image keeps it. One that does not fit is -1, so that the stored
+// bytes are never handed out cut to the low 32 bits of their count.
+int32_t KeptDataSize(uint64_t size) {
+    return size <= INT32_MAX ? static_cast<int32_t>(size) : -1;
+}
 
 bool PlausibleSize(uint32_t width, uint32_t height) {
     return width > 0 && height > 0 && uint64_t{width} * height * 3 <= kMaxImageBytes;
@@ -75,7 +82,7 @@ int ReadMacroImages(FILE* stream, ZyImageInfo** pair, const ColorLookup& lookup)
         image.Width = record.Width;
         image.Height = record.Height;
         image.Channels = record.Channels;
-        image.DataSize = static_cast<int32_t>(static_cast<uint32_t>(record.DataSize));
+        image.DataSize = KeptDataSize(record.DataSize);
         pair[i] = images[i];
     }
     FreeMacroSlots(records, jpegs);
@@ -109,7 +116,7 @@ int ReadThumbImage(FILE* stream, ZyImageInfo* thumb, const ColorLookup& lookup) 
     }
     thumb->Width = thumbWidth;
     thumb->Height = thumbHeight;
-    thumb->DataSize = static_cast<int32_t>(static_cast<uint32_t>(record->DataSize));
+    thumb->DataSize = KeptDataSize(record->DataSize);
     free(record);
     return ZY_OK;
 }
