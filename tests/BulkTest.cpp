@@ -64,11 +64,7 @@ TEST(WholeLayer, MatchesARegionOfTheWholeGrid) {
 }
 
 TEST(WholeLayer, BrokenTilesAreWhiteAndRangeIsChecked) {
-    tarnwriter::SlideFile broken = tarntest::JpegSlide();
-    const uint64_t at = broken.layout.tileOffsets[0][0];
-    for (int i = 0; i < 40; ++i)
-        broken.bytes[at + i] = 0;
-    const tarntest::TempFile file(broken.bytes);
+    const tarntest::TempFile file(tarntest::WithBrokenTile(tarntest::JpegSlide(), 0));
     OpenSlide slide(file);
     ASSERT_TRUE(slide);
     int width = 0, height = 0, code = -1;
@@ -175,11 +171,7 @@ TEST(BlockJpeg, RefusalsAndFailuresMidway) {
         EXPECT_GT(records[k].DataSize, 0);
 
     // A corrupt tile under the third block stops the cut there.
-    tarnwriter::SlideFile broken = tarntest::JpegSlide();
-    const uint64_t at = broken.layout.tileOffsets[0][2];
-    for (int i = 0; i < 40; ++i)
-        broken.bytes[at + i] = 0;
-    const tarntest::TempFile file(broken.bytes);
+    const tarntest::TempFile file(tarntest::WithBrokenTile(tarntest::JpegSlide(), 2));
     OpenSlide damaged(file);
     ASSERT_TRUE(damaged);
     Blocks cut(4);

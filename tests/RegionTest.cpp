@@ -134,11 +134,7 @@ TEST(Region, RequestsOutsideTheGridAreRefused) {
 }
 
 TEST(Region, ATileThatDoesNotDecodeFailsTheWholeRegion) {
-    tarnwriter::SlideFile slide = tarntest::JpegSlide();
-    const uint64_t tile = slide.layout.tileOffsets[0][2];
-    for (uint64_t i = 0; i < 64; ++i)
-        slide.bytes[tile + i] = 0x42;  // no JPEG markers left
-    const tarntest::TempFile file(slide.bytes);
+    const tarntest::TempFile file(tarntest::WithBrokenTile(tarntest::JpegSlide(), 2));
     OpenSlide open(file);
     ASSERT_TRUE(open);
     int code = 0;

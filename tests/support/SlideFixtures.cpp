@@ -1,5 +1,7 @@
 #include "support/SlideFixtures.h"
 
+#include <algorithm>
+
 #include "DecodeTarn.h"
 #include "HevcEncoder.h"
 #include "support/TestFiles.h"
@@ -62,6 +64,14 @@ const Fixture& HevcFixture(bool allIntra) {
 }
 
 }  // namespace
+
+tarnwriter::Bytes WithBrokenTile(const tarnwriter::SlideFile& slide, uint32_t index) {
+    tarnwriter::Bytes bytes = slide.bytes;
+    const uint64_t at = slide.layout.tileOffsets[0][index];
+    const uint64_t size = std::min<uint64_t>(slide.layout.tileSizes[0][index], 64);
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), size, 0);
+    return bytes;
+}
 
 tarnwriter::SlideSpec WorkedExampleSpec() {
     using tarnwriter::Bytes;

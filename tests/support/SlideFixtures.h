@@ -16,6 +16,10 @@ const tarnwriter::SlideFile& JpegSlide();
 const std::string& HevcSlidePath(bool allIntra);
 const tarnwriter::SlideFile& HevcSlide(bool allIntra);
 
+// The bytes of `slide` with layer 0's tile `index` overwritten by zeros (at most its first 64
+// bytes), so that it no longer decodes.
+tarnwriter::Bytes WithBrokenTile(const tarnwriter::SlideFile& slide, uint32_t index);
+
 // Records back to back: a label of 1000 bytes, a macrograph of 3000, a thumbnail of 5000 and one
 // layer of 3 x 2 tiles sized 100, 0, 250, 80, 0, 90. None of the stored bytes is an image.
 tarnwriter::SlideSpec WorkedExampleSpec();
