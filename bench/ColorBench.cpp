@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ColorCorrect/ColorTables.h"
-#include "DecodeTarn/Parallel.h"
+#include "Common/Parallel.h"
 #include "DecodeTarnCxx.h"
 
 namespace {

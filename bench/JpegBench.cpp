@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "TarnWriter.h"
 
 namespace {

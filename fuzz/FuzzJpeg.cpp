@@ -6,7 +6,7 @@
 
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

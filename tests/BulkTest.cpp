@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "support/Reference.h"
 #include "support/SlideFixtures.h"

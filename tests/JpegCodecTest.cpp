@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarnCxx.h"
 #include "TarnWriter.h"
 

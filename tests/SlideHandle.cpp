@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ColorCorrect/ColorTables.h"
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "TarnWriter.h"
 #include "support/SlideFixtures.h"

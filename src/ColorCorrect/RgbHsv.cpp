@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "ColorCorrect/ColorChain.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "DecodeTarnCxx.h"
 
 using namespace tarn;
 

@@ -5,8 +5,8 @@
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
-#include "DecodeTarn/Parallel.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "Common/Parallel.h"
+#include "DecodeTarnCxx.h"
 
 namespace tarn {
 namespace {

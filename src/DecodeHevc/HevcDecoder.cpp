@@ -9,7 +9,7 @@ extern "C" {
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
-#include "DecodeTarn/EnumValue.h"
+#include "Common/EnumValue.h"
 
 namespace tarn {
 namespace {

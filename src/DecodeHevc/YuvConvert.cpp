@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
-#include "DecodeTarn/EnumValue.h"
+#include "Common/EnumValue.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {

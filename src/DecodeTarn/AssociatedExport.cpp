@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 
 namespace {

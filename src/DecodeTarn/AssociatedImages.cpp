@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "bmp/BmpReader.h"
 

@@ -1,7 +1,7 @@
 // A layer's image area cut into a grid of JPEG blocks.
 #include <cstdlib>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/ZyCommon.h"
 

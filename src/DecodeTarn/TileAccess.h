@@ -8,7 +8,7 @@
 
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 
 namespace tarn {

@@ -1,7 +1,7 @@
 // Tiles and regions handed to callers as new buffers or null.
 #include <cstdlib>
 
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 
 unsigned char* GetSliceJpeg(ZyTarnInfo* info, int layer, int column, int row, int* width,

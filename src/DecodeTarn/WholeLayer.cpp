@@ -1,7 +1,7 @@
 // A whole layer decoded into one buffer, tile rows spread over all processors.
 #include <cstdlib>
 
-#include "DecodeTarn/Parallel.h"
+#include "Common/Parallel.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/WholeLayer.h"

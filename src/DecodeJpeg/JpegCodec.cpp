@@ -5,7 +5,7 @@
 // and runs libjpeg inside an inner function that sets the recovery point, so the outer function
 // cleans up the same way after success and after a jump, and no C++ object with a destructor is
 // ever jumped over.
-#include "DecodeTarn/JpegCodec.h"
+#include "DecodeJpeg/JpegCodec.h"
 
 #include <climits>
 #include <csetjmp>
@@ -15,7 +15,7 @@
 
 #include <jerror.h>
 
-#include "DecodeTarn/EnumValue.h"
+#include "Common/EnumValue.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {

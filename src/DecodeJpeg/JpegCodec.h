@@ -6,17 +6,10 @@
 #include <cstdint>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/Geometry.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
-
-// A rectangle in pixels of an image.
-struct PixelRect {
-    uint32_t x = 0;
-    uint32_t y = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-};
 
 // Decodes a JPEG that must be exactly width x height into 3-byte blue-green-red pixels. `out` has
 // room for the whole image with rows `stride` bytes apart (stride >= width * 3). At least the

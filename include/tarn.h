@@ -1,0 +1,236 @@
+/*
+ * libDecodeTarn's modern interface: Tarn slides read the way OpenSlide reads slides.
+ *
+ * A program written for openslide.h ports call for call: open a slide, ask for its levels,
+ * properties and associated images, and read any rectangle of any level into a buffer of your
+ * own, in the pixel layout you need. Coordinates are 64-bit; x and y of a region are level-0
+ * pixels, its width and height are pixels of the level read.
+ *
+ *     tarn_slide *slide = tarn_open("slide.tarn");
+ *     if (slide == NULL) { fprintf(stderr, "%s\n", tarn_get_error(NULL)); return 1; }
+ *     uint8_t *rgba = malloc(512 * 512 * 4);
+ *     if (tarn_read_region(slide, rgba, 1000, 2000, 0, 512, 512, TARN_FORMAT_RGBA) != 0)
+ *         fprintf(stderr, "%s\n", tarn_get_error(slide));
+ *     tarn_close(slide);
+ *
+ * Errors: functions that can fail return 0 on success and -1 on failure (or NULL); the reason is
+ * then available from tarn_get_error. A failed call leaves the slide usable.
+ *
+ * Threads: every function may be called from any thread, and calls on one slide may run on
+ * several threads at once. tarn_close may be called while other threads are inside calls on the
+ * same slide: it waits for them to return before it releases the slide. A call that starts after
+ * tarn_close has returned uses a released slide, like any use after free.
+ *
+ * Memory: buffers the library allocates for the caller (JPEG streams, DZI descriptors) are
+ * released with tarn_free. Strings and name lists returned by the getters belong to the slide and
+ * live until tarn_close.
+ *
+ * The fixed interface (DecodeTarn.h) stays available beside this one; both read the same files
+ * with the same pixels and share the tile cache and the thread cap.
+ */
+#ifndef TARN_H
+#define TARN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define TARN_API __attribute__((visibility("default")))
+#else
+#define TARN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open slide. */
+typedef struct tarn_slide tarn_slide;
+
+/* Pixel layouts of the buffers the library writes. Rows top to bottom with no gap between them;
+ * 3 or 4 bytes per pixel in the order the name gives. Where a layout has alpha, pixels of the
+ * picture are opaque (255) and pixels outside it are transparent (all four bytes 0). Layouts
+ * without alpha show the outside as white. */
+typedef enum tarn_format {
+    TARN_FORMAT_RGBA = 0,
+    TARN_FORMAT_BGRA = 1,
+    TARN_FORMAT_RGB = 2,
+    TARN_FORMAT_BGR = 3
+} tarn_format;
+
+/* Bytes per pixel of a layout: 4 or 3, or 0 for a number that names none. */
+TARN_API int tarn_format_bytes(tarn_format format);
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+TARN_API const char *tarn_version(void);
+
+/* ---- Opening and closing ---- */
+
+/* Opens a slide; NULL when the file cannot be opened or is not a readable Tarn slide, with the
+ * reason in tarn_get_error(NULL) on the same thread. The path is resolved at open: a later change
+ * of the working directory does not change which file the slide reads, and reads of a file that
+ * was since removed or replaced fail. */
+TARN_API tarn_slide *tarn_open(const char *filename);
+
+/* Releases the slide. NULL is ignored. Waits for calls on the slide running on other threads. */
+TARN_API void tarn_close(tarn_slide *slide);
+
+/* The message of the last call on `slide` from the calling thread that failed, or NULL when that
+ * call succeeded (or none failed). With NULL: why the last tarn_open on this thread returned NULL,
+ * or NULL when it succeeded. The text stays valid until the next call on the slide from this
+ * thread (or the next tarn_open, for NULL). */
+TARN_API const char *tarn_get_error(tarn_slide *slide);
+
+/* ---- Levels ---- */
+
+/* Number of levels (the slide's layers), or -1 on a NULL slide. */
+TARN_API int32_t tarn_get_level_count(tarn_slide *slide);
+
+/* Width and height of level 0's picture. -1 for both on failure. */
+TARN_API void tarn_get_level0_dimensions(tarn_slide *slide, int64_t *w, int64_t *h);
+
+/* Width and height of a level's picture: its tile grid less the bound area. -1 for both when the
+ * level does not exist. */
+TARN_API void tarn_get_level_dimensions(tarn_slide *slide, int32_t level, int64_t *w, int64_t *h);
+
+/* How many level-0 pixels one pixel of the level spans: the slide's layer ratio to the power of
+ * the level when that agrees with the level sizes within a pixel, else the mean of the measured
+ * width and height ratios. -1 when the level does not exist. */
+TARN_API double tarn_get_level_downsample(tarn_slide *slide, int32_t level);
+
+/* The level with the largest downsample not above `downsample` (0 when every level's is above
+ * it), or -1 on a NULL slide. */
+TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide *slide, double downsample);
+
+/* ---- Properties ---- */
+
+/* NULL-terminated list of property names, owned by the slide: every field of the slide's
+ * description and of each layer under "tarn." names, and OpenSlide's standard names
+ * ("openslide.vendor", "openslide.mpp-x", "openslide.level[0].width", ...). */
+TARN_API const char *const *tarn_get_property_names(tarn_slide *slide);
+
+/* The value of a property as text, owned by the slide; NULL for a name the slide has not. */
+TARN_API const char *tarn_get_property_value(tarn_slide *slide, const char *name);
+
+/* ---- Associated images: "label", "macro", "thumbnail" ---- */
+
+/* NULL-terminated list of the associated images the slide has and can decode. */
+TARN_API const char *const *tarn_get_associated_image_names(tarn_slide *slide);
+
+/* Width and height of an associated image; -1 for both when the slide has no such image. */
+TARN_API void tarn_get_associated_image_dimensions(tarn_slide *slide, const char *name,
+                                                   int64_t *w, int64_t *h);
+
+/* Writes the associated image into `dest` (width x height pixels of `format`). 0, or -1 with
+ * `dest` untouched. */
+TARN_API int tarn_read_associated_image(tarn_slide *slide, const char *name, void *dest,
+                                        tarn_format format);
+
+/* ---- Regions ---- */
+
+/* Writes the w x h pixels of `level` whose top-left corner lies at level-0 pixel (x, y) into
+ * `dest` (w * h * tarn_format_bytes(format) bytes). Level-0 coordinates map to the level by
+ * dividing by its downsample and rounding down. Inside the picture the pixels are those the
+ * fixed interface gives for the same area; outside it (negative positions, past the right or
+ * bottom edge, the grid's bound area included) they are transparent, or white in layouts
+ * without alpha. 0 on success; -1 on failure, when the content of `dest` is unspecified. A w or
+ * h of 0 succeeds and writes nothing; negative sizes fail. */
+TARN_API int tarn_read_region(tarn_slide *slide, void *dest, int64_t x, int64_t y, int32_t level,
+                              int64_t w, int64_t h, tarn_format format);
+
+/* ---- Deep Zoom: the pyramid OpenSlide's DeepZoomGenerator makes, rendered in C ---- */
+
+typedef struct tarn_deepzoom tarn_deepzoom;
+
+/* Where a Deep Zoom tile comes from. */
+typedef struct tarn_deepzoom_tile {
+    int64_t x, y;                 /* level-0 position of the area read */
+    int32_t level;                /* the slide level read */
+    int64_t width, height;        /* size of the area read, in pixels of that level */
+    int64_t tile_width, tile_height; /* size of the Deep Zoom tile */
+} tarn_deepzoom_tile;
+
+/* A Deep Zoom view of the slide with tiles of `tile_size` pixels plus `overlap` on each inner
+ * side; with `limit_bounds` nonzero only the openslide.bounds-* box is shown. NULL (reason in
+ * tarn_get_error(slide)) for a tile size below 1 or a negative overlap. The view holds the slide:
+ * destroy views before closing their slide. */
+TARN_API tarn_deepzoom *tarn_deepzoom_create(tarn_slide *slide, int32_t tile_size,
+                                             int32_t overlap, int limit_bounds);
+TARN_API void tarn_deepzoom_destroy(tarn_deepzoom *dz);
+
+TARN_API int32_t tarn_deepzoom_get_level_count(tarn_deepzoom *dz);
+/* Columns and rows of tiles of a Deep Zoom level; -1 for both when it does not exist. */
+TARN_API void tarn_deepzoom_get_level_tiles(tarn_deepzoom *dz, int32_t level, int64_t *cols,
+                                            int64_t *rows);
+/* Width and height in pixels of a Deep Zoom level; -1 for both when it does not exist. */
+TARN_API void tarn_deepzoom_get_level_dimensions(tarn_deepzoom *dz, int32_t level, int64_t *w,
+                                                 int64_t *h);
+/* Tiles of all levels together. */
+TARN_API int64_t tarn_deepzoom_get_tile_count(tarn_deepzoom *dz);
+
+/* Fills `tile` for tile (col, row) of a Deep Zoom level. 0, or -1 for a tile that does not
+ * exist. */
+TARN_API int tarn_deepzoom_get_tile_info(tarn_deepzoom *dz, int32_t level, int64_t col,
+                                         int64_t row, tarn_deepzoom_tile *tile);
+
+/* The tile's pixels (tile_width x tile_height of `format`) into `dest`: the area read at its
+ * source level, scaled to the tile size, white where there is no picture (opaque in layouts
+ * with alpha). 0 or -1. */
+TARN_API int tarn_deepzoom_read_tile(tarn_deepzoom *dz, int32_t level, int64_t col, int64_t row,
+                                     void *dest, tarn_format format);
+
+/* The tile as a baseline JPEG of `quality` (1-100): a new buffer in *jpeg (release with
+ * tarn_free) and its length in *size. 0, or -1 with both untouched. */
+TARN_API int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom *dz, int32_t level, int64_t col,
+                                          int64_t row, int quality, uint8_t **jpeg, size_t *size);
+
+/* The DZI descriptor (XML) naming `format` ("jpeg" or "png") as the tile format: a new
+ * NUL-terminated string to release with tarn_free, or NULL. */
+TARN_API char *tarn_deepzoom_get_dzi(tarn_deepzoom *dz, const char *format);
+
+/* ---- Tile cache ----
+ * Corrected tiles are kept in a byte-bounded cache so that repeated reads need no decoding.
+ * Every slide of both interfaces reads through the process's default cache (64 MiB, or the
+ * TARN_CACHE_SIZE environment variable in bytes; 0 turns it off) unless given a cache of its
+ * own. A hit never serves a tile of another file than the one the slide opened. */
+
+typedef struct tarn_cache tarn_cache;
+
+typedef struct tarn_cache_stats {
+    uint64_t hits;     /* tile reads answered from the cache */
+    uint64_t misses;   /* tile reads that decoded */
+    uint64_t bytes;    /* bytes held now */
+    uint64_t capacity; /* the bound on bytes held */
+    uint64_t entries;  /* tiles held now */
+} tarn_cache_stats;
+
+/* A new cache holding at most `capacity` bytes (0: holds nothing). NULL when memory runs out. */
+TARN_API tarn_cache *tarn_cache_create(size_t capacity);
+/* Drops the caller's reference; the cache goes when no slide uses it any more. */
+TARN_API void tarn_cache_release(tarn_cache *cache);
+/* Makes `slide` read through `cache` (NULL: the default cache again). */
+TARN_API void tarn_set_cache(tarn_slide *slide, tarn_cache *cache);
+/* Changes the bound of `cache` (NULL: the default cache), dropping tiles beyond it. */
+TARN_API void tarn_cache_set_capacity(tarn_cache *cache, size_t capacity);
+/* Counters of `cache` (NULL: the default cache). 0, or -1 for a NULL `stats`. */
+TARN_API int tarn_cache_get_stats(tarn_cache *cache, tarn_cache_stats *stats);
+
+/* ---- Threads ----
+ * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
+ * tarn_set_threads(n) caps them at n threads for the whole process (1: the calling thread only);
+ * n <= 0 removes the cap. Unset, the TARN_NUM_THREADS environment variable gives the cap, and
+ * without it every processor is used. */
+TARN_API void tarn_set_threads(int n);
+/* The number of threads such work uses now. */
+TARN_API int tarn_get_threads(void);
+
+/* ---- Memory ---- */
+
+/* Releases a buffer the library allocated for the caller. NULL is ignored. */
+TARN_API void tarn_free(void *buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARN_H */
