@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Parallel.h"
+#include "Common/Threads.h"
 #include "DecodeTarnCxx.h"
 
 namespace {
@@ -66,29 +66,28 @@ void BM_BuildScalarBaseline(benchmark::State& state) {
         auto* rows = static_cast<uint8_t*>(map) + packedBytes;
         unsigned char gamma[256];
         GammaTableInit(params.gamma, gamma);
-        tarn::ForEachBlock(256, [&](int64_t begin, int64_t end) {
+        tarn::ParallelFor(256, [&](int64_t r) {
             float scale[3] = {params.hsvScale[0], params.hsvScale[1], params.hsvScale[2]};
             float unit[3] = {1, 1, 1};
-            for (int64_t r = begin; r < end; ++r)
-                for (int g = 0; g < 256; ++g)
-                    for (int b = 0; b < 256; ++b) {
-                        unsigned char in[3], out[3];
-                        const float rgb[3] = {static_cast<float>(r), static_cast<float>(g),
-                                              static_cast<float>(b)};
-                        for (int c = 0; c < 3; ++c) {
-                            const float* m = params.matrix + 3 * c;
-                            const float x =
-                                params.gains[c] * ((m[0] * rgb[0] + m[1] * rgb[1]) + m[2] * rgb[2]);
-                            in[c] = gamma[x < 0 ? 0 : x > 255 ? 255 : static_cast<int>(x)];
-                        }
-                        float hsv[3];
-                        Rgb2Hsv(in, scale, hsv);
-                        Hsv2Rgb(hsv, unit, out);
-                        const size_t index = (static_cast<size_t>(r) << 16) | (g << 8) | b;
-                        packed[index] = out[2] | (out[1] << 8) | (out[0] << 16);
-                        uint8_t* row = rows + ((static_cast<size_t>(r) << 8) | g) * 768;
-                        row[b] = out[0], row[256 + b] = out[1], row[512 + b] = out[2];
+            for (int g = 0; g < 256; ++g)
+                for (int b = 0; b < 256; ++b) {
+                    unsigned char in[3], out[3];
+                    const float rgb[3] = {static_cast<float>(r), static_cast<float>(g),
+                                          static_cast<float>(b)};
+                    for (int c = 0; c < 3; ++c) {
+                        const float* m = params.matrix + 3 * c;
+                        const float x =
+                            params.gains[c] * ((m[0] * rgb[0] + m[1] * rgb[1]) + m[2] * rgb[2]);
+                        in[c] = gamma[x < 0 ? 0 : x > 255 ? 255 : static_cast<int>(x)];
                     }
+                    float hsv[3];
+                    Rgb2Hsv(in, scale, hsv);
+                    Hsv2Rgb(hsv, unit, out);
+                    const size_t index = (static_cast<size_t>(r) << 16) | (g << 8) | b;
+                    packed[index] = out[2] | (out[1] << 8) | (out[0] << 16);
+                    uint8_t* row = rows + ((static_cast<size_t>(r) << 8) | g) * 768;
+                    row[b] = out[0], row[256 + b] = out[1], row[512 + b] = out[2];
+                }
         });
         benchmark::DoNotOptimize(packed);
         state.PauseTiming();

@@ -1,7 +1,6 @@
 // Bulk work: JPEG blocks of a layer, whole-layer decodes, and the batch export to files.
 #include <gtest/gtest.h>
 
-#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "Common/Threads.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "support/Reference.h"
@@ -39,9 +39,7 @@ TEST(WholeLayer, MatchesTheReferenceForAnyTeamSize) {
         ASSERT_TRUE(slide);
         const Pixels reference = tarntest::ReferenceLayer(slide.get(), 0);
         for (int threads : {1, 2, 5}) {
-            // The decode sets the team size to the processor count itself; a caller's own
-            // setting must not change the bytes either.
-            omp_set_num_threads(threads);
+            tarn::SetThreadCap(threads);
             int width = 0, height = 0, code = -1;
             const Pixels layer = WholeLayer(slide.get(), 0, &width, &height, &code);
             EXPECT_EQ(code, 0);
@@ -49,6 +47,7 @@ TEST(WholeLayer, MatchesTheReferenceForAnyTeamSize) {
             EXPECT_EQ(height, int(slide->PicHead->TileHeight * slide->PicInfos[0]->YCount));
             EXPECT_EQ(layer, reference) << *path << " threads " << threads;
         }
+        tarn::SetThreadCap(0);
     }
 }
 

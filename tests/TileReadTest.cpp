@@ -247,7 +247,7 @@ void CapAddressSpace(size_t headroom) {
 
 TEST(TileFetch, TilesLargerThanMemoryFailInsteadOfAborting) {
     if (MemoryIsInstrumented()) GTEST_SKIP() << "memory is managed by the instrumentation";
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the suite's OpenMP workers do not fork
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a thread of an earlier test may still be exiting
     tarnwriter::SlideSpec spec;
     spec.tileWidth = spec.tileHeight = 23000;  // 1.6 GB of pixels per tile
     tarnwriter::LayerSpec layer;

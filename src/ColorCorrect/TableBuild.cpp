@@ -5,7 +5,7 @@
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
-#include "Common/Parallel.h"
+#include "Common/Threads.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {
@@ -253,11 +253,9 @@ ColorLut* BuildColorLut(const ColorParams& params, LutCode code) {
 
     const bool avx2 = code == LutCode::Best && __builtin_cpu_supports("avx2");
     void (*const fill)(const Chain&, ColorLut*, int) = avx2 ? FillRedSlabAvx2 : FillRedSlabBaseline;
-    ForEachBlock(256, [&](int64_t begin, int64_t end) {
-        for (int64_t r = begin; r < end; ++r) {
-            LinkPlanes(lut, static_cast<int>(r));
-            fill(chain, lut, static_cast<int>(r));
-        }
+    ParallelFor(256, [&](int64_t r) {
+        LinkPlanes(lut, static_cast<int>(r));
+        fill(chain, lut, static_cast<int>(r));
     });
     return lut;
 }

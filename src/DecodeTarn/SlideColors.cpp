@@ -1,5 +1,7 @@
 #include "DecodeTarn/SlideColors.h"
 
+#include "DecodeTarn/SlideOpen.h"
+
 #include <mutex>
 #include <new>
 #include <utility>
@@ -45,6 +47,14 @@ void UnregisterSlide(const ZyTarnInfo* info) {
         }
     }
     if (lut != nullptr) ReleaseColorLut(lut);
+}
+
+const ColorLut* SlideColorLut(const ZyTarnInfo* info) {
+    Registry& registry = TheRegistry();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    for (const auto& [slide, lut] : registry.slides)
+        if (slide == info) return lut;
+    return nullptr;
 }
 
 SlideColors::SlideColors(const ZyTarnInfo* info) {

@@ -1,5 +1,6 @@
 // Opening and closing a slide. A handle is either fully built or does not exist: every failure
 // unwinds what was read and returns null.
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "DecodeTarn/RecordLayout.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/SlideLayers.h"
+#include "DecodeTarn/SlideOpen.h"
 
 namespace tarn {
 namespace {
@@ -94,18 +96,33 @@ bool ReadSlide(FILE* stream, int64_t fileSize, ZyTarnInfo* info, const ColorLut*
 
 using namespace tarn;
 
-ZyTarnInfo* ZyOpenTarn(const char* path) {
-    if (path == nullptr || Access(path, F_OK) != 0) return nullptr;
+namespace tarn {
+namespace {
+
+ZyTarnInfo* Fail(OpenFailure* failure, OpenError error, int systemError = 0) {
+    if (failure != nullptr) *failure = {error, systemError};
+    return nullptr;
+}
+
+}  // namespace
+
+ZyTarnInfo* OpenSlide(const char* path, OpenFailure* failure) {
+    if (path == nullptr) return Fail(failure, OpenError::NoPath);
+    if (Access(path, F_OK) != 0) return Fail(failure, OpenError::SystemError, errno);
 
     auto* info = static_cast<ZyTarnInfo*>(calloc(1, sizeof(ZyTarnInfo)));
-    if (info == nullptr) return nullptr;
+    if (info == nullptr) return Fail(failure, OpenError::NoMemory);
     info->Path = strdup(path);
-    FILE* stream =
-        info->Path != nullptr ? ZyOpenFile(info->Path, const_cast<char*>("rb")) : nullptr;
+    if (info->Path == nullptr) {
+        free(info);
+        return Fail(failure, OpenError::NoMemory);
+    }
+    FILE* stream = ZyOpenFile(info->Path, const_cast<char*>("rb"));
     if (stream == nullptr) {
+        const int error = errno;
         free(info->Path);
         free(info);
-        return nullptr;
+        return Fail(failure, OpenError::SystemError, error);
     }
 
     const ColorLut* lut = nullptr;
@@ -120,19 +137,37 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
         ReleaseMembers(info);
         free(info);
         if (lut != nullptr) ReleaseColorLut(lut);
-        PublishColorTable(nullptr);
-        return nullptr;
+        return Fail(failure, OpenError::Damaged);
     }
-    PublishColorTable(lut);
+    if (failure != nullptr) *failure = {};
+    return info;
+}
+
+void CloseSlide(ZyTarnInfo* info) {
+    if (info == nullptr) return;
+    UnregisterSlide(info);
+    ReleaseMembers(info);
+    free(info);
+}
+
+}  // namespace tarn
+
+ZyTarnInfo* ZyOpenTarn(const char* path) {
+    OpenFailure failure;
+    ZyTarnInfo* info = OpenSlide(path, &failure);
+    // The handle-less functions decode with the table of the last slide opened; a slide that
+    // was read and failed leaves none, a file that never opened changes nothing.
+    const bool fileWasRead = failure.error == OpenError::None ||
+                             failure.error == OpenError::Damaged ||
+                             failure.error == OpenError::NoMemory;
+    if (fileWasRead) PublishColorTable(info != nullptr ? SlideColorLut(info) : nullptr);
     return info;
 }
 
 void ZyCloseTarn(ZyTarnInfo* info) {
     if (info == nullptr) return;
-    UnregisterSlide(info);
-    ReleaseMembers(info);
+    CloseSlide(info);
     PublishColorTable(nullptr);
-    free(info);
 }
 
 void DisposePicHead(ZyPicHead* head) {

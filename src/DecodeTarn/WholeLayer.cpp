@@ -1,7 +1,7 @@
 // A whole layer decoded into one buffer, tile rows spread over all processors.
 #include <cstdlib>
 
-#include "Common/Parallel.h"
+#include "Common/Threads.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/WholeLayer.h"
@@ -9,7 +9,7 @@
 namespace tarn {
 
 int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
-                     [[maybe_unused]] int threads) {
+                     int threads) {
     if (!HandleComplete(info)) return ZY_E_NULL;
     if (!LayerInRange(info, layer)) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
@@ -30,8 +30,7 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     // Threads take tile rows one at a time as they come free: tissue decodes slower than bare
     // glass, so fixed bands would leave a core idle. Each row's output rows belong to the thread
     // that took it, and where a row lands never depends on who took it.
-#pragma omp parallel for schedule(dynamic) num_threads(threads)
-    for (int64_t row = 0; row < rows; ++row) {
+    ParallelFor(rows, threads, [&](int64_t row) {
         for (uint32_t col = 0; col < record.XCount; ++col) {
             uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
             // A tile that cannot be read or decoded shows as white, like an empty one.
@@ -39,7 +38,7 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
                          static_cast<uint32_t>(row), whole, at, stride) != ZY_OK)
                 FillWhite(at, stride, head.TileWidth, head.TileHeight);
         }
-    }
+    });
 
     *width = static_cast<int>(head.TileWidth * record.XCount);
     *height = static_cast<int>(head.TileHeight * record.YCount);
@@ -51,6 +50,5 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
 
 int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
                            int layer) {
-    tarn::UseAllProcessors();
-    return tarn::DecodeWholeLayer(info, data, width, height, layer, tarn::ProcessorCount());
+    return tarn::DecodeWholeLayer(info, data, width, height, layer, tarn::ThreadBudget());
 }

@@ -5,7 +5,7 @@
 
 namespace tarn {
 
-// ZySpecifyLayerJpeg2Rgb on a team of `threads` (the exported function uses every processor).
+// ZySpecifyLayerJpeg2Rgb on `threads` threads (the exported function uses the thread budget).
 int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
                      int threads);
 
