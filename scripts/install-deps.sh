@@ -9,6 +9,9 @@ packages=(
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
+    python3 python3-pip python3-venv python3-pytest python3-numpy python3-pil
+    python3-dask python3-distributed python3-zarr python3-xarray python3-torch
+    python3-openslide libvips-tools
 )
 
 missing=()

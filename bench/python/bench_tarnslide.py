@@ -1,0 +1,275 @@
+"""tarnslide's speed beside the C interface, one thread beside two, openslide-python on a
+pyramidal TIFF of the same picture, and a Dask cluster of one worker process beside two.
+
+    /usr/bin/python3 bench/python/bench_tarnslide.py [--build build] [--work DIR] [--rounds 7]
+
+Run by hand on a quiet machine (not by the tests). It writes a large sample slide with the
+`tarn` tool and, for OpenSlide, a tiled JPEG TIFF pyramid of the same pixels with libvips
+(`vips tiffsave --tile --pyramid --compression jpeg --Q 75`), both kept in DIR for later runs.
+Every figure is the median of several rounds; ratios are taken within each round (both sides
+measured back to back on the same regions) and their median reported.
+"""
+import argparse
+import ctypes
+import io
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REGION = 512
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--work", default="/tmp/tarnslide-bench")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--columns", type=int, default=64, help="slide width in 256-pixel tiles")
+    parser.add_argument("--rows", type=int, default=48)
+    parser.add_argument("--skip", default="", help="comma-separated parts to skip: "
+                        "c,threads,openslide,deepzoom,dask")
+    return parser.parse_args()
+
+
+def prepare(arguments):
+    """The slide, its TIFF twin and the compiled C loop, made once."""
+    os.makedirs(arguments.work, exist_ok=True)
+    slide = os.path.join(arguments.work, f"large-{arguments.columns}x{arguments.rows}.tarn")
+    if not os.path.exists(slide):
+        subprocess.run([os.path.join(arguments.build, "tarn"), "sample", slide, "--columns",
+                        str(arguments.columns), "--rows", str(arguments.rows), "--layers", "6"],
+                       check=True)
+    loop = os.path.join(arguments.work, "region_loop.so")
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-I", os.path.join(ROOT, "include"),
+                    os.path.join(ROOT, "bench", "python", "region_loop.c"), "-o", loop,
+                    os.path.join(arguments.build, "libDecodeTarn.so.1")], check=True)
+    return slide, loop
+
+
+def make_tiff(slide, path):
+    """Layer 0's picture as a tiled, JPEG-compressed pyramidal TIFF, written by libvips."""
+    if os.path.exists(path):
+        return path
+    import tarnslide
+    raw = path + ".raw"
+    with tarnslide.TarnSlide(slide) as opened, open(raw, "wb") as out:
+        width, height = opened.dimensions
+        for top in range(0, height, 1024):
+            rows = min(1024, height - top)
+            out.write(opened.read_region((0, top), 0, (width, rows), as_array=True,
+                                         mode="RGB").tobytes())
+    vips = path + ".v"
+    subprocess.run(["vips", "rawload", raw, vips, str(width), str(height), "3"], check=True)
+    subprocess.run(["vips", "tiffsave", vips, path, "--tile", "--tile-width", "256",
+                    "--tile-height", "256", "--pyramid", "--compression", "jpeg", "--Q", "75"],
+                   check=True)
+    os.unlink(raw)
+    os.unlink(vips)
+    return path
+
+
+def random_regions(dimensions, count, seed):
+    generator = np.random.default_rng(seed)
+    xs = generator.integers(0, dimensions[0] - REGION, count)
+    ys = generator.integers(0, dimensions[1] - REGION, count)
+    return [(int(x), int(y)) for x, y in zip(xs, ys)]
+
+
+def timed(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+class Report:
+    def __init__(self):
+        self.lines = []
+
+    def rate(self, name, per_round, items, unit):
+        rates = [items / seconds for seconds in per_round]
+        median = statistics.median(rates)
+        self.lines.append(f"{name:58s} {median:10.1f} {unit}")
+        return median
+
+    def ratio(self, name, ratios, goal):
+        median = statistics.median(ratios)
+        verdict = "ok" if median >= goal else "BELOW GOAL"
+        self.lines.append(f"{name:58s} {median:10.2f} x  (goal >= {goal}: {verdict})")
+
+    def show(self):
+        print("\n".join(self.lines))
+
+
+def bench_c_interface(report, slide, loop_path, rounds):
+    """read_region beside tarn_read_region in a C loop, on the same regions, the cache off (so
+    every read decodes) and then on (the same regions again: the overhead shows most there)."""
+    import tarnslide
+    loop = ctypes.CDLL(loop_path).tarn_bench_read_regions
+    loop.restype = ctypes.c_double
+    loop.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_int64,
+                     ctypes.c_int64, ctypes.c_int32, ctypes.c_int, ctypes.c_void_p]
+    buffer = np.empty((REGION, REGION, 4), np.uint8)
+    for label, cache in (("cache off", tarnslide.TarnCache(0)), ("cache warm", None)):
+        slide.set_cache(cache)
+        c_times, array_times, pil_times, array_ratios, pil_ratios = [], [], [], [], []
+        for round_index in range(rounds):
+            regions = random_regions(slide.dimensions, 48, round_index)
+            xy = np.array(regions, np.int64)
+            if cache is None:  # warm: every tile of the regions already in the cache
+                loop(slide._handle._owned["slide"], xy.ctypes.data, len(regions), REGION, REGION,
+                     0, 0, buffer.ctypes.data)
+            with slide._handle as pointer:
+                c_seconds = loop(pointer, xy.ctypes.data, len(regions), REGION, REGION, 0, 0,
+                                 buffer.ctypes.data)
+            array_seconds = timed(lambda: [slide.read_region(r, 0, (REGION, REGION),
+                                                             as_array=True) for r in regions])
+            pil_seconds = timed(lambda: [slide.read_region(r, 0, (REGION, REGION))
+                                         for r in regions])
+            c_times.append(c_seconds)
+            array_times.append(array_seconds)
+            pil_times.append(pil_seconds)
+            array_ratios.append(c_seconds / array_seconds)
+            pil_ratios.append(c_seconds / pil_seconds)
+        count = len(regions)
+        report.rate(f"C tarn_read_region 512x512 RGBA ({label})", c_times, count, "regions/s")
+        report.rate(f"read_region(as_array=True) ({label})", array_times, count, "regions/s")
+        report.rate(f"read_region() -> PIL RGBA ({label})", pil_times, count, "regions/s")
+        report.ratio(f"  as_array / C ({label})", array_ratios, 0.9)
+        report.ratio(f"  PIL / C ({label})", pil_ratios, 0.8)
+    slide.set_cache(None)
+
+
+def bench_threads(report, slide, rounds):
+    import tarnslide
+    slide.set_cache(tarnslide.TarnCache(0))
+    one, two, ratios = [], [], []
+    for round_index in range(rounds):
+        regions = random_regions(slide.dimensions, 64, 100 + round_index)
+        single = timed(lambda: slide.read_regions(regions, 0, (REGION, REGION), workers=1))
+        double = timed(lambda: slide.read_regions(regions, 0, (REGION, REGION), workers=2))
+        one.append(single)
+        two.append(double)
+        ratios.append(single / double)
+    report.rate("read_regions, 1 thread (cache off)", one, 64, "regions/s")
+    report.rate("read_regions, 2 threads (cache off)", two, 64, "regions/s")
+    report.ratio("  2 threads / 1 thread", ratios, 1.8)
+    slide.set_cache(None)
+
+
+def bench_openslide(report, slide, tiff, rounds):
+    """Both with their default caches, each round on new random regions (so mostly misses)."""
+    import openslide
+    other = openslide.OpenSlide(tiff)
+    assert other.dimensions == slide.dimensions, (other.dimensions, slide.dimensions)
+    ours, theirs, ratios = [], [], []
+    for round_index in range(rounds):
+        regions = random_regions(slide.dimensions, 32, 200 + round_index)
+        mine = timed(lambda: [slide.read_region(r, 0, (REGION, REGION)) for r in regions])
+        their = timed(lambda: [other.read_region(r, 0, (REGION, REGION)) for r in regions])
+        ours.append(mine)
+        theirs.append(their)
+        ratios.append(their / mine)
+    report.rate("tarnslide read_region 512x512 (PIL, default cache)", ours, 32, "regions/s")
+    report.rate("openslide-python read_region on the TIFF", theirs, 32, "regions/s")
+    report.ratio("  tarnslide / openslide", ratios, 3.0)
+    other.close()
+
+
+def bench_deepzoom(report, slide, tiff, rounds):
+    """Random tiles of the three most detailed Deep Zoom levels, each encoded as a JPEG."""
+    import openslide
+    import openslide.deepzoom
+    from tarnslide.deepzoom import DeepZoomGenerator
+    other = openslide.OpenSlide(tiff)
+    ours_dz, theirs_dz = DeepZoomGenerator(slide), openslide.deepzoom.DeepZoomGenerator(other)
+    assert ours_dz.level_tiles == theirs_dz.level_tiles
+
+    def encode(generator, tiles):
+        for level, address in tiles:
+            out = io.BytesIO()
+            generator.get_tile(level, address).save(out, "jpeg", quality=75)
+
+    def in_c(tiles):
+        for level, address in tiles:
+            ours_dz.get_tile_jpeg(level, address, 75)
+
+    ours, c_encoded, theirs, ratios = [], [], [], []
+    for round_index in range(rounds):
+        generator = np.random.default_rng(300 + round_index)
+        tiles = []
+        for _ in range(64):
+            level = ours_dz.level_count - 1 - int(generator.integers(0, 3))
+            columns, rows = ours_dz.level_tiles[level]
+            tiles.append((level, (int(generator.integers(0, columns)),
+                                  int(generator.integers(0, rows)))))
+        mine = timed(lambda: encode(ours_dz, tiles))
+        in_c_seconds = timed(lambda: in_c(tiles))
+        their = timed(lambda: encode(theirs_dz, tiles))
+        ours.append(mine)
+        c_encoded.append(in_c_seconds)
+        theirs.append(their)
+        ratios.append(their / mine)
+    report.rate("tarnslide DeepZoom get_tile + PIL JPEG", ours, 64, "tiles/s")
+    report.rate("tarnslide DeepZoom get_tile_jpeg (encoded in C)", c_encoded, 64, "tiles/s")
+    report.rate("openslide-python DeepZoom get_tile + PIL JPEG", theirs, 64, "tiles/s")
+    report.ratio("  tarnslide / openslide (both PIL JPEG)", ratios, 3.0)
+    other.close()
+
+
+def bench_dask(report, slide, rounds):
+    """to_dask(0).sum() on a LocalCluster of 1 worker process, then of 2; tile caches off so
+    that every round decodes."""
+    from distributed import Client, LocalCluster
+    os.environ["TARN_CACHE_SIZE"] = "0"  # inherited by the worker processes
+    level0 = slide.to_dask(0)
+    times = {}
+    for workers in (1, 2):
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None, silence_logs=40) as cluster, \
+                Client(cluster) as client:
+            client.compute(level0.sum()).result()  # opens the slide in every worker
+            times[workers] = [timed(lambda: client.compute(level0.sum()).result())
+                              for _ in range(max(3, rounds // 2))]
+    del os.environ["TARN_CACHE_SIZE"]
+    pixels = slide.dimensions[0] * slide.dimensions[1] / 1e6
+    report.rate(f"to_dask(0).sum(), {len(level0.chunks[0]) * len(level0.chunks[1])} chunks, "
+                "1 worker", times[1], pixels, "Mpixel/s")
+    report.rate("to_dask(0).sum(), 2 workers", times[2], pixels, "Mpixel/s")
+    report.ratio("  2 workers / 1 worker", [statistics.median(times[1]) / t for t in times[2]],
+                 1.6)
+
+
+def main():
+    arguments = parse_arguments()
+    os.environ.setdefault("TARN_LIBRARY", os.path.join(arguments.build, "libDecodeTarn.so.1"))
+    sys.path.insert(0, os.path.join(ROOT, "python"))
+    path, loop = prepare(arguments)
+    skip = set(filter(None, arguments.skip.split(",")))
+    import tarnslide
+    report = Report()
+    with tarnslide.TarnSlide(path) as slide:
+        print(f"{path}: {slide.dimensions[0]} x {slide.dimensions[1]} pixels, "
+              f"{arguments.rounds} rounds, library {tarnslide.__library_version__}")
+        slide.read_region((0, 0), 0, (REGION, REGION))  # colour tables built before timing
+        if "c" not in skip:
+            bench_c_interface(report, slide, loop, arguments.rounds)
+        if "threads" not in skip:
+            bench_threads(report, slide, arguments.rounds)
+        if not {"openslide", "deepzoom"} <= skip:
+            tiff = make_tiff(path, path[:-len(".tarn")] + ".tif")
+            if "openslide" not in skip:
+                bench_openslide(report, slide, tiff, arguments.rounds)
+            if "deepzoom" not in skip:
+                bench_deepzoom(report, slide, tiff, arguments.rounds)
+        if "dask" not in skip:
+            bench_dask(report, slide, arguments.rounds)
+    report.show()
+
+
+if __name__ == "__main__":
+    main()

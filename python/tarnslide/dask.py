@@ -1,0 +1,220 @@
+"""Tarn slides on Dask: lazy arrays of a level, and a distributed tile export.
+
+    import tarnslide, tarnslide.dask
+    from distributed import Client
+    client = Client(n_workers=4, threads_per_worker=1)
+    slide = tarnslide.TarnSlide("slide.tarn")
+    level0 = slide.to_dask(0)                       # (h, w, 4) uint8, chunks of whole tiles
+    tissue = (level0[..., 1] < 200).sum().compute()
+    tarnslide.dask.export_tiles(["a.tarn", "b.tarn"], "tiles", 512, client=client)
+
+Tasks carry the slide's path, not its handle, and open it once per worker process. In a worker
+process the library is kept to `worker_threads` threads (1 by default, so that processes do not
+oversubscribe the cores; None leaves it alone, as does a TARN_NUM_THREADS set for the workers).
+"""
+from __future__ import annotations
+
+import collections
+import os
+import re
+import threading
+from typing import Any, Iterable, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+import tarnslide
+from tarnslide import _export
+
+__all__ = ["to_dask", "export_tiles"]
+
+DEFAULT_CHUNK = 2048  # pixels: a task per stored tile costs more to schedule than to decode
+_KEPT = 8  # slides a worker process keeps open between tasks
+
+
+class _SlideSpec(tuple):
+    """What a task needs to open a slide: (path, cache, worker threads, the client's pid)."""
+
+    @property
+    def key(self) -> tuple:
+        cache = self[1]
+        return self[0], cache._token if cache is not None else None
+
+
+_slides: "collections.OrderedDict[tuple, tarnslide.TarnSlide]" = collections.OrderedDict()
+_slides_lock = threading.Lock()
+_capped = False
+
+
+def _cap_threads(threads: Optional[int], client_pid: int) -> None:
+    """Keeps a worker process's library to `threads` threads, once per process."""
+    global _capped
+    if (_capped or threads is None or os.getpid() == client_pid
+            or "TARN_NUM_THREADS" in os.environ):
+        return
+    tarnslide.set_threads(threads)
+    _capped = True
+
+
+def _process_slide(spec: _SlideSpec) -> tarnslide.TarnSlide:
+    """The slide of `spec`, opened once in this process and kept for the tasks that follow."""
+    _cap_threads(spec[2], spec[3])
+    with _slides_lock:
+        slide = _slides.pop(spec.key, None)
+        if slide is None or slide.closed:
+            slide = tarnslide.TarnSlide(spec[0])
+            if spec[1] is not None:
+                slide.set_cache(spec[1])
+        _slides[spec.key] = slide
+        while len(_slides) > _KEPT:
+            _slides.popitem(last=False)  # closed when the last task using it lets go
+        return slide
+
+
+def _read_chunk(spec: _SlideSpec, level: int, downsample: float, left: int, top: int,
+                width: int, height: int, mode: str) -> np.ndarray:
+    slide = _process_slide(spec)
+    location = tarnslide._level0(left, downsample), tarnslide._level0(top, downsample)
+    return slide.read_region(location, level, (width, height), as_array=True, mode=mode)
+
+
+def _tile_size(slide: tarnslide.TarnSlide, level: int) -> Tuple[int, int]:
+    properties = slide.properties
+    return (int(properties[f"openslide.level[{level}].tile-width"]),
+            int(properties[f"openslide.level[{level}].tile-height"]))
+
+
+def _chunk_shape(chunks: Any, tile: Tuple[int, int]) -> Tuple[int, int]:
+    """(height, width) of the chunks: whole stored tiles, as near the request as can be."""
+    if chunks is None:
+        chunks = DEFAULT_CHUNK
+    if isinstance(chunks, int):
+        chunks = (chunks, chunks)
+    height, width = (int(chunks[0]), int(chunks[1]))
+    if height < 1 or width < 1:
+        raise ValueError(f"chunks {chunks!r} must be positive")
+    return (max(1, round(height / tile[1])) * tile[1], max(1, round(width / tile[0])) * tile[0])
+
+
+def _splits(total: int, step: int) -> Tuple[int, ...]:
+    return tuple(min(step, total - start) for start in range(0, total, step)) or (0,)
+
+
+def to_dask(slide: tarnslide.TarnSlide, level: int = 0,
+            chunks: Union[None, int, Tuple[int, int]] = None, *, mode: str = "RGBA",
+            worker_threads: Optional[int] = 1) -> Any:
+    """A lazy dask array (height, width, 4) of a level, or (height, width, 3) with mode="RGB".
+
+    Chunks are whole tiles of the stored grid, about `chunks` pixels on a side (2048 by
+    default; an int or (height, width), rounded to the tile size). Each task reopens the slide
+    by path in the process that runs it, so the array computes on a dask.distributed cluster
+    of worker processes as well as on threads."""
+    import dask.array
+    from dask.base import tokenize
+
+    width, height = slide.level_dimensions[_checked_level(slide, level)]
+    channels = tarnslide._channels(mode)
+    chunk_height, chunk_width = _chunk_shape(chunks, _tile_size(slide, level))
+    spec = _SlideSpec((slide.path, slide._cache, worker_threads, os.getpid()))
+    try:
+        stamp = os.stat(slide.path).st_mtime_ns
+    except OSError:
+        stamp = 0
+    name = "tarn-read-" + tokenize(slide.path, stamp, level, chunk_height, chunk_width, mode)
+    downsample = slide.level_downsamples[level]
+    rows, columns = _splits(height, chunk_height), _splits(width, chunk_width)
+    graph = {}
+    for i, rows_here in enumerate(rows):
+        for j, columns_here in enumerate(columns):
+            graph[(name, i, j, 0)] = (_read_chunk, spec, level, downsample, j * chunk_width,
+                                      i * chunk_height, columns_here, rows_here, mode)
+    return dask.array.Array(graph, name, chunks=(rows, columns, (channels,)), dtype=np.uint8)
+
+
+def _checked_level(slide: tarnslide.TarnSlide, level: int) -> int:
+    """`level` checked against the slide's levels."""
+    if not isinstance(level, (int, np.integer)) or not 0 <= level < slide.level_count:
+        raise ValueError(f"level {level!r} is not one of the slide's {slide.level_count}")
+    return int(level)
+
+
+# ---- Export ----
+
+_TEMPORARY = re.compile(r"^\..+\.jpeg\.\d+-\d+\.tmp$")
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    """Writes the file under a temporary name beside it and renames it: readers see the whole
+    file or none, whenever the writer dies."""
+    directory, name = os.path.split(path)
+    temporary = os.path.join(directory, f".{name}.{os.getpid()}-{threading.get_ident()}.tmp")
+    try:
+        with open(temporary, "wb") as file:
+            file.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _export_row(path: str, directory: str, row: int, columns: int, tile: Tuple[int, int],
+                threads: Optional[int], client_pid: int) -> int:
+    _cap_threads(threads, client_pid)
+    slide = _export.fixed_slide(path)
+    os.makedirs(directory, exist_ok=True)
+    width, height = tile
+    for column in range(columns):
+        _write_atomically(os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg"),
+                          slide.tile_jpeg(column, row, width, height))
+    return columns
+
+
+def _finish(directory: str, written: Sequence[int]) -> int:
+    """Removes the temporaries of writers that died, once every row is written."""
+    os.makedirs(directory, exist_ok=True)
+    for name in os.listdir(directory):
+        if _TEMPORARY.match(name):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except FileNotFoundError:
+                pass
+    return sum(written)
+
+
+def export_tiles(paths: Iterable[Union[str, "os.PathLike[str]"]], out_dir: Union[str, "os.PathLike[str]"],
+                 tile_size: Union[int, Tuple[int, int]] = 512, client: Any = None, *,
+                 worker_threads: Optional[int] = 1) -> dict:
+    """Cuts layer 0 of each slide into JPEG tiles in out_dir/<slide name>/, on Dask.
+
+    The files are the ones `tarn export` writes: <column>_<row>_<W>_<H>.jpeg, the same bytes.
+    Each is written atomically, so a worker that dies leaves no partial file, and Dask runs its
+    tasks again elsewhere. `tile_size` is W (= H) or (W, H). With a dask.distributed `client`
+    the work runs on its cluster; without one, on Dask's default scheduler. Returns the number
+    of tiles written for each path."""
+    import dask
+
+    tile = (tile_size, tile_size) if isinstance(tile_size, int) else tuple(tile_size)
+    if len(tile) != 2 or not all(isinstance(side, int) and 1 <= side <= 65500 for side in tile):
+        raise ValueError(f"tile size {tile_size!r} must be 1-65500 pixels")
+    paths = [os.path.abspath(os.fspath(path)) for path in paths]
+    names = [os.path.splitext(os.path.basename(path))[0] for path in paths]
+    if len(set(names)) != len(names):
+        raise ValueError("two slides would share one output folder: their names must differ")
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    pid = os.getpid()
+    jobs = []
+    for path, name in zip(paths, names):
+        width, height = _export.fixed_slide(path).picture
+        columns, rows = -(-width // tile[0]), -(-height // tile[1])
+        directory = os.path.join(out_dir, name)
+        written = [dask.delayed(_export_row, pure=False)(path, directory, row, columns, tile,
+                                                         worker_threads, pid)
+                   for row in range(rows)]
+        jobs.append(dask.delayed(_finish, pure=False)(directory, written))
+    if client is not None:
+        counts = client.gather(client.compute(jobs))
+    else:
+        counts = dask.compute(*jobs)
+    return dict(zip(paths, counts))

@@ -1,0 +1,711 @@
+"""libDecodeTarn's modern interface (tarn.h) through ctypes, almost call for call.
+
+Most users want :class:`tarnslide.TarnSlide`. This module declares every C function once with its
+argument and result types. Arguments pass through converters that refuse wrong types and values
+the C type cannot hold (``TypeError``, ``OverflowError``, ``ValueError``) before C sees them, and
+every failure the library reports comes back as :class:`TarnError` carrying its message.
+
+Handles are safe to share between threads and processes:
+
+- every call on a slide is counted while it runs; ``close`` marks the slide closed, so later
+  calls raise ``ValueError``, and then waits for the running calls before it releases the slide;
+- a slide dropped without ``close`` is released when it is collected;
+- ``os.fork`` waits until no call is inside the library, and in the child every slide reopens
+  its file on its next call (the parent's handle is left alone: its pages stay shared).
+"""
+from __future__ import annotations
+
+import ctypes
+import operator
+import os
+import threading
+import weakref
+from ctypes import POINTER, byref, c_char_p, c_double, c_int, c_int32, c_int64, c_size_t
+from ctypes import c_uint8, c_uint64, c_void_p
+from typing import Any, Callable, Optional
+
+SONAME = "libDecodeTarn.so.1"
+
+
+class TarnError(Exception):
+    """A failure reported by libDecodeTarn; the message is the library's."""
+
+
+def _library_path() -> str:
+    """TARN_LIBRARY if set, else a library bundled in the package, else the loader's search."""
+    configured = os.environ.get("TARN_LIBRARY")
+    if configured:
+        return configured
+    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+    return bundled if os.path.exists(bundled) else SONAME
+
+
+def _load() -> ctypes.CDLL:
+    path = _library_path()
+    try:
+        return ctypes.CDLL(path)
+    except OSError as error:
+        raise ImportError(
+            f"tarnslide cannot load libDecodeTarn from {path!r} ({error}); set TARN_LIBRARY to "
+            "the library's path, or install the library") from error
+
+
+_lib = _load()
+
+# ---- Converters: each turns one Python argument into what the C parameter takes, or raises ----
+
+
+class _Integer:
+    """A C integer type; Python integers (and numpy's) outside its range raise OverflowError."""
+
+    def __init__(self, ctype: Any, bits: int, signed: bool = True):
+        self.ctype = ctype
+        self.low = -(1 << (bits - 1)) if signed else 0
+        self.high = (1 << (bits - 1)) - 1 if signed else (1 << bits) - 1
+        self.name = ctype.__name__
+
+    def convert(self, value: Any) -> int:
+        try:
+            number = operator.index(value)
+        except TypeError:
+            raise TypeError(f"an integer is required, not {type(value).__name__}") from None
+        if not self.low <= number <= self.high:
+            raise OverflowError(f"{number} is outside the range of {self.name}")
+        return number
+
+
+class _Double:
+    ctype = c_double
+
+    @staticmethod
+    def convert(value: Any) -> float:
+        if isinstance(value, (str, bytes)):
+            raise TypeError(f"a number is required, not {type(value).__name__}")
+        return float(value)
+
+
+class _Text:
+    """A NUL-terminated string: str (as UTF-8) or bytes, without NUL inside."""
+
+    ctype = c_char_p
+
+    @staticmethod
+    def convert(value: Any) -> bytes:
+        if isinstance(value, str):
+            value = value.encode("utf-8")
+        elif not isinstance(value, bytes):
+            raise TypeError(f"a string is required, not {type(value).__name__}")
+        if b"\0" in value:
+            raise ValueError("embedded null byte")
+        return value
+
+
+class _Path(_Text):
+    """A file name: str, bytes or os.PathLike, in the file system's encoding."""
+
+    @staticmethod
+    def convert(value: Any) -> bytes:
+        try:
+            encoded = os.fsencode(value)
+        except TypeError:
+            raise TypeError(f"a path is required, not {type(value).__name__}") from None
+        return _Text.convert(encoded)
+
+
+class _Flag:
+    ctype = c_int
+
+    @staticmethod
+    def convert(value: Any) -> int:
+        return 1 if value else 0
+
+
+class _Pass:
+    """Out-pointers and addresses the wrappers below build themselves."""
+
+    def __init__(self, ctype: Any):
+        self.ctype = ctype
+
+    @staticmethod
+    def convert(value: Any) -> Any:
+        return value
+
+
+FORMATS = {"RGBA": 0, "BGRA": 1, "RGB": 2, "BGR": 3}
+FORMAT_BYTES = {"RGBA": 4, "BGRA": 4, "RGB": 3, "BGR": 3}
+
+
+class _Format:
+    """A pixel layout by name: "RGBA", "BGRA", "RGB" or "BGR"."""
+
+    ctype = c_int
+
+    @staticmethod
+    def convert(value: Any) -> int:
+        try:
+            return FORMATS[value]
+        except (KeyError, TypeError):
+            raise ValueError(f"pixel layout {value!r} is not one of {', '.join(FORMATS)}") from None
+
+
+_INT = _Integer(c_int, 32)
+_INT32 = _Integer(c_int32, 32)
+_INT64 = _Integer(c_int64, 64)
+_SIZE = _Integer(c_size_t, 64, signed=False)
+_ADDRESS = _Pass(c_void_p)
+_OUT_INT64 = _Pass(POINTER(c_int64))
+
+# ---- The gate: calls inside the library, counted so that close and fork can wait for them ----
+
+
+class _Gate:
+    def __init__(self) -> None:
+        self.condition = threading.Condition(threading.RLock())
+        self.active = 0  # calls inside the library, all handles together
+        self.forking = 0  # forks waiting for those calls to end
+
+
+_gate = _Gate()
+_live_slides: "weakref.WeakSet[SlideHandle]" = weakref.WeakSet()
+
+
+def _before_fork() -> None:
+    gate = _gate
+    with gate.condition:
+        gate.forking += 1
+        while gate.active:
+            gate.condition.wait()
+
+
+def _after_fork_in_parent() -> None:
+    gate = _gate
+    with gate.condition:
+        gate.forking -= 1
+        gate.condition.notify_all()
+
+
+def _after_fork_in_child() -> None:
+    # Only this thread survives: start the bookkeeping afresh and let every slide reopen.
+    global _gate
+    _gate = _Gate()
+    for slide in list(_live_slides):
+        slide._forked()
+
+
+os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                    after_in_child=_after_fork_in_child)
+
+# ---- Handles ----
+
+
+class SlideHandle:
+    """An open ``tarn_slide``. Use ``with handle as pointer:`` around every call on it."""
+
+    def __init__(self, path: bytes):
+        self.path = path
+        pointer = _tarn_open(path)
+        if not pointer:
+            raise TarnError(_error_text(None) or f"cannot open {os.fsdecode(path)!r}")
+        # What the finalizer releases: the slide and the Deep Zoom views made on it. Entries are
+        # taken out with dict.pop, so that each is released exactly once whoever gets there.
+        self._owned: dict = {"slide": pointer, "views": {}}
+        self._finalizer = weakref.finalize(self, _release_slide, self._owned)
+        self._finalizer.atexit = False
+        self._closed = False
+        self._users = 0
+        self._stale = False  # set in a forked child: reopen before the next call
+        self._reopen_lock = threading.Lock()
+        self.generation = 0  # counts reopenings, so views know to follow
+        self.cache: Optional[CacheHandle] = None
+        _live_slides.add(self)
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self) -> int:
+        gate = _gate
+        with gate.condition:
+            while gate.forking:
+                gate.condition.wait()
+            if self._closed:
+                raise ValueError("the slide is closed")
+            self._users += 1
+            gate.active += 1
+        try:
+            if self._stale:
+                self._reopen()
+            return self._owned["slide"]
+        except BaseException:
+            self._leave(gate)
+            raise
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self._leave(_gate)
+
+    def _leave(self, gate: _Gate) -> None:
+        with gate.condition:
+            self._users -= 1
+            gate.active -= 1
+            if self._closed or gate.forking:
+                gate.condition.notify_all()
+
+    def close(self) -> None:
+        """Later calls raise; running calls end first; then the slide is released."""
+        gate = _gate
+        with gate.condition:
+            self._closed = True
+            while self._users:
+                gate.condition.wait()
+        self._finalizer()
+
+    def _forked(self) -> None:
+        self._users = 0
+        self._reopen_lock = threading.Lock()
+        if "slide" in self._owned:
+            # The parent's handle is abandoned, not closed: releasing it would only copy pages.
+            self._owned = {"views": {}}
+            self._finalizer.detach()
+            self._finalizer = weakref.finalize(self, _release_slide, self._owned)
+            self._finalizer.atexit = False
+            self._stale = True
+
+    def _reopen(self) -> None:
+        with self._reopen_lock:
+            if not self._stale:
+                return
+            pointer = _tarn_open(self.path)
+            if not pointer:
+                raise TarnError(_error_text(None) or f"cannot reopen {os.fsdecode(self.path)!r}")
+            if self.cache is not None:
+                _tarn_set_cache(pointer, self.cache.pointer)
+            self._owned["slide"] = pointer
+            self.generation += 1
+            self._stale = False
+
+
+def _release_slide(owned: dict) -> None:
+    views = owned["views"]
+    for key in list(views):
+        view = views.pop(key, None)
+        if view is not None and view[0]:
+            _tarn_deepzoom_destroy(view[0])
+    pointer = owned.pop("slide", None)
+    if pointer:
+        _tarn_close(pointer)
+
+
+def _release_view(owned: dict, key: int) -> None:
+    view = owned["views"].pop(key, None)
+    if view is not None and view[0] and "slide" in owned:
+        _tarn_deepzoom_destroy(view[0])
+
+
+class DeepZoomHandle:
+    """A ``tarn_deepzoom`` view of a slide; entering it enters the slide."""
+
+    def __init__(self, slide: SlideHandle, tile_size: int, overlap: int, limit_bounds: bool):
+        self.slide = slide
+        self.arguments = (_INT32.convert(tile_size), _INT32.convert(overlap),
+                          _Flag.convert(limit_bounds))
+        self._key = id(self)
+        with slide as slide_pointer:
+            pointer = self._create(slide_pointer)
+            slide._owned["views"][self._key] = [pointer, slide.generation]
+        weakref.finalize(self, _release_view, slide._owned, self._key).atexit = False
+
+    def _create(self, slide_pointer: int) -> int:
+        pointer = _tarn_deepzoom_create(slide_pointer, *self.arguments)
+        if not pointer:
+            raise TarnError(_error_text(slide_pointer) or "cannot make the Deep Zoom view")
+        return pointer
+
+    def __enter__(self) -> int:
+        slide_pointer = self.slide.__enter__()
+        try:
+            views = self.slide._owned["views"]
+            view = views.get(self._key)
+            if view is None or view[1] != self.slide.generation:
+                # A forked child's first call: the view follows its reopened slide.
+                with self.slide._reopen_lock:
+                    view = views.get(self._key)
+                    if view is None or view[1] != self.slide.generation:
+                        view = views[self._key] = [self._create(slide_pointer),
+                                                   self.slide.generation]
+            return view[0]
+        except BaseException:
+            self.slide.__exit__()
+            raise
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.slide.__exit__()
+
+    def error_source(self) -> int:
+        return self.slide._owned.get("slide") or 0
+
+
+class CacheHandle:
+    """A ``tarn_cache``; the library keeps it as long as a slide reads through it."""
+
+    def __init__(self, capacity: int):
+        self.pointer = _tarn_cache_create(_SIZE.convert(capacity))
+        if not self.pointer:
+            raise MemoryError("cannot make a tile cache")
+        weakref.finalize(self, _tarn_cache_release, self.pointer).atexit = False
+
+
+class _HandleArgument:
+    """The first parameter of calls on a slide or a view: entered for the length of the call."""
+
+    def __init__(self, kind: type):
+        self.kind = kind
+        self.ctype = c_void_p
+
+    def convert(self, value: Any) -> Any:
+        if not isinstance(value, self.kind):
+            raise TypeError(f"a {self.kind.__name__} is required, not {type(value).__name__}")
+        return value
+
+
+class _CacheArgument:
+    ctype = c_void_p
+
+    @staticmethod
+    def convert(value: Any) -> Optional[int]:
+        if value is None:
+            return None
+        if not isinstance(value, CacheHandle):
+            raise TypeError(f"a CacheHandle or None is required, not {type(value).__name__}")
+        return value.pointer
+
+
+_SLIDE = _HandleArgument(SlideHandle)
+_VIEW = _HandleArgument(DeepZoomHandle)
+
+# ---- Result checks ----
+
+
+def _error_text(slide_pointer: Optional[int]) -> Optional[str]:
+    text = _tarn_get_error(slide_pointer)
+    return text.decode("utf-8", "replace") if text is not None else None
+
+
+def _fail(function: str, slide_pointer: Optional[int]) -> TarnError:
+    return TarnError(_error_text(slide_pointer) or f"{function} failed")
+
+
+def _status(result: int, function: str, slide_pointer: int) -> int:
+    if result != 0:
+        raise _fail(function, slide_pointer)
+    return result
+
+
+def _pointer(result: Optional[int], function: str, slide_pointer: int) -> int:
+    if not result:
+        raise _fail(function, slide_pointer)
+    return result
+
+
+def _names(result: Any, function: str, slide_pointer: int) -> list:
+    if not result:
+        raise _fail(function, slide_pointer)
+    names = []
+    index = 0
+    while result[index] is not None:
+        names.append(result[index].decode("utf-8", "replace"))
+        index += 1
+    return names
+
+
+def _declare(name: str, result: Any, *parameters: Any,
+             check: Optional[Callable[[Any, str, int], Any]] = None) -> Callable[..., Any]:
+    """The C function `name`, called with converted arguments and its result checked.
+
+    A first parameter that is a slide or a view is entered for the length of the call, and the
+    error text is read while it still is."""
+    function = getattr(_lib, name)
+    function.restype = result
+    function.argtypes = [parameter.ctype for parameter in parameters]
+    converters = [parameter.convert for parameter in parameters]
+    on_handle = bool(parameters) and isinstance(parameters[0], _HandleArgument)
+
+    def call(*arguments: Any) -> Any:
+        if len(arguments) != len(converters):
+            raise TypeError(f"{name} takes {len(converters)} arguments, not {len(arguments)}")
+        values = [convert(argument) for convert, argument in zip(converters, arguments)]
+        if not on_handle:
+            value = function(*values)
+            return check(value, name, 0) if check is not None else value
+        handle = values[0]
+        with handle as pointer:
+            values[0] = pointer
+            value = function(*values)
+            if check is None:
+                return value
+            source = pointer if isinstance(handle, SlideHandle) else handle.error_source()
+            return check(value, name, source)
+
+    call.__name__ = name
+    call.__doc__ = f"{name}, declared from tarn.h."
+    return call
+
+
+# Raw declarations used by the handles themselves (no entering, pointers as they are).
+def _raw(name: str, result: Any, *argtypes: Any) -> Any:
+    function = getattr(_lib, name)
+    function.restype = result
+    function.argtypes = list(argtypes)
+    return function
+
+
+_tarn_open = _raw("tarn_open", c_void_p, c_char_p)
+_tarn_close = _raw("tarn_close", None, c_void_p)
+_tarn_get_error = _raw("tarn_get_error", c_char_p, c_void_p)
+_tarn_set_cache = _raw("tarn_set_cache", None, c_void_p, c_void_p)
+_tarn_deepzoom_create = _raw("tarn_deepzoom_create", c_void_p, c_void_p, c_int32, c_int32, c_int)
+_tarn_deepzoom_destroy = _raw("tarn_deepzoom_destroy", None, c_void_p)
+_tarn_cache_create = _raw("tarn_cache_create", c_void_p, c_size_t)
+_tarn_cache_release = _raw("tarn_cache_release", None, c_void_p)
+_tarn_free = _raw("tarn_free", None, c_void_p)
+
+
+class DeepZoomTile(ctypes.Structure):
+    """tarn_deepzoom_tile: where a Deep Zoom tile comes from."""
+
+    _fields_ = [("x", c_int64), ("y", c_int64), ("level", c_int32), ("width", c_int64),
+                ("height", c_int64), ("tile_width", c_int64), ("tile_height", c_int64)]
+
+
+class CacheStats(ctypes.Structure):
+    """tarn_cache_stats: counters of a tile cache."""
+
+    _fields_ = [("hits", c_uint64), ("misses", c_uint64), ("bytes", c_uint64),
+                ("capacity", c_uint64), ("entries", c_uint64)]
+
+
+_version = _declare("tarn_version", c_char_p)
+_format_bytes = _declare("tarn_format_bytes", c_int, _Format)
+_get_level_count = _declare("tarn_get_level_count", c_int32, _SLIDE)
+_get_level_dimensions = _declare("tarn_get_level_dimensions", None, _SLIDE, _INT32, _OUT_INT64,
+                                 _OUT_INT64)
+_get_level_downsample = _declare("tarn_get_level_downsample", c_double, _SLIDE, _INT32)
+_get_best_level = _declare("tarn_get_best_level_for_downsample", c_int32, _SLIDE, _Double)
+_get_property_names = _declare("tarn_get_property_names", POINTER(c_char_p), _SLIDE,
+                               check=_names)
+_get_property_value = _declare("tarn_get_property_value", c_char_p, _SLIDE, _Text)
+_get_associated_names = _declare("tarn_get_associated_image_names", POINTER(c_char_p), _SLIDE,
+                                 check=_names)
+_get_associated_dimensions = _declare("tarn_get_associated_image_dimensions", None, _SLIDE,
+                                      _Text, _OUT_INT64, _OUT_INT64)
+_read_associated = _declare("tarn_read_associated_image", c_int, _SLIDE, _Text, _ADDRESS, _Format,
+                            check=_status)
+_read_region = _declare("tarn_read_region", c_int, _SLIDE, _ADDRESS, _INT64, _INT64, _INT32,
+                        _INT64, _INT64, _Format, check=_status)
+_dz_level_count = _declare("tarn_deepzoom_get_level_count", c_int32, _VIEW)
+_dz_level_tiles = _declare("tarn_deepzoom_get_level_tiles", None, _VIEW, _INT32, _OUT_INT64,
+                           _OUT_INT64)
+_dz_level_dimensions = _declare("tarn_deepzoom_get_level_dimensions", None, _VIEW, _INT32,
+                                _OUT_INT64, _OUT_INT64)
+_dz_tile_count = _declare("tarn_deepzoom_get_tile_count", c_int64, _VIEW)
+_dz_tile_info = _declare("tarn_deepzoom_get_tile_info", c_int, _VIEW, _INT32, _INT64, _INT64,
+                         _Pass(POINTER(DeepZoomTile)), check=_status)
+_dz_read_tile = _declare("tarn_deepzoom_read_tile", c_int, _VIEW, _INT32, _INT64, _INT64,
+                         _ADDRESS, _Format, check=_status)
+_dz_read_tile_jpeg = _declare("tarn_deepzoom_read_tile_jpeg", c_int, _VIEW, _INT32, _INT64,
+                              _INT64, _INT, _Pass(POINTER(POINTER(c_uint8))),
+                              _Pass(POINTER(c_size_t)), check=_status)
+_dz_get_dzi = _declare("tarn_deepzoom_get_dzi", c_void_p, _VIEW, _Text, check=_pointer)
+_set_cache = _declare("tarn_set_cache", None, _SLIDE, _CacheArgument)
+_cache_set_capacity = _declare("tarn_cache_set_capacity", None, _CacheArgument, _SIZE)
+_cache_get_stats = _declare("tarn_cache_get_stats", c_int, _CacheArgument,
+                            _Pass(POINTER(CacheStats)), check=_status)
+_set_threads = _declare("tarn_set_threads", None, _INT)
+_get_threads = _declare("tarn_get_threads", c_int)
+
+# ---- The interface, as Python functions ----
+
+
+def version() -> str:
+    """The library's version, "MAJOR.MINOR.PATCH"."""
+    return _version().decode("ascii", "replace")
+
+
+def format_bytes(layout: str) -> int:
+    """Bytes per pixel of a layout ("RGBA", "BGRA", "RGB", "BGR")."""
+    return _format_bytes(layout)
+
+
+def open(path: Any) -> SlideHandle:  # noqa: A001 - the C name
+    """Opens a slide; TarnError with the library's reason when it cannot."""
+    return SlideHandle(_Path.convert(path))
+
+
+def close(slide: SlideHandle) -> None:
+    """Waits for the calls running on the slide, then releases it; later calls raise."""
+    _SLIDE.convert(slide).close()
+
+
+def get_level_count(slide: SlideHandle) -> int:
+    return _get_level_count(slide)
+
+
+def get_level_dimensions(slide: SlideHandle, level: int) -> tuple:
+    """(width, height) of a level, (-1, -1) when it does not exist."""
+    width, height = c_int64(), c_int64()
+    _get_level_dimensions(slide, level, byref(width), byref(height))
+    return width.value, height.value
+
+
+def get_level_downsample(slide: SlideHandle, level: int) -> float:
+    return _get_level_downsample(slide, level)
+
+
+def get_best_level_for_downsample(slide: SlideHandle, downsample: float) -> int:
+    return _get_best_level(slide, downsample)
+
+
+def get_property_names(slide: SlideHandle) -> list:
+    return _get_property_names(slide)
+
+
+def get_property_value(slide: SlideHandle, name: str) -> Optional[str]:
+    value = _get_property_value(slide, name)
+    return value.decode("utf-8", "replace") if value is not None else None
+
+
+def get_associated_image_names(slide: SlideHandle) -> list:
+    return _get_associated_names(slide)
+
+
+def get_associated_image_dimensions(slide: SlideHandle, name: str) -> tuple:
+    """(width, height) of an associated image, (-1, -1) when the slide has none of that name."""
+    width, height = c_int64(), c_int64()
+    _get_associated_dimensions(slide, name, byref(width), byref(height))
+    return width.value, height.value
+
+
+def _writable(buffer: Any, nbytes: int) -> Any:
+    """A ctypes object at the start of `buffer`, which must hold `nbytes` writable bytes in a
+    row (numpy arrays, bytearrays, ...). It keeps the buffer exported while it lives."""
+    view = memoryview(buffer)
+    if view.readonly or not view.c_contiguous:
+        raise ValueError("the destination must be a writable, contiguous buffer")
+    if view.nbytes < nbytes:
+        raise ValueError(f"the destination holds {view.nbytes} bytes, {nbytes} are needed")
+    if view.nbytes == 0:
+        return None
+    return ctypes.c_char.from_buffer(view.cast("B"))
+
+
+def _address(target: Any) -> Optional[int]:
+    return ctypes.addressof(target) if target is not None else None
+
+
+def read_associated_image(slide: SlideHandle, name: str, dest: Any, layout: str = "RGBA") -> None:
+    """Writes the associated image into `dest` (width * height pixels of `layout`)."""
+    width, height = get_associated_image_dimensions(slide, name)
+    if width < 0:
+        raise TarnError(f"the slide has no associated image {name!r}")
+    target = _writable(dest, width * height * FORMAT_BYTES.get(layout, 0))
+    _read_associated(slide, name, _address(target), layout)
+
+
+def read_region(slide: SlideHandle, dest: Any, x: int, y: int, level: int, width: int,
+                height: int, layout: str = "RGBA") -> None:
+    """Writes the width x height pixels of `level` at level-0 position (x, y) into `dest`."""
+    width, height = _INT64.convert(width), _INT64.convert(height)
+    if width < 0 or height < 0:
+        raise ValueError(f"negative region size {width} x {height}")
+    target = _writable(dest, width * height * FORMAT_BYTES.get(layout, 0))
+    _read_region(slide, _address(target), x, y, level, width, height, layout)
+
+
+def deepzoom_create(slide: SlideHandle, tile_size: int, overlap: int,
+                    limit_bounds: bool) -> DeepZoomHandle:
+    return DeepZoomHandle(_SLIDE.convert(slide), tile_size, overlap, limit_bounds)
+
+
+def deepzoom_get_level_count(view: DeepZoomHandle) -> int:
+    return _dz_level_count(view)
+
+
+def deepzoom_get_level_tiles(view: DeepZoomHandle, level: int) -> tuple:
+    columns, rows = c_int64(), c_int64()
+    _dz_level_tiles(view, level, byref(columns), byref(rows))
+    return columns.value, rows.value
+
+
+def deepzoom_get_level_dimensions(view: DeepZoomHandle, level: int) -> tuple:
+    width, height = c_int64(), c_int64()
+    _dz_level_dimensions(view, level, byref(width), byref(height))
+    return width.value, height.value
+
+
+def deepzoom_get_tile_count(view: DeepZoomHandle) -> int:
+    return _dz_tile_count(view)
+
+
+def deepzoom_get_tile_info(view: DeepZoomHandle, level: int, column: int,
+                           row: int) -> DeepZoomTile:
+    tile = DeepZoomTile()
+    _dz_tile_info(view, level, column, row, byref(tile))
+    return tile
+
+
+def deepzoom_read_tile(view: DeepZoomHandle, level: int, column: int, row: int, dest: Any,
+                       layout: str = "RGB") -> None:
+    """Writes the tile's pixels into `dest`, which must hold them (see deepzoom_get_tile_info)."""
+    tile = deepzoom_get_tile_info(view, level, column, row)
+    target = _writable(dest, tile.tile_width * tile.tile_height * FORMAT_BYTES.get(layout, 0))
+    _dz_read_tile(view, level, column, row, _address(target), layout)
+
+
+def deepzoom_read_tile_jpeg(view: DeepZoomHandle, level: int, column: int, row: int,
+                            quality: int = 75) -> bytes:
+    quality = _INT.convert(quality)
+    if not 1 <= quality <= 100:
+        raise ValueError(f"JPEG quality {quality} is not within 1-100")
+    jpeg, size = POINTER(c_uint8)(), c_size_t()
+    _dz_read_tile_jpeg(view, level, column, row, quality, byref(jpeg), byref(size))
+    try:
+        return ctypes.string_at(jpeg, size.value)
+    finally:
+        _tarn_free(jpeg)
+
+
+def deepzoom_get_dzi(view: DeepZoomHandle, tile_format: str) -> str:
+    text = _dz_get_dzi(view, tile_format)
+    try:
+        return ctypes.string_at(text).decode("utf-8")
+    finally:
+        _tarn_free(text)
+
+
+def cache_create(capacity: int) -> CacheHandle:
+    return CacheHandle(capacity)
+
+
+def set_cache(slide: SlideHandle, cache: Optional[CacheHandle]) -> None:
+    """Makes the slide read through `cache` (None: the process's default cache)."""
+    _set_cache(slide, cache)
+    slide.cache = cache  # reapplied when a forked child reopens the slide
+
+
+def cache_set_capacity(cache: Optional[CacheHandle], capacity: int) -> None:
+    _cache_set_capacity(cache, capacity)
+
+
+def cache_get_stats(cache: Optional[CacheHandle]) -> dict:
+    """Counters of `cache` (None: the default cache): hits, misses, bytes, capacity, entries."""
+    stats = CacheStats()
+    _cache_get_stats(cache, byref(stats))
+    return {name: getattr(stats, name) for name, _ in CacheStats._fields_}
+
+
+def set_threads(count: int) -> None:
+    """Caps the threads the library uses for the whole process; 0 or less removes the cap."""
+    _set_threads(count)
+
+
+def get_threads() -> int:
+    return _get_threads()

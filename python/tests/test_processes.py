@@ -1,0 +1,84 @@
+"""Slides across processes: pickling by path, the fork and spawn start methods, PyTorch's
+DataLoader."""
+import multiprocessing
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+import helpers
+import tarnslide
+
+
+def test_slides_pickle_by_path_and_cache(slides):
+    cache = tarnslide.TarnCache(8 << 20)
+    with tarnslide.TarnSlide(slides["jpeg"]) as first, tarnslide.TarnSlide(slides["hevc"]) as second:
+        first.set_cache(cache)
+        second.set_cache(cache)
+        copies = pickle.loads(pickle.dumps([first, second]))
+        assert [copy.path for copy in copies] == [first.path, second.path]
+        assert copies[0]._cache is copies[1]._cache is cache  # the same cache in this process
+        np.testing.assert_array_equal(copies[0].read_region((5, 5), 1, (30, 20), as_array=True),
+                                      first.read_region((5, 5), 1, (30, 20), as_array=True))
+        copies[0].close()
+        assert not first.closed  # a copy is a slide of its own
+    assert pickle.loads(pickle.dumps(cache)) is cache
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_start_methods_reopen_the_slide_in_the_child(slides, method):
+    context = multiprocessing.get_context(method)
+    slide = tarnslide.TarnSlide(slides["jpeg"])
+    expected = slide.read_region((400, 300), 0, (64, 48), as_array=True)
+    receiving, sending = context.Pipe(duplex=False)
+    if method == "fork":
+        # Threads keep reading while the process forks: the child must not inherit a call
+        # caught halfway.
+        helpers.inherited = slide
+        stop = threading.Event()
+
+        def keep_reading() -> None:
+            while not stop.is_set():
+                slide.read_region((0, 0), 0, (512, 512), as_array=True)
+
+        readers = [threading.Thread(target=keep_reading) for _ in range(2)]
+        for reader in readers:
+            reader.start()
+        children = [context.Process(target=helpers.read_inherited,
+                                    args=((400, 300), (64, 48), sending)) for _ in range(3)]
+    else:
+        children = [context.Process(target=helpers.read_passed,
+                                    args=(slide, (400, 300), (64, 48), sending))]
+    for child in children:
+        child.start()
+    results = [receiving.recv() for _ in children]
+    for child in children:
+        child.join(30)
+        assert child.exitcode == 0
+    if method == "fork":
+        stop.set()
+        for reader in readers:
+            reader.join()
+    else:
+        assert results[0][0] == slide.path
+        results = [results[0][1]]
+    for pixels in results:
+        np.testing.assert_array_equal(pixels, expected)
+    with context.Pool(2) as pool:  # slides as task arguments
+        patches = pool.map(helpers.read_patch, [(slide, (x, 100)) for x in (0, 300, 600, 900)])
+    for x, patch in zip((0, 300, 600, 900), patches):
+        np.testing.assert_array_equal(patch, slide.read_region((x, 100), 0, (32, 32),
+                                                               as_array=True))
+    slide.close()
+
+
+def test_torch_dataloader_reads_patches_in_two_workers(slides):
+    torch = pytest.importorskip("torch", reason="python3-torch is missing")
+    locations = [(x, y) for x in range(0, 1200, 300) for y in range(0, 700, 350)]
+    with tarnslide.TarnSlide(slides["jpeg"]) as slide:
+        loader = torch.utils.data.DataLoader(helpers.Patches(slide, locations, (40, 30)),
+                                             batch_size=3, num_workers=2)
+        batches = torch.cat(list(loader)).numpy()
+        expected = slide.read_regions(locations, 0, (40, 30), mode="RGB")
+    np.testing.assert_array_equal(batches, expected)
