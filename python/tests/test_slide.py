@@ -97,7 +97,8 @@ def test_many_regions_on_threads_equal_single_reads(slide):
                                                                 as_array=True))
     ahead = list(slide.read_regions(locations, 1, (48, 40), workers=2, mode="RGB",
                                     iterator=True))
-    np.testing.assert_array_equal(np.stack(ahead), batch[..., :3])
+    on_white = np.where(batch[..., 3:] == 255, batch[..., :3], 255)  # RGB shows outside white
+    np.testing.assert_array_equal(np.stack(ahead), on_white)
     assert slide.read_regions([], 0, (8, 8)).shape == (0, 8, 8, 4)
     with pytest.raises(tarnslide.TarnError):
         slide.read_regions([(0, 0), (5, 5)], 9, (8, 8), workers=2)
