@@ -9,9 +9,12 @@ packages=(
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
-    python3 python3-pip python3-venv python3-pytest python3-numpy python3-pil
-    python3-dask python3-distributed python3-zarr python3-xarray python3-torch
-    python3-openslide libvips-tools
+    dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
+    python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
+    libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
+    # tarnslide (python/): its suite, its venv install and its benchmark
+    python3-pip python3-venv python3-pytest python3-numpy python3-pil python3-dask
+    python3-distributed python3-zarr python3-xarray python3-torch
 )
 
 missing=()

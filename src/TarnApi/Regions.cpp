@@ -37,10 +37,15 @@ int DrawPicture(const tarn_slide& slide, const Span& area, uint32_t layer, uint8
 }
 
 const char* TileFailure(int code) {
-    return code == ZY_E_SHORT_READ
-               ? "the slide file can no longer be read (removed, replaced, or shorter than its "
-                 "tile table says)"
-               : "a tile does not decode";
+    switch (code) {
+        case ZY_E_SHORT_READ:
+            return "the slide file can no longer be read (removed, replaced, or shorter than its "
+                   "tile table says)";
+        case ZY_E_DECODE:
+            return "a tile does not decode";
+        default:
+            return "its tiles could not be read";
+    }
 }
 
 }  // namespace
