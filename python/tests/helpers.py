@@ -79,3 +79,60 @@ class Patches:
 
 def library_threads():
     return tarnslide.get_threads()
+
+
+def decode_whole_layer(path, layer=0):
+    """Layer `layer` decoded whole through the fixed interface, on the library's threads."""
+    import ctypes
+
+    from tarnslide import _export
+
+    whole_layer = _export._lib.ZySpecifyLayerJpeg2Rgb
+    whole_layer.restype = ctypes.c_int
+    whole_layer.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p),
+                            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
+                            ctypes.c_int]
+    pixels, width, height = ctypes.c_void_p(), ctypes.c_int(), ctypes.c_int()
+    slide = _export.FixedSlide(path)
+    assert whole_layer(slide.pointer, ctypes.byref(pixels), width, height, layer) == 0
+    _export._dispose(pixels)
+
+
+def read_after_whole_layer(path):
+    """A worker's reads: its open builds a colour table, then a whole layer and a region."""
+    decode_whole_layer(path)
+    with tarnslide.TarnSlide(path) as slide:
+        return slide.read_region((100, 50), 0, (300, 200), as_array=True)
+
+
+def forked_workers_read(path, other):
+    """Workers forked after this process opened, read, decoded a whole layer of and closed
+    `path` (the fork start method, which PyTorch's DataLoader uses) open and read `other`, whose
+    colour table they must build; a worker that hangs fails."""
+    import multiprocessing
+
+    import numpy as np
+
+    with tarnslide.TarnSlide(path) as slide:
+        slide.read_region((100, 50), 0, (300, 200))
+    decode_whole_layer(path)
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        regions = pool.map_async(read_after_whole_layer, [other] * 2).get(timeout=120)
+    with tarnslide.TarnSlide(other) as slide:
+        expected = slide.read_region((100, 50), 0, (300, 200), as_array=True)
+    for region in regions:
+        np.testing.assert_array_equal(region, expected)
+
+
+def dataloader_reads(path):
+    """PyTorch's DataLoader with 2 worker processes reads patches of a slide its dataset holds."""
+    import numpy as np
+    import torch.utils.data
+
+    locations = [(x, y) for x in range(0, 1200, 300) for y in range(0, 700, 350)]
+    with tarnslide.TarnSlide(path) as slide:
+        loader = torch.utils.data.DataLoader(Patches(slide, locations, (40, 30)), batch_size=3,
+                                             num_workers=2)
+        batches = torch.cat(list(loader)).numpy()
+        np.testing.assert_array_equal(batches, slide.read_regions(locations, 0, (40, 30),
+                                                                  mode="RGB"))

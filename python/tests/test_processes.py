@@ -1,7 +1,12 @@
 """Slides across processes: pickling by path, the fork and spawn start methods, PyTorch's
 DataLoader."""
 import multiprocessing
+import os
 import pickle
+import shutil
+import struct
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -73,12 +78,29 @@ def test_start_methods_reopen_the_slide_in_the_child(slides, method):
     slide.close()
 
 
-def test_torch_dataloader_reads_patches_in_two_workers(slides):
-    torch = pytest.importorskip("torch", reason="python3-torch is missing")
-    locations = [(x, y) for x in range(0, 1200, 300) for y in range(0, 700, 350)]
-    with tarnslide.TarnSlide(slides["jpeg"]) as slide:
-        loader = torch.utils.data.DataLoader(helpers.Patches(slide, locations, (40, 30)),
-                                             batch_size=3, num_workers=2)
-        batches = torch.cat(list(loader)).numpy()
-        expected = slide.read_regions(locations, 0, (40, 30), mode="RGB")
-    np.testing.assert_array_equal(batches, expected)
+@pytest.fixture
+def recoloured(slides, tmp_path):
+    """The JPEG sample with colours of its own: processes opening it build a new table."""
+    other = str(tmp_path / "other.tarn")
+    shutil.copyfile(slides["jpeg"], other)
+    with open(other, "r+b") as file:
+        file.seek(6964 + 34)  # the gamma of the extra-information record
+        file.write(struct.pack("<f", 1.25))
+    return other
+
+
+def test_forked_workers_build_tables_after_the_parent_used_its_threads(slides, recoloured):
+    helpers.forked_workers_read(slides["hevc"], recoloured)
+
+
+def test_a_training_job_forks_loaders_after_torch_ran_its_threads(slides, recoloured):
+    pytest.importorskip("torch", reason="python3-torch is missing")
+    # As in a training job: PyTorch loads GCC's OpenMP runtime with global binding and runs a
+    # parallel region of it before the slide library does anything; then forked workers build
+    # colour tables, and a DataLoader's two workers read patches from a dataset holding a slide.
+    script = ("import torch; torch.set_num_threads(2); torch.rand(1 << 22).mul_(2); "
+              f"import helpers; helpers.forked_workers_read({slides['hevc']!r}, {recoloured!r}); "
+              f"helpers.dataloader_reads({slides['jpeg']!r})")
+    run = subprocess.run([sys.executable, "-c", script], timeout=300, capture_output=True,
+                         text=True)
+    assert run.returncode == 0, run.stderr
