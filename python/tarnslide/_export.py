@@ -38,11 +38,6 @@ _encode = _raw("ZyEncodeJpeg", c_int, c_void_p, POINTER(c_void_p), c_int, c_uint
 _dispose = _raw("Dispose", None, c_void_p)
 
 
-def _as_int(value: int) -> int:
-    """A tile position as the tool hands it over: an int the library reads back as unsigned."""
-    return value - (1 << 32) if value >= 1 << 31 else value
-
-
 def _take(pointer: int, size: int) -> bytes:
     try:
         return ctypes.string_at(pointer, size)
@@ -74,19 +69,20 @@ class FixedSlide:
         return grid, (grid[0] - bound[0], grid[1] - bound[1])
 
     def tile_jpeg(self, column: int, row: int, width: int, height: int) -> bytes:
-        """Layer 0's tile (column, row) of width x height, as `tarn export` encodes it."""
-        x, y = column * width, row * height
+        """Layer 0's tile (column, row) of width x height, as `tarn export` encodes it. Its
+        origin must lie within an int, as in the tool."""
+        x, y = _INT.convert(column * width), _INT.convert(row * height)
         grid_width, grid_height = self.grid
         if width <= grid_width and height <= grid_height:
             size = c_int()
-            jpeg = _roi_jpeg(self.pointer, 0, _as_int(x), _as_int(y), _INT.convert(width),
-                             _INT.convert(height), ctypes.byref(size))
+            jpeg = _roi_jpeg(self.pointer, 0, x, y, _INT.convert(width), _INT.convert(height),
+                             ctypes.byref(size))
             if not jpeg:
                 raise TarnError(f"cannot read tile {column},{row}")
             return _take(jpeg, size.value)
         # A tile larger than the grid: the part inside it, on white.
         inside = min(width, grid_width - x), min(height, grid_height - y)
-        bgr = _roi_bgr(self.pointer, 0, _as_int(x), _as_int(y), inside[0], inside[1])
+        bgr = _roi_bgr(self.pointer, 0, x, y, inside[0], inside[1])
         if not bgr:
             raise TarnError(f"cannot read tile {column},{row}")
         tile = np.full((height, width, 3), 255, dtype=np.uint8)

@@ -139,6 +139,7 @@ def _checked_level(slide: tarnslide.TarnSlide, level: int) -> int:
 
 # ---- Export ----
 
+_INT_MAX = (1 << 31) - 1  # tile origins are ints in the fixed interface
 _TEMPORARY = re.compile(r"^\..+\.jpeg\.\d+-\d+\.tmp$")
 
 
@@ -160,14 +161,15 @@ def _write_atomically(path: str, data: bytes) -> None:
 
 
 def _export_row(path: str, directory: str, row: int, columns: int, tile: Tuple[int, int],
-                threads: Optional[int], client_pid: int) -> int:
+                resume: bool, threads: Optional[int], client_pid: int) -> int:
     _cap_threads(threads, client_pid)
     slide = _export.fixed_slide(path)
     os.makedirs(directory, exist_ok=True)
     width, height = tile
     for column in range(columns):
-        _write_atomically(os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg"),
-                          slide.tile_jpeg(column, row, width, height))
+        name = os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg")
+        if not (resume and os.path.isfile(name)):  # a file has its name only when whole
+            _write_atomically(name, slide.tile_jpeg(column, row, width, height))
     return columns
 
 
@@ -185,14 +187,15 @@ def _finish(directory: str, written: Sequence[int]) -> int:
 
 def export_tiles(paths: Iterable[Union[str, "os.PathLike[str]"]], out_dir: Union[str, "os.PathLike[str]"],
                  tile_size: Union[int, Tuple[int, int]] = 512, client: Any = None, *,
-                 worker_threads: Optional[int] = 1) -> dict:
+                 resume: bool = False, worker_threads: Optional[int] = 1) -> dict:
     """Cuts layer 0 of each slide into JPEG tiles in out_dir/<slide name>/, on Dask.
 
     The files are the ones `tarn export` writes: <column>_<row>_<W>_<H>.jpeg, the same bytes.
     Each is written atomically, so a worker that dies leaves no partial file, and Dask runs its
     tasks again elsewhere. `tile_size` is W (= H) or (W, H). With a dask.distributed `client`
-    the work runs on its cluster; without one, on Dask's default scheduler. Returns the number
-    of tiles written for each path."""
+    the work runs on its cluster; without one, on Dask's default scheduler. With resume=True
+    tiles already on disk are kept (as `tarn export --resume`). Returns the number of tiles of
+    each path."""
     import dask
 
     tile = (tile_size, tile_size) if isinstance(tile_size, int) else tuple(tile_size)
@@ -208,9 +211,11 @@ def export_tiles(paths: Iterable[Union[str, "os.PathLike[str]"]], out_dir: Union
     for path, name in zip(paths, names):
         width, height = _export.fixed_slide(path).picture
         columns, rows = -(-width // tile[0]), -(-height // tile[1])
+        if (columns - 1) * tile[0] > _INT_MAX or (rows - 1) * tile[1] > _INT_MAX:
+            raise ValueError(f"layer 0 of {path} is too large to cut: tile positions pass 2^31")
         directory = os.path.join(out_dir, name)
         written = [dask.delayed(_export_row, pure=False)(path, directory, row, columns, tile,
-                                                         worker_threads, pid)
+                                                         resume, worker_threads, pid)
                    for row in range(rows)]
         jobs.append(dask.delayed(_finish, pure=False)(directory, written))
     if client is not None:

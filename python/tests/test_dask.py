@@ -94,6 +94,13 @@ def test_export_writes_the_tools_files(tmp_path, slides, width, height):
     theirs = _tool_export(slides["jpeg"], tmp_path / "tool", width, height)
     _same_files(tmp_path / "ours" / "jpeg", theirs)
     assert counts == {slides["jpeg"]: len(os.listdir(theirs))}
+    # Resuming keeps the files there (whole by their name) and writes the missing ones.
+    first, second = sorted((tmp_path / "ours" / "jpeg").iterdir())[:2]
+    first.unlink()
+    second.write_bytes(b"kept")
+    export_tiles([slides["jpeg"]], tmp_path / "ours", (width, height), resume=True)
+    assert second.read_bytes() == b"kept"
+    assert first.read_bytes() == (theirs / first.name).read_bytes()
 
 
 def test_export_completes_when_a_worker_dies_mid_run(client, tmp_path, slides):

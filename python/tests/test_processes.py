@@ -1,7 +1,6 @@
 """Slides across processes: pickling by path, the fork and spawn start methods, PyTorch's
 DataLoader."""
 import multiprocessing
-import os
 import pickle
 import shutil
 import struct
