@@ -163,6 +163,16 @@ def _empty(shape: Tuple[int, ...]) -> np.ndarray:
         raise MemoryError(f"cannot allocate {' x '.join(map(str, shape))} bytes") from error
 
 
+def _output(out: Optional[np.ndarray], shape: Tuple[int, ...]) -> np.ndarray:
+    """`out` when it is a C-contiguous uint8 array of `shape`, else a new array."""
+    if out is None:
+        return _empty(shape)
+    if not (isinstance(out, np.ndarray) and out.dtype == np.uint8 and out.shape == shape
+            and out.flags.c_contiguous and out.flags.writeable):
+        raise ValueError(f"out must be a writable, C-contiguous uint8 array of shape {shape}")
+    return out
+
+
 def _level0(offset: int, downsample: float) -> int:
     """The first level-0 pixel that falls on pixel `offset` of a level whose downsample is
     given: the library maps level-0 positions to a level by dividing and rounding down."""
@@ -282,34 +292,40 @@ class TarnSlide:
         return lowlevel.get_best_level_for_downsample(self._handle, downsample)
 
     def read_region(self, location: Sequence[int], level: int, size: Sequence[int], *,
-                    as_array: bool = False, mode: str = "RGBA") -> Union[Image.Image, np.ndarray]:
+                    as_array: bool = False, mode: str = "RGBA",
+                    out: Optional[np.ndarray] = None) -> Union[Image.Image, np.ndarray]:
         """The `size` pixels of `level` whose top-left corner is at level-0 `location`.
 
         An RGBA PIL image by default, as OpenSlide returns; mode="RGB" for RGB. With
-        as_array=True an (h, w, 4) or (h, w, 3) uint8 array (mode may also be "BGRA" or "BGR").
-        The library writes the pixels straight into the result's memory."""
+        as_array=True an (h, w, 4) or (h, w, 3) uint8 array (mode may also be "BGRA" or "BGR"),
+        or the pixels written into `out`, an array of that shape, which is returned. The library
+        writes the pixels straight into the result's memory."""
+        self._check_open()
         x, y = _position(location)
         width, height = _size(size)
-        if not as_array and mode not in _PIL_MODES:
+        if not as_array and out is None and mode not in _PIL_MODES:
             raise ValueError(f"mode {mode!r} is not one of {', '.join(_PIL_MODES)}")
-        pixels = _empty((height, width, _channels(mode)))
+        pixels = _output(out, (height, width, _channels(mode)))
         lowlevel.read_region(self._handle, pixels, x, y, level, width, height, mode)
-        return pixels if as_array else _image(pixels, mode)
+        return pixels if as_array or out is not None else _image(pixels, mode)
 
     def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
                      *, workers: Optional[int] = None, mode: str = "RGBA",
-                     iterator: bool = False) -> Union[np.ndarray, Iterator[np.ndarray]]:
+                     iterator: bool = False,
+                     out: Optional[np.ndarray] = None) -> Union[np.ndarray, Iterator[np.ndarray]]:
         """Many regions of one size and level, read on `workers` threads at once.
 
-        One (n, h, w, channels) uint8 array, or with iterator=True an iterator of (h, w,
-        channels) arrays in the order of `locations`, read ahead by the workers."""
+        One (n, h, w, channels) uint8 array (`out` if given, to reuse its memory), or with
+        iterator=True an iterator of (h, w, channels) arrays in the order of `locations`, read
+        ahead by the workers."""
+        self._check_open()
         positions = [_position(location) for location in locations]
         width, height = _size(size)
         channels = _channels(mode)
         workers = max(1, min(workers or os.cpu_count() or 1, max(1, len(positions))))
         if iterator:
             return self._iterate_regions(positions, level, width, height, mode, workers)
-        out = _empty((len(positions), height, width, channels))
+        out = _output(out, (len(positions), height, width, channels))
         pending = iter(range(len(positions)))  # shared: each worker takes the next index
         failed: list = []
 

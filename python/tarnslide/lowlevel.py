@@ -262,12 +262,10 @@ class SlideHandle:
     def _forked(self) -> None:
         self._users = 0
         self._reopen_lock = threading.Lock()
-        if "slide" in self._owned:
-            # The parent's handle is abandoned, not closed: releasing it would only copy pages.
-            self._owned = {"views": {}}
-            self._finalizer.detach()
-            self._finalizer = weakref.finalize(self, _release_slide, self._owned)
-            self._finalizer.atexit = False
+        # The parent's slide and views are abandoned, not released: releasing them would only
+        # copy the pages this process shares with the parent.
+        if self._owned.pop("slide", None) is not None:
+            self._owned["views"].clear()
             self._stale = True
 
     def _reopen(self) -> None:
