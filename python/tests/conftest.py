@@ -36,7 +36,7 @@ def make_sample(path, *options):
 @pytest.fixture(scope="session")
 def slides(tmp_path_factory):
     """Sample slides by name: "jpeg" (5 x 3 tiles of 256, 3 levels), "hevc" (3 x 2, 2 levels),
-    "odd" (tiles of 100, 4 levels)."""
+    "odd" (tiles of 100, 4 levels), "margin" (5 x 4, the first column and row empty)."""
     folder = tmp_path_factory.mktemp("slides")
     return {
         "jpeg": make_sample(folder / "jpeg.tarn", "--columns", "5", "--rows", "3"),
@@ -44,6 +44,8 @@ def slides(tmp_path_factory):
                             "2", "--hevc"),
         "odd": make_sample(folder / "odd.tarn", "--columns", "3", "--rows", "3", "--layers",
                            "4", "--tile-size", "100"),
+        "margin": make_sample(folder / "margin.tarn", "--columns", "5", "--rows", "4",
+                              "--empty-margin", "1"),
     }
 
 

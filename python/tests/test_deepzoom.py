@@ -35,6 +35,23 @@ def test_hand_worked_geometry(slide):
     assert flat.get_tile_coordinates(flat.level_count - 1, (2, 1)) == ((1024, 512), 0, (219, 235))
 
 
+def test_hand_worked_geometry_within_bounds(slides):
+    # 1243 x 1003 pixels whose first column and row of tiles are empty: the bounds are 987 x 747
+    # at (256, 256), and the levels shrink by that much: 621 x 501 shows as 494 x 374.
+    with tarnslide.TarnSlide(slides["margin"]) as slide:
+        assert [slide.properties[f"openslide.bounds-{n}"] for n in ("x", "y", "width", "height")] \
+            == ["256", "256", "987", "747"]
+        tiles = DeepZoomGenerator(slide, limit_bounds=True)
+        assert tiles.level_dimensions[-3:] == ((247, 187), (494, 374), (987, 747))
+        top = tiles.level_count - 1
+        assert tiles.level_tiles[top] == (4, 3)
+        assert tiles.get_tile_coordinates(top, (0, 0)) == ((256, 256), 0, (255, 255))
+        assert tiles.get_tile_coordinates(top, (3, 2)) == ((1017, 763), 0, (226, 240))
+        assert tiles.get_tile_coordinates(top - 1, (1, 1)) == ((762, 762), 1, (241, 121))
+        whole = DeepZoomGenerator(slide)
+        assert whole.level_dimensions[-1] == (1243, 1003) and whole.level_tiles[-1] == (5, 4)
+
+
 def _stand_in(slide):
     """A plain object with the slide's attributes: all OpenSlide's generator reads."""
     class StandIn:
@@ -49,7 +66,8 @@ def _stand_in(slide):
 
 @pytest.mark.parametrize("name,tile_size,overlap,limit_bounds", [
     ("jpeg", 254, 1, False), ("jpeg", 254, 1, True), ("jpeg", 256, 0, False),
-    ("odd", 126, 1, True), ("odd", 100, 3, False), ("hevc", 510, 1, True)])
+    ("odd", 126, 1, True), ("odd", 100, 3, False), ("hevc", 510, 1, True),
+    ("margin", 254, 1, True), ("margin", 240, 0, True), ("margin", 254, 1, False)])
 def test_geometry_equals_openslides_generator(slides, name, tile_size, overlap, limit_bounds):
     reference = pytest.importorskip("openslide.deepzoom", reason="python3-openslide is missing")
     with tarnslide.TarnSlide(slides[name]) as slide:

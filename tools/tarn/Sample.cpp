@@ -14,11 +14,13 @@ namespace {
 
 constexpr const char* kSampleHelp =
     "usage: tarn sample FILE [--columns C] [--rows R] [--layers L] [--tile-size S] [--hevc]\n"
+    "                        [--empty-margin M]\n"
     "\n"
     "Writes a sample slide: a layer 0 picture as large as C x R tiles of 256 pixels (default\n"
     "8 x 6), cut into S x S tiles (default 256), with L layers (default 3) halving in size,\n"
     "tissue-like content, a label, a macrograph and a thumbnail. Tiles are JPEG, or HEVC with\n"
-    "--hevc.\n"
+    "--hevc. With --empty-margin the first M columns and rows of layer 0's tiles are left empty,\n"
+    "as a scanner leaves glass without tissue.\n"
     "\n"
     "The slide may hold at most 100000 tiles over all layers, and at most as many pixels as\n"
     "100000 tiles of 256 x 256: larger ones would take hours to write.\n";
@@ -48,15 +50,17 @@ bool SmallEnough(const tarnwriter::SlideSpec& spec, std::string* error) {
 int RunSample(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kSampleHelp, {"columns", "rows", "layers", "tile-size"}, {"hevc"},
-                      1, &args, &exitCode))
+    if (!ParseCommand(argc, argv, kSampleHelp,
+                      {"columns", "rows", "layers", "tile-size", "empty-margin"}, {"hevc"}, 1,
+                      &args, &exitCode))
         return exitCode;
-    long columns = 0, rows = 0, layers = 0, tileSize = 0;
+    long columns = 0, rows = 0, layers = 0, tileSize = 0, margin = 0;
     std::string error;
     if (!IntOption(args, "columns", 1, 4096, 8, &columns, &error) ||
         !IntOption(args, "rows", 1, 4096, 6, &rows, &error) ||
         !IntOption(args, "layers", 1, 16, 3, &layers, &error) ||
-        !IntOption(args, "tile-size", 16, 4096, 256, &tileSize, &error)) {
+        !IntOption(args, "tile-size", 16, 4096, 256, &tileSize, &error) ||
+        !IntOption(args, "empty-margin", 0, 4096, 0, &margin, &error)) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -80,6 +84,11 @@ int RunSample(int argc, char** argv) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
         return kExitUsage;
     }
+    tarnwriter::LayerSpec& base = spec.layers[0];
+    for (uint32_t row = 0; row < base.yCount; ++row)
+        for (uint32_t column = 0; column < base.xCount; ++column)
+            if (column < margin || row < margin)
+                base.emptyTiles.push_back(column + base.xCount * row);
     if (args.Has("hevc")) {
         spec.compressionType = ZY_COMPRESSION_HEVC;
         spec.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
