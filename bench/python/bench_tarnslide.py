@@ -244,8 +244,8 @@ def bench_dask(report, slide, rounds):
                           dashboard_address=None, silence_logs=40) as cluster, \
                 Client(cluster) as client:
             # Each run ends in a key of its own, so that none is answered from the last one.
-            client.compute(level0.sum() + 0).result()  # opens the slide in every worker
-            times[workers] = [timed(lambda: client.compute(level0.sum() + run).result())
+            client.compute(level0.sum() + np.uint64(0)).result()  # opens the slide in every worker
+            times[workers] = [timed(lambda: client.compute(level0.sum() + np.uint64(run)).result())
                               for run in range(1, max(3, rounds // 2) + 1)]
     del os.environ["TARN_CACHE_SIZE"]
     pixels = slide.dimensions[0] * slide.dimensions[1] / 1e6
