@@ -18,8 +18,9 @@ and zarr stores (:mod:`tarnslide.zarrstore`).
 The library (libDecodeTarn.so.1) is found in this order:
 
 1. the path in the ``TARN_LIBRARY`` environment variable, if set;
-2. a copy bundled inside the installed package (``pip install`` bundles the library it finds
-   next to the sources, or at ``TARN_LIBRARY`` when the package is built);
+2. ``libDecodeTarn.so.1`` inside the package's folder: ``pip install`` bundles the library it
+   finds next to the sources (or at ``TARN_LIBRARY`` when the package is built), and
+   ``cmake --install`` and the Debian package link the installed library there;
 3. ``libDecodeTarn.so.1`` on the dynamic loader's path (the system-wide install).
 
 Slides are safe across threads and processes: ``close()`` waits for reads running on other

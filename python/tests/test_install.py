@@ -54,3 +54,18 @@ def test_backend_builds_a_pure_wheel_without_library_and_an_sdist(tmp_path, back
     base = sdist[:-len(".tar.gz")]
     assert {f"{base}/pyproject.toml", f"{base}/PKG-INFO", f"{base}/tarnslide/__init__.py",
             f"{base}/backend/tarnslide_build.py"} <= set(members)
+
+
+def test_cmake_install_puts_the_package_beside_the_installed_library(tmp_path, slides):
+    build = os.path.dirname(os.environ["TARN_LIBRARY"])
+    subprocess.run(["cmake", "--install", build, "--prefix", str(tmp_path)], check=True,
+                   stdout=subprocess.DEVNULL)
+    environment = {key: value for key, value in os.environ.items()
+                   if key not in ("TARN_LIBRARY", "PYTHONPATH")}
+    environment["PYTHONPATH"] = str(tmp_path / "lib" / "python3" / "dist-packages")
+    script = ("import tarnslide, tarnslide.lowlevel as l; "
+              f"print(l._library_path(), tarnslide.TarnSlide({slides['odd']!r}).level_count)")
+    result = subprocess.run([sys.executable, "-c", script], check=True, env=environment,
+                            cwd=tmp_path, capture_output=True, text=True)
+    library, levels = result.stdout.split()
+    assert os.path.realpath(library).startswith(str(tmp_path)) and levels == "4"
