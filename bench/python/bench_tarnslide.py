@@ -93,22 +93,19 @@ def timed(function):
 
 
 class Report:
-    def __init__(self):
-        self.lines = []
+    """Prints each figure as it comes."""
 
-    def rate(self, name, per_round, items, unit):
-        rates = [items / seconds for seconds in per_round]
-        median = statistics.median(rates)
-        self.lines.append(f"{name:58s} {median:10.1f} {unit}")
+    @staticmethod
+    def rate(name, per_round, items, unit):
+        median = statistics.median(items / seconds for seconds in per_round)
+        print(f"{name:58s} {median:10.1f} {unit}", flush=True)
         return median
 
-    def ratio(self, name, ratios, goal):
+    @staticmethod
+    def ratio(name, ratios, goal):
         median = statistics.median(ratios)
         verdict = "ok" if median >= goal else "BELOW GOAL"
-        self.lines.append(f"{name:58s} {median:10.2f} x  (goal >= {goal}: {verdict})")
-
-    def show(self):
-        print("\n".join(self.lines))
+        print(f"{name:58s} {median:10.2f} x  (goal >= {goal}: {verdict})", flush=True)
 
 
 def bench_c_interface(report, slide, loop_path, rounds):
@@ -245,8 +242,9 @@ def bench_dask(report, slide, rounds):
                 Client(cluster) as client:
             # Each run ends in a key of its own, so that none is answered from the last one.
             client.compute(level0.sum() + np.uint64(0)).result()  # opens the slide in every worker
-            times[workers] = [timed(lambda: client.compute(level0.sum() + np.uint64(run)).result())
-                              for run in range(1, max(3, rounds // 2) + 1)]
+            times[workers] = [
+                timed(lambda: client.compute(level0.sum() + np.uint64(run)).result())
+                for run in range(1, max(3, rounds // 2) + 1)]
     del os.environ["TARN_CACHE_SIZE"]
     pixels = slide.dimensions[0] * slide.dimensions[1] / 1e6
     report.rate(f"to_dask(0).sum(), {len(level0.chunks[0]) * len(level0.chunks[1])} chunks, "
@@ -266,7 +264,8 @@ def main():
     report = Report()
     with tarnslide.TarnSlide(path) as slide:
         print(f"{path}: {slide.dimensions[0]} x {slide.dimensions[1]} pixels, "
-              f"{arguments.rounds} rounds, library {tarnslide.__library_version__}")
+              f"{arguments.rounds} rounds, library {tarnslide.__library_version__}, "
+              f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores", flush=True)
         slide.read_region((0, 0), 0, (REGION, REGION))  # colour tables built before timing
         if "c" not in skip:
             bench_c_interface(report, slide, loop, arguments.rounds)
@@ -280,7 +279,6 @@ def main():
                 bench_deepzoom(report, slide, tiff, arguments.rounds)
         if "dask" not in skip:
             bench_dask(report, slide, arguments.rounds)
-    report.show()
 
 
 if __name__ == "__main__":
