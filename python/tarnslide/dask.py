@@ -185,7 +185,10 @@ def _finish(directory: str, written: Sequence[int]) -> int:
     return sum(written)
 
 
-def export_tiles(paths: Iterable[Union[str, "os.PathLike[str]"]], out_dir: Union[str, "os.PathLike[str]"],
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def export_tiles(paths: Iterable[PathLike], out_dir: PathLike,
                  tile_size: Union[int, Tuple[int, int]] = 512, client: Any = None, *,
                  resume: bool = False, worker_threads: Optional[int] = 1) -> dict:
     """Cuts layer 0 of each slide into JPEG tiles in out_dir/<slide name>/, on Dask.

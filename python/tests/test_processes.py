@@ -17,7 +17,8 @@ import tarnslide
 
 def test_slides_pickle_by_path_and_cache(slides):
     cache = tarnslide.TarnCache(8 << 20)
-    with tarnslide.TarnSlide(slides["jpeg"]) as first, tarnslide.TarnSlide(slides["hevc"]) as second:
+    with tarnslide.TarnSlide(slides["jpeg"]) as first, \
+            tarnslide.TarnSlide(slides["hevc"]) as second:
         first.set_cache(cache)
         second.set_cache(cache)
         copies = pickle.loads(pickle.dumps([first, second]))
