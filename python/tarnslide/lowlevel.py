@@ -421,9 +421,7 @@ def _declare(name: str, result: Any, *parameters: Any,
 
     A first parameter that is a slide or a view is entered for the length of the call, and the
     error text is read while it still is."""
-    function = getattr(_lib, name)
-    function.restype = result
-    function.argtypes = [parameter.ctype for parameter in parameters]
+    function = _raw(name, result, *(parameter.ctype for parameter in parameters))
     converters = [parameter.convert for parameter in parameters]
     on_handle = bool(parameters) and isinstance(parameters[0], _HandleArgument)
 
@@ -484,6 +482,8 @@ class CacheStats(ctypes.Structure):
 _version = _declare("tarn_version", c_char_p)
 _format_bytes = _declare("tarn_format_bytes", c_int, _Format)
 _get_level_count = _declare("tarn_get_level_count", c_int32, _SLIDE)
+_get_level0_dimensions = _declare("tarn_get_level0_dimensions", None, _SLIDE, _OUT_INT64,
+                                  _OUT_INT64)
 _get_level_dimensions = _declare("tarn_get_level_dimensions", None, _SLIDE, _INT32, _OUT_INT64,
                                  _OUT_INT64)
 _get_level_downsample = _declare("tarn_get_level_downsample", c_double, _SLIDE, _INT32)
@@ -513,7 +513,6 @@ _dz_read_tile_jpeg = _declare("tarn_deepzoom_read_tile_jpeg", c_int, _VIEW, _INT
                               _INT64, _INT, _Pass(POINTER(POINTER(c_uint8))),
                               _Pass(POINTER(c_size_t)), check=_status)
 _dz_get_dzi = _declare("tarn_deepzoom_get_dzi", c_void_p, _VIEW, _Text, check=_pointer)
-_set_cache = _declare("tarn_set_cache", None, _SLIDE, _CacheArgument)
 _cache_set_capacity = _declare("tarn_cache_set_capacity", None, _CacheArgument, _SIZE)
 _cache_get_stats = _declare("tarn_cache_get_stats", c_int, _CacheArgument,
                             _Pass(POINTER(CacheStats)), check=_status)
@@ -545,6 +544,12 @@ def close(slide: SlideHandle) -> None:
 
 def get_level_count(slide: SlideHandle) -> int:
     return _get_level_count(slide)
+
+
+def get_level0_dimensions(slide: SlideHandle) -> tuple:
+    width, height = c_int64(), c_int64()
+    _get_level0_dimensions(slide, byref(width), byref(height))
+    return width.value, height.value
 
 
 def get_level_dimensions(slide: SlideHandle, level: int) -> tuple:
@@ -685,8 +690,10 @@ def cache_create(capacity: int) -> CacheHandle:
 
 def set_cache(slide: SlideHandle, cache: Optional[CacheHandle]) -> None:
     """Makes the slide read through `cache` (None: the process's default cache)."""
-    _set_cache(slide, cache)
-    slide.cache = cache  # reapplied when a forked child reopens the slide
+    cache_pointer = _CacheArgument.convert(cache)
+    with _SLIDE.convert(slide) as pointer:
+        _tarn_set_cache(pointer, cache_pointer)
+        slide.cache = cache  # reapplied when a forked child reopens the slide
 
 
 def cache_set_capacity(cache: Optional[CacheHandle], capacity: int) -> None:
