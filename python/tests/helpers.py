@@ -7,10 +7,14 @@ import time
 import tarnslide
 
 inherited = None  # a slide a forked child finds already open
+inherited_tiles = None  # and a Deep Zoom view of it
 
 
 def read_inherited(location, size, connection):
-    connection.send(inherited.read_region(location, 0, size, as_array=True))
+    import numpy as np
+
+    tile = inherited_tiles.get_tile(inherited_tiles.level_count - 2, (0, 0))
+    connection.send((inherited.read_region(location, 0, size, as_array=True), np.asarray(tile)))
 
 
 def read_passed(slide, location, size, connection):

@@ -13,6 +13,7 @@ import pytest
 
 import helpers
 import tarnslide
+from tarnslide.deepzoom import DeepZoomGenerator
 
 
 def test_slides_pickle_by_path_and_cache(slides):
@@ -41,6 +42,9 @@ def test_start_methods_reopen_the_slide_in_the_child(slides, method):
         # Threads keep reading while the process forks: the child must not inherit a call
         # caught halfway.
         helpers.inherited = slide
+        helpers.inherited_tiles = DeepZoomGenerator(slide)
+        tile = np.asarray(helpers.inherited_tiles.get_tile(
+            helpers.inherited_tiles.level_count - 2, (0, 0)))
         stop = threading.Event()
 
         def keep_reading() -> None:
@@ -65,6 +69,9 @@ def test_start_methods_reopen_the_slide_in_the_child(slides, method):
         stop.set()
         for reader in readers:
             reader.join()
+        for pixels, child_tile in results:
+            np.testing.assert_array_equal(child_tile, tile)
+        results = [pixels for pixels, _ in results]
     else:
         assert results[0][0] == slide.path
         results = [results[0][1]]
