@@ -16,6 +16,7 @@ Handles are safe to share between threads and processes:
 from __future__ import annotations
 
 import ctypes
+import itertools
 import operator
 import os
 import threading
@@ -299,6 +300,9 @@ def _release_view(owned: dict, key: int) -> None:
         _tarn_deepzoom_destroy(view[0])
 
 
+_view_keys = itertools.count()
+
+
 class DeepZoomHandle:
     """A ``tarn_deepzoom`` view of a slide; entering it enters the slide."""
 
@@ -306,7 +310,7 @@ class DeepZoomHandle:
         self.slide = slide
         self.arguments = (_INT32.convert(tile_size), _INT32.convert(overlap),
                           _Flag.convert(limit_bounds))
-        self._key = id(self)
+        self._key = next(_view_keys)
         with slide as slide_pointer:
             pointer = self._create(slide_pointer)
             slide._owned["views"][self._key] = [pointer, slide.generation]
