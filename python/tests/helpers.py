@@ -82,7 +82,10 @@ class Patches:
 
 
 def library_threads():
-    return tarnslide.get_threads()
+    """The library's thread count in a process that ran Dask tasks of a slide, else None."""
+    import tarnslide.dask
+
+    return tarnslide.get_threads() if tarnslide.dask._slides else None
 
 
 def decode_whole_layer(path, layer=0):

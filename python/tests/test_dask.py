@@ -36,7 +36,7 @@ def test_dask_computes_on_worker_processes_with_one_library_thread(client, slide
     with tarnslide.TarnSlide(slides["odd"]) as slide:
         level0 = slide.to_dask(0, chunks=200)
         assert client.compute(level0.sum()).result() == _whole(slide, 0).sum(dtype=np.uint64)
-    assert set(client.run(helpers.library_threads).values()) == {1}
+    assert set(client.run(helpers.library_threads).values()) - {None} == {1}
 
 
 def test_zarr_stores_serve_levels_and_the_pyramid(slides):
