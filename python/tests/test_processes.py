@@ -1,5 +1,6 @@
 """Slides across processes: pickling by path, the fork and spawn start methods, PyTorch's
 DataLoader."""
+import contextlib
 import multiprocessing
 import pickle
 import shutil
@@ -32,57 +33,67 @@ def test_slides_pickle_by_path_and_cache(slides):
     assert pickle.loads(pickle.dumps(cache)) is cache
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
-def test_start_methods_reopen_the_slide_in_the_child(slides, method):
-    context = multiprocessing.get_context(method)
-    slide = tarnslide.TarnSlide(slides["jpeg"])
-    expected = slide.read_region((400, 300), 0, (64, 48), as_array=True)
-    receiving, sending = context.Pipe(duplex=False)
-    if method == "fork":
-        # Threads keep reading while the process forks: the child must not inherit a call
-        # caught halfway.
-        helpers.inherited = slide
-        helpers.inherited_tiles = DeepZoomGenerator(slide)
-        tile = np.asarray(helpers.inherited_tiles.get_tile(
-            helpers.inherited_tiles.level_count - 2, (0, 0)))
-        stop = threading.Event()
+@contextlib.contextmanager
+def _reading_meanwhile(slide):
+    """Two threads keep reading the slide for as long as the block runs."""
+    stop = threading.Event()
 
-        def keep_reading() -> None:
-            while not stop.is_set():
-                slide.read_region((0, 0), 0, (512, 512), as_array=True)
+    def keep_reading() -> None:
+        while not stop.is_set():
+            slide.read_region((0, 0), 0, (512, 512), as_array=True)
 
-        readers = [threading.Thread(target=keep_reading) for _ in range(2)]
-        for reader in readers:
-            reader.start()
-        children = [context.Process(target=helpers.read_inherited,
-                                    args=((400, 300), (64, 48), sending)) for _ in range(3)]
-    else:
-        children = [context.Process(target=helpers.read_passed,
-                                    args=(slide, (400, 300), (64, 48), sending))]
-    for child in children:
-        child.start()
-    results = [receiving.recv() for _ in children]
-    for child in children:
-        child.join(30)
-        assert child.exitcode == 0
-    if method == "fork":
+    readers = [threading.Thread(target=keep_reading, daemon=True) for _ in range(2)]
+    for reader in readers:
+        reader.start()
+    try:
+        yield
+    finally:
         stop.set()
         for reader in readers:
             reader.join()
-        for pixels, child_tile in results:
-            np.testing.assert_array_equal(child_tile, tile)
-        results = [pixels for pixels, _ in results]
-    else:
-        assert results[0][0] == slide.path
-        results = [results[0][1]]
-    for pixels in results:
-        np.testing.assert_array_equal(pixels, expected)
-    with context.Pool(2) as pool:  # slides as task arguments
-        patches = pool.map(helpers.read_patch, [(slide, (x, 100)) for x in (0, 300, 600, 900)])
-    for x, patch in zip((0, 300, 600, 900), patches):
-        np.testing.assert_array_equal(patch, slide.read_region((x, 100), 0, (32, 32),
-                                                               as_array=True))
-    slide.close()
+
+
+def _run_children(context, target, arguments):
+    """What `target(*arguments[i], connection)` sends back from a child process of its own."""
+    pipes = [context.Pipe(duplex=False) for _ in arguments]
+    children = [context.Process(target=target, args=(*each, sending))
+                for each, (_, sending) in zip(arguments, pipes)]
+    for child in children:
+        child.start()
+    results = [receiving.recv() for receiving, _ in pipes]
+    for child in children:
+        child.join(30)
+        assert child.exitcode == 0
+    return results
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_start_methods_reopen_the_slide_in_the_child(slides, method):
+    context = multiprocessing.get_context(method)
+    with tarnslide.TarnSlide(slides["jpeg"]) as slide:
+        expected = slide.read_region((400, 300), 0, (64, 48), as_array=True)
+        if method == "fork":
+            # Forked while threads read: no child may inherit a call caught halfway. A view made
+            # before the fork serves tiles in the children too.
+            helpers.inherited, helpers.inherited_tiles = slide, DeepZoomGenerator(slide)
+            tile = np.asarray(helpers.inherited_tiles.get_tile(
+                helpers.inherited_tiles.level_count - 2, (0, 0)))
+            with _reading_meanwhile(slide):
+                results = _run_children(context, helpers.read_inherited,
+                                        [((400, 300), (64, 48))] * 3)
+            for pixels, child_tile in results:
+                np.testing.assert_array_equal(pixels, expected)
+                np.testing.assert_array_equal(child_tile, tile)
+        else:
+            [(path, pixels)] = _run_children(context, helpers.read_passed,
+                                             [(slide, (400, 300), (64, 48))])
+            assert path == slide.path
+            np.testing.assert_array_equal(pixels, expected)
+        with context.Pool(2) as pool:  # slides as task arguments
+            patches = pool.map(helpers.read_patch, [(slide, (x, 100)) for x in (0, 300, 600)])
+        for x, patch in zip((0, 300, 600), patches):
+            np.testing.assert_array_equal(patch, slide.read_region((x, 100), 0, (32, 32),
+                                                                   as_array=True))
 
 
 @pytest.fixture
