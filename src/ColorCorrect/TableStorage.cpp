@@ -1,5 +1,6 @@
-// Where a colour table lives: one anonymous mapping holding the packed entries, the rows of the
-// exported planes and the planes' pointer arrays.
+// Where a colour table lives in memory. A built table is one anonymous mapping holding the packed
+// entries, the rows of the exported planes and the planes' pointer arrays; a table mapped from
+// the folder keeps only its pointer arrays in private memory.
 #include <sys/mman.h>
 
 #include "ColorCorrect/ColorLut.h"
@@ -8,12 +9,15 @@ namespace tarn {
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kPackedBytes = kLutEntries * sizeof(uint32_t);
-constexpr size_t kRowBytes = 256 * 256 * kRowTripleBytes;
-constexpr size_t kSecondLevelCount = 3 * 256 * 256;
-constexpr size_t kTopLevelCount = 3 * 256;
-constexpr size_t kStorageBytes =
-    kPackedBytes + kRowBytes + (kSecondLevelCount + kTopLevelCount) * sizeof(unsigned char*);
+constexpr size_t kStorageBytes = kLutBodyBytes + kPointerArrayBytes;
+
+// Points the three top arrays, which follow the green arrays at `arrays`, into place.
+void PlacePointerArrays(ColorLut* lut, void* arrays) {
+    lut->secondLevel = static_cast<unsigned char**>(arrays);
+    auto*** topLevel = reinterpret_cast<unsigned char***>(lut->secondLevel + kSecondLevelCount);
+    for (int c = 0; c < 3; ++c)
+        lut->table.plane[c] = topLevel + c * 256;
+}
 
 }  // namespace
 
@@ -35,18 +39,23 @@ bool MapLutStorage(ColorLut* lut) {
     lut->mappingSize = kStorageBytes;
     lut->packed = reinterpret_cast<uint32_t*>(base);
     lut->rows = base + kPackedBytes;
-    auto** secondLevel = reinterpret_cast<unsigned char**>(base + kPackedBytes + kRowBytes);
-    auto*** topLevel = reinterpret_cast<unsigned char***>(secondLevel + kSecondLevelCount);
-    for (int c = 0; c < 3; ++c)
-        lut->table.plane[c] = topLevel + c * 256;
+    PlacePointerArrays(lut, base + kLutBodyBytes);
     return true;
 }
 
-// Points the exported planes of red value `r` at their rows.
+bool MapPointerArrays(ColorLut* lut) {
+    void* arrays = mmap(nullptr, kPointerArrayBytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (arrays == MAP_FAILED) return false;
+    lut->pointerMapping = arrays;
+    lut->pointerMappingSize = kPointerArrayBytes;
+    PlacePointerArrays(lut, arrays);
+    return true;
+}
+
 void LinkPlanes(ColorLut* lut, int r) {
-    auto** secondLevel = reinterpret_cast<unsigned char**>(lut->rows + kRowBytes);
     for (int c = 0; c < 3; ++c) {
-        unsigned char** greens = secondLevel + (static_cast<size_t>(c) * 256 + r) * 256;
+        unsigned char** greens = lut->secondLevel + (static_cast<size_t>(c) * 256 + r) * 256;
         lut->table.plane[c][r] = greens;
         for (int g = 0; g < 256; ++g)
             greens[g] = lut->rows + (static_cast<size_t>(r) * 256 + g) * kRowTripleBytes + c * 256;
@@ -56,6 +65,7 @@ void LinkPlanes(ColorLut* lut, int r) {
 void FreeColorLut(ColorLut* lut) {
     if (lut == nullptr) return;
     if (lut->mapping != nullptr) munmap(lut->mapping, lut->mappingSize);
+    if (lut->pointerMapping != nullptr) munmap(lut->pointerMapping, lut->pointerMappingSize);
     delete lut;
 }
 
