@@ -10,6 +10,7 @@ namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kStorageBytes = kLutBodyBytes + kPointerArrayBytes;
+static_assert(kPointerArrayBytes <= kHugePage);
 
 // Points the three top arrays, which follow the green arrays at `arrays`, into place.
 void PlacePointerArrays(ColorLut* lut, void* arrays) {
@@ -19,22 +20,29 @@ void PlacePointerArrays(ColorLut* lut, void* arrays) {
         lut->table.plane[c] = topLevel + c * 256;
 }
 
-}  // namespace
-
-// One anonymous mapping aligned to a huge page, so transparent huge pages can back it: the
-// table is written once, and 4 KiB page faults would cost as much as the arithmetic.
-bool MapLutStorage(ColorLut* lut) {
-    const size_t size = kStorageBytes + kHugePage;
-    void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return false;
+// An anonymous mapping of `size` bytes aligned to a huge page, so that transparent huge pages
+// can back it: a table is written once, and 4 KiB page faults would cost as much as the
+// arithmetic. Null when memory runs out.
+void* MapAligned(size_t size) {
+    const size_t span = size + kHugePage;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
     const size_t misalignment = reinterpret_cast<uintptr_t>(raw) % kHugePage;
     const size_t head = misalignment == 0 ? 0 : kHugePage - misalignment;
-    const size_t tail = size - head - kStorageBytes;
+    const size_t tail = span - head - size;
     uint8_t* const base = static_cast<uint8_t*>(raw) + head;
     if (head > 0) munmap(raw, head);
-    if (tail > 0) munmap(base + kStorageBytes, tail);
-    madvise(base, kStorageBytes, MADV_HUGEPAGE);
+    if (tail > 0) munmap(base + size, tail);
+    madvise(base, size, MADV_HUGEPAGE);
+    return base;
+}
 
+}  // namespace
+
+// A built table: body and pointer arrays in one mapping.
+bool MapLutStorage(ColorLut* lut) {
+    auto* const base = static_cast<uint8_t*>(MapAligned(kStorageBytes));
+    if (base == nullptr) return false;
     lut->mapping = base;
     lut->mappingSize = kStorageBytes;
     lut->packed = reinterpret_cast<uint32_t*>(base);
@@ -43,12 +51,13 @@ bool MapLutStorage(ColorLut* lut) {
     return true;
 }
 
+// In one huge page of their own (1.5 MiB of 2): one page fault where 4 KiB pages would take 386,
+// which would cost an open from the folder more than everything else it does with the table.
 bool MapPointerArrays(ColorLut* lut) {
-    void* arrays = mmap(nullptr, kPointerArrayBytes, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (arrays == MAP_FAILED) return false;
+    void* arrays = MapAligned(kHugePage);
+    if (arrays == nullptr) return false;
     lut->pointerMapping = arrays;
-    lut->pointerMappingSize = kPointerArrayBytes;
+    lut->pointerMappingSize = kHugePage;
     PlacePointerArrays(lut, arrays);
     return true;
 }
