@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/TableFiles.h"
+#include "Common/Threads.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "support/TableFolder.h"
 #include "support/TestFiles.h"
@@ -223,20 +225,24 @@ TEST_F(TableFolder, DamagedBodyStillGivesOnlyColours) {
     tarn::ReleaseColorLut(lut);
 }
 
+// The second child is kept to one thread, so it writes before its acquire returns.
 TEST_F(TableFolder, TwoProcessesCreatingTheSameTableBothSucceed) {
     const ColorParams params = WithGamma(1.0f);
+    const std::string path = TablePath(params);
     int start[2];
     ASSERT_EQ(pipe(start), 0);
     pid_t children[2];
-    for (pid_t& child : children) {
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+    for (int i = 0; i < 2; ++i) {
+        children[i] = fork();
+        ASSERT_GE(children[i], 0);
+        if (children[i] == 0) {
             close(start[1]);
             char go;
             (void)!read(start[0], &go, 1);  // returns when the parent closes its end
+            if (i == 1) tarn::SetThreadCap(1);
             const ColorLut* lut = tarn::AcquireColorLut(params);
-            const bool right = lut != nullptr && lut->table.plane[1][200][100][50] == 79;
+            bool right = lut != nullptr && lut->table.plane[1][200][100][50] == 79;
+            if (i == 1) right = right && access(path.c_str(), F_OK) == 0;
             tarn::WaitForColorLutWrites();
             _exit(right ? 0 : 1);
         }
@@ -248,13 +254,38 @@ TEST_F(TableFolder, TwoProcessesCreatingTheSameTableBothSucceed) {
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    EXPECT_EQ(FolderEntries(folder()),
-              std::vector<std::string>{fs::path(TablePath(params)).filename()});
+    EXPECT_EQ(FolderEntries(folder()), std::vector<std::string>{fs::path(path).filename()});
     const uint64_t builds = tarn::ColorLutBuildCount();
     const ColorLut* lut = tarn::AcquireColorLut(params);
     ASSERT_NE(lut, nullptr);
     EXPECT_TRUE(lut->fromFile);
     EXPECT_EQ(tarn::ColorLutBuildCount(), builds);
+    tarn::ReleaseColorLut(lut);
+}
+
+// A child forked while the parent writes a table in the background has no writer: it must not
+// wait for one, at exit or when asked.
+TEST_F(TableFolder, ChildForkedDuringAWriteNeverWaitsForIt) {
+    const ColorParams params = WithGamma(1.15f);
+    const ColorLut* lut = tarn::AcquireColorLut(params);
+    ASSERT_NE(lut, nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        tarn::ReleaseColorLut(tarn::AcquireColorLut(params));  // shares the inherited table
+        tarn::ReleaseColorLut(lut);
+        tarn::WaitForColorLutWrites();
+        exit(0);  // and waits again at exit
+    }
+    int status = 0;
+    for (int waited = 0; waited < 200 && waitpid(child, &status, WNOHANG) == 0; ++waited)
+        usleep(100 * 1000);
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "the child hangs";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     tarn::ReleaseColorLut(lut);
 }
 
