@@ -106,15 +106,14 @@ bool WriteAll(int fd, iovec* parts, int count) {
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         offset += written;
-        for (size_t left = static_cast<size_t>(written); left > 0;) {
+        // Past what was written: a short write resumes where it stopped.
+        for (size_t left = static_cast<size_t>(written); left > 0 && count > 0;) {
             const size_t step = left < parts->iov_len ? left : parts->iov_len;
             parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + step;
             parts->iov_len -= step;
             left -= step;
             if (parts->iov_len == 0) ++parts, --count;
         }
-        while (count > 0 && parts->iov_len == 0)
-            ++parts, --count;
     }
     return true;
 }

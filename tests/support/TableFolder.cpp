@@ -7,6 +7,13 @@
 #include "support/TestFiles.h"
 
 namespace tarntest {
+namespace {
+
+// Run outside ctest (by hand, under valgrind), the tests still keep out of the user's folder.
+[[maybe_unused]] const bool kOwnFolder =
+    setenv("TARN_CACHE_DIR", (TestDirectory() + "/colour-tables").c_str(), 0) == 0;
+
+}  // namespace
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
     if (const char* old = getenv(name)) old_ = old;
