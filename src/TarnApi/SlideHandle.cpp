@@ -189,7 +189,7 @@ tarn_slide* tarn_open(const char* filename) {
 void tarn_close(tarn_slide* slide) {
     if (slide == nullptr) return;
     slide->gate.WaitIdle();
-    ReleaseSlideCache(slide->cache.exchange(nullptr));
+    ReleaseSlideCache(slide->cache);
     CloseSlide(slide->info);
     delete slide;
 }
