@@ -10,6 +10,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
     dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
+    python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
+    libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
 )
 
 missing=()
