@@ -9,6 +9,9 @@ corpus="$build/fuzz/corpus"
 regressions="$(dirname "$0")/regressions"  # inputs that once failed, kept for good
 "$build/fuzz/tarn_make_seeds" "$seeds" >/dev/null
 
+# Fuzzing must not fill the user's colour-table folder.
+export TARN_CACHE_DIR=
+
 status=0
 for target in open tiles bmp jpeg hevc; do
     binary="$build/fuzz/tarn_fuzz_$target"

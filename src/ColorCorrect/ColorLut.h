@@ -1,5 +1,6 @@
-// What a built colour table holds, shared by the builder, the registry and the exported table
-// functions. Nothing outside src/ColorCorrect includes this.
+// What a built colour table holds, shared by the builder, the registry, the table folder and the
+// exported table functions. Nothing outside src/ColorCorrect includes this (tests and benchmarks
+// aside).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,16 @@ namespace tarn {
 inline constexpr size_t kLutEntries = size_t{1} << 24;
 // The red, green and blue output rows of one (R, G) lie side by side.
 inline constexpr size_t kRowTripleBytes = 3 * 256;
+inline constexpr size_t kPackedBytes = kLutEntries * sizeof(uint32_t);
+inline constexpr size_t kRowBytes = 256 * 256 * kRowTripleBytes;
+// The body of a table: the packed entries, then the rows, with no gap. It holds no address, so
+// it is what a table file stores.
+inline constexpr size_t kLutBodyBytes = kPackedBytes + kRowBytes;
+// The planes' pointer arrays: 3 x 256 x 256 green arrays' entries, then the 3 x 256 top arrays.
+inline constexpr size_t kSecondLevelCount = 3 * 256 * 256;
+inline constexpr size_t kTopLevelCount = 3 * 256;
+inline constexpr size_t kPointerArrayBytes =
+    (kSecondLevelCount + kTopLevelCount) * sizeof(unsigned char*);
 
 struct ColorLut {
     ColorParams params{};
@@ -19,28 +30,40 @@ struct ColorLut {
     ColorCorrectTable table{};
     uint32_t* packed = nullptr;  // entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16
     uint8_t* rows = nullptr;
-    void* mapping = nullptr;  // one mapping holds the packed entries, the rows and the pointers
+    unsigned char** secondLevel = nullptr;  // green arrays of plane c, red r at (c * 256 + r) * 256
+    // A built table: one private mapping holds the body and the pointer arrays. A table from the
+    // folder: `mapping` is the file, mapped shared and read-only, and the pointer arrays (which
+    // hold addresses of this process) have a private mapping of their own.
+    void* mapping = nullptr;
     size_t mappingSize = 0;
+    void* pointerMapping = nullptr;
+    size_t pointerMappingSize = 0;
+    bool fromFile = false;
 
     // Registry bookkeeping, guarded by the registry's mutex.
     ColorLut* next = nullptr;
     int refs = 0;
     bool ready = false;       // false while the building thread fills it
     uint64_t releasedAt = 0;  // when the last reference went, for the cache's eviction order
+    bool writing = false;     // a write into the table folder holds a reference
+    bool inFolder = false;    // the folder has this table, so dropping it costs only a remap
 };
 
 // Which compiled form of the builder fills the table: the best the processor runs, or the
 // x86-64 baseline (tests compare the two).
 enum class LutCode { Best, Baseline };
 
-// Allocates and fills the table for `params` on all processors. Null when memory runs out
-// (nothing stays allocated then). Registry fields are left at their defaults.
+// Allocates and fills the table for `params` on ThreadBudget() threads. Null when memory runs
+// out (nothing stays allocated then). Registry fields are left at their defaults.
 ColorLut* BuildColorLut(const ColorParams& params, LutCode code = LutCode::Best);
 void FreeColorLut(ColorLut* lut);
 
-// Maps the storage of `lut` and points its planes' top arrays into it; false when memory runs
-// out. LinkPlanes then points the planes of red value `r` at their rows.
+// Maps private storage for a whole table (body and pointer arrays) and points its planes' top
+// arrays into it; false when memory runs out.
 bool MapLutStorage(ColorLut* lut);
+// Maps private storage for the pointer arrays alone, for a table whose body lies elsewhere.
+bool MapPointerArrays(ColorLut* lut);
+// Points the planes of red value `r` at their rows.
 void LinkPlanes(ColorLut* lut, int r);
 
 // For DisposeColorCorrectTable: when `table` is a library table, drops the reference that

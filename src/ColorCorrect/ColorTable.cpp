@@ -31,15 +31,17 @@ uint32_t IndexAt(const uint8_t* pixel) {
 
 // 3-byte pixels through packed entries, four at a time: the twelve bytes of four pixels are
 // three 32-bit words both ways. All input words are read before any output word is written, so
-// the correction may run in place.
+// the correction may run in place. An entry's top byte would land on its neighbour's colour
+// (a table mapped from a file may carry anything there), so it is masked off.
 void CorrectPacked3To3(const uint32_t* lut, const uint8_t* src, uint8_t* dst, size_t count) {
+    constexpr uint32_t kColour = 0xFFFFFF;
     size_t i = 0;
     for (; i + 4 <= count; i += 4, src += 12, dst += 12) {
         const uint32_t w0 = Load32(src), w1 = Load32(src + 4), w2 = Load32(src + 8);
-        const uint32_t e0 = lut[w0 & 0xFFFFFF];
-        const uint32_t e1 = lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)];
-        const uint32_t e2 = lut[(w1 >> 16) | ((w2 & 0xFF) << 16)];
-        const uint32_t e3 = lut[w2 >> 8];
+        const uint32_t e0 = lut[w0 & 0xFFFFFF] & kColour;
+        const uint32_t e1 = lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)] & kColour;
+        const uint32_t e2 = lut[(w1 >> 16) | ((w2 & 0xFF) << 16)] & kColour;
+        const uint32_t e3 = lut[w2 >> 8];  // its top byte is shifted out
         Store32(dst, e0 | (e1 << 24));
         Store32(dst + 4, (e1 >> 8) | (e2 << 16));
         Store32(dst + 8, (e2 >> 16) | (e3 << 8));

@@ -2,11 +2,33 @@
 //
 // A table maps every (R, G, B) triple to a corrected triple. It is built once per distinct set of
 // correction parameters and shared: every open slide holds a reference to the table of its own
-// parameters, a small cache keeps recently released tables so a reopen costs nothing, and the
+// parameters, a small cache keeps a recently released table so a reopen costs nothing, and the
 // exported global `ColorTable` holds a reference of its own for the functions that take no slide.
 //
 // Besides the exported pointer layout (plane[c][R][G][B]) a table keeps every entry packed in
 // one 32-bit word, which is what the decoders read: one load per pixel.
+//
+// Tables are also shared between processes through a per-user folder of table files, so a table
+// is built once per user rather than once per process (about 113 MiB and 50 ms each time):
+// - The folder is TARN_CACHE_DIR when that is set (an empty value turns the folder off), else
+//   $XDG_CACHE_HOME/tarn, else $HOME/.cache/tarn; missing folders are created 0700. A set-user-ID
+//   program ignores these variables and has no folder.
+// - TARN_CACHE_DIR_LIMIT caps the bytes the folder's table files take together: a number of
+//   bytes, optionally followed by K, M, G or T (powers of 1024); 1 GiB by default. Adding a table
+//   evicts this user's least recently used tables until it fits; a table larger than the cap is
+//   not written.
+// - A table this process builds is written to the folder on a thread of its own (on the caller's
+//   thread when the library is kept to one thread), atomically; the process waits for pending
+//   writes when it exits. Later opens, in any process, map the file read-only and shared, and
+//   build only the planes' pointer arrays (1.5 MiB) in private memory.
+// - A file is used only when it is a regular file of this user that group and others cannot
+//   write, of the exact size, and its header names this format version and these parameters.
+//   Anything else is rebuilt in memory and, when the folder allows, replaced.
+// - The body of a file is not verified. Every byte value of a row is a colour, and every packed
+//   entry gives a colour in its low 24 bits, so a damaged body yields wrong colours, never an
+//   unsafe read. Readers of packed entries ignore bits 24-31.
+// - Without a usable folder (off, cannot be created, read-only, full) tables are built in memory
+//   exactly as before.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +60,16 @@ struct ColorLut;
 // cached, built otherwise. Null only when memory runs out. Thread-safe.
 const ColorLut* AcquireColorLut(const ColorParams& params);
 void RetainColorLut(const ColorLut* lut);
-// Drops a reference; a table nobody references stays cached for a while before it is freed.
+// Drops a reference. A table nobody references is unmapped at once when the folder holds it;
+// otherwise it stays cached until another such table is released.
 void ReleaseColorLut(const ColorLut* lut);
 // Frees every cached table that nobody references (tests and long-running callers).
 void TrimColorLutCache();
-// Tables built so far in this process (tests and benchmarks tell a build from a cache hit).
+// Tables built so far in this process (tests and benchmarks tell a build from a cache hit or a
+// table mapped from the folder).
 uint64_t ColorLutBuildCount();
+// Returns once every table this process built has been written to the folder, or failed to be.
+void WaitForColorLutWrites();
 
 // The exported view of a table, as `ColorTable` shows it.
 ColorCorrectTable* ExportedTable(const ColorLut* lut);
@@ -55,7 +81,8 @@ void PublishColorTable(const ColorLut* lut);
 // How a decoder reaches a table: the packed entries of a managed table, or, for a table that a
 // caller built and stored in `ColorTable` by hand, its planes.
 struct ColorLookup {
-    const uint32_t* packed = nullptr;  // entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16
+    // Entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16 | (anything) << 24.
+    const uint32_t* packed = nullptr;
     const ColorCorrectTable* table = nullptr;
 
     explicit operator bool() const { return packed != nullptr || table != nullptr; }
@@ -67,7 +94,7 @@ ColorLookup LookupOf(const ColorLut* lut);
 inline uint32_t CorrectedBgr(const ColorLookup& lookup, uint8_t r, uint8_t g, uint8_t b) {
     if (lookup.packed != nullptr) {
         const uint32_t index = (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8);
-        return lookup.packed[index | b];
+        return lookup.packed[index | b] & 0xFFFFFFu;
     }
     const ColorCorrectTable& t = *lookup.table;
     const uint8_t ri = t.range[r], gi = t.range[g], bi = t.range[b];

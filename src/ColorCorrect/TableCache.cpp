@@ -1,36 +1,54 @@
-// The registry of built colour tables: one table per distinct set of parameters, shared by
-// reference count; tables nobody references stay cached (the most recently released few) so that
-// reopening a slide does not rebuild. The exported `ColorTable` holds a reference of its own.
+// The registry of colour tables in this process: one table per distinct set of parameters,
+// shared by reference count. A table comes from the table folder when the folder has it, and is
+// built otherwise; a table built here is then written to the folder, on a thread of its own so
+// that the open that built it does not wait for the disk. A table that nobody references is
+// dropped at once when the folder has it (mapping it again costs little) and otherwise kept
+// cached, the most recently released one only. The exported `ColorTable` holds a reference of
+// its own.
 //
-// One mutex guards the registry and every write of `ColorTable` by the library. Tables are built
-// and freed outside it; a thread asking for parameters that another thread is building waits for
-// that build instead of starting its own.
+// One mutex guards the registry and every write of `ColorTable` by the library. Tables are built,
+// mapped, written and freed outside it; a thread asking for parameters that another thread is
+// building waits for that build instead of starting its own.
+#include <pthread.h>
+
 #include <array>
 #include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
-#include "ColorCorrect/ColorLut.h"
+#include "ColorCorrect/TableFiles.h"
+#include "Common/Threads.h"
 
 namespace tarn {
 namespace {
 
-// Two unreferenced tables (about 230 MiB) at most: enough for a viewer that switches between a
-// couple of slides, without holding memory for every slide ever opened.
-constexpr int kMaxCachedTables = 2;
+// One unreferenced table that only this process holds (about 113 MiB): enough for a viewer that
+// switches back to the slide it just closed, without holding memory for every slide ever opened.
+constexpr int kMaxCachedTables = 1;
 
 struct Registry {
     std::mutex mutex;
     std::condition_variable buildDone;
+    std::condition_variable writesDone;
     ColorLut* tables = nullptr;        // every table that exists, built or being built
     const ColorLut* global = nullptr;  // the table whose reference `ColorTable` holds
     uint64_t releaseClock = 0;
     uint64_t builds = 0;
+    int pendingWrites = 0;
 };
+
+void PrepareFork();
+void ParentAfterFork();
+void ChildAfterFork();
 
 Registry& TheRegistry() {
     static Registry registry;
+    static const bool forkSafe = pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork) == 0;
+    (void)forkSafe;
     return registry;
 }
 
@@ -87,6 +105,10 @@ void FreeList(ColorLut* list) {
 ColorLut* DropReferenceLocked(Registry& reg, const ColorLut* lut) {
     auto* mutableLut = const_cast<ColorLut*>(lut);
     if (--mutableLut->refs > 0) return nullptr;
+    if (mutableLut->inFolder) {
+        Unlink(reg, mutableLut);
+        return mutableLut;
+    }
     mutableLut->releasedAt = ++reg.releaseClock;
     return EvictBeyond(reg, kMaxCachedTables);
 }
@@ -125,6 +147,47 @@ ColorParams ColorParamsOf(const ZyExtraInfo* extra) {
     return params;
 }
 
+namespace {
+
+// Whoever holds the writer's reference to `lut` writes it to the folder, then drops that
+// reference.
+void WriteAndRelease(const TableFolder& folder, ColorLut* lut) {
+    const bool written = WriteTableFile(folder, *lut);
+    Registry& reg = TheRegistry();
+    ColorLut* evicted = nullptr;
+    {
+        std::lock_guard lock(reg.mutex);
+        lut->inFolder = written;
+        lut->writing = false;
+        --reg.pendingWrites;
+        evicted = DropReferenceLocked(reg, lut);
+        reg.writesDone.notify_all();
+    }
+    FreeList(evicted);
+}
+
+// A process that exits, or unloads the library, first lets pending writes finish: a short-lived
+// program would otherwise never leave its tables in the folder.
+struct WritesFinishAtExit {
+    ~WritesFinishAtExit() { WaitForColorLutWrites(); }
+};
+
+// Writes on a thread of its own, or on the caller's when the library is kept to one thread.
+void StartWrite(const TableFolder& folder, ColorLut* lut) {
+    if (ThreadBudget() > 1) {
+        static WritesFinishAtExit finishAtExit;
+        try {
+            std::thread(WriteAndRelease, folder, lut).detach();
+            return;
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    WriteAndRelease(folder, lut);
+}
+
+}  // namespace
+
 const ColorLut* AcquireColorLut(const ColorParams& params) {
     Registry& reg = TheRegistry();
     std::unique_lock lock(reg.mutex);
@@ -148,20 +211,29 @@ const ColorLut* AcquireColorLut(const ColorParams& params) {
     reg.tables = placeholder;
     lock.unlock();
 
-    ColorLut* built = BuildColorLut(params);
+    TableFolder folder;
+    const bool haveFolder = FindTableFolder(&folder);
+    ColorLut* lut = haveFolder ? MapTableFile(folder, params) : nullptr;
+    const bool built = lut == nullptr;
+    if (built) lut = BuildColorLut(params);
 
     lock.lock();
     Unlink(reg, placeholder);
     delete placeholder;
-    if (built != nullptr) {
-        built->refs = 1;
-        built->ready = true;
-        built->next = reg.tables;
-        reg.tables = built;
-        ++reg.builds;
+    const bool write = built && lut != nullptr && haveFolder;
+    if (lut != nullptr) {
+        lut->refs = write ? 2 : 1;  // the caller's, and the writer's
+        lut->writing = write;
+        lut->ready = true;
+        lut->next = reg.tables;
+        reg.tables = lut;
+        if (built) ++reg.builds;
+        if (write) ++reg.pendingWrites;
     }
     reg.buildDone.notify_all();
-    return built;
+    lock.unlock();
+    if (write) StartWrite(folder, lut);
+    return lut;
 }
 
 void RetainColorLut(const ColorLut* lut) {
@@ -196,6 +268,12 @@ uint64_t ColorLutBuildCount() {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
     return reg.builds;
+}
+
+void WaitForColorLutWrites() {
+    Registry& reg = TheRegistry();
+    std::unique_lock lock(reg.mutex);
+    reg.writesDone.wait(lock, [&] { return reg.pendingWrites == 0; });
 }
 
 ColorCorrectTable* ExportedTable(const ColorLut* lut) {
@@ -256,5 +334,41 @@ PinnedGlobalTable::PinnedGlobalTable() {
 PinnedGlobalTable::~PinnedGlobalTable() {
     ReleaseColorLut(lut_);
 }
+
+namespace {
+
+// fork() copies only the calling thread. The registry's mutex is held across it, so the child
+// finds the registry consistent; what other threads had under way (builds, writes) never
+// finishes in the child, so it forgets them.
+void PrepareFork() {
+    TheRegistry().mutex.lock();
+}
+
+void ParentAfterFork() {
+    TheRegistry().mutex.unlock();
+}
+
+void ChildAfterFork() {
+    Registry& reg = TheRegistry();
+    for (ColorLut** link = &reg.tables; *link != nullptr;) {
+        ColorLut* lut = *link;
+        if (!lut->ready) {  // a placeholder: its builder is gone, and so is the build
+            *link = lut->next;
+            continue;
+        }
+        if (lut->writing) {
+            lut->writing = false;
+            if (--lut->refs == 0) lut->releasedAt = ++reg.releaseClock;
+        }
+        link = &lut->next;
+    }
+    reg.pendingWrites = 0;
+    // Nobody waits on them in the child, but a waiter of the parent may have left state behind.
+    new (&reg.buildDone) std::condition_variable;
+    new (&reg.writesDone) std::condition_variable;
+    reg.mutex.unlock();
+}
+
+}  // namespace
 
 }  // namespace tarn

@@ -1,4 +1,5 @@
-// A test that starts and ends with no colour table held: nothing published, nothing cached.
+// A test that starts and ends with no colour table held: nothing published, nothing cached, no
+// write to the table folder under way.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ class FreshTables : public testing::Test {
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
     static void Reset() {
+        tarn::WaitForColorLutWrites();
         tarn::PublishColorTable(nullptr);
         tarn::TrimColorLutCache();
     }

@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "Commands.h"
@@ -95,6 +96,8 @@ int RunSample(int argc, char** argv) {
     }
     try {
         tarnwriter::WriteFile(args.positional[0], tarnwriter::BuildSlide(spec).bytes);
+    } catch (const std::bad_alloc&) {
+        return Fail("not enough memory to build the sample");
     } catch (const std::exception& e) {
         return Fail(std::string("cannot write the sample: ") + e.what());
     }

@@ -1,0 +1,187 @@
+// One colour table in one file: the header that identifies it, the checks a file passes before
+// this process maps it, and the atomic write.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "ColorCorrect/TableFiles.h"
+#include "DecodeTarnCxx.h"
+
+namespace tarn {
+namespace {
+
+constexpr char kMagic[8] = {'T', 'a', 'r', 'n', 'L', 'u', 't', '\n'};
+constexpr size_t kHugePage = size_t{2} << 20;
+
+struct FileHeader {
+    char magic[8];
+    uint32_t version;
+    uint32_t headerBytes;
+    uint64_t packedOffset;
+    uint64_t packedBytes;
+    uint64_t rowsOffset;
+    uint64_t rowsBytes;
+    uint64_t fileBytes;
+    ColorParams params;
+};
+static_assert(sizeof(FileHeader) == 120 && sizeof(FileHeader) <= kTableHeaderBytes);
+
+// The header a file for `params` carries; padding and the rest of the page are zero.
+void ExpectedHeader(const ColorParams& params, uint8_t (&page)[kTableHeaderBytes]) {
+    memset(page, 0, sizeof page);
+    FileHeader header;
+    memset(&header, 0, sizeof header);
+    memcpy(header.magic, kMagic, sizeof kMagic);
+    header.version = kTableFormatVersion;
+    header.headerBytes = kTableHeaderBytes;
+    header.packedOffset = kTableHeaderBytes;
+    header.packedBytes = kPackedBytes;
+    header.rowsOffset = kTableHeaderBytes + kPackedBytes;
+    header.rowsBytes = kRowBytes;
+    header.fileBytes = kTableFileBytes;
+    header.params = params;
+    memcpy(page, &header, sizeof header);
+}
+
+bool HeaderMatches(const void* header, const ColorParams& params) {
+    uint8_t expected[kTableHeaderBytes];
+    ExpectedHeader(params, expected);
+    return memcmp(header, expected, sizeof(FileHeader)) == 0;
+}
+
+// A file only this user can have written, of the size a table file has.
+bool Trusted(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           static_cast<uint64_t>(st.st_size) == kTableFileBytes;
+}
+
+// O_NOFOLLOW: a symbolic link under a table's name is not followed; O_NONBLOCK: nor does a FIFO
+// planted there block the open.
+int OpenTrusted(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (!Trusted(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The whole file, shared and read-only, at an address aligned to a huge page: a table written by
+// this library lies in the page cache in huge pages, which the kernel can then map whole, so a
+// mapped table costs no more TLB misses per lookup than a built one.
+void* MapWholeFile(int fd) {
+    const size_t span = kTableFileBytes + kHugePage;
+    void* reserved = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (reserved == MAP_FAILED) return nullptr;
+    const size_t misalignment = reinterpret_cast<uintptr_t>(reserved) % kHugePage;
+    const size_t head = misalignment == 0 ? 0 : kHugePage - misalignment;
+    auto* const base = static_cast<uint8_t*>(reserved) + head;
+    void* mapped = mmap(base, kTableFileBytes, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0);
+    if (mapped == MAP_FAILED) {
+        munmap(reserved, span);
+        return nullptr;
+    }
+    if (head > 0) munmap(reserved, head);
+    munmap(base + kTableFileBytes, span - head - kTableFileBytes);
+    return base;
+}
+
+// Writes every byte of `parts` at offset 0 in as few calls as the kernel allows: one call lets
+// it put the file into the page cache in huge pages.
+bool WriteAll(int fd, iovec* parts, int count) {
+    off_t offset = 0;
+    while (count > 0) {
+        const ssize_t written = pwritev(fd, parts, count, offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        offset += written;
+        // Past what was written: a short write resumes where it stopped.
+        for (size_t left = static_cast<size_t>(written); left > 0 && count > 0;) {
+            const size_t step = left < parts->iov_len ? left : parts->iov_len;
+            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + step;
+            parts->iov_len -= step;
+            left -= step;
+            if (parts->iov_len == 0) ++parts, --count;
+        }
+    }
+    return true;
+}
+
+// A trusted file for `params` is already at `path` (another process wrote it).
+bool AlreadyThere(const char* path, const ColorParams& params) {
+    const int fd = OpenTrusted(path);
+    if (fd < 0) return false;
+    uint8_t header[sizeof(FileHeader)];
+    const bool there = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                       HeaderMatches(header, params);
+    close(fd);
+    return there;
+}
+
+}  // namespace
+
+ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
+    char path[PATH_MAX];
+    if (!TableFilePath(folder, params, path)) return nullptr;
+    const int fd = OpenTrusted(path);
+    if (fd < 0) return nullptr;
+    void* base = MapWholeFile(fd);
+    if (base == nullptr || !HeaderMatches(base, params)) {
+        if (base != nullptr) munmap(base, kTableFileBytes);
+        close(fd);
+        return nullptr;
+    }
+    futimens(fd, nullptr);  // just used: the folder evicts the least recently used first
+    close(fd);
+
+    auto* lut = new (std::nothrow) ColorLut;
+    if (lut == nullptr || !MapPointerArrays(lut)) {
+        delete lut;
+        munmap(base, kTableFileBytes);
+        return nullptr;
+    }
+    lut->params = params;
+    lut->mapping = base;
+    lut->mappingSize = kTableFileBytes;
+    lut->packed = reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(base) + kTableHeaderBytes);
+    lut->rows = reinterpret_cast<uint8_t*>(lut->packed) + kPackedBytes;
+    lut->fromFile = true;
+    lut->inFolder = true;
+    InitColorRangeTable(lut->table.range);
+    for (int r = 0; r < 256; ++r)
+        LinkPlanes(lut, r);
+    return lut;
+}
+
+bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
+    char path[PATH_MAX], temporary[PATH_MAX];
+    if (!TableFilePath(folder, lut.params, path)) return false;
+    if (AlreadyThere(path, lut.params)) return true;
+    // The temporary file comes first, so that of two writers making room at once, the later
+    // one counts the other's write too.
+    const int fd = CreateTemporaryTableFile(folder, temporary);
+    if (fd < 0) return false;
+    uint8_t header[kTableHeaderBytes];
+    ExpectedHeader(lut.params, header);
+    iovec parts[2] = {{header, sizeof header}, {lut.packed, kLutBodyBytes}};
+    // 0600 whatever the umask: readers refuse a file that others could write, and need to read.
+    bool ok = MakeRoomFor(folder, strrchr(path, '/') + 1) && fchmod(fd, 0600) == 0 &&
+              WriteAll(fd, parts, 2) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary, path) == 0;
+    if (!ok) unlink(temporary);
+    return ok;
+}
+
+}  // namespace tarn
