@@ -51,9 +51,8 @@ TileScratch& Scratch() {
 
 int DrawJpegTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t* bytes,
                  size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                 PixelFormat format) {
+                 PixelFormat format, ByteBuffer& pixels) {
     const size_t stride = size_t{head.TileWidth} * 3;
-    ByteBuffer& pixels = Scratch().pixels;
     if (!pixels.Reserve(stride * head.TileHeight)) return kNoMemory;
     const bool decoded = DecodeJpegTile(bytes, size, head.TileWidth, head.TileHeight, part,
                                         pixels.data(), stride, colors, dst, dstStride, format);
@@ -85,6 +84,25 @@ int DrawHevcTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t
                    static_cast<int>(part.width), static_cast<int>(part.height),
                    HevcLayoutOf(format), dst, dstStride);
     return ZY_OK;
+}
+
+// DrawStoredTile with the calling thread's scratch.
+int DrawWithScratch(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
+                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                    PixelFormat format, TileScratch& scratch) {
+    // Without a table there are no corrected pixels to give, and nothing would be written.
+    if (!colors) return ZY_E_DECODE;
+    const ZyPicHead& head = *info->PicHead;
+    switch (CodecOf(head)) {
+        case TileCodec::Jpeg:
+            return DrawJpegTile(head, colors, bytes, size, part, dst, dstStride, format,
+                                scratch.pixels);
+        case TileCodec::Hevc:
+            return DrawHevcTile(head, colors, bytes, size, part, dst, dstStride, format);
+        case TileCodec::None:
+            break;
+    }
+    return ZY_E_DECODE;
 }
 
 template <class Layout>
@@ -186,30 +204,19 @@ int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, 
         FillWhite(dst, dstStride, part.width, part.height, format);
         return ZY_OK;
     }
-    ByteBuffer& bytes = Scratch().bytes;
-    int code = ReadStoredTile(SourceOf(info), tile, &bytes);
+    TileScratch& scratch = Scratch();
+    int code = ReadStoredTile(SourceOf(info), tile, &scratch.bytes);
     if (code == ZY_OK)
-        code = DrawStoredTile(info, colors, bytes.data(), static_cast<size_t>(tile.size), part, dst,
-                              dstStride, format);
-    bytes.Shrink(kKeptScratchBytes);
+        code = DrawWithScratch(info, colors, scratch.bytes.data(), static_cast<size_t>(tile.size),
+                               part, dst, dstStride, format, scratch);
+    scratch.bytes.Shrink(kKeptScratchBytes);
     return code;
 }
 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
                    PixelFormat format) {
-    // Without a table there are no corrected pixels to give, and nothing would be written.
-    if (!colors) return ZY_E_DECODE;
-    const ZyPicHead& head = *info->PicHead;
-    switch (CodecOf(head)) {
-        case TileCodec::Jpeg:
-            return DrawJpegTile(head, colors, bytes, size, part, dst, dstStride, format);
-        case TileCodec::Hevc:
-            return DrawHevcTile(head, colors, bytes, size, part, dst, dstStride, format);
-        case TileCodec::None:
-            break;
-    }
-    return ZY_E_DECODE;
+    return DrawWithScratch(info, colors, bytes, size, part, dst, dstStride, format, Scratch());
 }
 
 void FillPixels(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, uint32_t pixel,
