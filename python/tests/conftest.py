@@ -2,12 +2,15 @@
 and one dask.distributed cluster for the whole session.
 
 TARN_LIBRARY and TARN_TOOL name the built library and tool (ctest passes both); by hand they
-default to ../../build/.
+default to ../../build/. Colour tables go to TARN_CACHE_DIR, by hand a temporary folder.
 """
+import atexit
 import ctypes
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -17,6 +20,9 @@ SOURCE = os.path.dirname(HERE)
 BUILD = os.path.join(SOURCE, os.pardir, "build")
 os.environ.setdefault("TARN_LIBRARY", os.path.join(BUILD, "libDecodeTarn.so.1"))
 os.environ.setdefault("TARN_TOOL", os.path.join(BUILD, "tarn"))
+if "TARN_CACHE_DIR" not in os.environ:  # colour tables kept out of the user's folder
+    os.environ["TARN_CACHE_DIR"] = tempfile.mkdtemp(prefix="tarnslide-tables-")
+    atexit.register(shutil.rmtree, os.environ["TARN_CACHE_DIR"], True)
 sys.path.insert(0, SOURCE)
 # Worker processes started by the tests find the sources and the helpers too.
 os.environ["PYTHONPATH"] = os.pathsep.join(
