@@ -231,7 +231,14 @@ def viewport_tiles(dz, generator):
     return [(level, (left + c, top + r)) for r in range(8) for c in range(8)]
 
 
-def bench_deepzoom(report, slide, tiff, rounds):
+def c_deepzoom_loop(loop_path):
+    loop = ctypes.CDLL(loop_path).tarn_bench_deepzoom_jpeg
+    loop.restype = ctypes.c_double
+    loop.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+    return loop
+
+
+def bench_deepzoom(report, slide, tiff, loop_path, rounds):
     """Deep Zoom tiles, each encoded as a JPEG: random ones of the most detailed level, random
     ones of the three most detailed (where OpenSlide, whose TIFF levels measure a little more
     than 2 and 4, reads level 0 and scales it down), and a viewer's window."""
@@ -246,28 +253,37 @@ def bench_deepzoom(report, slide, tiff, rounds):
         for level, address in tiles:
             generator.get_tile(level, address).save(io.BytesIO(), "jpeg", quality=75)
 
-    def in_c(tiles):
+    def through_python(tiles):
         for level, address in tiles:
             ours_dz.get_tile_jpeg(level, address, 75)
+
+    loop = c_deepzoom_loop(loop_path)
+
+    def in_c(tiles):
+        flat = np.array([(level, c, r) for level, (c, r) in tiles], np.int64)
+        with ours_dz._view as pointer:
+            return loop(pointer, flat.ctypes.data, len(tiles), 75)
 
     patterns = {"random, top level": lambda g: random_tiles(ours_dz, g, 1),
                 "random, top 3 levels": lambda g: random_tiles(ours_dz, g, 3),
                 "8 x 8 window, top level": lambda g: viewport_tiles(ours_dz, g)}
     for name, pattern in patterns.items():
-        ours, c_encoded, theirs, ratios = [], [], [], []
+        ours, jpeg, c_jpeg, theirs, ratios = [], [], [], [], []
         for round_index in range(rounds):
             tiles = pattern(np.random.default_rng(300 + round_index))
-            # Each side meets tiles its cache has not seen: the C encoding gets a window of
-            # its own.
+            # Each meets tiles its cache has not seen: the JPEG paths get windows of their own.
             other_tiles = pattern(np.random.default_rng(900 + round_index))
+            c_tiles = pattern(np.random.default_rng(1500 + round_index))
             mine = timed(lambda: encode(ours_dz, tiles))
             their = timed(lambda: encode(theirs_dz, tiles))
-            c_encoded.append(timed(lambda: in_c(other_tiles)))
+            jpeg.append(timed(lambda: through_python(other_tiles)))
+            c_jpeg.append(in_c(c_tiles))
             ours.append(mine)
             theirs.append(their)
             ratios.append(their / mine)
         report.rate(f"tarnslide get_tile + PIL JPEG ({name})", ours, 64, "tiles/s")
-        report.rate(f"tarnslide get_tile_jpeg, encoded in C ({name})", c_encoded, 64, "tiles/s")
+        report.rate(f"tarnslide get_tile_jpeg, encoded in C ({name})", jpeg, 64, "tiles/s")
+        report.rate(f"C loop tarn_deepzoom_read_tile_jpeg ({name})", c_jpeg, 64, "tiles/s")
         report.rate(f"openslide-python get_tile + PIL JPEG ({name})", theirs, 64, "tiles/s")
         report.ratio(f"  tarnslide / openslide, both PIL JPEG ({name})", ratios, 3.0)
     other.close()
@@ -320,7 +336,7 @@ def main():
             if "openslide" not in skip:
                 bench_openslide(report, slide, tiff, arguments.rounds)
             if "deepzoom" not in skip:
-                bench_deepzoom(report, slide, tiff, arguments.rounds)
+                bench_deepzoom(report, slide, tiff, loop, arguments.rounds)
         if "dask" not in skip:
             bench_dask(report, slide, arguments.rounds)
 
