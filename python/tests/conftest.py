@@ -78,7 +78,7 @@ def client():
     """A dask.distributed cluster of two single-threaded worker processes, on loopback."""
     distributed = pytest.importorskip("distributed", reason="python3-distributed is missing")
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
+                                       host="127.0.0.1", dashboard_address="127.0.0.1:0",
                                        silence_logs=40)
     with cluster, distributed.Client(cluster, timeout=60) as connected:
         yield connected
