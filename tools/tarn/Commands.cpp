@@ -16,6 +16,14 @@ namespace tarncli {
 bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
                   const std::vector<std::string>& flags, size_t positional, Args* args,
                   int* exitCode) {
+    return ParseCommandRange(argc, argv, help, valued, flags, positional, positional, args,
+                             exitCode);
+}
+
+bool ParseCommandRange(int argc, char** argv, const char* help,
+                       const std::vector<std::string>& valued,
+                       const std::vector<std::string>& flags, size_t least, size_t most, Args* args,
+                       int* exitCode) {
     std::vector<std::string> allFlags = flags;
     allFlags.emplace_back("help");
     std::string error;
@@ -29,9 +37,14 @@ bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std
         *exitCode = kExitOk;
         return false;
     }
-    if (args->positional.size() != positional) {
-        fprintf(stderr, "tarn: expected %zu argument%s, got %zu\n\n%s", positional,
-                positional == 1 ? "" : "s", args->positional.size(), help);
+    const size_t given = args->positional.size();
+    if (given < least || given > most) {
+        fprintf(stderr, "tarn: expected %s%zu argument%s, got %zu\n\n%s",
+                least == most   ? ""
+                : given < least ? "at least "
+                                : "at most ",
+                given < least ? least : most, (given < least ? least : most) == 1 ? "" : "s", given,
+                help);
         *exitCode = kExitUsage;
         return false;
     }

@@ -15,6 +15,11 @@ namespace tarncli {
 bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
                   const std::vector<std::string>& flags, size_t positional, Args* args,
                   int* exitCode);
+// The same for a command taking from `least` to `most` positional arguments.
+bool ParseCommandRange(int argc, char** argv, const char* help,
+                       const std::vector<std::string>& valued,
+                       const std::vector<std::string>& flags, size_t least, size_t most, Args* args,
+                       int* exitCode);
 
 // Prints "tarn: <message>" on stderr and returns the failure exit code.
 int Fail(const std::string& message);

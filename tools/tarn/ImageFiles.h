@@ -15,6 +15,10 @@ FileFormat FormatOf(const std::string& path);
 bool WriteBytes(const std::string& path, const unsigned char* bytes, size_t size,
                 std::string* error);
 
+// Encodes RGB pixels (3 bytes each) as a PNG into `png`. False with a message on failure.
+bool EncodePng(const unsigned char* rgb, int width, int height, std::string* png,
+               std::string* error);
+
 // Writes pixels of `channels` (3: blue, green, red; 4: blue, green, red, alpha) bytes each as
 // an RGB PNG.
 bool WritePng(const std::string& path, const unsigned char* pixels, int width, int height,
