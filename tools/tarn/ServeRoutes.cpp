@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 // What one request carries from its first line to its end.
 struct Request {
-    std::string uri;  // raw, as the client sent it
+    std::string uri;                 // raw, as the client sent it
+    const char* received = nullptr;  // where libmicrohttpd holds it
     Clock::time_point started;
     Route route = Route::Other;
     int status = 0;
@@ -59,6 +60,10 @@ bool Decode(std::string_view text, bool plusIsSpace, std::string* out) {
 
 bool ParseUrl(std::string_view raw, ParsedUrl* url) {
     if (raw.size() > kMaxUrlLength || raw.empty() || raw[0] != '/') return false;
+    // Spaces, control characters and bytes beyond ASCII are sent encoded, or not at all.
+    for (const char c : raw)
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+            return false;
     const size_t question = raw.find('?');
     const std::string_view path =
         raw.substr(1, question == std::string_view::npos ? std::string_view::npos : question - 1);
@@ -115,7 +120,7 @@ const char* CacheControl(Caching caching, bool privately) {
         case Caching::None:
             return "no-store";
         case Caching::Revalidate:
-            return "no-cache";
+            return privately ? "private, no-cache" : "no-cache";
         case Caching::SlideData:
             return privately ? "private, max-age=600" : "max-age=600";
         case Caching::Static:
@@ -396,17 +401,27 @@ Answer Dispatch(Server& server, const ParsedUrl& url, Request* request) {
     return NotFound();
 }
 
+// libmicrohttpd hands over the request target as a C string in its read buffer, followed there by
+// the protocol version: a target that ends before the version starts held a NUL byte, which the C
+// string hides. (Checked only where the version lies just after the target in one buffer.)
+bool HidesNul(const Request& request, const char* version) {
+    if (request.received == nullptr || version == nullptr) return false;
+    const char* end = request.received + request.uri.size();
+    return version > end + 1 && version - request.received <= 65536;
+}
+
 }  // namespace
 
 void* BeginRequest(void*, const char* uri, MHD_Connection*) {
     auto* request = new Request;
     request->uri = uri != nullptr ? uri : "";
+    request->received = uri;
     request->started = Clock::now();
     return request;
 }
 
 MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, const char* method,
-                         const char*, const char*, size_t* uploadSize, void** context) {
+                         const char* version, const char*, size_t* uploadSize, void** context) {
     Server& server = *static_cast<Server*>(cls);
     auto* request = static_cast<Request*>(*context);
     // Other methods are refused at once, without reading a body; the connection then closes.
@@ -425,7 +440,7 @@ MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, con
     }
     *uploadSize = 0;
     ParsedUrl url;
-    if (!ParseUrl(request->uri, &url))
+    if (HidesNul(*request, version) || !ParseUrl(request->uri, &url))
         return Send(server, connection, request, Text(MHD_HTTP_BAD_REQUEST, "bad URL"));
     const std::string& token = server.options.token;
     if (!token.empty() && !HasToken(connection, url, token))

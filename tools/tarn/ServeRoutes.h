@@ -21,9 +21,9 @@ struct ParsedUrl {
 // Longest URL accepted, query included.
 constexpr size_t kMaxUrlLength = 2048;
 
-// False for a URL no route could take as it is: too long, not starting with '/', a broken or
-// forbidden escape (an encoded '/' or '\', NUL or another control character), or a "." or ".."
-// segment.
+// False for a URL no route could take as it is: too long, not starting with '/', a raw space,
+// control character or non-ASCII byte, a broken or forbidden escape (an encoded '/' or '\', NUL or
+// another control character), or a "." or ".." segment.
 bool ParseUrl(std::string_view raw, ParsedUrl* url);
 
 // A tile or level number as Deep Zoom writes it: decimal digits without sign or leading zeros,

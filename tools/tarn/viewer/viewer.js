@@ -9,6 +9,7 @@
         id: "view",
         prefixUrl: "/static/images/",
         tileSources: config.dzi,
+        drawer: "canvas",
         showNavigator: true,
         navigatorPosition: "TOP_RIGHT",
         navigatorAutoFade: false,
