@@ -1,0 +1,192 @@
+#!/usr/bin/python3
+"""Load benchmark of `tarn serve` beside OpenSlide's Deep Zoom in Python, run by hand:
+
+    bench/serve/run.py [--tool build/tarn] [--runs 5] [--seconds 5] [--copies 16]
+
+Both servers get the same picture: an 8192 x 8192 sample slide (256 x 256 JPEG tiles, quality
+75), and for OpenSlide a pyramidal TIFF of its pixels written by libvips with the same tiles. wrk
+sends 32 connections on 2 threads, pinned with the server to the same 2 cores, for random tiles of
+the deepest Deep Zoom level:
+  cold:     every request a tile not asked for before (the slide is served under several names,
+            so that the distinct tiles last the whole run), on a freshly started server;
+  repeated: random tiles of one name, all requested once before (cache hits).
+Each run starts both servers afresh, in alternating order; medians over the runs, and the ratio
+tarn / OpenSlide, are printed with the resident memory of each server."""
+import argparse
+import http.client
+import json
+import math
+import os
+import random
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORES = "0,1"
+CONNECTIONS, THREADS = 32, 2
+GOALS = {"cold_rate": 1500, "cold_p99_ms": 80, "warm_rate": 10000, "warm_p99_ms": 20}
+
+
+def run(*command, **kwargs):
+    return subprocess.run([str(c) for c in command], check=True, capture_output=True, text=True,
+                          **kwargs).stdout
+
+
+def make_slides(tool, work, copies):
+    base = os.path.join(work, "base.tarn")
+    run(tool, "sample", base, "--columns", 32, "--rows", 32, "--layers", 6)
+    info = run(tool, "info", base)
+    width = int(re.search(r"ImageWidth\s+(\d+)", info).group(1))
+    height = int(re.search(r"ImageHeight\s+(\d+)", info).group(1))
+    png, tiff = os.path.join(work, "picture.png"), os.path.join(work, "base.tif")
+    run(tool, "region", base, "--layer", 0, "--x", 0, "--y", 0, "--width", width, "--height",
+        height, "--output", png)
+    run("vips", "tiffsave", png, tiff, "--tile", "--tile-width", 256, "--tile-height", 256,
+        "--pyramid", "--compression", "jpeg", "--Q", 75)
+    os.remove(png)
+    folders = {"tarn": os.path.join(work, "tarn"), "openslide": os.path.join(work, "tiff")}
+    for kind, source, extension in (("tarn", base, ".tarn"), ("openslide", tiff, ".tif")):
+        os.makedirs(folders[kind])
+        for i in range(copies):
+            shutil.copyfile(source, os.path.join(folders[kind], f"s{i:02d}{extension}"))
+    return width, height, folders
+
+
+class Server:
+    def __init__(self, kind, tool, folder):
+        names = sorted(os.listdir(folder))
+        if kind == "tarn":
+            command = [tool, "serve", "--port", "0", "--threads", THREADS, folder]
+            self.prefix = "/deepzoom/"
+        else:
+            command = ["/usr/bin/python3", os.path.join(HERE, "openslide_server.py"), "0"]
+            command += [os.path.join(folder, name) for name in names]
+            self.prefix = "/"
+        self.process = subprocess.Popen(["taskset", "-c", CORES, *map(str, command)],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True)
+        started = time.monotonic()
+        for line in self.process.stdout:
+            match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+            if match:
+                self.port = int(match.group(1))
+                break
+        else:
+            raise RuntimeError(kind + " server did not start")
+        self.start_seconds = time.monotonic() - started
+
+    def memory_mib(self):
+        status = open(f"/proc/{self.process.pid}/status").read()
+        field = lambda name: int(re.search(name + r":\s+(\d+)", status).group(1)) / 1024
+        return field("VmRSS"), field("VmHWM")
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def wrk(port, paths, seconds, work):
+    listing = os.path.join(work, "paths.txt")
+    with open(listing, "w") as out:
+        out.write("\n".join(paths) + "\n")
+    output = run("taskset", "-c", CORES, "wrk", "-t", THREADS, "-c", CONNECTIONS,
+                 "-d", f"{seconds}s", "--timeout", "10s", "-s", os.path.join(HERE, "tiles.lua"),
+                 f"http://127.0.0.1:{port}", "--", listing, THREADS, timeout=seconds + 60)
+    result = json.loads(re.search(r"RESULT (\{.*\})", output).group(1))
+    result["rate"] = result["requests"] / (result["duration_us"] / 1e6)
+    result["p99_ms"] = result["p99_us"] / 1000
+    result["fresh"] = result["requests"] <= len(paths)
+    return result
+
+
+def warm(port, paths):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    for path in paths:
+        connection.request("GET", path)
+        response = connection.getresponse()
+        response.read()
+        assert response.status == 200, (path, response.status)
+    connection.close()
+
+
+def measure(kind, tool, folder, tiles, seed, seconds, work):
+    names = sorted(os.path.splitext(name)[0] for name in os.listdir(folder))
+    level, columns, rows = tiles
+    server = Server(kind, tool, folder)
+    try:
+        tile = lambda name, c, r: f"{server.prefix}{name}_files/{level}/{c}_{r}.jpeg"
+        cold = [tile(n, c, r) for n in names for c in range(columns) for r in range(rows)]
+        random.Random(seed).shuffle(cold)
+        result = {"start_s": server.start_seconds}
+        measured = wrk(server.port, cold, seconds, work)
+        result.update(cold_rate=measured["rate"], cold_p99_ms=measured["p99_ms"],
+                      cold_fresh=measured["fresh"], cold_errors=measured["errors"])
+        result["cold_rss_mib"] = server.memory_mib()[0]
+        one = [tile(names[0], c, r) for c in range(columns) for r in range(rows)]
+        warm(server.port, one)
+        picks = random.Random(seed + 1).choices(one, k=200000)
+        measured = wrk(server.port, picks, seconds, work)
+        result.update(warm_rate=measured["rate"], warm_p99_ms=measured["p99_ms"],
+                      warm_errors=measured["errors"])
+        result["rss_mib"], result["peak_rss_mib"] = server.memory_mib()
+        return result
+    finally:
+        server.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--tool", default="build/tarn")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--copies", type=int, default=16)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="tarn-serve-bench-")
+    try:
+        width, height, folders = make_slides(os.path.abspath(args.tool), work, args.copies)
+        level = math.ceil(math.log2(max(width, height)))
+        tiles = (level, math.ceil(width / 254), math.ceil(height / 254))
+        print(f"picture {width} x {height}; deepest Deep Zoom level {level}: "
+              f"{tiles[1]} x {tiles[2]} tiles, under {args.copies} names")
+        results = {"tarn": [], "openslide": []}
+        for r in range(args.runs):
+            order = ["tarn", "openslide"] if r % 2 == 0 else ["openslide", "tarn"]
+            for kind in order:
+                result = measure(kind, os.path.abspath(args.tool), folders[kind], tiles,
+                                 seed=r, seconds=args.seconds, work=work)
+                results[kind].append(result)
+                print(f"run {r + 1} {kind:9}: " + ", ".join(
+                    f"{k} {v:.1f}" if isinstance(v, float) else f"{k} {v}"
+                    for k, v in result.items()), flush=True)
+        report(results)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(results):
+    print("\nmedians of the runs       tarn serve   OpenSlide   tarn / OpenSlide   goal")
+    for key, unit in (("cold_rate", "tiles/s"), ("cold_p99_ms", "ms"), ("warm_rate", "tiles/s"),
+                      ("warm_p99_ms", "ms"), ("peak_rss_mib", "MiB"), ("start_s", "s")):
+        tarn = statistics.median(r[key] for r in results["tarn"])
+        other = statistics.median(r[key] for r in results["openslide"])
+        goal = GOALS.get(key)
+        met = "" if goal is None else (
+            ("ok " if (tarn >= goal if "rate" in key else tarn <= goal) else "MISSED ") +
+            (">= " if "rate" in key else "<= ") + str(goal))
+        print(f"{key:22} {tarn:11.1f} {other:11.1f} {tarn / other:14.2f}     {met}  ({unit})")
+    if not all(r["cold_fresh"] for r in results["tarn"] + results["openslide"]):
+        print("warning: a cold run asked for some tiles twice: use more --copies")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
