@@ -67,7 +67,9 @@ TARN_API const char *tarn_version(void);
 /* ---- Opening and closing ---- */
 
 /* Opens a slide; NULL when the file cannot be opened or is not a readable Tarn slide, with the
- * reason in tarn_get_error(NULL) on the same thread. The path is resolved at open: a later change
+ * reason in tarn_get_error(NULL) on the same thread. A slide with a level whose bound area covers
+ * its whole grid is refused: that level would have no picture. Opening never changes the fixed
+ * interface's global ColorTable. The path is resolved at open: a later change
  * of the working directory does not change which file the slide reads, and reads of a file that
  * was since removed or replaced fail. */
 TARN_API tarn_slide *tarn_open(const char *filename);
@@ -94,8 +96,9 @@ TARN_API void tarn_get_level0_dimensions(tarn_slide *slide, int64_t *w, int64_t 
 TARN_API void tarn_get_level_dimensions(tarn_slide *slide, int32_t level, int64_t *w, int64_t *h);
 
 /* How many level-0 pixels one pixel of the level spans: the slide's layer ratio to the power of
- * the level when that agrees with the level sizes within a pixel, else the mean of the measured
- * width and height ratios. -1 when the level does not exist. */
+ * the level when that agrees with the level sizes within a pixel (exactly 2, 4, 8... for the
+ * usual ratio 2), else the mean of the measured width and height ratios, as OpenSlide measures.
+ * -1 when the level does not exist. */
 TARN_API double tarn_get_level_downsample(tarn_slide *slide, int32_t level);
 
 /* The level with the largest downsample not above `downsample` (0 when every level's is above
@@ -104,9 +107,21 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide *slide, double do
 
 /* ---- Properties ---- */
 
-/* NULL-terminated list of property names, owned by the slide: every field of the slide's
- * description and of each layer under "tarn." names, and OpenSlide's standard names
- * ("openslide.vendor", "openslide.mpp-x", "openslide.level[0].width", ...). */
+/* NULL-terminated list of property names in byte order, owned by the slide:
+ *   tarn.KEY               every field of the slide's description (GetDescription), with its
+ *                          text: tarn.CompressionType "Jpeg", tarn.MPP "0.250000um/pixel", ...
+ *   tarn.layer[N].KEY      every field of layer N's description (GetLayerInfo: LayerWidth,
+ *                          LayerHeight, BoundWidth, BoundHeight, XCount, YCount) and TileCount,
+ *                          the entries of its tile table
+ *   openslide.vendor       "tarn"
+ *   openslide.mpp-x, openslide.mpp-y   the header's micrometres per pixel (absent unless > 0)
+ *   openslide.objective-power          the header's magnification (absent when 0)
+ *   openslide.bounds-x, -y, -width, -height
+ *                          the box of level 0, in its pixels, made of the tiles that are stored
+ *                          (not empty), clipped to the picture; absent when no tile is stored
+ *   openslide.level-count, openslide.level[N].width, .height, .downsample, .tile-width,
+ *   .tile-height
+ * Numbers that are not whole print as OpenSlide prints them ("%.17g": they read back exactly). */
 TARN_API const char *const *tarn_get_property_names(tarn_slide *slide);
 
 /* The value of a property as text, owned by the slide; NULL for a name the slide has not. */
@@ -174,8 +189,9 @@ TARN_API int tarn_deepzoom_get_tile_info(tarn_deepzoom *dz, int32_t level, int64
                                          int64_t row, tarn_deepzoom_tile *tile);
 
 /* The tile's pixels (tile_width x tile_height of `format`) into `dest`: the area read at its
- * source level, scaled to the tile size, white where there is no picture (opaque in layouts
- * with alpha). 0 or -1. */
+ * source level, scaled to the tile size with a box filter (each pixel the mean of the area it
+ * covers: the exact mean of 2 x 2 pixels at the usual step of 2), white where there is no picture
+ * (opaque in layouts with alpha). 0 or -1. */
 TARN_API int tarn_deepzoom_read_tile(tarn_deepzoom *dz, int32_t level, int64_t col, int64_t row,
                                      void *dest, tarn_format format);
 

@@ -10,9 +10,12 @@ packages=(
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
-    libmicrohttpd-dev nodejs
-    python3-pytest python3-selenium chromium chromium-driver
-    wrk python3-openslide libvips-tools
+    dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
+    python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
+    libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
+    libmicrohttpd-dev nodejs     # tarn serve, and npm for its viewer's OpenSeadragon
+    python3-pytest python3-selenium chromium chromium-driver  # its HTTP and browser tests
+    wrk                          # its load benchmark
 )
 
 install_packages() {

@@ -1,0 +1,149 @@
+// Levels and their getters.
+#include "TarnApi/Levels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "Common/Geometry.h"
+#include "DecodeTarn/TileAccess.h"
+
+namespace tarn {
+
+bool MeasureLevels(const ZyTarnInfo* info, std::vector<Level>* levels, std::string* why) {
+    const ZyPicHead& head = *info->PicHead;
+    levels->clear();
+    levels->reserve(head.Layer);
+    for (uint32_t k = 0; k < head.Layer; ++k) {
+        const LayerGeometry geometry = GeometryOf(head, *info->PicInfos[k]);
+        if (!geometry.hasPicture() || geometry.pictureWidth() == 0 ||
+            geometry.pictureHeight() == 0) {
+            *why = "level " + std::to_string(k) + " has no picture: its bound area (" +
+                   std::to_string(geometry.boundWidth) + " x " +
+                   std::to_string(geometry.boundHeight) + ") covers its grid (" +
+                   std::to_string(geometry.gridWidth()) + " x " +
+                   std::to_string(geometry.gridHeight()) + ")";
+            return false;
+        }
+        // Grids fit in an int (checked at open), so pictures do too.
+        Level level;
+        level.width = static_cast<int64_t>(geometry.pictureWidth());
+        level.height = static_cast<int64_t>(geometry.pictureHeight());
+        level.tileWidth = head.TileWidth;
+        level.tileHeight = head.TileHeight;
+        const Level& base = k == 0 ? level : levels->front();
+        level.downsample = LevelDownsample(head.Ratio, static_cast<int>(k), base.width, base.height,
+                                           level.width, level.height);
+        levels->push_back(level);
+    }
+    return true;
+}
+
+double LevelDownsample(double ratio, int k, int64_t width0, int64_t height0, int64_t width,
+                       int64_t height) {
+    const auto w0 = static_cast<double>(width0), h0 = static_cast<double>(height0);
+    const auto w = static_cast<double>(width), h = static_cast<double>(height);
+    if (std::isfinite(ratio) && ratio > 0) {
+        const double stated = std::pow(ratio, k);
+        if (std::isfinite(stated) && stated > 0 && std::fabs(w0 / stated - w) <= 1 &&
+            std::fabs(h0 / stated - h) <= 1)
+            return stated;
+    }
+    return (w0 / w + h0 / h) / 2;
+}
+
+int32_t BestLevelFor(const std::vector<Level>& levels, double downsample) {
+    if (levels.empty() || downsample < levels[0].downsample) return 0;
+    for (size_t i = 1; i < levels.size(); ++i)
+        if (downsample < levels[i].downsample) return static_cast<int32_t>(i - 1);
+    return static_cast<int32_t>(levels.size() - 1);
+}
+
+const Level* FindLevel(SlideCall& call, int32_t level) {
+    const std::vector<Level>& levels = call.slide().levels;
+    if (level >= 0 && static_cast<size_t>(level) < levels.size())
+        return &levels[static_cast<size_t>(level)];
+    call.Fail("level %d does not exist (the slide has %zu)", level, levels.size());
+    return nullptr;
+}
+
+int64_t ToLevel(int64_t v, double downsample) {
+    // Far outside any picture the exact value does not matter, only that it stays far outside and
+    // leaves room to add a region's size without overflow.
+    constexpr int64_t kFar = int64_t{1} << 62;
+    // Whole downsamples (1, 2, 4, 8 on the usual slides) divide exactly in integers, also where a
+    // coordinate has more digits than a double holds.
+    if (downsample == std::floor(downsample) && downsample >= 1 && downsample < 0x1p62) {
+        const auto d = static_cast<int64_t>(downsample);
+        const int64_t quotient = v / d - (v % d != 0 && v < 0 ? 1 : 0);
+        return std::clamp(quotient, -kFar, kFar);
+    }
+    const double level = std::floor(static_cast<double>(v) / downsample);
+    return static_cast<int64_t>(
+        std::clamp(level, static_cast<double>(-kFar), static_cast<double>(kFar)));
+}
+
+std::optional<Bounds> StoredTileBounds(const ZyTarnInfo* info, const Level& level0) {
+    const ZyPicInfo& record = *info->PicInfos[0];
+    const auto tileWidth = static_cast<uint64_t>(level0.tileWidth);
+    const auto tileHeight = static_cast<uint64_t>(level0.tileHeight);
+    // Only tiles that show some of the picture count.
+    const uint32_t columns = static_cast<uint32_t>(
+        std::min<uint64_t>(record.XCount, TilesToCover(level0.width, tileWidth)));
+    const uint32_t rows = static_cast<uint32_t>(
+        std::min<uint64_t>(record.YCount, TilesToCover(level0.height, tileHeight)));
+    uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
+    for (uint32_t y = 0; y < rows; ++y)
+        for (uint32_t x = 0; x < columns; ++x) {
+            if (TileAt(info, 0, x, y).empty()) continue;
+            left = std::min(left, x);
+            top = std::min(top, y);
+            right = std::max(right, x + 1);
+            bottom = std::max(bottom, y + 1);
+        }
+    if (left == UINT32_MAX) return std::nullopt;
+    Bounds bounds;
+    bounds.x = static_cast<int64_t>(left * tileWidth);
+    bounds.y = static_cast<int64_t>(top * tileHeight);
+    bounds.width = std::min(static_cast<int64_t>(right * tileWidth), level0.width) - bounds.x;
+    bounds.height = std::min(static_cast<int64_t>(bottom * tileHeight), level0.height) - bounds.y;
+    return bounds;
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+int32_t tarn_get_level_count(tarn_slide* slide) {
+    return OnSlide(slide, int32_t{-1}, [](SlideCall& call) {
+        return static_cast<int32_t>(call.slide().levels.size());
+    });
+}
+
+void tarn_get_level_dimensions(tarn_slide* slide, int32_t level, int64_t* w, int64_t* h) {
+    int64_t width = -1, height = -1;
+    OnSlideVoid(slide, [&](SlideCall& call) {
+        if (const Level* found = FindLevel(call, level)) {
+            width = found->width;
+            height = found->height;
+        }
+    });
+    if (w != nullptr) *w = width;
+    if (h != nullptr) *h = height;
+}
+
+void tarn_get_level0_dimensions(tarn_slide* slide, int64_t* w, int64_t* h) {
+    tarn_get_level_dimensions(slide, 0, w, h);
+}
+
+double tarn_get_level_downsample(tarn_slide* slide, int32_t level) {
+    return OnSlide(slide, -1.0, [&](SlideCall& call) {
+        const Level* found = FindLevel(call, level);
+        return found != nullptr ? found->downsample : -1.0;
+    });
+}
+
+int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double downsample) {
+    return OnSlide(slide, int32_t{-1},
+                   [&](SlideCall& call) { return BestLevelFor(call.slide().levels, downsample); });
+}

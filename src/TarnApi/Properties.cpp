@@ -1,0 +1,110 @@
+// Properties are worked out once, when the slide opens, and handed out as the slide's own strings.
+#include "TarnApi/Properties.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace tarn {
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Adds the fields of a "Key=value|Key=value" text (the fixed interface's descriptions) under
+// `prefix` + Key. Nothing for a null text.
+void AddFields(Entries* entries, const std::string& prefix, char* text) {
+    const std::unique_ptr<char, decltype(&free)> owned(text, &free);
+    if (text == nullptr) return;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const size_t bar = rest.find('|');
+        const std::string_view field = rest.substr(0, bar);
+        rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+        const size_t equals = field.find('=');
+        if (equals == std::string_view::npos) continue;
+        entries->emplace_back(prefix + std::string(field.substr(0, equals)),
+                              std::string(field.substr(equals + 1)));
+    }
+}
+
+void AddStandard(Entries* entries, const ZyPicHead& head, const std::vector<Level>& levels,
+                 const std::optional<Bounds>& bounds) {
+    entries->emplace_back("openslide.vendor", "tarn");
+    // Unknown values are left out, as OpenSlide leaves them out.
+    if (std::isfinite(head.MPP) && head.MPP > 0) {
+        entries->emplace_back("openslide.mpp-x", FormatDouble(head.MPP));
+        entries->emplace_back("openslide.mpp-y", FormatDouble(head.MPP));
+    }
+    if (head.AppMag > 0)
+        entries->emplace_back("openslide.objective-power", std::to_string(head.AppMag));
+    if (bounds) {
+        entries->emplace_back("openslide.bounds-x", std::to_string(bounds->x));
+        entries->emplace_back("openslide.bounds-y", std::to_string(bounds->y));
+        entries->emplace_back("openslide.bounds-width", std::to_string(bounds->width));
+        entries->emplace_back("openslide.bounds-height", std::to_string(bounds->height));
+    }
+    entries->emplace_back("openslide.level-count", std::to_string(levels.size()));
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const std::string prefix = "openslide.level[" + std::to_string(k) + "].";
+        entries->emplace_back(prefix + "width", std::to_string(levels[k].width));
+        entries->emplace_back(prefix + "height", std::to_string(levels[k].height));
+        entries->emplace_back(prefix + "downsample", FormatDouble(levels[k].downsample));
+        entries->emplace_back(prefix + "tile-width", std::to_string(levels[k].tileWidth));
+        entries->emplace_back(prefix + "tile-height", std::to_string(levels[k].tileHeight));
+    }
+}
+
+}  // namespace
+
+std::string FormatDouble(double value) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+    return std::string(text, result.ptr);
+}
+
+void BuildProperties(ZyTarnInfo* info, const std::vector<Level>& levels,
+                     const std::optional<Bounds>& bounds, Properties* properties) {
+    Entries& entries = properties->entries;
+    // The same texts the fixed interface's descriptions give, field by field.
+    AddFields(&entries, "tarn.", GetDescription(info));
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const std::string prefix = "tarn.layer[" + std::to_string(k) + "].";
+        AddFields(&entries, prefix, GetLayerInfo(info, static_cast<int>(k)));
+        entries.emplace_back(prefix + "TileCount", std::to_string(info->PicInfos[k]->TileCount));
+    }
+    AddStandard(&entries, *info->PicHead, levels, bounds);
+    std::sort(entries.begin(), entries.end());
+    properties->names.reserve(entries.size() + 1);
+    for (const auto& entry : entries)
+        properties->names.push_back(entry.first.c_str());
+    properties->names.push_back(nullptr);
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+const char* const* tarn_get_property_names(tarn_slide* slide) {
+    return OnSlide(slide, static_cast<const char* const*>(nullptr),
+                   [](SlideCall& call) { return call.slide().properties.names.data(); });
+}
+
+const char* tarn_get_property_value(tarn_slide* slide, const char* name) {
+    return OnSlide(slide, static_cast<const char*>(nullptr), [&](SlideCall& call) -> const char* {
+        if (name == nullptr) {
+            call.Fail("no property name given");
+            return nullptr;
+        }
+        const Entries& entries = call.slide().properties.entries;
+        const auto found = std::lower_bound(entries.begin(), entries.end(), name,
+                                            [](const auto& entry, const char* key) {
+                                                return strcmp(entry.first.c_str(), key) < 0;
+                                            });
+        if (found == entries.end() || found->first != name) return nullptr;
+        return found->second.c_str();
+    });
+}

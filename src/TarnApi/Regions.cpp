@@ -1,0 +1,123 @@
+// A region is the part that overlaps the picture, drawn by the fixed interface's region path
+// straight into the caller's buffer, and the rest, filled as outside.
+#include "TarnApi/Regions.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "Common/EnumValue.h"
+#include "Common/Geometry.h"
+#include "DecodeTarn/Region.h"
+#include "DecodeTarn/SlideColors.h"
+#include "TarnApi/Levels.h"
+#include "TarnApi/PixelLayout.h"
+
+namespace tarn {
+namespace {
+
+// A rectangle of a level, in that level's pixels.
+struct Span {
+    int64_t left, top, right, bottom;
+    bool empty() const { return left >= right || top >= bottom; }
+};
+
+// Draws a rectangle of the picture of `layer` into `dst` in `format`. The fixed interface's path
+// draws blue-green-red; the rows are then converted in place. This is the one place to change
+// once the region path writes the caller's layout itself.
+int DrawPicture(const tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst,
+                size_t stride, PixelFormat format) {
+    const auto width = static_cast<uint32_t>(area.right - area.left);
+    const auto height = static_cast<uint32_t>(area.bottom - area.top);
+    const SlideColors colors(slide.info);
+    const int code =
+        DrawRegion(slide.info, colors.lookup(), width, height, static_cast<uint32_t>(area.left),
+                   static_cast<uint32_t>(area.top), layer, dst, stride);
+    if (code == ZY_OK) ConvertBgr(dst, stride, dst, stride, width, height, format);
+    return code;
+}
+
+const char* TileFailure(int code) {
+    switch (code) {
+        case ZY_E_SHORT_READ:
+            return "the slide file can no longer be read (removed, replaced, or shorter than its "
+                   "tile table says)";
+        case ZY_E_DECODE:
+            return "a tile does not decode";
+        default:
+            return "its tiles could not be read";
+    }
+}
+
+}  // namespace
+
+bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t level, int64_t w,
+                int64_t h, PixelFormat format) {
+    if (w < 0 || h < 0) {
+        call.Fail("negative region size %lld x %lld", static_cast<long long>(w),
+                  static_cast<long long>(h));
+        return false;
+    }
+    const Level* found = FindLevel(call, level);
+    if (found == nullptr) return false;
+    if (w == 0 || h == 0) return true;
+    if (dest == nullptr) {
+        call.Fail("no destination buffer");
+        return false;
+    }
+    const auto bpp = static_cast<uint64_t>(BytesPerPixel(format));
+    uint64_t rowBytes = 0, bytes = 0;
+    if (!CheckedMultiply(static_cast<uint64_t>(w), bpp, &rowBytes) ||
+        !CheckedMultiply(rowBytes, static_cast<uint64_t>(h), &bytes) || bytes > PTRDIFF_MAX) {
+        call.Fail("a region of %lld x %lld pixels does not fit in memory",
+                  static_cast<long long>(w), static_cast<long long>(h));
+        return false;
+    }
+    const size_t stride = rowBytes;
+
+    // Both are at most 2^62 from 0 and w, h below 2^62, so no sum below overflows.
+    const int64_t left = ToLevel(x, found->downsample), top = ToLevel(y, found->downsample);
+    const Span picture{std::max<int64_t>(left, 0), std::max<int64_t>(top, 0),
+                       std::min(left + w, found->width), std::min(top + h, found->height)};
+    if (picture.empty()) {
+        FillOutside(dest, bytes, format);
+        return true;
+    }
+    // Outside: whole rows above and below the picture, and the columns beside it.
+    const auto rowsAbove = static_cast<size_t>(picture.top - top);
+    const auto rowsIn = static_cast<size_t>(picture.bottom - picture.top);
+    const auto columnsBefore = static_cast<size_t>(picture.left - left);
+    const auto columnsIn = static_cast<size_t>(picture.right - picture.left);
+    const size_t columnsAfter = static_cast<size_t>(w) - columnsBefore - columnsIn;
+    FillOutside(dest, rowsAbove * stride, format);
+    FillOutside(dest + (rowsAbove + rowsIn) * stride,
+                (static_cast<size_t>(h) - rowsAbove - rowsIn) * stride, format);
+    uint8_t* inside = dest + rowsAbove * stride + columnsBefore * bpp;
+    for (size_t row = 0; row < rowsIn; ++row) {
+        FillOutside(inside - columnsBefore * bpp + row * stride, columnsBefore * bpp, format);
+        FillOutside(inside + columnsIn * bpp + row * stride, columnsAfter * bpp, format);
+    }
+
+    const int code =
+        DrawPicture(call.slide(), picture, static_cast<uint32_t>(level), inside, stride, format);
+    if (code != ZY_OK) {
+        call.Fail("cannot read level %d at (%lld, %lld): %s", level,
+                  static_cast<long long>(picture.left), static_cast<long long>(picture.top),
+                  TileFailure(code));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t y, int32_t level, int64_t w,
+                     int64_t h, tarn_format format) {
+    const int number = EnumValue(format);
+    return OnSlide(slide, -1, [&](SlideCall& call) {
+        PixelFormat layout{};
+        if (!CallerLayout(call, number, &layout)) return -1;
+        return ReadRegion(call, static_cast<uint8_t*>(dest), x, y, level, w, h, layout) ? 0 : -1;
+    });
+}
