@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Load benchmark of `tarn serve` beside OpenSlide's Deep Zoom in Python, run by hand:
 
-    bench/serve/run.py [--tool build/tarn] [--runs 5] [--seconds 5] [--copies 16]
+    bench/serve/run.py [--tool build/tarn] [--library build/libDecodeTarn.so] [--runs 5]
+                       [--seconds 5] [--copies 16]
 
 Both servers get the same picture: an 8192 x 8192 sample slide (256 x 256 JPEG tiles, quality
 75), and for OpenSlide a pyramidal TIFF of its pixels written by libvips with the same tiles. wrk
@@ -13,6 +14,7 @@ the deepest Deep Zoom level:
 Each run starts both servers afresh, in alternating order; medians over the runs, and the ratio
 tarn / OpenSlide, are printed with the resident memory of each server."""
 import argparse
+import ctypes
 import http.client
 import json
 import math
@@ -38,18 +40,39 @@ def run(*command, **kwargs):
                           **kwargs).stdout
 
 
-def make_slides(tool, work, copies):
+def write_picture(library, slide, path):
+    """Level 0 of the slide as raw RGB bytes, through tarn.h; its width and height."""
+    lib = ctypes.CDLL(library)
+    lib.tarn_open.restype = ctypes.c_void_p
+    lib.tarn_open.argtypes = [ctypes.c_char_p]
+    lib.tarn_close.argtypes = [ctypes.c_void_p]
+    lib.tarn_get_level0_dimensions.argtypes = [ctypes.c_void_p] + [
+        ctypes.POINTER(ctypes.c_int64)] * 2
+    lib.tarn_read_region.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64,
+                                     ctypes.c_int64, ctypes.c_int32, ctypes.c_int64,
+                                     ctypes.c_int64, ctypes.c_int]
+    handle = lib.tarn_open(slide.encode())
+    width, height = ctypes.c_int64(), ctypes.c_int64()
+    lib.tarn_get_level0_dimensions(handle, ctypes.byref(width), ctypes.byref(height))
+    width, height = width.value, height.value
+    with open(path, "wb") as out:
+        for y in range(0, height, 256):
+            rows = min(256, height - y)
+            stripe = ctypes.create_string_buffer(width * rows * 3)
+            assert lib.tarn_read_region(handle, stripe, 0, y, 0, width, rows, 2) == 0
+            out.write(stripe.raw)
+    lib.tarn_close(handle)
+    return width, height
+
+
+def make_slides(tool, library, work, copies):
     base = os.path.join(work, "base.tarn")
     run(tool, "sample", base, "--columns", 32, "--rows", 32, "--layers", 6)
-    info = run(tool, "info", base)
-    width = int(re.search(r"ImageWidth\s+(\d+)", info).group(1))
-    height = int(re.search(r"ImageHeight\s+(\d+)", info).group(1))
-    png, tiff = os.path.join(work, "picture.png"), os.path.join(work, "base.tif")
-    run(tool, "region", base, "--layer", 0, "--x", 0, "--y", 0, "--width", width, "--height",
-        height, "--output", png)
-    run("vips", "tiffsave", png, tiff, "--tile", "--tile-width", 256, "--tile-height", 256,
-        "--pyramid", "--compression", "jpeg", "--Q", 75)
-    os.remove(png)
+    raw, tiff = os.path.join(work, "picture.rgb"), os.path.join(work, "base.tif")
+    width, height = write_picture(library, base, raw)
+    run("vips", "rawload", raw, tiff + "[tile,tile-width=256,tile-height=256,pyramid,"
+        "compression=jpeg,Q=75]", width, height, 3)
+    os.remove(raw)
     folders = {"tarn": os.path.join(work, "tarn"), "openslide": os.path.join(work, "tiff")}
     for kind, source, extension in (("tarn", base, ".tarn"), ("openslide", tiff, ".tif")):
         os.makedirs(folders[kind])
@@ -147,13 +170,15 @@ def measure(kind, tool, folder, tiles, seed, seconds, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--tool", default="build/tarn")
+    parser.add_argument("--library", default="build/libDecodeTarn.so")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--copies", type=int, default=16)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tarn-serve-bench-")
     try:
-        width, height, folders = make_slides(os.path.abspath(args.tool), work, args.copies)
+        width, height, folders = make_slides(os.path.abspath(args.tool),
+                                              os.path.abspath(args.library), work, args.copies)
         level = math.ceil(math.log2(max(width, height)))
         tiles = (level, math.ceil(width / 254), math.ceil(height / 254))
         print(f"picture {width} x {height}; deepest Deep Zoom level {level}: "

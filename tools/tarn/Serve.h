@@ -61,6 +61,7 @@ struct Server {
     // that a web page whose own name resolves to 127.0.0.1 cannot read the slides.
     bool checkHost = false;
     std::vector<std::unique_ptr<ServedSlide>> slides;
+    std::map<std::string, ServedSlide*, std::less<>> byName;
     EncodedPtr indexPage;
     TileCache tiles;
     ServeStatus status;

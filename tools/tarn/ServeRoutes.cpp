@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <new>
 
 #include "Serve.h"
 #include "ServeAssets.h"
@@ -410,20 +411,8 @@ bool HidesNul(const Request& request, const char* version) {
     return version > end + 1 && version - request.received <= 65536;
 }
 
-}  // namespace
-
-void* BeginRequest(void*, const char* uri, MHD_Connection*) {
-    auto* request = new Request;
-    request->uri = uri != nullptr ? uri : "";
-    request->received = uri;
-    request->started = Clock::now();
-    return request;
-}
-
-MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, const char* method,
-                         const char* version, const char*, size_t* uploadSize, void** context) {
-    Server& server = *static_cast<Server*>(cls);
-    auto* request = static_cast<Request*>(*context);
+MHD_Result Respond(Server& server, MHD_Connection* connection, const char* method,
+                   const char* version, size_t* uploadSize, Request* request) {
     // Other methods are refused at once, without reading a body; the connection then closes.
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
         std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
@@ -455,6 +444,35 @@ MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, con
     if (!token.empty() && !url.token.empty() && answer.type.substr(0, 9) == "text/html")
         answer.setCookie = "tarn_token=" + token + "; Path=/; HttpOnly; SameSite=Strict";
     return Send(server, connection, request, std::move(answer));
+}
+
+}  // namespace
+
+void* BeginRequest(void*, const char* uri, MHD_Connection*) {
+    auto* request = new (std::nothrow) Request;
+    if (request == nullptr) return nullptr;
+    try {
+        request->uri = uri != nullptr ? uri : "";
+    } catch (const std::bad_alloc&) {
+        request->uri.clear();  // refused as a bad URL
+    }
+    request->received = uri;
+    request->started = Clock::now();
+    return request;
+}
+
+MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, const char* method,
+                         const char* version, const char*, size_t* uploadSize, void** context) {
+    Server& server = *static_cast<Server*>(cls);
+    auto* request = static_cast<Request*>(*context);
+    if (request == nullptr) return MHD_NO;  // out of memory: close the connection
+    // No exception may cross into libmicrohttpd: running out of memory fails the request.
+    try {
+        return Respond(server, connection, method, version, uploadSize, request);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "tarn: %s failed: %s\n", request->uri.c_str(), e.what());
+        return MHD_NO;
+    }
 }
 
 void EndRequest(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {

@@ -21,9 +21,8 @@ ServedSlide::~ServedSlide() {
 }
 
 ServedSlide* Server::Find(std::string_view name) const {
-    for (const auto& slide : slides)
-        if (slide->name == name) return slide.get();
-    return nullptr;
+    const auto it = byName.find(name);
+    return it != byName.end() ? it->second : nullptr;
 }
 
 namespace {
@@ -158,6 +157,7 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
         taken.insert(served->name);
         if (!Describe(served.get(), server->options, error)) return false;
         served->source.id = static_cast<uint32_t>(server->slides.size());
+        server->byName.emplace(served->name, served.get());
         server->slides.push_back(std::move(served));
     }
     server->indexPage = MakeEncoded(IndexPage(*server));
@@ -173,8 +173,10 @@ EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool pn
 
     int64_t width = -1, height = -1;
     tarn_get_associated_image_dimensions(slide.slide, image.c_str(), &width, &height);
-    // JPEG's limit on sides; also keeps the buffer below 12 GiB whatever the file says.
-    if (width <= 0 || height <= 0 || width > 65500 || height > 65500) {
+    // JPEG's limit on sides, and a bound on the pixels whatever the file says.
+    constexpr int64_t kMaxPixels = int64_t{1} << 27;
+    if (width <= 0 || height <= 0 || width > 65500 || height > 65500 ||
+        width * height > kMaxPixels) {
         *error = "the " + image + " image has no usable size";
         return nullptr;
     }
