@@ -44,6 +44,12 @@ void Release(tarn_cache* cache) {
 
 }  // namespace
 
+TileCache* AcquireSlideCache(tarn_slide& slide) {
+    std::lock_guard<std::mutex> hold(slide.cacheLock);
+    Retain(Handle(slide.cache));
+    return slide.cache;
+}
+
 void ReleaseSlideCache(TileCache* cache) {
     Release(Handle(cache));
 }
@@ -65,7 +71,14 @@ void tarn_cache_release(tarn_cache* cache) {
 void tarn_set_cache(tarn_slide* slide, tarn_cache* cache) {
     OnSlideVoid(slide, [&](SlideCall& call) {
         Retain(cache);
-        Release(Handle(call.slide().cache.exchange(Module(cache))));
+        tarn_slide& target = call.slide();
+        TileCache* previous = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(target.cacheLock);
+            previous = target.cache;
+            target.cache = Module(cache);
+        }
+        ReleaseSlideCache(previous);
     });
 }
 

@@ -5,7 +5,10 @@
 
 namespace tarn {
 
-// Drops a slide's reference to the cache it was given (null: it used the default one).
+// The cache a read on `slide` goes through (null: the default one), held until
+// ReleaseSlideCache, so that a tarn_set_cache on another thread cannot free it under the read.
+TileCache* AcquireSlideCache(tarn_slide& slide);
+// Drops a reference taken by AcquireSlideCache, or the slide's own at close. Null is ignored.
 void ReleaseSlideCache(TileCache* cache);
 
 }  // namespace tarn

@@ -9,6 +9,7 @@
 #include "Common/Geometry.h"
 #include "DecodeTarn/Region.h"
 #include "DecodeTarn/SlideColors.h"
+#include "TarnApi/Cache.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/PixelLayout.h"
 
@@ -24,14 +25,17 @@ struct Span {
 // Draws a rectangle of the picture of `layer` into `dst` in `format`. The fixed interface's path
 // draws blue-green-red; the rows are then converted in place. This is the one place to change
 // once the region path writes the caller's layout itself.
-int DrawPicture(const tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst,
-                size_t stride, PixelFormat format) {
+int DrawPicture(tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst, size_t stride,
+                PixelFormat format) {
     const auto width = static_cast<uint32_t>(area.right - area.left);
     const auto height = static_cast<uint32_t>(area.bottom - area.top);
     const SlideColors colors(slide.info);
+    // The tile path takes no cache yet; `cache` is what it is to be handed.
+    TileCache* cache = AcquireSlideCache(slide);
     const int code =
         DrawRegion(slide.info, colors.lookup(), width, height, static_cast<uint32_t>(area.left),
                    static_cast<uint32_t>(area.top), layer, dst, stride);
+    ReleaseSlideCache(cache);
     if (code == ZY_OK) ConvertBgr(dst, stride, dst, stride, width, height, format);
     return code;
 }

@@ -98,9 +98,10 @@ struct tarn_slide {
     tarn::Properties properties;
     std::vector<tarn::AssociatedImage> associated;
     std::vector<const char*> associatedNames;  // NULL-terminated
-    // The tile cache reads go through; null: the process's default cache. Only tarn_set_cache
-    // changes it; the region path hands it down to the tile path.
-    std::atomic<tarn::TileCache*> cache{nullptr};
+    // The tile cache reads go through, with a reference of its own; null: the process's default
+    // cache. Reads take it through AcquireSlideCache (Cache.h), tarn_set_cache swaps it.
+    std::mutex cacheLock;
+    tarn::TileCache* cache = nullptr;  // under cacheLock
     tarn::CallGate gate;
     tarn::ErrorBoard errors;
 };
