@@ -12,7 +12,9 @@ the deepest Deep Zoom level:
             so that the distinct tiles last the whole run), on a freshly started server;
   repeated: random tiles of one name, all requested once before (cache hits).
 Each run starts both servers afresh, in alternating order; medians over the runs, and the ratio
-tarn / OpenSlide, are printed with the resident memory of each server."""
+tarn / OpenSlide, are printed with the resident memory of each server. The machine may be shared:
+beside the rates measured, the processor time the server and wrk spent per request gives the rate
+two cores of their own would reach."""
 import argparse
 import ctypes
 import http.client
@@ -21,6 +23,7 @@ import math
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import statistics
@@ -32,7 +35,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORES = "0,1"
 CONNECTIONS, THREADS = 32, 2
-GOALS = {"cold_rate": 1500, "cold_p99_ms": 80, "warm_rate": 10000, "warm_p99_ms": 20}
+GOALS = {"cold_rate": 1500, "cold_p99_ms": 80, "warm_rate": 10000, "warm_p99_ms": 20,
+         "cold_idle_rate": 1500, "warm_idle_rate": 10000}
 
 
 def run(*command, **kwargs):
@@ -118,15 +122,30 @@ class Server:
             self.process.wait()
 
 
-def wrk(port, paths, seconds, work):
+def cpu_seconds(pid):
+    """User and system time of a process so far."""
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wrk(port, paths, seconds, work, server_pid):
     listing = os.path.join(work, "paths.txt")
     with open(listing, "w") as out:
         out.write("\n".join(paths) + "\n")
+    server_before = cpu_seconds(server_pid)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
     output = run("taskset", "-c", CORES, "wrk", "-t", THREADS, "-c", CONNECTIONS,
                  "-d", f"{seconds}s", "--timeout", "10s", "-s", os.path.join(HERE, "tiles.lua"),
                  f"http://127.0.0.1:{port}", "--", listing, THREADS, timeout=seconds + 60)
     result = json.loads(re.search(r"RESULT (\{.*\})", output).group(1))
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    wrk_cpu = after.ru_utime + after.ru_stime - children.ru_utime - children.ru_stime
+    server_cpu = cpu_seconds(server_pid) - server_before
     result["rate"] = result["requests"] / (result["duration_us"] / 1e6)
+    # The machine is shared: what the two cores would do if server and wrk had them to
+    # themselves, from the processor time each spent per request.
+    result["cpu_ms"] = 1000 * server_cpu / result["requests"]
+    result["idle_rate"] = 2 * result["requests"] / (server_cpu + wrk_cpu)
     result["p99_ms"] = result["p99_us"] / 1000
     result["fresh"] = result["requests"] <= len(paths)
     return result
@@ -151,15 +170,17 @@ def measure(kind, tool, folder, tiles, seed, seconds, work):
         cold = [tile(n, c, r) for n in names for c in range(columns) for r in range(rows)]
         random.Random(seed).shuffle(cold)
         result = {"start_s": server.start_seconds}
-        measured = wrk(server.port, cold, seconds, work)
+        measured = wrk(server.port, cold, seconds, work, server.process.pid)
         result.update(cold_rate=measured["rate"], cold_p99_ms=measured["p99_ms"],
+                      cold_cpu_ms=measured["cpu_ms"], cold_idle_rate=measured["idle_rate"],
                       cold_fresh=measured["fresh"], cold_errors=measured["errors"])
         result["cold_rss_mib"] = server.memory_mib()[0]
         one = [tile(names[0], c, r) for c in range(columns) for r in range(rows)]
         warm(server.port, one)
         picks = random.Random(seed + 1).choices(one, k=200000)
-        measured = wrk(server.port, picks, seconds, work)
+        measured = wrk(server.port, picks, seconds, work, server.process.pid)
         result.update(warm_rate=measured["rate"], warm_p99_ms=measured["p99_ms"],
+                      warm_cpu_ms=measured["cpu_ms"], warm_idle_rate=measured["idle_rate"],
                       warm_errors=measured["errors"])
         result["rss_mib"], result["peak_rss_mib"] = server.memory_mib()
         return result
@@ -191,7 +212,7 @@ def main():
                                  seed=r, seconds=args.seconds, work=work)
                 results[kind].append(result)
                 print(f"run {r + 1} {kind:9}: " + ", ".join(
-                    f"{k} {v:.1f}" if isinstance(v, float) else f"{k} {v}"
+                    f"{k} {v:.4g}" if isinstance(v, float) else f"{k} {v}"
                     for k, v in result.items()), flush=True)
         report(results)
     finally:
@@ -200,15 +221,20 @@ def main():
 
 def report(results):
     print("\nmedians of the runs       tarn serve   OpenSlide   tarn / OpenSlide   goal")
-    for key, unit in (("cold_rate", "tiles/s"), ("cold_p99_ms", "ms"), ("warm_rate", "tiles/s"),
-                      ("warm_p99_ms", "ms"), ("peak_rss_mib", "MiB"), ("start_s", "s")):
+    for key, unit in (("cold_rate", "tiles/s"), ("cold_p99_ms", "ms"),
+                      ("cold_cpu_ms", "ms of server CPU per tile"),
+                      ("cold_idle_rate", "tiles/s on 2 idle cores, from CPU time"),
+                      ("warm_rate", "tiles/s"), ("warm_p99_ms", "ms"),
+                      ("warm_cpu_ms", "ms of server CPU per tile"),
+                      ("warm_idle_rate", "tiles/s on 2 idle cores, from CPU time"),
+                      ("peak_rss_mib", "MiB"), ("start_s", "s")):
         tarn = statistics.median(r[key] for r in results["tarn"])
         other = statistics.median(r[key] for r in results["openslide"])
         goal = GOALS.get(key)
         met = "" if goal is None else (
             ("ok " if (tarn >= goal if "rate" in key else tarn <= goal) else "MISSED ") +
             (">= " if "rate" in key else "<= ") + str(goal))
-        print(f"{key:22} {tarn:11.1f} {other:11.1f} {tarn / other:14.2f}     {met}  ({unit})")
+        print(f"{key:22} {tarn:11.4g} {other:11.4g} {tarn / other:14.3g}     {met}  ({unit})")
     if not all(r["cold_fresh"] for r in results["tarn"] + results["openslide"]):
         print("warning: a cold run asked for some tiles twice: use more --copies")
 

@@ -98,7 +98,8 @@ def test_viewer_properties_images_and_static_files(server, library):
                        ("/static/openseadragon.min.js", "text/javascript; charset=utf-8"),
                        ("/static/viewer.js", "text/javascript; charset=utf-8"),
                        ("/static/viewer.css", "text/css; charset=utf-8"),
-                       ("/static/images/home_rest.png", "image/png")):
+                       ("/static/images/home_rest.png", "image/png"),
+                       ("/static/openseadragon-license.txt", "text/plain; charset=utf-8")):
         status, headers, body = server.get(path)
         assert (status, headers["content-type"]) == (200, kind), path
         assert len(body) > 100

@@ -21,6 +21,7 @@ std::string_view ContentTypeOf(std::string_view name) {
         {".ico", "image/x-icon"},
         {".json", "application/json"},
         {".dzi", "application/xml"},
+        {".txt", "text/plain; charset=utf-8"},
     };
     for (const Type& type : kTypes)
         if (name.size() >= type.extension.size() &&
