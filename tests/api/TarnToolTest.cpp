@@ -1,15 +1,24 @@
 // The tarn command: every subcommand's output, exit codes and messages.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "DecodeTarn.h"
 #include "DecodeTarnCxx.h"
@@ -41,6 +50,51 @@ ToolRun Tarn(const std::string& arguments) {
 std::string Slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Starts the tool with the arguments, its output discarded and the stop signals at their
+// default action whatever the test runner set; the process id, or -1.
+pid_t StartTarn(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words{TARN_TOOL_PATH};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+// The wait status of a process StartTarn started; -1 if it did not start.
+int WaitFor(pid_t pid) {
+    if (pid <= 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// File name -> bytes of every file in a directory, hidden ones included.
+std::map<std::string, std::string> Contents(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(directory))
+        files[entry.path().filename().string()] = Slurp(entry.path());
+    return files;
 }
 
 class TarnTool : public testing::Test {
@@ -90,6 +144,105 @@ TEST_F(TarnTool, ExportMatchesTheLibrarysSequentialExport) {
     EXPECT_EQ(files, 5U * 4U);  // 1243 x 747 pixels in 300 x 200 tiles
 }
 
+// Tiles larger than the layer's grid, which the library's region refuses, come as that region
+// would: the part inside the grid, on white. A rerun replaces the files; --resume keeps them.
+TEST_F(TarnTool, ExportCutsTilesLargerThanTheGridAndResumes) {
+    const fs::path out = directory_ / "tall";
+    const std::string command = "export " + slide_ + " " + out.string() +
+                                " --tile-width 300 --tile-height 1000 --threads 1000000";
+    ToolRun run = Tarn(command);
+    ASSERT_EQ(run.status, 0) << run.output;
+    // At most 4 threads per processor, however many are asked for.
+    const size_t threads = run.output.rfind(", ");
+    ASSERT_NE(threads, std::string::npos) << run.output;
+    EXPECT_LE(atol(run.output.c_str() + threads + 2), 4L * std::thread::hardware_concurrency());
+
+    ZyTarnInfo* slide = ZyOpenTarn(slide_.c_str());
+    ASSERT_NE(slide, nullptr);
+    constexpr int kGridWidth = 5 * 256, kGridHeight = 3 * 256;
+    for (int c = 0; c < 5; ++c) {  // 1243 pixels wide: the last tile holds 80 columns of the grid
+        const int x = c * 300, width = std::min(300, kGridWidth - x);
+        unsigned char* inside = GetRoiSliceBgr(slide, 0, x, 0, width, kGridHeight);
+        ASSERT_NE(inside, nullptr);
+        std::vector<unsigned char> tile(300 * 1000 * 3, 0xFF);
+        for (size_t row = 0; row < kGridHeight; ++row)
+            memcpy(&tile[row * 300 * 3], inside + row * width * 3, static_cast<size_t>(width) * 3);
+        Dispose(inside);
+        unsigned char* jpeg = nullptr;
+        const int size = ZyEncodeJpeg(tile.data(), &jpeg, 75, 300, 1000, JCS_EXT_BGR);
+        ASSERT_GT(size, 0);
+        EXPECT_TRUE(Slurp(out / (std::to_string(c) + "_0_300_1000.jpeg")) ==
+                    std::string(reinterpret_cast<char*>(jpeg), static_cast<size_t>(size)))
+            << c;
+        Dispose(jpeg);
+    }
+    ZyCloseTarn(slide);
+    EXPECT_EQ(Contents(out).size(), 5U);
+
+    const fs::path planted = out / "2_0_300_1000.jpeg";
+    const std::string whole = Slurp(planted);
+    std::ofstream(planted, std::ios::binary) << "planted";
+    run = Tarn(command + " --resume");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("wrote 0 tiles to " + out.string() + " (5 already there)"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(Slurp(planted), "planted");
+    ASSERT_EQ(Tarn(command + " --quiet").status, 0);
+    EXPECT_TRUE(Slurp(planted) == whole);
+}
+
+// Stopped by a signal at a random moment, an export leaves only whole tiles under their final
+// names and nothing else; --resume then completes it to the bytes of an uninterrupted export.
+TEST_F(TarnTool, InterruptedExportLeavesWholeTilesAndResumes) {
+    const auto exportInto = [&](const fs::path& out, bool resume) {
+        std::vector<std::string> args{"export", slide_,          out.string(), "--tile-width",
+                                      "32",     "--tile-height", "32",         "--quiet"};
+        if (resume) args.emplace_back("--resume");
+        return StartTarn(args);
+    };
+    const fs::path reference = directory_ / "uninterrupted";
+    ASSERT_EQ(WaitFor(exportInto(reference, false)), 0);
+    const std::map<std::string, std::string> expected = Contents(reference);
+    ASSERT_EQ(expected.size(), 39U * 24U);  // 1243 x 747 pixels
+
+    // The moment is drawn as a number of files to wait for, which a loaded machine cannot shift.
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<long> moment(1, static_cast<long>(expected.size()) * 4 / 5);
+    int midway = 0;
+    for (int run = 0; run < 3; ++run) {
+        const int signal = run % 2 == 0 ? SIGINT : SIGTERM;
+        const long files = moment(random);
+        SCOPED_TRACE("signal " + std::to_string(signal) + " after " + std::to_string(files) +
+                     " files");
+        const fs::path out = directory_ / ("interrupted" + std::to_string(run));
+        const pid_t pid = exportInto(out, false);
+        ASSERT_GT(pid, 0);
+        int status = -1;
+        for (std::error_code error;;) {
+            if (std::distance(fs::directory_iterator(out, error), {}) >= files) {
+                kill(pid, signal);
+                status = WaitFor(pid);
+                break;
+            }
+            if (waitpid(pid, &status, WNOHANG) == pid) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        // Ended by the signal, or done before it came.
+        EXPECT_TRUE(status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == signal)) << status;
+        const std::map<std::string, std::string> left = Contents(out);
+        for (const auto& [name, bytes] : left) {
+            const auto match = expected.find(name);
+            ASSERT_NE(match, expected.end()) << name;
+            EXPECT_TRUE(bytes == match->second) << name;
+        }
+        if (left.size() < expected.size()) ++midway;
+        ASSERT_EQ(WaitFor(exportInto(out, true)), 0);
+        EXPECT_TRUE(Contents(out) == expected);
+    }
+    EXPECT_GT(midway, 0) << "no signal landed in the middle of an export";
+}
+
 TEST_F(TarnTool, WritesTilesRegionsAndImages) {
     const std::string base = (directory_ / "out").string();
     for (const std::string& args :
@@ -133,7 +286,9 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"frobnicate", 2, "unknown command"},
         {"info", 2, "expected 1 argument"},
         {"info /nonexistent.tarn", 1, "cannot open /nonexistent.tarn"},
-        {"info " + directory_.string(), 1, "not a readable Tarn slide"},
+        {"info " + directory_.string(), 1, "is a directory"},
+        {"info /dev/null", 1, "/dev/null is not a regular file"},
+        {"info " + slide_ + "/x", 1, "Not a directory"},
         {"tile " + slide_ + " --layer 5 --output " + out, 1, "no such layer"},
         {"tile " + slide_ + " --column 99 --output " + out, 1, "cannot read tile 99,0"},
         {"tile " + slide_ + " --layer x --output " + out, 2, "--layer must be a whole number"},
@@ -141,11 +296,13 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"region " + slide_ + " --x 99999 --output " + out, 1, "cannot read that region"},
         {"image " + slide_ + " photo --output " + out, 2, "label, macrograph or thumbnail"},
         {"export " + slide_ + " " + slide_, 1, "is not a directory"},
-        {"export " + slide_ + " " + (directory_ / "wide").string() + " --tile-width 5000", 1,
-         "cannot read tile 0,0"},
+        {"export /nonexistent.tarn " + (directory_ / "never").string(), 1,
+         "cannot open /nonexistent.tarn"},
         {"export " + bound + " " + (directory_ / "bound").string() + " --tile-width 1", 1,
          "bound area larger than its grid"},
         {"sample " + (directory_ / "no/such/dir.tarn").string(), 1, "cannot write the sample"},
+        {"sample " + (directory_ / "x.tarn").string() + " --columns 400 --rows 400", 2,
+         "would hold 210000 tiles"},
         {"export --bogus", 2, "unknown option --bogus"},
     };
     for (const Case& c : cases) {
@@ -153,6 +310,8 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.args << "\n" << run.output;
     }
+    // A slide that does not open leaves no output directory behind.
+    EXPECT_FALSE(fs::exists(directory_ / "never"));
     for (const char* command : {"info", "tile", "region", "image", "export", "sample"}) {
         const ToolRun run = Tarn(std::string(command) + " --help");
         EXPECT_EQ(run.status, 0) << command;

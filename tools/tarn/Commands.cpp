@@ -1,5 +1,5 @@
 // info, tile, region and image.
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -56,10 +56,17 @@ int Fail(const std::string& message) {
     return kExitFailed;
 }
 
-std::string OpenFailure(const std::string& path) {
-    if (access(path.c_str(), F_OK) != 0) return "cannot open " + path + ": " + strerror(errno);
-    if (access(path.c_str(), R_OK) != 0) return "cannot read " + path + ": " + strerror(errno);
-    return path + " is not a readable Tarn slide (damaged or another format)";
+std::string Slide::Failure() const {
+    if (error_ == ENOMEM) return "not enough memory to open " + path_;
+    // What the path names is told from the file system itself, whatever the library said.
+    struct stat status {};
+    if (stat(path_.c_str(), &status) != 0) return "cannot open " + path_ + ": " + strerror(errno);
+    if (S_ISDIR(status.st_mode)) return path_ + " is a directory, not a slide";
+    if (!S_ISREG(status.st_mode)) return path_ + " is not a regular file";
+    // A regular file that no system call failed on: its content is at fault.
+    if (error_ == EINVAL || error_ == 0)
+        return path_ + " is not a readable Tarn slide (damaged or another format)";
+    return "cannot read " + path_ + ": " + strerror(error_);
 }
 
 namespace {
@@ -135,7 +142,7 @@ int RunInfo(int argc, char** argv) {
     int exitCode = 0;
     if (!ParseCommand(argc, argv, kInfoHelp, {}, {}, 1, &args, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
-    if (!slide) return Fail(OpenFailure(args.positional[0]));
+    if (!slide) return Fail(slide.Failure());
     char* description = GetDescription(slide.get());
     if (description == nullptr) return Fail("the slide's header cannot be described");
     printf("%s\n", args.positional[0].c_str());
@@ -167,7 +174,7 @@ int RunTile(int argc, char** argv) {
     }
     if (!OutputPath(args, kTileHelp, &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
-    if (!slide) return Fail(OpenFailure(args.positional[0]));
+    if (!slide) return Fail(slide.Failure());
 
     const int l = static_cast<int>(layer), c = static_cast<int>(column), r = static_cast<int>(row);
     int width = 0, height = 0, size = 0;
@@ -205,7 +212,7 @@ int RunRegion(int argc, char** argv) {
     }
     if (!OutputPath(args, kRegionHelp, &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
-    if (!slide) return Fail(OpenFailure(args.positional[0]));
+    if (!slide) return Fail(slide.Failure());
 
     const int l = static_cast<int>(layer), w = static_cast<int>(width),
               h = static_cast<int>(height);
@@ -237,7 +244,7 @@ int RunImage(int argc, char** argv) {
     std::string path;
     if (!OutputPath(args, kImageHelp, &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
-    if (!slide) return Fail(OpenFailure(args.positional[0]));
+    if (!slide) return Fail(slide.Failure());
 
     int width = 0, height = 0, size = 0;
     Buffer jpeg = Own(nullptr), pixels = Own(nullptr);

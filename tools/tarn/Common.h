@@ -1,6 +1,7 @@
 // What the subcommands share: argument handling with --help, and an open slide.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,10 +25,16 @@ bool ParseCommandRange(int argc, char** argv, const char* help,
 // Prints "tarn: <message>" on stderr and returns the failure exit code.
 int Fail(const std::string& message);
 
-// A slide opened for one command.
+// A slide opened for one command. A failed open keeps the errno the library left, which tells
+// why: ENOMEM for memory, EINVAL for a file that is no readable slide, otherwise the errno of the
+// system call that failed.
 class Slide {
   public:
-    explicit Slide(const std::string& path) : info_(ZyOpenTarn(path.c_str())) {}
+    explicit Slide(const std::string& path) : path_(path) {
+        errno = 0;
+        info_ = ZyOpenTarn(path.c_str());
+        error_ = errno;
+    }
     ~Slide() { ZyCloseTarn(info_); }
     Slide(const Slide&) = delete;
     Slide& operator=(const Slide&) = delete;
@@ -35,11 +42,13 @@ class Slide {
     ZyTarnInfo* get() const { return info_; }
     explicit operator bool() const { return info_ != nullptr; }
 
-  private:
-    ZyTarnInfo* info_;
-};
+    // Why the open failed, for a message.
+    std::string Failure() const;
 
-// Why a slide did not open, as far as can be told from outside the library.
-std::string OpenFailure(const std::string& path);
+  private:
+    std::string path_;
+    ZyTarnInfo* info_ = nullptr;
+    int error_ = 0;
+};
 
 }  // namespace tarncli

@@ -1,8 +1,11 @@
 #include "ImageFiles.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -56,6 +59,68 @@ bool EncodePng(const unsigned char* rgb, int width, int height, std::string* png
     }
     *error = std::string("cannot encode a PNG: ") + image.message;
     return false;
+}
+
+namespace {
+
+// Creates a file no one else uses next to `path`: ".<name>.<pid>-<n>.part".
+int CreateTemporary(const std::string& path, std::string* temporary) {
+    static std::atomic<unsigned long> counter{0};
+    const size_t slash = path.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    for (;;) {
+        *temporary = path.substr(0, start) + "." + path.substr(start) + "." +
+                     std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
+        const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A name left behind by a killed process of the same id is passed over.
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+}
+
+bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, const unsigned char* bytes, size_t size,
+                 const std::function<bool()>& keep, std::string* error) {
+    std::string temporary;
+    const int fd = CreateTemporary(path, &temporary);
+    if (fd < 0) {
+        *error = "cannot create a file beside " + path + ": " + strerror(errno);
+        return false;
+    }
+    const bool written = WriteAll(fd, bytes, size);
+    const int writeError = errno;
+    const bool closed = close(fd) == 0;
+    if (!written || !closed) {
+        *error = "cannot write " + temporary + ": " + strerror(written ? errno : writeError);
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (!keep()) {
+        error->clear();
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        *error = "cannot rename " + temporary + " to " + path + ": " + strerror(errno);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool WritePng(const std::string& path, const unsigned char* pixels, int width, int height,

@@ -1,6 +1,9 @@
 // sample: writes a tissue-like slide with the test-slide writer.
 #include <climits>
+#include <cstdint>
 #include <exception>
+#include <new>
+#include <string>
 
 #include "Commands.h"
 #include "Common.h"
@@ -16,7 +19,30 @@ constexpr const char* kSampleHelp =
     "Writes a sample slide: a layer 0 picture as large as C x R tiles of 256 pixels (default\n"
     "8 x 6), cut into S x S tiles (default 256), with L layers (default 3) halving in size,\n"
     "tissue-like content, a label, a macrograph and a thumbnail. Tiles are JPEG, or HEVC with\n"
-    "--hevc.\n";
+    "--hevc.\n"
+    "\n"
+    "The slide may hold at most 100000 tiles over all layers, and at most as many pixels as\n"
+    "100000 tiles of 256 x 256: larger ones would take hours to write.\n";
+
+// Bounds that keep a sample to minutes: the writer renders and encodes some 50 to 100 JPEG tiles
+// of 256 x 256 a second on one core, HEVC tiles a third as fast.
+constexpr uint64_t kMaxTiles = 100000;
+constexpr uint64_t kMaxPixels = kMaxTiles * 256 * 256;
+
+// False with a message when the slide would take hours to write.
+bool SmallEnough(const tarnwriter::SlideSpec& spec, std::string* error) {
+    uint64_t tiles = 0;
+    for (const tarnwriter::LayerSpec& layer : spec.layers)
+        tiles += uint64_t{layer.xCount} * layer.yCount;
+    const uint64_t pixels = tiles * spec.tileWidth * spec.tileHeight;
+    if (tiles <= kMaxTiles && pixels <= kMaxPixels) return true;
+    *error = "that sample would hold " + std::to_string(tiles) + " tiles of " +
+             std::to_string(spec.tileWidth) + " x " + std::to_string(spec.tileHeight) +
+             " over all layers and take hours to write; at most " + std::to_string(kMaxTiles) +
+             " tiles, and at most as many pixels as " + std::to_string(kMaxTiles) +
+             " tiles of 256 x 256";
+    return false;
+}
 
 }  // namespace
 
@@ -51,12 +77,18 @@ int RunSample(int argc, char** argv) {
         }
         spec.tileWidth = spec.tileHeight = static_cast<uint32_t>(tileSize);
     }
+    if (!SmallEnough(spec, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return kExitUsage;
+    }
     if (args.Has("hevc")) {
         spec.compressionType = ZY_COMPRESSION_HEVC;
         spec.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
     }
     try {
         tarnwriter::WriteFile(args.positional[0], tarnwriter::BuildSlide(spec).bytes);
+    } catch (const std::bad_alloc&) {
+        return Fail("not enough memory to build the sample");
     } catch (const std::exception& e) {
         return Fail(std::string("cannot write the sample: ") + e.what());
     }
