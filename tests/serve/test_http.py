@@ -73,6 +73,24 @@ def test_descriptor_and_tiles_are_the_librarys(server, library):
     assert checked > 20
 
 
+def test_the_static_export_holds_what_is_served(server, slides, library, tmp_path):
+    out = tmp_path / "pyramid"
+    result = run_tool("export", "--deepzoom", out, slides["demo"], "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert (out / "demo.dzi").read_bytes() == server.get("/deepzoom/demo.dzi")[2]
+    tiles = [path for path in (out / "demo_files").rglob("*") if path.is_file()]
+    assert len(tiles) == sum(columns * rows for columns, rows in
+                             map(library.level_tiles, range(library.level_count())))
+    for path in tiles:
+        served = server.get(f"/deepzoom/demo_files/{path.relative_to(out / 'demo_files')}")
+        assert served[0] == 200 and served[2] == path.read_bytes(), path
+    # A slide with a tile that cannot be read: the export fails on it and writes no descriptor.
+    result = run_tool("export", "--deepzoom", out, slides["damaged"], "--quiet")
+    assert result.returncode == 1 and "cannot render Deep Zoom tile" in result.stderr
+    assert not (out / "damaged.dzi").exists()
+    assert not [path for path in out.rglob(".*")]  # no temporary file left
+
+
 def test_viewer_properties_images_and_static_files(server, library):
     status, headers, body = server.get("/view/demo")
     assert status == 200 and "content-security-policy" in headers

@@ -1,6 +1,7 @@
 // info, tile, region and image.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -49,6 +50,17 @@ bool ParseCommandRange(int argc, char** argv, const char* help,
         return false;
     }
     return true;
+}
+
+std::string SlideName(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            c = '_';
+    if (name.find_first_not_of('.') == std::string::npos) name = "slide";  // "", ".", ".."
+    return name;
 }
 
 int Fail(const std::string& message) {

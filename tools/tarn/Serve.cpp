@@ -3,12 +3,13 @@
 #include <netinet/in.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
-#include <thread>
 
 #include "Commands.h"
 #include "Common.h"
+#include "Common/Threads.h"
 #include "Serve.h"
 #include "ServeRoutes.h"
 
@@ -102,7 +103,7 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
     long port = 0, cacheMb = 0, threads = 0, connections = 0, timeout = 0, tileSize = 0,
          overlap = 0, quality = 0;
     std::string error;
-    const long processors = std::max(1U, std::thread::hardware_concurrency());
+    const long processors = tarn::ProcessorCount();
     if (!IntOption(args, "port", 0, 65535, 8080, &port, &error) ||
         !IntOption(args, "cache-mb", 0, 1 << 20, 256, &cacheMb, &error) ||
         !IntOption(args, "threads", 1, 256, processors, &threads, &error) ||

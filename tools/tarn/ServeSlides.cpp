@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "Common.h"
 #include "DecodeTarn.h"
 #include "ImageFiles.h"
 #include "Serve.h"
@@ -53,19 +54,6 @@ bool ListFolder(const std::string& folder, std::vector<std::string>* files, std:
     std::sort(found.begin(), found.end());
     files->insert(files->end(), found.begin(), found.end());
     return true;
-}
-
-// The file name without folder and extension, with every character other than letters, digits,
-// '.', '-' and '_' replaced by '_', so that names need no escaping in URLs.
-std::string NameOf(const std::string& path) {
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
-            c = '_';
-    if (name.find_first_not_of('.') == std::string::npos) name = "slide";  // "", ".", ".."
-    return name;
 }
 
 std::string UniqueName(const std::string& base, const std::set<std::string>& taken) {
@@ -153,7 +141,7 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
             fprintf(stderr, "tarn: skipping %s\n", message.c_str());
             continue;
         }
-        served->name = UniqueName(NameOf(path), taken);
+        served->name = UniqueName(SlideName(path), taken);
         taken.insert(served->name);
         if (!Describe(served.get(), server->options, error)) return false;
         served->source.id = static_cast<uint32_t>(server->slides.size());
