@@ -23,20 +23,28 @@ struct Span {
 };
 
 // Draws a rectangle of the picture of `layer` into `dst` in `format`. The fixed interface's path
-// draws blue-green-red; the rows are then converted in place. This is the one place to change
-// once the region path writes the caller's layout itself.
+// draws blue-green-red, converted in place one row of tiles at a time while those rows are still
+// in the processor's cache. This is the one place to change once the region path writes the
+// caller's layout itself.
 int DrawPicture(tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst, size_t stride,
                 PixelFormat format) {
     const auto width = static_cast<uint32_t>(area.right - area.left);
-    const auto height = static_cast<uint32_t>(area.bottom - area.top);
+    const int64_t tileHeight = slide.levels[layer].tileHeight;
     const SlideColors colors(slide.info);
     // The tile path takes no cache yet; `cache` is what it is to be handed.
     TileCache* cache = AcquireSlideCache(slide);
-    const int code =
-        DrawRegion(slide.info, colors.lookup(), width, height, static_cast<uint32_t>(area.left),
-                   static_cast<uint32_t>(area.top), layer, dst, stride);
+    int code = ZY_OK;
+    for (int64_t top = area.top; top < area.bottom && code == ZY_OK;) {
+        const int64_t bottom = std::min(area.bottom, (top / tileHeight + 1) * tileHeight);
+        const auto rows = static_cast<uint32_t>(bottom - top);
+        uint8_t* at = dst + static_cast<size_t>(top - area.top) * stride;
+        code =
+            DrawRegion(slide.info, colors.lookup(), width, rows, static_cast<uint32_t>(area.left),
+                       static_cast<uint32_t>(top), layer, at, stride);
+        if (code == ZY_OK) ConvertBgr(at, stride, at, stride, width, rows, format);
+        top = bottom;
+    }
     ReleaseSlideCache(cache);
-    if (code == ZY_OK) ConvertBgr(dst, stride, dst, stride, width, height, format);
     return code;
 }
 
