@@ -46,7 +46,9 @@ bool ListFolder(const std::string& folder, std::vector<std::string>* files, std:
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
         if (name[0] == '.' || !HasTarnExtension(name)) continue;
-        const std::string path = folder + "/" + name;
+        std::string path = folder;
+        path += '/';
+        path += name;
         struct stat status {};
         if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) found.push_back(path);
     }

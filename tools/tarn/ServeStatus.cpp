@@ -1,6 +1,7 @@
 #include "ServeStatus.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 namespace tarncli::serve {
@@ -39,7 +40,8 @@ void LatencyHistogram::Add(uint64_t micros) {
 uint64_t LatencyHistogram::Percentile(double fraction) const {
     const uint64_t total = Count();
     if (total == 0) return 0;
-    const auto wanted = static_cast<uint64_t>(fraction * static_cast<double>(total) + 0.5);
+    // The nearest rank: the smallest count of requests that covers the fraction.
+    const auto wanted = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(total)));
     uint64_t seen = 0;
     for (int bucket = 0; bucket < kBuckets; ++bucket) {
         seen += buckets_[static_cast<size_t>(bucket)].load(std::memory_order_relaxed);
