@@ -274,14 +274,14 @@ def connect(server):
 
 
 def test_stalled_clients_time_out_without_holding_the_workers(slides):
-    with Server(slides["demo"], "--threads", 2, "--timeout", 1) as server:
+    with Server(slides["demo"], "--threads", 2, "--timeout", 3) as server:
         stalled = [connect(server) for _ in range(8)]  # more than the workers
         for s in stalled:
             s.sendall(b"GET /deepzoom/demo.dzi HTTP/1.1\r\nHost: 127")
         started = time.monotonic()
         assert server.get("/deepzoom/demo_files/12/1_1.jpeg")[0] == 200
-        assert time.monotonic() - started < 1
-        assert all(closed_by_server(s, 4) for s in stalled)
+        assert time.monotonic() - started < 2  # served before any stalled one timed out
+        assert all(closed_by_server(s, 8) for s in stalled)
         for s in stalled:
             s.close()
 
