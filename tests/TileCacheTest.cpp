@@ -1,0 +1,365 @@
+// The tile cache: what a hit gives back, which keys it tells apart, when it keeps a tile, how it
+// evicts, and that its memory stays within the capacity under many keys and threads (run under
+// the sanitizers and ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Common/PixelCopy.h"
+#include "DecodeTarn/TileCache.h"
+#include "support/TestFiles.h"
+
+using tarn::PixelFormat;
+using tarn::PixelRect;
+using tarn::TileAdmission;
+using tarn::TileCache;
+using tarn::TileKey;
+using tarn::TilePin;
+using Pixels = std::vector<uint8_t>;
+
+namespace {
+
+struct CacheReleaser {
+    void operator()(TileCache* cache) const { tarn::ReleaseTileCache(cache); }
+};
+using CachePtr = std::unique_ptr<TileCache, CacheReleaser>;
+
+CachePtr NewCache(size_t capacity, int shards = 8) {
+    return CachePtr(tarn::CreateTileCache(capacity, shards));
+}
+
+TileKey Key(uint64_t tile) {
+    TileKey key;
+    key.file = {1, 2, 3, 4, 5};
+    key.colorTag = 6;
+    key.layer = 0;
+    key.tile = tile;
+    return key;
+}
+
+// The bytes a tile of `key` holds in these tests: distinct for every key.
+Pixels Content(const TileKey& key, uint32_t width, uint32_t height) {
+    Pixels out(size_t{width} * height * 3);
+    std::mt19937 random(static_cast<uint32_t>(
+        key.tile * 131 + key.layer * 17 + key.colorTag + key.file.inode * 7 + key.file.device * 3 +
+        key.file.size * 5 + key.file.modifiedNs * 11 + key.file.changedNs * 13));
+    for (uint8_t& byte : out)
+        byte = static_cast<uint8_t>(random());
+    return out;
+}
+
+// Touches `key` as a read would until the cache asks for the whole tile, and inserts it.
+void Admit(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height) {
+    TilePin pin;
+    for (int touch = 0; touch < 2; ++touch)
+        if (tarn::FindTile(cache, key, width, height, &pin) == TileAdmission::DecodeWhole) break;
+    ASSERT_TRUE(tarn::AllocateTile(width, height, &pin));
+    const Pixels content = Content(key, width, height);
+    std::copy(content.begin(), content.end(), pin.mutablePixels());
+    tarn::InsertTile(cache, key, &pin);
+}
+
+// The tile's bytes on a hit; empty on anything else.
+Pixels Hit(TileCache* cache, const TileKey& key, uint32_t width = 8, uint32_t height = 4) {
+    TilePin pin;
+    if (tarn::FindTile(cache, key, width, height, &pin) != TileAdmission::Hit) return {};
+    return Pixels(pin.pixels(), pin.pixels() + pin.stride() * pin.height());
+}
+
+TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
+    CachePtr cache = NewCache(size_t{1} << 20);
+    TilePin pin;
+    EXPECT_EQ(tarn::FindTile(cache.get(), Key(1), 8, 4, &pin), TileAdmission::DecodePart);
+    EXPECT_EQ(tarn::FindTile(cache.get(), Key(1), 8, 4, &pin), TileAdmission::DecodeWhole);
+    EXPECT_FALSE(pin);
+    ASSERT_TRUE(tarn::AllocateTile(8, 4, &pin));
+    const Pixels content = Content(Key(1), 8, 4);
+    std::copy(content.begin(), content.end(), pin.mutablePixels());
+    tarn::InsertTile(cache.get(), Key(1), &pin);
+    EXPECT_EQ(pin.mutablePixels(), nullptr);  // final once offered to the cache
+    EXPECT_EQ(Hit(cache.get(), Key(1)), content);
+
+    tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_EQ(stats.hits, 1U);
+    EXPECT_EQ(stats.misses, 2U);
+    EXPECT_EQ(stats.entries, 1U);
+    EXPECT_EQ(stats.bytes, 8 * 4 * 3 + tarn::kTileEntryOverhead);
+    EXPECT_EQ(stats.capacity, size_t{1} << 20);
+
+    // Never kept: caching off, colours without identity, a tile larger than a shard's share, no
+    // cache at all. Every touch then asks for the part only.
+    CachePtr off = NewCache(0);
+    TileKey untagged = Key(2);
+    untagged.colorTag = tarn::kNoColorTag;
+    const struct {
+        TileCache* cache;
+        TileKey key;
+        uint32_t side;
+    } never[] = {{off.get(), Key(2), 8},
+                 {cache.get(), untagged, 8},
+                 {cache.get(), Key(3), 256},  // 192 KiB + overhead > 1 MiB / 8
+                 {nullptr, Key(2), 8}};
+    for (const auto& c : never)
+        for (int touch = 0; touch < 3; ++touch)
+            EXPECT_EQ(tarn::FindTile(c.cache, c.key, c.side, c.side, &pin),
+                      TileAdmission::DecodePart);
+    EXPECT_EQ(tarn::TileCacheStatsOf(off.get()).misses, 3U);
+    stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_EQ(stats.entries, 1U);
+    EXPECT_EQ(stats.misses, 8U);
+}
+
+TEST(TileCache, KeysDifferingInAnyPartNeverShareAnEntry) {
+    CachePtr cache = NewCache(size_t{1} << 20);
+    std::vector<TileKey> keys(9, Key(10));
+    ++keys[1].file.device;
+    ++keys[2].file.inode;
+    ++keys[3].file.size;
+    ++keys[4].file.modifiedNs;
+    ++keys[5].file.changedNs;
+    ++keys[6].colorTag;
+    ++keys[7].layer;
+    ++keys[8].tile;
+    for (const TileKey& key : keys)
+        Admit(cache.get(), key, 8, 4);
+    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, keys.size());
+    for (const TileKey& key : keys)
+        EXPECT_EQ(Hit(cache.get(), key), Content(key, 8, 4));
+
+    // A second decode of a key already kept (two threads at once) leaves the first in place.
+    TilePin late;
+    ASSERT_TRUE(tarn::AllocateTile(8, 4, &late));
+    std::fill(late.mutablePixels(), late.mutablePixels() + 8 * 4 * 3, 0);
+    tarn::InsertTile(cache.get(), keys[0], &late);
+    EXPECT_EQ(Hit(cache.get(), keys[0]), Content(keys[0], 8, 4));
+    EXPECT_EQ(late.pixels()[0], 0);
+}
+
+TEST(TileCache, EvictsTheLeastRecentlyUsedAndShrinksWithItsCapacity) {
+    const size_t charge = tarn::TileCharge(8, 4);
+    CachePtr cache = NewCache(3 * charge + 10, 1);  // one shard: the order is exact
+    for (uint64_t tile = 0; tile < 3; ++tile)
+        Admit(cache.get(), Key(tile), 8, 4);
+    EXPECT_FALSE(Hit(cache.get(), Key(0)).empty());  // now the most recent
+    Admit(cache.get(), Key(3), 8, 4);
+    EXPECT_TRUE(Hit(cache.get(), Key(1)).empty());
+    for (const uint64_t tile : {0, 2, 3})
+        EXPECT_FALSE(Hit(cache.get(), Key(tile)).empty()) << tile;  // order now 0, 2, 3
+    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).bytes, 3 * charge);
+
+    tarn::SetTileCacheCapacity(cache.get(), 2 * charge);
+    tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_EQ(stats.capacity, 2 * charge);
+    EXPECT_EQ(stats.entries, 2U);
+    EXPECT_TRUE(Hit(cache.get(), Key(0)).empty());
+    EXPECT_FALSE(Hit(cache.get(), Key(3)).empty());
+
+    tarn::SetTileCacheCapacity(cache.get(), 0);
+    stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_EQ(stats.entries, 0U);
+    EXPECT_EQ(stats.bytes, 0U);
+    EXPECT_TRUE(Hit(cache.get(), Key(3)).empty());
+}
+
+TEST(TileCache, PinnedTilesOutliveEvictionAndTheCache) {
+    TileCache* cache = tarn::CreateTileCache(size_t{1} << 20);
+    Admit(cache, Key(1), 8, 4);
+    Admit(cache, Key(2), 8, 4);
+    TilePin first, second;
+    ASSERT_EQ(tarn::FindTile(cache, Key(1), 8, 4, &first), TileAdmission::Hit);
+    ASSERT_EQ(tarn::FindTile(cache, Key(2), 8, 4, &second), TileAdmission::Hit);
+    tarn::SetTileCacheCapacity(cache, 0);
+    EXPECT_EQ(tarn::TileCacheStatsOf(cache).entries, 0U);
+    EXPECT_EQ(Pixels(first.pixels(), first.pixels() + 8 * 4 * 3), Content(Key(1), 8, 4));
+    first.Reset();
+    tarn::SetTileCacheCapacity(cache, size_t{1} << 20);
+    Admit(cache, Key(3), 8, 4);
+    tarn::ReleaseTileCache(cache);  // with a pinned evicted tile and a kept one
+    EXPECT_EQ(Pixels(second.pixels(), second.pixels() + 8 * 4 * 3), Content(Key(2), 8, 4));
+}
+
+TEST(TileCache, BoundHoldsUnderManyKeysAndThreads) {
+    constexpr uint32_t kSide = 16;
+    const size_t charge = tarn::TileCharge(kSide, kSide);
+    const size_t capacity = 40 * charge;
+    CachePtr cache = NewCache(capacity);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, overflows{0};
+
+    // Readers draw random parts of 300 tiles in every layout; each miss "decodes" from Content.
+    auto reader = [&](uint32_t seed) {
+        std::mt19937 random(seed);
+        auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+        Pixels out(kSide * kSide * 4);
+        for (int i = 0; i < 3000; ++i) {
+            const TileKey key = Key(below(300));
+            const Pixels content = Content(key, kSide, kSide);
+            const PixelRect part{below(8), below(8), 1 + below(8), 1 + below(8)};
+            const auto format = static_cast<PixelFormat>(below(4));
+            auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
+                tarn::CopyBgrPixels(content.data() + r.y * kSide * 3 + r.x * 3, kSide * 3, r.width,
+                                    r.height, dst, stride, f);
+                return ZY_OK;
+            };
+            const size_t stride = part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
+            if (tarn::DrawThroughCache(cache.get(), key, kSide, kSide, part, out.data(), stride,
+                                       format, decode) != ZY_OK)
+                ++wrong;
+            Pixels expected(out.size());
+            decode(part, expected.data(), stride, format);
+            if (!std::equal(out.begin(), out.begin() + stride * part.height, expected.begin()))
+                ++wrong;
+        }
+    };
+    // The bound holds whenever it is looked at, also while the capacity changes (between the
+    // full capacity and half of it).
+    std::thread observer([&] {
+        while (!stop) {
+            const tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+            if (stats.bytes > capacity || stats.bytes != stats.entries * charge) ++overflows;
+            std::this_thread::yield();
+        }
+    });
+    std::thread resizer([&] {
+        for (int i = 0; !stop; ++i) {
+            tarn::SetTileCacheCapacity(cache.get(), i % 2 == 0 ? capacity / 2 : capacity);
+            std::this_thread::yield();
+        }
+    });
+    std::vector<std::thread> readers;
+    for (uint32_t t = 0; t < 3; ++t)
+        readers.emplace_back(reader, t + 1);
+    for (std::thread& t : readers)
+        t.join();
+    stop = true;
+    observer.join();
+    resizer.join();
+
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(overflows, 0);
+    tarn::SetTileCacheCapacity(cache.get(), capacity);
+    reader(99);  // alone, with the capacity fixed: the cache fills up to it and no further
+    const tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_LE(stats.bytes, capacity);
+    EXPECT_GT(stats.entries, 20U);
+    EXPECT_GT(stats.hits, 0U);
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
+    CachePtr cache = NewCache(size_t{1} << 20);
+    const Pixels content = Content(Key(1), 8, 4);
+    std::vector<PixelRect> asked;
+    bool wholeFails = false;
+    auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
+        asked.push_back(r);
+        const bool whole = r.width == 8 && r.height == 4;
+        if (whole && wholeFails) return ZY_E_DECODE;
+        tarn::CopyBgrPixels(content.data() + r.y * 24 + r.x * 3, 24, r.width, r.height, dst, stride,
+                            f);
+        return ZY_OK;
+    };
+    const PixelRect part{2, 1, 3, 2};
+    auto draw = [&](const TileKey& key, uint8_t* out) {
+        return tarn::DrawThroughCache(cache.get(), key, 8, 4, part, out, 12, PixelFormat::Rgba,
+                                      decode);
+    };
+    uint8_t expected[24], out[24];
+    tarn::CopyBgrPixels(content.data() + 1 * 24 + 2 * 3, 24, 3, 2, expected, 12, PixelFormat::Rgba);
+    for (int read = 0; read < 3; ++read) {
+        std::fill(out, out + 24, 0);
+        ASSERT_EQ(draw(Key(1), out), ZY_OK);
+        EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
+    }
+    ASSERT_EQ(asked.size(), 2U);  // the part, then the whole tile, then nothing
+    EXPECT_EQ(asked[0].width, 3U);
+    EXPECT_EQ(asked[1].width, 8U);
+
+    // A tile whose whole decode fails (damage below the part) is still drawn from its part, and
+    // not kept; a failing part decode is the read's failure.
+    wholeFails = true;
+    asked.clear();
+    for (int read = 0; read < 3; ++read) {
+        ASSERT_EQ(draw(Key(2), out), ZY_OK);
+        EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
+    }
+    EXPECT_EQ(asked.size(), 5U);  // part, whole + part, whole + part
+    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 1U);
+    auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) { return ZY_E_SHORT_READ; };
+    EXPECT_EQ(
+        tarn::DrawThroughCache(cache.get(), Key(3), 8, 4, part, out, 12, PixelFormat::Bgr, failing),
+        ZY_E_SHORT_READ);
+}
+
+TEST(PixelCopy, EveryLayoutMatchesPixelByPixelAndStaysInItsRows) {
+    std::mt19937 random(5);
+    for (uint32_t width = 1; width <= 40; ++width) {
+        const uint32_t height = 3;
+        const size_t srcStride = width * 3 + 5;
+        Pixels src(srcStride * height);
+        for (uint8_t& byte : src)
+            byte = static_cast<uint8_t>(random());
+        for (const PixelFormat format :
+             {PixelFormat::Bgr, PixelFormat::Rgb, PixelFormat::Bgra, PixelFormat::Rgba}) {
+            const size_t bytes = static_cast<size_t>(tarn::BytesPerPixel(format));
+            const size_t dstStride = width * bytes + 7;
+            Pixels dst(dstStride * height, 0xAB), expected(dst);
+            for (uint32_t y = 0; y < height; ++y)
+                for (uint32_t x = 0; x < width; ++x) {
+                    const uint8_t* s = &src[y * srcStride + x * 3];
+                    uint8_t* e = &expected[y * dstStride + x * bytes];
+                    const bool swap = tarn::RedFirst(format);
+                    e[0] = swap ? s[2] : s[0];
+                    e[1] = s[1];
+                    e[2] = swap ? s[0] : s[2];
+                    if (bytes == 4) e[3] = 0xFF;
+                }
+            tarn::CopyBgrPixels(src.data(), srcStride, width, height, dst.data(), dstStride,
+                                format);
+            EXPECT_EQ(dst, expected) << "width " << width << " layout " << static_cast<int>(format);
+        }
+    }
+}
+
+TEST(TileCacheKeys, FilesAndColoursAreToldApart) {
+    const tarntest::TempFile file(tarnwriter::Bytes(100, 1));
+    tarn::FileIdentity first, again, replaced;
+    ASSERT_TRUE(tarn::IdentifyFile(file.c_str(), &first));
+    FILE* stream = file.Open();
+    ASSERT_TRUE(tarn::IdentifyFile(fileno(stream), &again));
+    fclose(stream);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(first.size, 100U);
+
+    // The same bytes written anew and moved over the path make another file.
+    const tarntest::TempFile copy(tarnwriter::Bytes(100, 1));
+    ASSERT_EQ(rename(copy.c_str(), file.c_str()), 0);
+    ASSERT_TRUE(tarn::IdentifyFile(file.c_str(), &replaced));
+    EXPECT_NE(first, replaced);
+    EXPECT_FALSE(tarn::IdentifyFile((file.path() + ".missing").c_str(), &again));
+    EXPECT_FALSE(tarn::IdentifyFile(-1, &again));
+
+    tarn::ColorParams params = tarn::NeutralColorParams();
+    const uint64_t neutral = tarn::ColorTagOf(params);
+    EXPECT_EQ(neutral, tarn::ColorTagOf(tarn::NeutralColorParams()));
+    EXPECT_NE(neutral, tarn::kNoColorTag);
+    params.gains[2] = 0.95F;
+    EXPECT_NE(tarn::ColorTagOf(params), neutral);
+
+    EXPECT_EQ(tarn::TileCacheSizeFrom(nullptr), tarn::kDefaultTileCacheSize);
+    EXPECT_EQ(tarn::TileCacheSizeFrom(""), tarn::kDefaultTileCacheSize);
+    EXPECT_EQ(tarn::TileCacheSizeFrom("64M"), tarn::kDefaultTileCacheSize);
+    EXPECT_EQ(tarn::TileCacheSizeFrom("-1"), tarn::kDefaultTileCacheSize);
+    EXPECT_EQ(tarn::TileCacheSizeFrom("0"), 0U);
+    EXPECT_EQ(tarn::TileCacheSizeFrom("1048576"), 1048576U);
+    EXPECT_EQ(tarn::TileCacheSizeFrom("123456789012345678901234567890"), SIZE_MAX);
+}
+
+}  // namespace
