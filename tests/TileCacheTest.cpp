@@ -133,6 +133,13 @@ TEST(TileCache, KeysDifferingInAnyPartNeverShareAnEntry) {
     for (const TileKey& key : keys)
         EXPECT_EQ(Hit(cache.get(), key), Content(key, 8, 4));
 
+    // Many keys in one shard, whose index grows as they come, stay apart.
+    CachePtr one = NewCache(size_t{1} << 20, 1);
+    for (uint64_t tile = 0; tile < 100; ++tile)
+        Admit(one.get(), Key(tile), 2, 2);
+    for (uint64_t tile = 0; tile < 100; ++tile)
+        EXPECT_EQ(Hit(one.get(), Key(tile), 2, 2), Content(Key(tile), 2, 2)) << tile;
+
     // A second decode of a key already kept (two threads at once) leaves the first in place.
     TilePin late;
     ASSERT_TRUE(tarn::AllocateTile(8, 4, &late));

@@ -51,9 +51,13 @@ void DropReference(CachedTile* entry) {
 constexpr size_t kSeenSlots = 512;
 constexpr int kMaxShards = 8;
 
+struct Bucket {
+    CachedTile* first;
+};
+
 struct alignas(64) Shard {
     std::mutex mutex;
-    CachedTile** buckets = nullptr;  // bucketCount chains; the count is 0 or a power of two
+    Bucket* buckets = nullptr;  // bucketCount chains; the count is 0 or a power of two
     size_t bucketCount = 0;
     CachedTile* newest = nullptr;  // the LRU list, newest to oldest
     CachedTile* oldest = nullptr;
@@ -113,7 +117,7 @@ size_t ShareOf(size_t capacity, int shards, int index) {
 // ---- A shard's index and LRU list; every function here runs under the shard's lock.
 
 CachedTile** BucketOf(const Shard& shard, uint64_t hash) {
-    return &shard.buckets[hash & (shard.bucketCount - 1)];
+    return &shard.buckets[hash & (shard.bucketCount - 1)].first;
 }
 
 CachedTile* Find(const Shard& shard, uint64_t hash, const TileKey& key) {
@@ -141,12 +145,12 @@ void Unlink(Shard& shard, CachedTile* entry) {
 bool MakeRoom(Shard& shard) {
     if (shard.entries < shard.bucketCount) return true;
     const size_t count = shard.bucketCount == 0 ? 16 : shard.bucketCount * 2;
-    auto* buckets = static_cast<CachedTile**>(calloc(count, sizeof(CachedTile*)));
+    auto* buckets = static_cast<Bucket*>(calloc(count, sizeof(Bucket)));
     if (buckets == nullptr) return shard.bucketCount != 0;
     for (size_t i = 0; i < shard.bucketCount; ++i) {
-        for (CachedTile* entry = shard.buckets[i]; entry != nullptr;) {
+        for (CachedTile* entry = shard.buckets[i].first; entry != nullptr;) {
             CachedTile* next = entry->chain;
-            CachedTile** bucket = &buckets[entry->hash & (count - 1)];
+            CachedTile** bucket = &buckets[entry->hash & (count - 1)].first;
             entry->chain = *bucket;
             *bucket = entry;
             entry = next;
