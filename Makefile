@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build check test sanitize tsan valgrind demo bench fuzz format tidy clean
+.PHONY: all deps build check test sanitize tsan valgrind demo bench fuzz deb format tidy clean
 
 all: build
 
@@ -60,6 +60,12 @@ bench: build
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+
+# The Debian package of the optimised build (CPack): library, headers, tool, pkg-config file and
+# CMake package under /usr, dependencies from dpkg-shlibdeps. Prints the package's path.
+deb: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -t $(BUILD)/packages/*.deb | head -n 1
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

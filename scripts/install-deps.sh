@@ -9,6 +9,7 @@ packages=(
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
+    dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
 )
 
 missing=()

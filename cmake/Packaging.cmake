@@ -1,0 +1,37 @@
+# The Debian package built by `make deb` (CPack): everything `cmake --install` puts, under /usr.
+# Included at the end of the top-level CMakeLists.txt, after the install rules.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME libdecodetarn)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "libDecodeTarn developers <decodetarn@localhost>")
+set(CPACK_PACKAGE_VENDOR "libDecodeTarn developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "reader of whole-slide microscope images stored in the Tarn format")
+set(CPACK_PACKAGE_DESCRIPTION
+    "libDecodeTarn opens slides in the Tarn format and reads their metadata, associated images
+(label, macrograph, thumbnail) and any tile or rectangle of any pyramid layer, as pixels or as
+JPEG, through the slide's colour correction.
+.
+This package holds the shared library, its C headers, a pkg-config file, a CMake package
+(find_package(DecodeTarn)) and the tarn command-line tool.")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+
+# Runtime dependencies come from the binaries themselves (dpkg-shlibdeps). The headers include
+# jpeglib.h, so building against the package also needs libjpeg's development files. The shlibs
+# file and the ldconfig trigger make the library a proper system library.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjpeg-dev")
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+if(TARN_PYTHON_PACKAGE)
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
+endif()
+
+include(CPack)
