@@ -13,7 +13,11 @@
 #include <vector>
 
 #include "Common/PixelCopy.h"
+#include "DecodeTarn/SlideColors.h"
+#include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/TileCache.h"
+#include "support/SlideFixtures.h"
+#include "support/Slides.h"
 #include "support/TestFiles.h"
 
 using tarn::PixelFormat;
@@ -303,6 +307,42 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     EXPECT_EQ(
         tarn::DrawThroughCache(cache.get(), Key(3), 8, 4, part, out, 12, PixelFormat::Bgr, failing),
         ZY_E_SHORT_READ);
+}
+
+// What the cache rests on: a part copied from a whole decoded tile is byte for byte the part a
+// partial decode draws, for JPEG and HEVC tiles, on every touch.
+TEST(TileCache, CopiesEqualPartialDecodesOfRealTiles) {
+    for (const std::string& path : {tarntest::JpegSlidePath(), tarntest::HevcSlidePath(false),
+                                    tarntest::HevcSlidePath(true)}) {
+        tarntest::OpenSlide slide(path.c_str());
+        ASSERT_TRUE(slide);
+        const tarn::SlideColors colors(slide.get());
+        const uint32_t width = slide->PicHead->TileWidth, height = slide->PicHead->TileHeight;
+        const PixelRect parts[] = {{0, 0, width, height},
+                                   {width / 3, height / 2, width / 2, height / 3},
+                                   {width - 1, height - 5, 1, 5}};
+        CachePtr cache = NewCache(size_t{16} << 20);
+        for (uint32_t x = 0; x < 2; ++x) {
+            auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat) {
+                return tarn::DrawTile(slide.get(), colors.lookup(), 0, x, 0, r, dst, stride);
+            };
+            TileKey key = Key(x);
+            for (const PixelRect& part : parts) {
+                Pixels expected(size_t{part.width} * part.height * 3);
+                ASSERT_EQ(decode(part, expected.data(), part.width * 3, PixelFormat::Bgr), ZY_OK);
+                for (int touch = 0; touch < 3; ++touch) {
+                    Pixels out(expected.size());
+                    ASSERT_EQ(
+                        tarn::DrawThroughCache(cache.get(), key, width, height, part, out.data(),
+                                               part.width * 3, PixelFormat::Bgr, decode),
+                        ZY_OK);
+                    EXPECT_EQ(out, expected) << path << " tile " << x << " touch " << touch;
+                }
+                ++key.colorTag;  // the next part starts from a first touch again
+            }
+        }
+        EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 6U) << path;
+    }
 }
 
 TEST(PixelCopy, EveryLayoutMatchesPixelByPixelAndStaysInItsRows) {
