@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -50,6 +51,9 @@ void DropReference(CachedTile* entry) {
 // forgets an older key, whose next touch then counts as a first one again.
 constexpr size_t kSeenSlots = 512;
 constexpr int kMaxShards = 8;
+// A cache left to choose its shards gives each at least this much, so that a small cache still
+// keeps large tiles (a share must hold a tile); from 32 MiB on it has all of them.
+constexpr size_t kLeastShare = size_t{4} << 20;
 
 struct Bucket {
     CachedTile* first;
@@ -75,7 +79,8 @@ struct TileCache {
     std::atomic<int> references{1};
     std::atomic<size_t> capacity{0};
     std::mutex resizing;  // one capacity change at a time, so every shard ends with its share
-    int shardCount = 0;
+    int fixedShards = 0;  // 0: as many as the capacity gives kLeastShare to, at most kMaxShards
+    std::atomic<int> shardCount{1};  // the first shardCount shards are in use
     Shard shards[kMaxShards];
 };
 
@@ -105,8 +110,19 @@ uint64_t HashOf(const TileKey& key) {
     return h != 0 ? h : 1;  // 0 marks a free slot of the first-touch table
 }
 
+int ShardsInUse(const TileCache& cache) {
+    return cache.shardCount.load(std::memory_order_acquire);
+}
+
+// A key's shard among those in use now. While a capacity change alters their number, a key may be
+// looked for in another shard than it was kept in: a miss, never a wrong tile.
 Shard& ShardOf(TileCache& cache, uint64_t hash) {
-    return cache.shards[(hash >> 32) % static_cast<uint64_t>(cache.shardCount)];
+    return cache.shards[(hash >> 32) % static_cast<uint64_t>(ShardsInUse(cache))];
+}
+
+int ShardCountFor(const TileCache& cache, size_t capacity) {
+    if (cache.fixedShards != 0) return cache.fixedShards;
+    return static_cast<int>(std::clamp<size_t>(capacity / kLeastShare, 1, kMaxShards));
 }
 
 size_t ShareOf(size_t capacity, int shards, int index) {
@@ -136,8 +152,14 @@ void LinkNewest(Shard& shard, CachedTile* entry) {
 }
 
 void Unlink(Shard& shard, CachedTile* entry) {
-    (entry->newer != nullptr ? entry->newer->older : shard.newest) = entry->older;
-    (entry->older != nullptr ? entry->older->newer : shard.oldest) = entry->newer;
+    if (entry->newer != nullptr)
+        entry->newer->older = entry->older;
+    else
+        shard.newest = entry->older;
+    if (entry->older != nullptr)
+        entry->older->newer = entry->newer;
+    else
+        shard.oldest = entry->newer;
 }
 
 // Room in the bucket array for one more entry: doubled once there are as many entries as buckets.
@@ -197,15 +219,30 @@ CachedTile* EvictDownTo(Shard& shard, size_t bytes) {
 
 void DropAll(CachedTile* evicted) {
     while (evicted != nullptr) {
-        CachedTile* next = evicted->chain;
+        // The analyzer cannot see that an entry is chained only once.
+        CachedTile* next = evicted->chain;  // NOLINT(clang-analyzer-unix.Malloc)
         DropReference(evicted);
         evicted = next;
     }
 }
 
+// Gives the first `count` shards their share of `capacity`, evicting what no longer fits; the
+// others get none and are emptied.
+void Apportion(TileCache& cache, size_t capacity, int count) {
+    for (int i = 0; i < kMaxShards; ++i) {
+        Shard& shard = cache.shards[i];
+        CachedTile* evicted = nullptr;
+        {
+            const std::lock_guard<std::mutex> lock(shard.mutex);
+            shard.share = i < count ? ShareOf(capacity, count, i) : 0;
+            evicted = EvictDownTo(shard, shard.share);
+        }
+        DropAll(evicted);
+    }
+}
+
 void DestroyCache(TileCache* cache) {
-    for (int i = 0; i < cache->shardCount; ++i) {
-        Shard& shard = cache->shards[i];
+    for (Shard& shard : cache->shards) {
         DropAll(EvictDownTo(shard, 0));
         free(shard.buckets);
     }
@@ -238,18 +275,20 @@ FileIdentity IdentityOf(const struct stat& status) {
 // ---- Caches.
 
 TileCache* CreateTileCache(size_t capacity, int shards) {
-    if (shards < 1 || shards > kMaxShards) return nullptr;
+    if (shards < 0 || shards > kMaxShards) return nullptr;
     auto* cache = new (std::nothrow) TileCache;
     if (cache == nullptr) return nullptr;
-    cache->shardCount = shards;
+    cache->fixedShards = shards;
+    const int count = ShardCountFor(*cache, capacity);
+    cache->shardCount.store(count, std::memory_order_relaxed);
     cache->capacity.store(capacity, std::memory_order_relaxed);
-    for (int i = 0; i < shards; ++i)
-        cache->shards[i].share = ShareOf(capacity, shards, i);
+    for (int i = 0; i < count; ++i)
+        cache->shards[i].share = ShareOf(capacity, count, i);
     return cache;
 }
 
 TileCache* CreateTileCache(size_t capacity) {
-    return CreateTileCache(capacity, kMaxShards);
+    return CreateTileCache(capacity, 0);
 }
 
 size_t TileCacheSizeFrom(const char* text) {
@@ -278,25 +317,21 @@ void ReleaseTileCache(TileCache* cache) {
 void SetTileCacheCapacity(TileCache* cache, size_t capacity) {
     if (cache == nullptr) return;
     const std::lock_guard<std::mutex> resizing(cache->resizing);
-    cache->capacity.store(capacity, std::memory_order_relaxed);
-    for (int i = 0; i < cache->shardCount; ++i) {
-        Shard& shard = cache->shards[i];
-        CachedTile* evicted = nullptr;
-        {
-            const std::lock_guard<std::mutex> lock(shard.mutex);
-            shard.share = ShareOf(capacity, cache->shardCount, i);
-            evicted = EvictDownTo(shard, shard.share);
-        }
-        DropAll(evicted);
+    const int count = ShardCountFor(*cache, capacity);
+    if (count != ShardsInUse(*cache)) {
+        // Keys move between shards, where the tiles kept would be found no more: they go now.
+        Apportion(*cache, 0, count);
+        cache->shardCount.store(count, std::memory_order_release);
     }
+    cache->capacity.store(capacity, std::memory_order_relaxed);
+    Apportion(*cache, capacity, count);
 }
 
 TileCacheStats TileCacheStatsOf(TileCache* cache) {
     TileCacheStats stats{};
     if (cache == nullptr) return stats;
     stats.capacity = cache->capacity.load(std::memory_order_relaxed);
-    for (int i = 0; i < cache->shardCount; ++i) {
-        Shard& shard = cache->shards[i];
+    for (Shard& shard : cache->shards) {
         stats.hits += shard.hits.load(std::memory_order_relaxed);
         stats.misses += shard.misses.load(std::memory_order_relaxed);
         const std::lock_guard<std::mutex> lock(shard.mutex);
@@ -384,7 +419,7 @@ TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uin
     Shard& shard = ShardOf(*cache, hash);
     // Caching off, colours without identity, or a tile no share can hold: no lock, no note.
     const size_t leastShare =
-        cache->capacity.load(std::memory_order_relaxed) / static_cast<size_t>(cache->shardCount);
+        cache->capacity.load(std::memory_order_relaxed) / static_cast<size_t>(ShardsInUse(*cache));
     if (key.colorTag == kNoColorTag || TileCharge(width, height) > leastShare) {
         shard.misses.fetch_add(1, std::memory_order_relaxed);
         return TileAdmission::DecodePart;
@@ -436,10 +471,10 @@ void InsertTile(TileCache* cache, const TileKey& key, TilePin* pin) {
         if (entry->charge > shard.share || Find(shard, entry->hash, key) != nullptr ||
             !MakeRoom(shard))
             return;
+        // Room first: the share holds the new entry alone, so older ones make way for it.
+        evicted = EvictDownTo(shard, shard.share - entry->charge);
         entry->references.fetch_add(1, std::memory_order_relaxed);  // the index's
         Index(shard, entry);
-        // The new entry is the newest and fits the share alone, so only older ones go.
-        evicted = EvictDownTo(shard, shard.share);
     }
     DropAll(evicted);
 }

@@ -8,10 +8,11 @@
 // copies from it.
 //
 // The cache is split into shards by key, each with its own lock, LRU list and an equal share of
-// the capacity, so that reads on several threads rarely meet on a lock. A shard's bytes never
-// exceed its share, so the cache never holds more than its capacity; a tile larger than a share
-// is never kept. An entry counts its pixels plus a fixed overhead. A reader pins the entry it
-// copies from: one evicted meanwhile is freed when its last pin goes.
+// the capacity, so that reads on several threads rarely meet on a lock: one shard per 4 MiB of
+// capacity, up to 8 (from 32 MiB on), so that a small cache still keeps large tiles. A shard's
+// bytes never exceed its share, so the cache never holds more than its capacity; a tile larger
+// than a share is never kept. An entry counts its pixels plus a fixed overhead. A reader pins the
+// entry it copies from: one evicted meanwhile is freed when its last pin goes.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +45,8 @@ TileCache* CreateTileCache(size_t capacity);
 // References; the cache goes with the last one (pins held by readers stay valid). Null is ignored.
 void RetainTileCache(TileCache* cache);
 void ReleaseTileCache(TileCache* cache);
-// Changes the bound, dropping the least recently used tiles that no longer fit.
+// Changes the bound, dropping the least recently used tiles that no longer fit (all of them when
+// the number of shards changes with it).
 void SetTileCacheCapacity(TileCache* cache, size_t capacity);
 // Zero for a null cache.
 TileCacheStats TileCacheStatsOf(TileCache* cache);
@@ -169,7 +171,8 @@ int DrawThroughCache(TileCache* cache, const TileKey& key, uint32_t tileWidth, u
 
 // ---- For tests.
 
-// A cache split into `shards` (1 to 8) shards; one shard makes the LRU order exact.
+// A cache split into `shards` (1 to 8) shards whatever its capacity; one shard makes the LRU
+// order exact. 0 lets the capacity choose, as CreateTileCache(capacity) does.
 TileCache* CreateTileCache(size_t capacity, int shards);
 
 // The capacity TARN_CACHE_SIZE asks for: a decimal byte count (larger than memory can be:
