@@ -211,8 +211,33 @@ void BM_TileHitThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_TileHitThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// The baseline of the above: the same copies from nine private tiles, no cache and no lock, so
-// what the machine gives a second thread is not taken for contention.
+// The lookup alone (find, pin, unpin: no copy) on 1 or 2 threads, nine tiles: the most the locks
+// can cost, against the few microseconds a copy takes.
+void BM_TileFindThreads(benchmark::State& state) {
+    if (state.thread_index() == 0) {
+        sharedCache = tarn::CreateTileCache(size_t{64} << 20);
+        std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
+        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
+        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
+    }
+    tarn::TilePin pin;
+    uint32_t i = 0;
+    for (auto _ : state) {
+        const uint32_t tx = 1 + i % 3, ty = i / 3 % 3;
+        tarn::FindTile(sharedCache, KeyOf(0, ty * 24 + tx), kTile, kTile, &pin);
+        pin.Reset();
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        tarn::ReleaseTileCache(sharedCache);
+        sharedCache = nullptr;
+    }
+}
+BENCHMARK(BM_TileFindThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kNanosecond);
+
+// The baseline of BM_TileHitThreads: the same copies from nine private tiles, no cache and no lock,
+// so what the machine gives a second thread is not taken for contention.
 void BM_TileCopyThreads(benchmark::State& state) {
     const std::vector<uint8_t> tiles(size_t{kTile} * kTile * 3 * 9, 0x80);
     std::vector<uint8_t> out(size_t{kTile} * kTile * 4);
