@@ -54,14 +54,16 @@ TileCacheStats TileCacheStatsOf(TileCache* cache);
 // ---- What the tile path uses.
 
 // A file as the file system tells it apart: a tile is served only to reads of the file it was
-// decoded from, never to a handle on another file that has since taken the same path. The change
-// time is there because an inode number can be reused with size and modification time copied.
+// decoded from, never to a handle on another file that has since taken the same path. A file
+// deleted and written anew at once often gets the same inode number and, where timestamps are
+// coarse, the same modification time: the inode's generation (where the file system keeps one,
+// else 0) tells them apart.
 struct FileIdentity {
     uint64_t device = 0;
     uint64_t inode = 0;
     uint64_t size = 0;
     int64_t modifiedNs = 0;
-    int64_t changedNs = 0;
+    uint32_t generation = 0;
     bool operator==(const FileIdentity&) const = default;
 };
 
