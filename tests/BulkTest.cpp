@@ -82,6 +82,24 @@ TEST(WholeLayer, BrokenTilesAreWhiteAndRangeIsChecked) {
     EXPECT_EQ(data, nullptr);
 }
 
+// A blank layer and a layer nothing of which can be read must not look alike.
+TEST(WholeLayer, FailsWhenNoStoredTileCanBeRead) {
+    Bytes bytes = tarntest::JpegSlide().bytes;
+    const tarnwriter::SlideLayout& layout = tarntest::JpegSlide().layout;
+    for (size_t i = 0; i < layout.tileOffsets[1].size(); ++i)
+        bytes[layout.tileOffsets[1][i]] = 0;  // no tile of layer 1 starts like a JPEG
+    const tarntest::TempFile file(bytes);
+    OpenSlide slide(file);
+    ASSERT_TRUE(slide);
+    int width = -5, height = -5;
+    unsigned char* data = nullptr;
+    EXPECT_EQ(ZySpecifyLayerJpeg2Rgb(slide.get(), &data, &width, &height, 1), ZY_E_DECODE);
+    EXPECT_EQ(width + height, -10);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(ZySpecifyLayerJpeg2Rgb(slide.get(), &data, &width, &height, 0), 0);  // still reads
+    Dispose(data);
+}
+
 struct Blocks {
     std::vector<ZyImageInfo> records;
     explicit Blocks(size_t n) : records(n) {}
@@ -182,6 +200,30 @@ TEST(BlockJpeg, RefusalsAndFailuresMidway) {
     EXPECT_EQ(cut.records[3].Width, 0U);
 }
 
+// A JPEG is at most 65,500 pixels wide: blocks wider than that need a finer block grid, and are
+// refused before any tile is decoded.
+TEST(BlockJpeg, BlocksWiderThanAJpegFailBeforeDecoding) {
+    tarnwriter::SlideSpec spec;
+    spec.thumbnail = Bytes(64, 0x33);
+    spec.tileHeight = 8;
+    tarnwriter::LayerSpec wide;
+    wide.xCount = 300;  // 76,800 x 8 pixels of empty tiles
+    wide.yCount = 1;
+    wide.tiles.assign(300, Bytes());
+    spec.layers = {wide};
+    const tarntest::TempFile file(tarnwriter::BuildSlide(spec).bytes);
+    OpenSlide slide(file);
+    ASSERT_TRUE(slide);
+    Blocks blocks(2);
+    EXPECT_EQ(ZyGetBlockJpegFromTarn(slide.get(), blocks.records.data(), 75, 1, 1, 0, JCS_EXT_BGR),
+              ZY_E_BLOCKS);
+    EXPECT_EQ(blocks.records[0].Data, nullptr);
+    EXPECT_EQ(blocks.records[0].Width, 0U);
+    EXPECT_EQ(ZyGetBlockJpegFromTarn(slide.get(), blocks.records.data(), 75, 2, 1, 0, JCS_EXT_BGR),
+              0);
+    EXPECT_EQ(blocks.records[1].Width, 38400U);
+}
+
 // The files a directory holds, by name.
 std::set<std::string> FilesIn(const std::string& directory) {
     std::set<std::string> names;
@@ -247,6 +289,11 @@ TEST(BatchExport, GridEdgeCases) {
 
     EXPECT_EQ(GetAllSliceJpeg(nullptr, dir, 100, 100), 0);
     EXPECT_EQ(GetAllSliceJpeg(slidePath, nullptr, 100, 100), 0);
+    // A bound one pixel wider than the grid leaves no picture: refused, not an empty success.
+    Bytes bytes = tarntest::JpegSlide().bytes;
+    tarnwriter::PutU32(bytes, tarntest::JpegSlide().layout.layerRecords[0] + 50, 4 * 128 + 1);
+    const tarntest::TempFile damaged(bytes);
+    EXPECT_EQ(GetAllSliceJpeg(const_cast<char*>(damaged.c_str()), dir, 100, 100), 0);
     EXPECT_EQ(GetAllSliceJpeg(const_cast<char*>("/nonexistent.tarn"), dir, 100, 100), 0);
 }
 

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DecodeTarn.h"
+#include "DecodeTarn/WholeLayer.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"
 
@@ -39,6 +41,16 @@ Bytes Region(ZyTarnInfo* slide, int x, int y, int width, int height) {
     return out;
 }
 
+// Layer 0 decoded on at least two of the library's threads.
+Bytes WholeLayer(ZyTarnInfo* slide) {
+    unsigned char* data = nullptr;
+    int width = 0, height = 0;
+    if (tarn::DecodeWholeLayer(slide, &data, &width, &height, 0, 2) != 0) return {};
+    Bytes out(data, data + static_cast<size_t>(width) * height * 3);
+    Dispose(data);
+    return out;
+}
+
 TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
     const tarntest::TempFile reader(tarnwriter::BuildSlide(Small(1.0F)).bytes);
     // Other slides, two of them with colours of their own, one damaged.
@@ -53,6 +65,8 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
     ASSERT_NE(slide, nullptr);
     const Bytes expected = Region(slide, 10, 5, 150, 100);
     ASSERT_FALSE(expected.empty());
+    const Bytes expectedLayer = WholeLayer(slide);
+    ASSERT_FALSE(expectedLayer.empty());
 
     std::atomic<bool> stop{false};
     std::atomic<int> mismatches{0}, opened{0};
@@ -66,6 +80,11 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
                 Dispose(GetDescription(slide));
             }
         });
+    threads.emplace_back([&] {
+        // Whole layers spread over the library's own threads.
+        for (int i = 0; i < 4; ++i)
+            if (WholeLayer(slide) != expectedLayer) ++mismatches;
+    });
     threads.emplace_back([&] {
         const char* paths[] = {otherA.c_str(), otherB.c_str(), broken.c_str()};
         for (int i = 0; !stop; ++i) {
@@ -85,10 +104,14 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
             free(pixels);
         }
     });
-    for (int t = 0; t < 3; ++t)
+    for (int t = 0; t < 4; ++t)
         threads[t].join();
+    // Opens build tables on threads of their own and may take longer than the reads.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (opened < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     stop = true;
-    for (size_t t = 3; t < threads.size(); ++t)
+    for (size_t t = 4; t < threads.size(); ++t)
         threads[t].join();
 
     EXPECT_EQ(mismatches, 0);

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "ColorCorrect/ColorTables.h"
+#include "DecodeTarn/Region.h"
+#include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn.h"
 #include "DecodeTarnCxx.h"
 #include "support/Reference.h"
@@ -197,6 +199,46 @@ TEST(Region, CopiedHandleWithoutAGlobalTableGetsNoPixels) {
         // The slide's own handle still reads with its own table.
         Region(slide.get(), {0, 0, 200, 100}, 0, &code);
         EXPECT_EQ(code, 0);
+    }
+}
+
+// Every layout the region path writes holds the blue-green-red pixels in its own byte order,
+// alpha 255, over stored tiles, empty tiles and the white beyond the grid alike.
+TEST(Region, EveryPixelFormatHoldsTheSamePixels) {
+    using tarn::PixelFormat;
+    for (const std::string& path : {tarntest::JpegSlidePath(), tarntest::HevcSlidePath(false)}) {
+        OpenSlide slide(path.c_str());
+        ASSERT_TRUE(slide);
+        const tarn::SlideColors colors(slide.get());
+        const ZyPicHead& head = *slide->PicHead;
+        const uint32_t gw = head.TileWidth * slide->PicInfos[0]->XCount;
+        const uint32_t gh = head.TileHeight * slide->PicInfos[0]->YCount;
+        const uint32_t x = head.TileWidth / 2, y = head.TileHeight / 3;
+        const uint32_t w = gw - x + 7, h = gh - y + 5;  // reaches past the grid
+        Pixels bgr(size_t{w} * h * 3);
+        ASSERT_EQ(tarn::DrawRegion(slide.get(), colors.lookup(), w, h, x, y, 0, bgr.data(), w * 3),
+                  0);
+        int code = 0;
+        ASSERT_EQ(bgr, Region(slide.get(), {x, y, int(w), int(h)}, 0, &code));
+        for (PixelFormat format : {PixelFormat::Rgb, PixelFormat::Bgra, PixelFormat::Rgba}) {
+            const size_t bytes = static_cast<size_t>(tarn::BytesPerPixel(format));
+            const size_t stride = w * bytes + 5;  // rows with a gap after them
+            Pixels out(stride * h, 0x5A);
+            ASSERT_EQ(tarn::DrawRegion(slide.get(), colors.lookup(), w, h, x, y, 0, out.data(),
+                                       stride, format),
+                      0);
+            size_t mismatches = 0;
+            for (size_t row = 0; row < h; ++row)
+                for (size_t col = 0; col < w; ++col) {
+                    const uint8_t* want = &bgr[(row * w + col) * 3];
+                    const uint8_t* got = &out[row * stride + col * bytes];
+                    const bool redFirst = tarn::RedFirst(format);
+                    mismatches += got[0] != want[redFirst ? 2 : 0] || got[1] != want[1] ||
+                                  got[2] != want[redFirst ? 0 : 2] || (bytes == 4 && got[3] != 255);
+                }
+            EXPECT_EQ(mismatches, 0U) << path << " format " << static_cast<int>(format);
+            EXPECT_EQ(out[stride - 1], 0x5A);  // the gap is left alone
+        }
     }
 }
 

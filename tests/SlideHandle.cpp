@@ -20,6 +20,7 @@ using tarntest::OpenSlide;
 using tarntest::TempFile;
 using tarnwriter::Bytes;
 using tarnwriter::LayerSpec;
+using tarnwriter::SlideLayout;
 using tarnwriter::SlideSpec;
 
 namespace {
@@ -116,6 +117,36 @@ TEST(SlideHandle, EmptyTileTablesAndLeadingEmptyTiles) {
     EXPECT_EQ(slide->SliceInfos[0]->Offsets[0], slide->SliceInfos[0]->Offsets[1]);
     EXPECT_EQ(slide->SliceInfos[1]->Offsets, nullptr);
     EXPECT_EQ(slide->SliceInfos[1]->Sizes, nullptr);
+}
+
+// Records are found by absolute offsets, so a payload may be the last thing in the file: one that
+// ends exactly at the end of the file is whole.
+TEST(SlideHandle, PayloadsEndingExactlyAtTheEndOfTheFileOpen) {
+    const tarnwriter::SlideFile built = tarnwriter::BuildSlide(tarnwriter::SampleSpec(1, 1, 1));
+    const SlideLayout& at = built.layout;
+    struct Moved {
+        const char* name;
+        uint64_t from, to;  // the record and its payload
+        uint64_t link;      // the NextOffset that names the record
+    };
+    const Moved cases[] = {
+        {"macrograph", at.macroRecords[1], at.thumbnailRecord, at.macroRecords[0] + 43},
+        {"thumbnail", at.thumbnailRecord, at.layerRecords[0], at.macroRecords[1] + 43},
+    };
+    const TempFile original(built.bytes);
+    OpenSlide reference(original);
+    ASSERT_TRUE(reference);
+    for (const Moved& m : cases) {
+        Bytes bytes = built.bytes;
+        bytes.insert(bytes.end(), built.bytes.begin() + static_cast<std::ptrdiff_t>(m.from),
+                     built.bytes.begin() + static_cast<std::ptrdiff_t>(m.to));
+        tarnwriter::PutU64(bytes, m.link, built.bytes.size());
+        const TempFile file(bytes);
+        OpenSlide slide(file);
+        ASSERT_TRUE(slide) << m.name;
+        EXPECT_EQ(PixelsOf(slide->MacroImages[1]), PixelsOf(reference->MacroImages[1])) << m.name;
+        EXPECT_EQ(PixelsOf(slide->ThumbImage), PixelsOf(reference->ThumbImage)) << m.name;
+    }
 }
 
 TEST(SlideHandle, ThumbnailFormats) {

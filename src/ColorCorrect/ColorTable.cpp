@@ -7,6 +7,7 @@
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
+#include "Common/PixelStores.h"
 #include "DecodeTarnCxx.h"
 
 ColorCorrectTable* ColorTable = nullptr;
@@ -52,14 +53,47 @@ void CorrectPacked3To3(const uint32_t* lut, const uint8_t* src, uint8_t* dst, si
     }
 }
 
-template <int SrcChannels, int DstChannels>
-void CorrectEach(const ColorLookup& lookup, const uint8_t* src, uint8_t* dst, size_t count) {
-    for (size_t i = 0; i < count; ++i, src += SrcChannels, dst += DstChannels) {
-        const uint32_t e = CorrectedBgr(lookup, src[2], src[1], src[0]);
-        dst[0] = static_cast<uint8_t>(e);
-        dst[1] = static_cast<uint8_t>(e >> 8);
-        dst[2] = static_cast<uint8_t>(e >> 16);
-        if constexpr (DstChannels == 4) dst[3] = 255;
+// The packed entries, one load per pixel, or the planes of a table a caller built by hand.
+struct PackedEntries {
+    const uint32_t* packed;
+    uint32_t operator()(const uint8_t* pixel) const { return packed[IndexAt(pixel)]; }
+};
+
+struct PlaneEntries {
+    const ColorLookup& lookup;
+    uint32_t operator()(const uint8_t* pixel) const {
+        return CorrectedBgr(lookup, pixel[2], pixel[1], pixel[0]);
+    }
+};
+
+// Each pixel is read before its corrected value is stored, and stores never reach past their own
+// pixel, so the correction may run in place when source and destination pixels have one size.
+template <int SrcChannels, class Layout, class Entries>
+void CorrectEach(const Entries& entries, const uint8_t* src, uint8_t* dst, size_t count) {
+    for (size_t i = 0; i < count; ++i, src += SrcChannels, dst += Layout::kBytes)
+        Layout::Store(dst, entries(src));
+}
+
+template <int SrcChannels, class Layout>
+void CorrectWithLayout(const ColorLookup& lookup, const uint8_t* src, uint8_t* dst, size_t count) {
+    if (lookup.packed != nullptr)
+        CorrectEach<SrcChannels, Layout>(PackedEntries{lookup.packed}, src, dst, count);
+    else
+        CorrectEach<SrcChannels, Layout>(PlaneEntries{lookup}, src, dst, count);
+}
+
+template <int SrcChannels>
+void CorrectFrom(const ColorLookup& lookup, const uint8_t* src, uint8_t* dst, PixelFormat format,
+                 size_t count) {
+    switch (format) {
+        case PixelFormat::Bgr:
+            return CorrectWithLayout<SrcChannels, Bgr24>(lookup, src, dst, count);
+        case PixelFormat::Rgb:
+            return CorrectWithLayout<SrcChannels, Rgb24>(lookup, src, dst, count);
+        case PixelFormat::Bgra:
+            return CorrectWithLayout<SrcChannels, Bgra32>(lookup, src, dst, count);
+        case PixelFormat::Rgba:
+            return CorrectWithLayout<SrcChannels, Rgba32>(lookup, src, dst, count);
     }
 }
 
@@ -92,14 +126,19 @@ void FillGammaTable(float gamma, uint8_t* table) {
 }
 
 void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
-                   int dstChannels, size_t count) {
+                   PixelFormat format, size_t count) {
     if (!lookup || src == nullptr || dst == nullptr) return;
-    if (lookup.packed != nullptr && srcChannels == 3 && dstChannels == 3)
+    if (lookup.packed != nullptr && srcChannels == 3 && format == PixelFormat::Bgr)
         return CorrectPacked3To3(lookup.packed, src, dst, count);
-    if (srcChannels == 3 && dstChannels == 3) return CorrectEach<3, 3>(lookup, src, dst, count);
-    if (srcChannels == 3 && dstChannels == 4) return CorrectEach<3, 4>(lookup, src, dst, count);
-    if (srcChannels == 4 && dstChannels == 3) return CorrectEach<4, 3>(lookup, src, dst, count);
-    if (srcChannels == 4 && dstChannels == 4) return CorrectEach<4, 4>(lookup, src, dst, count);
+    if (srcChannels == 3) return CorrectFrom<3>(lookup, src, dst, format, count);
+    if (srcChannels == 4) return CorrectFrom<4>(lookup, src, dst, format, count);
+}
+
+void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
+                   int dstChannels, size_t count) {
+    if (dstChannels == 3 || dstChannels == 4)
+        CorrectPixels(lookup, src, srcChannels, dst,
+                      dstChannels == 3 ? PixelFormat::Bgr : PixelFormat::Bgra, count);
 }
 
 }  // namespace tarn

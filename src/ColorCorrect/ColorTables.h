@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Common/PixelFormat.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
@@ -76,9 +77,12 @@ inline uint32_t CorrectedBgr(const ColorLookup& lookup, uint8_t r, uint8_t g, ui
            (static_cast<uint32_t>(t.plane[0][ri][gi][bi]) << 16);
 }
 
-// Corrects `count` pixels whose bytes 0, 1, 2 are blue, green, red. Source and destination have
-// 3 or 4 bytes per pixel; a 4-byte destination gets 255 in its fourth byte. The source's fourth
-// byte is never read. `src` may equal `dst` when both have the same pixel size.
+// Corrects `count` pixels whose bytes 0, 1, 2 are blue, green, red into `dst` in `format`. The
+// source has 3 or 4 bytes per pixel (the fourth is never read). `src` may equal `dst` when both
+// have the same pixel size.
+void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
+                   PixelFormat format, size_t count);
+// The same with a blue-green-red destination of 3 or 4 bytes per pixel.
 void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
                    int dstChannels, size_t count);
 

@@ -10,6 +10,7 @@
 
 #include "DecodeHevc/HevcDecoder.h"
 #include "Common/EnumValue.h"
+#include "Common/PixelStores.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {
@@ -162,56 +163,6 @@ struct PlaneLookup {
     void Prefetch(const uint32_t*, int) const {}
 };
 
-// Output layouts. `Store` writes one corrected pixel (B' | G' << 8 | R' << 16) at `out`;
-// `StoreWithSpare` may also write the byte after the pixel, which the next pixel overwrites.
-inline void StoreWord(uint8_t* out, uint32_t word) {
-    memcpy(out, &word, sizeof word);
-}
-
-struct Bgr24 {
-    static constexpr int kBytes = 3;
-    static void Store(uint8_t* out, uint32_t c) {
-        out[0] = static_cast<uint8_t>(c);
-        out[1] = static_cast<uint8_t>(c >> 8);
-        out[2] = static_cast<uint8_t>(c >> 16);
-    }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { StoreWord(out, c); }
-};
-
-struct Rgb24 {
-    static constexpr int kBytes = 3;
-    static uint32_t Swapped(uint32_t c) { return __builtin_bswap32(c) >> 8; }
-    static void Store(uint8_t* out, uint32_t c) { Bgr24::Store(out, Swapped(c)); }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { StoreWord(out, Swapped(c)); }
-};
-
-// The 4-byte layouts store one little-endian word: byte 0 is its lowest eight bits.
-struct Bgra {
-    static constexpr int kBytes = 4;
-    static void Store(uint8_t* out, uint32_t c) { StoreWord(out, c | 0xFF000000u); }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { Store(out, c); }
-};
-
-struct Rgba {
-    static constexpr int kBytes = 4;
-    static void Store(uint8_t* out, uint32_t c) {
-        StoreWord(out, (__builtin_bswap32(c) >> 8) | 0xFF000000u);
-    }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { Store(out, c); }
-};
-
-struct Argb {
-    static constexpr int kBytes = 4;
-    static void Store(uint8_t* out, uint32_t c) { StoreWord(out, __builtin_bswap32(c) | 0xFFu); }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { Store(out, c); }
-};
-
-struct Abgr {
-    static constexpr int kBytes = 4;
-    static void Store(uint8_t* out, uint32_t c) { StoreWord(out, (c << 8) | 0xFFu); }
-    static void StoreWithSpare(uint8_t* out, uint32_t c) { Store(out, c); }
-};
-
 // Indices of the longest run of whole sixteen-pixel blocks from the even column `begin`; returns
 // the column after it. Only this loop needs AVX2: heads and tails take the shared path below, so
 // they are the same, and tested, on every processor.
@@ -328,13 +279,13 @@ void ConvertYuvRect(const YuvView& picture, const ColorLookup& lookup, int x, in
         case CS_RGB24:
             return ConvertWithLayout<Rgb24>(picture, lookup, x, y, width, height, dst, dstStride);
         case CS_BGRA:
-            return ConvertWithLayout<Bgra>(picture, lookup, x, y, width, height, dst, dstStride);
+            return ConvertWithLayout<Bgra32>(picture, lookup, x, y, width, height, dst, dstStride);
         case CS_ARGB:
-            return ConvertWithLayout<Argb>(picture, lookup, x, y, width, height, dst, dstStride);
+            return ConvertWithLayout<Argb32>(picture, lookup, x, y, width, height, dst, dstStride);
         case CS_ABGR:
-            return ConvertWithLayout<Abgr>(picture, lookup, x, y, width, height, dst, dstStride);
+            return ConvertWithLayout<Abgr32>(picture, lookup, x, y, width, height, dst, dstStride);
         default:  // CS_RGBA and every value without a layout of its own
-            return ConvertWithLayout<Rgba>(picture, lookup, x, y, width, height, dst, dstStride);
+            return ConvertWithLayout<Rgba32>(picture, lookup, x, y, width, height, dst, dstStride);
     }
 }
 

@@ -61,20 +61,12 @@ void InitErrorManager(ErrorManager& error, bool reportFatal) {
 struct DecodeSession {
     jpeg_decompress_struct cinfo;
     ErrorManager error;
-    unsigned char* pixels;  // whole-image output, owned until handed to the caller
-    size_t size;
 };
 
 void InitDecodeSession(DecodeSession& s) {
     std::memset(&s, 0, sizeof s);  // a zeroed cinfo can be destroyed safely at any point
     InitErrorManager(s.error, true);
     s.cinfo.err = &s.error.pub;
-}
-
-void ReadHeader(DecodeSession& s, const uint8_t* jpeg, size_t length) {
-    jpeg_create_decompress(&s.cinfo);
-    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
-    jpeg_read_header(&s.cinfo, TRUE);
 }
 
 // Bytes per output pixel once the output is set up; 0 for layouts that are not 3 or 4 bytes
@@ -85,48 +77,31 @@ int OutputPixelBytes(const jpeg_decompress_struct& cinfo) {
     return components == 3 || components == 4 ? components : 0;
 }
 
-// Whole image into a new buffer in s.pixels, each batch of rows corrected while it is still in
-// cache. Must stay a separate function: it holds the recovery point.
-bool DecodeWholeImage(DecodeSession& s, const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
-                      const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight) {
+// Reads the header and sets up the output in `space`, so that its size is known before anything
+// is allocated or decoded. Must stay a separate function: it holds the recovery point.
+bool StartDecode(DecodeSession& s, const uint8_t* jpeg, size_t length, J_COLOR_SPACE space) {
     if (setjmp(s.error.recovery) != 0) return false;
-    ReadHeader(s, jpeg, length);
+    jpeg_create_decompress(&s.cinfo);
+    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
+    jpeg_read_header(&s.cinfo, TRUE);
     s.cinfo.out_color_space = space;
     jpeg_calc_output_dimensions(&s.cinfo);
-
-    const int channels = OutputPixelBytes(s.cinfo);
-    if (channels == 0) return false;
-    if ((expectedWidth != 0 || expectedHeight != 0) &&
-        (s.cinfo.output_width != expectedWidth || s.cinfo.output_height != expectedHeight))
-        return false;
-    const size_t stride = static_cast<size_t>(s.cinfo.output_width) * channels;
-    if (stride == 0 || s.cinfo.output_height > INT_MAX / stride) return false;
-    s.size = stride * s.cinfo.output_height;
-    s.pixels = static_cast<unsigned char*>(std::malloc(s.size));
-    if (s.pixels == nullptr) return false;
-
-    jpeg_start_decompress(&s.cinfo);
-    JSAMPROW rows[kRowBatch];
-    JDIMENSION corrected = 0;  // rows before this one are corrected
-    while (s.cinfo.output_scanline < s.cinfo.output_height) {
-        const JDIMENSION first = s.cinfo.output_scanline;
-        const JDIMENSION left = s.cinfo.output_height - first;
-        const int batch = left < kRowBatch ? static_cast<int>(left) : kRowBatch;
-        for (int i = 0; i < batch; ++i)
-            rows[i] = s.pixels + (first + i) * stride;
-        if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
-        const JDIMENSION done = s.cinfo.output_scanline;
-        if (lookup &&
-            ((done - corrected) * stride >= kCorrectRun || done == s.cinfo.output_height)) {
-            unsigned char* run = s.pixels + corrected * stride;
-            CorrectPixels(lookup, run, channels, run, channels,
-                          static_cast<size_t>(done - corrected) * s.cinfo.output_width);
-            corrected = done;
-        }
-    }
-    jpeg_finish_decompress(&s.cinfo);
     return true;
 }
+
+// Where a decode's rows go. libjpeg writes image row r at rows + r * rowStride, `channels` bytes
+// per pixel from the image's left edge. With a lookup, the rows of the wanted rectangle are
+// corrected as they arrive into dst (the rectangle's top-left pixel first, rows dstStride apart)
+// in `format`; dst may be `rows` itself when the pixel sizes agree.
+struct RowTarget {
+    uint8_t* rows;
+    size_t rowStride;
+    int channels;
+    ColorLookup lookup;
+    uint8_t* dst;
+    size_t dstStride;
+    PixelFormat format;
+};
 
 // The needed rectangle clipped to the image; empty means all of it.
 PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
@@ -138,23 +113,25 @@ PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
     return r;
 }
 
-// Tile rows straight into the caller's buffer, skipping what `needed` does not cover: columns by
-// cropping, rows above by skipping, rows below by stopping. The kept area reaches one iMCU beyond
-// `needed` on every side where the image continues, so that fancy upsampling sees the true
+// Corrects the wanted part of image rows [first, end).
+void CorrectRows(const RowTarget& t, const PixelRect& want, uint32_t first, uint32_t end) {
+    if (!t.lookup) return;
+    for (uint32_t row = first > want.y ? first : want.y; row < end; ++row)
+        CorrectPixels(t.lookup, t.rows + row * t.rowStride + size_t{want.x} * t.channels,
+                      t.channels, t.dst + (row - want.y) * t.dstStride, t.format, want.width);
+}
+
+// The one scanline loop of the codec: rows go straight into the target, skipping what `needed`
+// does not cover (columns by cropping, rows above by skipping, rows below by stopping), and are
+// corrected in runs while they are still in the core's cache. The kept area reaches one iMCU
+// beyond `needed` on every side where the image continues, so that fancy upsampling sees the true
 // neighbours of every needed pixel rather than treating the crop edge as the image edge. (Above,
 // libjpeg-turbo's skip already keeps the context rows right; the margin costs at most one iMCU
 // row and does not depend on that.) Must stay a separate function: it holds the recovery point.
-bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32_t width,
-                    uint32_t height, const PixelRect& needed, uint8_t* out, size_t stride) {
+bool DecodeRows(DecodeSession& s, const PixelRect& needed, const RowTarget& t) {
     if (setjmp(s.error.recovery) != 0) return false;
-    ReadHeader(s, jpeg, length);
-    if (s.cinfo.image_width != width || s.cinfo.image_height != height) return false;
-    s.cinfo.out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(&s.cinfo);
-    if (s.cinfo.output_width != width || s.cinfo.output_height != height ||
-        s.cinfo.output_components != 3)
-        return false;
-
+    const uint32_t width = s.cinfo.output_width, height = s.cinfo.output_height;
     const PixelRect want = ClipNeeded(needed, width, height);
     const uint32_t mcuWidth = static_cast<uint32_t>(s.cinfo.max_h_samp_factor) * DCTSIZE;
     const uint32_t mcuHeight = static_cast<uint32_t>(s.cinfo.max_v_samp_factor) * DCTSIZE;
@@ -171,13 +148,19 @@ bool DecodeTileRows(DecodeSession& s, const uint8_t* jpeg, size_t length, uint32
 
     const uint32_t bottom = want.y + want.height;
     JSAMPROW rows[kRowBatch];
+    JDIMENSION corrected = s.cinfo.output_scanline;  // rows before this one are done
     while (s.cinfo.output_scanline < bottom) {
         const JDIMENSION first = s.cinfo.output_scanline;
         const JDIMENSION remaining = bottom - first;
         const int batch = remaining < kRowBatch ? static_cast<int>(remaining) : kRowBatch;
         for (int i = 0; i < batch; ++i)
-            rows[i] = out + (first + i) * stride + left * 3;
+            rows[i] = t.rows + (first + i) * t.rowStride + size_t{left} * t.channels;
         if (jpeg_read_scanlines(&s.cinfo, rows, batch) == 0) return false;
+        const JDIMENSION done = s.cinfo.output_scanline;
+        if ((done - corrected) * t.rowStride >= kCorrectRun || done == bottom) {
+            CorrectRows(t, want, corrected, done);
+            corrected = done;
+        }
     }
     // A full read ends like any decode, so trailing damage fails here as it would elsewhere.
     if (bottom == height) jpeg_finish_decompress(&s.cinfo);
@@ -285,14 +268,27 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 
 }  // namespace
 
-bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride) {
-    if (out == nullptr || width == 0 || height == 0 || stride / 3 < width) return false;
+bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                    const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
+                    const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format) {
+    if (scratch == nullptr || width == 0 || height == 0 || scratchStride / 3 < width) return false;
+    if (lookup && dst == nullptr) return false;
     DecodeSession s;
     InitDecodeSession(s);
-    const bool ok = DecodeTileRows(s, jpeg, length, width, height, needed, out, stride);
+    // A tile of another size is refused after its header, before any pixel is decoded.
+    bool ok = StartDecode(s, jpeg, length, JCS_EXT_BGR) && s.cinfo.output_width == width &&
+              s.cinfo.output_height == height && s.cinfo.output_components == 3;
+    if (ok)
+        ok = DecodeRows(s, needed,
+                        RowTarget{scratch, scratchStride, 3, lookup, dst, dstStride, format});
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
+}
+
+bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                   const PixelRect& needed, uint8_t* out, size_t stride) {
+    return DecodeJpegTile(jpeg, length, width, height, needed, out, stride, ColorLookup{}, nullptr,
+                          0, PixelFormat::Bgr);
 }
 
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
@@ -301,19 +297,29 @@ int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
     if (pixels == nullptr) return 0;
     DecodeSession s;
     InitDecodeSession(s);
-    const bool ok = DecodeWholeImage(s, jpeg, length, space, lookup, expectedWidth, expectedHeight);
+    bool ok = StartDecode(s, jpeg, length, space);
+    const int channels = ok ? OutputPixelBytes(s.cinfo) : 0;
+    const size_t stride = static_cast<size_t>(s.cinfo.output_width) * channels;
+    // Whatever the layout, bytes 0, 1, 2 of each pixel are corrected as blue, green, red, and a
+    // fourth byte becomes 255.
+    ok = channels != 0 && stride != 0 && s.cinfo.output_height <= INT_MAX / stride &&
+         (expectedWidth == 0 || s.cinfo.output_width == expectedWidth) &&
+         (expectedHeight == 0 || s.cinfo.output_height == expectedHeight);
+    const size_t size = ok ? stride * s.cinfo.output_height : 0;
+    auto* out = ok ? static_cast<unsigned char*>(std::malloc(size)) : nullptr;
+    ok = out != nullptr &&
+         DecodeRows(s, PixelRect{},
+                    RowTarget{out, stride, channels, lookup, out, stride,
+                              channels == 4 ? PixelFormat::Bgra : PixelFormat::Bgr});
     jpeg_destroy_decompress(&s.cinfo);
-    if (!ok) {
-        std::free(s.pixels);
-        return 0;
-    }
-    if (!lookup) {
+    if (!ok || !lookup) {
         // Without a table there are no pixels to hand out, but callers still learn the size.
-        std::free(s.pixels);
-        s.pixels = nullptr;
+        std::free(out);
+        if (!ok) return 0;
+        out = nullptr;
     }
-    *pixels = s.pixels;
-    return static_cast<int>(s.size);
+    *pixels = out;
+    return static_cast<int>(size);
 }
 
 int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,

@@ -7,22 +7,30 @@
 
 #include "ColorCorrect/ColorTables.h"
 #include "Common/Geometry.h"
+#include "Common/PixelFormat.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
 
-// Decodes a JPEG that must be exactly width x height into 3-byte blue-green-red pixels. `out` has
-// room for the whole image with rows `stride` bytes apart (stride >= width * 3). At least the
-// pixels of `needed` (clipped to the image; an empty rectangle means the whole image) are written,
-// byte-identical to a full decode; the codec skips what it can of the rest, whose bytes in `out`
-// may be left as they were or hold raw pixels. Nothing is colour-corrected. Returns false when the
-// stream does not decode (libjpeg's message on stderr) or has another size (refused after the
-// header, silently, before any pixel is decoded).
+// Decodes a JPEG that must be exactly width x height into 3-byte blue-green-red pixels in
+// `scratch` (room for the whole image, rows `scratchStride` bytes apart, scratchStride >=
+// width * 3), and corrects the pixels of `needed` (clipped to the image; an empty rectangle means
+// the whole image) through `lookup` into `dst` in `format`, the rectangle's top-left pixel first,
+// rows `dstStride` bytes apart. At least the pixels of `needed` are decoded into `scratch`,
+// byte-identical to a full decode; the codec skips what it can of the rest, whose bytes may be left
+// as they were or hold raw pixels. An empty `lookup` corrects nothing (dst may then be null).
+// Returns false when the stream does not decode (libjpeg's message on stderr) or has another size
+// (refused after the header, silently, before any pixel is decoded).
 //
 // Rows below `needed` are never read, so damage that lies only there goes unnoticed: the pixels
 // asked for are complete and correct, which is all the caller uses. Rows above and columns beside
 // `needed` are still entropy-decoded (a Huffman stream cannot be skipped otherwise), so damage
 // there affects the result exactly as in a full decode.
+bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                    const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
+                    const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format);
+
+// DecodeJpegTile without correction: the raw pixels of (at least) `needed` in `out`.
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                    const PixelRect& needed, uint8_t* out, size_t stride);
 

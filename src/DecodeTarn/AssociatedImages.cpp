@@ -2,9 +2,9 @@
 // exactly the size its record announces: an image is never handed out with the wrong size.
 #include "DecodeTarn/AssociatedImages.h"
 
-#include <cstdint>
 #include <cstdlib>
 
+#include "Common/Status.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/ZyCommon.h"
 #include "bmp/BmpReader.h"
@@ -36,45 +36,25 @@ unsigned char* DecodeJpegImage(const unsigned char* data, uint64_t size, uint32_
     return pixels;
 }
 
-void FreeMacroSlots(ZyMacrographInfo** records, unsigned char** jpegs) {
-    for (int i = 0; i < macroNum; ++i) {
-        free(records[i]);
-        free(jpegs[i]);
-        records[i] = nullptr;
-        jpegs[i] = nullptr;
-    }
-}
-
 }  // namespace
 
-int ReadMacroImages(FILE* stream, ZyImageInfo** pair, const ColorLookup& lookup) {
-    if (pair == nullptr) return ZY_E_NULL;
-    ZyMacrographInfo* records[macroNum] = {};
-    unsigned char* jpegs[macroNum] = {};
-    const int code = ZyGetMacrographInfoAndJpeg(stream, records, jpegs);
-    if (code != ZY_OK) {
-        FreeMacroSlots(records, jpegs);
-        return code;
-    }
-
+int BuildMacroImages(const ZyMacrographInfo* records, unsigned char** payloads, uint32_t count,
+                     ZyImageInfo** pair, const ColorLookup& lookup) {
     // A file announcing one record gives a label without a macrograph (an empty slot 1).
     ZyImageInfo* images[macroNum] = {};
-    for (int i = 0; i < macroNum; ++i) {
-        if (records[i] == nullptr) continue;
+    for (uint32_t i = 0; i < count; ++i) {
         images[i] = static_cast<ZyImageInfo*>(calloc(1, sizeof(ZyImageInfo)));
         if (images[i] == nullptr) {
             for (ZyImageInfo* image : images)
                 free(image);
-            FreeMacroSlots(records, jpegs);
-            return ZY_E_NULL;
+            return kNoMemory;
         }
     }
-    for (int i = 0; i < macroNum; ++i) {
-        if (images[i] == nullptr) continue;
+    for (uint32_t i = 0; i < count; ++i) {
         ZyImageInfo& image = *images[i];
-        const ZyMacrographInfo& record = *records[i];
-        image.Data = jpegs[i];
-        jpegs[i] = nullptr;
+        const ZyMacrographInfo& record = records[i];
+        image.Data = payloads[i];
+        payloads[i] = nullptr;
         image.DataFormat = ZY_FORMAT_JPEG;
         image.ColorSpace = JCS_EXT_BGR;
         image.Pixels =
@@ -85,52 +65,67 @@ int ReadMacroImages(FILE* stream, ZyImageInfo** pair, const ColorLookup& lookup)
         image.DataSize = KeptDataSize(record.DataSize);
         pair[i] = images[i];
     }
-    FreeMacroSlots(records, jpegs);
     return ZY_OK;
 }
 
-int ReadThumbImage(FILE* stream, ZyImageInfo* thumb, const ColorLookup& lookup) {
-    if (thumb == nullptr) return ZY_E_NULL;
-    auto* record = static_cast<ZyPicInfo*>(calloc(1, sizeof(ZyPicInfo)));
-    if (record == nullptr) return ZY_E_NULL;
-    int width = 0, height = 0;
-    unsigned char* data = nullptr;
-    const int code = ZyGetThumbnailInfoAndJpeg(stream, record, &width, &height, &data);
-    if (code != ZY_OK) {
-        DisposeThumbnailInfo(record, data);
-        return code;
-    }
-
-    const auto thumbWidth = static_cast<uint32_t>(width);
-    const auto thumbHeight = static_cast<uint32_t>(height);
+void BuildThumbImage(const ZyPicInfo& record, uint32_t width, uint32_t height, unsigned char* data,
+                     ZyImageInfo* thumb, const ColorLookup& lookup) {
     thumb->Data = data;
-    thumb->DataFormat = record->DataFormat;
-    if (record->DataFormat == ZY_FORMAT_JPEG) {
-        thumb->Pixels = DecodeJpegImage(data, record->DataSize, thumbWidth, thumbHeight, lookup);
+    thumb->DataFormat = record.DataFormat;
+    if (record.DataFormat == ZY_FORMAT_JPEG) {
+        thumb->Pixels = DecodeJpegImage(data, record.DataSize, width, height, lookup);
         thumb->Channels = 3;
-    } else if (record->DataFormat == ZY_FORMAT_BMP) {
+    } else if (record.DataFormat == ZY_FORMAT_BMP) {
         // BMP pixels are shown as stored: they do not pass through the colour table.
-        if (PlausibleSize(thumbWidth, thumbHeight))
-            ReadBmpBgr(data, record->DataSize, thumbWidth, thumbHeight, &thumb->Pixels);
+        if (PlausibleSize(width, height))
+            ReadBmpBgr(data, record.DataSize, width, height, &thumb->Pixels);
         thumb->Channels = 3;
     }
-    thumb->Width = thumbWidth;
-    thumb->Height = thumbHeight;
-    thumb->DataSize = KeptDataSize(record->DataSize);
-    free(record);
-    return ZY_OK;
+    thumb->Width = width;
+    thumb->Height = height;
+    thumb->DataSize = KeptDataSize(record.DataSize);
 }
 
 }  // namespace tarn
 
+using namespace tarn;
+
+// Both builders report running out of memory as a short read, the status their readers use for it.
 int ZyGetMacroImageInfo(FILE* stream, ZyImageInfo** pair) {
-    const tarn::PinnedGlobalTable table;
-    return tarn::ReadMacroImages(stream, pair, table.lookup());
+    if (pair == nullptr) return ZY_E_NULL;
+    ZyMacrographInfo* records[macroNum] = {};
+    unsigned char* payloads[macroNum] = {};
+    int code = ZyGetMacrographInfoAndJpeg(stream, records, payloads);
+    if (code == ZY_OK) {
+        ZyMacrographInfo read[macroNum] = {};
+        uint32_t count = 0;
+        for (; count < static_cast<uint32_t>(macroNum) && records[count] != nullptr; ++count)
+            read[count] = *records[count];
+        const PinnedGlobalTable table;
+        code = FoldStatus(BuildMacroImages(read, payloads, count, pair, table.lookup()), ZY_OK,
+                          ZY_E_SHORT_READ);
+    }
+    for (int i = 0; i < macroNum; ++i) {
+        free(records[i]);
+        free(payloads[i]);
+    }
+    return code;
 }
 
 int ZyGetThumbImageInfo(FILE* stream, ZyImageInfo* thumb) {
-    const tarn::PinnedGlobalTable table;
-    return tarn::ReadThumbImage(stream, thumb, table.lookup());
+    if (thumb == nullptr) return ZY_E_NULL;
+    ZyPicInfo record{};
+    int width = 0, height = 0;
+    unsigned char* data = nullptr;
+    const int code = ZyGetThumbnailInfoAndJpeg(stream, &record, &width, &height, &data);
+    if (code != ZY_OK) {
+        free(data);
+        return code;
+    }
+    const PinnedGlobalTable table;
+    BuildThumbImage(record, static_cast<uint32_t>(width), static_cast<uint32_t>(height), data,
+                    thumb, table.lookup());
+    return ZY_OK;
 }
 
 void DisposeMacroImageInfo(ZyImageInfo** pair) {

@@ -1,21 +1,16 @@
 // Layer 0 cut into tiles of the caller's size, each written to its own JPEG file.
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
+#include "Common/Geometry.h"
 #include "DecodeTarn/ZyCommon.h"
 
 namespace {
 
 constexpr size_t kNameBytes = 256;
-
-// Tiles needed to cover `picture` pixels; an empty grid for sizes of zero or less.
-int TileCount(uint32_t picture, int tile) {
-    if (tile <= 0) return 0;
-    return static_cast<int>((uint64_t{picture} + static_cast<uint64_t>(tile) - 1) /
-                            static_cast<uint64_t>(tile));
-}
 
 // Writes the whole stream to `name`; a partly written file is removed.
 bool WriteTileFile(const char* name, const unsigned char* jpeg, int size) {
@@ -28,21 +23,38 @@ bool WriteTileFile(const char* name, const unsigned char* jpeg, int size) {
     return false;
 }
 
+// Where tile `index` of the export starts along an axis, as the int the region call takes; false
+// when it does not fit.
+bool TileStart(uint64_t index, int tile, int* start) {
+    uint64_t position = 0;
+    if (!tarn::CheckedMultiply(index, static_cast<uint64_t>(tile), &position) ||
+        position > static_cast<uint64_t>(INT_MAX))
+        return false;
+    *start = static_cast<int>(position);
+    return true;
+}
+
 bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int tileHeight) {
-    const ZyPicInfo& layer = *slide->PicInfos[0];
-    const uint32_t pictureWidth = layer.XCount * slide->PicHead->TileWidth - layer.BoundWidth;
-    const uint32_t pictureHeight = layer.YCount * slide->PicHead->TileHeight - layer.BoundHeight;
-    const int columns = TileCount(pictureWidth, tileWidth);
-    const int rows = TileCount(pictureHeight, tileHeight);
-    for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < columns; ++c) {
+    // A bound area larger than the grid leaves no picture to cut: only a damaged file says so.
+    const tarn::LayerGeometry layer = tarn::GeometryOf(*slide->PicHead, *slide->PicInfos[0]);
+    if (!layer.hasPicture()) return false;
+    // Sizes of zero or less give an empty grid.
+    const uint64_t columns =
+        tileWidth > 0 ? tarn::TilesToCover(layer.pictureWidth(), uint64_t(tileWidth)) : 0;
+    const uint64_t rows =
+        tileHeight > 0 ? tarn::TilesToCover(layer.pictureHeight(), uint64_t(tileHeight)) : 0;
+    for (uint64_t r = 0; r < rows; ++r) {
+        for (uint64_t c = 0; c < columns; ++c) {
+            int x = 0, y = 0;
+            if (!TileStart(c, tileWidth, &x) || !TileStart(r, tileHeight, &y)) return false;
             int size = 0;
-            unsigned char* jpeg = GetRoiSliceJpeg(slide, 0, c * tileWidth, r * tileHeight,
-                                                  tileWidth, tileHeight, &size);
+            unsigned char* jpeg = GetRoiSliceJpeg(slide, 0, x, y, tileWidth, tileHeight, &size);
             if (jpeg == nullptr) return false;
             char name[kNameBytes];
-            const int length = snprintf(name, sizeof name, "%s/%d_%d_%d_%d.jpeg", directory, c, r,
-                                        tileWidth, tileHeight);
+            // The indices are below INT_MAX: each index times a positive tile size is.
+            const int length =
+                snprintf(name, sizeof name, "%s/%d_%d_%d_%d.jpeg", directory, static_cast<int>(c),
+                         static_cast<int>(r), tileWidth, tileHeight);
             const bool ok = length > 0 && static_cast<size_t>(length) < sizeof name &&
                             WriteTileFile(name, jpeg, size);
             free(jpeg);

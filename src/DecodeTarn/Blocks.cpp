@@ -18,6 +18,11 @@ Span BlockSpan(int32_t total, int32_t blocks, int32_t index) {
     return {index * base, index == blocks - 1 ? base + total % blocks : base};
 }
 
+// The last block of an axis is the largest; a JPEG holds at most kMaxJpegSide along each.
+bool BlocksFitJpeg(int32_t total, int32_t blocks) {
+    return BlockSpan(total, blocks, blocks - 1).length <= static_cast<int32_t>(tarn::kMaxJpegSide);
+}
+
 }  // namespace
 
 int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality, int blocksAcross,
@@ -27,12 +32,16 @@ int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality, i
     if (!tarn::HandleComplete(info) || blocks == nullptr) return ZY_E_NULL;
     if (!tarn::LayerInRange(info, layer)) return ZY_E_LAYER;
     const ZyPicInfo& record = *info->PicInfos[layer];
-    const auto imageWidth =
-        static_cast<int32_t>(info->PicHead->TileWidth * record.XCount - record.BoundWidth);
-    const auto imageHeight =
-        static_cast<int32_t>(info->PicHead->TileHeight * record.YCount - record.BoundHeight);
+    // The picture fits an int: the open refuses grids that do not. A bound larger than the grid
+    // leaves no picture, and the first block is then refused by the region check.
+    const tarn::LayerGeometry grid = tarn::LayerOf(info, static_cast<uint32_t>(layer));
+    const auto imageWidth = static_cast<int32_t>(grid.pictureWidth());
+    const auto imageHeight = static_cast<int32_t>(grid.pictureHeight());
     if (blocksAcross <= 0 || static_cast<uint32_t>(blocksAcross) > record.XCount ||
         blocksDown <= 0 || static_cast<uint32_t>(blocksDown) > record.YCount)
+        return ZY_E_BLOCKS;
+    // Blocks no JPEG can hold need a finer grid: refused before any tile is decoded.
+    if (!BlocksFitJpeg(imageWidth, blocksAcross) || !BlocksFitJpeg(imageHeight, blocksDown))
         return ZY_E_BLOCKS;
 
     for (int32_t i = 0; i < blocksDown; ++i) {

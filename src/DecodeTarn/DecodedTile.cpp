@@ -1,82 +1,68 @@
-// One tile as pixels.
+// One tile as pixels, drawn through the tile path like every region.
 #include <cstdlib>
-#include <cstring>
 
+#include "Common/Status.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
+#include "DecodeTarn/ZyCommon.h"
 
 using namespace tarn;
 
 namespace {
 
-size_t TileBytes(const ZyPicHead& head) {
-    return size_t{head.TileWidth} * head.TileHeight * 3;
-}
-
-// A JPEG slide's tile goes through the JPEG fetch, so an empty tile arrives as the white JPEG and
-// is decoded and corrected like any other.
-int DecodeJpegSlideTile(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
-    unsigned char* jpeg = nullptr;
-    int size = 0;
-    if (const int code = ZyGetJpegSliceOfSpecifyLayer(info, &jpeg, &size, layer, x, y);
-        code != ZY_OK)
-        return code;
-    const ZyPicHead& head = *info->PicHead;
-    unsigned char* pixels = nullptr;
-    int decoded = 0;
-    {
-        const SlideColors colors(info);
-        // A tile of another size is refused before decoding: its pixels would not fit the tile.
-        decoded = DecodeJpegCorrected(jpeg, static_cast<size_t>(size), JCS_EXT_BGR, colors.lookup(),
-                                      head.TileWidth, head.TileHeight, &pixels);
-    }
-    free(jpeg);
-    *data = pixels;
-    return pixels != nullptr && static_cast<size_t>(decoded) == TileBytes(head) ? ZY_OK
-                                                                                : ZY_E_DECODE;
-}
-
-// An HEVC slide's tile is decoded into a white buffer; an empty tile stays white.
-int DecodeHevcSlideTile(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
-    unsigned char* stream = nullptr;
-    int size = 0;
-    if (const int code = ZyGetHevcSliceOfSpecifyLayer(info, &stream, &size, layer, x, y);
-        code != ZY_OK)
-        return code;
-    const ZyPicHead& head = *info->PicHead;
-    auto* pixels = static_cast<unsigned char*>(malloc(TileBytes(head)));
-    if (pixels == nullptr) {
-        free(stream);
-        return ZY_E_DECODE;
-    }
-    memset(pixels, 0xFF, TileBytes(head));
-    int code = ZY_OK;
-    if (stream != nullptr) {
-        const SlideColors colors(info);
-        const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
-        code = DrawStoredTile(info, colors.lookup(), stream, static_cast<size_t>(size), whole,
-                              pixels, size_t{head.TileWidth} * 3);
-        if (code != ZY_OK) {
-            memset(pixels, 0xFF, TileBytes(head));  // nothing half-drawn is handed out
-            code = ZY_E_DECODE;
-        }
-    }
-    free(stream);
-    *data = pixels;
-    return code;
+// A single tile of a JPEG slide that the file does not store comes out as the white JPEG of the
+// tile fetch would decode: white passed through the colour correction (that JPEG decodes to
+// exact 255s). Everywhere else an empty tile is plain white.
+int DrawEmptyJpegSlideTile(const ColorLookup& colors, uint8_t* dst, size_t dstStride,
+                           uint32_t width, uint32_t height) {
+    if (!colors) return ZY_E_DECODE;
+    FillPixels(dst, dstStride, width, height, CorrectedBgr(colors, 0xFF, 0xFF, 0xFF));
+    return ZY_OK;
 }
 
 }  // namespace
 
 int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
     if (info == nullptr || info->PicHead == nullptr || data == nullptr) return ZY_E_NULL;
-    switch (info->PicHead->CompressionType) {
-        case ZY_COMPRESSION_JPEG:
-            return DecodeJpegSlideTile(info, data, layer, x, y);
-        case ZY_COMPRESSION_HEVC:
-            return DecodeHevcSlideTile(info, data, layer, x, y);
-        default:
-            *data = nullptr;
-            return ZY_E_DECODE;
+    const TileCodec codec = CodecOf(*info->PicHead);
+    if (codec == TileCodec::None) {
+        *data = nullptr;
+        return ZY_E_DECODE;
     }
+    if (const int code = CheckTileAddress(info, layer, x, y); code != ZY_OK) return code;
+
+    const ZyPicHead& head = *info->PicHead;
+    const size_t stride = size_t{head.TileWidth} * 3;
+    auto* pixels = static_cast<unsigned char*>(malloc(stride * head.TileHeight));
+    if (pixels == nullptr) {
+        *data = nullptr;
+        return ZY_E_DECODE;  // the one status of this function for memory that ran out
+    }
+    const auto tx = static_cast<uint32_t>(x), ty = static_cast<uint32_t>(y);
+    const SlideColors colors(info);
+    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
+    const int code =
+        TileAt(info, static_cast<uint32_t>(layer), tx, ty).empty() && codec == TileCodec::Jpeg
+            ? DrawEmptyJpegSlideTile(colors.lookup(), pixels, stride, head.TileWidth,
+                                     head.TileHeight)
+            : DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), tx, ty, whole, pixels,
+                       stride);
+    if (code == ZY_OK) {
+        *data = pixels;
+        return ZY_OK;
+    }
+    // A tile that cannot be read fails as the tile fetch does, with nothing handed out.
+    if (code == ZY_E_SHORT_READ || code == kFileChanged) {
+        free(pixels);
+        return ZY_E_SHORT_READ;
+    }
+    // A tile that does not decode: an HEVC slide's tile comes out white, a JPEG slide's not at all.
+    if (codec == TileCodec::Hevc && code != kNoMemory) {
+        FillWhite(pixels, stride, head.TileWidth, head.TileHeight);
+        *data = pixels;
+    } else {
+        free(pixels);
+        *data = nullptr;
+    }
+    return ZY_E_DECODE;
 }

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstdio>
 
+#include "Common/Geometry.h"
 #include "DecodeTarn/ZyCommon.h"
 
 namespace {
@@ -53,11 +54,11 @@ char* GetLayerInfo(ZyTarnInfo* info, int layer) {
     if (record == nullptr) return nullptr;
     auto* text = static_cast<char*>(malloc(kLayerInfoBytes));
     if (text == nullptr) return nullptr;
-    // Every value is unsigned 32-bit but printed signed, as callers parse it.
+    // Every value is printed signed, as callers parse it; an open slide's grid fits an int.
+    const tarn::LayerGeometry grid = tarn::GeometryOf(*info->PicHead, *record);
     snprintf(text, kLayerInfoBytes,
              "LayerWidth=%d|LayerHeight=%d|BoundWidth=%d|BoundHeight=%d|XCount=%d|YCount=%d",
-             static_cast<int>(record->XCount * info->PicHead->TileWidth),
-             static_cast<int>(record->YCount * info->PicHead->TileHeight),
+             static_cast<int>(grid.gridWidth()), static_cast<int>(grid.gridHeight()),
              static_cast<int>(record->BoundWidth), static_cast<int>(record->BoundHeight),
              static_cast<int>(record->XCount), static_cast<int>(record->YCount));
     return text;

@@ -1,42 +1,85 @@
-// Readers of the Tarn records. Each one starts again from the header, derives every position from
-// the start of the file and leaves the stream after the last item it read. Payload sizes are
-// checked against the bytes left in the file before anything is allocated.
+// The record functions, and the exported stream-based readers as adapters over them. Each exported
+// reader starts again from the header, derives every position from the start of the file and
+// leaves the stream after the last item it read.
+#include <climits>
 #include <cstdlib>
 
+#include "Common/Geometry.h"
+#include "Common/Status.h"
 #include "DecodeTarn/RecordLayout.h"
+#include "DecodeTarn/RecordReaders.h"
+#include "DecodeTarn/ZyCommon.h"
 
-using namespace tarn;
+namespace tarn {
 
-namespace {
-
-// The header read shared by every reader; also reports the file size for payload checks.
-int ReadHead(FILE* stream, ZyPicHead* head, int64_t* fileSize) {
-    if (stream == nullptr) return ZY_E_EMPTY_FILE;
-    const int64_t size = ZyGetFileSize(stream);
-    if (size <= 0) return ZY_E_EMPTY_FILE;
-    if (head == nullptr) return ZY_E_NULL;
-    ZyRewind(stream);
-    // A header shorter than 156 bytes keeps the buffer's earlier bytes; only the magic decides.
-    ZyReadData(head, kHeadSize, 1, stream);
-    if (fileSize != nullptr) *fileSize = size;
-    return HasMagic(head->Magic, "ZY") ? ZY_OK : ZY_E_HEAD_MAGIC;
+void ReadHead(FileReader& reader, ZyPicHead* head) {
+    ReadAvailableAt(reader, 0, head, kHeadSize);
 }
 
-// Reads a label/macrograph head at `offset` into `record`.
-int ReadMacroHead(FILE* stream, uint64_t offset, ZyMacrographInfo* record) {
-    if (!SeekTo(stream, offset) || !ReadExactly(stream, record, sizeof(ZyMacrographInfo)))
-        return ZY_E_SHORT_READ;
-    return HasMagic(record->Magic, "MI") ? ZY_OK : ZY_E_MACRO_MAGIC;
+int CheckHead(const ZyPicHead& head) {
+    return HasMagic(head.Magic, "ZY") ? ZY_OK : ZY_E_HEAD_MAGIC;
 }
 
-// Allocates and reads `size` payload bytes at the current position, refusing sizes beyond the
-// end of the file before allocating. Never returns a null buffer on success.
-int ReadPayload(FILE* stream, int64_t fileSize, uint64_t size, unsigned char** out) {
-    const int64_t left = BytesLeft(stream, fileSize);
-    if (left < 0 || size > static_cast<uint64_t>(left)) return ZY_E_SHORT_READ;
+bool HeadUsable(const ZyPicHead& head, uint64_t fileSize) {
+    // Every output size of a tile (3 or 4 bytes per pixel) must be countable in an int.
+    uint64_t tileBytes = 0;
+    if (head.TileWidth == 0 || head.TileHeight == 0 ||
+        !CheckedMultiply(uint64_t{head.TileWidth} * head.TileHeight, 4, &tileBytes) ||
+        tileBytes > static_cast<uint64_t>(INT_MAX))
+        return false;
+    if (fileSize < kHeadSize || head.Layer == 0) return false;
+    if (head.MacrographCount != 0 && head.MacrographCount != static_cast<uint32_t>(macroNum))
+        return false;
+    // Each layer needs at least its record; this also bounds the per-layer arrays.
+    if (uint64_t{head.Layer} * kPicRecordSize > fileSize) return false;
+    if (head.PersonInfoFlag != 0 && fileSize < kExtraOffset) return false;
+    if (head.PersonInfoFlag != 0 && head.ExtraInfoFlag != 0 && fileSize < kMacroChainStart)
+        return false;
+    return true;
+}
+
+int ReadPerson(FileReader& reader, const ZyPicHead& head, ZyPersonInfo* person) {
+    if (head.PersonInfoFlag == 0) return ZY_E_ABSENT;
+    ReadAvailableAt(reader, kPersonOffset, person, sizeof *person);
+    return HasMagic(person->Magic, "PI") ? ZY_OK : ZY_E_PERSON_MAGIC;
+}
+
+int ReadExtra(FileReader& reader, const ZyPicHead& head, ZyExtraInfo* extra) {
+    if (head.PersonInfoFlag == 0 || head.ExtraInfoFlag == 0) return ZY_E_ABSENT;
+    ReadAvailableAt(reader, kExtraOffset, extra, sizeof *extra);
+    return HasMagic(extra->Magic, "EI") ? ZY_OK : ZY_E_EXTRA_MAGIC;
+}
+
+uint32_t MacroRecordCount(const ZyPicHead& head) {
+    return head.MacrographCount < static_cast<uint32_t>(macroNum) ? head.MacrographCount
+                                                                  : static_cast<uint32_t>(macroNum);
+}
+
+int ReadMacroRecord(FileReader& reader, uint64_t* position, ZyMacrographInfo* record,
+                    unsigned char** payload) {
+    if (!ReadBytesAt(reader, *position, record, kMacroHeadSize)) return ZY_E_SHORT_READ;
+    if (!HasMagic(record->Magic, "MI")) return ZY_E_MACRO_MAGIC;
+    if (payload != nullptr)
+        if (const int code = ReadPayload(reader, record->DataSize, payload); code != ZY_OK)
+            return code;
+    *position = record->NextOffset;
+    return ZY_OK;
+}
+
+uint64_t ThumbnailOffset(const ZyPicHead& head, uint64_t chainEnd) {
+    return head.MacrographCount != 0 && head.PersonInfoFlag != 0 ? chainEnd : kPersonOffset;
+}
+
+int ReadPicRecord(FileReader& reader, uint64_t offset, ZyPicInfo* record, int shortCode) {
+    if (!ReadBytesAt(reader, offset, record, kPicRecordSize)) return shortCode;
+    return HasMagic(record->Magic, "IF") ? ZY_OK : ZY_E_PIC_MAGIC;
+}
+
+int ReadPayload(FileReader& reader, uint64_t size, unsigned char** out) {
+    if (size > BytesLeft(reader)) return ZY_E_SHORT_READ;
     auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
-    if (bytes == nullptr) return ZY_E_SHORT_READ;
-    if (!ReadExactly(stream, bytes, static_cast<int64_t>(size))) {
+    if (bytes == nullptr) return kNoMemory;
+    if (!ReadBytes(reader, bytes, size)) {
         free(bytes);
         return ZY_E_SHORT_READ;
     }
@@ -44,106 +87,142 @@ int ReadPayload(FILE* stream, int64_t fileSize, uint64_t size, unsigned char** o
     return ZY_OK;
 }
 
-// Reads the picture record at `offset`; `shortCode` is what a failed seek or read reports.
-int ReadPicRecord(FILE* stream, uint64_t offset, ZyPicInfo* record, int shortCode) {
-    if (!SeekTo(stream, offset) || !ReadExactly(stream, record, sizeof(ZyPicInfo)))
-        return shortCode;
-    return HasMagic(record->Magic, "IF") ? ZY_OK : ZY_E_PIC_MAGIC;
+bool LayerRecordUsable(const ZyPicInfo& record, const ZyPicHead& head) {
+    const LayerGeometry layer = GeometryOf(head, record);
+    return layer.gridWidth() <= static_cast<uint64_t>(INT32_MAX) &&
+           layer.gridHeight() <= static_cast<uint64_t>(INT32_MAX) &&
+           uint64_t{record.TileCount} >= layer.columns * layer.rows;
 }
 
-// The chain holds at most macroNum label/macrograph records whatever the header announces.
-uint32_t MacroRecordsToRead(const ZyPicHead& head) {
-    return head.MacrographCount < static_cast<uint32_t>(macroNum) ? head.MacrographCount
-                                                                  : static_cast<uint32_t>(macroNum);
+uint64_t TileTableBytes(const ZyPicInfo& record) {
+    return uint64_t{record.TileCount} * sizeof(uint32_t);
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+namespace {
+
+// The header every exported reader starts from, read through a reader over the stream: codes
+// ZY_E_EMPTY_FILE (no stream, an empty file or one whose size cannot be known), ZY_E_NULL for a
+// null header buffer, ZY_E_HEAD_MAGIC.
+int StartReader(FILE* stream, ZyPicHead* head, FileReader* reader) {
+    if (!ReaderOverStream(stream, reader) || reader->size == 0) return ZY_E_EMPTY_FILE;
+    if (head == nullptr) return ZY_E_NULL;
+    ReadHead(*reader, head);
+    return CheckHead(*head);
+}
+
+// Positions the caller's stream where a reader found a record; false for offsets no stream
+// position can hold.
+bool SeekStream(FILE* stream, uint64_t offset) {
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           ZyFseeki64(stream, static_cast<int64_t>(offset), SEEK_SET) == 0;
+}
+
+// The thumbnail's offset, walking the label/macrograph heads (not their payloads) when the fixed
+// area is there; the stream is left there. A negative code on failure.
+int64_t FindThumbnail(FILE* stream, FileReader& reader, const ZyPicHead& head) {
+    if (head.MacrographCount == 0 || head.PersonInfoFlag == 0) return kPersonOffset;
+    uint64_t position = kMacroChainStart;
+    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
+        ZyMacrographInfo record{};
+        if (const int code = ReadMacroRecord(reader, &position, &record, nullptr); code != ZY_OK)
+            return code;
+    }
+    if (!SeekStream(stream, position)) return ZY_E_SHORT_READ;
+    return static_cast<int64_t>(position);
+}
+
+int64_t FindLayer(FILE* stream, FileReader& reader, const ZyPicHead& head, int layer) {
+    const int64_t thumbnail = FindThumbnail(stream, reader, head);
+    if (thumbnail < 0) return thumbnail;
+    if (static_cast<uint32_t>(layer) >= head.Layer) return ZY_E_LAYER;
+
+    // A chain of layer + 2 records (thumbnail included) needs that many records' worth of file;
+    // anything shorter could only be walked through a loop. Records may lie anywhere, before the
+    // thumbnail too, so the whole file counts.
+    const uint64_t needed = (uint64_t{static_cast<uint32_t>(layer)} + 2) * kPicRecordSize;
+    if (needed > reader.size) return ZY_E_PIC_MAGIC;
+
+    uint64_t position = static_cast<uint64_t>(thumbnail);
+    for (uint32_t i = 0; i <= static_cast<uint32_t>(layer); ++i) {
+        ZyPicInfo record{};
+        if (ReadPicRecord(reader, position, &record, ZY_E_PIC_MAGIC) != ZY_OK)
+            return ZY_E_PIC_MAGIC;
+        position = record.NextOffset;
+    }
+    if (!SeekStream(stream, position)) return ZY_E_PIC_MAGIC;
+    return static_cast<int64_t>(position);
+}
+
+// The exported readers report a payload they had no memory for as a short read.
+int FoldPayloadCode(int code) {
+    return FoldStatus(code, ZY_E_SHORT_READ, ZY_E_SHORT_READ);
 }
 
 }  // namespace
 
 int ZyGetPicHead(FILE* stream, ZyPicHead* head) {
-    return ReadHead(stream, head, nullptr);
+    FileReader reader;
+    return StartReader(stream, head, &reader);
 }
 
 int ZyGetPersonInfo(FILE* stream, ZyPersonInfo* person) {
     if (person == nullptr) return ZY_E_NULL;
+    FileReader reader;
     ZyPicHead head{};
-    if (const int code = ReadHead(stream, &head, nullptr); code != ZY_OK) return code;
-    if (head.PersonInfoFlag == 0) return ZY_E_ABSENT;
-    // The stream stands right after the header, where the person record begins.
-    ZyReadData(person, sizeof(ZyPersonInfo), 1, stream);
-    return HasMagic(person->Magic, "PI") ? ZY_OK : ZY_E_PERSON_MAGIC;
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    return ReadPerson(reader, head, person);
 }
 
 int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
     if (extra == nullptr) return ZY_E_NULL;
+    FileReader reader;
     ZyPicHead head{};
-    if (const int code = ReadHead(stream, &head, nullptr); code != ZY_OK) return code;
-    if (head.PersonInfoFlag == 0 || head.ExtraInfoFlag == 0) return ZY_E_ABSENT;
-    if (SeekTo(stream, kExtraOffset)) ZyReadData(extra, sizeof(ZyExtraInfo), 1, stream);
-    return HasMagic(extra->Magic, "EI") ? ZY_OK : ZY_E_EXTRA_MAGIC;
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    return ReadExtra(reader, head, extra);
 }
 
 int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
+    FileReader reader;
     ZyPicHead head{};
-    int64_t fileSize = 0;
-    if (const int code = ReadHead(stream, &head, &fileSize); code != ZY_OK) return code;
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
     if (head.MacrographCount == 0) return ZY_E_ABSENT;
     if (records == nullptr || jpegs == nullptr) return ZY_E_NULL;
 
+    // Each slot is filled as its record is reached; on failure the slots filled so far stay
+    // filled, for the caller to release.
     uint64_t position = kMacroChainStart;
-    for (uint32_t i = 0; i < MacroRecordsToRead(head); ++i) {
+    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
         records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
         if (records[i] == nullptr) return ZY_E_SHORT_READ;
-        if (const int code = ReadMacroHead(stream, position, records[i]); code != ZY_OK)
-            return code;
-        if (const int code = ReadPayload(stream, fileSize, records[i]->DataSize, &jpegs[i]);
+        if (const int code = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
             code != ZY_OK)
-            return code;
-        position = records[i]->NextOffset;
+            return FoldPayloadCode(code);
     }
     return ZY_OK;
 }
 
 int64_t ZyGetCurThumbnailOffset(FILE* stream, ZyPicHead* head) {
-    if (const int code = ReadHead(stream, head, nullptr); code != ZY_OK) return code;
-    if (head->MacrographCount == 0 || head->PersonInfoFlag == 0) return kPersonOffset;
-
-    uint64_t position = kMacroChainStart;
-    for (uint32_t i = 0; i < MacroRecordsToRead(*head); ++i) {
-        ZyMacrographInfo record{};
-        if (const int code = ReadMacroHead(stream, position, &record); code != ZY_OK) return code;
-        position = record.NextOffset;
-    }
-    if (!SeekTo(stream, position)) return ZY_E_SHORT_READ;
-    return static_cast<int64_t>(position);
+    FileReader reader;
+    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
+    return FindThumbnail(stream, reader, *head);
 }
 
 int64_t ZyGetLayerOffset(FILE* stream, ZyPicHead* head, int layer) {
-    const int64_t thumbnail = ZyGetCurThumbnailOffset(stream, head);
-    if (thumbnail < 0) return thumbnail;
-    if (static_cast<uint32_t>(layer) >= head->Layer) return ZY_E_LAYER;
-
-    // A chain of layer + 2 records (thumbnail included) needs that many records' worth of file;
-    // anything shorter could only be walked through a loop. Records may lie anywhere, before the
-    // thumbnail too, so the whole file counts.
-    const int64_t fileSize = StreamSize(stream);
-    const uint64_t needed = (static_cast<uint64_t>(static_cast<uint32_t>(layer)) + 2) * 122;
-    if (fileSize < 0 || needed > static_cast<uint64_t>(fileSize)) return ZY_E_PIC_MAGIC;
-
-    ZyPicInfo record{};
-    uint64_t position = static_cast<uint64_t>(thumbnail);
-    for (uint32_t i = 0; i <= static_cast<uint32_t>(layer); ++i) {
-        if (ReadPicRecord(stream, position, &record, ZY_E_PIC_MAGIC) != ZY_OK)
-            return ZY_E_PIC_MAGIC;
-        position = record.NextOffset;
-    }
-    if (!SeekTo(stream, position)) return ZY_E_PIC_MAGIC;
-    return static_cast<int64_t>(position);
+    FileReader reader;
+    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
+    return FindLayer(stream, reader, *head, layer);
 }
 
 int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* height,
                               unsigned char** data) {
+    FileReader reader;
     ZyPicHead head{};
-    const int64_t offset = ZyGetCurThumbnailOffset(stream, &head);
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    const int64_t offset = FindThumbnail(stream, reader, head);
     if (offset < 0) return static_cast<int>(offset);
     // The sizes come from the header and are reported even when the record turns out broken.
     if (width != nullptr) *width = static_cast<int>(head.ThumbWidth);
@@ -151,16 +230,18 @@ int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* h
     if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
 
     if (const int code =
-            ReadPicRecord(stream, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
+            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
         code != ZY_OK)
         return code;
-    return ReadPayload(stream, StreamSize(stream), thumb->DataSize, data);
+    return FoldPayloadCode(ReadPayload(reader, thumb->DataSize, data));
 }
 
 int ZyGetPicInfoOfSpecifyLayer(FILE* stream, ZyPicInfo* picInfo, int layer) {
+    FileReader reader;
     ZyPicHead head{};
-    const int64_t offset = ZyGetLayerOffset(stream, &head, layer);
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    const int64_t offset = FindLayer(stream, reader, head, layer);
     if (offset < 0) return static_cast<int>(offset);
     if (picInfo == nullptr) return ZY_E_NULL;
-    return ReadPicRecord(stream, static_cast<uint64_t>(offset), picInfo, ZY_E_SHORT_READ);
+    return ReadPicRecord(reader, static_cast<uint64_t>(offset), picInfo, ZY_E_SHORT_READ);
 }

@@ -1,6 +1,6 @@
-// Which colour table a read through a slide handle uses: the slide's own. Slides opened by the
-// library are registered here with a reference to their table; reads pin that table for their
-// duration, so closing another slide never changes what this one decodes.
+// Which colour table a read through a slide handle uses: the slide's own (kept in its state,
+// SlideState.h). Reads pin that table for their duration, so closing another slide never changes
+// what this one decodes.
 #pragma once
 
 #include <optional>
@@ -9,12 +9,6 @@
 #include "DecodeTarn.h"
 
 namespace tarn {
-
-// Records that `info` decodes with `lut`; the registry takes over that reference. False, with
-// the reference still the caller's, when memory runs out.
-bool RegisterSlide(const ZyTarnInfo* info, const ColorLut* lut);
-// Forgets `info` and releases its table reference.
-void UnregisterSlide(const ZyTarnInfo* info);
 
 // The colours of one read through `info`. A handle the library did not open falls back to the
 // table `ColorTable` points at; either way the table stays alive until this object goes.

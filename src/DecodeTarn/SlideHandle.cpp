@@ -1,50 +1,81 @@
 // Opening and closing a slide. A handle is either fully built or does not exist: every failure
-// unwinds what was read and returns null.
+// unwinds what was read and returns null. The open reads every record once, in file order, through
+// one bounds-checked reader over a descriptor it opened without blocking.
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/FileAccess.h"
+#include "Common/Status.h"
 #include "DecodeTarn/AssociatedImages.h"
 #include "DecodeTarn/RecordLayout.h"
-#include "DecodeTarn/SlideColors.h"
+#include "DecodeTarn/RecordReaders.h"
 #include "DecodeTarn/SlideLayers.h"
 #include "DecodeTarn/SlideOpen.h"
+#include "DecodeTarn/SlideState.h"
+#include "DecodeTarn/ZyCommon.h"
 
 namespace tarn {
 namespace {
 
-// Every output size of a tile (3 or 4 bytes per pixel) must be countable in an int.
-bool TileSizeUsable(const ZyPicHead& head) {
-    return head.TileWidth > 0 && head.TileHeight > 0 &&
-           uint64_t{head.TileWidth} * head.TileHeight * 4 <= static_cast<uint64_t>(INT_MAX);
-}
-
-// What the header promises must be readable: the fixed records lie inside the file, and the
-// layer and label counts are ones the format has.
-bool HeaderUsable(const ZyPicHead& head, int64_t fileSize) {
-    if (fileSize < kHeadSize || head.Layer == 0 || !TileSizeUsable(head)) return false;
-    if (head.MacrographCount != 0 && head.MacrographCount != static_cast<uint32_t>(macroNum))
-        return false;
-    // Each layer needs at least its record; this also bounds the per-layer arrays.
-    if (uint64_t{head.Layer} * sizeof(ZyPicInfo) > static_cast<uint64_t>(fileSize)) return false;
-    if (head.PersonInfoFlag != 0 && fileSize < kExtraOffset) return false;
-    if (head.PersonInfoFlag != 0 && head.ExtraInfoFlag != 0 && fileSize < kMacroChainStart)
-        return false;
-    return true;
-}
-
-// Reads an optional fixed record; absent (-17) leaves the member empty.
+// Reads an optional fixed record into a new member; absent (-17) leaves the member empty.
 template <class Record>
-bool ReadOptional(FILE* stream, Record** member, int (*read)(FILE*, Record*)) {
+int ReadOptional(FileReader& reader, const ZyPicHead& head, Record** member,
+                 int (*read)(FileReader&, const ZyPicHead&, Record*)) {
     *member = static_cast<Record*>(calloc(1, sizeof(Record)));
-    if (*member == nullptr) return false;
-    const int code = read(stream, *member);
-    if (code == ZY_OK) return true;
+    if (*member == nullptr) return kNoMemory;
+    const int code = read(reader, head, *member);
+    if (code == ZY_OK) return ZY_OK;
     free(*member);
     *member = nullptr;
-    return code == ZY_E_ABSENT;
+    return code == ZY_E_ABSENT ? ZY_OK : code;
+}
+
+// The label/macrograph chain, heads and payloads, into the handle's pair; returns through
+// `chainEnd` where the chain ends.
+int ReadMacroImages(FileReader& reader, const ZyPicHead& head, const ColorLookup& lookup,
+                    ZyTarnInfo* info, uint64_t* chainEnd) {
+    const uint32_t count = MacroRecordCount(head);
+    if (count == 0) return ZY_OK;
+    ZyMacrographInfo records[macroNum] = {};
+    unsigned char* payloads[macroNum] = {};
+    uint64_t position = kMacroChainStart;
+    int code = ZY_OK;
+    for (uint32_t i = 0; i < count && code == ZY_OK; ++i)
+        code = ReadMacroRecord(reader, &position, &records[i], &payloads[i]);
+    if (code == ZY_OK) {
+        info->MacroImages = static_cast<ZyImageInfo**>(calloc(macroNum, sizeof(ZyImageInfo*)));
+        code = info->MacroImages == nullptr
+                   ? kNoMemory
+                   : BuildMacroImages(records, payloads, count, info->MacroImages, lookup);
+    }
+    for (unsigned char* payload : payloads)
+        free(payload);
+    *chainEnd = position;
+    return code;
+}
+
+int ReadThumbImage(FileReader& reader, const ZyPicHead& head, uint64_t chainEnd,
+                   const ColorLookup& lookup, ZyTarnInfo* info, uint64_t* firstLayer) {
+    ZyPicInfo record{};
+    if (const int code =
+            ReadPicRecord(reader, ThumbnailOffset(head, chainEnd), &record, ZY_E_SHORT_READ);
+        code != ZY_OK)
+        return code;
+    unsigned char* data = nullptr;
+    if (const int code = ReadPayload(reader, record.DataSize, &data); code != ZY_OK) return code;
+    info->ThumbImage = static_cast<ZyImageInfo*>(calloc(1, sizeof(ZyImageInfo)));
+    if (info->ThumbImage == nullptr) {
+        free(data);
+        return kNoMemory;
+    }
+    BuildThumbImage(record, head.ThumbWidth, head.ThumbHeight, data, info->ThumbImage, lookup);
+    *firstLayer = record.NextOffset;
+    return ZY_OK;
 }
 
 void ReleaseMembers(ZyTarnInfo* info) {
@@ -59,88 +90,103 @@ void ReleaseMembers(ZyTarnInfo* info) {
     memset(info, 0, sizeof *info);
 }
 
-// Reads everything after the header; false on any failure, with the members read so far left
-// in the handle for the caller to release. `lut` receives the slide's colour table.
-bool ReadSlide(FILE* stream, int64_t fileSize, ZyTarnInfo* info, const ColorLut** lut) {
+// Reads the whole slide into the handle, records in file order; ZY_OK, kNoMemory or the code of
+// the damage found. Members read so far stay in the handle for the caller to release. `lut`
+// receives the slide's colour table.
+int ReadSlide(FileReader& reader, ZyTarnInfo* info, const ColorLut** lut) {
+    info->PicHead = static_cast<ZyPicHead*>(calloc(1, sizeof(ZyPicHead)));
+    if (info->PicHead == nullptr) return kNoMemory;
     const ZyPicHead& head = *info->PicHead;
-    if (!HeaderUsable(head, fileSize)) return false;
-    if (!ReadOptional(stream, &info->PersonInfo, ZyGetPersonInfo)) return false;
-    if (!ReadOptional(stream, &info->ExtraInfo, ZyGetExtraInfo)) return false;
+    ReadHead(reader, info->PicHead);
+    if (const int code = CheckHead(head); code != ZY_OK) return code;
+    if (!HeadUsable(head, reader.size)) return ZY_E_HEAD_MAGIC;
+    if (const int code = ReadOptional(reader, head, &info->PersonInfo, ReadPerson); code != ZY_OK)
+        return code;
+    if (const int code = ReadOptional(reader, head, &info->ExtraInfo, ReadExtra); code != ZY_OK)
+        return code;
 
     // The slide's own table comes first, so its associated images are decoded in its colours.
     *lut = AcquireColorLut(ColorParamsOf(info->ExtraInfo));
-    if (*lut == nullptr) return false;
+    if (*lut == nullptr) return kNoMemory;
     const ColorLookup lookup = LookupOf(*lut);
 
-    info->MacroImages = static_cast<ZyImageInfo**>(calloc(macroNum, sizeof(ZyImageInfo*)));
-    if (info->MacroImages == nullptr) return false;
-    const int macroCode = ReadMacroImages(stream, info->MacroImages, lookup);
-    if (macroCode != ZY_OK) {
-        DisposeMacroImageInfo(info->MacroImages);
-        info->MacroImages = nullptr;
-        if (macroCode != ZY_E_ABSENT) return false;
-    }
-
-    info->ThumbImage = static_cast<ZyImageInfo*>(calloc(1, sizeof(ZyImageInfo)));
-    if (info->ThumbImage == nullptr || ReadThumbImage(stream, info->ThumbImage, lookup) != ZY_OK)
-        return false;
+    uint64_t chainEnd = kMacroChainStart, firstLayer = 0;
+    if (const int code = ReadMacroImages(reader, head, lookup, info, &chainEnd); code != ZY_OK)
+        return code;
+    if (const int code = ReadThumbImage(reader, head, chainEnd, lookup, info, &firstLayer);
+        code != ZY_OK)
+        return code;
 
     info->PicInfos = static_cast<ZyPicInfo**>(calloc(head.Layer, sizeof(ZyPicInfo*)));
     info->SliceInfos = static_cast<ZySliceInfo**>(calloc(head.Layer, sizeof(ZySliceInfo*)));
-    if (info->PicInfos == nullptr || info->SliceInfos == nullptr) return false;
-    return ReadLayers(stream, fileSize, head, info->PicInfos, info->SliceInfos);
+    if (info->PicInfos == nullptr || info->SliceInfos == nullptr) return kNoMemory;
+    return ReadLayers(reader, head, firstLayer, info->PicInfos, info->SliceInfos);
 }
-
-}  // namespace
-}  // namespace tarn
-
-using namespace tarn;
-
-namespace tarn {
-namespace {
 
 ZyTarnInfo* Fail(OpenFailure* failure, OpenError error, int systemError = 0) {
     if (failure != nullptr) *failure = {error, systemError};
     return nullptr;
 }
 
+// The handle for a file opened as `fd`; null with `*failure` set.
+ZyTarnInfo* ReadOpenedSlide(const char* path, int fd, SlideState* state, OpenFailure* failure) {
+    auto* info = static_cast<ZyTarnInfo*>(calloc(1, sizeof(ZyTarnInfo)));
+    if (info == nullptr) return Fail(failure, OpenError::NoMemory);
+    // Callers may read Path: it stays the path they gave.
+    info->Path = strdup(path);
+    FileReader reader = ReaderOverDescriptor(fd, static_cast<uint64_t>(state->identity.size));
+    const int code = info->Path == nullptr ? kNoMemory : ReadSlide(reader, info, &state->lut);
+    // On success the registry takes over the slide's table reference and resolved path.
+    if (code == ZY_OK && RegisterSlide(info, *state)) return info;
+    ReleaseMembers(info);
+    free(info);
+    if (state->lut != nullptr) ReleaseColorLut(state->lut);
+    state->lut = nullptr;
+    return Fail(failure,
+                code == ZY_OK || code == kNoMemory ? OpenError::NoMemory : OpenError::Damaged);
+}
+
 }  // namespace
+
+int ErrnoOf(const OpenFailure& failure) {
+    switch (failure.error) {
+        case OpenError::None:
+            return 0;
+        case OpenError::NoMemory:
+            return ENOMEM;
+        case OpenError::SystemError:
+            return failure.systemError != 0 ? failure.systemError : EIO;
+        default:
+            return EINVAL;
+    }
+}
 
 ZyTarnInfo* OpenSlide(const char* path, OpenFailure* failure) {
     if (path == nullptr) return Fail(failure, OpenError::NoPath);
-    if (Access(path, F_OK) != 0) return Fail(failure, OpenError::SystemError, errno);
-
-    auto* info = static_cast<ZyTarnInfo*>(calloc(1, sizeof(ZyTarnInfo)));
-    if (info == nullptr) return Fail(failure, OpenError::NoMemory);
-    info->Path = strdup(path);
-    if (info->Path == nullptr) {
-        free(info);
-        return Fail(failure, OpenError::NoMemory);
-    }
-    FILE* stream = ZyOpenFile(info->Path, const_cast<char*>("rb"));
-    if (stream == nullptr) {
+    SlideState state;
+    state.path = realpath(path, nullptr);
+    if (state.path == nullptr)
+        return Fail(failure, errno == ENOMEM ? OpenError::NoMemory : OpenError::SystemError, errno);
+    const int fd = OpenRegularFile(state.path, &state.identity);
+    if (fd < 0) {
         const int error = errno;
-        free(info->Path);
-        free(info);
-        return Fail(failure, OpenError::SystemError, error);
+        free(state.path);
+        return Fail(failure, error == EINVAL ? OpenError::NotRegularFile : OpenError::SystemError,
+                    error);
     }
-
-    const ColorLut* lut = nullptr;
-    const int64_t fileSize = StreamSize(stream);
-    info->PicHead = static_cast<ZyPicHead*>(calloc(1, sizeof(ZyPicHead)));
-    const bool ok = info->PicHead != nullptr && ZyGetPicHead(stream, info->PicHead) == ZY_OK &&
-                    ReadSlide(stream, fileSize, info, &lut);
-    ZyCloseFile(stream);
-
-    // On success the registry takes over the slide's table reference.
-    if (!ok || !RegisterSlide(info, lut)) {
-        ReleaseMembers(info);
-        free(info);
-        if (lut != nullptr) ReleaseColorLut(lut);
-        return Fail(failure, OpenError::Damaged);
+    ZyTarnInfo* info = ReadOpenedSlide(path, fd, &state, failure);
+    close(fd);
+    if (info == nullptr) {
+        free(state.path);
+        return nullptr;
     }
     if (failure != nullptr) *failure = {};
     return info;
+}
+
+const ColorLut* SlideColorLut(const ZyTarnInfo* info) {
+    const SlideState* state = StateOf(info);
+    return state != nullptr ? state->lut : nullptr;
 }
 
 void CloseSlide(ZyTarnInfo* info) {
@@ -152,6 +198,8 @@ void CloseSlide(ZyTarnInfo* info) {
 
 }  // namespace tarn
 
+using namespace tarn;
+
 ZyTarnInfo* ZyOpenTarn(const char* path) {
     OpenFailure failure;
     ZyTarnInfo* info = OpenSlide(path, &failure);
@@ -161,6 +209,8 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
                              failure.error == OpenError::Damaged ||
                              failure.error == OpenError::NoMemory;
     if (fileWasRead) PublishColorTable(info != nullptr ? SlideColorLut(info) : nullptr);
+    // Callers tell a damaged file from a machine without memory by errno.
+    if (info == nullptr) errno = ErrnoOf(failure);
     return info;
 }
 

@@ -1,41 +1,30 @@
 #include "DecodeTarn/SlideLayers.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "Common/Status.h"
 #include "DecodeTarn/RecordLayout.h"
+#include "DecodeTarn/RecordReaders.h"
 
 namespace tarn {
 namespace {
 
-constexpr uint64_t kPicRecordSize = sizeof(ZyPicInfo);
-
-bool GridFitsInt(uint32_t count, uint32_t tileSize) {
-    return uint64_t{count} * tileSize <= static_cast<uint64_t>(INT32_MAX);
-}
-
-bool ValidLayerRecord(const ZyPicInfo& record, const ZyPicHead& head) {
-    return GridFitsInt(record.XCount, head.TileWidth) &&
-           GridFitsInt(record.YCount, head.TileHeight) &&
-           uint64_t{record.TileCount} >= uint64_t{record.XCount} * record.YCount;
-}
-
-bool ReadTileTable(FILE* stream, uint64_t tableOffset, const ZyPicInfo& record,
-                   ZySliceInfo* slice) {
+// The table is known to lie inside the file before this allocates for it.
+int ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& record,
+                  ZySliceInfo* slice) {
     const uint32_t count = record.TileCount;
-    if (count == 0) return true;
+    if (count == 0) return ZY_OK;
     slice->Sizes = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * count));
     slice->Offsets = static_cast<uint64_t*>(malloc(sizeof(uint64_t) * count));
-    if (slice->Sizes == nullptr || slice->Offsets == nullptr) return false;
-    if (!SeekTo(stream, tableOffset) ||
-        ZyReadData(slice->Sizes, sizeof(uint32_t), count, stream) != count)
-        return false;
-    ComputeTileOffsets(tableOffset + uint64_t{count} * 4, slice->Sizes, count, slice->Offsets);
-    return true;
+    if (slice->Sizes == nullptr || slice->Offsets == nullptr) return kNoMemory;
+    if (!ReadBytesAt(reader, tableOffset, slice->Sizes, TileTableBytes(record)))
+        return ZY_E_SHORT_READ;
+    ComputeTileOffsets(tableOffset + TileTableBytes(record), slice->Sizes, count, slice->Offsets);
+    return ZY_OK;
 }
 
 }  // namespace
@@ -50,46 +39,41 @@ void ComputeTileOffsets(uint64_t first, const uint32_t* sizes, uint32_t count, u
     }
 }
 
-bool ReadLayers(FILE* stream, int64_t fileSize, const ZyPicHead& head, ZyPicInfo** picInfos,
-                ZySliceInfo** sliceInfos) {
-    ZyPicHead walkHead{};
-    const int64_t first = ZyGetLayerOffset(stream, &walkHead, 0);
-    if (first < 0) return false;
-
+int ReadLayers(FileReader& reader, const ZyPicHead& head, uint64_t firstLayer, ZyPicInfo** picInfos,
+               ZySliceInfo** sliceInfos) {
     // In any real file the layer records and their tables are disjoint stretches of the file, so
     // together they fit in it; a chain that loops or overlaps itself does not. The budget refuses
     // large overlaps before their tables are allocated, the span check any overlap at all.
-    uint64_t budget = static_cast<uint64_t>(fileSize);
+    uint64_t budget = reader.size;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
-    uint64_t offset = static_cast<uint64_t>(first);
+    uint64_t offset = firstLayer;
     for (uint32_t k = 0; k < head.Layer; ++k) {
         picInfos[k] = static_cast<ZyPicInfo*>(calloc(1, sizeof(ZyPicInfo)));
         sliceInfos[k] = static_cast<ZySliceInfo*>(calloc(1, sizeof(ZySliceInfo)));
-        if (picInfos[k] == nullptr || sliceInfos[k] == nullptr) return false;
+        if (picInfos[k] == nullptr || sliceInfos[k] == nullptr) return kNoMemory;
         ZyPicInfo& record = *picInfos[k];
-        if (!SeekTo(stream, offset) || !ReadExactly(stream, &record, sizeof(ZyPicInfo)) ||
-            !HasMagic(record.Magic, "IF") || !ValidLayerRecord(record, head))
-            return false;
+        if (const int code = ReadPicRecord(reader, offset, &record, ZY_E_PIC_MAGIC); code != ZY_OK)
+            return code;
+        if (!LayerRecordUsable(record, head)) return ZY_E_PIC_MAGIC;
 
-        const uint64_t tableBytes = uint64_t{record.TileCount} * 4;
-        if (offset > static_cast<uint64_t>(fileSize) ||
-            kPicRecordSize + tableBytes > static_cast<uint64_t>(fileSize) - offset ||
-            kPicRecordSize + tableBytes > budget)
-            return false;
-        budget -= kPicRecordSize + tableBytes;
+        const uint64_t span = kPicRecordSize + TileTableBytes(record);
+        if (span > reader.size - offset || span > budget) return ZY_E_SHORT_READ;
+        budget -= span;
         try {
-            spans.emplace_back(offset, offset + kPicRecordSize + tableBytes);
+            spans.emplace_back(offset, offset + span);
         } catch (const std::bad_alloc&) {
-            return false;
+            return kNoMemory;
         }
 
-        if (!ReadTileTable(stream, offset + kPicRecordSize, record, sliceInfos[k])) return false;
+        if (const int code = ReadTileTable(reader, offset + kPicRecordSize, record, sliceInfos[k]);
+            code != ZY_OK)
+            return code;
         offset = record.NextOffset;
     }
     std::sort(spans.begin(), spans.end());
     for (size_t i = 1; i < spans.size(); ++i)
-        if (spans[i].first < spans[i - 1].second) return false;
-    return true;
+        if (spans[i].first < spans[i - 1].second) return ZY_E_PIC_MAGIC;
+    return ZY_OK;
 }
 
 }  // namespace tarn

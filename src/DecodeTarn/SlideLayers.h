@@ -2,19 +2,19 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
+#include "Common/FileAccess.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
 
-// Reads the records and tile tables of all `head.Layer` layers into the caller's cleared arrays
-// and works out every tile's offset. Refuses (false) records that are missing or lack "IF",
-// grids whose pixel size does not fit an int, tables shorter than the grid, and tables that could
-// not all lie in a file of `fileSize` bytes - before allocating them. What was allocated stays in
-// the arrays for the caller to release.
-bool ReadLayers(FILE* stream, int64_t fileSize, const ZyPicHead& head, ZyPicInfo** picInfos,
-                ZySliceInfo** sliceInfos);
+// Reads the records and tile tables of all `head.Layer` layers, the first at `firstLayer`, into
+// the caller's cleared arrays and works out every tile's offset. ZY_OK; kNoMemory; or a failure
+// code for records that are missing or lack "IF", unusable grids (LayerRecordUsable), and tables
+// that could not all lie in the file - refused before they are allocated. What was allocated
+// stays in the arrays for the caller to release.
+int ReadLayers(FileReader& reader, const ZyPicHead& head, uint64_t firstLayer, ZyPicInfo** picInfos,
+               ZySliceInfo** sliceInfos);
 
 // Offsets of consecutive tiles starting at `first`: each tile starts where the previous ended,
 // its stored size taken as a signed 32-bit value.

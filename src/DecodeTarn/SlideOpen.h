@@ -10,7 +10,7 @@ namespace tarn {
 enum class OpenError {
     None,
     NoPath,          // null path
-    SystemError,     // the file could not be opened or read: `systemError` holds errno
+    SystemError,     // the file could not be found, opened or read: `systemError` holds errno
     NotRegularFile,  // a directory, FIFO, device or socket
     Damaged,         // not a Tarn slide, or one whose records cannot be read
     NoMemory,        // memory ran out
@@ -21,8 +21,14 @@ struct OpenFailure {
     int systemError = 0;
 };
 
+// The errno a failed open stands for: ENOMEM when memory ran out, EINVAL for a file that is not a
+// regular file or not a readable Tarn slide (and for no path at all), otherwise the errno of the
+// failed system call.
+int ErrnoOf(const OpenFailure& failure);
+
 // Opens a slide without touching `ColorTable`. Null on failure, with the reason in `*failure`
-// (when not null).
+// (when not null). The path is resolved now: the handle keeps reading the file it opened, wherever
+// the caller's working directory goes.
 ZyTarnInfo* OpenSlide(const char* path, OpenFailure* failure);
 
 // The slide's own colour table (a reference owned by the slide), for ZyOpenTarn to publish.

@@ -1,41 +1,39 @@
 #include "DecodeTarn/TileAccess.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "Common/PixelStores.h"
+#include "Common/Status.h"
 #include "DecodeHevc/HevcDecoder.h"
+#include "DecodeJpeg/JpegCodec.h"
+#include "DecodeTarn/SlideState.h"
 
 namespace tarn {
 namespace {
 
-// Opens the slide file for one read and checks that [offset, offset + size) lies inside it.
-int OpenForTile(const char* path, const StoredTile& tile) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat status {};
-    const uint64_t size = static_cast<uint64_t>(tile.size);
-    if (fstat(fd, &status) != 0 || tile.offset > static_cast<uint64_t>(status.st_size) ||
-        size > static_cast<uint64_t>(status.st_size) - tile.offset) {
+// Every tile read opens the file anew, checks that it is still the file the slide was opened
+// from, reads, and closes it. A descriptor kept open per slide would save the open, but a process
+// holding a thousand slides would then hold a thousand descriptors, past the usual limit of 1024.
+// The open never blocks (see OpenRegularFile). Returns the descriptor, or kFileChanged, or
+// ZY_E_SHORT_READ when [offset, offset + size) does not lie inside the file.
+int OpenForTile(const TileSource& source, const StoredTile& tile) {
+    FileIdentity found;
+    const int fd = source.path != nullptr ? OpenRegularFile(source.path, &found) : -1;
+    if (fd < 0) return kFileChanged;
+    if (source.identity != nullptr && !SameFile(found, *source.identity)) {
         close(fd);
-        return -1;
+        return kFileChanged;
+    }
+    const uint64_t size = static_cast<uint64_t>(tile.size);
+    const uint64_t fileSize = static_cast<uint64_t>(found.size);
+    if (tile.offset > fileSize || size > fileSize - tile.offset) {
+        close(fd);
+        return ZY_E_SHORT_READ;
     }
     return fd;
-}
-
-bool ReadAll(int fd, uint64_t offset, uint8_t* out, size_t size) {
-    while (size > 0) {
-        const ssize_t n = pread(fd, out, size, static_cast<off_t>(offset));
-        if (n <= 0) return false;
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Per-thread buffers of the tile path: stored bytes and decoded pixels of the tile in hand. What
@@ -51,31 +49,51 @@ TileScratch& Scratch() {
     return scratch;
 }
 
-int DrawJpegTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
-                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride) {
-    const uint32_t width = info->PicHead->TileWidth, height = info->PicHead->TileHeight;
-    const size_t stride = size_t{width} * 3;
+int DrawJpegTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t* bytes,
+                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                 PixelFormat format) {
+    const size_t stride = size_t{head.TileWidth} * 3;
     ByteBuffer& pixels = Scratch().pixels;
-    if (!pixels.Reserve(stride * height)) return ZY_E_DECODE;
-    const bool decoded = DecodeJpegBgr(bytes, size, width, height, part, pixels.data(), stride);
-    if (decoded)
-        for (uint32_t row = 0; row < part.height; ++row)
-            CorrectPixels(colors, pixels.data() + (part.y + row) * stride + size_t{part.x} * 3, 3,
-                          dst + row * dstStride, 3, part.width);
+    if (!pixels.Reserve(stride * head.TileHeight)) return kNoMemory;
+    const bool decoded = DecodeJpegTile(bytes, size, head.TileWidth, head.TileHeight, part,
+                                        pixels.data(), stride, colors, dst, dstStride, format);
     pixels.Shrink(kKeptScratchBytes);
     return decoded ? ZY_OK : ZY_E_DECODE;
 }
 
-int DrawHevcTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
-                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride) {
+_ColorSpace HevcLayoutOf(PixelFormat format) {
+    switch (format) {
+        case PixelFormat::Rgb:
+            return CS_RGB24;
+        case PixelFormat::Bgra:
+            return CS_BGRA;
+        case PixelFormat::Rgba:
+            return CS_RGBA;
+        default:
+            return CS_BGR24;
+    }
+}
+
+int DrawHevcTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t* bytes,
+                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                 PixelFormat format) {
     YuvView picture;
-    if (!DecodeHevcPicture(bytes, size, static_cast<int>(info->PicHead->TileWidth),
-                           static_cast<int>(info->PicHead->TileHeight), &picture))
+    if (!DecodeHevcPicture(bytes, size, static_cast<int>(head.TileWidth),
+                           static_cast<int>(head.TileHeight), &picture))
         return ZY_E_DECODE;
     ConvertYuvRect(picture, colors, static_cast<int>(part.x), static_cast<int>(part.y),
-                   static_cast<int>(part.width), static_cast<int>(part.height), CS_BGR24, dst,
-                   dstStride);
+                   static_cast<int>(part.width), static_cast<int>(part.height),
+                   HevcLayoutOf(format), dst, dstStride);
     return ZY_OK;
+}
+
+template <class Layout>
+void FillWith(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, uint32_t pixel) {
+    for (uint32_t row = 0; row < height; ++row) {
+        uint8_t* out = dst + row * dstStride;
+        for (uint32_t i = 0; i < width; ++i, out += Layout::kBytes)
+            Layout::Store(out, pixel);
+    }
 }
 
 }  // namespace
@@ -89,98 +107,130 @@ bool LayerInRange(const ZyTarnInfo* info, int layer) {
     return static_cast<uint32_t>(layer) < info->PicHead->Layer;
 }
 
+int CheckTileAddress(const ZyTarnInfo* info, int layer, int x, int y) {
+    if (!HandleComplete(info)) return ZY_E_NULL;
+    if (!LayerInRange(info, layer)) return ZY_E_LAYER;
+    const ZyPicInfo& record = *info->PicInfos[layer];
+    if (x < 0 || y < 0 || static_cast<uint32_t>(x) >= record.XCount ||
+        static_cast<uint32_t>(y) >= record.YCount)
+        return ZY_E_TILE;
+    return ZY_OK;
+}
+
+LayerGeometry LayerOf(const ZyTarnInfo* info, uint32_t layer) {
+    return GeometryOf(*info->PicHead, *info->PicInfos[layer]);
+}
+
+TileCodec CodecOf(const ZyPicHead& head) {
+    switch (head.CompressionType) {
+        case ZY_COMPRESSION_JPEG:
+            return TileCodec::Jpeg;
+        case ZY_COMPRESSION_HEVC:
+            return TileCodec::Hevc;
+        default:
+            return TileCodec::None;
+    }
+}
+
 StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y) {
     const ZySliceInfo& slice = *info->SliceInfos[layer];
     const size_t index = size_t{y} * info->PicInfos[layer]->XCount + x;
     return {slice.Offsets[index], static_cast<int32_t>(slice.Sizes[index])};
 }
 
-bool ByteBuffer::Reserve(size_t size) {
-    if (size <= capacity_) return true;
-    free(data_);
-    data_ = static_cast<uint8_t*>(malloc(size));
-    capacity_ = data_ != nullptr ? size : 0;
-    return data_ != nullptr;
+TileSource SourceOf(const ZyTarnInfo* info) {
+    const SlideState* state = StateOf(info);
+    if (state == nullptr) return {info->Path, nullptr};
+    return {state->path, &state->identity};
 }
 
-void ByteBuffer::Shrink(size_t keep) {
-    if (capacity_ <= keep) return;
-    free(data_);
-    data_ = nullptr;
-    capacity_ = 0;
+int CheckSource(const TileSource& source) {
+    const int fd = OpenForTile(source, StoredTile{});
+    if (fd < 0) return fd;
+    close(fd);
+    return ZY_OK;
 }
 
-int ReadStoredTile(const char* path, const StoredTile& tile, ByteBuffer* bytes) {
-    const int fd = OpenForTile(path, tile);
-    if (fd < 0) return ZY_E_SHORT_READ;
+int ReadStoredTile(const TileSource& source, const StoredTile& tile, ByteBuffer* bytes) {
+    const int fd = OpenForTile(source, tile);
+    if (fd < 0) return fd;
     const size_t size = static_cast<size_t>(tile.size);
-    const bool ok = bytes->Reserve(size) && ReadAll(fd, tile.offset, bytes->data(), size);
+    int code = bytes->Reserve(size) ? ZY_OK : kNoMemory;
+    if (code == ZY_OK && !ReadFully(fd, tile.offset, bytes->data(), size)) code = ZY_E_SHORT_READ;
     close(fd);
-    return ok ? ZY_OK : ZY_E_SHORT_READ;
+    return code;
 }
 
-int ReadStoredTile(const char* path, const StoredTile& tile, unsigned char** bytes) {
-    const int fd = OpenForTile(path, tile);
-    if (fd < 0) return ZY_E_SHORT_READ;
-    auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(tile.size)));
-    const bool ok =
-        buffer != nullptr && ReadAll(fd, tile.offset, buffer, static_cast<size_t>(tile.size));
+int ReadStoredTile(const TileSource& source, const StoredTile& tile, unsigned char** bytes) {
+    const int fd = OpenForTile(source, tile);
+    if (fd < 0) return fd;
+    const size_t size = static_cast<size_t>(tile.size);
+    auto* buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+    int code = buffer != nullptr ? ZY_OK : kNoMemory;
+    if (code == ZY_OK && !ReadFully(fd, tile.offset, buffer, size)) code = ZY_E_SHORT_READ;
     close(fd);
-    if (!ok) {
+    if (code != ZY_OK) {
         free(buffer);
-        return ZY_E_SHORT_READ;
+        return code;
     }
     *bytes = buffer;
     return ZY_OK;
 }
 
 int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
-             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride) {
-    const uint32_t compression = info->PicHead->CompressionType;
-    if (compression != ZY_COMPRESSION_JPEG && compression != ZY_COMPRESSION_HEVC)
-        return ZY_E_DECODE;
+             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride,
+             PixelFormat format) {
+    if (CodecOf(*info->PicHead) == TileCodec::None) return ZY_E_DECODE;
     const StoredTile tile = TileAt(info, layer, x, y);
     if (tile.empty()) {
-        FillWhite(dst, dstStride, part.width, part.height);
+        FillWhite(dst, dstStride, part.width, part.height, format);
         return ZY_OK;
     }
     ByteBuffer& bytes = Scratch().bytes;
-    int code = ReadStoredTile(info->Path, tile, &bytes);
+    int code = ReadStoredTile(SourceOf(info), tile, &bytes);
     if (code == ZY_OK)
         code = DrawStoredTile(info, colors, bytes.data(), static_cast<size_t>(tile.size), part, dst,
-                              dstStride);
+                              dstStride, format);
     bytes.Shrink(kKeptScratchBytes);
     return code;
 }
 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
-                   size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride) {
+                   size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                   PixelFormat format) {
     // Without a table there are no corrected pixels to give, and nothing would be written.
     if (!colors) return ZY_E_DECODE;
-    switch (info->PicHead->CompressionType) {
-        case ZY_COMPRESSION_JPEG:
-            return DrawJpegTile(info, colors, bytes, size, part, dst, dstStride);
-        case ZY_COMPRESSION_HEVC:
-            return DrawHevcTile(info, colors, bytes, size, part, dst, dstStride);
-        default:
-            return ZY_E_DECODE;
+    const ZyPicHead& head = *info->PicHead;
+    switch (CodecOf(head)) {
+        case TileCodec::Jpeg:
+            return DrawJpegTile(head, colors, bytes, size, part, dst, dstStride, format);
+        case TileCodec::Hevc:
+            return DrawHevcTile(head, colors, bytes, size, part, dst, dstStride, format);
+        case TileCodec::None:
+            break;
+    }
+    return ZY_E_DECODE;
+}
+
+void FillPixels(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, uint32_t pixel,
+                PixelFormat format) {
+    switch (format) {
+        case PixelFormat::Bgr:
+            return FillWith<Bgr24>(dst, dstStride, width, height, pixel);
+        case PixelFormat::Rgb:
+            return FillWith<Rgb24>(dst, dstStride, width, height, pixel);
+        case PixelFormat::Bgra:
+            return FillWith<Bgra32>(dst, dstStride, width, height, pixel);
+        case PixelFormat::Rgba:
+            return FillWith<Rgba32>(dst, dstStride, width, height, pixel);
     }
 }
 
-void* AllocatePixels(size_t bytes) {
-    constexpr size_t kHugePage = size_t{2} << 20;
-    void* pixels = malloc(bytes);
-    if (pixels == nullptr || bytes < 4 * kHugePage) return pixels;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(pixels);
-    const size_t head = (kHugePage - start % kHugePage) % kHugePage;
-    const size_t span = (bytes - head) / kHugePage * kHugePage;
-    madvise(static_cast<uint8_t*>(pixels) + head, span, MADV_HUGEPAGE);
-    return pixels;
-}
-
-void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height) {
+void FillWhite(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height,
+               PixelFormat format) {
+    const size_t rowBytes = size_t{width} * static_cast<size_t>(BytesPerPixel(format));
     for (uint32_t row = 0; row < height; ++row)
-        memset(dst + row * dstStride, 0xFF, size_t{width} * 3);
+        memset(dst + row * dstStride, 0xFF, rowBytes);
 }
 
 }  // namespace tarn

@@ -3,21 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeHevc/HevcDecoder.h"
+#include "Common/Status.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
 
 namespace tarn {
 namespace {
 
-int CheckTileAddress(const ZyTarnInfo* info, int layer, int x, int y) {
-    if (!HandleComplete(info)) return ZY_E_NULL;
-    if (!LayerInRange(info, layer)) return ZY_E_LAYER;
-    const ZyPicInfo& record = *info->PicInfos[layer];
-    if (x < 0 || y < 0 || static_cast<uint32_t>(x) >= record.XCount ||
-        static_cast<uint32_t>(y) >= record.YCount)
-        return ZY_E_TILE;
-    return ZY_OK;
+// The fetch reports a file it can no longer read, and memory it could not get, as a tile whose
+// bytes cannot all be read.
+int FetchStatus(int code) {
+    return FoldStatus(code, ZY_E_SHORT_READ, ZY_E_SHORT_READ);
 }
 
 // A quality-75 JPEG of the given pixels, or nothing.
@@ -33,27 +30,28 @@ int EncodeTile(const ZyPicHead& head, const uint8_t* pixels, unsigned char** dat
     return ZY_OK;
 }
 
+size_t TileBytes(const ZyPicHead& head) {
+    return size_t{head.TileWidth} * head.TileHeight * 3;
+}
+
 int WhiteJpeg(const ZyPicHead& head, unsigned char** data, int* size) {
-    const size_t bytes = size_t{head.TileWidth} * head.TileHeight * 3;
     ByteBuffer white;
-    if (!white.Reserve(bytes)) return ZY_E_ENCODE;
-    memset(white.data(), 0xFF, bytes);
+    if (!white.Reserve(TileBytes(head))) return kNoMemory;
+    memset(white.data(), 0xFF, TileBytes(head));
     return EncodeTile(head, white.data(), data, size);
 }
 
+// An HEVC tile drawn through the tile path, then encoded.
 int TranscodeHevcTile(const ZyTarnInfo* info, const unsigned char* stream, int length,
                       unsigned char** data, int* size) {
     const ZyPicHead& head = *info->PicHead;
-    const int width = static_cast<int>(head.TileWidth), height = static_cast<int>(head.TileHeight);
-    YuvView picture;
-    if (!DecodeHevcPicture(stream, static_cast<size_t>(length), width, height, &picture))
-        return ZY_E_HEVC;
-    const SlideColors colors(info);
-    if (!colors.lookup()) return ZY_E_HEVC;
     ByteBuffer pixels;
-    if (!pixels.Reserve(size_t{head.TileWidth} * head.TileHeight * 3)) return ZY_E_HEVC;
-    ConvertYuvRect(picture, colors.lookup(), 0, 0, width, height, CS_BGR24, pixels.data(),
-                   size_t{head.TileWidth} * 3);
+    if (!pixels.Reserve(TileBytes(head))) return kNoMemory;
+    const SlideColors colors(info);
+    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
+    const int code = DrawStoredTile(info, colors.lookup(), stream, static_cast<size_t>(length),
+                                    whole, pixels.data(), size_t{head.TileWidth} * 3);
+    if (code != ZY_OK) return code == kNoMemory ? code : ZY_E_HEVC;
     return EncodeTile(head, pixels.data(), data, size);
 }
 
@@ -66,22 +64,23 @@ int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* si
                                  int x, int y) {
     if (const int code = CheckTileAddress(info, layer, x, y); code != ZY_OK) return code;
     if (data == nullptr || size == nullptr) return ZY_E_NULL;
+    const TileCodec codec = CodecOf(*info->PicHead);
+    if (codec == TileCodec::None) return ZY_E_DECODE;  // no decoder to make a JPEG with
     const StoredTile tile = TileAt(info, static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
                                    static_cast<uint32_t>(y));
-    const uint32_t compression = info->PicHead->CompressionType;
-    if (compression != ZY_COMPRESSION_JPEG && compression != ZY_COMPRESSION_HEVC)
-        return ZY_E_DECODE;  // no decoder to make a JPEG with
-    if (tile.empty()) return WhiteJpeg(*info->PicHead, data, size);
+    if (tile.empty()) return FetchStatus(WhiteJpeg(*info->PicHead, data, size));
     unsigned char* stored = nullptr;
-    if (const int code = ReadStoredTile(info->Path, tile, &stored); code != ZY_OK) return code;
-    if (compression == ZY_COMPRESSION_JPEG) {
+    if (const int code = ReadStoredTile(SourceOf(info), tile, &stored); code != ZY_OK)
+        return FetchStatus(code);
+    // The stored bytes of a JPEG slide are the JPEG.
+    if (codec == TileCodec::Jpeg) {
         *data = stored;
         *size = tile.size;
         return ZY_OK;
     }
     const int code = TranscodeHevcTile(info, stored, tile.size, data, size);
     free(stored);
-    return code;
+    return FetchStatus(code);
 }
 
 int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
@@ -96,7 +95,8 @@ int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* si
         return ZY_OK;
     }
     unsigned char* stored = nullptr;
-    if (const int code = ReadStoredTile(info->Path, tile, &stored); code != ZY_OK) return code;
+    if (const int code = ReadStoredTile(SourceOf(info), tile, &stored); code != ZY_OK)
+        return FetchStatus(code);
     *data = stored;
     *size = tile.size;
     return ZY_OK;

@@ -1,47 +1,83 @@
 // A whole layer decoded into one buffer, tile rows spread over all processors.
+#include <atomic>
+#include <climits>
 #include <cstdlib>
 
+#include "Common/Buffers.h"
+#include "Common/Status.h"
 #include "Common/Threads.h"
 #include "DecodeTarn/SlideColors.h"
 #include "DecodeTarn/TileAccess.h"
 #include "DecodeTarn/WholeLayer.h"
 
 namespace tarn {
+namespace {
+
+// What the threads found, beyond the pixels.
+struct LayerOutcome {
+    std::atomic<int64_t> stored{0};  // tiles the file holds
+    std::atomic<int64_t> drawn{0};   // of those, tiles read and decoded
+    std::atomic<bool> fileChanged{false};
+    std::atomic<bool> noMemory{false};
+
+    // A layer whose file is gone, or of whose stored tiles not one could be read, must not look
+    // like a blank slide; single tiles that fail are white.
+    bool failed() const { return fileChanged || noMemory || (stored > 0 && drawn == 0); }
+};
+
+}  // namespace
 
 int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
                      int threads) {
     if (!HandleComplete(info)) return ZY_E_NULL;
     if (!LayerInRange(info, layer)) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
-    const ZyPicHead& head = *info->PicHead;
-    const ZyPicInfo& record = *info->PicInfos[layer];
-    const size_t tileStride = size_t{head.TileWidth} * 3;
-    const size_t stride = tileStride * record.XCount;
-    const size_t tileRowBytes = stride * head.TileHeight;
+    const LayerGeometry grid = LayerOf(info, static_cast<uint32_t>(layer));
+    uint64_t stride = 0, bytes = 0;
+    if (grid.gridWidth() > INT_MAX || grid.gridHeight() > INT_MAX ||
+        !CheckedMultiply(grid.gridWidth(), 3, &stride) ||
+        !CheckedMultiply(stride, grid.gridHeight(), &bytes) || bytes > SIZE_MAX)
+        return ZY_E_DECODE;
+    if (CheckSource(SourceOf(info)) != ZY_OK) return ZY_E_DECODE;
+
     // A grid without tiles has no pixels, and its rows need no visit.
-    const bool empty = record.XCount == 0 || record.YCount == 0;
-    auto* pixels =
-        empty ? nullptr : static_cast<unsigned char*>(AllocatePixels(tileRowBytes * record.YCount));
+    const bool empty = bytes == 0;
+    auto* pixels = empty ? nullptr : static_cast<unsigned char*>(AllocatePixels(bytes));
     if (pixels == nullptr && !empty) return ZY_E_DECODE;
-    const int64_t rows = empty ? 0 : int64_t{record.YCount};
 
     const SlideColors colors(info);
-    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
+    const PixelRect whole{0, 0, static_cast<uint32_t>(grid.tileWidth),
+                          static_cast<uint32_t>(grid.tileHeight)};
+    const uint64_t tileStride = grid.tileWidth * 3, tileRowBytes = stride * grid.tileHeight;
+    LayerOutcome outcome;
     // Threads take tile rows one at a time as they come free: tissue decodes slower than bare
     // glass, so fixed bands would leave a core idle. Each row's output rows belong to the thread
     // that took it, and where a row lands never depends on who took it.
-    ParallelFor(rows, threads, [&](int64_t row) {
-        for (uint32_t col = 0; col < record.XCount; ++col) {
-            uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + col * tileStride;
-            // A tile that cannot be read or decoded shows as white, like an empty one.
-            if (DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), col,
-                         static_cast<uint32_t>(row), whole, at, stride) != ZY_OK)
-                FillWhite(at, stride, head.TileWidth, head.TileHeight);
+    ParallelFor(empty ? 0 : static_cast<int64_t>(grid.rows), threads, [&](int64_t row) {
+        const auto y = static_cast<uint32_t>(row);
+        for (uint32_t x = 0; x < grid.columns; ++x) {
+            uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + x * tileStride;
+            if (!TileAt(info, static_cast<uint32_t>(layer), x, y).empty()) {
+                ++outcome.stored;
+                const int code = DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), x, y,
+                                          whole, at, stride);
+                if (code == ZY_OK) {
+                    ++outcome.drawn;
+                    continue;
+                }
+                if (code == kFileChanged) outcome.fileChanged = true;
+                if (code == kNoMemory) outcome.noMemory = true;
+            }
+            FillWhite(at, stride, whole.width, whole.height);
         }
     });
+    if (outcome.failed()) {
+        free(pixels);
+        return ZY_E_DECODE;
+    }
 
-    *width = static_cast<int>(head.TileWidth * record.XCount);
-    *height = static_cast<int>(head.TileHeight * record.YCount);
+    *width = static_cast<int>(grid.gridWidth());
+    *height = static_cast<int>(grid.gridHeight());
     *data = pixels;
     return ZY_OK;
 }
