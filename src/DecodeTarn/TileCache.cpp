@@ -1,11 +1,5 @@
 #include "DecodeTarn/TileCache.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -100,10 +94,15 @@ uint64_t Finalize(uint64_t h) {
 }
 
 uint64_t HashOf(const TileKey& key) {
-    const uint64_t parts[] = {key.file.device,     key.file.inode,
-                              key.file.size,       static_cast<uint64_t>(key.file.modifiedNs),
-                              key.file.generation, key.colorTag,
-                              key.layer,           key.tile};
+    const uint64_t parts[] = {key.file.device,
+                              key.file.inode,
+                              static_cast<uint64_t>(key.file.size),
+                              static_cast<uint64_t>(key.file.modifiedSeconds),
+                              static_cast<uint64_t>(key.file.modifiedNanoseconds),
+                              key.file.generation,
+                              key.colorTag,
+                              key.layer,
+                              key.tile};
     uint64_t h = 0x9e3779b97f4a7c15ULL;
     for (const uint64_t part : parts)
         h = Finalize(h ^ part);
@@ -256,22 +255,6 @@ bool AllDigits(const char* text) {
     return true;
 }
 
-int64_t Nanoseconds(const struct timespec& time) {
-    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-FileIdentity IdentityOf(int fd, const struct stat& status) {
-    FileIdentity identity;
-    identity.device = static_cast<uint64_t>(status.st_dev);
-    identity.inode = static_cast<uint64_t>(status.st_ino);
-    identity.size = static_cast<uint64_t>(status.st_size);
-    identity.modifiedNs = Nanoseconds(status.st_mtim);
-    int generation = 0;
-    if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
-        identity.generation = static_cast<uint32_t>(generation);
-    return identity;
-}
-
 }  // namespace
 
 // ---- Caches.
@@ -344,21 +327,6 @@ TileCacheStats TileCacheStatsOf(TileCache* cache) {
 }
 
 // ---- Keys.
-
-bool IdentifyFile(int fd, FileIdentity* identity) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) return false;
-    *identity = IdentityOf(fd, status);
-    return true;
-}
-
-bool IdentifyFile(const char* path, FileIdentity* identity) {
-    const int fd = path != nullptr ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-    if (fd < 0) return false;
-    const bool known = IdentifyFile(fd, identity);
-    close(fd);
-    return known;
-}
 
 uint64_t ColorTagOf(const ColorParams& params) {
     // FNV-1a over the parameters' bytes: equal parameters give equal tags.

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/FileAccess.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
 #include "DecodeTarn.h"
@@ -53,24 +54,6 @@ TileCacheStats TileCacheStatsOf(TileCache* cache);
 
 // ---- What the tile path uses.
 
-// A file as the file system tells it apart: a tile is served only to reads of the file it was
-// decoded from, never to a handle on another file that has since taken the same path. A file
-// deleted and written anew at once often gets the same inode number and, where timestamps are
-// coarse, the same modification time: the inode's generation (where the file system keeps one,
-// else 0) tells them apart.
-struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    uint64_t size = 0;
-    int64_t modifiedNs = 0;
-    uint32_t generation = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-// The identity of an open file, or of the file at a path; false when it cannot be read.
-bool IdentifyFile(int fd, FileIdentity* identity);
-bool IdentifyFile(const char* path, FileIdentity* identity);
-
 // Colours without an identity of their own (a table a caller built by hand and may change):
 // tiles corrected with them are never kept.
 constexpr uint64_t kNoColorTag = 0;
@@ -78,12 +61,18 @@ constexpr uint64_t kNoColorTag = 0;
 // entries. Never kNoColorTag.
 uint64_t ColorTagOf(const ColorParams& params);
 
+// A tile is served only to reads of the file it was decoded from (the identity the slide took at
+// open, which every read of its bytes checks), never to a handle on another file that has since
+// taken the same path.
 struct TileKey {
     FileIdentity file;
     uint64_t colorTag = kNoColorTag;
     uint32_t layer = 0;
     uint64_t tile = 0;  // row * columns + column
-    bool operator==(const TileKey&) const = default;
+    bool operator==(const TileKey& other) const {
+        return SameFile(file, other.file) && colorTag == other.colorTag && layer == other.layer &&
+               tile == other.tile;
+    }
 };
 
 // Bytes an entry of width x height counts against the capacity; SIZE_MAX when that overflows.
