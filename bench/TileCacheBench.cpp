@@ -190,56 +190,47 @@ BENCHMARK(BM_RegionRepeated)
     ->Arg(static_cast<int>(PixelFormat::Rgba))
     ->Unit(benchmark::kMicrosecond);
 
-// Whole-tile hits as RGBA on 1 or 2 threads, all on the same nine tiles (so on the same shards:
-// the worst case for the locks). Items are tiles, summed over the threads.
-tarn::TileCache* sharedCache = nullptr;
-
-void BM_TileHitThreads(benchmark::State& state) {
+// The nine tiles of the region, kept in a cache all threads share, visited in turn: body(key, x,
+// y) per iteration. Thread 0 fills the cache before the threads start and releases it after.
+template <class Body>
+void OnSharedTiles(benchmark::State& state, Body&& body) {
+    static tarn::TileCache* shared = nullptr;
     if (state.thread_index() == 0) {
-        sharedCache = tarn::CreateTileCache(size_t{64} << 20);
+        shared = tarn::CreateTileCache(size_t{64} << 20);
         std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
-        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
-        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
+        DrawCachedRegion(shared, out.data(), PixelFormat::Bgr);
+        DrawCachedRegion(shared, out.data(), PixelFormat::Bgr);
     }
-    const PixelRect whole{0, 0, kTile, kTile};
-    std::vector<uint8_t> out(size_t{kTile} * kTile * 4);
     uint32_t i = 0;
     for (auto _ : state) {
         const uint32_t tx = 1 + i % 3, ty = i / 3 % 3;
-        DrawCached(sharedCache, KeyOf(0, ty * 24 + tx), tx, ty, whole, out.data(), kTile * 4,
-                   PixelFormat::Rgba);
+        body(shared, KeyOf(0, ty * 24 + tx), tx, ty);
         ++i;
     }
     state.SetItemsProcessed(state.iterations());
-    if (state.thread_index() == 0) {
-        tarn::ReleaseTileCache(sharedCache);
-        sharedCache = nullptr;
-    }
+    if (state.thread_index() == 0) tarn::ReleaseTileCache(shared);
+}
+
+// Whole-tile hits as RGBA on 1 or 2 threads, all on the same nine tiles (so on the same shards:
+// the worst case for the locks). Items are tiles, summed over the threads.
+void BM_TileHitThreads(benchmark::State& state) {
+    const PixelRect whole{0, 0, kTile, kTile};
+    std::vector<uint8_t> out(size_t{kTile} * kTile * 4);
+    OnSharedTiles(state,
+                  [&](tarn::TileCache* cache, const tarn::TileKey& key, uint32_t x, uint32_t y) {
+                      DrawCached(cache, key, x, y, whole, out.data(), kTile * 4, PixelFormat::Rgba);
+                  });
 }
 BENCHMARK(BM_TileHitThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// The lookup alone (find, pin, unpin: no copy) on 1 or 2 threads, nine tiles: the most the locks
-// can cost, against the few microseconds a copy takes.
+// The lookup alone (find, pin, unpin: no copy) on 1 or 2 threads: the most the locks can cost,
+// against the few microseconds a copy takes.
 void BM_TileFindThreads(benchmark::State& state) {
-    if (state.thread_index() == 0) {
-        sharedCache = tarn::CreateTileCache(size_t{64} << 20);
-        std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
-        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
-        DrawCachedRegion(sharedCache, out.data(), PixelFormat::Bgr);
-    }
     tarn::TilePin pin;
-    uint32_t i = 0;
-    for (auto _ : state) {
-        const uint32_t tx = 1 + i % 3, ty = i / 3 % 3;
-        tarn::FindTile(sharedCache, KeyOf(0, ty * 24 + tx), kTile, kTile, &pin);
+    OnSharedTiles(state, [&](tarn::TileCache* cache, const tarn::TileKey& key, uint32_t, uint32_t) {
+        tarn::FindTile(cache, key, kTile, kTile, &pin);
         pin.Reset();
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
-    if (state.thread_index() == 0) {
-        tarn::ReleaseTileCache(sharedCache);
-        sharedCache = nullptr;
-    }
+    });
 }
 BENCHMARK(BM_TileFindThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kNanosecond);
 
