@@ -3,6 +3,10 @@
 // the sanitizers and ThreadSanitizer too).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -391,13 +395,31 @@ TEST(PixelCopy, EveryLayoutMatchesPixelByPixelAndStaysInItsRows) {
     }
 }
 
-TEST(TileCacheKeys, ColourTagsAndSizesFromTheEnvironment) {
+TEST(TileCacheKeys, ColourTagsFileIdentitiesAndSizesFromTheEnvironment) {
     tarn::ColorParams params = tarn::NeutralColorParams();
     const uint64_t neutral = tarn::ColorTagOf(params);
     EXPECT_EQ(neutral, tarn::ColorTagOf(tarn::NeutralColorParams()));
     EXPECT_NE(neutral, tarn::kNoColorTag);
     params.gains[2] = 0.95F;
     EXPECT_NE(tarn::ColorTagOf(params), neutral);
+
+    // A file deleted and written again at once often has the same inode and, where timestamps are
+    // coarse or copied, the same time: the generation tells the two apart where the file system
+    // keeps one.
+    const std::string path = tarntest::TestDirectory() + "/written-twice";
+    const struct timespec sameTime[2] = {{1000, 0}, {1000, 0}};
+    tarn::FileIdentity identities[2];
+    for (tarn::FileIdentity& identity : identities) {
+        tarnwriter::WriteFile(path, tarnwriter::Bytes(100, 1));
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), sameTime, 0), 0);
+        const int fd = tarn::OpenRegularFile(path.c_str(), &identity);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        ASSERT_EQ(remove(path.c_str()), 0);
+    }
+    if (identities[0].generation != 0) {
+        EXPECT_FALSE(tarn::SameFile(identities[0], identities[1]));
+    }
 
     EXPECT_EQ(tarn::TileCacheSizeFrom(nullptr), tarn::kDefaultTileCacheSize);
     EXPECT_EQ(tarn::TileCacheSizeFrom(""), tarn::kDefaultTileCacheSize);
