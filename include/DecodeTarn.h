@@ -2,12 +2,22 @@
  * libDecodeTarn: a reader of whole-slide images stored in the Tarn format.
  *
  * Open a slide with ZyOpenTarn, ask it for its description, associated images, tiles and
- * regions, and close it with ZyCloseTarn. Every buffer handed out by the Get... functions is
- * allocated with malloc and released by the caller with Dispose.
+ * regions, and close it with ZyCloseTarn. Every buffer the library hands out is allocated with
+ * malloc and belongs to the caller, who releases it with Dispose (or free).
  *
  * Pixel buffers hold 3 bytes per pixel in blue, green, red order, rows top to bottom with no gap,
  * unless a function says otherwise. Functions returning int report 0 on success and one of the
- * ZY_E... codes below on failure.
+ * ZY_E... codes below on failure. Out-parameters are written only on success unless a function
+ * says otherwise. A function that runs out of memory fails with the one status its comment names
+ * for it.
+ *
+ * A handle reads the file it opened: its path is resolved at the open, so a later change of the
+ * working directory changes nothing, and once that file is gone or another file stands at its
+ * path, reads fail with the file-access status of the call (ZY_E_SHORT_READ from the tile
+ * fetches, ZY_E_DECODE from regions, blocks and whole layers). No call ever blocks on a FIFO or a
+ * device. Reads on one handle may run on several threads at once; a handle must not be closed
+ * while a read on it runs. The library works in a child process after fork(), whatever it did in
+ * the parent.
  *
  * This header serves C and C++ callers alike. The library's further operations, exported under
  * C++ names, are declared in DecodeTarnCxx.h.
@@ -209,53 +219,143 @@ typedef enum _ColorSpace {
 ZY_API extern ColorCorrectTable* ColorTable;
 
 /* ---- Slide handle ---- */
+
+/* Opens the slide at `path` (a regular file: anything else is refused without blocking). Returns
+ * the handle, to be released with ZyCloseTarn, or NULL with errno set: ENOMEM when memory ran
+ * out, EINVAL for no path, a file that is not a regular file or not a readable Tarn slide, and
+ * otherwise the errno of the system call that failed (ENOENT, EACCES, ...). A successful open
+ * points ColorTable at the slide's table; a file that was read and refused empties it; a file
+ * that could not be opened leaves it alone. The handle's Path is the path as given. */
 ZY_API ZyTarnInfo* ZyOpenTarn(const char* path);
+
+/* Releases the handle and everything it owns, and empties ColorTable. NULL is ignored. Buffers
+ * handed out earlier stay valid and the caller's. */
 ZY_API void ZyCloseTarn(ZyTarnInfo* info);
 
-/* ---- Tiles, regions, blocks, layers ---- */
+/* ---- Tiles, regions, blocks, layers ----
+ * Each checks the handle (ZY_E_NULL) before the layer index (ZY_E_LAYER, also for negative
+ * indices), and both before its other arguments unless said otherwise. */
+
+/* Tile (x, y) of `layer` as a JPEG: the stored bytes of a JPEG slide, a quality-75 JPEG of an HEVC
+ * tile, or a white JPEG for a tile the file does not hold. 0 with *data (the caller's) and *size;
+ * on failure both are untouched: ZY_E_NULL (also for null outputs), ZY_E_LAYER, ZY_E_TILE,
+ * ZY_E_DECODE (a compression the library does not decode), ZY_E_SHORT_READ (the tile cannot be
+ * read: file gone or replaced, tile past its end, or no memory), ZY_E_HEVC, ZY_E_ENCODE. */
 ZY_API int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size,
                                         int layer, int x, int y);
+
+/* Tile (x, y) of `layer` as stored, whatever the compression. 0 with *data (the caller's) and
+ * *size, or *data NULL and *size 0 for a tile the file does not hold. Failures as above, outputs
+ * untouched: ZY_E_NULL, ZY_E_LAYER, ZY_E_TILE, ZY_E_SHORT_READ. */
 ZY_API int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size,
                                         int layer, int x, int y);
+
+/* The width x height rectangle at (x, y) of `layer`'s grid as pixels; it may reach past the
+ * grid's right and bottom edges, where it is white, as are tiles the file does not hold. 0 with
+ * *data (the caller's). ZY_E_NULL, ZY_E_LAYER, ZY_E_REGION (a size below 1 or larger than the
+ * grid, an origin outside it) leave *data untouched; ZY_E_DECODE (a tile that cannot be read or
+ * decoded, a file gone or replaced, no memory) sets *data to NULL. */
 ZY_API int ZyGetRoiRgbOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int width, int height,
                                      unsigned int x, unsigned int y, int layer);
+
+/* The picture of `layer` (its grid less the bound) cut into blocksAcross x blocksDown blocks,
+ * each encoded at `quality` into blocks[row * blocksAcross + column]: Data (the caller's, also
+ * after a failure), Width, Height, Channels 3 and DataSize (the encoder's result); other members
+ * are left alone. `colorSpace` is the libjpeg colour space the block's 3-byte pixels are read as.
+ * 0 on success. Refused before any record is touched: ZY_E_CODEC (checked first: a colour space
+ * whose pixels are not 3 bytes), ZY_E_NULL, ZY_E_LAYER, ZY_E_BLOCKS (counts below 1 or above the tile counts, or a
+ * block wider or taller than a JPEG can be, 65,500: use a finer block grid). ZY_E_REGION or
+ * ZY_E_DECODE of a block's region stop the cut there: earlier blocks keep their JPEGs, later
+ * records are untouched. */
 ZY_API int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality,
                                   int blocksAcross, int blocksDown, int layer, int colorSpace);
+
+/* The whole grid of `layer` as pixels, decoded on every processor (or as many as the thread cap
+ * allows). 0 with *data (the caller's; NULL for a grid without tiles), *width and *height. A tile
+ * that cannot be read or decoded is white. ZY_E_DECODE when the slide's file is gone or replaced,
+ * when not one of the layer's stored tiles can be read and decoded, or when memory runs out;
+ * outputs are untouched on every failure. */
 ZY_API int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
                                   int layer);
 
 /* ---- Codecs ---- */
+
+/* A JPEG of width x height pixels laid out in `space`. The stream's length, with the stream (the
+ * caller's) in *jpeg; -1 for a colour space whose pixels are not 3 or 4 bytes, 0 when libjpeg
+ * fails (memory included); on failure nothing is allocated and *jpeg is untouched. */
 ZY_API int ZyEncodeJpeg(unsigned char* pixels, unsigned char** jpeg, int quality, unsigned width,
                         unsigned height, J_COLOR_SPACE space);
+
+/* Decodes a JPEG into pixels of `space`, corrected through ColorTable (bytes 0, 1, 2 read as blue,
+ * green, red; a fourth byte set to 255). The byte size, with the pixels (the caller's) in *pixels;
+ * 0 when the stream does not decode or memory runs out, *pixels untouched. Without a ColorTable
+ * the size comes back with *pixels set to NULL. */
 ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long length, unsigned char** pixels,
                         J_COLOR_SPACE space);
+
+/* Decodes one HEVC tile of width x height into the caller's `out`, in the layout `space`, corrected
+ * through ColorTable. The bytes written, or -1 (bad arguments, no ColorTable, a stream that does
+ * not decode to that size); `out` is then not written. */
 ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
                       unsigned char* out, _ColorSpace space);
+
+/* The pixels of a BMP file image (24 or 32 bits, bottom-up) as 3-byte blue-green-red, top row
+ * first, in a new buffer (the caller's); the information header is copied to *bmpInfo. NULL when
+ * the image cannot be laid out or memory runs out. */
 ZY_API unsigned char* GetRgb24FromBmp(unsigned char* bmpData, BmpInfo* bmpInfo);
 
 /* ---- Colour correction ---- */
+
+/* Points ColorTable at the table of the slide's parameters (built, or shared when it exists).
+ * 0; ZY_E_CODEC for a NULL slide or when memory runs out (ColorTable is then empty). */
 ZY_API int InitColorCollectTable(ZyTarnInfo* slide);
+
+/* A corrected copy (the caller's) of width x height pixels of 3 or 4 bytes through ColorTable;
+ * NULL for bad arguments, no ColorTable, or no memory. */
 ZY_API unsigned char* RgbColorCorrect(unsigned char* pixels, int width, int height, int channels);
+
+/* Releases a table. A table the library built is only released by the library once no slide
+ * uses it: this then just drops ColorTable's hold on it. ColorTable is emptied when it pointed at
+ * the table. NULL is ignored. */
 ZY_API void DisposeColorCorrectTable(ColorCorrectTable* table);
 
-/* ---- Convenience interface: each result is a new buffer (release with Dispose) or null ---- */
+/* ---- Convenience interface ----
+ * Each result is a new buffer, the caller's, released with Dispose, or NULL on any failure
+ * (memory included). Out-parameters may be NULL and are written only when a buffer is returned,
+ * except where said otherwise. */
+
+/* The slide as "Key=value|..." text (512 bytes at most), or NULL. */
 ZY_API char* GetDescription(ZyTarnInfo* info);
+/* One layer's grid as "LayerWidth=...|...|YCount=..." text, or NULL (also for a layer out of
+ * range). */
 ZY_API char* GetLayerInfo(ZyTarnInfo* info, int layer);
+/* Releases any buffer the library handed out; NULL is ignored. */
 ZY_API void Dispose(void* buffer);
 
+/* The thumbnail re-encoded as a quality-75 JPEG. When its encoding fails, the outputs are set to
+ * 0. */
 ZY_API unsigned char* GetThumbnailJpeg(ZyTarnInfo* info, int* width, int* height, int* size);
-ZY_API unsigned char* GetThumbnailAbgr(ZyTarnInfo* info, int* width, int* height);
+/* The label's or macrograph's JPEG as stored; NULL for a slide without them. */
 ZY_API unsigned char* GetLabelJpeg(ZyTarnInfo* info, int* width, int* height, int* size);
-ZY_API unsigned char* GetLabelAbgr(ZyTarnInfo* info, int* width, int* height);
 ZY_API unsigned char* GetMacrographJpeg(ZyTarnInfo* info, int* width, int* height, int* size);
+/* The thumbnail, label or macrograph as 4-byte pixels, blue, green, red, 255; NULL for an image
+ * the slide lacks or could not decode. */
+ZY_API unsigned char* GetThumbnailAbgr(ZyTarnInfo* info, int* width, int* height);
+ZY_API unsigned char* GetLabelAbgr(ZyTarnInfo* info, int* width, int* height);
 ZY_API unsigned char* GetMacrographAbgr(ZyTarnInfo* info, int* width, int* height);
 
+/* One tile as ZyGetJpegSliceOfSpecifyLayer gives it; width and height are the header's tile
+ * size. */
 ZY_API unsigned char* GetSliceJpeg(ZyTarnInfo* info, int layer, int column, int row, int* width,
                                    int* height, int* size);
+/* One tile as pixels (ZyGetRgbSliceOfSpecifyLayer), TileWidth x TileHeight x 3 bytes. */
 ZY_API unsigned char* GetSliceBgr(ZyTarnInfo* info, int layer, int column, int row, int* width,
                                   int* height);
+/* A region (ZyGetRoiRgbOfSpecifyLayer) as a quality-75 JPEG; NULL also for a region wider or
+ * taller than a JPEG can be (65,500). */
 ZY_API unsigned char* GetRoiSliceJpeg(ZyTarnInfo* info, int layer, int x, int y, int width,
                                       int height, int* size);
+/* A region as pixels, width x height x 3 bytes. */
 ZY_API unsigned char* GetRoiSliceBgr(ZyTarnInfo* info, int layer, int x, int y, int width,
                                      int height);
 

@@ -113,10 +113,21 @@ PixelRect ClipNeeded(const PixelRect& needed, uint32_t width, uint32_t height) {
     return r;
 }
 
-// Corrects the wanted part of image rows [first, end).
+// Corrects the wanted part of image rows [first, end): in one run when whole rows lie back to
+// back on both sides, else row by row.
 void CorrectRows(const RowTarget& t, const PixelRect& want, uint32_t first, uint32_t end) {
     if (!t.lookup) return;
-    for (uint32_t row = first > want.y ? first : want.y; row < end; ++row)
+    const uint32_t top = first > want.y ? first : want.y;
+    if (top >= end) return;
+    const size_t srcRow = size_t{want.width} * t.channels;
+    const size_t dstRow = size_t{want.width} * BytesPerPixel(t.format);
+    if (t.rowStride == srcRow && t.dstStride == dstRow) {
+        CorrectPixels(t.lookup, t.rows + top * t.rowStride, t.channels,
+                      t.dst + (top - want.y) * t.dstStride, t.format,
+                      size_t{end - top} * want.width);
+        return;
+    }
+    for (uint32_t row = top; row < end; ++row)
         CorrectPixels(t.lookup, t.rows + row * t.rowStride + size_t{want.x} * t.channels,
                       t.channels, t.dst + (row - want.y) * t.dstStride, t.format, want.width);
 }

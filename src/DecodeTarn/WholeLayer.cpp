@@ -36,7 +36,7 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     uint64_t stride = 0, bytes = 0;
     if (grid.gridWidth() > INT_MAX || grid.gridHeight() > INT_MAX ||
         !CheckedMultiply(grid.gridWidth(), 3, &stride) ||
-        !CheckedMultiply(stride, grid.gridHeight(), &bytes) || bytes > SIZE_MAX)
+        !CheckedMultiply(stride, grid.gridHeight(), &bytes))
         return ZY_E_DECODE;
     if (CheckSource(SourceOf(info)) != ZY_OK) return ZY_E_DECODE;
 
