@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs. Safe to run again: it only
-# installs what is missing, and says nothing when everything is present.
+# Installs every Debian package the project needs, and the viewer's OpenSeadragon from npm.
+# Safe to run again: it only installs what is missing, and says nothing when everything is
+# present.
 set -euo pipefail
 
 packages=(
@@ -12,23 +13,48 @@ packages=(
     dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
     python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
     libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
+    libmicrohttpd-dev nodejs     # tarn serve, and npm for its viewer's OpenSeadragon
+    python3-pytest python3-selenium chromium chromium-driver  # its HTTP and browser tests
+    wrk                          # its load benchmark
     # tarnslide (python/): its suite, its venv install and its benchmark
-    python3-pip python3-venv python3-pytest python3-numpy python3-pil python3-dask
-    python3-distributed python3-zarr python3-xarray python3-torch
+    python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
+    python3-zarr python3-xarray python3-torch
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+install_packages() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
 
-echo "installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/tarn-apt.log 2>&1; then
-    $sudo apt-get update -q >>/tmp/tarn-apt.log 2>&1
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tarn-apt.log 2>&1 \
-        || { cat /tmp/tarn-apt.log; exit 1; }
-fi
+    echo "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/tarn-apt.log 2>&1; then
+        $sudo apt-get update -q >>/tmp/tarn-apt.log 2>&1
+        $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tarn-apt.log 2>&1 \
+            || { cat /tmp/tarn-apt.log; exit 1; }
+    fi
+}
+
+# OpenSeadragon, pinned by the viewer's package-lock.json; `tarn serve` embeds its built files.
+# The stamp records which lock file the installed tree came from.
+install_viewer() {
+    local viewer stamp sum
+    viewer="$(cd "$(dirname "$0")/.." && pwd)/tools/tarn/viewer"
+    stamp="$viewer/node_modules/.tarn-lock-sha256"
+    sum=$(sha256sum "$viewer/package-lock.json" | cut -d' ' -f1)
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sum" ] && return 0
+
+    echo "installing the viewer's npm packages"
+    (cd "$viewer" && npm ci --no-audit --no-fund --loglevel=error >/tmp/tarn-npm.log 2>&1) \
+        || { cat /tmp/tarn-npm.log; exit 1; }
+    echo "$sum" >"$stamp"
+}
+
+install_packages "${packages[@]}"
+# Debian's nodejs comes without npm; some builds of nodejs carry it and conflict with the package.
+command -v npm >/dev/null || install_packages npm
+install_viewer

@@ -1,6 +1,8 @@
 #include "Common/FileAccess.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,13 +12,16 @@
 namespace tarn {
 namespace {
 
-FileIdentity IdentityOf(const struct stat& status) {
+FileIdentity IdentityOf(int fd, const struct stat& status) {
     FileIdentity identity;
     identity.device = static_cast<uint64_t>(status.st_dev);
     identity.inode = static_cast<uint64_t>(status.st_ino);
     identity.size = static_cast<int64_t>(status.st_size);
     identity.modifiedSeconds = static_cast<int64_t>(status.st_mtim.tv_sec);
     identity.modifiedNanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
+    int generation = 0;
+    if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
+        identity.generation = static_cast<uint32_t>(generation);
     return identity;
 }
 
@@ -36,7 +41,8 @@ bool ReadSource(const FileReader& reader, uint64_t offset, void* out, uint64_t c
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.modifiedSeconds == b.modifiedSeconds && a.modifiedNanoseconds == b.modifiedNanoseconds;
+           a.modifiedSeconds == b.modifiedSeconds &&
+           a.modifiedNanoseconds == b.modifiedNanoseconds && a.generation == b.generation;
 }
 
 int OpenRegularFile(const char* path, FileIdentity* identity) {
@@ -50,7 +56,7 @@ int OpenRegularFile(const char* path, FileIdentity* identity) {
         errno = error;
         return -1;
     }
-    *identity = IdentityOf(status);
+    *identity = IdentityOf(fd, status);
     return fd;
 }
 

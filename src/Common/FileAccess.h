@@ -8,13 +8,16 @@
 namespace tarn {
 
 // What makes a file the one that was opened: the same inode of the same device, unchanged in size
-// and modification time since.
+// and modification time since. A file deleted and written again at once often gets the same inode
+// number and, where timestamps are coarse, the same time: the inode's generation (where the file
+// system keeps one, else 0) tells them apart.
 struct FileIdentity {
     uint64_t device = 0;
     uint64_t inode = 0;
     int64_t size = 0;
     int64_t modifiedSeconds = 0;
     int64_t modifiedNanoseconds = 0;
+    uint32_t generation = 0;
 };
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b);

@@ -27,7 +27,7 @@ int CheckRegion(const ZyTarnInfo* info, int width, int height, uint32_t x, uint3
 
 int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width, uint32_t height,
                uint32_t x, uint32_t y, uint32_t layer, uint8_t* dst, size_t dstStride,
-               PixelFormat format) {
+               PixelFormat format, TileCache* cache) {
     const LayerGeometry grid = LayerOf(info, layer);
     const uint64_t pixelBytes = static_cast<uint64_t>(BytesPerPixel(format));
     const uint64_t right = uint64_t{x} + width, bottom = uint64_t{y} + height;
@@ -58,8 +58,9 @@ int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width
                                  static_cast<uint32_t>(stop - left),
                                  static_cast<uint32_t>(end - top)};
             uint8_t* at = dst + (top - y) * dstStride + (left - x) * pixelBytes;
-            const int code = DrawTile(info, colors, layer, static_cast<uint32_t>(col),
-                                      static_cast<uint32_t>(row), part, at, dstStride, format);
+            const int code =
+                DrawTile(info, colors, layer, static_cast<uint32_t>(col),
+                         static_cast<uint32_t>(row), part, at, dstStride, format, cache);
             if (code != ZY_OK) return code;
         }
     }

@@ -17,6 +17,7 @@
 #include "DecodeTarn/SlideLayers.h"
 #include "DecodeTarn/SlideOpen.h"
 #include "DecodeTarn/SlideState.h"
+#include "DecodeTarn/TileCache.h"
 #include "DecodeTarn/ZyCommon.h"
 
 namespace tarn {
@@ -92,8 +93,8 @@ void ReleaseMembers(ZyTarnInfo* info) {
 
 // Reads the whole slide into the handle, records in file order; ZY_OK, kNoMemory or the code of
 // the damage found. Members read so far stay in the handle for the caller to release. `lut`
-// receives the slide's colour table.
-int ReadSlide(FileReader& reader, ZyTarnInfo* info, const ColorLut** lut) {
+// receives the slide's colour table, `colorTag` its tag in the tile cache.
+int ReadSlide(FileReader& reader, ZyTarnInfo* info, const ColorLut** lut, uint64_t* colorTag) {
     info->PicHead = static_cast<ZyPicHead*>(calloc(1, sizeof(ZyPicHead)));
     if (info->PicHead == nullptr) return kNoMemory;
     const ZyPicHead& head = *info->PicHead;
@@ -106,8 +107,10 @@ int ReadSlide(FileReader& reader, ZyTarnInfo* info, const ColorLut** lut) {
         return code;
 
     // The slide's own table comes first, so its associated images are decoded in its colours.
-    *lut = AcquireColorLut(ColorParamsOf(info->ExtraInfo));
+    const ColorParams params = ColorParamsOf(info->ExtraInfo);
+    *lut = AcquireColorLut(params);
     if (*lut == nullptr) return kNoMemory;
+    *colorTag = ColorTagOf(params);
     const ColorLookup lookup = LookupOf(*lut);
 
     uint64_t chainEnd = kMacroChainStart, firstLayer = 0;
@@ -135,7 +138,8 @@ ZyTarnInfo* ReadOpenedSlide(const char* path, int fd, SlideState* state, OpenFai
     // Callers may read Path: it stays the path they gave.
     info->Path = strdup(path);
     FileReader reader = ReaderOverDescriptor(fd, static_cast<uint64_t>(state->identity.size));
-    const int code = info->Path == nullptr ? kNoMemory : ReadSlide(reader, info, &state->lut);
+    const int code =
+        info->Path == nullptr ? kNoMemory : ReadSlide(reader, info, &state->lut, &state->colorTag);
     // On success the registry takes over the slide's table reference and resolved path.
     if (code == ZY_OK && RegisterSlide(info, *state)) return info;
     ReleaseMembers(info);

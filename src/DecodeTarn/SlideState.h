@@ -3,6 +3,8 @@
 // did not open has none, and reads on it use its Path and the global table as they always did.
 #pragma once
 
+#include <cstdint>
+
 #include "Common/FileAccess.h"
 #include "DecodeTarn.h"
 
@@ -12,6 +14,7 @@ struct ColorLut;
 
 struct SlideState {
     const ColorLut* lut = nullptr;  // one reference, owned by the state
+    uint64_t colorTag = 0;          // the table's tag in the tile cache (ColorTagOf)
     char* path = nullptr;           // absolute, symbolic links resolved; malloc'ed, owned
     FileIdentity identity;          // the file the slide was read from
 };

@@ -10,6 +10,7 @@
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "DecodeTarn/SlideState.h"
+#include "DecodeTarn/TileCache.h"
 
 namespace tarn {
 namespace {
@@ -159,7 +160,7 @@ StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y
 TileSource SourceOf(const ZyTarnInfo* info) {
     const SlideState* state = StateOf(info);
     if (state == nullptr) return {info->Path, nullptr};
-    return {state->path, &state->identity};
+    return {state->path, &state->identity, state->colorTag};
 }
 
 int CheckSource(const TileSource& source) {
@@ -196,21 +197,31 @@ int ReadStoredTile(const TileSource& source, const StoredTile& tile, unsigned ch
 }
 
 int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
-             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride,
-             PixelFormat format) {
-    if (CodecOf(*info->PicHead) == TileCodec::None) return ZY_E_DECODE;
+             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
+             TileCache* cache) {
+    const ZyPicHead& head = *info->PicHead;
+    if (CodecOf(head) == TileCodec::None) return ZY_E_DECODE;
     const StoredTile tile = TileAt(info, layer, x, y);
     if (tile.empty()) {
         FillWhite(dst, dstStride, part.width, part.height, format);
         return ZY_OK;
     }
-    TileScratch& scratch = Scratch();
-    int code = ReadStoredTile(SourceOf(info), tile, &scratch.bytes);
-    if (code == ZY_OK)
-        code = DrawWithScratch(info, colors, scratch.bytes.data(), static_cast<size_t>(tile.size),
-                               part, dst, dstStride, format, scratch);
-    scratch.bytes.Shrink(kKeptScratchBytes);
-    return code;
+    const TileSource source = SourceOf(info);
+    auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat layout) {
+        TileScratch& scratch = Scratch();
+        int code = ReadStoredTile(source, tile, &scratch.bytes);
+        if (code == ZY_OK)
+            code =
+                DrawWithScratch(info, colors, scratch.bytes.data(), static_cast<size_t>(tile.size),
+                                rect, out, outStride, layout, scratch);
+        scratch.bytes.Shrink(kKeptScratchBytes);
+        return code;
+    };
+    if (source.identity == nullptr) return decode(part, dst, dstStride, format);
+    const TileKey key{*source.identity, source.colorTag, layer,
+                      uint64_t{y} * info->PicInfos[layer]->XCount + x};
+    return DrawThroughCache(cache != nullptr ? cache : DefaultTileCache(), key, head.TileWidth,
+                            head.TileHeight, part, dst, dstStride, format, decode);
 }
 
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,

@@ -15,6 +15,8 @@
 
 namespace tarn {
 
+struct TileCache;
+
 // Path, PicHead, SliceInfos and PicInfos are all set.
 bool HandleComplete(const ZyTarnInfo* info);
 
@@ -40,10 +42,12 @@ struct StoredTile {
 StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y);
 
 // Where a slide's tile bytes come from: the path resolved at open and the identity of the file
-// opened, for a slide the library opened; the handle's Path, unchecked, for one it did not.
+// opened, for a slide the library opened; the handle's Path, unchecked, for one it did not. Only
+// the tiles of the former are cached: they are known to come from one file, in known colours.
 struct TileSource {
     const char* path = nullptr;
     const FileIdentity* identity = nullptr;  // null: any regular file at `path` will do
+    uint64_t colorTag = 0;                   // the slide table's tag, with an identity
 };
 TileSource SourceOf(const ZyTarnInfo* info);
 
@@ -63,10 +67,11 @@ int ReadStoredTile(const TileSource& source, const StoredTile& tile, unsigned ch
 // top-left pixel goes, rows `dstStride` bytes apart, as corrected pixels in `format`. An empty
 // tile is white (alpha 255) and not corrected. ZY_OK; the codes of ReadStoredTile; ZY_E_DECODE
 // when the tile does not decode to the tile size, the slide's compression is not one of ours, or
-// there is no colour table.
+// there is no colour table. Tiles of a slide the library opened are read through `cache` (null:
+// the process's default cache), which a second touch of a tile fills.
 int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
              uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride,
-             PixelFormat format = PixelFormat::Bgr);
+             PixelFormat format = PixelFormat::Bgr, TileCache* cache = nullptr);
 
 // The same for tile bytes already read (never an empty tile).
 int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,

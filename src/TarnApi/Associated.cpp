@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Common/EnumValue.h"
+#include "Common/PixelCopy.h"
 #include "TarnApi/PixelLayout.h"
 
 namespace tarn {
@@ -73,9 +74,9 @@ int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
             call.Fail("no destination buffer");
             return -1;
         }
-        ConvertBgr(image->Pixels, size_t{image->Width} * 3, static_cast<uint8_t*>(dest),
-                   size_t{image->Width} * static_cast<size_t>(BytesPerPixel(layout)), image->Width,
-                   image->Height, layout);
+        CopyBgrPixels(image->Pixels, size_t{image->Width} * 3, image->Width, image->Height,
+                      static_cast<uint8_t*>(dest),
+                      size_t{image->Width} * static_cast<size_t>(BytesPerPixel(layout)), layout);
         return 0;
     });
 }

@@ -7,6 +7,7 @@
 
 #include "Common/EnumValue.h"
 #include "Common/Geometry.h"
+#include "Common/Status.h"
 #include "DecodeTarn/Region.h"
 #include "DecodeTarn/SlideColors.h"
 #include "TarnApi/Cache.h"
@@ -22,34 +23,26 @@ struct Span {
     bool empty() const { return left >= right || top >= bottom; }
 };
 
-// Draws a rectangle of the picture of `layer` into `dst` in `format`. The fixed interface's path
-// draws blue-green-red, converted in place one row of tiles at a time while those rows are still
-// in the processor's cache. This is the one place to change once the region path writes the
-// caller's layout itself.
+// Draws a rectangle of the picture of `layer` into `dst` in `format`, through the slide's tile
+// cache.
 int DrawPicture(tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst, size_t stride,
                 PixelFormat format) {
-    const auto width = static_cast<uint32_t>(area.right - area.left);
-    const int64_t tileHeight = slide.levels[layer].tileHeight;
     const SlideColors colors(slide.info);
-    // The tile path takes no cache yet; `cache` is what it is to be handed.
     TileCache* cache = AcquireSlideCache(slide);
-    int code = ZY_OK;
-    for (int64_t top = area.top; top < area.bottom && code == ZY_OK;) {
-        const int64_t bottom = std::min(area.bottom, (top / tileHeight + 1) * tileHeight);
-        const auto rows = static_cast<uint32_t>(bottom - top);
-        uint8_t* at = dst + static_cast<size_t>(top - area.top) * stride;
-        code =
-            DrawRegion(slide.info, colors.lookup(), width, rows, static_cast<uint32_t>(area.left),
-                       static_cast<uint32_t>(top), layer, at, stride);
-        if (code == ZY_OK) ConvertBgr(at, stride, at, stride, width, rows, format);
-        top = bottom;
-    }
+    const int code =
+        DrawRegion(slide.info, colors.lookup(), static_cast<uint32_t>(area.right - area.left),
+                   static_cast<uint32_t>(area.bottom - area.top), static_cast<uint32_t>(area.left),
+                   static_cast<uint32_t>(area.top), layer, dst, stride, format, cache);
     ReleaseSlideCache(cache);
     return code;
 }
 
 const char* TileFailure(int code) {
     switch (code) {
+        case kFileChanged:
+            return "the slide file was removed or replaced since it was opened";
+        case kNoMemory:
+            return "out of memory";
         case ZY_E_SHORT_READ:
             return "the slide file can no longer be read (removed, replaced, or shorter than its "
                    "tile table says)";

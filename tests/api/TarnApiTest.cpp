@@ -568,18 +568,29 @@ TEST(TarnLibrary, VersionLayoutsAndCaches) {
     EXPECT_EQ(tarn_format_bytes(static_cast<tarn_format>(7)), 0);
     tarn_free(nullptr);
 
-    tarn_cache* cache = tarn_cache_create(1 << 20);
+    tarn_cache* cache = tarn_cache_create(8 << 20);
     ASSERT_NE(cache, nullptr);
     tarn_cache_stats stats{};
     ASSERT_EQ(tarn_cache_get_stats(cache, &stats), 0);
-    EXPECT_EQ(stats.capacity, 1U << 20);
+    EXPECT_EQ(stats.capacity, 8U << 20);
     EXPECT_EQ(tarn_cache_get_stats(cache, nullptr), -1);
     Slide slide(tarntest::JpegSlidePath());
     tarn_set_cache(slide.get(), cache);
     tarn_cache_release(cache);  // the slide keeps it
+    // A tile is kept the second time it is read, and served from the cache after that.
     int code = -1;
-    Read(slide.get(), 0, 0, 0, 64, 64, TARN_FORMAT_RGBA, &code);
+    const Bytes first = Read(slide.get(), 10, 20, 0, 64, 64, TARN_FORMAT_RGBA, &code);
     EXPECT_EQ(code, 0);
+    for (int again = 0; again < 2; ++again)
+        EXPECT_EQ(Read(slide.get(), 10, 20, 0, 64, 64, TARN_FORMAT_RGBA, &code), first);
+    ASSERT_EQ(tarn_cache_get_stats(cache, &stats), 0);
+    EXPECT_EQ(stats.misses, 2U);
+    EXPECT_EQ(stats.hits, 1U);
+    EXPECT_EQ(stats.entries, 1U);
+    EXPECT_LE(stats.bytes, stats.capacity);
+    tarn_cache_set_capacity(cache, 0);
+    ASSERT_EQ(tarn_cache_get_stats(cache, &stats), 0);
+    EXPECT_EQ(stats.entries, 0U);
     tarn_set_cache(slide.get(), nullptr);
 }
 

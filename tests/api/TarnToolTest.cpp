@@ -144,6 +144,35 @@ TEST_F(TarnTool, ExportMatchesTheLibrarysSequentialExport) {
     EXPECT_EQ(files, 5U * 4U);  // 1243 x 747 pixels in 300 x 200 tiles
 }
 
+// Any layer is cut as layer 0 is: each file holds the library's region of that layer.
+TEST_F(TarnTool, ExportCutsAnyLayer) {
+    const fs::path out = directory_ / "layer1";
+    const ToolRun run = Tarn("export " + slide_ + " " + out.string() +
+                             " --layer 1 --tile-width 200 --tile-height 150 --quiet");
+    ASSERT_EQ(run.status, 0) << run.output;
+    ZyTarnInfo* slide = ZyOpenTarn(slide_.c_str());
+    ASSERT_NE(slide, nullptr);
+    char* info = GetLayerInfo(slide, 1);
+    int gridWidth = 0, gridHeight = 0, boundWidth = 0, boundHeight = 0;
+    ASSERT_EQ(sscanf(info, "LayerWidth=%d|LayerHeight=%d|BoundWidth=%d|BoundHeight=%d", &gridWidth,
+                     &gridHeight, &boundWidth, &boundHeight),
+              4);
+    Dispose(info);
+    const int columns = (gridWidth - boundWidth + 199) / 200;
+    const int rows = (gridHeight - boundHeight + 149) / 150;
+    EXPECT_EQ(static_cast<int>(std::distance(fs::directory_iterator(out), {})), columns * rows);
+    for (int c = 0; c < columns; ++c)
+        for (int r = 0; r < rows; ++r) {
+            int size = 0;
+            unsigned char* jpeg = GetRoiSliceJpeg(slide, 1, c * 200, r * 150, 200, 150, &size);
+            ASSERT_NE(jpeg, nullptr);
+            const std::string name = std::to_string(c) + "_" + std::to_string(r) + "_200_150.jpeg";
+            EXPECT_EQ(Slurp(out / name), std::string(reinterpret_cast<char*>(jpeg), size)) << name;
+            Dispose(jpeg);
+        }
+    ZyCloseTarn(slide);
+}
+
 // Tiles larger than the layer's grid, which the library's region refuses, come as that region
 // would: the part inside the grid, on white. A rerun replaces the files; --resume keeps them.
 TEST_F(TarnTool, ExportCutsTilesLargerThanTheGridAndResumes) {
@@ -304,6 +333,14 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"sample " + (directory_ / "x.tarn").string() + " --columns 400 --rows 400", 2,
          "would hold 210000 tiles"},
         {"export --bogus", 2, "unknown option --bogus"},
+        {"export " + slide_ + " " + (directory_ / "l5").string() + " --layer 5", 1,
+         "has no layer 5 (it has 2 layers)"},
+        {"export --deepzoom " + (directory_ / "dz").string() + " " + slide_ + " " + slide_, 2,
+         "expected one slide after --deepzoom"},
+        {"export --deepzoom " + (directory_ / "dz").string() + " " + slide_ + " --layer 1", 2,
+         "--layer does not go with --deepzoom"},
+        {"export " + slide_ + " " + (directory_ / "q").string() + " --quality 9", 2,
+         "--quality goes only with --deepzoom"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Tarn(c.args);
@@ -312,7 +349,7 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
     }
     // A slide that does not open leaves no output directory behind.
     EXPECT_FALSE(fs::exists(directory_ / "never"));
-    for (const char* command : {"info", "tile", "region", "image", "export", "sample"}) {
+    for (const char* command : {"info", "tile", "region", "image", "export", "sample", "serve"}) {
         const ToolRun run = Tarn(std::string(command) + " --help");
         EXPECT_EQ(run.status, 0) << command;
         EXPECT_NE(run.output.find("usage: tarn " + std::string(command)), std::string::npos);

@@ -1,6 +1,7 @@
 // info, tile, region and image.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -16,6 +17,14 @@ namespace tarncli {
 bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
                   const std::vector<std::string>& flags, size_t positional, Args* args,
                   int* exitCode) {
+    return ParseCommandRange(argc, argv, help, valued, flags, positional, positional, args,
+                             exitCode);
+}
+
+bool ParseCommandRange(int argc, char** argv, const char* help,
+                       const std::vector<std::string>& valued,
+                       const std::vector<std::string>& flags, size_t least, size_t most, Args* args,
+                       int* exitCode) {
     std::vector<std::string> allFlags = flags;
     allFlags.emplace_back("help");
     std::string error;
@@ -29,13 +38,29 @@ bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std
         *exitCode = kExitOk;
         return false;
     }
-    if (args->positional.size() != positional) {
-        fprintf(stderr, "tarn: expected %zu argument%s, got %zu\n\n%s", positional,
-                positional == 1 ? "" : "s", args->positional.size(), help);
+    const size_t given = args->positional.size();
+    if (given < least || given > most) {
+        fprintf(stderr, "tarn: expected %s%zu argument%s, got %zu\n\n%s",
+                least == most   ? ""
+                : given < least ? "at least "
+                                : "at most ",
+                given < least ? least : most, (given < least ? least : most) == 1 ? "" : "s", given,
+                help);
         *exitCode = kExitUsage;
         return false;
     }
     return true;
+}
+
+std::string SlideName(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            c = '_';
+    if (name.find_first_not_of('.') == std::string::npos) name = "slide";  // "", ".", ".."
+    return name;
 }
 
 int Fail(const std::string& message) {

@@ -14,5 +14,6 @@ int RunRegion(int argc, char** argv);
 int RunImage(int argc, char** argv);
 int RunExport(int argc, char** argv);
 int RunSample(int argc, char** argv);
+int RunServe(int argc, char** argv);
 
 }  // namespace tarncli

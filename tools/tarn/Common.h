@@ -16,6 +16,16 @@ namespace tarncli {
 bool ParseCommand(int argc, char** argv, const char* help, const std::vector<std::string>& valued,
                   const std::vector<std::string>& flags, size_t positional, Args* args,
                   int* exitCode);
+// The same for a command taking from `least` to `most` positional arguments.
+bool ParseCommandRange(int argc, char** argv, const char* help,
+                       const std::vector<std::string>& valued,
+                       const std::vector<std::string>& flags, size_t least, size_t most, Args* args,
+                       int* exitCode);
+
+// A slide's name in URLs and Deep Zoom file names: its file name without folder and extension,
+// every character other than letters, digits, '.', '-' and '_' turned into '_' ("slide" for a
+// name of dots only).
+std::string SlideName(const std::string& path);
 
 // Prints "tarn: <message>" on stderr and returns the failure exit code.
 int Fail(const std::string& message);

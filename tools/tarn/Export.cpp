@@ -1,6 +1,7 @@
-// export: layer 0 cut into JPEG tiles on all cores. The files are named and filled exactly as
-// the library's sequential export does it; only the order of writing differs. A tile's file
-// appears under its name only when whole, so an interrupted export can be resumed.
+// export: a layer cut into JPEG tiles, or the slide's Deep Zoom pyramid, on all cores. Grid tiles
+// of layer 0 are named and filled exactly as the library's sequential export does it; Deep Zoom
+// tiles are the bytes `tarn serve` sends. A tile's file appears under its name only when whole, so
+// an interrupted export can be resumed.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "Common.h"
@@ -20,18 +24,28 @@
 #include "Common/Threads.h"
 #include "ImageFiles.h"
 #include "StopSignals.h"
+#include "tarn.h"
 
 namespace tarncli {
 namespace {
 
 constexpr const char* kExportHelp =
-    "usage: tarn export SLIDE DIRECTORY [--tile-width W] [--tile-height H] [--threads N] "
-    "[--resume] [--quiet]\n"
+    "usage: tarn export SLIDE DIRECTORY [--layer N] [--tile-width W] [--tile-height H]\n"
+    "                   [--threads N] [--resume] [--quiet]\n"
+    "       tarn export --deepzoom DIRECTORY SLIDE [--tile-size S] [--overlap O] [--quality Q]\n"
+    "                   [--limit-bounds] [--threads N] [--resume] [--quiet]\n"
     "\n"
-    "Cuts the picture of layer 0 into W x H tiles (default 512 x 512) and writes each as a JPEG\n"
-    "(quality 75) named DIRECTORY/<column>_<row>_<W>_<H>.jpeg. Tiles of the last column and row\n"
-    "reach past the picture, and are white beyond the layer's tile grid; a tile may be larger\n"
-    "than the whole layer. The directory is created if needed, once the slide has opened.\n"
+    "Cuts the picture of layer N (default 0) into W x H tiles (default 512 x 512) and writes each\n"
+    "as a JPEG (quality 75) named DIRECTORY/<column>_<row>_<W>_<H>.jpeg. Tiles of the last column\n"
+    "and row reach past the picture, and are white beyond the layer's tile grid; a tile may be\n"
+    "larger than the whole layer. The directory is created if needed, once the slide has opened.\n"
+    "\n"
+    "With --deepzoom, writes the slide's Deep Zoom pyramid as `tarn serve` serves it, byte for\n"
+    "byte, for any web server to host: DIRECTORY/<name>.dzi and every tile of every level as\n"
+    "DIRECTORY/<name>_files/<level>/<column>_<row>.jpeg, where <name> is the slide's file name\n"
+    "without extension (as tarn serve names it). Tiles are S pixels (default 254) plus an overlap\n"
+    "of O (default 1) on inner sides, JPEG quality Q (default 75); --limit-bounds shows only the\n"
+    "part of the slide that holds tissue tiles. The descriptor is written last.\n"
     "\n"
     "Each file is written under a temporary name (starting with a dot) and renamed when whole,\n"
     "so the directory never holds part of a tile. Ctrl-C, SIGTERM or SIGHUP stop the export: the\n"
@@ -83,9 +97,10 @@ class Progress {
     std::chrono::steady_clock::time_point last_{};
 };
 
-// What one export cuts, and where it puts the tiles.
+// What one grid export cuts, and where it puts the tiles.
 struct ExportPlan {
     ZyTarnInfo* slide = nullptr;
+    int layerIndex = 0;
     tarn::LayerGeometry layer;
     std::string directory;
     int tileWidth = 0;
@@ -99,6 +114,9 @@ struct ExportPlan {
 };
 
 enum class TileOutcome { Written, Skipped, Stopped, Failed };
+
+// Writes tile `index` of an export, or says why not.
+using TileWriter = std::function<TileOutcome(int64_t index, std::string* error)>;
 
 // How the tiles went, shared by the threads.
 struct ExportTally {
@@ -123,6 +141,21 @@ bool EnsureDirectory(const std::string& path, std::string* error) {
     return false;
 }
 
+// True when a whole file is already there under `name` (a file gets its name only when whole).
+bool AlreadyWritten(const std::string& name) {
+    struct stat status {};
+    return stat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Writes `bytes` as `name`, unless a stop signal came meanwhile.
+TileOutcome WriteTile(const std::string& name, const unsigned char* bytes, size_t size,
+                      std::string* error) {
+    if (ReplaceFile(
+            name, bytes, size, [] { return StopSignal() == 0; }, error))
+        return TileOutcome::Written;
+    return error->empty() ? TileOutcome::Stopped : TileOutcome::Failed;
+}
+
 // A tile wider or taller than the layer's grid, as the region would come if the library took
 // it: the part inside the grid on white, encoded as the library encodes its regions.
 unsigned char* PaddedTileJpeg(const ExportPlan& plan, int x, int y, int* size) {
@@ -130,8 +163,8 @@ unsigned char* PaddedTileJpeg(const ExportPlan& plan, int x, int y, int* size) {
         std::min<uint64_t>(static_cast<uint64_t>(plan.tileWidth), plan.layer.gridWidth() - x));
     const auto height = static_cast<size_t>(
         std::min<uint64_t>(static_cast<uint64_t>(plan.tileHeight), plan.layer.gridHeight() - y));
-    unsigned char* inside =
-        GetRoiSliceBgr(plan.slide, 0, x, y, static_cast<int>(width), static_cast<int>(height));
+    unsigned char* inside = GetRoiSliceBgr(plan.slide, plan.layerIndex, x, y,
+                                           static_cast<int>(width), static_cast<int>(height));
     if (inside == nullptr) return nullptr;
     const size_t stride = static_cast<size_t>(plan.tileWidth) * 3;
     const size_t bytes = stride * static_cast<size_t>(plan.tileHeight);
@@ -155,40 +188,36 @@ unsigned char* PaddedTileJpeg(const ExportPlan& plan, int x, int y, int* size) {
     return jpeg;
 }
 
-TileOutcome ExportTile(const ExportPlan& plan, int64_t index, std::string* error) {
+TileOutcome ExportGridTile(const ExportPlan& plan, int64_t index, std::string* error) {
     const int64_t c = index % plan.columns, r = index / plan.columns;
     const std::string name = plan.directory + "/" + std::to_string(c) + "_" + std::to_string(r) +
                              "_" + std::to_string(plan.tileWidth) + "_" +
                              std::to_string(plan.tileHeight) + ".jpeg";
-    // A file gets a tile's name only when whole, so one that is there needs no second look.
-    struct stat status {};
-    if (plan.resume && stat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode))
-        return TileOutcome::Skipped;
+    if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
     // The plan keeps every origin within an int.
     const auto x = static_cast<int>(c * plan.tileWidth), y = static_cast<int>(r * plan.tileHeight);
     int size = 0;
-    unsigned char* jpeg =
-        plan.padded ? PaddedTileJpeg(plan, x, y, &size)
-                    : GetRoiSliceJpeg(plan.slide, 0, x, y, plan.tileWidth, plan.tileHeight, &size);
+    unsigned char* jpeg = plan.padded ? PaddedTileJpeg(plan, x, y, &size)
+                                      : GetRoiSliceJpeg(plan.slide, plan.layerIndex, x, y,
+                                                        plan.tileWidth, plan.tileHeight, &size);
     if (jpeg == nullptr) {
-        *error = "cannot read tile " + std::to_string(c) + "," + std::to_string(r) +
-                 " of layer 0 (a damaged tile, or not enough memory)";
+        *error = "cannot read tile " + std::to_string(c) + "," + std::to_string(r) + " of layer " +
+                 std::to_string(plan.layerIndex) + " (a damaged tile, or not enough memory)";
         return TileOutcome::Failed;
     }
-    const bool written = ReplaceFile(
-        name, jpeg, static_cast<size_t>(size), [] { return StopSignal() == 0; }, error);
+    const TileOutcome outcome = WriteTile(name, jpeg, static_cast<size_t>(size), error);
     Dispose(jpeg);
-    if (written) return TileOutcome::Written;
-    return error->empty() ? TileOutcome::Stopped : TileOutcome::Failed;
+    return outcome;
 }
 
 // Threads take the next tile as they come free; all stop taking tiles at the first failure or
 // stop signal.
-void ExportAll(const ExportPlan& plan, int threads, Progress* progress, ExportTally* tally) {
-    tarn::ParallelFor(plan.columns * plan.rows, threads, [&](int64_t index) {
+void ExportAll(int64_t total, int threads, const TileWriter& write, Progress* progress,
+               ExportTally* tally) {
+    tarn::ParallelFor(total, threads, [&](int64_t index) {
         if (tally->failed.load(std::memory_order_relaxed) || StopSignal() != 0) return;
         std::string error;
-        switch (ExportTile(plan, index, &error)) {
+        switch (write(index, &error)) {
             case TileOutcome::Written:
                 ++tally->written;
                 break;
@@ -211,11 +240,49 @@ void ExportAll(const ExportPlan& plan, int threads, Progress* progress, ExportTa
     });
 }
 
-// Lays the tile grid over layer 0's picture. False with a message when it cannot be cut.
+// Writes every tile with the progress bar and catching stop signals, then tells how it went:
+// the exit code, with the failure or interruption explained.
+int RunTiles(int64_t total, int threads, const TileWriter& write, const std::string& directory,
+             bool quiet) {
+    Progress progress(total, !quiet);
+    ExportTally tally;
+    const auto started = std::chrono::steady_clock::now();
+    CatchStopSignals();
+    ExportAll(total, threads, write, &progress, &tally);
+    progress.Finish();
+    if (tally.failed) return Fail(tally.firstError);
+    const int64_t done = tally.written + tally.skipped;
+    if (StopSignal() != 0) {
+        fprintf(stderr,
+                "tarn: interrupted with %lld of %lld tiles in %s; add --resume to write the "
+                "rest\n",
+                static_cast<long long>(done), static_cast<long long>(total), directory.c_str());
+        return kExitFailed;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (quiet) return kExitOk;
+    const int64_t written = tally.written;
+    const std::string skipped =
+        tally.skipped > 0 ? " (" + std::to_string(tally.skipped) + " already there)" : "";
+    printf("wrote %lld tiles to %s%s in %.2f s (%.0f tiles/s, %d threads)\n",
+           static_cast<long long>(written), directory.c_str(), skipped.c_str(), seconds,
+           seconds > 0 ? static_cast<double>(written) / seconds : 0.0, threads);
+    return kExitOk;
+}
+
+// Lays the tile grid over the layer's picture. False with a message when it cannot be cut.
 bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
-    plan->layer = tarn::GeometryOf(*plan->slide->PicHead, *plan->slide->PicInfos[0]);
+    const std::string layerName = "layer " + std::to_string(plan->layerIndex);
+    if (static_cast<uint32_t>(plan->layerIndex) >= plan->slide->PicHead->Layer ||
+        plan->slide->PicInfos[plan->layerIndex] == nullptr) {
+        *error = path + " has no " + layerName + " (it has " +
+                 std::to_string(plan->slide->PicHead->Layer) + " layers)";
+        return false;
+    }
+    plan->layer = tarn::GeometryOf(*plan->slide->PicHead, *plan->slide->PicInfos[plan->layerIndex]);
     if (!plan->layer.hasPicture()) {
-        *error = "layer 0 of " + path + " has a bound area larger than its grid";
+        *error = layerName + " of " + path + " has a bound area larger than its grid";
         return false;
     }
     const auto tileWidth = static_cast<uint64_t>(plan->tileWidth);
@@ -226,7 +293,8 @@ bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
     // products cannot wrap, and neither can columns x rows.
     if ((columns > 0 && (columns - 1) * tileWidth > INT_MAX) ||
         (rows > 0 && (rows - 1) * tileHeight > INT_MAX)) {
-        *error = "layer 0 of " + path + " is too large to cut: tile positions pass 2^31 pixels";
+        *error =
+            layerName + " of " + path + " is too large to cut: tile positions pass 2^31 pixels";
         return false;
     }
     plan->columns = static_cast<int64_t>(columns);
@@ -235,43 +303,143 @@ bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
     return true;
 }
 
-int Export(const std::string& path, ExportPlan* plan, int threads, bool quiet) {
+int ExportGrid(const std::string& path, ExportPlan* plan, int threads, bool quiet) {
     std::string error;
     if (!PlanExport(path, plan, &error) || !EnsureDirectory(plan->directory, &error))
         return Fail(error);
-    const int64_t total = plan->columns * plan->rows;
     if (!quiet)
-        printf("%s: layer 0 is %llu x %llu pixels: %lld x %lld tiles of %d x %d into %s\n",
-               path.c_str(), static_cast<unsigned long long>(plan->layer.pictureWidth()),
+        printf("%s: layer %d is %llu x %llu pixels: %lld x %lld tiles of %d x %d into %s\n",
+               path.c_str(), plan->layerIndex,
+               static_cast<unsigned long long>(plan->layer.pictureWidth()),
                static_cast<unsigned long long>(plan->layer.pictureHeight()),
                static_cast<long long>(plan->columns), static_cast<long long>(plan->rows),
                plan->tileWidth, plan->tileHeight, plan->directory.c_str());
+    const TileWriter write = [plan](int64_t index, std::string* tileError) {
+        return ExportGridTile(*plan, index, tileError);
+    };
+    return RunTiles(plan->columns * plan->rows, threads, write, plan->directory, quiet);
+}
 
-    Progress progress(total, !quiet);
-    ExportTally tally;
-    const auto started = std::chrono::steady_clock::now();
-    CatchStopSignals();
-    ExportAll(*plan, threads, &progress, &tally);
-    progress.Finish();
-    if (tally.failed) return Fail(tally.firstError);
-    const int64_t done = tally.written + tally.skipped;
-    if (StopSignal() != 0) {
-        fprintf(stderr,
-                "tarn: interrupted with %lld of %lld tiles in %s; add --resume to write the "
-                "rest\n",
-                static_cast<long long>(done), static_cast<long long>(total),
-                plan->directory.c_str());
-        return kExitFailed;
+// ---- Deep Zoom ----
+
+// A slide's Deep Zoom view through tarn.h, for the length of an export.
+class DeepZoomView {
+  public:
+    DeepZoomView(const std::string& path, int tileSize, int overlap, bool limitBounds) {
+        slide_ = tarn_open(path.c_str());
+        if (slide_ == nullptr) {
+            const char* why = tarn_get_error(nullptr);
+            error_ = "cannot open " + path + ": " + (why != nullptr ? why : "not a Tarn slide");
+            return;
+        }
+        view_ = tarn_deepzoom_create(slide_, tileSize, overlap, limitBounds ? 1 : 0);
+        if (view_ == nullptr) error_ = LibraryError("cannot make the Deep Zoom view");
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (quiet) return kExitOk;
-    const int64_t written = tally.written;
-    const std::string skipped =
-        tally.skipped > 0 ? " (" + std::to_string(tally.skipped) + " already there)" : "";
-    printf("wrote %lld tiles to %s%s in %.2f s (%.0f tiles/s, %d threads)\n",
-           static_cast<long long>(written), plan->directory.c_str(), skipped.c_str(), seconds,
-           seconds > 0 ? static_cast<double>(written) / seconds : 0.0, threads);
+    ~DeepZoomView() {
+        tarn_deepzoom_destroy(view_);
+        tarn_close(slide_);
+    }
+    DeepZoomView(const DeepZoomView&) = delete;
+    DeepZoomView& operator=(const DeepZoomView&) = delete;
+
+    tarn_deepzoom* get() const { return view_; }
+    const std::string& error() const { return error_; }
+    std::string LibraryError(const std::string& what) const {
+        const char* why = tarn_get_error(slide_);
+        return what + ": " + (why != nullptr ? why : "unknown failure");
+    }
+
+  private:
+    tarn_slide* slide_ = nullptr;
+    tarn_deepzoom* view_ = nullptr;
+    std::string error_;
+};
+
+struct DeepZoomPlan {
+    const DeepZoomView* view = nullptr;
+    std::string files;             // DIRECTORY/<name>_files
+    std::vector<int64_t> first;    // index of each level's first tile; one more for the end
+    std::vector<int64_t> columns;  // of each level
+    int quality = 75;
+    bool resume = false;
+};
+
+// Numbers the tiles of all levels one after the other, and makes each level's folder.
+bool PlanDeepZoom(DeepZoomPlan* plan, std::string* error) {
+    const int32_t levels = tarn_deepzoom_get_level_count(plan->view->get());
+    if (!EnsureDirectory(plan->files, error)) return false;
+    plan->first.assign(1, 0);
+    for (int32_t level = 0; level < levels; ++level) {
+        int64_t columns = 0, rows = 0;
+        tarn_deepzoom_get_level_tiles(plan->view->get(), level, &columns, &rows);
+        plan->columns.push_back(columns);
+        plan->first.push_back(plan->first.back() + columns * rows);
+        if (!EnsureDirectory(plan->files + "/" + std::to_string(level), error)) return false;
+    }
+    return true;
+}
+
+TileOutcome ExportDeepZoomTile(const DeepZoomPlan& plan, int64_t index, std::string* error) {
+    const auto level = static_cast<int32_t>(
+        std::upper_bound(plan.first.begin(), plan.first.end(), index) - plan.first.begin() - 1);
+    const int64_t within = index - plan.first[static_cast<size_t>(level)];
+    const int64_t columns = plan.columns[static_cast<size_t>(level)];
+    const int64_t c = within % columns, r = within / columns;
+    const std::string place =
+        std::to_string(level) + "/" + std::to_string(c) + "_" + std::to_string(r) + ".jpeg";
+    const std::string name = plan.files + "/" + place;
+    if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
+    uint8_t* jpeg = nullptr;
+    size_t size = 0;
+    if (tarn_deepzoom_read_tile_jpeg(plan.view->get(), level, c, r, plan.quality, &jpeg, &size) !=
+        0) {
+        *error = plan.view->LibraryError("cannot render Deep Zoom tile " + place);
+        return TileOutcome::Failed;
+    }
+    const TileOutcome outcome = WriteTile(name, jpeg, size, error);
+    tarn_free(jpeg);
+    return outcome;
+}
+
+int ExportDeepZoom(const Args& args, const std::string& directory, int threads) {
+    long tileSize = 0, overlap = 0, quality = 0;
+    std::string error;
+    if (!IntOption(args, "tile-size", 1, 8192, 254, &tileSize, &error) ||
+        !IntOption(args, "overlap", 0, 8192, 1, &overlap, &error) ||
+        !IntOption(args, "quality", 1, 100, 75, &quality, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    const std::string& path = args.positional[0];
+    const bool quiet = args.Has("quiet");
+    const DeepZoomView view(path, static_cast<int>(tileSize), static_cast<int>(overlap),
+                            args.Has("limit-bounds"));
+    if (!view.error().empty()) return Fail(view.error());
+    const std::string name = SlideName(path);
+    DeepZoomPlan plan;
+    plan.view = &view;
+    plan.files = directory + "/" + name + "_files";
+    plan.quality = static_cast<int>(quality);
+    plan.resume = args.Has("resume");
+    if (!EnsureDirectory(directory, &error) || !PlanDeepZoom(&plan, &error)) return Fail(error);
+    const int64_t total = plan.first.back();
+    if (!quiet)
+        printf("%s: %zu Deep Zoom levels, %lld tiles of %ld pixels into %s/%s.dzi and %s\n",
+               path.c_str(), plan.columns.size(), static_cast<long long>(total), tileSize,
+               directory.c_str(), name.c_str(), plan.files.c_str());
+    const TileWriter write = [&plan](int64_t index, std::string* tileError) {
+        return ExportDeepZoomTile(plan, index, tileError);
+    };
+    const int result = RunTiles(total, threads, write, directory, quiet);
+    if (result != kExitOk || StopSignal() != 0) return result;
+    // The descriptor last: where it is, every tile it announces is there too.
+    char* dzi = tarn_deepzoom_get_dzi(view.get(), "jpeg");
+    if (dzi == nullptr) return Fail(view.LibraryError("cannot describe the Deep Zoom view"));
+    const bool written = ReplaceFile(
+        directory + "/" + name + ".dzi", reinterpret_cast<unsigned char*>(dzi), strlen(dzi),
+        [] { return StopSignal() == 0; }, &error);
+    tarn_free(dzi);
+    if (!written && !error.empty()) return Fail(error);
     return kExitOk;
 }
 
@@ -280,13 +448,36 @@ int Export(const std::string& path, ExportPlan* plan, int threads, bool quiet) {
 int RunExport(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kExportHelp, {"tile-width", "tile-height", "threads"},
-                      {"resume", "quiet"}, 2, &args, &exitCode))
+    if (!ParseCommandRange(argc, argv, kExportHelp,
+                           {"layer", "tile-width", "tile-height", "threads", "deepzoom",
+                            "tile-size", "overlap", "quality"},
+                           {"resume", "quiet", "limit-bounds"}, 1, 2, &args, &exitCode))
         return exitCode;
-    long tileWidth = 0, tileHeight = 0, threads = 0;
+    const std::optional<std::string> deepzoom = args.Option("deepzoom");
+    if (args.positional.size() != (deepzoom ? 1U : 2U)) {
+        fprintf(stderr, "tarn: expected %s\n\n%s",
+                deepzoom ? "one slide after --deepzoom DIRECTORY" : "SLIDE and DIRECTORY",
+                kExportHelp);
+        return kExitUsage;
+    }
+    // Options of the other kind of export are refused rather than ignored.
+    for (const char* option : deepzoom
+                                  ? std::vector<const char*>{"layer", "tile-width", "tile-height"}
+                                  : std::vector<const char*>{"tile-size", "overlap", "quality"})
+        if (args.Option(option)) {
+            fprintf(stderr, "tarn: --%s %s --deepzoom\n\n%s", option,
+                    deepzoom ? "does not go with" : "goes only with", kExportHelp);
+            return kExitUsage;
+        }
+    if (!deepzoom && args.Has("limit-bounds")) {
+        fprintf(stderr, "tarn: --limit-bounds goes only with --deepzoom\n\n%s", kExportHelp);
+        return kExitUsage;
+    }
+    long layer = 0, tileWidth = 0, tileHeight = 0, threads = 0;
     const int processors = tarn::ProcessorCount();
     std::string error;
-    if (!IntOption(args, "tile-width", 1, 65500, 512, &tileWidth, &error) ||
+    if (!IntOption(args, "layer", 0, INT_MAX, 0, &layer, &error) ||
+        !IntOption(args, "tile-width", 1, 65500, 512, &tileWidth, &error) ||
         !IntOption(args, "tile-height", 1, 65500, 512, &tileHeight, &error) ||
         !IntOption(args, "threads", 1, INT_MAX, processors, &threads, &error)) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
@@ -294,17 +485,21 @@ int RunExport(int argc, char** argv) {
     }
     threads = std::min<long>(threads, static_cast<long>(kThreadsPerProcessor) * processors);
 
-    ExportPlan plan;
-    plan.directory = args.positional[1];
-    plan.tileWidth = static_cast<int>(tileWidth);
-    plan.tileHeight = static_cast<int>(tileHeight);
-    plan.resume = args.Has("resume");
     int result = kExitOk;
-    {
+    if (deepzoom) {
+        result = ExportDeepZoom(args, *deepzoom, static_cast<int>(threads));
+    } else {
+        ExportPlan plan;
+        plan.layerIndex = static_cast<int>(layer);
+        plan.directory = args.positional[1];
+        plan.tileWidth = static_cast<int>(tileWidth);
+        plan.tileHeight = static_cast<int>(tileHeight);
+        plan.resume = args.Has("resume");
         const Slide slide(args.positional[0]);
         if (!slide) return Fail(slide.Failure());
         plan.slide = slide.get();
-        result = Export(args.positional[0], &plan, static_cast<int>(threads), args.Has("quiet"));
+        result =
+            ExportGrid(args.positional[0], &plan, static_cast<int>(threads), args.Has("quiet"));
     }
     if (const int signal = StopSignal(); signal != 0) return EndBySignal(signal);
     return result;

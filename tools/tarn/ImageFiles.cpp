@@ -42,6 +42,25 @@ bool WriteBytes(const std::string& path, const unsigned char* bytes, size_t size
     return true;
 }
 
+bool EncodePng(const unsigned char* rgb, int width, int height, std::string* png,
+               std::string* error) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    if (png_image_write_get_memory_size(image, size, 0, rgb, 0, nullptr) != 0) {
+        png->resize(size);
+        if (png_image_write_to_memory(&image, png->data(), &size, 0, rgb, 0, nullptr) != 0) {
+            png->resize(size);
+            return true;
+        }
+    }
+    *error = std::string("cannot encode a PNG: ") + image.message;
+    return false;
+}
+
 namespace {
 
 // Creates a file no one else uses next to `path`: ".<name>.<pid>-<n>.part".
@@ -112,16 +131,9 @@ bool WritePng(const std::string& path, const unsigned char* pixels, int width, i
         rgb[3 * i + 1] = pixels[channels * i + 1];
         rgb[3 * i + 2] = pixels[channels * i];
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
-    if (png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) == 0) {
-        *error = "cannot write " + path + ": " + image.message;
-        return false;
-    }
-    return true;
+    std::string png;
+    return EncodePng(rgb.data(), width, height, &png, error) &&
+           WriteBytes(path, reinterpret_cast<const unsigned char*>(png.data()), png.size(), error);
 }
 
 }  // namespace tarncli

@@ -16,6 +16,10 @@ FileFormat FormatOf(const std::string& path);
 bool WriteBytes(const std::string& path, const unsigned char* bytes, size_t size,
                 std::string* error);
 
+// Encodes RGB pixels (3 bytes each) as a PNG into `png`. False with a message on failure.
+bool EncodePng(const unsigned char* rgb, int width, int height, std::string* png,
+               std::string* error);
+
 // Writes bytes under a temporary name beside `path` (a dot, the file name and a suffix unique
 // to this process) and renames that file into place only once it is written and closed without
 // error, so `path` never holds part of a file. `keep` is asked just before the rename; when it

@@ -17,6 +17,7 @@ constexpr const char* kUsage =
     "  image    write the label, macrograph or thumbnail to a JPEG or PNG file\n"
     "  export   cut layer 0 into JPEG tiles in a directory, on all cores\n"
     "  sample   write a sample slide\n"
+    "  serve    show slides in a web browser, and serve them as Deep Zoom\n"
     "\n"
     "'tarn <command> --help' describes a command.\n";
 
@@ -28,6 +29,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"info", tarncli::RunInfo},   {"tile", tarncli::RunTile},     {"region", tarncli::RunRegion},
     {"image", tarncli::RunImage}, {"export", tarncli::RunExport}, {"sample", tarncli::RunSample},
+    {"serve", tarncli::RunServe},
 };
 
 }  // namespace

@@ -1,0 +1,119 @@
+"""The viewer in Debian's Chromium, headless, through Selenium: it loads with no console error and
+nothing from elsewhere, and a known area of the slide on screen matches the library's pixels."""
+import io
+import os
+import shutil
+import tempfile
+import time
+
+import pytest
+from PIL import Image, ImageChops, ImageStat
+
+from serve_support import ARTIFACTS, DeepZoom, Server, run_tool
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+WAIT_SECONDS = 30
+# The area compared, in level-0 pixels, shown at one screen pixel per slide pixel.
+AREA_X, AREA_Y = 1100, 700
+
+
+@pytest.fixture(scope="module")
+def slide(tmp_path_factory):
+    path = tmp_path_factory.mktemp("browser") / "demo.tarn"
+    assert run_tool("sample", path, "--columns", 12, "--rows", 8, "--layers", 3).returncode == 0
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    profile = tempfile.mkdtemp(prefix="tarn-chromium-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync", "--window-size=1200,900",
+                     "--force-device-scale-factor=1", "--user-data-dir=" + profile):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    try:
+        driver.set_page_load_timeout(WAIT_SECONDS)
+        driver.set_script_timeout(WAIT_SECONDS)
+        yield driver
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def wait_until(driver, script, what):
+    deadline = time.monotonic() + WAIT_SECONDS
+    while time.monotonic() < deadline:
+        if driver.execute_script(script):
+            return
+        time.sleep(0.1)
+    pytest.fail("timed out waiting until " + what)
+
+
+def wait_for_every_tile(driver):
+    # Several polls in a row, so that a view still being laid out is not taken as loaded.
+    for _ in range(3):
+        wait_until(driver, "return window.tarnFullyLoaded === true && "
+                           "tarnViewer.world.getItemAt(0).getFullyLoaded()", "every tile is drawn")
+        time.sleep(0.2)
+
+
+def difference(a, b):
+    """Mean absolute difference of two RGB images, over all channels."""
+    return sum(ImageStat.Stat(ImageChops.difference(a, b)).mean) / 3
+
+
+def test_the_viewer_shows_the_slides_pixels(slide, browser):
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    with Server(slide) as server:
+        origin = server.url.rstrip("/")
+        browser.get(server.url + "view/demo")
+        wait_for_every_tile(browser)
+        view = browser.find_element("id", "view")
+        width, height = view.size["width"], view.size["height"]
+        assert width > 400 and height > 300
+
+        # One screen pixel per level-0 pixel over the area, drawn from the deepest tiles.
+        browser.execute_script(
+            "const item = tarnViewer.world.getItemAt(0);"
+            "tarnViewer.viewport.fitBounds(item.imageToViewportRectangle("
+            "arguments[0], arguments[1], arguments[2], arguments[3]), true);",
+            AREA_X, AREA_Y, width, height)
+        time.sleep(0.3)
+        wait_for_every_tile(browser)
+        shown = Image.open(io.BytesIO(view.screenshot_as_png)).convert("RGB")
+        shown.save(os.path.join(ARTIFACTS, "viewer.png"))
+        assert shown.size == (width, height)
+
+        library = DeepZoom(slide)
+        try:
+            pixels = library.region_rgb(AREA_X - 50, AREA_Y, width + 50, height)
+        finally:
+            library.close()
+        expected = Image.frombytes("RGB", (width + 50, height), pixels)
+        # The middle half: corners hold the navigator, the buttons and the scale bar.
+        box = (width // 4, height // 4, 3 * width // 4, 3 * height // 4)
+        same = difference(shown.crop(box), expected.crop((box[0] + 50, box[1],
+                                                          box[2] + 50, box[3])))
+        shifted = difference(shown.crop(box), expected.crop(box))  # 50 pixels off
+        expected.crop((50, 0, width + 50, height)).save(os.path.join(ARTIFACTS, "expected.png"))
+        # JPEG encoding and OpenSeadragon's placement cost a few levels; a wrong area far more.
+        assert same < 6, same
+        assert shifted > 3 * same, (same, shifted)
+
+        # Everything came from the server itself.
+        resources = browser.execute_script(
+            "return performance.getEntriesByType('resource').map(e => e.name)")
+        assert resources and all(name.startswith(origin) for name in resources), resources
+        assert browser.find_element("css selector", ".scalebar").text.endswith("m")
+
+    errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
+    assert not errors, errors

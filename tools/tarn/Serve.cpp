@@ -1,0 +1,221 @@
+// serve: slides over HTTP as Deep Zoom, with a browser viewer, on libmicrohttpd's worker pool.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+
+#include "Commands.h"
+#include "Common.h"
+#include "Common/Threads.h"
+#include "Serve.h"
+#include "ServeRoutes.h"
+
+namespace tarncli {
+namespace {
+
+constexpr const char* kServeHelp =
+    "usage: tarn serve [options] PATH...\n"
+    "\n"
+    "Serves slides to web browsers: an index of the slides, a viewer for each (pan and zoom,\n"
+    "overview, scale bar, label and macrograph, properties), and the Deep Zoom pyramid behind\n"
+    "it for any Deep Zoom client. Each PATH is a slide or a folder whose *.tarn files are served.\n"
+    "Slides are known by their file names without extension (made unique, characters other than\n"
+    "letters, digits, '.', '-' and '_' turned into '_'). Stops on Ctrl-C or SIGTERM.\n"
+    "\n"
+    "  --host ADDRESS        listen on this IP address (default 127.0.0.1, this machine only);\n"
+    "                        any address other than loopback requires an access token\n"
+    "  --port N              TCP port (default 8080; 0 takes any free port)\n"
+    "  --token TOKEN         require TOKEN on every request (letters, digits, '-', '_', '.',\n"
+    "                        '~'), as ?token=, cookie, X-Tarn-Token or Bearer header; made up\n"
+    "                        and printed when listening beyond loopback without one\n"
+    "  --hide-label          serve no label image nor label properties (labels often carry\n"
+    "                        patient identifiers; a macrograph may show the label too)\n"
+    "  --cache-mb N          memory for encoded tiles (default 256)\n"
+    "  --threads N           worker threads (default: the number of processors); the library\n"
+    "                        is kept to them\n"
+    "  --max-connections N   connections at once (default 512)\n"
+    "  --timeout SECONDS     close connections idle or stalled this long (default 30)\n"
+    "  --tile-size N         Deep Zoom tile size (default 254)\n"
+    "  --overlap N           Deep Zoom tile overlap (default 1)\n"
+    "  --limit-bounds        show only the part of the slide that holds tissue tiles\n"
+    "  --quality Q           JPEG quality of tiles (default 75)\n";
+
+// The address to listen on, as a socket address. "localhost" is 127.0.0.1.
+struct ListenAddress {
+    sockaddr_storage storage{};
+    bool ipv6 = false;
+    bool loopback = false;
+    std::string text;  // for URLs: brackets around IPv6
+};
+
+bool ParseHost(std::string host, ListenAddress* address) {
+    if (host == "localhost") host = "127.0.0.1";
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address->storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address->storage);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        address->loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+        address->text = host;
+        return true;
+    }
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        address->ipv6 = true;
+        address->loopback = IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+        address->text = "[" + host + "]";
+        return true;
+    }
+    return false;
+}
+
+void SetPort(ListenAddress* address, int port) {
+    const auto network = htons(static_cast<uint16_t>(port));
+    if (address->ipv6)
+        reinterpret_cast<sockaddr_in6*>(&address->storage)->sin6_port = network;
+    else
+        reinterpret_cast<sockaddr_in*>(&address->storage)->sin_port = network;
+}
+
+bool ValidToken(const std::string& token) {
+    return !token.empty() && token.size() <= 256 &&
+           token.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+               "0123456789-_.~") == std::string::npos;
+}
+
+bool MakeToken(std::string* token) {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return false;
+    char hex[2 * sizeof bytes + 1];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    *token = hex;
+    return true;
+}
+
+// Reads every option into `options`; false (with the message printed) on wrong usage.
+bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* address) {
+    long port = 0, cacheMb = 0, threads = 0, connections = 0, timeout = 0, tileSize = 0,
+         overlap = 0, quality = 0;
+    std::string error;
+    const long processors = tarn::ProcessorCount();
+    if (!IntOption(args, "port", 0, 65535, 8080, &port, &error) ||
+        !IntOption(args, "cache-mb", 0, 1 << 20, 256, &cacheMb, &error) ||
+        !IntOption(args, "threads", 1, 256, processors, &threads, &error) ||
+        !IntOption(args, "max-connections", 1, 100000, 512, &connections, &error) ||
+        !IntOption(args, "timeout", 1, 3600, 30, &timeout, &error) ||
+        !IntOption(args, "tile-size", 1, 8192, 254, &tileSize, &error) ||
+        !IntOption(args, "overlap", 0, 8192, 1, &overlap, &error) ||
+        !IntOption(args, "quality", 1, 100, 75, &quality, &error)) {
+        fprintf(stderr, "tarn: %s\n", error.c_str());
+        return false;
+    }
+    const std::string host = args.Option("host").value_or("127.0.0.1");
+    if (!ParseHost(host, address)) {
+        fprintf(stderr, "tarn: --host takes an IP address (or localhost), not '%s'\n",
+                host.c_str());
+        return false;
+    }
+    SetPort(address, static_cast<int>(port));
+    options->token = args.Option("token").value_or("");
+    if (args.Option("token") && !ValidToken(options->token)) {
+        fprintf(stderr, "tarn: --token takes letters, digits, '-', '_', '.' and '~' only\n");
+        return false;
+    }
+    options->host = host;
+    options->port = static_cast<int>(port);
+    options->hideLabel = args.Has("hide-label");
+    options->limitBounds = args.Has("limit-bounds");
+    options->cacheBytes = static_cast<size_t>(cacheMb) << 20;
+    options->threads = static_cast<int>(threads);
+    options->maxConnections = static_cast<unsigned>(connections);
+    options->timeoutSeconds = static_cast<unsigned>(timeout);
+    options->tileSize = static_cast<int>(tileSize);
+    options->overlap = static_cast<int>(overlap);
+    options->quality = static_cast<int>(quality);
+    return true;
+}
+
+MHD_Daemon* Start(serve::Server* server, const ListenAddress& address) {
+    const serve::Options& o = server->options;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    if (address.ipv6) flags |= MHD_USE_IPv6;
+    MHD_OptionItem options[] = {
+        {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr_storage*>(&address.storage)},
+        {MHD_OPTION_THREAD_POOL_SIZE, o.threads, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, o.maxConnections, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, o.timeoutSeconds, nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&serve::BeginRequest), server},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&serve::EndRequest), server},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    return MHD_start_daemon(flags, 0, nullptr, nullptr, &serve::AnswerRequest, server,
+                            MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+}
+
+}  // namespace
+
+int RunServe(int argc, char** argv) {
+    // Every thread started from here on (the library's, the server's) leaves SIGINT and SIGTERM
+    // to the main thread, which waits for them below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Args args;
+    int exitCode = 0;
+    if (!ParseCommandRange(argc, argv, kServeHelp,
+                           {"host", "port", "token", "cache-mb", "threads", "max-connections",
+                            "timeout", "tile-size", "overlap", "quality"},
+                           {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
+        return exitCode;
+    serve::Options options;
+    ListenAddress address;
+    if (!ReadOptions(args, &options, &address)) return kExitUsage;
+    if (!address.loopback && options.token.empty() && !MakeToken(&options.token))
+        return Fail("cannot make an access token: no random numbers");
+
+    std::vector<std::string> files;
+    std::string error;
+    if (!serve::FindSlideFiles(args.positional, &files, &error)) return Fail(error);
+    auto server = std::make_unique<serve::Server>(options);
+    server->checkHost = options.token.empty();
+    // Opening may build colour tables on every thread it is given; serving then reads each tile
+    // on the worker that asked for it.
+    tarn_set_threads(options.threads);
+    if (!serve::OpenSlides(files, args.positional, server.get(), &error)) return Fail(error);
+    if (server->slides.empty()) return Fail("no slides to serve");
+    tarn_set_threads(1);
+
+    MHD_Daemon* daemon = Start(server.get(), address);
+    if (daemon == nullptr)
+        return Fail("cannot listen on " + address.text + ":" + std::to_string(options.port) + ": " +
+                    strerror(errno));
+    const MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+    const int port = bound != nullptr ? bound->port : options.port;
+    for (const auto& slide : server->slides)
+        printf("  %-24s %s\n", slide->name.c_str(), slide->path.c_str());
+    const size_t count = server->slides.size();
+    const std::string query = options.token.empty() ? "" : "?token=" + options.token;
+    printf("serving %zu slide%s at http://%s:%d/%s\n", count, count == 1 ? "" : "s",
+           address.text.c_str(), port, query.c_str());
+    fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    printf("stopping (%s)\n", signal == SIGINT ? "interrupted" : "terminated");
+    fflush(stdout);
+    MHD_stop_daemon(daemon);
+    server.reset();
+    return kExitOk;
+}
+
+}  // namespace tarncli

@@ -1,0 +1,198 @@
+// The slides of `tarn serve`: found, named and opened once at start.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "Common.h"
+#include "DecodeTarn.h"
+#include "ImageFiles.h"
+#include "Serve.h"
+#include "ServePages.h"
+
+namespace tarncli::serve {
+
+ServedSlide::~ServedSlide() {
+    tarn_deepzoom_destroy(deepzoom);
+    tarn_close(slide);
+}
+
+ServedSlide* Server::Find(std::string_view name) const {
+    const auto it = byName.find(name);
+    return it != byName.end() ? it->second : nullptr;
+}
+
+namespace {
+
+bool HasTarnExtension(const std::string& name) {
+    if (name.size() <= 5) return false;
+    std::string extension = name.substr(name.size() - 5);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return extension == ".tarn";
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* files, std::string* error) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        *error = "cannot list " + folder + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<std::string> found;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name[0] == '.' || !HasTarnExtension(name)) continue;
+        std::string path = folder;
+        path += '/';
+        path += name;
+        struct stat status {};
+        if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) found.push_back(path);
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    files->insert(files->end(), found.begin(), found.end());
+    return true;
+}
+
+std::string UniqueName(const std::string& base, const std::set<std::string>& taken) {
+    std::string name = base;
+    for (int n = 2; taken.count(name) != 0; ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
+bool IsLabelProperty(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return name.find("label") != std::string::npos;
+}
+
+// Everything that stays fixed while the server runs.
+bool Describe(ServedSlide* served, const Options& options, std::string* error) {
+    tarn_slide* slide = served->slide;
+    for (const char* const* name = tarn_get_associated_image_names(slide); name && *name; ++name)
+        if (!(options.hideLabel && std::strcmp(*name, "label") == 0))
+            served->images.emplace_back(*name);
+    for (const char* const* name = tarn_get_property_names(slide); name && *name; ++name) {
+        const char* value = tarn_get_property_value(slide, *name);
+        if (value != nullptr && !(options.hideLabel && IsLabelProperty(*name)))
+            served->properties.emplace(*name, value);
+    }
+
+    served->deepzoom =
+        tarn_deepzoom_create(slide, options.tileSize, options.overlap, options.limitBounds);
+    char* dzi =
+        served->deepzoom != nullptr ? tarn_deepzoom_get_dzi(served->deepzoom, "jpeg") : nullptr;
+    if (dzi == nullptr) {
+        const char* why = tarn_get_error(slide);
+        *error = "cannot make the Deep Zoom view of " + served->path + ": " +
+                 (why != nullptr ? why : "unknown failure");
+        return false;
+    }
+    served->descriptor = MakeEncoded(dzi);
+    tarn_free(dzi);
+    const int32_t levels = tarn_deepzoom_get_level_count(served->deepzoom);
+    for (int32_t level = 0; level < levels; ++level) {
+        int64_t columns = 0, rows = 0;
+        tarn_deepzoom_get_level_tiles(served->deepzoom, level, &columns, &rows);
+        if (columns == 1 && rows == 1) served->thumbnailLevel = level;
+    }
+    served->source = TileSource{0, slide, served->deepzoom, options.quality};
+    served->propertiesJson = MakeEncoded(PropertiesJson(*served));
+    served->viewerPage = MakeEncoded(ViewerPage(*served));
+    return true;
+}
+
+}  // namespace
+
+bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::string>* files,
+                    std::string* error) {
+    for (const std::string& path : paths) {
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0) {
+            *error = "cannot open " + path + ": " + strerror(errno);
+            return false;
+        }
+        if (!S_ISDIR(status.st_mode))
+            files->push_back(path);
+        else if (!ListFolder(path, files, error))
+            return false;
+    }
+    return true;
+}
+
+bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::string>& named,
+                Server* server, std::string* error) {
+    std::set<std::string> taken;
+    for (const std::string& path : files) {
+        auto served = std::make_unique<ServedSlide>();
+        served->path = path;
+        served->slide = tarn_open(path.c_str());
+        if (served->slide == nullptr) {
+            const char* why = tarn_get_error(nullptr);
+            const std::string message =
+                "cannot open " + path + ": " + (why != nullptr ? why : "not a Tarn slide");
+            if (std::find(named.begin(), named.end(), path) != named.end()) {
+                *error = message;
+                return false;
+            }
+            fprintf(stderr, "tarn: skipping %s\n", message.c_str());
+            continue;
+        }
+        served->name = UniqueName(SlideName(path), taken);
+        taken.insert(served->name);
+        if (!Describe(served.get(), server->options, error)) return false;
+        served->source.id = static_cast<uint32_t>(server->slides.size());
+        server->byName.emplace(served->name, served.get());
+        server->slides.push_back(std::move(served));
+    }
+    server->indexPage = MakeEncoded(IndexPage(*server));
+    return true;
+}
+
+EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool png,
+                           std::string* error) {
+    const std::string key = image + (png ? ".png" : ".jpeg");
+    const std::lock_guard<std::mutex> lock(slide.imagesMutex);
+    const auto found = slide.encodedImages.find(key);
+    if (found != slide.encodedImages.end()) return found->second;
+
+    int64_t width = -1, height = -1;
+    tarn_get_associated_image_dimensions(slide.slide, image.c_str(), &width, &height);
+    // JPEG's limit on sides, and a bound on the pixels whatever the file says.
+    constexpr int64_t kMaxPixels = int64_t{1} << 27;
+    if (width <= 0 || height <= 0 || width > 65500 || height > 65500 ||
+        width * height > kMaxPixels) {
+        *error = "the " + image + " image has no usable size";
+        return nullptr;
+    }
+    std::string rgb(static_cast<size_t>(width * height * 3), '\0');
+    if (tarn_read_associated_image(slide.slide, image.c_str(), rgb.data(), TARN_FORMAT_RGB) != 0) {
+        const char* why = tarn_get_error(slide.slide);
+        *error = "cannot read the " + image + " image: " + (why ? why : "unknown failure");
+        return nullptr;
+    }
+    const auto pixels = reinterpret_cast<unsigned char*>(rgb.data());
+    std::string bytes;
+    if (png) {
+        if (!EncodePng(pixels, static_cast<int>(width), static_cast<int>(height), &bytes, error))
+            return nullptr;
+    } else {
+        unsigned char* jpeg = nullptr;
+        const int size = ZyEncodeJpeg(pixels, &jpeg, 90, static_cast<unsigned>(width),
+                                      static_cast<unsigned>(height), JCS_RGB);
+        if (size <= 0) {
+            *error = "cannot encode the " + image + " image";
+            return nullptr;
+        }
+        bytes.assign(reinterpret_cast<const char*>(jpeg), static_cast<size_t>(size));
+        Dispose(jpeg);
+    }
+    return slide.encodedImages[key] = MakeEncoded(std::move(bytes));
+}
+
+}  // namespace tarncli::serve

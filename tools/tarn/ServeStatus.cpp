@@ -1,0 +1,102 @@
+#include "ServeStatus.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+namespace tarncli::serve {
+
+const char* RouteName(Route route) {
+    static constexpr const char* kNames[] = {"index",      "viewer",     "descriptor", "tile",
+                                             "properties", "associated", "static",     "favicon",
+                                             "status",     "other"};
+    static_assert(std::size(kNames) == static_cast<size_t>(Route::Count));
+    return kNames[static_cast<size_t>(route)];
+}
+
+int LatencyHistogram::BucketOf(uint64_t micros) {
+    if (micros < kSubBuckets) return static_cast<int>(micros);
+    const int octave = 63 - __builtin_clzll(micros);  // >= 3
+    const auto sub = static_cast<int>((micros >> (octave - 3)) & (kSubBuckets - 1));
+    const int bucket = (octave - 2) * kSubBuckets + sub;
+    return bucket < kBuckets ? bucket : kBuckets - 1;
+}
+
+uint64_t LatencyHistogram::UpperBound(int bucket) {
+    if (bucket < kSubBuckets) return static_cast<uint64_t>(bucket) + 1;
+    const int octave = bucket / kSubBuckets + 2;
+    const uint64_t sub = static_cast<uint64_t>(bucket % kSubBuckets);
+    return ((kSubBuckets + sub + 1) << (octave - 3));
+}
+
+void LatencyHistogram::Add(uint64_t micros) {
+    buckets_[static_cast<size_t>(BucketOf(micros))].fetch_add(1, std::memory_order_relaxed);
+    count_.fetch_add(1, std::memory_order_relaxed);
+    uint64_t seen = max_.load(std::memory_order_relaxed);
+    while (micros > seen && !max_.compare_exchange_weak(seen, micros, std::memory_order_relaxed)) {
+    }
+}
+
+uint64_t LatencyHistogram::Percentile(double fraction) const {
+    const uint64_t total = Count();
+    if (total == 0) return 0;
+    // The nearest rank: the smallest count of requests that covers the fraction.
+    const auto wanted = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(total)));
+    uint64_t seen = 0;
+    for (int bucket = 0; bucket < kBuckets; ++bucket) {
+        seen += buckets_[static_cast<size_t>(bucket)].load(std::memory_order_relaxed);
+        if (seen >= wanted && seen > 0) return UpperBound(bucket);
+    }
+    return Max();
+}
+
+void ServeStatus::Record(Route route, int status, uint64_t micros) {
+    byRoute_[static_cast<size_t>(route)].fetch_add(1, std::memory_order_relaxed);
+    const int statusClass = status >= 100 && status < 600 ? status / 100 - 1 : 5;
+    byClass_[static_cast<size_t>(statusClass)].fetch_add(1, std::memory_order_relaxed);
+    all_.Add(micros);
+    if (route == Route::Tile) tiles_.Add(micros);
+}
+
+namespace {
+
+std::string LatencyJson(const LatencyHistogram& histogram) {
+    char text[256];
+    snprintf(text, sizeof text,
+             "{\"count\": %" PRIu64
+             ", \"p50_ms\": %.3f, \"p90_ms\": %.3f, \"p99_ms\": %.3f, "
+             "\"max_ms\": %.3f}",
+             histogram.Count(), static_cast<double>(histogram.Percentile(0.50)) / 1000,
+             static_cast<double>(histogram.Percentile(0.90)) / 1000,
+             static_cast<double>(histogram.Percentile(0.99)) / 1000,
+             static_cast<double>(histogram.Max()) / 1000);
+    return text;
+}
+
+}  // namespace
+
+std::string ServeStatus::Json(const std::string& extra) const {
+    const double uptime =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    uint64_t total = 0;
+    std::string routes;
+    for (size_t i = 0; i < kRoutes; ++i) {
+        const uint64_t n = byRoute_[i].load(std::memory_order_relaxed);
+        total += n;
+        routes += std::string(i ? ", " : "") + "\"" + RouteName(static_cast<Route>(i)) +
+                  "\": " + std::to_string(n);
+    }
+    std::string classes;
+    static constexpr const char* kClasses[] = {"1xx", "2xx", "3xx", "4xx", "5xx", "other"};
+    for (size_t i = 0; i < byClass_.size(); ++i)
+        classes += std::string(i ? ", " : "") + "\"" + kClasses[i] +
+                   "\": " + std::to_string(byClass_[i].load(std::memory_order_relaxed));
+    char uptimeText[32];
+    snprintf(uptimeText, sizeof uptimeText, "%.1f", uptime);
+    return std::string("{\"uptime_s\": ") + uptimeText +
+           ", \"requests\": " + std::to_string(total) + ", \"by_route\": {" + routes +
+           "}, \"by_status\": {" + classes + "}, \"latency\": " + LatencyJson(all_) +
+           ", \"tile_latency\": " + LatencyJson(tiles_) + (extra.empty() ? "" : ", " + extra) + "}";
+}
+
+}  // namespace tarncli::serve

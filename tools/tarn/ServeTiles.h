@@ -1,0 +1,88 @@
+// The tile pipeline of `tarn serve`: a Deep Zoom tile is rendered and encoded by the library once,
+// then kept with its ETag in a byte-bounded cache of encoded tiles that every worker shares.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "tarn.h"
+
+namespace tarncli::serve {
+
+// Bytes ready to send, with the strong ETag that names them.
+struct Encoded {
+    std::string bytes;
+    std::string etag;  // quoted, as it goes into the header
+};
+using EncodedPtr = std::shared_ptr<const Encoded>;
+
+EncodedPtr MakeEncoded(std::string bytes);
+
+struct TileKey {
+    uint32_t slide;
+    int32_t level;
+    int64_t column, row;
+    bool operator==(const TileKey&) const = default;
+};
+
+struct TileCacheStats {
+    uint64_t hits, misses, bytes, capacity, entries;
+};
+
+// Least recently used tiles go first once the bytes held would pass the capacity. Split into
+// shards by key so that workers rarely wait on one another.
+class TileCache {
+  public:
+    explicit TileCache(size_t capacityBytes);
+    EncodedPtr Find(const TileKey& key);
+    void Insert(const TileKey& key, EncodedPtr tile);
+    TileCacheStats Stats() const;
+
+  private:
+    struct KeyHash {
+        size_t operator()(const TileKey& key) const;
+    };
+    struct Shard {
+        mutable std::mutex mutex;
+        std::list<std::pair<TileKey, EncodedPtr>> order;  // most recent first
+        std::unordered_map<TileKey, decltype(order)::iterator, KeyHash> index;
+        size_t bytes = 0;
+        uint64_t hits = 0, misses = 0;
+    };
+    static constexpr size_t kShards = 16;
+    static size_t Cost(const Encoded& tile);
+    Shard& ShardOf(const TileKey& key);
+
+    const size_t shardCapacity_;
+    std::vector<Shard> shards_;
+};
+
+enum class TileOutcome { Ok, NotFound, Failed };
+
+struct TileResult {
+    TileOutcome outcome = TileOutcome::NotFound;
+    EncodedPtr tile;
+    bool cached = false;
+    std::string error;  // why it failed, from the library
+};
+
+// A slide's Deep Zoom view as the pipeline reads it.
+struct TileSource {
+    uint32_t id;  // the slide's number in the cache keys
+    tarn_slide* slide;
+    tarn_deepzoom* deepzoom;
+    int quality;  // of the JPEG tiles
+};
+
+// Tile (column, row) of Deep Zoom level `level`: from the cache, or rendered and encoded by the
+// library and kept. NotFound for a tile the view does not have; Failed when the library cannot
+// read it (a damaged tile, for instance).
+TileResult ReadTile(TileCache& cache, const TileSource& source, int32_t level, int64_t column,
+                    int64_t row);
+
+}  // namespace tarncli::serve
