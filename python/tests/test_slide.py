@@ -133,8 +133,6 @@ def test_caches_serve_repeated_reads(slide, slides):
     for _ in range(3):
         slide.read_region((300, 300), 0, (256, 256))
     stats = cache.stats()
-    if stats["hits"] == stats["misses"] == 0:
-        pytest.xfail("the library's tile cache is still a stand-in that counts nothing")
     assert stats["capacity"] == 32 << 20 and stats["hits"] > 0
     cache.capacity = 0
     assert cache.stats()["bytes"] == 0
