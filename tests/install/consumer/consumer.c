@@ -1,6 +1,7 @@
-/* A program built against an installed libDecodeTarn: opens a slide, reads a region of layer 0 and
- * prints what the install test checks: the slide's size, a checksum of the pixels, and the file
- * the dynamic loader took the library from. */
+/* A program built against an installed libDecodeTarn: opens a slide through both interfaces, reads
+ * a region of layer 0 and prints what the install test checks: the slide's size, a checksum of the
+ * pixels, that tarn.h gives the same pixels in its RGB layout, and the file the dynamic loader took
+ * the library from. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdint.h>
@@ -40,14 +41,24 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i < count; i++)
         differing += bgr[i] != bgr[0];
 
+    /* The same region through tarn.h, red first. */
+    tarn_slide* modern = tarn_open(argv[1]);
+    unsigned char rgb[kRegionSize * kRegionSize * 3];
+    int same = modern != NULL && tarn_read_region(modern, rgb, kRegionX, kRegionY, 0, kRegionSize,
+                                                  kRegionSize, TARN_FORMAT_RGB) == 0;
+    for (size_t i = 0; same && i < count; i += 3)
+        same = rgb[i] == bgr[i + 2] && rgb[i + 1] == bgr[i + 1] && rgb[i + 2] == bgr[i];
+    tarn_close(modern);
+
     Dl_info where;
     const int located = dladdr((void*)&ZyOpenTarn, &where);
     printf("slide %u x %u, %u layers\n", slide->PicHead->ImageWidth, slide->PicHead->ImageHeight,
            slide->PicHead->Layer);
     printf("region %d x %d at %d,%d: fnv1a %08x, %s\n", kRegionSize, kRegionSize, kRegionX,
            kRegionY, Fnv1a(bgr, count), differing > 0 ? "varied" : "uniform");
+    printf("tarn.h %s: %s\n", tarn_version(), same ? "same pixels" : "DIFFERENT PIXELS");
     printf("library %s\n", located && where.dli_fname ? where.dli_fname : "?");
     Dispose(bgr);
     ZyCloseTarn(slide);
-    return differing > 0 ? 0 : 1;
+    return differing > 0 && same ? 0 : 1;
 }
