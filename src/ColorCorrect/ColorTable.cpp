@@ -55,6 +55,22 @@ void CorrectPacked3To3(const uint32_t* lut, const uint8_t* src, uint8_t* dst, si
     }
 }
 
+// 3-byte pixels into a 4-byte layout through packed entries, four at a time as above. The
+// layout's store sets the fourth byte, whatever an entry's top byte holds.
+template <class Layout>
+void CorrectPacked3To4(const uint32_t* lut, const uint8_t* src, uint8_t* dst, size_t count) {
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4, src += 12, dst += 16) {
+        const uint32_t w0 = Load32(src), w1 = Load32(src + 4), w2 = Load32(src + 8);
+        Layout::Store(dst, lut[w0 & 0xFFFFFF]);
+        Layout::Store(dst + 4, lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)]);
+        Layout::Store(dst + 8, lut[(w1 >> 16) | ((w2 & 0xFF) << 16)]);
+        Layout::Store(dst + 12, lut[w2 >> 8]);
+    }
+    for (; i < count; ++i, src += 3, dst += 4)
+        Layout::Store(dst, lut[IndexAt(src)]);
+}
+
 // The packed entries, one load per pixel, or the planes of a table a caller built by hand.
 struct PackedEntries {
     const uint32_t* packed;
@@ -130,8 +146,14 @@ void FillGammaTable(float gamma, uint8_t* table) {
 void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
                    PixelFormat format, size_t count) {
     if (!lookup || src == nullptr || dst == nullptr) return;
-    if (lookup.packed != nullptr && srcChannels == 3 && format == PixelFormat::Bgr)
-        return CorrectPacked3To3(lookup.packed, src, dst, count);
+    if (lookup.packed != nullptr && srcChannels == 3) {
+        // The layouts region reads ask for most often, four pixels at a time.
+        if (format == PixelFormat::Bgr) return CorrectPacked3To3(lookup.packed, src, dst, count);
+        if (format == PixelFormat::Rgba)
+            return CorrectPacked3To4<Rgba32>(lookup.packed, src, dst, count);
+        if (format == PixelFormat::Bgra)
+            return CorrectPacked3To4<Bgra32>(lookup.packed, src, dst, count);
+    }
     if (srcChannels == 3) return CorrectFrom<3>(lookup, src, dst, format, count);
     if (srcChannels == 4) return CorrectFrom<4>(lookup, src, dst, format, count);
 }
