@@ -321,8 +321,18 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
         ASSERT_EQ(draw(Key(2), out), ZY_OK);
         EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
     }
-    EXPECT_EQ(asked.size(), 5U);  // part, whole + part, whole + part
+    EXPECT_EQ(asked.size(), 4U);  // part, whole + part, then part: the failed tile is forgotten
     EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 1U);
+    // A part covering three quarters of the tile keeps the whole tile at its first touch.
+    wholeFails = false;
+    asked.clear();
+    const PixelRect most{0, 1, 8, 3};
+    ASSERT_EQ(
+        tarn::DrawThroughCache(cache.get(), Key(4), 8, 4, most, out, 24, PixelFormat::Bgr, decode),
+        ZY_OK);
+    ASSERT_EQ(asked.size(), 1U);
+    EXPECT_EQ(asked[0].width * asked[0].height, 32U);
+    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 2U);
     auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) { return ZY_E_SHORT_READ; };
     EXPECT_EQ(
         tarn::DrawThroughCache(cache.get(), Key(3), 8, 4, part, out, 12, PixelFormat::Bgr, failing),

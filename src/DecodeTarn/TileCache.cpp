@@ -45,9 +45,20 @@ void DropReference(CachedTile* entry) {
     free(entry);
 }
 
-// Keys the first touch notes, per shard: a direct-mapped table of key hashes. A collision only
-// forgets an older key, whose next touch then counts as a first one again.
+// Keys the first touch notes, per shard: a ring of the most recent key hashes, searched whole on
+// a miss (a few dozen words: nothing beside a decode). A key pushed out of the ring is forgotten,
+// and its next touch counts as a first one again. A shard remembers
+// about one and a half times as many keys as it holds usual tiles: a tile touched again beyond
+// that horizon would be pushed out before its next touch, and decoding it whole would be wasted
+// (random reads over a slide larger than the cache touch most tiles twice, far apart).
 constexpr size_t kSeenSlots = 512;
+constexpr size_t kLeastSeenSlots = 16;
+constexpr size_t kUsualTileCharge = 256 * 256 * 3 + kTileEntryOverhead;
+
+size_t SeenSlotsFor(size_t share) {
+    const size_t slots = share / kUsualTileCharge * 3 / 2;
+    return slots < kLeastSeenSlots ? kLeastSeenSlots : (slots > kSeenSlots ? kSeenSlots : slots);
+}
 constexpr int kMaxShards = 8;
 // A cache left to choose its shards gives each at least this much, so that a small cache still
 // keeps large tiles (a share must hold a tile); from 32 MiB on it has all of them.
@@ -69,6 +80,8 @@ struct alignas(64) Shard {
     std::atomic<uint64_t> hits{0};
     std::atomic<uint64_t> misses{0};
     uint64_t seen[kSeenSlots] = {};
+    size_t seenSlots = kLeastSeenSlots;  // of `seen` in use, under the lock
+    size_t seenNext = 0;                 // the ring's next slot to overwrite
 };
 
 }  // namespace
@@ -225,6 +238,22 @@ void DropAll(CachedTile* evicted) {
     }
 }
 
+// Whether the ring holds `hash`; a key found is taken out (it is about to be kept).
+bool SeenBefore(Shard& shard, uint64_t hash) {
+    for (size_t i = 0; i < shard.seenSlots; ++i) {
+        if (shard.seen[i] == hash) {
+            shard.seen[i] = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+void NoteSeen(Shard& shard, uint64_t hash) {
+    shard.seen[shard.seenNext] = hash;
+    shard.seenNext = (shard.seenNext + 1) % shard.seenSlots;
+}
+
 // Gives the first `count` shards their share of `capacity`, evicting what no longer fits; the
 // others get none and are emptied.
 void Apportion(TileCache& cache, size_t capacity, int count) {
@@ -234,6 +263,8 @@ void Apportion(TileCache& cache, size_t capacity, int count) {
         {
             const std::lock_guard<std::mutex> lock(shard.mutex);
             shard.share = i < count ? ShareOf(capacity, count, i) : 0;
+            shard.seenSlots = SeenSlotsFor(shard.share);
+            shard.seenNext = 0;
             evicted = EvictDownTo(shard, shard.share);
         }
         DropAll(evicted);
@@ -267,8 +298,10 @@ TileCache* CreateTileCache(size_t capacity, int shards) {
     const int count = ShardCountFor(*cache, capacity);
     cache->shardCount.store(count, std::memory_order_relaxed);
     cache->capacity.store(capacity, std::memory_order_relaxed);
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         cache->shards[i].share = ShareOf(capacity, count, i);
+        cache->shards[i].seenSlots = SeenSlotsFor(cache->shards[i].share);
+    }
     return cache;
 }
 
@@ -408,9 +441,9 @@ TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uin
         return TileAdmission::Hit;
     }
     shard.misses.fetch_add(1, std::memory_order_relaxed);
-    uint64_t& seen = shard.seen[hash % kSeenSlots];
-    if (seen == hash) return TileAdmission::DecodeWhole;
-    seen = hash;
+    const uint64_t note = hash != 0 ? hash : 1;  // 0 marks an empty slot of the ring
+    if (SeenBefore(shard, note)) return TileAdmission::DecodeWhole;
+    NoteSeen(shard, note);
     return TileAdmission::DecodePart;
 }
 

@@ -136,6 +136,12 @@ void InsertTile(TileCache* cache, const TileKey& key, TilePin* pin);
 bool CopyTilePart(const TilePin& tile, const PixelRect& part, uint8_t* dst, size_t dstStride,
                   PixelFormat format);
 
+// Whether `part` covers at least three quarters of a tile: decoding all of it then costs little
+// more than decoding the part, so the tile is kept at its first touch.
+inline bool MostOfTile(const PixelRect& part, uint32_t tileWidth, uint32_t tileHeight) {
+    return uint64_t{part.width} * part.height * 4 >= uint64_t{tileWidth} * tileHeight * 3;
+}
+
 // Draws `part` of the tile under `key` (tileWidth x tileHeight) into `dst` in `format`: copied on
 // a hit, otherwise through decode(rect, out, outStride, outFormat), which draws rectangle `rect`
 // of the tile into `out` and returns ZY_OK or a failure code. A tile touched before is decoded
@@ -147,7 +153,9 @@ int DrawThroughCache(TileCache* cache, const TileKey& key, uint32_t tileWidth, u
                      const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
                      Decode&& decode) {
     TilePin tile;
-    const TileAdmission admission = FindTile(cache, key, tileWidth, tileHeight, &tile);
+    TileAdmission admission = FindTile(cache, key, tileWidth, tileHeight, &tile);
+    if (admission == TileAdmission::DecodePart && MostOfTile(part, tileWidth, tileHeight))
+        admission = TileAdmission::DecodeWhole;
     if (admission == TileAdmission::DecodeWhole) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
         if (AllocateTile(tileWidth, tileHeight, &tile) &&
