@@ -62,7 +62,7 @@ typedef enum tarn_format {
 TARN_API int tarn_format_bytes(tarn_format format);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
-TARN_API const char *tarn_version(void);
+TARN_API const char* tarn_version(void);
 
 /* ---- Opening and closing ---- */
 
@@ -72,38 +72,38 @@ TARN_API const char *tarn_version(void);
  * interface's global ColorTable. The path is resolved at open: a later change
  * of the working directory does not change which file the slide reads, and reads of a file that
  * was since removed or replaced fail. */
-TARN_API tarn_slide *tarn_open(const char *filename);
+TARN_API tarn_slide* tarn_open(const char* filename);
 
 /* Releases the slide. NULL is ignored. Waits for calls on the slide running on other threads. */
-TARN_API void tarn_close(tarn_slide *slide);
+TARN_API void tarn_close(tarn_slide* slide);
 
 /* The message of the last call on `slide` from the calling thread that failed, or NULL when that
  * call succeeded (or none failed). With NULL: why the last tarn_open on this thread returned NULL,
  * or NULL when it succeeded. The text stays valid until the next call on the slide from this
  * thread (or the next tarn_open, for NULL). */
-TARN_API const char *tarn_get_error(tarn_slide *slide);
+TARN_API const char* tarn_get_error(tarn_slide* slide);
 
 /* ---- Levels ---- */
 
 /* Number of levels (the slide's layers), or -1 on a NULL slide. */
-TARN_API int32_t tarn_get_level_count(tarn_slide *slide);
+TARN_API int32_t tarn_get_level_count(tarn_slide* slide);
 
 /* Width and height of level 0's picture. -1 for both on failure. */
-TARN_API void tarn_get_level0_dimensions(tarn_slide *slide, int64_t *w, int64_t *h);
+TARN_API void tarn_get_level0_dimensions(tarn_slide* slide, int64_t* w, int64_t* h);
 
 /* Width and height of a level's picture: its tile grid less the bound area. -1 for both when the
  * level does not exist. */
-TARN_API void tarn_get_level_dimensions(tarn_slide *slide, int32_t level, int64_t *w, int64_t *h);
+TARN_API void tarn_get_level_dimensions(tarn_slide* slide, int32_t level, int64_t* w, int64_t* h);
 
 /* How many level-0 pixels one pixel of the level spans: the slide's layer ratio to the power of
  * the level when that agrees with the level sizes within a pixel (exactly 2, 4, 8... for the
  * usual ratio 2), else the mean of the measured width and height ratios, as OpenSlide measures.
  * -1 when the level does not exist. */
-TARN_API double tarn_get_level_downsample(tarn_slide *slide, int32_t level);
+TARN_API double tarn_get_level_downsample(tarn_slide* slide, int32_t level);
 
 /* The level with the largest downsample not above `downsample` (0 when every level's is above
  * it), or -1 on a NULL slide. */
-TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide *slide, double downsample);
+TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double downsample);
 
 /* ---- Properties ---- */
 
@@ -122,23 +122,23 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide *slide, double do
  *   openslide.level-count, openslide.level[N].width, .height, .downsample, .tile-width,
  *   .tile-height
  * Numbers that are not whole print as OpenSlide prints them ("%.17g": they read back exactly). */
-TARN_API const char *const *tarn_get_property_names(tarn_slide *slide);
+TARN_API const char* const* tarn_get_property_names(tarn_slide* slide);
 
 /* The value of a property as text, owned by the slide; NULL for a name the slide has not. */
-TARN_API const char *tarn_get_property_value(tarn_slide *slide, const char *name);
+TARN_API const char* tarn_get_property_value(tarn_slide* slide, const char* name);
 
 /* ---- Associated images: "label", "macro", "thumbnail" ---- */
 
 /* NULL-terminated list of the associated images the slide has and can decode. */
-TARN_API const char *const *tarn_get_associated_image_names(tarn_slide *slide);
+TARN_API const char* const* tarn_get_associated_image_names(tarn_slide* slide);
 
 /* Width and height of an associated image; -1 for both when the slide has no such image. */
-TARN_API void tarn_get_associated_image_dimensions(tarn_slide *slide, const char *name,
-                                                   int64_t *w, int64_t *h);
+TARN_API void tarn_get_associated_image_dimensions(tarn_slide* slide, const char* name, int64_t* w,
+                                                   int64_t* h);
 
 /* Writes the associated image into `dest` (width x height pixels of `format`). 0, or -1 with
  * `dest` untouched. */
-TARN_API int tarn_read_associated_image(tarn_slide *slide, const char *name, void *dest,
+TARN_API int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
                                         tarn_format format);
 
 /* ---- Regions ---- */
@@ -150,8 +150,24 @@ TARN_API int tarn_read_associated_image(tarn_slide *slide, const char *name, voi
  * bottom edge, the grid's bound area included) they are transparent, or white in layouts
  * without alpha. 0 on success; -1 on failure, when the content of `dest` is unspecified. A w or
  * h of 0 succeeds and writes nothing; negative sizes fail. */
-TARN_API int tarn_read_region(tarn_slide *slide, void *dest, int64_t x, int64_t y, int32_t level,
+TARN_API int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t y, int32_t level,
                               int64_t w, int64_t h, tarn_format format);
+
+/* ---- Export tiles: a level cut into tiles of the caller's size, as `tarn export` writes them ----
+ */
+
+/* Tile (col, row) of `level` cut into tiles of tile_w x tile_h pixels: the rectangle of the
+ * level's tile grid whose top-left pixel is (col * tile_w, row * tile_h), in pixels of the level,
+ * as a baseline JPEG of quality 75 encoded the way the fixed interface's GetRoiSliceJpeg encodes
+ * regions (a tile inside the grid gives exactly its bytes). The tiles of the last column and row
+ * reach past the picture into the grid's bound area, which shows what is stored there, and
+ * beyond the grid they are white. A level whose picture is W x H pixels has ceil(W / tile_w) x
+ * ceil(H / tile_h) such tiles. tile_w and tile_h are 1 to 65500; the tile's origin must lie
+ * inside the grid. A new buffer in *jpeg (release with tarn_free) and its length in *size; 0, or
+ * -1 with both untouched. */
+TARN_API int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, int64_t row,
+                                        int64_t tile_w, int64_t tile_h, uint8_t** jpeg,
+                                        size_t* size);
 
 /* ---- Deep Zoom: the pyramid OpenSlide's DeepZoomGenerator makes, rendered in C ---- */
 
@@ -159,9 +175,9 @@ typedef struct tarn_deepzoom tarn_deepzoom;
 
 /* Where a Deep Zoom tile comes from. */
 typedef struct tarn_deepzoom_tile {
-    int64_t x, y;                 /* level-0 position of the area read */
-    int32_t level;                /* the slide level read */
-    int64_t width, height;        /* size of the area read, in pixels of that level */
+    int64_t x, y;                    /* level-0 position of the area read */
+    int32_t level;                   /* the slide level read */
+    int64_t width, height;           /* size of the area read, in pixels of that level */
     int64_t tile_width, tile_height; /* size of the Deep Zoom tile */
 } tarn_deepzoom_tile;
 
@@ -169,40 +185,40 @@ typedef struct tarn_deepzoom_tile {
  * side; with `limit_bounds` nonzero only the openslide.bounds-* box is shown. NULL (reason in
  * tarn_get_error(slide)) for a tile size below 1 or a negative overlap. The view holds the slide:
  * destroy views before closing their slide. */
-TARN_API tarn_deepzoom *tarn_deepzoom_create(tarn_slide *slide, int32_t tile_size,
-                                             int32_t overlap, int limit_bounds);
-TARN_API void tarn_deepzoom_destroy(tarn_deepzoom *dz);
+TARN_API tarn_deepzoom* tarn_deepzoom_create(tarn_slide* slide, int32_t tile_size, int32_t overlap,
+                                             int limit_bounds);
+TARN_API void tarn_deepzoom_destroy(tarn_deepzoom* dz);
 
-TARN_API int32_t tarn_deepzoom_get_level_count(tarn_deepzoom *dz);
+TARN_API int32_t tarn_deepzoom_get_level_count(tarn_deepzoom* dz);
 /* Columns and rows of tiles of a Deep Zoom level; -1 for both when it does not exist. */
-TARN_API void tarn_deepzoom_get_level_tiles(tarn_deepzoom *dz, int32_t level, int64_t *cols,
-                                            int64_t *rows);
+TARN_API void tarn_deepzoom_get_level_tiles(tarn_deepzoom* dz, int32_t level, int64_t* cols,
+                                            int64_t* rows);
 /* Width and height in pixels of a Deep Zoom level; -1 for both when it does not exist. */
-TARN_API void tarn_deepzoom_get_level_dimensions(tarn_deepzoom *dz, int32_t level, int64_t *w,
-                                                 int64_t *h);
+TARN_API void tarn_deepzoom_get_level_dimensions(tarn_deepzoom* dz, int32_t level, int64_t* w,
+                                                 int64_t* h);
 /* Tiles of all levels together. */
-TARN_API int64_t tarn_deepzoom_get_tile_count(tarn_deepzoom *dz);
+TARN_API int64_t tarn_deepzoom_get_tile_count(tarn_deepzoom* dz);
 
 /* Fills `tile` for tile (col, row) of a Deep Zoom level. 0, or -1 for a tile that does not
  * exist. */
-TARN_API int tarn_deepzoom_get_tile_info(tarn_deepzoom *dz, int32_t level, int64_t col,
-                                         int64_t row, tarn_deepzoom_tile *tile);
+TARN_API int tarn_deepzoom_get_tile_info(tarn_deepzoom* dz, int32_t level, int64_t col, int64_t row,
+                                         tarn_deepzoom_tile* tile);
 
 /* The tile's pixels (tile_width x tile_height of `format`) into `dest`: the area read at its
  * source level, scaled to the tile size with a box filter (each pixel the mean of the area it
  * covers: the exact mean of 2 x 2 pixels at the usual step of 2), white where there is no picture
  * (opaque in layouts with alpha). 0 or -1. */
-TARN_API int tarn_deepzoom_read_tile(tarn_deepzoom *dz, int32_t level, int64_t col, int64_t row,
-                                     void *dest, tarn_format format);
+TARN_API int tarn_deepzoom_read_tile(tarn_deepzoom* dz, int32_t level, int64_t col, int64_t row,
+                                     void* dest, tarn_format format);
 
 /* The tile as a baseline JPEG of `quality` (1-100): a new buffer in *jpeg (release with
  * tarn_free) and its length in *size. 0, or -1 with both untouched. */
-TARN_API int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom *dz, int32_t level, int64_t col,
-                                          int64_t row, int quality, uint8_t **jpeg, size_t *size);
+TARN_API int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col,
+                                          int64_t row, int quality, uint8_t** jpeg, size_t* size);
 
 /* The DZI descriptor (XML) naming `format` ("jpeg" or "png") as the tile format: a new
  * NUL-terminated string to release with tarn_free, or NULL. */
-TARN_API char *tarn_deepzoom_get_dzi(tarn_deepzoom *dz, const char *format);
+TARN_API char* tarn_deepzoom_get_dzi(tarn_deepzoom* dz, const char* format);
 
 /* ---- Tile cache ----
  * Corrected tiles are kept in a byte-bounded cache so that repeated reads need no decoding.
@@ -221,15 +237,15 @@ typedef struct tarn_cache_stats {
 } tarn_cache_stats;
 
 /* A new cache holding at most `capacity` bytes (0: holds nothing). NULL when memory runs out. */
-TARN_API tarn_cache *tarn_cache_create(size_t capacity);
+TARN_API tarn_cache* tarn_cache_create(size_t capacity);
 /* Drops the caller's reference; the cache goes when no slide uses it any more. */
-TARN_API void tarn_cache_release(tarn_cache *cache);
+TARN_API void tarn_cache_release(tarn_cache* cache);
 /* Makes `slide` read through `cache` (NULL: the default cache again). */
-TARN_API void tarn_set_cache(tarn_slide *slide, tarn_cache *cache);
+TARN_API void tarn_set_cache(tarn_slide* slide, tarn_cache* cache);
 /* Changes the bound of `cache` (NULL: the default cache), dropping tiles beyond it. */
-TARN_API void tarn_cache_set_capacity(tarn_cache *cache, size_t capacity);
+TARN_API void tarn_cache_set_capacity(tarn_cache* cache, size_t capacity);
 /* Counters of `cache` (NULL: the default cache). 0, or -1 for a NULL `stats`. */
-TARN_API int tarn_cache_get_stats(tarn_cache *cache, tarn_cache_stats *stats);
+TARN_API int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats);
 
 /* ---- Threads ----
  * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
@@ -243,7 +259,7 @@ TARN_API int tarn_get_threads(void);
 /* ---- Memory ---- */
 
 /* Releases a buffer the library allocated for the caller. NULL is ignored. */
-TARN_API void tarn_free(void *buffer);
+TARN_API void tarn_free(void* buffer);
 
 #ifdef __cplusplus
 }

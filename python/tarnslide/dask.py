@@ -163,13 +163,13 @@ def _write_atomically(path: str, data: bytes) -> None:
 def _export_row(path: str, directory: str, row: int, columns: int, tile: Tuple[int, int],
                 resume: bool, threads: Optional[int], client_pid: int) -> int:
     _cap_threads(threads, client_pid)
-    slide = _export.fixed_slide(path)
+    slide = _export.export_slide(path)
     os.makedirs(directory, exist_ok=True)
     width, height = tile
     for column in range(columns):
         name = os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg")
         if not (resume and os.path.isfile(name)):  # a file has its name only when whole
-            _write_atomically(name, slide.tile_jpeg(column, row, width, height))
+            _write_atomically(name, _export.tile_jpeg(slide, column, row, width, height))
     return columns
 
 
@@ -212,10 +212,8 @@ def export_tiles(paths: Iterable[PathLike], out_dir: PathLike,
     pid = os.getpid()
     jobs = []
     for path, name in zip(paths, names):
-        width, height = _export.fixed_slide(path).picture
+        width, height = _export.export_slide(path).dimensions
         columns, rows = -(-width // tile[0]), -(-height // tile[1])
-        if (columns - 1) * tile[0] > _INT_MAX or (rows - 1) * tile[1] > _INT_MAX:
-            raise ValueError(f"layer 0 of {path} is too large to cut: tile positions pass 2^31")
         directory = os.path.join(out_dir, name)
         written = [dask.delayed(_export_row, pure=False)(path, directory, row, columns, tile,
                                                          resume, worker_threads, pid)

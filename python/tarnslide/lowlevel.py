@@ -503,6 +503,9 @@ _read_associated = _declare("tarn_read_associated_image", c_int, _SLIDE, _Text, 
                             check=_status)
 _read_region = _declare("tarn_read_region", c_int, _SLIDE, _ADDRESS, _INT64, _INT64, _INT32,
                         _INT64, _INT64, _Format, check=_status)
+_read_export_tile_jpeg = _declare("tarn_read_export_tile_jpeg", c_int, _SLIDE, _INT32, _INT64,
+                                  _INT64, _INT64, _INT64, _Pass(POINTER(POINTER(c_uint8))),
+                                  _Pass(POINTER(c_size_t)), check=_status)
 _dz_level_count = _declare("tarn_deepzoom_get_level_count", c_int32, _VIEW)
 _dz_level_tiles = _declare("tarn_deepzoom_get_level_tiles", None, _VIEW, _INT32, _OUT_INT64,
                            _OUT_INT64)
@@ -674,6 +677,17 @@ def deepzoom_read_tile_jpeg(view: DeepZoomHandle, level: int, column: int, row: 
         raise ValueError(f"JPEG quality {quality} is not within 1-100")
     jpeg, size = POINTER(c_uint8)(), c_size_t()
     _dz_read_tile_jpeg(view, level, column, row, quality, byref(jpeg), byref(size))
+    try:
+        return ctypes.string_at(jpeg, size.value)
+    finally:
+        _tarn_free(jpeg)
+
+
+def read_export_tile_jpeg(slide: SlideHandle, level: int, column: int, row: int, width: int,
+                          height: int) -> bytes:
+    """Tile (column, row) of `level` cut into width x height tiles, as `tarn export` writes it."""
+    jpeg, size = POINTER(c_uint8)(), c_size_t()
+    _read_export_tile_jpeg(slide, level, column, row, width, height, byref(jpeg), byref(size))
     try:
         return ctypes.string_at(jpeg, size.value)
     finally:

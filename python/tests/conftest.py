@@ -5,7 +5,6 @@ TARN_LIBRARY and TARN_TOOL name the built library and tool (ctest passes both); 
 default to ../../build/. Colour tables go to TARN_CACHE_DIR, by hand a temporary folder.
 """
 import atexit
-import ctypes
 import os
 import shutil
 import subprocess
@@ -29,7 +28,7 @@ os.environ["PYTHONPATH"] = os.pathsep.join(
     [SOURCE, HERE] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
 import tarnslide  # noqa: E402
-from tarnslide import _export  # noqa: E402
+import helpers  # noqa: E402
 
 TOOL = os.environ["TARN_TOOL"]
 
@@ -63,13 +62,8 @@ def slide(slides):
 
 def fixed_rgb(path, layer, x, y, width, height):
     """The region as the fixed interface gives it (level pixels), turned into RGB."""
-    fixed = _export.FixedSlide(path)
-    pointer = _export._roi_bgr(fixed.pointer, layer, x, y, width, height)
-    assert pointer, "the fixed interface refused the region"
-    try:
-        bgr = np.frombuffer(ctypes.string_at(pointer, width * height * 3), np.uint8)
-    finally:
-        _export._dispose(pointer)
+    with helpers.FixedSlide(path) as fixed:
+        bgr = np.frombuffer(fixed.region_bgr(layer, x, y, width, height), np.uint8)
     return bgr.reshape(height, width, 3)[..., ::-1]
 
 

@@ -4,7 +4,50 @@ import signal
 import threading
 import time
 
+import ctypes
+
 import tarnslide
+from tarnslide import lowlevel
+
+
+def _fixed(name, result, *arguments):
+    function = getattr(lowlevel._lib, name)
+    function.restype = result
+    function.argtypes = list(arguments)
+    return function
+
+
+# The fixed interface, which the tests compare tarnslide's pixels with.
+_open = _fixed("ZyOpenTarn", ctypes.c_void_p, ctypes.c_char_p)
+_close = _fixed("ZyCloseTarn", None, ctypes.c_void_p)
+_dispose = _fixed("Dispose", None, ctypes.c_void_p)
+_roi_bgr = _fixed("GetRoiSliceBgr", ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                  ctypes.c_int, ctypes.c_int, ctypes.c_int)
+_whole_layer = _fixed("ZySpecifyLayerJpeg2Rgb", ctypes.c_int, ctypes.c_void_p,
+                      ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_int),
+                      ctypes.POINTER(ctypes.c_int), ctypes.c_int)
+
+
+class FixedSlide:
+    """A slide opened through the fixed interface for one test."""
+
+    def __init__(self, path):
+        self.pointer = _open(os.fsencode(path))
+        assert self.pointer, f"the fixed interface cannot open {path}"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        _close(self.pointer)
+
+    def region_bgr(self, layer, x, y, width, height):
+        pointer = _roi_bgr(self.pointer, layer, x, y, width, height)
+        assert pointer, "the fixed interface refused the region"
+        try:
+            return ctypes.string_at(pointer, width * height * 3)
+        finally:
+            _dispose(pointer)
 
 inherited = None  # a slide a forked child finds already open
 inherited_tiles = None  # and a Deep Zoom view of it
@@ -90,19 +133,10 @@ def library_threads():
 
 def decode_whole_layer(path, layer=0):
     """Layer `layer` decoded whole through the fixed interface, on the library's threads."""
-    import ctypes
-
-    from tarnslide import _export
-
-    whole_layer = _export._lib.ZySpecifyLayerJpeg2Rgb
-    whole_layer.restype = ctypes.c_int
-    whole_layer.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p),
-                            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
-                            ctypes.c_int]
     pixels, width, height = ctypes.c_void_p(), ctypes.c_int(), ctypes.c_int()
-    slide = _export.FixedSlide(path)
-    assert whole_layer(slide.pointer, ctypes.byref(pixels), width, height, layer) == 0
-    _export._dispose(pixels)
+    with FixedSlide(path) as slide:
+        assert _whole_layer(slide.pointer, ctypes.byref(pixels), width, height, layer) == 0
+    _dispose(pixels)
 
 
 def read_after_whole_layer(path):

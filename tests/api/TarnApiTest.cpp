@@ -396,6 +396,46 @@ TEST(TarnSlide, AssociatedImagesInEveryLayout) {
     EXPECT_EQ(names[1], nullptr);
 }
 
+// Export tiles inside the grid are the fixed interface's region JPEGs, byte for byte, on every
+// level, including the last column and row that reach into the bound area.
+TEST(TarnExportTile, EqualsTheFixedInterfacesRegionJpegs) {
+    const std::string& path = tarntest::JpegSlidePath();
+    Slide slide(path);
+    ZyTarnInfo* fixed = ZyOpenTarn(path.c_str());
+    ASSERT_NE(fixed, nullptr);
+    for (int32_t level = 0; level < tarn_get_level_count(slide.get()); ++level) {
+        int64_t w = 0, h = 0;
+        tarn_get_level_dimensions(slide.get(), level, &w, &h);
+        // (the fixed interface refuses regions larger than the grid)
+        const int64_t tile = std::min<int64_t>({200, w, h});
+        const int64_t columns = (w + tile - 1) / tile, rows = (h + tile - 1) / tile;
+        for (const auto& [c, r] :
+             {std::pair{0LL, 0LL}, {columns - 1, rows - 1}, {columns / 2, 0}}) {
+            uint8_t* jpeg = nullptr;
+            size_t size = 0;
+            ASSERT_EQ(
+                tarn_read_export_tile_jpeg(slide.get(), level, c, r, tile, tile, &jpeg, &size), 0)
+                << tarn_get_error(slide.get());
+            int expectedSize = 0;
+            unsigned char* expected = GetRoiSliceJpeg(
+                fixed, level, static_cast<int>(c * tile), static_cast<int>(r * tile),
+                static_cast<int>(tile), static_cast<int>(tile), &expectedSize);
+            ASSERT_NE(expected, nullptr);
+            EXPECT_TRUE(Bytes(jpeg, jpeg + size) == Bytes(expected, expected + expectedSize))
+                << "level " << level << " tile " << c << "," << r;
+            Dispose(expected);
+            tarn_free(jpeg);
+        }
+    }
+    ZyCloseTarn(fixed);
+    uint8_t* jpeg = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(tarn_read_export_tile_jpeg(slide.get(), 0, 1000, 0, 512, 512, &jpeg, &size), -1);
+    EXPECT_EQ(tarn_read_export_tile_jpeg(slide.get(), 0, 0, 0, 0, 512, &jpeg, &size), -1);
+    EXPECT_EQ(tarn_read_export_tile_jpeg(slide.get(), 0, 0, 0, 65501, 1, &jpeg, &size), -1);
+    EXPECT_EQ(jpeg, nullptr);
+}
+
 TEST(TarnDeepZoom, TilesAreTheRegionsTheyReadScaledByTheBoxFilter) {
     const SpecFile sample(tarnwriter::SampleSpec(3, 2, 2));  // 731 x 491 over 365 x 245
     Slide slide(sample.file.path());

@@ -328,7 +328,7 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"export /nonexistent.tarn " + (directory_ / "never").string(), 1,
          "cannot open /nonexistent.tarn"},
         {"export " + bound + " " + (directory_ / "bound").string() + " --tile-width 1", 1,
-         "bound area larger than its grid"},
+         "its bound area (1281 x 21) covers its grid"},
         {"sample " + (directory_ / "no/such/dir.tarn").string(), 1, "cannot write the sample"},
         {"sample " + (directory_ / "x.tarn").string() + " --columns 400 --rows 400", 2,
          "would hold 210000 tiles"},

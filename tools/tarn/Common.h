@@ -8,6 +8,7 @@
 
 #include "Args.h"
 #include "DecodeTarn.h"
+#include "tarn.h"
 
 namespace tarncli {
 
@@ -54,6 +55,28 @@ class Slide {
     std::string path_;
     ZyTarnInfo* info_ = nullptr;
     int error_ = 0;
+};
+
+// A slide opened through tarn.h for one command; a failed open keeps the library's reason.
+class ModernSlide {
+  public:
+    explicit ModernSlide(const std::string& path) : slide_(tarn_open(path.c_str())) {
+        if (slide_ == nullptr) {
+            const char* why = tarn_get_error(nullptr);
+            failure_ = why != nullptr ? why : "cannot open " + path;
+        }
+    }
+    ~ModernSlide() { tarn_close(slide_); }
+    ModernSlide(const ModernSlide&) = delete;
+    ModernSlide& operator=(const ModernSlide&) = delete;
+
+    tarn_slide* get() const { return slide_; }
+    explicit operator bool() const { return slide_ != nullptr; }
+    const std::string& Failure() const { return failure_; }
+
+  private:
+    tarn_slide* slide_;
+    std::string failure_;
 };
 
 }  // namespace tarncli

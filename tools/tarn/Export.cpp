@@ -99,18 +99,16 @@ class Progress {
 
 // What one grid export cuts, and where it puts the tiles.
 struct ExportPlan {
-    ZyTarnInfo* slide = nullptr;
+    tarn_slide* slide = nullptr;
     int layerIndex = 0;
-    tarn::LayerGeometry layer;
+    int64_t pictureWidth = 0;
+    int64_t pictureHeight = 0;
     std::string directory;
     int tileWidth = 0;
     int tileHeight = 0;
     int64_t columns = 0;
     int64_t rows = 0;
     bool resume = false;
-    // The library refuses regions wider or taller than the layer's grid; such tiles are
-    // assembled here.
-    bool padded = false;
 };
 
 enum class TileOutcome { Written, Skipped, Stopped, Failed };
@@ -156,57 +154,24 @@ TileOutcome WriteTile(const std::string& name, const unsigned char* bytes, size_
     return error->empty() ? TileOutcome::Stopped : TileOutcome::Failed;
 }
 
-// A tile wider or taller than the layer's grid, as the region would come if the library took
-// it: the part inside the grid on white, encoded as the library encodes its regions.
-unsigned char* PaddedTileJpeg(const ExportPlan& plan, int x, int y, int* size) {
-    const auto width = static_cast<size_t>(
-        std::min<uint64_t>(static_cast<uint64_t>(plan.tileWidth), plan.layer.gridWidth() - x));
-    const auto height = static_cast<size_t>(
-        std::min<uint64_t>(static_cast<uint64_t>(plan.tileHeight), plan.layer.gridHeight() - y));
-    unsigned char* inside = GetRoiSliceBgr(plan.slide, plan.layerIndex, x, y,
-                                           static_cast<int>(width), static_cast<int>(height));
-    if (inside == nullptr) return nullptr;
-    const size_t stride = static_cast<size_t>(plan.tileWidth) * 3;
-    const size_t bytes = stride * static_cast<size_t>(plan.tileHeight);
-    auto* tile = static_cast<unsigned char*>(malloc(bytes));
-    unsigned char* jpeg = nullptr;
-    if (tile != nullptr) {
-        memset(tile, 0xFF, bytes);
-        for (size_t row = 0; row < height; ++row)
-            memcpy(tile + row * stride, inside + row * width * 3, width * 3);
-        const int length = ZyEncodeJpeg(tile, &jpeg, 75, static_cast<unsigned>(plan.tileWidth),
-                                        static_cast<unsigned>(plan.tileHeight), JCS_EXT_BGR);
-        if (length > 0) {
-            *size = length;
-        } else {
-            Dispose(jpeg);
-            jpeg = nullptr;
-        }
-    }
-    free(tile);
-    Dispose(inside);
-    return jpeg;
-}
-
 TileOutcome ExportGridTile(const ExportPlan& plan, int64_t index, std::string* error) {
     const int64_t c = index % plan.columns, r = index / plan.columns;
     const std::string name = plan.directory + "/" + std::to_string(c) + "_" + std::to_string(r) +
                              "_" + std::to_string(plan.tileWidth) + "_" +
                              std::to_string(plan.tileHeight) + ".jpeg";
     if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
-    // The plan keeps every origin within an int.
-    const auto x = static_cast<int>(c * plan.tileWidth), y = static_cast<int>(r * plan.tileHeight);
-    int size = 0;
-    unsigned char* jpeg = plan.padded ? PaddedTileJpeg(plan, x, y, &size)
-                                      : GetRoiSliceJpeg(plan.slide, plan.layerIndex, x, y,
-                                                        plan.tileWidth, plan.tileHeight, &size);
-    if (jpeg == nullptr) {
+    uint8_t* jpeg = nullptr;
+    size_t size = 0;
+    if (tarn_read_export_tile_jpeg(plan.slide, plan.layerIndex, c, r, plan.tileWidth,
+                                   plan.tileHeight, &jpeg, &size) != 0) {
+        const char* why = tarn_get_error(plan.slide);
         *error = "cannot read tile " + std::to_string(c) + "," + std::to_string(r) + " of layer " +
-                 std::to_string(plan.layerIndex) + " (a damaged tile, or not enough memory)";
+                 std::to_string(plan.layerIndex) + ": " +
+                 (why != nullptr ? why : "unknown failure");
         return TileOutcome::Failed;
     }
-    const TileOutcome outcome = WriteTile(name, jpeg, static_cast<size_t>(size), error);
-    Dispose(jpeg);
+    const TileOutcome outcome = WriteTile(name, jpeg, size, error);
+    tarn_free(jpeg);
     return outcome;
 }
 
@@ -273,33 +238,18 @@ int RunTiles(int64_t total, int threads, const TileWriter& write, const std::str
 
 // Lays the tile grid over the layer's picture. False with a message when it cannot be cut.
 bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
-    const std::string layerName = "layer " + std::to_string(plan->layerIndex);
-    if (static_cast<uint32_t>(plan->layerIndex) >= plan->slide->PicHead->Layer ||
-        plan->slide->PicInfos[plan->layerIndex] == nullptr) {
-        *error = path + " has no " + layerName + " (it has " +
-                 std::to_string(plan->slide->PicHead->Layer) + " layers)";
+    const int32_t layers = tarn_get_level_count(plan->slide);
+    if (plan->layerIndex >= layers) {
+        *error = path + " has no layer " + std::to_string(plan->layerIndex) + " (it has " +
+                 std::to_string(layers) + " layers)";
         return false;
     }
-    plan->layer = tarn::GeometryOf(*plan->slide->PicHead, *plan->slide->PicInfos[plan->layerIndex]);
-    if (!plan->layer.hasPicture()) {
-        *error = layerName + " of " + path + " has a bound area larger than its grid";
-        return false;
-    }
-    const auto tileWidth = static_cast<uint64_t>(plan->tileWidth);
-    const auto tileHeight = static_cast<uint64_t>(plan->tileHeight);
-    const uint64_t columns = tarn::TilesToCover(plan->layer.pictureWidth(), tileWidth);
-    const uint64_t rows = tarn::TilesToCover(plan->layer.pictureHeight(), tileHeight);
-    // Tile origins are ints in the library's interface. Each lies inside the picture, so the
-    // products cannot wrap, and neither can columns x rows.
-    if ((columns > 0 && (columns - 1) * tileWidth > INT_MAX) ||
-        (rows > 0 && (rows - 1) * tileHeight > INT_MAX)) {
-        *error =
-            layerName + " of " + path + " is too large to cut: tile positions pass 2^31 pixels";
-        return false;
-    }
-    plan->columns = static_cast<int64_t>(columns);
-    plan->rows = static_cast<int64_t>(rows);
-    plan->padded = tileWidth > plan->layer.gridWidth() || tileHeight > plan->layer.gridHeight();
+    tarn_get_level_dimensions(plan->slide, plan->layerIndex, &plan->pictureWidth,
+                              &plan->pictureHeight);
+    plan->columns = static_cast<int64_t>(tarn::TilesToCover(
+        static_cast<uint64_t>(plan->pictureWidth), static_cast<uint64_t>(plan->tileWidth)));
+    plan->rows = static_cast<int64_t>(tarn::TilesToCover(static_cast<uint64_t>(plan->pictureHeight),
+                                                         static_cast<uint64_t>(plan->tileHeight)));
     return true;
 }
 
@@ -308,12 +258,11 @@ int ExportGrid(const std::string& path, ExportPlan* plan, int threads, bool quie
     if (!PlanExport(path, plan, &error) || !EnsureDirectory(plan->directory, &error))
         return Fail(error);
     if (!quiet)
-        printf("%s: layer %d is %llu x %llu pixels: %lld x %lld tiles of %d x %d into %s\n",
-               path.c_str(), plan->layerIndex,
-               static_cast<unsigned long long>(plan->layer.pictureWidth()),
-               static_cast<unsigned long long>(plan->layer.pictureHeight()),
-               static_cast<long long>(plan->columns), static_cast<long long>(plan->rows),
-               plan->tileWidth, plan->tileHeight, plan->directory.c_str());
+        printf("%s: layer %d is %lld x %lld pixels: %lld x %lld tiles of %d x %d into %s\n",
+               path.c_str(), plan->layerIndex, static_cast<long long>(plan->pictureWidth),
+               static_cast<long long>(plan->pictureHeight), static_cast<long long>(plan->columns),
+               static_cast<long long>(plan->rows), plan->tileWidth, plan->tileHeight,
+               plan->directory.c_str());
     const TileWriter write = [plan](int64_t index, std::string* tileError) {
         return ExportGridTile(*plan, index, tileError);
     };
@@ -325,32 +274,28 @@ int ExportGrid(const std::string& path, ExportPlan* plan, int threads, bool quie
 // A slide's Deep Zoom view through tarn.h, for the length of an export.
 class DeepZoomView {
   public:
-    DeepZoomView(const std::string& path, int tileSize, int overlap, bool limitBounds) {
-        slide_ = tarn_open(path.c_str());
-        if (slide_ == nullptr) {
-            const char* why = tarn_get_error(nullptr);
-            error_ = "cannot open " + path + ": " + (why != nullptr ? why : "not a Tarn slide");
+    DeepZoomView(const std::string& path, int tileSize, int overlap, bool limitBounds)
+        : slide_(path) {
+        if (!slide_) {
+            error_ = slide_.Failure();
             return;
         }
-        view_ = tarn_deepzoom_create(slide_, tileSize, overlap, limitBounds ? 1 : 0);
+        view_ = tarn_deepzoom_create(slide_.get(), tileSize, overlap, limitBounds ? 1 : 0);
         if (view_ == nullptr) error_ = LibraryError("cannot make the Deep Zoom view");
     }
-    ~DeepZoomView() {
-        tarn_deepzoom_destroy(view_);
-        tarn_close(slide_);
-    }
+    ~DeepZoomView() { tarn_deepzoom_destroy(view_); }
     DeepZoomView(const DeepZoomView&) = delete;
     DeepZoomView& operator=(const DeepZoomView&) = delete;
 
     tarn_deepzoom* get() const { return view_; }
     const std::string& error() const { return error_; }
     std::string LibraryError(const std::string& what) const {
-        const char* why = tarn_get_error(slide_);
+        const char* why = tarn_get_error(slide_.get());
         return what + ": " + (why != nullptr ? why : "unknown failure");
     }
 
   private:
-    tarn_slide* slide_ = nullptr;
+    ModernSlide slide_;
     tarn_deepzoom* view_ = nullptr;
     std::string error_;
 };
@@ -495,7 +440,7 @@ int RunExport(int argc, char** argv) {
         plan.tileWidth = static_cast<int>(tileWidth);
         plan.tileHeight = static_cast<int>(tileHeight);
         plan.resume = args.Has("resume");
-        const Slide slide(args.positional[0]);
+        const ModernSlide slide(args.positional[0]);
         if (!slide) return Fail(slide.Failure());
         plan.slide = slide.get();
         result =

@@ -1,0 +1,92 @@
+// A level cut into tiles of the caller's size, each encoded as the fixed interface encodes its
+// regions: the one definition of the bytes `tarn export` and tarnslide's export write.
+#include <cstdlib>
+#include <memory>
+
+#include "Common/Geometry.h"
+#include "DecodeJpeg/JpegCodec.h"
+#include "DecodeTarn/Region.h"
+#include "DecodeTarn/SlideColors.h"
+#include "Common/Buffers.h"
+#include "TarnApi/Cache.h"
+#include "TarnApi/Levels.h"
+
+namespace tarn {
+namespace {
+
+constexpr int kExportQuality = 75;
+
+// Where the tile starts in the level's grid; false after failing the call.
+bool TileOrigin(SlideCall& call, const LayerGeometry& grid, int64_t col, int64_t row,
+                int64_t tileWidth, int64_t tileHeight, uint32_t* x, uint32_t* y) {
+    if (tileWidth < 1 || tileHeight < 1 || tileWidth > kMaxJpegSide || tileHeight > kMaxJpegSide) {
+        call.Fail("export tiles are 1 to %u pixels wide and high, not %lld x %lld", kMaxJpegSide,
+                  static_cast<long long>(tileWidth), static_cast<long long>(tileHeight));
+        return false;
+    }
+    uint64_t left = 0, top = 0;
+    if (col < 0 || row < 0 ||
+        !CheckedMultiply(static_cast<uint64_t>(col), static_cast<uint64_t>(tileWidth), &left) ||
+        !CheckedMultiply(static_cast<uint64_t>(row), static_cast<uint64_t>(tileHeight), &top) ||
+        left >= grid.gridWidth() || top >= grid.gridHeight()) {
+        call.Fail("export tile (%lld, %lld) of %lld x %lld pixels starts outside the grid",
+                  static_cast<long long>(col), static_cast<long long>(row),
+                  static_cast<long long>(tileWidth), static_cast<long long>(tileHeight));
+        return false;
+    }
+    // The grid's sides fit an int, so an origin inside it does too.
+    *x = static_cast<uint32_t>(left);
+    *y = static_cast<uint32_t>(top);
+    return true;
+}
+
+}  // namespace
+}  // namespace tarn
+
+using namespace tarn;
+
+int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, int64_t row,
+                               int64_t tile_w, int64_t tile_h, uint8_t** jpeg, size_t* size) {
+    return OnSlide(slide, -1, [&](SlideCall& call) {
+        if (FindLevel(call, level) == nullptr) return -1;
+        if (jpeg == nullptr || size == nullptr) {
+            call.Fail("no place for the JPEG given");
+            return -1;
+        }
+        const ZyTarnInfo* info = call.slide().info;
+        const LayerGeometry grid = GeometryOf(*info->PicHead, *info->PicInfos[level]);
+        uint32_t x = 0, y = 0;
+        if (!TileOrigin(call, grid, col, row, tile_w, tile_h, &x, &y)) return -1;
+        const auto width = static_cast<uint32_t>(tile_w), height = static_cast<uint32_t>(tile_h);
+        const size_t stride = size_t{width} * 3;
+        const std::unique_ptr<uint8_t, decltype(&free)> pixels(
+            static_cast<uint8_t*>(AllocatePixels(stride * height)), &free);
+        if (pixels == nullptr) {
+            call.Fail("out of memory");
+            return -1;
+        }
+        // The region path of the fixed interface: white beyond the grid.
+        const SlideColors colors(info);
+        TileCache* cache = AcquireSlideCache(call.slide());
+        const int code =
+            DrawRegion(info, colors.lookup(), width, height, x, y, static_cast<uint32_t>(level),
+                       pixels.get(), stride, PixelFormat::Bgr, cache);
+        ReleaseSlideCache(cache);
+        if (code != ZY_OK) {
+            call.Fail(
+                "cannot read export tile (%lld, %lld) of level %d: its tiles could not be "
+                "read or decoded",
+                static_cast<long long>(col), static_cast<long long>(row), level);
+            return -1;
+        }
+        unsigned char* stream = nullptr;
+        const int length = EncodeJpegBgr(pixels.get(), width, height, kExportQuality, &stream);
+        if (length <= 0) {
+            call.Fail("the JPEG encoder failed");
+            return -1;
+        }
+        *jpeg = stream;
+        *size = static_cast<size_t>(length);
+        return 0;
+    });
+}
