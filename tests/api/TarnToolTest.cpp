@@ -121,6 +121,11 @@ TEST_F(TarnTool, InfoShowsDescriptionAndLayers) {
     for (const char* text :
          {"CompressionType  Jpeg", "Layer            2", "layer 1", "XCount           5"})
         EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+    const ToolRun properties = Tarn("info " + slide_ + " --properties");
+    EXPECT_EQ(properties.status, 0);
+    for (const char* text : {"openslide.vendor = tarn\n", "openslide.level[1].downsample = 2\n",
+                             "tarn.layer[1].XCount = "})
+        EXPECT_NE(properties.output.find(text), std::string::npos) << text << properties.output;
 }
 
 TEST_F(TarnTool, ExportMatchesTheLibrarysSequentialExport) {

@@ -124,10 +124,12 @@ bool OutputPath(const Args& args, const char* help, std::string* path, int* exit
 }
 
 constexpr const char* kInfoHelp =
-    "usage: tarn info SLIDE\n"
+    "usage: tarn info SLIDE [--properties]\n"
     "\n"
     "Shows the slide's description (compression, resolution, tile size, associated image sizes)\n"
-    "and the tile grid of every layer.\n";
+    "and the tile grid of every layer. With --properties, shows instead every property as\n"
+    "tarn.h and the Python package name it: the slide's fields under tarn. names and OpenSlide's\n"
+    "standard ones (openslide.mpp-x, openslide.level[0].downsample, ...).\n";
 
 constexpr const char* kTileHelp =
     "usage: tarn tile SLIDE --layer L --column C --row R --output FILE\n"
@@ -149,10 +151,25 @@ constexpr const char* kImageHelp =
 
 }  // namespace
 
+namespace {
+
+int PrintProperties(const std::string& path) {
+    const ModernSlide slide(path);
+    if (!slide) return Fail(slide.Failure());
+    const char* const* names = tarn_get_property_names(slide.get());
+    for (size_t i = 0; names != nullptr && names[i] != nullptr; ++i)
+        printf("%s = %s\n", names[i], tarn_get_property_value(slide.get(), names[i]));
+    return kExitOk;
+}
+
+}  // namespace
+
 int RunInfo(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kInfoHelp, {}, {}, 1, &args, &exitCode)) return exitCode;
+    if (!ParseCommand(argc, argv, kInfoHelp, {}, {"properties"}, 1, &args, &exitCode))
+        return exitCode;
+    if (args.Has("properties")) return PrintProperties(args.positional[0]);
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
     char* description = GetDescription(slide.get());
