@@ -327,9 +327,11 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     wholeFails = false;
     asked.clear();
     const PixelRect most{0, 1, 8, 3};
+    uint8_t rows[8 * 3 * 3];
     ASSERT_EQ(
-        tarn::DrawThroughCache(cache.get(), Key(4), 8, 4, most, out, 24, PixelFormat::Bgr, decode),
+        tarn::DrawThroughCache(cache.get(), Key(4), 8, 4, most, rows, 24, PixelFormat::Bgr, decode),
         ZY_OK);
+    EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
     ASSERT_EQ(asked.size(), 1U);
     EXPECT_EQ(asked[0].width * asked[0].height, 32U);
     EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 2U);
