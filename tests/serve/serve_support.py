@@ -1,10 +1,9 @@
 """What the tests of `tarn serve` share: a server started on a free loopback port and always
-stopped, plain HTTP requests, and the library's own Deep Zoom through ctypes to compare with.
+stopped, plain HTTP requests, and tarnslide's Deep Zoom to compare with.
 
 The environment names the programs: TARN_TOOL (the tarn tool), TARN_LIBRARY (libDecodeTarn),
 TARN_DAMAGED_SLIDE (the helper writing a slide with a broken tile) and TARN_ARTIFACTS (a folder
 for what a test keeps)."""
-import ctypes
 import http.client
 import os
 import re
@@ -12,7 +11,12 @@ import selectors
 import signal
 import socket
 import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python"))
+import tarnslide  # noqa: E402
+from tarnslide.deepzoom import DeepZoomGenerator  # noqa: E402
 
 TOOL = os.environ.get("TARN_TOOL", "build/tarn")
 LIBRARY = os.environ.get("TARN_LIBRARY", "build/libDecodeTarn.so")
@@ -111,67 +115,32 @@ def run_tool(*args, timeout=60):
 
 
 class DeepZoom:
-    """The library's Deep Zoom view of a slide, through tarn.h."""
+    """tarnslide's Deep Zoom view of a slide (the Python package's DeepZoomGenerator), which the
+    server's descriptor and tiles must equal."""
 
     def __init__(self, path, tile_size=254, overlap=1, limit_bounds=False):
-        lib = self.lib = ctypes.CDLL(LIBRARY)
-        lib.tarn_open.restype = ctypes.c_void_p
-        lib.tarn_open.argtypes = [ctypes.c_char_p]
-        lib.tarn_close.argtypes = [ctypes.c_void_p]
-        lib.tarn_deepzoom_create.restype = ctypes.c_void_p
-        lib.tarn_deepzoom_create.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32,
-                                             ctypes.c_int]
-        lib.tarn_deepzoom_destroy.argtypes = [ctypes.c_void_p]
-        lib.tarn_deepzoom_get_level_count.argtypes = [ctypes.c_void_p]
-        lib.tarn_deepzoom_get_level_tiles.argtypes = [
-            ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(ctypes.c_int64),
-            ctypes.POINTER(ctypes.c_int64)]
-        lib.tarn_deepzoom_get_dzi.restype = ctypes.c_void_p
-        lib.tarn_deepzoom_get_dzi.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-        lib.tarn_deepzoom_read_tile_jpeg.argtypes = [
-            ctypes.c_void_p, ctypes.c_int32, ctypes.c_int64, ctypes.c_int64, ctypes.c_int,
-            ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)), ctypes.POINTER(ctypes.c_size_t)]
-        lib.tarn_read_region.argtypes = [
-            ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64, ctypes.c_int32,
-            ctypes.c_int64, ctypes.c_int64, ctypes.c_int]
-        lib.tarn_free.argtypes = [ctypes.c_void_p]
-        self.slide = lib.tarn_open(path.encode())
-        assert self.slide, "the library cannot open " + path
-        self.dz = lib.tarn_deepzoom_create(self.slide, tile_size, overlap, int(limit_bounds))
-        assert self.dz
+        self.slide = tarnslide.TarnSlide(path)
+        self.generator = DeepZoomGenerator(self.slide, tile_size, overlap, limit_bounds)
 
     def close(self):
-        self.lib.tarn_deepzoom_destroy(self.dz)
-        self.lib.tarn_close(self.slide)
+        self.slide.close()
 
     def level_count(self):
-        return self.lib.tarn_deepzoom_get_level_count(self.dz)
+        return self.generator.level_count
 
     def level_tiles(self, level):
-        columns, rows = ctypes.c_int64(), ctypes.c_int64()
-        self.lib.tarn_deepzoom_get_level_tiles(self.dz, level, ctypes.byref(columns),
-                                               ctypes.byref(rows))
-        return columns.value, rows.value
+        return self.generator.level_tiles[level]
 
     def dzi(self):
-        text = self.lib.tarn_deepzoom_get_dzi(self.dz, b"jpeg")
-        try:
-            return ctypes.string_at(text)
-        finally:
-            self.lib.tarn_free(text)
+        return self.generator.get_dzi("jpeg").encode("utf-8")
 
     def tile_jpeg(self, level, column, row, quality=75):
-        data, size = ctypes.POINTER(ctypes.c_uint8)(), ctypes.c_size_t()
-        if self.lib.tarn_deepzoom_read_tile_jpeg(self.dz, level, column, row, quality,
-                                                 ctypes.byref(data), ctypes.byref(size)) != 0:
-            return None
         try:
-            return ctypes.string_at(data, size.value)
-        finally:
-            self.lib.tarn_free(data)
+            return self.generator.get_tile_jpeg(level, (column, row), quality)
+        except (ValueError, tarnslide.TarnError):
+            return None
 
     def region_rgb(self, x, y, width, height):
         """Level-0 pixels as RGB bytes."""
-        buffer = ctypes.create_string_buffer(width * height * 3)
-        assert self.lib.tarn_read_region(self.slide, buffer, x, y, 0, width, height, 2) == 0
-        return buffer.raw
+        return self.slide.read_region((x, y), 0, (width, height), as_array=True,
+                                      mode="RGB").tobytes()
