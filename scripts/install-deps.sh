@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    g++ clang clang-format clang-tidy libclang-rt-14-dev libomp-dev
+    g++ clang clang-format clang-tidy libclang-rt-14-dev
     cmake ninja-build make pkg-config
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
