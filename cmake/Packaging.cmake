@@ -31,7 +31,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjpeg-dev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 if(TARN_PYTHON_PACKAGE)
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
+    # tarnslide needs numpy and Pillow; Dask and zarr only for to_dask, export_tiles and zarr_store.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy, python3-pil")
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-dask, python3-distributed, python3-zarr")
 endif()
 
 include(CPack)
