@@ -27,3 +27,4 @@ echo "== layer 0 cut into 512 x 512 JPEG tiles"
 echo
 echo "Output is in $out/: sample.tarn, label.png, macrograph.png, thumbnail.png,"
 echo "and tiles/<column>_<row>_512_512.jpeg ($(ls "$out/tiles" | wc -l) files)."
+echo "To look at the slide in a browser: $tarn serve $out/sample.tarn"
