@@ -17,7 +17,8 @@
  * then available from tarn_get_error. A failed call leaves the slide usable.
  *
  * Threads: every function may be called from any thread, and calls on one slide may run on
- * several threads at once. tarn_close may be called while other threads are inside calls on the
+ * several threads at once. The library prints nothing: every failure's reason is in
+ * tarn_get_error. tarn_close may be called while other threads are inside calls on the
  * same slide: it waits for them to return before it releases the slide. A call that starts after
  * tarn_close has returned uses a released slide, like any use after free.
  *
@@ -73,6 +74,48 @@ TARN_API const char* tarn_version(void);
  * of the working directory does not change which file the slide reads, and reads of a file that
  * was since removed or replaced fail. */
 TARN_API tarn_slide* tarn_open(const char* filename);
+
+/* ---- Slides from the caller's own bytes ----
+ * A slide need not be a file: a reader delivers its bytes (from memory, an archive, object
+ * storage...). The library reads through it what it would read from the file: the header and the
+ * tables at the open (a few reads: records lying near each other come in one), the associated
+ * images when first asked for, and each tile when a region needs it. */
+
+/* A stretch of the slide's bytes. */
+typedef struct tarn_range {
+    uint64_t offset;
+    uint64_t length;
+} tarn_range;
+
+typedef struct tarn_reader {
+    /* Passed to every callback. */
+    void* context;
+    /* Bytes of the slide. */
+    uint64_t size;
+    /* Required. Copies exactly `length` bytes from `offset` of the slide into `buffer` (offset +
+     * length never exceeds `size`); returns 0, or -1 when they cannot all be delivered (the call
+     * reading them fails; the slide stays usable). Called from many threads at once, for the same
+     * or different ranges: it must be safe to call concurrently. */
+    int (*read)(void* context, uint64_t offset, void* buffer, size_t length);
+    /* Optional (NULL: none). The `count` ranges a region read is about to read, in the order it
+     * will read them, for a reader whose requests are costly to fetch ahead and together. A hint:
+     * the reads follow whatever it does. May be called from many threads at once. */
+    void (*prefetch)(void* context, const tarn_range* ranges, size_t count);
+    /* Optional (NULL: none). Called exactly once: by tarn_close, or by tarn_open_with_reader when
+     * the open fails, after every other callback has returned; no callback runs after it. */
+    void (*close)(void* context);
+    /* Optional (NULL or size 0: none). Bytes that name exactly these slide bytes: a content hash,
+     * a URL with its ETag. Copied at the open. The slide's tiles are kept in the tile cache only
+     * when the reader gives an identity, and slides whose readers give equal identities share
+     * cached tiles: give one only when equal identities always mean equal bytes. */
+    const void* identity;
+    size_t identity_size;
+} tarn_reader;
+
+/* Opens a slide whose bytes `reader` delivers, as tarn_open opens a file. The record is copied;
+ * `reader->context` must stay valid until close is called. NULL on failure, with the reason in
+ * tarn_get_error(NULL); close has been called then (when given). */
+TARN_API tarn_slide* tarn_open_with_reader(const tarn_reader* reader);
 
 /* Releases the slide. NULL is ignored. Waits for calls on the slide running on other threads. */
 TARN_API void tarn_close(tarn_slide* slide);
@@ -141,6 +184,11 @@ TARN_API void tarn_get_associated_image_dimensions(tarn_slide* slide, const char
 TARN_API int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
                                         tarn_format format);
 
+/* The associated image as a baseline JPEG of `quality` (1-100) of its pixels: a new buffer in
+ * *jpeg (release with tarn_free) and its length in *size. 0, or -1 with both untouched. */
+TARN_API int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int quality,
+                                             uint8_t** jpeg, size_t* size);
+
 /* ---- Regions ---- */
 
 /* Writes the w x h pixels of `level` whose top-left corner lies at level-0 pixel (x, y) into
@@ -168,6 +216,13 @@ TARN_API int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t 
 TARN_API int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, int64_t row,
                                         int64_t tile_w, int64_t tile_h, uint8_t** jpeg,
                                         size_t* size);
+
+/* The file name `tarn export` gives tile (col, row) of tiles of tile_w x tile_h pixels:
+ * "<col>_<row>_<tile_w>_<tile_h>.jpeg", written into `name` (`size` bytes, NUL-terminated and cut
+ * to fit when size > 0). Returns the length of the whole name, as snprintf does (a result of size
+ * or more means it was cut), or -1 for a negative number. */
+TARN_API int tarn_export_tile_name(int64_t col, int64_t row, int64_t tile_w, int64_t tile_h,
+                                   char* name, size_t size);
 
 /* ---- Deep Zoom: the pyramid OpenSlide's DeepZoomGenerator makes, rendered in C ---- */
 

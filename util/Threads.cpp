@@ -1,4 +1,4 @@
-#include "Common/Threads.h"
+#include "util/Threads.h"
 
 #include <sched.h>
 

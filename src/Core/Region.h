@@ -4,23 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ColorCorrect/ColorTables.h"
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
+#include "Core/Tiles.h"
 
 namespace tarn {
 
-struct TileCache;
+// Checks a region request against the layer's grid: ZY_OK, ZY_E_LAYER or ZY_E_REGION. The region
+// may reach past the grid's right and bottom edges; only its origin and size are compared.
+int CheckRegion(const TileLayout& layout, int width, int height, uint32_t x, uint32_t y,
+                int layer);
 
-// Checks a region request: ZY_OK, ZY_E_NULL, ZY_E_LAYER or ZY_E_REGION.
-int CheckRegion(const ZyTarnInfo* info, int width, int height, uint32_t x, uint32_t y, int layer);
-
-// Draws the checked region into `dst` (rows `dstStride` bytes apart) in `format`. Pixels beyond
-// the layer grid are white. ZY_OK, or the code of the first tile that failed (DrawTile's codes:
-// ZY_E_SHORT_READ, ZY_E_DECODE, kFileChanged, kNoMemory of Common/Status.h). Tiles are read
-// through `cache` (null: the process's default cache).
-int DrawRegion(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t width, uint32_t height,
-               uint32_t x, uint32_t y, uint32_t layer, uint8_t* dst, size_t dstStride,
-               PixelFormat format = PixelFormat::Bgr, TileCache* cache = nullptr);
+// Draws the width x height rectangle at (x, y) of `layer` (origin inside the grid) into `dst`
+// (rows `dstStride` bytes apart) in `format`. Pixels beyond the layer grid are white. ZY_OK, or
+// the code of the first tile that failed (DrawTile's), recorded in the context.
+int DrawRegion(const ReadContext& read, uint32_t width, uint32_t height, uint32_t x, uint32_t y,
+               uint32_t layer, uint8_t* dst, size_t dstStride,
+               PixelFormat format = PixelFormat::Bgr);
 
 }  // namespace tarn

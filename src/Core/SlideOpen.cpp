@@ -1,257 +1,348 @@
-// Opening and closing a slide. A handle is either fully built or does not exist: every failure
-// unwinds what was read and returns null. The open reads every record once, in file order, through
-// one bounds-checked reader over a descriptor it opened without blocking.
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
+// Opening and closing a slide. A slide is either fully built or does not exist: every failure
+// unwinds what was read and returns null. The open reads every record once, in chain order,
+// through one bounds-checked reader; it reads ahead so that records lying near each other come
+// in one read of the source, which a network source needs far more than a file.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
-#include "ColorCorrect/ColorTables.h"
-#include "Common/FileAccess.h"
+#include "Common/Geometry.h"
 #include "Common/Status.h"
-#include "DecodeTarn/AssociatedImages.h"
-#include "DecodeTarn/RecordLayout.h"
-#include "DecodeTarn/RecordReaders.h"
-#include "DecodeTarn/SlideLayers.h"
-#include "DecodeTarn/SlideOpen.h"
-#include "DecodeTarn/SlideState.h"
-#include "DecodeTarn/TileCache.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "Core/FileSource.h"
+#include "Core/RecordLayout.h"
+#include "Core/Records.h"
+#include "Core/Slide.h"
+#include "Core/TileCache.h"
 
 namespace tarn {
 namespace {
 
-// Reads an optional fixed record into a new member; absent (-17) leaves the member empty.
-template <class Record>
-int ReadOptional(FileReader& reader, const ZyPicHead& head, Record** member,
-                 int (*read)(FileReader&, const ZyPicHead&, Record*)) {
-    *member = static_cast<Record*>(calloc(1, sizeof(Record)));
-    if (*member == nullptr) return kNoMemory;
-    const int code = read(reader, head, *member);
-    if (code == ZY_OK) return ZY_OK;
-    free(*member);
-    *member = nullptr;
-    return code == ZY_E_ABSENT ? ZY_OK : code;
-}
+// A read-ahead buffer behind the reader's window.
+struct ReadAhead {
+    std::vector<uint8_t> bytes;
+    uint64_t amount = kDefaultReadAhead;  // how much to ask for at once
+};
 
-// The label/macrograph chain, heads and payloads, into the handle's pair; returns through
-// `chainEnd` where the chain ends.
-int ReadMacroImages(FileReader& reader, const ZyPicHead& head, const ColorLookup& lookup,
-                    ZyTarnInfo* info, uint64_t* chainEnd) {
-    const uint32_t count = MacroRecordCount(head);
-    if (count == 0) return ZY_OK;
-    ZyMacrographInfo records[macroNum] = {};
-    unsigned char* payloads[macroNum] = {};
-    uint64_t position = kMacroChainStart;
-    int code = ZY_OK;
-    for (uint32_t i = 0; i < count && code == ZY_OK; ++i)
-        code = ReadMacroRecord(reader, &position, &records[i], &payloads[i]);
-    if (code == ZY_OK) {
-        info->MacroImages = static_cast<ZyImageInfo**>(calloc(macroNum, sizeof(ZyImageInfo*)));
-        code = info->MacroImages == nullptr
-                   ? kNoMemory
-                   : BuildMacroImages(records, payloads, count, info->MacroImages, lookup);
-    }
-    for (unsigned char* payload : payloads)
-        free(payload);
-    *chainEnd = position;
-    return code;
-}
-
-int ReadThumbImage(FileReader& reader, const ZyPicHead& head, uint64_t chainEnd,
-                   const ColorLookup& lookup, ZyTarnInfo* info, uint64_t* firstLayer) {
-    ZyPicInfo record{};
-    if (const int code =
-            ReadPicRecord(reader, ThumbnailOffset(head, chainEnd), &record, ZY_E_SHORT_READ);
-        code != ZY_OK)
-        return code;
-    unsigned char* data = nullptr;
-    if (const int code = ReadPayload(reader, record.DataSize, &data); code != ZY_OK) return code;
-    info->ThumbImage = static_cast<ZyImageInfo*>(calloc(1, sizeof(ZyImageInfo)));
-    if (info->ThumbImage == nullptr) {
-        free(data);
+// Puts [offset, offset + needed) in the reader's window unless it is there: reads `wanted` bytes
+// (at least `needed`, at least the read-ahead amount, at most what the source holds from there).
+// A range past the end is left to the reads, which refuse it. ZY_OK or the source's failure.
+int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed,
+          uint64_t wanted = 0) {
+    if (offset >= reader.size || InWindow(reader, offset, std::min(needed, reader.size - offset)))
+        return ZY_OK;
+    const uint64_t length =
+        std::min(std::max({needed, wanted, ahead.amount}), reader.size - offset);
+    try {
+        ahead.bytes.resize(static_cast<size_t>(length));
+    } catch (const std::bad_alloc&) {
         return kNoMemory;
     }
-    BuildThumbImage(record, head.ThumbWidth, head.ThumbHeight, data, info->ThumbImage, lookup);
-    *firstLayer = record.NextOffset;
+    reader.window = nullptr;
+    const int code = ReadBytes(*reader.source, offset, ahead.bytes.data(),
+                               static_cast<size_t>(length), reader.why);
+    if (code != ZY_OK) {
+        reader.failure = code;
+        return code;
+    }
+    reader.window = ahead.bytes.data();
+    reader.windowStart = offset;
+    reader.windowLength = length;
     return ZY_OK;
 }
 
-void ReleaseMembers(ZyTarnInfo* info) {
-    const int layers = info->PicHead != nullptr ? static_cast<int>(info->PicHead->Layer) : 0;
-    DisposeSliceLayerInfo(info->PicInfos, info->SliceInfos, layers);
-    DisposeExtraInfo(info->ExtraInfo);
-    DisposeThumbImageInfo(info->ThumbImage);
-    DisposeMacroImageInfo(info->MacroImages);
-    DisposePersonInfo(info->PersonInfo);
-    DisposePicHead(info->PicHead);
-    free(info->Path);
-    memset(info, 0, sizeof *info);
+// The code of a record read that failed: the source's own failure when it had one, else `code`.
+int ReadFailure(const FileReader& reader, int code) {
+    return reader.failure != ZY_OK ? reader.failure : code;
 }
 
-// Reads the whole slide into the handle, records in file order; ZY_OK, kNoMemory or the code of
-// the damage found. Members read so far stay in the handle for the caller to release. `lut`
-// receives the slide's colour table, `colorTag` its tag in the tile cache.
-int ReadSlide(FileReader& reader, ZyTarnInfo* info, const ColorLut** lut, uint64_t* colorTag) {
-    info->PicHead = static_cast<ZyPicHead*>(calloc(1, sizeof(ZyPicHead)));
-    if (info->PicHead == nullptr) return kNoMemory;
-    const ZyPicHead& head = *info->PicHead;
-    ReadHead(reader, info->PicHead);
+// The label/macrograph records, without their bytes: their extents are checked against the file,
+// and `*chainEnd` is where the chain ends.
+int ReadMacroRecords(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
+                     uint64_t* chainEnd) {
+    const uint32_t count = MacroRecordCount(records.head);
+    uint64_t position = kMacroChainStart;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (const int code = Cover(reader, ahead, position, kMacroHeadSize); code != ZY_OK)
+            return code;
+        const uint64_t at = position;
+        if (const int code = ReadMacroRecord(reader, &position, &records.macro[i], nullptr);
+            code != ZY_OK)
+            return ReadFailure(reader, code);
+        records.macroData[i] = at + kMacroHeadSize;
+        if (const int code = SkipPayload(reader, records.macro[i].DataSize); code != ZY_OK)
+            return code;
+    }
+    records.macroCount = count;
+    *chainEnd = position;
+    return ZY_OK;
+}
+
+int ReadThumbnailRecord(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
+                        uint64_t chainEnd) {
+    const uint64_t offset = ThumbnailOffset(records.head, chainEnd);
+    if (const int code = Cover(reader, ahead, offset, kPicRecordSize); code != ZY_OK) return code;
+    if (const int code = ReadPicRecord(reader, offset, &records.thumb, ZY_E_SHORT_READ);
+        code != ZY_OK)
+        return ReadFailure(reader, code);
+    records.thumbData = offset + kPicRecordSize;
+    return SkipPayload(reader, records.thumb.DataSize);
+}
+
+// How many tile table entries to read ahead with the record of layer `k`: the header's picture
+// in tiles for layer 0, the previous layer's count after it (a layer rarely has more tiles than
+// the one above it). A guess only: a table longer than what was read ahead is read on its own.
+uint64_t ExpectedTiles(const SlideRecords& records, size_t k) {
+    if (k > 0) return records.layers[k - 1].TileCount;
+    const ZyPicHead& head = records.head;
+    return TilesToCover(head.ImageWidth, head.TileWidth) *
+           TilesToCover(head.ImageHeight, head.TileHeight);
+}
+
+// Reads ahead at most this much for a table: a damaged header must not make the open read the
+// whole file.
+constexpr uint64_t kMostTableReadAhead = uint64_t{16} << 20;
+
+int ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& record,
+                  LayerTable* table) {
+    const uint32_t count = record.TileCount;
+    if (count == 0) return ZY_OK;
+    table->sizes = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * count));
+    table->offsets = static_cast<uint64_t*>(malloc(sizeof(uint64_t) * count));
+    if (table->sizes == nullptr || table->offsets == nullptr) return kNoMemory;
+    if (!ReadBytesAt(reader, tableOffset, table->sizes, TileTableBytes(record)))
+        return ReadFailure(reader, ZY_E_SHORT_READ);
+    ComputeTileOffsets(tableOffset + TileTableBytes(record), table->sizes, count,
+                       table->offsets);
+    return ZY_OK;
+}
+
+// Every layer's record and tile table. In any real file the layer records and their tables are
+// disjoint stretches of the file, so together they fit in it; a chain that loops or overlaps
+// itself does not. The budget refuses large overlaps before their tables are allocated, the span
+// check any overlap at all. Tables read so far stay in the slide for CloseSlide to release.
+int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
+    SlideRecords& records = slide.records;
+    const ZyPicHead& head = records.head;
+    uint64_t budget = reader.size;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    try {
+        records.layers.resize(head.Layer);
+        slide.tables.resize(head.Layer);
+        spans.reserve(head.Layer);
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
+    uint64_t offset = records.thumb.NextOffset;
+    for (uint32_t k = 0; k < head.Layer; ++k) {
+        const uint64_t expected =
+            std::min(kPicRecordSize + ExpectedTiles(records, k) * sizeof(uint32_t),
+                     kMostTableReadAhead);
+        if (const int code = Cover(reader, ahead, offset, kPicRecordSize, expected); code != ZY_OK)
+            return code;
+        ZyPicInfo& record = records.layers[k];
+        if (const int code = ReadPicRecord(reader, offset, &record, ZY_E_PIC_MAGIC); code != ZY_OK)
+            return ReadFailure(reader, code);
+        if (!LayerRecordUsable(record, head)) return ZY_E_PIC_MAGIC;
+
+        const uint64_t span = kPicRecordSize + TileTableBytes(record);
+        if (span > reader.size - offset || span > budget) return ZY_E_SHORT_READ;
+        budget -= span;
+        spans.emplace_back(offset, offset + span);
+        if (const int code = ReadTileTable(reader, offset + kPicRecordSize, record,
+                                           &slide.tables[k]);
+            code != ZY_OK)
+            return code;
+        offset = record.NextOffset;
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second) return ZY_E_PIC_MAGIC;
+    return ZY_OK;
+}
+
+// The levels' tile layout over the tables read.
+int LayOut(Slide& slide) {
+    const SlideRecords& records = slide.records;
+    try {
+        slide.layers.resize(records.layers.size());
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
+    for (size_t k = 0; k < records.layers.size(); ++k) {
+        LayerTiles& layer = slide.layers[k];
+        layer.grid = GeometryOf(records.head, records.layers[k]);
+        layer.tileCount = records.layers[k].TileCount;
+        layer.offsets = slide.tables[k].offsets;
+        layer.sizes = slide.tables[k].sizes;
+    }
+    slide.layout.codec = CodecOf(records.head.CompressionType);
+    slide.layout.tileWidth = records.head.TileWidth;
+    slide.layout.tileHeight = records.head.TileHeight;
+    slide.layout.layers = slide.layers.data();
+    slide.layout.layerCount = static_cast<uint32_t>(slide.layers.size());
+    return ZY_OK;
+}
+
+// Reads the whole slide, records in chain order; ZY_OK, kNoMemory, the source's failure, or the
+// code of the damage found.
+int ReadSlide(FileReader& reader, ReadAhead& ahead, Slide& slide) {
+    SlideRecords& records = slide.records;
+    if (const int code = Cover(reader, ahead, 0, kHeadSize); code != ZY_OK) return code;
+    ReadHead(reader, &records.head);
+    if (reader.failure != ZY_OK) return reader.failure;
+    const ZyPicHead& head = records.head;
     if (const int code = CheckHead(head); code != ZY_OK) return code;
     if (!HeadUsable(head, reader.size)) return ZY_E_HEAD_MAGIC;
-    if (const int code = ReadOptional(reader, head, &info->PersonInfo, ReadPerson); code != ZY_OK)
-        return code;
-    if (const int code = ReadOptional(reader, head, &info->ExtraInfo, ReadExtra); code != ZY_OK)
-        return code;
+    if (const int code = ReadPerson(reader, head, &records.person); code != ZY_E_ABSENT) {
+        if (code != ZY_OK) return ReadFailure(reader, code);
+        records.hasPerson = true;
+    }
+    if (const int code = ReadExtra(reader, head, &records.extra); code != ZY_E_ABSENT) {
+        if (code != ZY_OK) return ReadFailure(reader, code);
+        records.hasExtra = true;
+    }
+    if (reader.failure != ZY_OK) return reader.failure;
 
-    // The slide's own table comes first, so its associated images are decoded in its colours.
-    const ColorParams params = ColorParamsOf(info->ExtraInfo);
-    *lut = AcquireColorLut(params);
-    if (*lut == nullptr) return kNoMemory;
-    *colorTag = ColorTagOf(params);
-    const ColorLookup lookup = LookupOf(*lut);
-
-    uint64_t chainEnd = kMacroChainStart, firstLayer = 0;
-    if (const int code = ReadMacroImages(reader, head, lookup, info, &chainEnd); code != ZY_OK)
+    uint64_t chainEnd = kMacroChainStart;
+    if (const int code = ReadMacroRecords(reader, ahead, records, &chainEnd); code != ZY_OK)
         return code;
-    if (const int code = ReadThumbImage(reader, head, chainEnd, lookup, info, &firstLayer);
-        code != ZY_OK)
+    if (const int code = ReadThumbnailRecord(reader, ahead, records, chainEnd); code != ZY_OK)
         return code;
+    if (const int code = ReadLayerRecords(reader, ahead, slide); code != ZY_OK) return code;
+    if (const int code = LayOut(slide); code != ZY_OK) return code;
 
-    info->PicInfos = static_cast<ZyPicInfo**>(calloc(head.Layer, sizeof(ZyPicInfo*)));
-    info->SliceInfos = static_cast<ZySliceInfo**>(calloc(head.Layer, sizeof(ZySliceInfo*)));
-    if (info->PicInfos == nullptr || info->SliceInfos == nullptr) return kNoMemory;
-    return ReadLayers(reader, head, firstLayer, info->PicInfos, info->SliceInfos);
+    const ColorParams params = ColorParamsOf(records.hasExtra ? &records.extra : nullptr);
+    slide.lut = AcquireColorLut(params);
+    if (slide.lut == nullptr) return kNoMemory;
+    slide.colorTag = ColorTagOf(params);
+    return ZY_OK;
 }
 
-ZyTarnInfo* Fail(OpenFailure* failure, OpenError error, int systemError = 0) {
-    if (failure != nullptr) *failure = {error, systemError};
+Slide* Fail(OpenFailure* failure, OpenError error, const Message* why = nullptr) {
+    if (failure != nullptr) {
+        failure->error = error;
+        if (why != nullptr) failure->why = *why;
+    }
     return nullptr;
 }
 
-// The handle for a file opened as `fd`; null with `*failure` set.
-ZyTarnInfo* ReadOpenedSlide(const char* path, int fd, SlideState* state, OpenFailure* failure) {
-    auto* info = static_cast<ZyTarnInfo*>(calloc(1, sizeof(ZyTarnInfo)));
-    if (info == nullptr) return Fail(failure, OpenError::NoMemory);
-    // Callers may read Path: it stays the path they gave.
-    info->Path = strdup(path);
-    FileReader reader = ReaderOverDescriptor(fd, static_cast<uint64_t>(state->identity.size));
-    const int code =
-        info->Path == nullptr ? kNoMemory : ReadSlide(reader, info, &state->lut, &state->colorTag);
-    // On success the registry takes over the slide's table reference and resolved path.
-    if (code == ZY_OK && RegisterSlide(info, *state)) return info;
-    ReleaseMembers(info);
-    free(info);
-    if (state->lut != nullptr) ReleaseColorLut(state->lut);
-    state->lut = nullptr;
-    return Fail(failure,
-                code == ZY_OK || code == kNoMemory ? OpenError::NoMemory : OpenError::Damaged);
+int ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** out,
+                  Message* why) {
+    if (size > SIZE_MAX - 1) return ZY_E_SHORT_READ;
+    auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+    if (bytes == nullptr) {
+        Say(why, "out of memory");
+        return kNoMemory;
+    }
+    const int code = ReadBytes(slide.source, offset, bytes, static_cast<size_t>(size), why);
+    if (code != ZY_OK) {
+        free(bytes);
+        return code;
+    }
+    *out = bytes;
+    return ZY_OK;
+}
+
+int ReadAssociated(Slide& slide, Message* why) {
+    const SlideRecords& records = slide.records;
+    const ByteRange ranges[] = {{records.macroData[0], records.macro[0].DataSize},
+                                {records.macroData[1], records.macro[1].DataSize},
+                                {records.thumbData, records.thumb.DataSize}};
+    HintReads(slide.source, records.macroCount > 0 ? ranges : ranges + 2,
+              records.macroCount > 0 ? 1 + records.macroCount : 1);
+    const ColorLookup lookup = LookupOf(slide.lut);
+    unsigned char* data[kAssociatedKinds] = {};
+    int code = ZY_OK;
+    for (uint32_t i = 0; i < records.macroCount && code == ZY_OK; ++i)
+        code = ReadPayloadOf(slide, records.macroData[i], records.macro[i].DataSize, &data[i], why);
+    if (code == ZY_OK)
+        code = ReadPayloadOf(slide, records.thumbData, records.thumb.DataSize, &data[2], why);
+    if (code != ZY_OK) {
+        for (unsigned char* bytes : data)
+            free(bytes);
+        return code;
+    }
+    for (uint32_t i = 0; i < records.macroCount; ++i)
+        BuildPairImage(records.macro[i], data[i], lookup, &slide.associated[i]);
+    BuildThumbnailImage(records.thumb, records.head.ThumbWidth, records.head.ThumbHeight, data[2],
+                        lookup, &slide.associated[2]);
+    return ZY_OK;
 }
 
 }  // namespace
 
-int ErrnoOf(const OpenFailure& failure) {
-    switch (failure.error) {
-        case OpenError::None:
-            return 0;
-        case OpenError::NoMemory:
-            return ENOMEM;
-        case OpenError::SystemError:
-            return failure.systemError != 0 ? failure.systemError : EIO;
-        default:
-            return EINVAL;
-    }
+Slide* OpenSlide(const char* path, OpenFailure* failure) {
+    ByteSource source;
+    if (!OpenFileSource(path, &source, failure)) return nullptr;
+    return OpenSlideFrom(source, failure);
 }
 
-ZyTarnInfo* OpenSlide(const char* path, OpenFailure* failure) {
-    if (path == nullptr) return Fail(failure, OpenError::NoPath);
-    SlideState state;
-    state.path = realpath(path, nullptr);
-    if (state.path == nullptr)
-        return Fail(failure, errno == ENOMEM ? OpenError::NoMemory : OpenError::SystemError, errno);
-    const int fd = OpenRegularFile(state.path, &state.identity);
-    if (fd < 0) {
-        const int error = errno;
-        free(state.path);
-        return Fail(failure, error == EINVAL ? OpenError::NotRegularFile : OpenError::SystemError,
-                    error);
+Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
+    auto* slide = new (std::nothrow) Slide;
+    if (slide == nullptr) {
+        ByteSource owned = source;
+        ReleaseSource(&owned);
+        return Fail(failure, OpenError::NoMemory);
     }
-    ZyTarnInfo* info = ReadOpenedSlide(path, fd, &state, failure);
-    close(fd);
-    if (info == nullptr) {
-        free(state.path);
-        return nullptr;
+    slide->source = source;
+    Message why;
+    FileReader reader = ReaderOverSource(slide->source, &why);
+    ReadAhead ahead;
+    if (source.readAhead != 0) ahead.amount = source.readAhead;
+    const int code = ReadSlide(reader, ahead, *slide);
+    if (code != ZY_OK) {
+        CloseSlide(slide);
+        if (code == kNoMemory) return Fail(failure, OpenError::NoMemory);
+        const bool sourceFailed = reader.failure != ZY_OK && reader.failure == code;
+        return Fail(failure, sourceFailed ? OpenError::SourceFailed : OpenError::Damaged, &why);
     }
-    if (failure != nullptr) *failure = {};
-    return info;
+    slide->sourceKey = AcquireSourceKey(source.identity, source.identitySize);
+    if (failure != nullptr) *failure = OpenFailure{};
+    return slide;
 }
 
-const ColorLut* SlideColorLut(const ZyTarnInfo* info) {
-    const SlideState* state = StateOf(info);
-    return state != nullptr ? state->lut : nullptr;
+void CloseSlide(Slide* slide) {
+    if (slide == nullptr) return;
+    for (AssociatedImage& image : slide->associated)
+        ReleaseAssociatedImage(&image);
+    for (LayerTable& table : slide->tables) {
+        free(table.offsets);
+        free(table.sizes);
+    }
+    if (slide->lut != nullptr) ReleaseColorLut(slide->lut);
+    ReleaseTileCache(slide->cache);
+    ReleaseSourceKey(slide->sourceKey);
+    ReleaseSource(&slide->source);
+    delete slide;
 }
 
-void CloseSlide(ZyTarnInfo* info) {
-    if (info == nullptr) return;
-    UnregisterSlide(info);
-    ReleaseMembers(info);
-    free(info);
+int LoadAssociatedImages(Slide& slide, Message* why) {
+    std::call_once(slide.associatedOnce,
+                   [&] { slide.associatedCode = ReadAssociated(slide, &slide.associatedWhy); });
+    if (slide.associatedCode != ZY_OK && why != nullptr) *why = slide.associatedWhy;
+    return slide.associatedCode;
+}
+
+TileCache* AcquireSlideCache(Slide& slide) {
+    const std::lock_guard<std::mutex> hold(slide.cacheLock);
+    TileCache* cache = slide.cache != nullptr ? slide.cache : DefaultTileCache();
+    RetainTileCache(cache);
+    return cache;
+}
+
+ReadContext ReadContextOf(const Slide& slide, TileCache* cache, CallFailure* failure) {
+    ReadContext read;
+    read.layout = &slide.layout;
+    read.source = &slide.source;
+    read.colors = LookupOf(slide.lut);
+    read.cache = cache;
+    read.sourceKey = slide.sourceKey;
+    read.colorTag = slide.colorTag;
+    read.failure = failure;
+    return read;
 }
 
 }  // namespace tarn
-
-using namespace tarn;
-
-ZyTarnInfo* ZyOpenTarn(const char* path) {
-    OpenFailure failure;
-    ZyTarnInfo* info = OpenSlide(path, &failure);
-    // The handle-less functions decode with the table of the last slide opened; a slide that
-    // was read and failed leaves none, a file that never opened changes nothing.
-    const bool fileWasRead = failure.error == OpenError::None ||
-                             failure.error == OpenError::Damaged ||
-                             failure.error == OpenError::NoMemory;
-    if (fileWasRead) PublishColorTable(info != nullptr ? SlideColorLut(info) : nullptr);
-    // Callers tell a damaged file from a machine without memory by errno.
-    if (info == nullptr) errno = ErrnoOf(failure);
-    return info;
-}
-
-void ZyCloseTarn(ZyTarnInfo* info) {
-    if (info == nullptr) return;
-    CloseSlide(info);
-    PublishColorTable(nullptr);
-}
-
-void DisposePicHead(ZyPicHead* head) {
-    free(head);
-}
-
-void DisposePersonInfo(ZyPersonInfo* person) {
-    free(person);
-}
-
-void DisposeExtraInfo(ZyExtraInfo* extra) {
-    free(extra);
-}
-
-void DisposeSliceLayerInfo(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
-    if (picInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            free(picInfos[k]);
-            picInfos[k] = nullptr;
-        }
-        free(picInfos);
-    }
-    if (sliceInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            if (sliceInfos[k] == nullptr) continue;
-            free(sliceInfos[k]->Offsets);
-            free(sliceInfos[k]->Sizes);
-            free(sliceInfos[k]);
-            sliceInfos[k] = nullptr;
-        }
-        free(sliceInfos);
-    }
-}

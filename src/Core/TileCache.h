@@ -1,25 +1,27 @@
-// A cache of corrected tiles, so that a repeated read copies pixels instead of decoding them.
+// A cache of corrected tiles, so that a read that repeats an earlier one copies pixels instead of
+// decoding them.
 //
 // An entry is a whole tile of corrected blue-green-red pixels; a read copies the part it needs in
-// the layout it needs. A tile is kept only the second time it is touched: the first touch decodes
-// just the rows and columns asked for, as a read without cache does, and only notes the key. So a
-// read that is never repeated costs what it did, and reading a slide once through (an export, a
-// training pass) leaves the cache as it was. The second touch decodes the whole tile, keeps it and
-// copies from it.
+// the layout it needs. A miss costs what a read without cache costs: it decodes just the rows and
+// columns asked for, straight into the caller's buffer, and only notes what it asked for. A tile
+// is decoded whole and kept only when a read asks for a part of it that a recent read asked for
+// too (a repeated read: a viewer going back, a training pass over the same patches). So reads
+// that never repeat (random access, an export, a first pass) cost what they cost without the
+// cache: no tile is decoded whole that may not be read again, and no memory is spent on it.
+// A tile kept takes over the memory of the tile it evicts when that one is not in use, so a full
+// cache recycles its memory instead of allocating afresh (fresh memory costs page faults, which a
+// virtual machine makes dear).
 //
-// The cache is split into shards by key, each with its own lock, LRU list and an equal share of
-// the capacity, so that reads on several threads rarely meet on a lock: one shard per 4 MiB of
-// capacity, up to 8 (from 32 MiB on), so that a small cache still keeps large tiles. A shard's
-// bytes never exceed its share, so the cache never holds more than its capacity; a tile larger
-// than a share is never kept. An entry counts its pixels plus a fixed overhead. A reader pins the
-// entry it copies from: one evicted meanwhile is freed when its last pin goes.
+// The entries live in a sharded byte-bounded LRU (util/Lru.h): one shard per 4 MiB of capacity,
+// up to 8 (from 32 MiB on), so that a small cache still keeps large tiles. An entry counts its
+// pixels plus a fixed overhead. A reader pins the entry it copies from: one evicted meanwhile is
+// freed when its last pin goes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Common/FileAccess.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
 #include "DecodeTarn.h"
@@ -27,6 +29,7 @@
 namespace tarn {
 
 struct TileCache;
+struct ReadContext;
 
 struct TileCacheStats {
     uint64_t hits;      // reads copied from the cache
@@ -61,19 +64,20 @@ constexpr uint64_t kNoColorTag = 0;
 // entries. Never kNoColorTag.
 uint64_t ColorTagOf(const ColorParams& params);
 
-// A tile is served only to reads of the file it was decoded from (the identity the slide took at
-// open, which every read of its bytes checks), never to a handle on another file that has since
-// taken the same path.
+// A tile is served only to reads of the content it was decoded from: `source` names the slide's
+// bytes (AcquireSourceKey: a file's identity, which every read of its bytes checks), never a
+// handle on another file that has since taken the same path. Keys with a source or colour tag of
+// 0 are never kept.
 struct TileKey {
-    FileIdentity file;
+    uint64_t source = 0;
     uint64_t colorTag = kNoColorTag;
     uint32_t layer = 0;
     uint64_t tile = 0;  // row * columns + column
-    bool operator==(const TileKey& other) const {
-        return SameFile(file, other.file) && colorTag == other.colorTag && layer == other.layer &&
-               tile == other.tile;
-    }
+    bool operator==(const TileKey& other) const = default;
 };
+
+// The key of tile (x, y) of `layer` in a read.
+TileKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y);
 
 // Bytes an entry of width x height counts against the capacity; SIZE_MAX when that overflows.
 constexpr size_t kTileEntryOverhead = 256;
@@ -85,7 +89,7 @@ struct CachedTile;
 enum class TileAdmission {
     Hit,          // `*pin` holds the tile: copy from it
     DecodePart,   // not kept (first touch, too large, caching off): decode only what is needed
-    DecodeWhole,  // touched before: decode the whole tile into a new entry and insert it
+    DecodeWhole,  // asked for again: decode the whole tile into a new entry and insert it
 };
 
 // A tile held for reading. An entry found in the cache stays valid, evicted or not, until its
@@ -110,21 +114,28 @@ class TilePin {
     uint8_t* mutablePixels() const;
 
   private:
-    friend TileAdmission FindTile(TileCache*, const TileKey&, uint32_t, uint32_t, TilePin*);
-    friend bool AllocateTile(uint32_t, uint32_t, TilePin*);
-    friend void InsertTile(TileCache*, const TileKey&, TilePin*);
-
+    friend struct TilePinAccess;
     CachedTile* entry_ = nullptr;
     bool fresh_ = false;
 };
 
 // Looks `key` up for a tile of width x height. A hit pins the entry and counts as a hit; anything
-// else counts as a miss. A null cache answers DecodePart.
+// else counts as a miss. `part` tags the part of the tile the read asks for: a miss of a key
+// whose same part was noted recently answers DecodeWhole, any other notes it and answers
+// DecodePart. A null cache answers DecodePart.
 TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
-                       TilePin* pin);
+                       TilePin* pin, uint64_t part = 0);
+
+// Whether the cache holds `key` now, without counting a hit or a miss.
+bool TileIsCached(TileCache* cache, const TileKey& key);
 
 // A new entry of width x height pixels in `*pin`; false when memory runs out.
 bool AllocateTile(uint32_t width, uint32_t height, TilePin* pin);
+
+// The same for an entry about to be kept under `key` in `cache`: the tiles it will push out of
+// its shard go now, and the memory of one no reader holds is reused for it.
+bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
+                  TilePin* pin);
 
 // Keeps the new entry in `*pin` under `key`, evicting the least recently used tiles of its shard
 // as needed. Not kept when it no longer fits (the capacity shrank) or `key` is there already (a
@@ -136,29 +147,21 @@ void InsertTile(TileCache* cache, const TileKey& key, TilePin* pin);
 bool CopyTilePart(const TilePin& tile, const PixelRect& part, uint8_t* dst, size_t dstStride,
                   PixelFormat format);
 
-// Whether `part` covers at least three quarters of a tile: decoding all of it then costs little
-// more than decoding the part, so the tile is kept at its first touch.
-inline bool MostOfTile(const PixelRect& part, uint32_t tileWidth, uint32_t tileHeight) {
-    return uint64_t{part.width} * part.height * 4 >= uint64_t{tileWidth} * tileHeight * 3;
-}
-
 // Draws `part` of the tile under `key` (tileWidth x tileHeight) into `dst` in `format`: copied on
 // a hit, otherwise through decode(rect, out, outStride, outFormat), which draws rectangle `rect`
-// of the tile into `out` and returns ZY_OK or a failure code. A tile touched before is decoded
-// whole into a new entry and kept. When that whole decode fails (damage in rows a partial decode
-// never reaches) or finds no memory, the part is decoded as on a first touch, so a read that
-// succeeds without the cache succeeds with it.
+// of the tile into `out` and returns ZY_OK or a failure code. A tile whose part `partTag` was
+// asked for recently is decoded whole into a new entry and kept. When that whole decode fails
+// (damage in rows a partial decode never reaches) or finds no memory, the part is decoded as on a
+// first touch, so a read that succeeds without the cache succeeds with it.
 template <class Decode>
 int DrawThroughCache(TileCache* cache, const TileKey& key, uint32_t tileWidth, uint32_t tileHeight,
                      const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-                     Decode&& decode) {
+                     Decode&& decode, uint64_t partTag = 0) {
     TilePin tile;
-    TileAdmission admission = FindTile(cache, key, tileWidth, tileHeight, &tile);
-    if (admission == TileAdmission::DecodePart && MostOfTile(part, tileWidth, tileHeight))
-        admission = TileAdmission::DecodeWhole;
-    if (admission == TileAdmission::DecodeWhole) {
+    if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) ==
+        TileAdmission::DecodeWhole) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
-        if (AllocateTile(tileWidth, tileHeight, &tile) &&
+        if (AllocateTile(cache, key, tileWidth, tileHeight, &tile) &&
             decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == ZY_OK)
             InsertTile(cache, key, &tile);
         else

@@ -1,41 +1,18 @@
-#include "DecodeTarn/TileAccess.h"
+#include "Core/Tiles.h"
 
-#include <unistd.h>
-
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Common/PixelStores.h"
 #include "Common/Status.h"
+#include "Core/TileCache.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/SlideState.h"
-#include "DecodeTarn/TileCache.h"
 
 namespace tarn {
 namespace {
-
-// Every tile read opens the file anew, checks that it is still the file the slide was opened
-// from, reads, and closes it. A descriptor kept open per slide would save the open, but a process
-// holding a thousand slides would then hold a thousand descriptors, past the usual limit of 1024.
-// The open never blocks (see OpenRegularFile). Returns the descriptor, or kFileChanged, or
-// ZY_E_SHORT_READ when [offset, offset + size) does not lie inside the file.
-int OpenForTile(const TileSource& source, const StoredTile& tile) {
-    FileIdentity found;
-    const int fd = source.path != nullptr ? OpenRegularFile(source.path, &found) : -1;
-    if (fd < 0) return kFileChanged;
-    if (source.identity != nullptr && !SameFile(found, *source.identity)) {
-        close(fd);
-        return kFileChanged;
-    }
-    const uint64_t size = static_cast<uint64_t>(tile.size);
-    const uint64_t fileSize = static_cast<uint64_t>(found.size);
-    if (tile.offset > fileSize || size > fileSize - tile.offset) {
-        close(fd);
-        return ZY_E_SHORT_READ;
-    }
-    return fd;
-}
 
 // Per-thread buffers of the tile path: stored bytes and decoded pixels of the tile in hand. What
 // usual tiles need is kept between reads; more is given back after the tile.
@@ -50,13 +27,17 @@ TileScratch& Scratch() {
     return scratch;
 }
 
-int DrawJpegTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t* bytes,
+int DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
                  size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                 PixelFormat format, ByteBuffer& pixels) {
-    const size_t stride = size_t{head.TileWidth} * 3;
-    if (!pixels.Reserve(stride * head.TileHeight)) return kNoMemory;
-    const bool decoded = DecodeJpegTile(bytes, size, head.TileWidth, head.TileHeight, part,
-                                        pixels.data(), stride, colors, dst, dstStride, format);
+                 PixelFormat format, ByteBuffer& pixels, Message* why) {
+    const size_t stride = size_t{layout.tileWidth} * 3;
+    if (!pixels.Reserve(stride * layout.tileHeight)) {
+        Say(why, "out of memory");
+        return kNoMemory;
+    }
+    const bool decoded =
+        DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part, pixels.data(),
+                       stride, colors, dst, dstStride, format, why);
     pixels.Shrink(kKeptScratchBytes);
     return decoded ? ZY_OK : ZY_E_DECODE;
 }
@@ -74,12 +55,12 @@ _ColorSpace HevcLayoutOf(PixelFormat format) {
     }
 }
 
-int DrawHevcTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t* bytes,
+int DrawHevcTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
                  size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                 PixelFormat format) {
+                 PixelFormat format, Message* why) {
     YuvView picture;
-    if (!DecodeHevcPicture(bytes, size, static_cast<int>(head.TileWidth),
-                           static_cast<int>(head.TileHeight), &picture))
+    if (!DecodeHevcPicture(bytes, size, static_cast<int>(layout.tileWidth),
+                           static_cast<int>(layout.tileHeight), &picture, why))
         return ZY_E_DECODE;
     ConvertYuvRect(picture, colors, static_cast<int>(part.x), static_cast<int>(part.y),
                    static_cast<int>(part.width), static_cast<int>(part.height),
@@ -88,21 +69,26 @@ int DrawHevcTile(const ZyPicHead& head, const ColorLookup& colors, const uint8_t
 }
 
 // DrawStoredTile with the calling thread's scratch.
-int DrawWithScratch(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
-                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                    PixelFormat format, TileScratch& scratch) {
+int DrawWithScratch(const ReadContext& read, const uint8_t* bytes, size_t size,
+                    const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
+                    TileScratch& scratch, Message* why) {
     // Without a table there are no corrected pixels to give, and nothing would be written.
-    if (!colors) return ZY_E_DECODE;
-    const ZyPicHead& head = *info->PicHead;
-    switch (CodecOf(head)) {
+    if (!read.colors) {
+        Say(why, "there is no colour table to correct its pixels with");
+        return ZY_E_DECODE;
+    }
+    const TileLayout& layout = *read.layout;
+    switch (layout.codec) {
         case TileCodec::Jpeg:
-            return DrawJpegTile(head, colors, bytes, size, part, dst, dstStride, format,
-                                scratch.pixels);
+            return DrawJpegTile(layout, read.colors, bytes, size, part, dst, dstStride, format,
+                                scratch.pixels, why);
         case TileCodec::Hevc:
-            return DrawHevcTile(head, colors, bytes, size, part, dst, dstStride, format);
+            return DrawHevcTile(layout, read.colors, bytes, size, part, dst, dstStride, format,
+                                why);
         case TileCodec::None:
             break;
     }
+    Say(why, "the slide's compression is not one the library decodes");
     return ZY_E_DECODE;
 }
 
@@ -115,33 +101,32 @@ void FillWith(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, u
     }
 }
 
+// Records a failure of tile (x, y) of `layer` in the call, and echoes a codec's loud message.
+void TileFailed(const ReadContext& read, int code, uint32_t layer, uint32_t x, uint32_t y,
+                const Message& why) {
+    if (read.echo != nullptr && why.loud && !why.empty()) read.echo(why);
+    if (read.failure == nullptr) return;
+    const char* what = code == ZY_E_DECODE ? "does not decode" : "cannot be read";
+    if (code == kFileChanged) what = "cannot be read any more";
+    read.failure->Record(code, "tile (%u, %u) of level %u %s: %s", x, y, layer, what,
+                         why.empty() ? "no reason given" : why.text);
+}
+
+int ReadInto(const ReadContext& read, const StoredTile& tile, void* out, Message* why) {
+    return ReadBytes(*read.source, tile.offset, out, static_cast<size_t>(tile.size), why);
+}
+
+// A tag for the part of a tile a read asks for, so that the cache can tell a read that repeats an
+// earlier one from a read of another part of the same tile.
+uint64_t PartTag(const PixelRect& part) {
+    return (uint64_t{part.x} << 48) ^ (uint64_t{part.y} << 32) ^ (uint64_t{part.width} << 16) ^
+           uint64_t{part.height} ^ 0x5bd1e9955bd1e995ULL;
+}
+
 }  // namespace
 
-bool HandleComplete(const ZyTarnInfo* info) {
-    return info != nullptr && info->Path != nullptr && info->PicHead != nullptr &&
-           info->SliceInfos != nullptr && info->PicInfos != nullptr;
-}
-
-bool LayerInRange(const ZyTarnInfo* info, int layer) {
-    return static_cast<uint32_t>(layer) < info->PicHead->Layer;
-}
-
-int CheckTileAddress(const ZyTarnInfo* info, int layer, int x, int y) {
-    if (!HandleComplete(info)) return ZY_E_NULL;
-    if (!LayerInRange(info, layer)) return ZY_E_LAYER;
-    const ZyPicInfo& record = *info->PicInfos[layer];
-    if (x < 0 || y < 0 || static_cast<uint32_t>(x) >= record.XCount ||
-        static_cast<uint32_t>(y) >= record.YCount)
-        return ZY_E_TILE;
-    return ZY_OK;
-}
-
-LayerGeometry LayerOf(const ZyTarnInfo* info, uint32_t layer) {
-    return GeometryOf(*info->PicHead, *info->PicInfos[layer]);
-}
-
-TileCodec CodecOf(const ZyPicHead& head) {
-    switch (head.CompressionType) {
+TileCodec CodecOf(uint32_t compressionType) {
+    switch (compressionType) {
         case ZY_COMPRESSION_JPEG:
             return TileCodec::Jpeg;
         case ZY_COMPRESSION_HEVC:
@@ -151,83 +136,121 @@ TileCodec CodecOf(const ZyPicHead& head) {
     }
 }
 
-StoredTile TileAt(const ZyTarnInfo* info, uint32_t layer, uint32_t x, uint32_t y) {
-    const ZySliceInfo& slice = *info->SliceInfos[layer];
-    const size_t index = size_t{y} * info->PicInfos[layer]->XCount + x;
-    return {slice.Offsets[index], static_cast<int32_t>(slice.Sizes[index])};
+StoredTile TileAt(const LayerTiles& layer, uint32_t x, uint32_t y) {
+    const size_t index = size_t{y} * layer.grid.columns + x;
+    return {layer.offsets[index], static_cast<int32_t>(layer.sizes[index])};
 }
 
-TileSource SourceOf(const ZyTarnInfo* info) {
-    const SlideState* state = StateOf(info);
-    if (state == nullptr) return {info->Path, nullptr};
-    return {state->path, &state->identity, state->colorTag};
+void CallFailure::Record(int code, const char* format, ...) {
+    if (failed()) return;
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (failed_.load(std::memory_order_relaxed)) return;
+    va_list arguments;
+    va_start(arguments, format);
+    // clang-tidy 14 loses track of va_start here.
+    vsnprintf(message_.text, sizeof message_.text, format,
+              arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(arguments);
+    code_ = code;
+    failed_.store(true, std::memory_order_release);
 }
 
-int CheckSource(const TileSource& source) {
-    const int fd = OpenForTile(source, StoredTile{});
-    if (fd < 0) return fd;
-    close(fd);
-    return ZY_OK;
-}
-
-int ReadStoredTile(const TileSource& source, const StoredTile& tile, ByteBuffer* bytes) {
-    const int fd = OpenForTile(source, tile);
-    if (fd < 0) return fd;
-    const size_t size = static_cast<size_t>(tile.size);
-    int code = bytes->Reserve(size) ? ZY_OK : kNoMemory;
-    if (code == ZY_OK && !ReadFully(fd, tile.offset, bytes->data(), size)) code = ZY_E_SHORT_READ;
-    close(fd);
+int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                   const StoredTile& tile, ByteBuffer* bytes) {
+    Message why;
+    int code = bytes->Reserve(static_cast<size_t>(tile.size)) ? ZY_OK : kNoMemory;
+    if (code == kNoMemory) Say(&why, "out of memory");
+    if (code == ZY_OK) code = ReadInto(read, tile, bytes->data(), &why);
+    if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
     return code;
 }
 
-int ReadStoredTile(const TileSource& source, const StoredTile& tile, unsigned char** bytes) {
-    const int fd = OpenForTile(source, tile);
-    if (fd < 0) return fd;
-    const size_t size = static_cast<size_t>(tile.size);
+int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                   const StoredTile& tile, unsigned char** bytes) {
+    Message why;
+    const auto size = static_cast<size_t>(tile.size);
     auto* buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
     int code = buffer != nullptr ? ZY_OK : kNoMemory;
-    if (code == ZY_OK && !ReadFully(fd, tile.offset, buffer, size)) code = ZY_E_SHORT_READ;
-    close(fd);
+    if (code == kNoMemory) Say(&why, "out of memory");
+    if (code == ZY_OK) code = ReadInto(read, tile, buffer, &why);
     if (code != ZY_OK) {
         free(buffer);
+        TileFailed(read, code, layer, x, y, why);
         return code;
     }
     *bytes = buffer;
     return ZY_OK;
 }
 
-int DrawTile(const ZyTarnInfo* info, const ColorLookup& colors, uint32_t layer, uint32_t x,
-             uint32_t y, const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-             TileCache* cache) {
-    const ZyPicHead& head = *info->PicHead;
-    if (CodecOf(head) == TileCodec::None) return ZY_E_DECODE;
-    const StoredTile tile = TileAt(info, layer, x, y);
+int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+             const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format) {
+    const TileLayout& layout = *read.layout;
+    if (layout.codec == TileCodec::None) {
+        if (read.failure != nullptr)
+            read.failure->Record(ZY_E_DECODE,
+                                 "the slide's compression is not one the library decodes");
+        return ZY_E_DECODE;
+    }
+    const StoredTile tile = TileAt(read.layer(layer), x, y);
     if (tile.empty()) {
         FillWhite(dst, dstStride, part.width, part.height, format);
         return ZY_OK;
     }
-    const TileSource source = SourceOf(info);
-    auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat layout) {
+    // The cache may ask for the whole tile first and, when that fails (damage in rows the part
+    // never reaches), for the part: the bytes are read once for both.
+    const auto size = static_cast<size_t>(tile.size);
+    Message why;
+    bool haveBytes = false;
+    auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat into) {
+        why = Message{};
         TileScratch& scratch = Scratch();
-        int code = ReadStoredTile(source, tile, &scratch.bytes);
+        int code = ZY_OK;
+        if (!haveBytes) {
+            code = scratch.bytes.Reserve(size) ? ZY_OK : kNoMemory;
+            if (code == kNoMemory) Say(&why, "out of memory");
+            if (code == ZY_OK) code = ReadInto(read, tile, scratch.bytes.data(), &why);
+            haveBytes = code == ZY_OK;
+        }
         if (code == ZY_OK)
-            code =
-                DrawWithScratch(info, colors, scratch.bytes.data(), static_cast<size_t>(tile.size),
-                                rect, out, outStride, layout, scratch);
-        scratch.bytes.Shrink(kKeptScratchBytes);
+            code = DrawWithScratch(read, scratch.bytes.data(), size, rect, out, outStride, into,
+                                   scratch, &why);
         return code;
     };
-    if (source.identity == nullptr) return decode(part, dst, dstStride, format);
-    const TileKey key{*source.identity, source.colorTag, layer,
-                      uint64_t{y} * info->PicInfos[layer]->XCount + x};
-    return DrawThroughCache(cache != nullptr ? cache : DefaultTileCache(), key, head.TileWidth,
-                            head.TileHeight, part, dst, dstStride, format, decode);
+    const int code =
+        read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
+            ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y), layout.tileWidth,
+                               layout.tileHeight, part, dst, dstStride, format, decode,
+                               PartTag(part))
+            : decode(part, dst, dstStride, format);
+    Scratch().bytes.Shrink(kKeptScratchBytes);
+    if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
+    return code;
 }
 
-int DrawStoredTile(const ZyTarnInfo* info, const ColorLookup& colors, const uint8_t* bytes,
-                   size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                   PixelFormat format) {
-    return DrawWithScratch(info, colors, bytes, size, part, dst, dstStride, format, Scratch());
+int DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,
+                   const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
+                   Message* why) {
+    return DrawWithScratch(read, bytes, size, part, dst, dstStride, format, Scratch(), why);
+}
+
+void HintTiles(const ReadContext& read, uint32_t layer, uint32_t firstColumn, uint32_t lastColumn,
+               uint32_t firstRow, uint32_t lastRow) {
+    if (read.source->prefetch == nullptr) return;
+    const LayerTiles& tiles = read.layer(layer);
+    std::vector<ByteRange> ranges;
+    try {
+        for (uint32_t y = firstRow; y <= lastRow; ++y)
+            for (uint32_t x = firstColumn; x <= lastColumn; ++x) {
+                const StoredTile tile = TileAt(tiles, x, y);
+                if (tile.empty() || (read.cache != nullptr &&
+                                     TileIsCached(read.cache, TileKeyOf(read, layer, x, y))))
+                    continue;
+                ranges.push_back({tile.offset, static_cast<uint64_t>(tile.size)});
+            }
+    } catch (...) {
+        return;  // a hint without memory is no hint
+    }
+    HintReads(*read.source, ranges.data(), ranges.size());
 }
 
 void FillPixels(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, uint32_t pixel,

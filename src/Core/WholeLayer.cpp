@@ -1,14 +1,13 @@
-// A whole layer decoded into one buffer, tile rows spread over all processors.
+// A whole layer decoded into one buffer, tile rows spread over the processors.
+#include "Core/WholeLayer.h"
+
 #include <atomic>
 #include <climits>
 #include <cstdlib>
 
 #include "Common/Buffers.h"
 #include "Common/Status.h"
-#include "Common/Threads.h"
-#include "DecodeTarn/SlideColors.h"
-#include "DecodeTarn/TileAccess.h"
-#include "DecodeTarn/WholeLayer.h"
+#include "util/Threads.h"
 
 namespace tarn {
 namespace {
@@ -27,25 +26,33 @@ struct LayerOutcome {
 
 }  // namespace
 
-int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
-                     int threads) {
-    if (!HandleComplete(info)) return ZY_E_NULL;
-    if (!LayerInRange(info, layer)) return ZY_E_LAYER;
-    if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
-    const LayerGeometry grid = LayerOf(info, static_cast<uint32_t>(layer));
+int DecodeWholeLayer(const ReadContext& read, uint32_t layer, int threads, unsigned char** data,
+                     int* width, int* height) {
+    const LayerGeometry& grid = read.layer(layer).grid;
     uint64_t stride = 0, bytes = 0;
     if (grid.gridWidth() > INT_MAX || grid.gridHeight() > INT_MAX ||
         !CheckedMultiply(grid.gridWidth(), 3, &stride) ||
-        !CheckedMultiply(stride, grid.gridHeight(), &bytes))
+        !CheckedMultiply(stride, grid.gridHeight(), &bytes)) {
+        if (read.failure != nullptr)
+            read.failure->Record(ZY_E_DECODE, "level %u is too large to decode whole", layer);
         return ZY_E_DECODE;
-    if (CheckSource(SourceOf(info)) != ZY_OK) return ZY_E_DECODE;
+    }
+    if (Message why; CheckSource(*read.source, &why) != ZY_OK) {
+        if (read.failure != nullptr) read.failure->Record(ZY_E_DECODE, "%s", why.text);
+        return ZY_E_DECODE;
+    }
 
     // A grid without tiles has no pixels, and its rows need no visit.
     const bool empty = bytes == 0;
     auto* pixels = empty ? nullptr : static_cast<unsigned char*>(AllocatePixels(bytes));
-    if (pixels == nullptr && !empty) return ZY_E_DECODE;
+    if (pixels == nullptr && !empty) {
+        if (read.failure != nullptr) read.failure->Record(ZY_E_DECODE, "out of memory");
+        return ZY_E_DECODE;
+    }
+    if (!empty)
+        HintTiles(read, layer, 0, static_cast<uint32_t>(grid.columns - 1), 0,
+                  static_cast<uint32_t>(grid.rows - 1));
 
-    const SlideColors colors(info);
     const PixelRect whole{0, 0, static_cast<uint32_t>(grid.tileWidth),
                           static_cast<uint32_t>(grid.tileHeight)};
     const uint64_t tileStride = grid.tileWidth * 3, tileRowBytes = stride * grid.tileHeight;
@@ -57,10 +64,9 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
         const auto y = static_cast<uint32_t>(row);
         for (uint32_t x = 0; x < grid.columns; ++x) {
             uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + x * tileStride;
-            if (!TileAt(info, static_cast<uint32_t>(layer), x, y).empty()) {
+            if (!TileAt(read.layer(layer), x, y).empty()) {
                 ++outcome.stored;
-                const int code = DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), x, y,
-                                          whole, at, stride);
+                const int code = DrawTile(read, layer, x, y, whole, at, stride);
                 if (code == ZY_OK) {
                     ++outcome.drawn;
                     continue;
@@ -73,6 +79,8 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     });
     if (outcome.failed()) {
         free(pixels);
+        if (read.failure != nullptr)
+            read.failure->Record(ZY_E_DECODE, "not one tile of level %u could be read", layer);
         return ZY_E_DECODE;
     }
 
@@ -83,8 +91,3 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
 }
 
 }  // namespace tarn
-
-int ZySpecifyLayerJpeg2Rgb(ZyTarnInfo* info, unsigned char** data, int* width, int* height,
-                           int layer) {
-    return tarn::DecodeWholeLayer(info, data, width, height, layer, tarn::ThreadBudget());
-}

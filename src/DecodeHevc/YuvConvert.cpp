@@ -314,18 +314,3 @@ YuvView PlanarYuvView(const uint8_t* yuv, int width, int height) {
 }
 
 }  // namespace tarn
-
-ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int height,
-                      _ColorSpace requested) {
-    const _ColorSpace space = tarn::KnownLayout(tarn::EnumValue(requested));
-    int bytes = 0;
-    if (yuv == nullptr || out == nullptr || !tarn::PackedImageBytes(width, height, space, &bytes))
-        return -1;
-    const tarn::PinnedGlobalTable table;
-    if (!table.lookup()) return -1;
-    const size_t stride =
-        static_cast<size_t>(width) * static_cast<size_t>(tarn::BytesPerPixel(space));
-    tarn::ConvertYuvRect(tarn::PlanarYuvView(yuv, width, height), table.lookup(), 0, 0, width,
-                         height, space, out, stride);
-    return bytes;
-}

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 
 namespace {
 

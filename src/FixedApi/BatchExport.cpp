@@ -6,7 +6,8 @@
 #include <cstdlib>
 
 #include "Common/Geometry.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "Core/ExportName.h"
+#include "FixedApi/ZyCommon.h"
 
 namespace {
 
@@ -51,10 +52,14 @@ bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int ti
             unsigned char* jpeg = GetRoiSliceJpeg(slide, 0, x, y, tileWidth, tileHeight, &size);
             if (jpeg == nullptr) return false;
             char name[kNameBytes];
-            // The indices are below INT_MAX: each index times a positive tile size is.
+            const int prefix = snprintf(name, sizeof name, "%s/", directory);
             const int length =
-                snprintf(name, sizeof name, "%s/%d_%d_%d_%d.jpeg", directory, static_cast<int>(c),
-                         static_cast<int>(r), tileWidth, tileHeight);
+                prefix < 0 || static_cast<size_t>(prefix) >= sizeof name
+                    ? -1
+                    : prefix + tarn::ExportTileName(name + prefix, sizeof name - prefix,
+                                                    static_cast<int64_t>(c),
+                                                    static_cast<int64_t>(r), tileWidth,
+                                                    tileHeight);
             const bool ok = length > 0 && static_cast<size_t>(length) < sizeof name &&
                             WriteTileFile(name, jpeg, size);
             free(jpeg);

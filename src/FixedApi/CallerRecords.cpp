@@ -1,7 +1,7 @@
 // Disposers for records that library users build; the library itself never builds them.
 #include <cstdlib>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 
 void DisposeTileImageInfo(ZyTileImageInfo* info) {
     if (info == nullptr) return;

@@ -2,9 +2,8 @@
 #include <cstdlib>
 
 #include "Common/Status.h"
-#include "DecodeTarn/SlideColors.h"
-#include "DecodeTarn/TileAccess.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/Handles.h"
+#include "FixedApi/ZyCommon.h"
 
 using namespace tarn;
 
@@ -24,29 +23,29 @@ int DrawEmptyJpegSlideTile(const ColorLookup& colors, uint8_t* dst, size_t dstSt
 
 int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
     if (info == nullptr || info->PicHead == nullptr || data == nullptr) return ZY_E_NULL;
-    const TileCodec codec = CodecOf(*info->PicHead);
+    const TileCodec codec = CodecOf(info->PicHead->CompressionType);
     if (codec == TileCodec::None) {
         *data = nullptr;
         return ZY_E_DECODE;
     }
-    if (const int code = CheckTileAddress(info, layer, x, y); code != ZY_OK) return code;
+    const FixedRead read(info);
+    if (const int code = CheckTileAddress(read, layer, x, y); code != ZY_OK) return code;
 
-    const ZyPicHead& head = *info->PicHead;
-    const size_t stride = size_t{head.TileWidth} * 3;
-    auto* pixels = static_cast<unsigned char*>(malloc(stride * head.TileHeight));
+    const TileLayout& layout = read.layout();
+    const size_t stride = size_t{layout.tileWidth} * 3;
+    auto* pixels = static_cast<unsigned char*>(malloc(stride * layout.tileHeight));
     if (pixels == nullptr) {
         *data = nullptr;
         return ZY_E_DECODE;  // the one status of this function for memory that ran out
     }
-    const auto tx = static_cast<uint32_t>(x), ty = static_cast<uint32_t>(y);
-    const SlideColors colors(info);
-    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
+    const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
+               ty = static_cast<uint32_t>(y);
+    const PixelRect whole{0, 0, layout.tileWidth, layout.tileHeight};
     const int code =
-        TileAt(info, static_cast<uint32_t>(layer), tx, ty).empty() && codec == TileCodec::Jpeg
-            ? DrawEmptyJpegSlideTile(colors.lookup(), pixels, stride, head.TileWidth,
-                                     head.TileHeight)
-            : DrawTile(info, colors.lookup(), static_cast<uint32_t>(layer), tx, ty, whole, pixels,
-                       stride);
+        TileAt(layout.layers[l], tx, ty).empty() && codec == TileCodec::Jpeg
+            ? DrawEmptyJpegSlideTile(read.context().colors, pixels, stride, layout.tileWidth,
+                                     layout.tileHeight)
+            : DrawTile(read.context(), l, tx, ty, whole, pixels, stride);
     if (code == ZY_OK) {
         *data = pixels;
         return ZY_OK;
@@ -58,7 +57,7 @@ int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int laye
     }
     // A tile that does not decode: an HEVC slide's tile comes out white, a JPEG slide's not at all.
     if (codec == TileCodec::Hevc && code != kNoMemory) {
-        FillWhite(pixels, stride, head.TileWidth, head.TileHeight);
+        FillWhite(pixels, stride, layout.tileWidth, layout.tileHeight);
         *data = pixels;
     } else {
         free(pixels);

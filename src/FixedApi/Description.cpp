@@ -1,9 +1,10 @@
 // The slide and layer descriptions: key=value pairs joined by "|".
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 
-#include "Common/Geometry.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "Core/Description.h"
+#include "FixedApi/ZyCommon.h"
 
 namespace {
 
@@ -11,39 +12,46 @@ constexpr size_t kDescriptionBytes = 512;
 constexpr size_t kLayerInfoBytes = 256;
 
 // Size of slot `slot` of the label/macrograph pair; 0 for a slide without one.
-void PairSize(const ZyTarnInfo* info, int slot, unsigned* width, unsigned* height) {
+void PairSize(const ZyTarnInfo* info, int slot, uint32_t* width, uint32_t* height) {
     const ZyImageInfo* image = info->MacroImages != nullptr ? info->MacroImages[slot] : nullptr;
     *width = image != nullptr ? image->Width : 0;
     *height = image != nullptr ? image->Height : 0;
+}
+
+// "Key=value|Key=value..." in a new buffer of `bytes`; null when it would not fit (a damaged
+// header can make the MPP text that long) or memory runs out.
+template <int Count>
+char* Join(const tarn::DescriptionField (&fields)[Count], size_t bytes) {
+    auto* text = static_cast<char*>(malloc(bytes));
+    if (text == nullptr) return nullptr;
+    size_t length = 0;
+    for (int i = 0; i < Count; ++i) {
+        const int written = snprintf(text + length, bytes - length, "%s%s=%s", i > 0 ? "|" : "",
+                                     fields[i].key, fields[i].value);
+        if (written < 0 || static_cast<size_t>(written) >= bytes - length) {
+            free(text);
+            return nullptr;
+        }
+        length += static_cast<size_t>(written);
+    }
+    return text;
 }
 
 }  // namespace
 
 char* GetDescription(ZyTarnInfo* info) {
     if (info == nullptr || info->PicHead == nullptr) return nullptr;
-    auto* text = static_cast<char*>(malloc(kDescriptionBytes));
-    if (text == nullptr) return nullptr;
-    const ZyPicHead& head = *info->PicHead;
-    const unsigned thumbWidth = info->ThumbImage != nullptr ? info->ThumbImage->Width : 0;
-    const unsigned thumbHeight = info->ThumbImage != nullptr ? info->ThumbImage->Height : 0;
-    unsigned labelWidth = 0, labelHeight = 0, macroWidth = 0, macroHeight = 0;
-    PairSize(info, 0, &labelWidth, &labelHeight);
-    PairSize(info, 1, &macroWidth, &macroHeight);
-    // A damaged header can make the MPP text long enough to overflow; the text is then refused.
-    const int length = snprintf(
-        text, kDescriptionBytes,
-        "CompressionType=%s|Quality=%d|MPP=%.6lfum/pixel|AppMag=%u|ImageWidth=%u|ImageHeight=%u|"
-        "TileWidth=%u|TileHeight=%u|Layer=%u|Ratio=%.3f|ThumbWidth=%u|ThumbHeight=%u|"
-        "LabelWidth=%u|LabelHeight=%u|MacroWidth=%u|MacroHeight=%u",
-        head.CompressionType == 0 ? "Jpeg" : "Hevc", static_cast<int>(head.Quality), head.MPP,
-        head.AppMag, head.ImageWidth, head.ImageHeight, head.TileWidth, head.TileHeight, head.Layer,
-        static_cast<double>(head.Ratio), thumbWidth, thumbHeight, labelWidth, labelHeight,
-        macroWidth, macroHeight);
-    if (length < 0 || static_cast<size_t>(length) >= kDescriptionBytes) {
-        free(text);
-        return nullptr;
+    tarn::SlideSummary summary;
+    summary.head = info->PicHead;
+    if (info->ThumbImage != nullptr) {
+        summary.thumbWidth = info->ThumbImage->Width;
+        summary.thumbHeight = info->ThumbImage->Height;
     }
-    return text;
+    PairSize(info, 0, &summary.labelWidth, &summary.labelHeight);
+    PairSize(info, 1, &summary.macroWidth, &summary.macroHeight);
+    tarn::DescriptionField fields[tarn::kSlideFields];
+    tarn::DescribeSlide(summary, fields);
+    return Join(fields, kDescriptionBytes);
 }
 
 char* GetLayerInfo(ZyTarnInfo* info, int layer) {
@@ -52,16 +60,9 @@ char* GetLayerInfo(ZyTarnInfo* info, int layer) {
     if (info->PicHead->Layer <= static_cast<unsigned>(layer)) return nullptr;
     const ZyPicInfo* record = info->PicInfos[layer];
     if (record == nullptr) return nullptr;
-    auto* text = static_cast<char*>(malloc(kLayerInfoBytes));
-    if (text == nullptr) return nullptr;
-    // Every value is printed signed, as callers parse it; an open slide's grid fits an int.
-    const tarn::LayerGeometry grid = tarn::GeometryOf(*info->PicHead, *record);
-    snprintf(text, kLayerInfoBytes,
-             "LayerWidth=%d|LayerHeight=%d|BoundWidth=%d|BoundHeight=%d|XCount=%d|YCount=%d",
-             static_cast<int>(grid.gridWidth()), static_cast<int>(grid.gridHeight()),
-             static_cast<int>(record->BoundWidth), static_cast<int>(record->BoundHeight),
-             static_cast<int>(record->XCount), static_cast<int>(record->YCount));
-    return text;
+    tarn::DescriptionField fields[tarn::kLayerFields];
+    tarn::DescribeLayer(*info->PicHead, *record, fields);
+    return Join(fields, kLayerInfoBytes);
 }
 
 void Dispose(void* buffer) {

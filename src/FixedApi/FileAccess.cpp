@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 
 FILE* ZyOpenFile(char* path, char* mode) {
     if (path == nullptr || mode == nullptr) return nullptr;

@@ -1,104 +1,13 @@
-// The record functions, and the exported stream-based readers as adapters over them. Each exported
-// reader starts again from the header, derives every position from the start of the file and
-// leaves the stream after the last item it read.
+// The exported stream-based record readers, adapters over the record functions. Each starts again
+// from the header, derives every position from the start of the file and leaves the stream after
+// the last item it read.
 #include <climits>
 #include <cstdlib>
 
-#include "Common/Geometry.h"
 #include "Common/Status.h"
-#include "DecodeTarn/RecordLayout.h"
-#include "DecodeTarn/RecordReaders.h"
-#include "DecodeTarn/ZyCommon.h"
-
-namespace tarn {
-
-void ReadHead(FileReader& reader, ZyPicHead* head) {
-    ReadAvailableAt(reader, 0, head, kHeadSize);
-}
-
-int CheckHead(const ZyPicHead& head) {
-    return HasMagic(head.Magic, "ZY") ? ZY_OK : ZY_E_HEAD_MAGIC;
-}
-
-bool HeadUsable(const ZyPicHead& head, uint64_t fileSize) {
-    // Every output size of a tile (3 or 4 bytes per pixel) must be countable in an int.
-    uint64_t tileBytes = 0;
-    if (head.TileWidth == 0 || head.TileHeight == 0 ||
-        !CheckedMultiply(uint64_t{head.TileWidth} * head.TileHeight, 4, &tileBytes) ||
-        tileBytes > static_cast<uint64_t>(INT_MAX))
-        return false;
-    if (fileSize < kHeadSize || head.Layer == 0) return false;
-    if (head.MacrographCount != 0 && head.MacrographCount != static_cast<uint32_t>(macroNum))
-        return false;
-    // Each layer needs at least its record; this also bounds the per-layer arrays.
-    if (uint64_t{head.Layer} * kPicRecordSize > fileSize) return false;
-    if (head.PersonInfoFlag != 0 && fileSize < kExtraOffset) return false;
-    if (head.PersonInfoFlag != 0 && head.ExtraInfoFlag != 0 && fileSize < kMacroChainStart)
-        return false;
-    return true;
-}
-
-int ReadPerson(FileReader& reader, const ZyPicHead& head, ZyPersonInfo* person) {
-    if (head.PersonInfoFlag == 0) return ZY_E_ABSENT;
-    ReadAvailableAt(reader, kPersonOffset, person, sizeof *person);
-    return HasMagic(person->Magic, "PI") ? ZY_OK : ZY_E_PERSON_MAGIC;
-}
-
-int ReadExtra(FileReader& reader, const ZyPicHead& head, ZyExtraInfo* extra) {
-    if (head.PersonInfoFlag == 0 || head.ExtraInfoFlag == 0) return ZY_E_ABSENT;
-    ReadAvailableAt(reader, kExtraOffset, extra, sizeof *extra);
-    return HasMagic(extra->Magic, "EI") ? ZY_OK : ZY_E_EXTRA_MAGIC;
-}
-
-uint32_t MacroRecordCount(const ZyPicHead& head) {
-    return head.MacrographCount < static_cast<uint32_t>(macroNum) ? head.MacrographCount
-                                                                  : static_cast<uint32_t>(macroNum);
-}
-
-int ReadMacroRecord(FileReader& reader, uint64_t* position, ZyMacrographInfo* record,
-                    unsigned char** payload) {
-    if (!ReadBytesAt(reader, *position, record, kMacroHeadSize)) return ZY_E_SHORT_READ;
-    if (!HasMagic(record->Magic, "MI")) return ZY_E_MACRO_MAGIC;
-    if (payload != nullptr)
-        if (const int code = ReadPayload(reader, record->DataSize, payload); code != ZY_OK)
-            return code;
-    *position = record->NextOffset;
-    return ZY_OK;
-}
-
-uint64_t ThumbnailOffset(const ZyPicHead& head, uint64_t chainEnd) {
-    return head.MacrographCount != 0 && head.PersonInfoFlag != 0 ? chainEnd : kPersonOffset;
-}
-
-int ReadPicRecord(FileReader& reader, uint64_t offset, ZyPicInfo* record, int shortCode) {
-    if (!ReadBytesAt(reader, offset, record, kPicRecordSize)) return shortCode;
-    return HasMagic(record->Magic, "IF") ? ZY_OK : ZY_E_PIC_MAGIC;
-}
-
-int ReadPayload(FileReader& reader, uint64_t size, unsigned char** out) {
-    if (size > BytesLeft(reader)) return ZY_E_SHORT_READ;
-    auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
-    if (bytes == nullptr) return kNoMemory;
-    if (!ReadBytes(reader, bytes, size)) {
-        free(bytes);
-        return ZY_E_SHORT_READ;
-    }
-    *out = bytes;
-    return ZY_OK;
-}
-
-bool LayerRecordUsable(const ZyPicInfo& record, const ZyPicHead& head) {
-    const LayerGeometry layer = GeometryOf(head, record);
-    return layer.gridWidth() <= static_cast<uint64_t>(INT32_MAX) &&
-           layer.gridHeight() <= static_cast<uint64_t>(INT32_MAX) &&
-           uint64_t{record.TileCount} >= layer.columns * layer.rows;
-}
-
-uint64_t TileTableBytes(const ZyPicInfo& record) {
-    return uint64_t{record.TileCount} * sizeof(uint32_t);
-}
-
-}  // namespace tarn
+#include "Core/RecordLayout.h"
+#include "Core/Records.h"
+#include "FixedApi/ZyCommon.h"
 
 using namespace tarn;
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 
 unsigned char* GetSliceJpeg(ZyTarnInfo* info, int layer, int column, int row, int* width,
                             int* height, int* size) {

@@ -5,8 +5,8 @@
 
 #include "Common/Status.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/SlideColors.h"
-#include "DecodeTarn/TileAccess.h"
+#include "FixedApi/Handles.h"
+#include "FixedApi/ZyCommon.h"
 
 namespace tarn {
 namespace {
@@ -18,9 +18,9 @@ int FetchStatus(int code) {
 }
 
 // A quality-75 JPEG of the given pixels, or nothing.
-int EncodeTile(const ZyPicHead& head, const uint8_t* pixels, unsigned char** data, int* size) {
+int EncodeTile(const TileLayout& layout, const uint8_t* pixels, unsigned char** data, int* size) {
     unsigned char* jpeg = nullptr;
-    const int length = EncodeJpegBgr(pixels, head.TileWidth, head.TileHeight, 75, &jpeg);
+    const int length = EncodeJpegBgr(pixels, layout.tileWidth, layout.tileHeight, 75, &jpeg);
     if (length <= 0) {
         free(jpeg);
         return ZY_E_ENCODE;
@@ -30,29 +30,33 @@ int EncodeTile(const ZyPicHead& head, const uint8_t* pixels, unsigned char** dat
     return ZY_OK;
 }
 
-size_t TileBytes(const ZyPicHead& head) {
-    return size_t{head.TileWidth} * head.TileHeight * 3;
+size_t TileBytes(const TileLayout& layout) {
+    return size_t{layout.tileWidth} * layout.tileHeight * 3;
 }
 
-int WhiteJpeg(const ZyPicHead& head, unsigned char** data, int* size) {
+int WhiteJpeg(const TileLayout& layout, unsigned char** data, int* size) {
     ByteBuffer white;
-    if (!white.Reserve(TileBytes(head))) return kNoMemory;
-    memset(white.data(), 0xFF, TileBytes(head));
-    return EncodeTile(head, white.data(), data, size);
+    if (!white.Reserve(TileBytes(layout))) return kNoMemory;
+    memset(white.data(), 0xFF, TileBytes(layout));
+    return EncodeTile(layout, white.data(), data, size);
 }
 
 // An HEVC tile drawn through the tile path, then encoded.
-int TranscodeHevcTile(const ZyTarnInfo* info, const unsigned char* stream, int length,
+int TranscodeHevcTile(const FixedRead& read, const unsigned char* stream, int length,
                       unsigned char** data, int* size) {
-    const ZyPicHead& head = *info->PicHead;
+    const TileLayout& layout = read.layout();
     ByteBuffer pixels;
-    if (!pixels.Reserve(TileBytes(head))) return kNoMemory;
-    const SlideColors colors(info);
-    const PixelRect whole{0, 0, head.TileWidth, head.TileHeight};
-    const int code = DrawStoredTile(info, colors.lookup(), stream, static_cast<size_t>(length),
-                                    whole, pixels.data(), size_t{head.TileWidth} * 3);
-    if (code != ZY_OK) return code == kNoMemory ? code : ZY_E_HEVC;
-    return EncodeTile(head, pixels.data(), data, size);
+    if (!pixels.Reserve(TileBytes(layout))) return kNoMemory;
+    const PixelRect whole{0, 0, layout.tileWidth, layout.tileHeight};
+    Message why;
+    const int code =
+        DrawStoredTile(read.context(), stream, static_cast<size_t>(length), whole, pixels.data(),
+                       size_t{layout.tileWidth} * 3, PixelFormat::Bgr, &why);
+    if (code != ZY_OK) {
+        if (why.loud) PrintLoud(why);
+        return code == kNoMemory ? code : ZY_E_HEVC;
+    }
+    return EncodeTile(layout, pixels.data(), data, size);
 }
 
 }  // namespace
@@ -62,15 +66,17 @@ using namespace tarn;
 
 int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
                                  int x, int y) {
-    if (const int code = CheckTileAddress(info, layer, x, y); code != ZY_OK) return code;
+    const FixedRead read(info);
+    if (const int code = CheckTileAddress(read, layer, x, y); code != ZY_OK) return code;
     if (data == nullptr || size == nullptr) return ZY_E_NULL;
-    const TileCodec codec = CodecOf(*info->PicHead);
+    const TileCodec codec = read.layout().codec;
     if (codec == TileCodec::None) return ZY_E_DECODE;  // no decoder to make a JPEG with
-    const StoredTile tile = TileAt(info, static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
-                                   static_cast<uint32_t>(y));
-    if (tile.empty()) return FetchStatus(WhiteJpeg(*info->PicHead, data, size));
+    const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
+               ty = static_cast<uint32_t>(y);
+    const StoredTile tile = TileAt(read.layout().layers[l], tx, ty);
+    if (tile.empty()) return FetchStatus(WhiteJpeg(read.layout(), data, size));
     unsigned char* stored = nullptr;
-    if (const int code = ReadStoredTile(SourceOf(info), tile, &stored); code != ZY_OK)
+    if (const int code = ReadStoredTile(read.context(), l, tx, ty, tile, &stored); code != ZY_OK)
         return FetchStatus(code);
     // The stored bytes of a JPEG slide are the JPEG.
     if (codec == TileCodec::Jpeg) {
@@ -78,24 +84,26 @@ int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* si
         *size = tile.size;
         return ZY_OK;
     }
-    const int code = TranscodeHevcTile(info, stored, tile.size, data, size);
+    const int code = TranscodeHevcTile(read, stored, tile.size, data, size);
     free(stored);
     return FetchStatus(code);
 }
 
 int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
                                  int x, int y) {
-    if (const int code = CheckTileAddress(info, layer, x, y); code != ZY_OK) return code;
+    const FixedRead read(info);
+    if (const int code = CheckTileAddress(read, layer, x, y); code != ZY_OK) return code;
     if (data == nullptr || size == nullptr) return ZY_E_NULL;
-    const StoredTile tile = TileAt(info, static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
-                                   static_cast<uint32_t>(y));
+    const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
+               ty = static_cast<uint32_t>(y);
+    const StoredTile tile = TileAt(read.layout().layers[l], tx, ty);
     if (tile.empty()) {
         *data = nullptr;
         *size = 0;
         return ZY_OK;
     }
     unsigned char* stored = nullptr;
-    if (const int code = ReadStoredTile(SourceOf(info), tile, &stored); code != ZY_OK)
+    if (const int code = ReadStoredTile(read.context(), l, tx, ty, tile, &stored); code != ZY_OK)
         return FetchStatus(code);
     *data = stored;
     *size = tile.size;

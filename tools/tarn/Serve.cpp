@@ -9,9 +9,9 @@
 
 #include "Commands.h"
 #include "Common.h"
-#include "Common/Threads.h"
 #include "Serve.h"
 #include "ServeRoutes.h"
+#include "util/Threads.h"
 
 namespace tarncli {
 namespace {
