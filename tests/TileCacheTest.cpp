@@ -362,9 +362,9 @@ TEST(TileCache, TilesThroughTheCacheEqualTilesWithoutIt) {
                     const size_t stride =
                         part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
                     Pixels expected(stride * part.height), out(expected.size());
-                    ASSERT_EQ(tarn::DrawTile(uncached, 0, x, 0, part, expected.data(), stride,
-                                             format),
-                              ZY_OK);
+                    ASSERT_EQ(
+                        tarn::DrawTile(uncached, 0, x, 0, part, expected.data(), stride, format),
+                        ZY_OK);
                     for (int touch = 0; touch < 3; ++touch) {
                         ASSERT_EQ(tarn::DrawTile(cached, 0, x, 0, part, out.data(), stride, format),
                                   ZY_OK);

@@ -22,9 +22,9 @@ int32_t KeptDataSize(uint64_t size) {
     return size <= INT32_MAX ? static_cast<int32_t>(size) : -1;
 }
 
-unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data,
-                                      uint64_t size, uint32_t width, uint32_t height,
-                                      const ColorLookup& lookup, Message* why) {
+unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
+                                      uint32_t width, uint32_t height, const ColorLookup& lookup,
+                                      Message* why) {
     if (data == nullptr || !PlausibleSize(width, height)) return nullptr;
     unsigned char* pixels = nullptr;
     if (dataFormat == ZY_FORMAT_JPEG) {
@@ -55,9 +55,8 @@ void BuildThumbnailImage(const ZyPicInfo& record, uint32_t width, uint32_t heigh
     image->present = true;
     image->data = data;
     image->dataFormat = record.DataFormat;
-    image->pixels =
-        DecodeAssociatedPixels(record.DataFormat, data, record.DataSize, width, height, lookup,
-                               &image->why);
+    image->pixels = DecodeAssociatedPixels(record.DataFormat, data, record.DataSize, width, height,
+                                           lookup, &image->why);
     if (record.DataFormat == ZY_FORMAT_JPEG || record.DataFormat == ZY_FORMAT_BMP)
         image->channels = 3;
     image->width = width;

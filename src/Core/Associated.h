@@ -36,9 +36,9 @@ int32_t KeptDataSize(uint64_t size);
 // stored. A new malloc'ed buffer, or null when they do not decode to that size, the format is
 // another, the size is implausible, or (JPEG) there is no table; the decoder's reason, if it
 // gave one, in `*why`.
-unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data,
-                                      uint64_t size, uint32_t width, uint32_t height,
-                                      const ColorLookup& lookup, Message* why);
+unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
+                                      uint32_t width, uint32_t height, const ColorLookup& lookup,
+                                      Message* why);
 
 // Fills `*image` from a label/macrograph record and its stored bytes (taken over).
 void BuildPairImage(const ZyMacrographInfo& record, unsigned char* data, const ColorLookup& lookup,

@@ -15,8 +15,7 @@ namespace tarn {
 int ReadBytes(const ByteSource& source, uint64_t offset, void* out, size_t length, Message* why) {
     if (offset > source.size || length > source.size - offset) {
         Say(why, "%zu bytes at %llu lie past the end of the slide's %llu bytes", length,
-            static_cast<unsigned long long>(offset),
-            static_cast<unsigned long long>(source.size));
+            static_cast<unsigned long long>(offset), static_cast<unsigned long long>(source.size));
         return ZY_E_SHORT_READ;
     }
     if (length == 0) return ZY_OK;

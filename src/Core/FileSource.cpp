@@ -26,8 +26,7 @@ struct FileContext {
 };
 
 void PackIdentity(const FileIdentity& identity, unsigned char* out) {
-    const uint64_t words[] = {identity.device, identity.inode,
-                              static_cast<uint64_t>(identity.size),
+    const uint64_t words[] = {identity.device, identity.inode, static_cast<uint64_t>(identity.size),
                               static_cast<uint64_t>(identity.modifiedSeconds),
                               static_cast<uint64_t>(identity.modifiedNanoseconds)};
     memcpy(out, words, sizeof words);
@@ -139,8 +138,7 @@ bool OpenFileSource(const char* path, ByteSource* source, OpenFailure* failure) 
     if (file->path == nullptr) {
         const int error = errno;
         delete file;
-        return Fail(failure, error == ENOMEM ? OpenError::NoMemory : OpenError::SystemError,
-                    error);
+        return Fail(failure, error == ENOMEM ? OpenError::NoMemory : OpenError::SystemError, error);
     }
     const int fd = OpenRegularFile(file->path, &file->identity);
     if (fd < 0) {

@@ -11,8 +11,7 @@ namespace tarn {
 
 // Checks a region request against the layer's grid: ZY_OK, ZY_E_LAYER or ZY_E_REGION. The region
 // may reach past the grid's right and bottom edges; only its origin and size are compared.
-int CheckRegion(const TileLayout& layout, int width, int height, uint32_t x, uint32_t y,
-                int layer);
+int CheckRegion(const TileLayout& layout, int width, int height, uint32_t x, uint32_t y, int layer);
 
 // Draws the width x height rectangle at (x, y) of `layer` (origin inside the grid) into `dst`
 // (rows `dstStride` bytes apart) in `format`. Pixels beyond the layer grid are white. ZY_OK, or

@@ -43,10 +43,9 @@ int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed
     reader.window = nullptr;
     const int code = ReadBytes(*reader.source, offset, ahead.bytes.data(),
                                static_cast<size_t>(length), reader.why);
-    if (code != ZY_OK) {
-        reader.failure = code;
-        return code;
-    }
+    // Bytes read only ahead may fail to come where the needed ones would not (a reader that
+    // cannot deliver some stretch): the records are then read as they are needed.
+    if (code != ZY_OK) return length > needed ? ZY_OK : (reader.failure = code);
     reader.window = ahead.bytes.data();
     reader.windowStart = offset;
     reader.windowLength = length;
@@ -114,8 +113,7 @@ int ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& rec
     if (table->sizes == nullptr || table->offsets == nullptr) return kNoMemory;
     if (!ReadBytesAt(reader, tableOffset, table->sizes, TileTableBytes(record)))
         return ReadFailure(reader, ZY_E_SHORT_READ);
-    ComputeTileOffsets(tableOffset + TileTableBytes(record), table->sizes, count,
-                       table->offsets);
+    ComputeTileOffsets(tableOffset + TileTableBytes(record), table->sizes, count, table->offsets);
     return ZY_OK;
 }
 
@@ -137,9 +135,8 @@ int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     }
     uint64_t offset = records.thumb.NextOffset;
     for (uint32_t k = 0; k < head.Layer; ++k) {
-        const uint64_t expected =
-            std::min(kPicRecordSize + ExpectedTiles(records, k) * sizeof(uint32_t),
-                     kMostTableReadAhead);
+        const uint64_t expected = std::min(
+            kPicRecordSize + ExpectedTiles(records, k) * sizeof(uint32_t), kMostTableReadAhead);
         if (const int code = Cover(reader, ahead, offset, kPicRecordSize, expected); code != ZY_OK)
             return code;
         ZyPicInfo& record = records.layers[k];
@@ -151,8 +148,8 @@ int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
         if (span > reader.size - offset || span > budget) return ZY_E_SHORT_READ;
         budget -= span;
         spans.emplace_back(offset, offset + span);
-        if (const int code = ReadTileTable(reader, offset + kPicRecordSize, record,
-                                           &slide.tables[k]);
+        if (const int code =
+                ReadTileTable(reader, offset + kPicRecordSize, record, &slide.tables[k]);
             code != ZY_OK)
             return code;
         offset = record.NextOffset;
@@ -229,8 +226,7 @@ Slide* Fail(OpenFailure* failure, OpenError error, const Message* why = nullptr)
     return nullptr;
 }
 
-int ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** out,
-                  Message* why) {
+int ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** out, Message* why) {
     if (size > SIZE_MAX - 1) return ZY_E_SHORT_READ;
     auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
     if (bytes == nullptr) {

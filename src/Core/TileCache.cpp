@@ -219,8 +219,7 @@ uint64_t ColorTagOf(const ColorParams& params) {
 }
 
 TileKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y) {
-    return {read.sourceKey, read.colorTag, layer,
-            uint64_t{y} * read.layer(layer).grid.columns + x};
+    return {read.sourceKey, read.colorTag, layer, uint64_t{y} * read.layer(layer).grid.columns + x};
 }
 
 size_t TileCharge(uint32_t width, uint32_t height) {

@@ -158,8 +158,7 @@ int DrawThroughCache(TileCache* cache, const TileKey& key, uint32_t tileWidth, u
                      const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
                      Decode&& decode, uint64_t partTag = 0) {
     TilePin tile;
-    if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) ==
-        TileAdmission::DecodeWhole) {
+    if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) == TileAdmission::DecodeWhole) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
         if (AllocateTile(cache, key, tileWidth, tileHeight, &tile) &&
             decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == ZY_OK)

@@ -35,9 +35,8 @@ int DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const uint
         Say(why, "out of memory");
         return kNoMemory;
     }
-    const bool decoded =
-        DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part, pixels.data(),
-                       stride, colors, dst, dstStride, format, why);
+    const bool decoded = DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part,
+                                        pixels.data(), stride, colors, dst, dstStride, format, why);
     pixels.Shrink(kKeptScratchBytes);
     return decoded ? ZY_OK : ZY_E_DECODE;
 }
@@ -120,7 +119,7 @@ int ReadInto(const ReadContext& read, const StoredTile& tile, void* out, Message
 // earlier one from a read of another part of the same tile.
 uint64_t PartTag(const PixelRect& part) {
     return (uint64_t{part.x} << 48) ^ (uint64_t{part.y} << 32) ^ (uint64_t{part.width} << 16) ^
-           uint64_t{part.height} ^ 0x5bd1e9955bd1e995ULL;
+           uint64_t { part.height } ^ 0x5bd1e9955bd1e995ULL;
 }
 
 }  // namespace
@@ -182,8 +181,8 @@ int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t
     return ZY_OK;
 }
 
-int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-             const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format) {
+int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, const PixelRect& part,
+             uint8_t* dst, size_t dstStride, PixelFormat format) {
     const TileLayout& layout = *read.layout;
     if (layout.codec == TileCodec::None) {
         if (read.failure != nullptr)
@@ -216,12 +215,11 @@ int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
                                    scratch, &why);
         return code;
     };
-    const int code =
-        read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
-            ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y), layout.tileWidth,
-                               layout.tileHeight, part, dst, dstStride, format, decode,
-                               PartTag(part))
-            : decode(part, dst, dstStride, format);
+    const int code = read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
+                         ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y),
+                                            layout.tileWidth, layout.tileHeight, part, dst,
+                                            dstStride, format, decode, PartTag(part))
+                         : decode(part, dst, dstStride, format);
     Scratch().bytes.Shrink(kKeptScratchBytes);
     if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
     return code;

@@ -72,11 +72,11 @@ class CallFailure {
 struct ReadContext {
     const TileLayout* layout = nullptr;
     const ByteSource* source = nullptr;
-    ColorLookup colors;                // the slide's table; empty: no pixels can be corrected
-    TileCache* cache = nullptr;        // null: tiles are read without a cache
-    uint64_t sourceKey = 0;            // the source's identity (AcquireSourceKey); 0: none
-    uint64_t colorTag = 0;             // the table's identity (ColorTagOf); 0: none
-    CallFailure* failure = nullptr;    // where the call's first failure goes; may be null
+    ColorLookup colors;              // the slide's table; empty: no pixels can be corrected
+    TileCache* cache = nullptr;      // null: tiles are read without a cache
+    uint64_t sourceKey = 0;          // the source's identity (AcquireSourceKey); 0: none
+    uint64_t colorTag = 0;           // the table's identity (ColorTagOf); 0: none
+    CallFailure* failure = nullptr;  // where the call's first failure goes; may be null
     // Called with a codec's loud message each time a tile fails to decode; null: kept quiet.
     void (*echo)(const Message& message) = nullptr;
 
@@ -98,9 +98,8 @@ int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t
 // tile is white (alpha 255) and not corrected. ZY_OK; the codes of ReadStoredTile; ZY_E_DECODE
 // when the tile does not decode to the tile size, the slide's compression is not one of ours, or
 // there is no colour table. Through the context's cache when it has one.
-int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-             const PixelRect& part, uint8_t* dst, size_t dstStride,
-             PixelFormat format = PixelFormat::Bgr);
+int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, const PixelRect& part,
+             uint8_t* dst, size_t dstStride, PixelFormat format = PixelFormat::Bgr);
 
 // The same for tile bytes already read (never an empty tile), without a cache.
 int DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,

@@ -15,7 +15,6 @@
 
 #include <jerror.h>
 
-
 namespace tarn {
 namespace {
 

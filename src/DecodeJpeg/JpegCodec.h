@@ -40,9 +40,9 @@ bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t 
 // Decodes a whole JPEG of any size into a new malloc'ed buffer in `space`, corrected through
 // `lookup` (bytes 0, 1, 2 of each pixel read as blue, green, red; 4-byte pixels get 255 in their
 // fourth byte). The result is the byte size, or 0 on failure with `*pixels` untouched: a fatal
-// libjpeg error (its message in `*why`, loud), an output whose pixels are not 3 or 4 bytes, a byte count
-// that does not fit an int, or, with expectedWidth/Height nonzero, another size (refused before
-// decoding). An empty `lookup` gives the size with `*pixels` set to null.
+// libjpeg error (its message in `*why`, loud), an output whose pixels are not 3 or 4 bytes, a byte
+// count that does not fit an int, or, with expectedWidth/Height nonzero, another size (refused
+// before decoding). An empty `lookup` gives the size with `*pixels` set to null.
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
                         const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
                         unsigned char** pixels, Message* why = nullptr);

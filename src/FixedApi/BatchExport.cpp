@@ -58,8 +58,7 @@ bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int ti
                     ? -1
                     : prefix + tarn::ExportTileName(name + prefix, sizeof name - prefix,
                                                     static_cast<int64_t>(c),
-                                                    static_cast<int64_t>(r), tileWidth,
-                                                    tileHeight);
+                                                    static_cast<int64_t>(r), tileWidth, tileHeight);
             const bool ok = length > 0 && static_cast<size_t>(length) < sizeof name &&
                             WriteTileFile(name, jpeg, size);
             free(jpeg);

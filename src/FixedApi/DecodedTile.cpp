@@ -41,11 +41,10 @@ int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int laye
     const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
                ty = static_cast<uint32_t>(y);
     const PixelRect whole{0, 0, layout.tileWidth, layout.tileHeight};
-    const int code =
-        TileAt(layout.layers[l], tx, ty).empty() && codec == TileCodec::Jpeg
-            ? DrawEmptyJpegSlideTile(read.context().colors, pixels, stride, layout.tileWidth,
-                                     layout.tileHeight)
-            : DrawTile(read.context(), l, tx, ty, whole, pixels, stride);
+    const int code = TileAt(layout.layers[l], tx, ty).empty() && codec == TileCodec::Jpeg
+                         ? DrawEmptyJpegSlideTile(read.context().colors, pixels, stride,
+                                                  layout.tileWidth, layout.tileHeight)
+                         : DrawTile(read.context(), l, tx, ty, whole, pixels, stride);
     if (code == ZY_OK) {
         *data = pixels;
         return ZY_OK;

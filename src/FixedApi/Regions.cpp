@@ -13,8 +13,8 @@ namespace tarn {
 namespace {
 
 // ZyGetRoiRgbOfSpecifyLayer within one call's read.
-int RegionPixels(const FixedRead& read, unsigned char** data, int width, int height,
-                 unsigned int x, unsigned int y, int layer) {
+int RegionPixels(const FixedRead& read, unsigned char** data, int width, int height, unsigned int x,
+                 unsigned int y, int layer) {
     if (read.status() != ZY_OK) return ZY_E_NULL;
     if (const int code = CheckRegion(read.layout(), width, height, x, y, layer); code != ZY_OK)
         return code;

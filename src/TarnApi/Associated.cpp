@@ -37,9 +37,9 @@ bool ListAssociatedImages(SlideCall& call, AssociatedList** out) {
     std::call_once(list.once, [&] {
         if (LoadAssociatedImages(*slide.core, &why) != ZY_OK) return;
         const AssociatedImage* images = slide.core->associated;
-        for (const NamedImage& entry : {NamedImage{"label", &images[0]},
-                                        NamedImage{"macro", &images[1]},
-                                        NamedImage{"thumbnail", &images[2]}})
+        for (const NamedImage& entry :
+             {NamedImage{"label", &images[0]}, NamedImage{"macro", &images[1]},
+              NamedImage{"thumbnail", &images[2]}})
             if (HasPixels(*entry.image)) list.images.push_back(entry);
         for (const NamedImage& entry : list.images)
             list.names.push_back(entry.name);

@@ -68,8 +68,7 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
         if (DrawRegion(read.context(), width, height, x, y, static_cast<uint32_t>(level),
                        pixels.get(), stride, PixelFormat::Bgr) != ZY_OK) {
             call.Fail("cannot read export tile (%lld, %lld) of level %d: %s",
-                      static_cast<long long>(col), static_cast<long long>(row), level,
-                      read.why());
+                      static_cast<long long>(col), static_cast<long long>(row), level, read.why());
             return -1;
         }
         unsigned char* stream = nullptr;

@@ -30,8 +30,8 @@ bool DrawPicture(SlideCall& call, const Span& area, int32_t layer, uint8_t* dst,
                                 static_cast<uint32_t>(area.left), static_cast<uint32_t>(area.top),
                                 static_cast<uint32_t>(layer), dst, stride, format);
     if (code == ZY_OK) return true;
-    call.Fail("cannot read level %d at (%lld, %lld): %s", layer,
-              static_cast<long long>(area.left), static_cast<long long>(area.top), read.why());
+    call.Fail("cannot read level %d at (%lld, %lld): %s", layer, static_cast<long long>(area.left),
+              static_cast<long long>(area.top), read.why());
     return false;
 }
 

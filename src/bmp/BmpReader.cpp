@@ -111,7 +111,7 @@ unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpInfo* bmpInf
         static_cast<unsigned char*>(std::malloc(pixelCount > 0 ? pixelCount * 3 : 1));
     if (out == nullptr || pixelCount == 0) return out;
     CopyBottomUpRows(bmpData + kPixelArrayOffset, rowLength, bytesPerPixel,
-                           static_cast<uint32_t>(width), static_cast<uint32_t>(height), out);
+                     static_cast<uint32_t>(width), static_cast<uint32_t>(height), out);
     return out;
 }
 
