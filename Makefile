@@ -71,7 +71,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 tidy: build
-	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp')
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp' 'util/*.cpp')
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz out

@@ -24,8 +24,8 @@ inline void Say(Message* message, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     // clang-tidy 14 loses track of va_start here.
-    vsnprintf(message->text, sizeof message->text, format,
-              arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    vsnprintf(message->text, sizeof message->text, format, arguments);
     va_end(arguments);
     message->loud = false;
 }

@@ -15,8 +15,8 @@ void Set(DescriptionField& field, const char* key, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     // clang-tidy 14 loses track of va_start here.
-    vsnprintf(field.value, sizeof field.value, format,
-              arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    vsnprintf(field.value, sizeof field.value, format, arguments);
     va_end(arguments);
 }
 

@@ -147,8 +147,8 @@ void CallFailure::Record(int code, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     // clang-tidy 14 loses track of va_start here.
-    vsnprintf(message_.text, sizeof message_.text, format,
-              arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    vsnprintf(message_.text, sizeof message_.text, format, arguments);
     va_end(arguments);
     code_ = code;
     failed_.store(true, std::memory_order_release);
@@ -200,9 +200,9 @@ int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, co
     const auto size = static_cast<size_t>(tile.size);
     Message why;
     bool haveBytes = false;
+    TileScratch& scratch = Scratch();
     auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat into) {
         why = Message{};
-        TileScratch& scratch = Scratch();
         int code = ZY_OK;
         if (!haveBytes) {
             code = scratch.bytes.Reserve(size) ? ZY_OK : kNoMemory;
@@ -220,7 +220,7 @@ int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, co
                                             layout.tileWidth, layout.tileHeight, part, dst,
                                             dstStride, format, decode, PartTag(part))
                          : decode(part, dst, dstStride, format);
-    Scratch().bytes.Shrink(kKeptScratchBytes);
+    scratch.bytes.Shrink(kKeptScratchBytes);
     if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
     return code;
 }

@@ -9,6 +9,6 @@ namespace tarn {
 
 // The slide's associated images with pixels, listed (and decoded) at the first call; false, after
 // failing the call, when they could not be read.
-bool ListAssociatedImages(SlideCall& call, AssociatedList** list);
+bool ListAssociatedImages(SlideCall& call, AssociatedList** out);
 
 }  // namespace tarn
