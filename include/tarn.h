@@ -279,7 +279,10 @@ TARN_API char* tarn_deepzoom_get_dzi(tarn_deepzoom* dz, const char* format);
  * Corrected tiles are kept in a byte-bounded cache so that repeated reads need no decoding.
  * Every slide of both interfaces reads through the process's default cache (64 MiB, or the
  * TARN_CACHE_SIZE environment variable in bytes; 0 turns it off) unless given a cache of its
- * own. A hit never serves a tile of another file than the one the slide opened. */
+ * own. A tile is kept when a read asks again for a part of it that a recent read asked for: a
+ * read that does not repeat an earlier one decodes only what it needs and costs what it costs
+ * without a cache. A hit never serves a tile of another file than the one the slide opened (or,
+ * for a reader's slide, of other bytes than its identity names). */
 
 typedef struct tarn_cache tarn_cache;
 

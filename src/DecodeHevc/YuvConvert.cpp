@@ -9,9 +9,7 @@
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
-#include "Common/EnumValue.h"
 #include "Common/PixelStores.h"
-#include "DecodeTarnCxx.h"
 
 namespace tarn {
 namespace {

@@ -131,6 +131,11 @@ class SlideCall {
     bool failed_ = false;
 };
 
+// Opens a slide over `source` (taken over whatever happens, as OpenSlideFrom takes it) as tarn.h's
+// view, its failures named after `name` ("cannot open <name>: ..."): how every tarn_open* entry
+// point opens, whatever the bytes come from. NULL with the reason in tarn_get_error(NULL).
+tarn_slide* OpenSlideView(const ByteSource& source, const char* name);
+
 // One read on a slide: the call's read context, through the slide's tile cache.
 class SlideRead {
   public:

@@ -171,6 +171,17 @@ bool ReaderSource(const tarn_reader& reader, ByteSource* source) {
 
 }  // namespace
 
+tarn_slide* OpenSlideView(const ByteSource& source, const char* name) {
+    try {
+        OpenFailure failure;
+        Slide* core = OpenSlideFrom(source, &failure);
+        return View(core, name, failure);
+    } catch (...) {
+        SetOpenError("cannot open %s: out of memory", name);
+        return nullptr;
+    }
+}
+
 uint64_t ThreadSerial() {
     thread_local const uint64_t serial = nextThreadSerial.fetch_add(1);
     return serial;
@@ -270,14 +281,7 @@ tarn_slide* tarn_open_with_reader(const tarn_reader* reader) {
         SetOpenError("cannot open %s: out of memory", kName);
         return nullptr;
     }
-    try {
-        OpenFailure failure;
-        Slide* core = OpenSlideFrom(source, &failure);
-        return View(core, kName, failure);
-    } catch (...) {
-        SetOpenError("cannot open %s: out of memory", kName);
-        return nullptr;
-    }
+    return OpenSlideView(source, kName);
 }
 
 void tarn_close(tarn_slide* slide) {
