@@ -12,7 +12,8 @@
 
 namespace tarn {
 
-int ReadBytes(const ByteSource& source, uint64_t offset, void* out, size_t length, Message* why) {
+int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
+                   Message* why) {
     if (offset > source.size || length > source.size - offset) {
         Say(why, "%zu bytes at %llu lie past the end of the slide's %llu bytes", length,
             static_cast<unsigned long long>(offset), static_cast<unsigned long long>(source.size));

@@ -68,7 +68,8 @@ inline constexpr uint64_t kDefaultReadAhead = uint64_t{64} << 10;
 
 // `length` bytes at `offset` of the source: checked against its size first (ZY_E_SHORT_READ
 // past it), then read. Codes as ByteSource::read.
-int ReadBytes(const ByteSource& source, uint64_t offset, void* out, size_t length, Message* why);
+int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
+                   Message* why);
 
 // The source's check, ZY_OK for a source without one.
 int CheckSource(const ByteSource& source, Message* why);

@@ -26,7 +26,8 @@ bool ReadSource(FileReader& reader, uint64_t offset, void* out, uint64_t count) 
         return true;
     }
     if (reader.source == nullptr || count > SIZE_MAX) return false;
-    reader.failure = ReadBytes(*reader.source, offset, out, static_cast<size_t>(count), reader.why);
+    reader.failure =
+        ReadFromSource(*reader.source, offset, out, static_cast<size_t>(count), reader.why);
     return reader.failure == ZY_OK;
 }
 

@@ -41,8 +41,8 @@ int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed
         return kNoMemory;
     }
     reader.window = nullptr;
-    const int code = ReadBytes(*reader.source, offset, ahead.bytes.data(),
-                               static_cast<size_t>(length), reader.why);
+    const int code = ReadFromSource(*reader.source, offset, ahead.bytes.data(),
+                                    static_cast<size_t>(length), reader.why);
     // Bytes read only ahead may fail to come where the needed ones would not (a reader that
     // cannot deliver some stretch): the records are then read as they are needed.
     if (code != ZY_OK) return length > needed ? ZY_OK : (reader.failure = code);
@@ -233,7 +233,7 @@ int ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** 
         Say(why, "out of memory");
         return kNoMemory;
     }
-    const int code = ReadBytes(slide.source, offset, bytes, static_cast<size_t>(size), why);
+    const int code = ReadFromSource(slide.source, offset, bytes, static_cast<size_t>(size), why);
     if (code != ZY_OK) {
         free(bytes);
         return code;

@@ -112,7 +112,7 @@ void TileFailed(const ReadContext& read, int code, uint32_t layer, uint32_t x, u
 }
 
 int ReadInto(const ReadContext& read, const StoredTile& tile, void* out, Message* why) {
-    return ReadBytes(*read.source, tile.offset, out, static_cast<size_t>(tile.size), why);
+    return ReadFromSource(*read.source, tile.offset, out, static_cast<size_t>(tile.size), why);
 }
 
 // A tag for the part of a tile a read asks for, so that the cache can tell a read that repeats an
