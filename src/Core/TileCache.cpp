@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Common/PixelCopy.h"
+#include "Core/TileMemory.h"
 #include "Core/Tiles.h"
 #include "util/Lru.h"
 
@@ -22,6 +23,7 @@ struct CachedTile {
     uint32_t width = 0;
     uint32_t height = 0;
     size_t charge = 0;
+    Slab* slab = nullptr;  // where the block came from (TileMemory.h)
 };
 
 // The library's way into a pin's block.
@@ -42,8 +44,9 @@ uint8_t* PixelsOf(CachedTile* entry) {
 
 void DropReference(CachedTile* entry) {
     if (entry->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    Slab* slab = entry->slab;
     entry->~CachedTile();
-    free(entry);
+    GiveBlock(entry, slab);
 }
 
 // The value the LRU holds: one counted reference to a block.
@@ -154,7 +157,12 @@ struct TileCache {
         : lru(capacity, util::LruShards{shards, kLeastShare, kMaxShards}) {
         ResizeRings(rings, capacity);
     }
+    ~TileCache() { ReleaseTileArena(arena); }
+    TileCache(const TileCache&) = delete;
+    TileCache& operator=(const TileCache&) = delete;
+
     std::atomic<int> references{1};
+    TileArena* arena = CreateTileArena();  // null without memory: entries then come from malloc
     TileLru lru;
     SeenRing rings[kRings];
 };
@@ -292,26 +300,37 @@ bool TileIsCached(TileCache* cache, const TileKey& key) {
     return cache->lru.Contains(key);
 }
 
-bool AllocateTile(uint32_t width, uint32_t height, TilePin* pin) {
+namespace {
+
+// A new entry from `arena` (null: malloc) in `*pin`.
+bool NewEntry(TileArena* arena, uint32_t width, uint32_t height, TilePin* pin) {
     pin->Reset();
     const size_t charge = TileCharge(width, height);
     if (charge == SIZE_MAX) return false;
-    void* block = malloc(kHeaderBytes + (charge - kTileEntryOverhead));
+    Slab* slab = nullptr;
+    void* block = TakeBlock(arena, kHeaderBytes + (charge - kTileEntryOverhead), &slab);
     if (block == nullptr) return false;
     auto* entry = new (block) CachedTile;
     entry->width = width;
     entry->height = height;
     entry->charge = charge;
+    entry->slab = slab;
     TilePinAccess::Entry(*pin) = entry;
     TilePinAccess::Fresh(*pin) = true;
     return true;
+}
+
+}  // namespace
+
+bool AllocateTile(uint32_t width, uint32_t height, TilePin* pin) {
+    return NewEntry(nullptr, width, height, pin);
 }
 
 bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
                   TilePin* pin) {
     pin->Reset();
     const size_t charge = TileCharge(width, height);
-    if (cache == nullptr || charge == SIZE_MAX) return AllocateTile(width, height, pin);
+    if (cache == nullptr || charge == SIZE_MAX) return NewEntry(nullptr, width, height, pin);
     CachedTile* reused = nullptr;
     cache->lru.MakeRoomFor(key, charge, [&](TileRef&& evicted) {
         CachedTile* entry = evicted.get();
@@ -320,7 +339,7 @@ bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t
             entry->references.load(std::memory_order_acquire) == 1)
             reused = evicted.Release();
     });
-    if (reused == nullptr) return AllocateTile(width, height, pin);
+    if (reused == nullptr) return NewEntry(cache->arena, width, height, pin);
     reused->width = width;
     reused->height = height;
     TilePinAccess::Entry(*pin) = reused;
