@@ -18,10 +18,10 @@ TileArena* CreateTileArena();
 // Drops the cache's reference: slabs go once their blocks are given back.
 void ReleaseTileArena(TileArena* arena);
 
-// A block of `bytes` (64-byte aligned) and, in `*slab`, where it came from: a slab of the arena,
+// A block of `bytes` (64-byte aligned) and, in `*from`, where it came from: a slab of the arena,
 // or null for a block of malloc (sizes few of which fit a slab, a null arena). Null when memory
 // runs out. Thread-safe.
-void* TakeBlock(TileArena* arena, size_t bytes, Slab** slab);
+void* TakeBlock(TileArena* arena, size_t bytes, Slab** from);
 
 // Gives a block back to where it came from. Thread-safe.
 void GiveBlock(void* block, Slab* slab);

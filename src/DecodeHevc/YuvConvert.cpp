@@ -217,7 +217,7 @@ inline void StorePixels(const Lookup& sharedLookup, const uint32_t* indices, int
 template <class Layout, class Lookup>
 void ConvertRect(const YuvView& picture, const Lookup& lookup, int x, int y, int width, int height,
                  uint8_t* dst, size_t dstStride) {
-    uint32_t indices[kChunk];
+    uint32_t indices[kChunk] = {};  // every one is written before it is read
     const bool avx2 = ProcessorHasAvx2();
     for (int row = 0; row < height; ++row) {
         const int py = y + row;
