@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "ColorCorrect/TableFiles.h"
@@ -58,19 +59,18 @@ bool HeaderMatches(const void* header, const ColorParams& params) {
 }
 
 // A file only this user can have written, of the size a table file has.
-bool Trusted(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+bool Trusted(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
            static_cast<uint64_t>(st.st_size) == kTableFileBytes;
 }
 
 // O_NOFOLLOW: a symbolic link under a table's name is not followed; O_NONBLOCK: nor does a FIFO
-// planted there block the open.
-int OpenTrusted(const char* path) {
+// planted there block the open. `st` receives what the file was when it was checked.
+int OpenTrusted(const char* path, struct stat* st) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (!Trusted(fd)) {
+    if (fstat(fd, st) != 0 || !Trusted(*st)) {
         close(fd);
         return -1;
     }
@@ -120,7 +120,8 @@ bool WriteAll(int fd, iovec* parts, int count) {
 
 // A trusted file for `params` is already at `path` (another process wrote it).
 bool AlreadyThere(const char* path, const ColorParams& params) {
-    const int fd = OpenTrusted(path);
+    struct stat st;
+    const int fd = OpenTrusted(path, &st);
     if (fd < 0) return false;
     uint8_t header[sizeof(FileHeader)];
     const bool there = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
@@ -131,10 +132,17 @@ bool AlreadyThere(const char* path, const ColorParams& params) {
 
 }  // namespace
 
+uint64_t MonotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<uint64_t>(now.tv_sec);
+}
+
 ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     char path[PATH_MAX];
     if (!TableFilePath(folder, params, path)) return nullptr;
-    const int fd = OpenTrusted(path);
+    struct stat st;
+    const int fd = OpenTrusted(path, &st);
     if (fd < 0) return nullptr;
     void* base = MapWholeFile(fd);
     if (base == nullptr || !HeaderMatches(base, params)) {
@@ -146,11 +154,17 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     close(fd);
 
     auto* lut = new (std::nothrow) ColorLut;
-    if (lut == nullptr || !MapPointerArrays(lut)) {
+    char* const filePath = strdup(path);
+    if (lut == nullptr || filePath == nullptr) {
         delete lut;
+        free(filePath);
         munmap(base, kTableFileBytes);
         return nullptr;
     }
+    lut->filePath = filePath;
+    lut->fileDevice = st.st_dev;
+    lut->fileInode = st.st_ino;
+    lut->markedAt = MonotonicSeconds();
     lut->params = params;
     lut->mapping = base;
     lut->mappingSize = kTableFileBytes;
@@ -159,9 +173,19 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     lut->fromFile = true;
     lut->inFolder = true;
     InitColorRangeTable(lut->table.range);
-    for (int r = 0; r < 256; ++r)
-        LinkPlanes(lut, r);
     return lut;
+}
+
+bool TableFileUnchanged(const ColorLut& lut) {
+    struct stat st;
+    return lut.filePath != nullptr && lstat(lut.filePath, &st) == 0 && Trusted(st) &&
+           st.st_dev == lut.fileDevice && st.st_ino == lut.fileInode;
+}
+
+void MarkTableFileUsed(ColorLut* lut, uint64_t nowSeconds) {
+    if (lut->filePath == nullptr || nowSeconds < lut->markedAt + kMarkIntervalSeconds) return;
+    lut->markedAt = nowSeconds;
+    utimensat(AT_FDCWD, lut->filePath, nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
