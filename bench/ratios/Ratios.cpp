@@ -1,15 +1,17 @@
 // The table of ratios in docs/performance.md: every figure measured in fresh processes (the peer
-// probe), the two sides of a ratio run back to back in turning order, several rounds, medians.
+// probe), the two sides of a ratio run back to back in turning order after one untimed run of
+// each, several rounds, medians.
 //
-//   tarn_ratios [--rounds N] [--only SUBSTRING] [--keep DIR]
+//   tarn_ratios [--rounds N] [--only SUBSTRING] [--before LIBDIR] [--keep DIR]
 //
-// --keep copies the slides, the TIFF and the table folder into DIR and stops, for profiling a
-// probe by hand (with TARN_CACHE_DIR=DIR/tables).
+// --before adds rows that compare this library with another build of it (the directory holding
+// its libDecodeTarn.so.1, loaded in place of this one). --keep copies the slides, the TIFF and
+// the table folder into DIR and stops, for profiling a probe by hand (TARN_CACHE_DIR=DIR/tables).
 //
-// Slides are written into a temporary directory; its table folder already holds the bench slide's
-// colour table and three others when timing starts (a first open in the user's life is not what
-// these figures describe). The environment is the user's otherwise: default tile cache, default
-// thread count.
+// Slides are written into a temporary directory; its table folder holds the bench slide's colour
+// table and three others before anything is timed (what these figures describe is a user's every
+// day, not the first open of their life). Otherwise the probes run with the user's environment:
+// default tile cache, default thread count.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,36 +33,37 @@ namespace {
 // One side of a ratio: the probe's arguments and the environment variables it runs with.
 struct Side {
     std::vector<std::string> args;
-    std::vector<std::string> env;  // NAME=VALUE, added to (or replacing in) the environment
+    std::vector<std::string> env;  // NAME=VALUE, replacing the variable where it is set
 };
 
 struct Measure {
-    const char* name;
+    std::string name;
     Side library, baseline;
-    // How the ratio reads: true for baseline time / library time (above 1: the library is
-    // faster), false for library time / baseline time.
+    // The ratio reads baseline time / library time (above 1: the library is faster) when true,
+    // library time / baseline time when false.
     bool speedup;
-    const char* goal;
+    std::string goal;
 };
 
 std::string TableFolder() {
     return tarnbench::BenchDirectory() + "/tables";
 }
 
+bool SameName(const std::string& a, const std::string& b) {
+    const size_t equals = a.find('=');
+    return equals != std::string::npos && b.compare(0, equals + 1, a, 0, equals + 1) == 0;
+}
+
 std::vector<char*> Environment(const std::vector<std::string>& extra,
                                std::vector<std::string>* storage) {
     storage->clear();
-    for (char** e = environ; *e != nullptr; ++e) {
-        const char* equals = strchr(*e, '=');
-        const size_t nameLength = equals != nullptr ? static_cast<size_t>(equals - *e) : strlen(*e);
-        bool replaced = false;
-        for (const std::string& x : extra)
-            replaced = replaced || (x.compare(0, nameLength + 1, std::string(*e, nameLength) + "=") == 0);
-        if (!replaced) storage->push_back(*e);
-    }
     storage->push_back("TARN_CACHE_DIR=" + TableFolder());
     for (const std::string& x : extra)
         storage->push_back(x);
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::none_of(storage->begin(), storage->end(),
+                         [&](const std::string& x) { return SameName(x, *e); }))
+            storage->push_back(*e);
     std::vector<char*> pointers;
     for (std::string& s : *storage)
         pointers.push_back(s.data());
@@ -85,8 +88,7 @@ double RunProbe(const Side& side) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     pid_t child = -1;
-    const int spawned =
-        posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     char text[128] = {};
@@ -126,75 +128,105 @@ void FillTableFolder() {
     unsetenv("TARN_CACHE_DIR");
 }
 
-std::string Text(long long value) {
-    return std::to_string(value);
+// The figures' sides. `before` is empty, or the directory of another build of the library.
+struct Sides {
+    std::string columns, rows, jpeg, hevc, tiff;
+
+    Side Reads(const char* how, const char* kind, std::vector<std::string> env = {}) const {
+        const std::string& path = std::string(kind) == "openslide" ? tiff : jpeg;
+        return {{how, kind, path, columns, rows, "100"}, std::move(env)};
+    }
+    Side Opens(const char* kind, bool other, int count = 30) const {
+        const std::string& path = std::string(kind) == "openslide" ? tiff : jpeg;
+        Side side{{"open", kind, path, std::to_string(count)}, {}};
+        if (other) side.args.push_back(path);
+        return side;
+    }
+    Side Hevc(const char* kind) const { return {{"hevc", kind, hevc, "4"}, {}}; }
+};
+
+Side Before(Side side, const std::string& before) {
+    side.env.push_back("LD_LIBRARY_PATH=" + before);
+    return side;
 }
 
-std::vector<Measure> Measures() {
+std::vector<Measure> Measures(const std::string& before) {
     const tarnbench::BenchSlide& jpeg = tarnbench::JpegSlide();
-    const tarnbench::BenchSlide& hevc = tarnbench::HevcSlide();
-    const std::string& tiff = tarnbench::PyramidTiff();
-    const std::string columns = Text(tarnbench::PictureWidth(jpeg) / 256);
-    const std::string rows = Text(tarnbench::PictureHeight(jpeg) / 256);
-    const std::string regions = "100", opens = "30", passes = "4";
-    auto reads = [&](const char* how, const char* kind, const std::string& path) {
-        return std::vector<std::string>{how, kind, path, columns, rows, regions};
+    const Sides s{std::to_string(tarnbench::PictureWidth(jpeg) / 256),
+                  std::to_string(tarnbench::PictureHeight(jpeg) / 256), jpeg.path,
+                  tarnbench::HevcSlide().path, tarnbench::PyramidTiff()};
+    const std::vector<std::string> off{"TARN_CACHE_SIZE=0"};
+    std::vector<Measure> m = {
+        {"Cold reads, default cache vs cache off", s.Reads("cold", "tarn"),
+         s.Reads("cold", "tarn", off), true, ">= 0.95"},
+        {"Cold reads vs OpenSlide", s.Reads("cold", "tarn"), s.Reads("cold", "openslide"), true,
+         ">= 3"},
+        {"Cold reads, cache off, vs OpenSlide", s.Reads("cold", "tarn", off),
+         s.Reads("cold", "openslide"), true, ""},
+        {"Warm reads vs OpenSlide", s.Reads("warm", "tarn"), s.Reads("warm", "openslide"), true,
+         ""},
+        {"Open + close, tarn.h, alone, vs OpenSlide", s.Opens("tarn", false),
+         s.Opens("openslide", false), true, "<= 1 ms"},
+        {"Open + close, tarn.h, another handle open, vs OpenSlide", s.Opens("tarn", true),
+         s.Opens("openslide", true), true, "<= 1 ms"},
+        {"Open + close, fixed interface, alone, vs OpenSlide", s.Opens("fixed", false),
+         s.Opens("openslide", false), true, ""},
+        {"Open + close, fixed interface, another handle open, vs OpenSlide", s.Opens("fixed", true),
+         s.Opens("openslide", true), true, ""},
+        {"First open + close in a process, tarn.h, vs OpenSlide", s.Opens("tarn", false, 1),
+         s.Opens("openslide", false, 1), true, ""},
+        {"HEVC tiles through tarn.h vs bare libavcodec", s.Hevc("tarn"), s.Hevc("bare"), true, ""},
+        {"HEVC decoder set up per tile vs one context", s.Hevc("fresh"), s.Hevc("bare"), false,
+         "reuse when > 1.10"},
     };
-    auto open = [&](const char* kind, const std::string& path, bool other) {
-        std::vector<std::string> args{"open", kind, path, opens};
-        if (other) args.push_back(path);
-        return args;
+    if (before.empty()) return m;
+    const std::vector<Measure> againstBefore = {
+        {"Cold reads, after vs before", s.Reads("cold", "tarn"), {}, true, ""},
+        {"Cold reads, cache off, after vs before", s.Reads("cold", "tarn", off), {}, true, ""},
+        {"Open + close, tarn.h, alone, after vs before", s.Opens("tarn", false), {}, true, ""},
+        {"Open + close, tarn.h, another handle open, after vs before", s.Opens("tarn", true), {},
+         true, ""},
+        {"Open + close, fixed interface, alone, after vs before", s.Opens("fixed", false), {},
+         true, ""},
+        {"First open + close in a process, tarn.h, after vs before", s.Opens("tarn", false, 1),
+         {}, true, ""},
+        {"HEVC tiles through tarn.h, after vs before", s.Hevc("tarn"), {}, true, ""},
     };
-    return {
-        {"Cold reads, default cache vs cache off",
-         {reads("cold", "tarn", jpeg.path), {}},
-         {reads("cold", "tarn", jpeg.path), {"TARN_CACHE_SIZE=0"}},
-         true,
-         ">= 0.95"},
-        {"Cold reads vs OpenSlide", {reads("cold", "tarn", jpeg.path), {}},
-         {reads("cold", "openslide", tiff), {}}, true, ">= 3"},
-        {"Warm reads vs OpenSlide", {reads("warm", "tarn", jpeg.path), {}},
-         {reads("warm", "openslide", tiff), {}}, true, ""},
-        {"Open + close, tarn.h, alone, vs OpenSlide", {open("tarn", jpeg.path, false), {}},
-         {open("openslide", tiff, false), {}}, true, "<= 1 ms"},
-        {"Open + close, tarn.h, another handle open, vs OpenSlide",
-         {open("tarn", jpeg.path, true), {}}, {open("openslide", tiff, true), {}}, true, "<= 1 ms"},
-        {"Open + close, fixed interface, alone, vs OpenSlide", {open("fixed", jpeg.path, false), {}},
-         {open("openslide", tiff, false), {}}, true, ""},
-        {"Open + close, fixed interface, another handle open, vs OpenSlide",
-         {open("fixed", jpeg.path, true), {}}, {open("openslide", tiff, true), {}}, true, ""},
-        {"HEVC tiles through tarn.h vs bare libavcodec", {{"hevc", "tarn", hevc.path, passes}, {}},
-         {{"hevc", "bare", hevc.path, passes}, {}}, true, ""},
-        {"HEVC decoder set up per tile vs one context", {{"hevc", "fresh", hevc.path, passes}, {}},
-         {{"hevc", "bare", hevc.path, passes}, {}}, false, "reuse when > 1.10"},
-    };
+    for (Measure measure : againstBefore) {
+        measure.baseline = Before(measure.library, before);
+        m.push_back(measure);
+    }
+    return m;
+}
+
+std::string Arg(int argc, char** argv, const char* name) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (strcmp(argv[i], name) == 0) return argv[i + 1];
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 7;
-    std::string only, keep;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, atoi(argv[i + 1]));
-        if (strcmp(argv[i], "--only") == 0) only = argv[i + 1];
-        if (strcmp(argv[i], "--keep") == 0) keep = argv[i + 1];
-    }
+    const int rounds = std::max(1, atoi(Arg(argc, argv, "--rounds").empty()
+                                            ? "7"
+                                            : Arg(argc, argv, "--rounds").c_str()));
+    const std::string only = Arg(argc, argv, "--only"), keep = Arg(argc, argv, "--keep");
     FillTableFolder();
     if (!keep.empty()) {
-        const std::string copy = "mkdir -p '" + keep + "' && cp -r '" + tarnbench::JpegSlide().path +
-                                 "' '" + tarnbench::HevcSlide().path + "' '" +
-                                 tarnbench::PyramidTiff() + "' '" + TableFolder() + "' '" + keep +
-                                 "'";
+        const std::string copy = "mkdir -p '" + keep + "' && cp -r '" +
+                                 tarnbench::JpegSlide().path + "' '" +
+                                 tarnbench::HevcSlide().path + "' '" + tarnbench::PyramidTiff() +
+                                 "' '" + TableFolder() + "' '" + keep + "'";
         return system(copy.c_str()) == 0 ? 0 : 1;
     }
-    const std::vector<Measure> measures = Measures();
     printf("| Measure | Library | Baseline | Ratio | Goal |\n|---|---|---|---|---|\n");
     fflush(stdout);
-    for (const Measure& m : measures) {
-        if (!only.empty() && strstr(m.name, only.c_str()) == nullptr) continue;
+    for (const Measure& m : Measures(Arg(argc, argv, "--before"))) {
+        if (!only.empty() && m.name.find(only) == std::string::npos) continue;
+        // One untimed run of each side: files in the page cache, a first table in the folder.
+        bool failed = RunProbe(m.library) < 0 || RunProbe(m.baseline) < 0;
         std::vector<double> library, baseline, ratios;
-        bool failed = false;
         for (int round = 0; round < rounds && !failed; ++round) {
             // Turning order: neither side always runs right after the other.
             const bool libraryFirst = round % 2 == 0;
@@ -206,12 +238,12 @@ int main(int argc, char** argv) {
             baseline.push_back(base);
             ratios.push_back(m.speedup ? base / lib : lib / base);
         }
-        if (failed) {
-            printf("| %s | failed | | | %s |\n", m.name, m.goal);
-        } else {
-            printf("| %s | %.2f ms | %.2f ms | %.2f | %s |\n", m.name, Median(library) / 1000,
-                   Median(baseline) / 1000, Median(ratios), m.goal);
-        }
+        if (failed)
+            printf("| %s | failed | | | %s |\n", m.name.c_str(), m.goal.c_str());
+        else
+            printf("| %s | %.2f ms | %.2f ms | %.2f | %s |\n", m.name.c_str(),
+                   Median(library) / 1000, Median(baseline) / 1000, Median(ratios),
+                   m.goal.c_str());
         fflush(stdout);
     }
     return 0;

@@ -77,9 +77,10 @@ int OpenTrusted(const char* path, struct stat* st) {
     return fd;
 }
 
-// The whole file, shared and read-only, at an address aligned to a huge page: a table written by
-// this library lies in the page cache in huge pages, which the kernel can then map whole, so a
-// mapped table costs no more TLB misses per lookup than a built one.
+// The whole file, shared and read-only, at an address aligned to a huge page, and marked for huge
+// pages: where the page cache holds the file in 2 MiB folios the kernel maps them whole, so a
+// lookup costs no more TLB misses than in a built table, and what a fault must read from disk
+// (the file was evicted) comes back in such folios.
 void* MapWholeFile(int fd) {
     const size_t span = kTableFileBytes + kHugePage;
     void* reserved = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -94,7 +95,27 @@ void* MapWholeFile(int fd) {
     }
     if (head > 0) munmap(reserved, head);
     munmap(base + kTableFileBytes, span - head - kTableFileBytes);
+    madvise(base, kTableFileBytes, MADV_HUGEPAGE);
     return base;
+}
+
+// The write leaves the file in the page cache in small folios (the write path seldom builds huge
+// ones), and every process would then look entries up through 4 KiB pages, with a TLB miss on
+// most lookups. So the file's cached pages are dropped (they are on disk) and the header and the
+// packed entries read back through a huge-page mapping, one touch per 2 MiB, which puts them into
+// the cache in 2 MiB folios that every later mapping maps whole. The rows behind the exported
+// planes come back the same way when a mapping first reads them.
+void SettleInHugePages(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    void* base = MapWholeFile(fd);
+    close(fd);
+    if (base == nullptr) return;
+    const volatile uint8_t* bytes = static_cast<const uint8_t*>(base);
+    for (size_t offset = 0; offset < kTableHeaderBytes + kPackedBytes; offset += kHugePage)
+        (void)bytes[offset];
+    munmap(base, kTableFileBytes);
 }
 
 // Writes every byte of `parts` at offset 0 in as few calls as the kernel allows: one call lets
@@ -205,6 +226,7 @@ bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
     ok = close(fd) == 0 && ok;
     ok = ok && rename(temporary, path) == 0;
     if (!ok) unlink(temporary);
+    if (ok) SettleInHugePages(path);
     return ok;
 }
 
