@@ -59,10 +59,12 @@ bench: build
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)
 
 # The table of docs/performance.md: each figure a ratio measured in fresh processes, both sides
-# alternating, medians of RATIO_ROUNDS rounds.
+# alternating, medians of RATIO_ROUNDS rounds. RATIO_ARGS="--before DIR" adds rows against
+# another build of the library (DIR holds its libDecodeTarn.so.1).
 RATIO_ROUNDS ?= 7
+RATIO_ARGS ?=
 bench-ratios: build
-	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS)
+	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
 
 demo: build
 	@scripts/demo.sh $(BUILD)

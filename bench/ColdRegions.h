@@ -30,7 +30,8 @@ inline std::vector<RegionOrigin> ColdRegions(int64_t columns, int64_t rows) {
     std::deque<std::set<int64_t>> recent;
     while (out.size() < 256) {
         const int64_t tx = random(columns - 2), ty = random(rows - 2);
-        const RegionOrigin r{tx * kTile + 1 + random(kTile - 1), ty * kTile + 1 + random(kTile - 1)};
+        const RegionOrigin r{tx * kTile + 1 + random(kTile - 1),
+                             ty * kTile + 1 + random(kTile - 1)};
         std::set<int64_t> tiles;
         for (int64_t dy = 0; dy < 3; ++dy)
             for (int64_t dx = 0; dx < 3; ++dx)

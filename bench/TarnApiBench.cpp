@@ -29,8 +29,9 @@ using tarnbench::PictureHeight;
 using tarnbench::PictureWidth;
 
 const std::vector<Region>& ColdRegions() {
-    static const std::vector<Region> regions = tarnbench::ColdRegions(
-        PictureWidth(tarnbench::JpegSlide()) / kTile, PictureHeight(tarnbench::JpegSlide()) / kTile);
+    static const std::vector<Region> regions =
+        tarnbench::ColdRegions(PictureWidth(tarnbench::JpegSlide()) / kTile,
+                               PictureHeight(tarnbench::JpegSlide()) / kTile);
     return regions;
 }
 

@@ -304,7 +304,7 @@ TEST_F(TableFolder, ChildForkedDuringAWriteNeverWaitsForIt) {
         tarn::ReleaseColorLut(tarn::AcquireColorLut(params));  // shares the inherited table
         tarn::ReleaseColorLut(lut);
         tarn::WaitForColorLutWrites();  // what exit() would do too
-        _exit(0);  // exit() would also remove the parent's test directory
+        _exit(0);                       // exit() would also remove the parent's test directory
     }
     int status = 0;
     for (int waited = 0; waited < 200 && waitpid(child, &status, WNOHANG) == 0; ++waited)

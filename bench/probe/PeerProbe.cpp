@@ -84,11 +84,13 @@ class Reader {
     bool tarn_;
     tarn_slide* slide_ = nullptr;
     void* openslide_ = nullptr;
-    std::vector<uint32_t> pixels_ = std::vector<uint32_t>(size_t{kColdRegionSide} * kColdRegionSide);
+    std::vector<uint32_t> pixels_ =
+        std::vector<uint32_t>(size_t{kColdRegionSide} * kColdRegionSide);
 };
 
 int Regions(bool warm, const std::string& kind, char** args) {
-    const std::vector<RegionOrigin> regions = tarnbench::ColdRegions(atoll(args[1]), atoll(args[2]));
+    const std::vector<RegionOrigin> regions =
+        tarnbench::ColdRegions(atoll(args[1]), atoll(args[2]));
     const size_t count = std::min<size_t>(strtoul(args[3], nullptr, 10), regions.size());
     Reader reader(kind, args[0]);
     if (!reader.open()) return 1;
@@ -148,7 +150,7 @@ int Opens(const std::string& kind, int argc, char** args) {
 // ---- HEVC tiles.
 
 struct StoredTiles {
-    std::vector<std::vector<uint8_t>> streams;  // followed by libavcodec's zeroed padding
+    std::vector<std::vector<uint8_t>> streams;   // followed by libavcodec's zeroed padding
     std::vector<std::pair<int, int>> positions;  // column and row of each stream
     int columns = 0, rows = 0, tileWidth = 0, tileHeight = 0;
 };
@@ -253,7 +255,8 @@ int Hevc(const std::string& kind, char** args) {
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
     const std::string what = argv[1], kind = argv[2];
-    if ((what == "cold" || what == "warm") && argc == 7) return Regions(what == "warm", kind, argv + 3);
+    if ((what == "cold" || what == "warm") && argc == 7)
+        return Regions(what == "warm", kind, argv + 3);
     if (what == "open" && (argc == 5 || argc == 6)) return Opens(kind, argc - 3, argv + 3);
     if (what == "hevc" && argc == 5) return Hevc(kind, argv + 3);
     return 2;

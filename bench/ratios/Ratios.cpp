@@ -5,7 +5,8 @@
 //   tarn_ratios [--rounds N] [--only SUBSTRING] [--before LIBDIR] [--keep DIR]
 //
 // --before adds rows that compare this library with another build of it (the directory holding
-// its libDecodeTarn.so.1, loaded in place of this one). --keep copies the slides, the TIFF and
+// its libDecodeTarn.so.1, loaded in place of this one, with a table folder of its own that its
+// first, untimed run fills). --keep copies the slides, the TIFF and
 // the table folder into DIR and stops, for profiling a probe by hand (TARN_CACHE_DIR=DIR/tables).
 //
 // Slides are written into a temporary directory; its table folder holds the bench slide's colour
@@ -13,6 +14,7 @@
 // day, not the first open of their life). Otherwise the probes run with the user's environment:
 // default tile cache, default thread count.
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,10 +58,11 @@ bool SameName(const std::string& a, const std::string& b) {
 
 std::vector<char*> Environment(const std::vector<std::string>& extra,
                                std::vector<std::string>* storage) {
-    storage->clear();
-    storage->push_back("TARN_CACHE_DIR=" + TableFolder());
-    for (const std::string& x : extra)
-        storage->push_back(x);
+    storage->assign(extra.begin(), extra.end());
+    const std::string folder = "TARN_CACHE_DIR=" + TableFolder();
+    if (std::none_of(storage->begin(), storage->end(),
+                     [&](const std::string& x) { return SameName(x, folder); }))
+        storage->push_back(folder);
     for (char** e = environ; *e != nullptr; ++e)
         if (std::none_of(storage->begin(), storage->end(),
                          [&](const std::string& x) { return SameName(x, *e); }))
@@ -145,8 +148,13 @@ struct Sides {
     Side Hevc(const char* kind) const { return {{"hevc", kind, hevc, "4"}, {}}; }
 };
 
+// The other build reads and writes a table folder of its own: its files lie in the page cache as
+// it leaves them.
 Side Before(Side side, const std::string& before) {
+    const std::string folder = TableFolder() + "-before";
+    mkdir(folder.c_str(), 0700);
     side.env.push_back("LD_LIBRARY_PATH=" + before);
+    side.env.push_back("TARN_CACHE_DIR=" + folder);
     return side;
 }
 
@@ -184,12 +192,21 @@ std::vector<Measure> Measures(const std::string& before) {
         {"Cold reads, after vs before", s.Reads("cold", "tarn"), {}, true, ""},
         {"Cold reads, cache off, after vs before", s.Reads("cold", "tarn", off), {}, true, ""},
         {"Open + close, tarn.h, alone, after vs before", s.Opens("tarn", false), {}, true, ""},
-        {"Open + close, tarn.h, another handle open, after vs before", s.Opens("tarn", true), {},
-         true, ""},
-        {"Open + close, fixed interface, alone, after vs before", s.Opens("fixed", false), {},
-         true, ""},
-        {"First open + close in a process, tarn.h, after vs before", s.Opens("tarn", false, 1),
-         {}, true, ""},
+        {"Open + close, tarn.h, another handle open, after vs before",
+         s.Opens("tarn", true),
+         {},
+         true,
+         ""},
+        {"Open + close, fixed interface, alone, after vs before",
+         s.Opens("fixed", false),
+         {},
+         true,
+         ""},
+        {"First open + close in a process, tarn.h, after vs before",
+         s.Opens("tarn", false, 1),
+         {},
+         true,
+         ""},
         {"HEVC tiles through tarn.h, after vs before", s.Hevc("tarn"), {}, true, ""},
     };
     for (Measure measure : againstBefore) {
@@ -208,16 +225,15 @@ std::string Arg(int argc, char** argv, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = std::max(1, atoi(Arg(argc, argv, "--rounds").empty()
-                                            ? "7"
-                                            : Arg(argc, argv, "--rounds").c_str()));
+    const int rounds = std::max(
+        1, atoi(Arg(argc, argv, "--rounds").empty() ? "7" : Arg(argc, argv, "--rounds").c_str()));
     const std::string only = Arg(argc, argv, "--only"), keep = Arg(argc, argv, "--keep");
     FillTableFolder();
     if (!keep.empty()) {
         const std::string copy = "mkdir -p '" + keep + "' && cp -r '" +
-                                 tarnbench::JpegSlide().path + "' '" +
-                                 tarnbench::HevcSlide().path + "' '" + tarnbench::PyramidTiff() +
-                                 "' '" + TableFolder() + "' '" + keep + "'";
+                                 tarnbench::JpegSlide().path + "' '" + tarnbench::HevcSlide().path +
+                                 "' '" + tarnbench::PyramidTiff() + "' '" + TableFolder() + "' '" +
+                                 keep + "'";
         return system(copy.c_str()) == 0 ? 0 : 1;
     }
     printf("| Measure | Library | Baseline | Ratio | Goal |\n|---|---|---|---|---|\n");
@@ -242,8 +258,7 @@ int main(int argc, char** argv) {
             printf("| %s | failed | | | %s |\n", m.name.c_str(), m.goal.c_str());
         else
             printf("| %s | %.2f ms | %.2f ms | %.2f | %s |\n", m.name.c_str(),
-                   Median(library) / 1000, Median(baseline) / 1000, Median(ratios),
-                   m.goal.c_str());
+                   Median(library) / 1000, Median(baseline) / 1000, Median(ratios), m.goal.c_str());
         fflush(stdout);
     }
     return 0;

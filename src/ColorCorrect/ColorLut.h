@@ -54,11 +54,11 @@ struct ColorLut {
     // Registry bookkeeping, guarded by the registry's mutex.
     ColorLut* next = nullptr;
     int refs = 0;
-    bool ready = false;       // false while the building thread fills it
-    uint64_t releasedAt = 0;  // when the last reference went, for the cache's eviction order
+    bool ready = false;            // false while the building thread fills it
+    uint64_t releasedAt = 0;       // when the last reference went, for the cache's eviction order
     uint64_t releasedSeconds = 0;  // the same in seconds (monotonic), for keeping it a while
-    bool writing = false;     // a write into the table folder holds a reference
-    bool inFolder = false;    // the folder has this table, so dropping it costs only a remap
+    bool writing = false;          // a write into the table folder holds a reference
+    bool inFolder = false;         // the folder has this table, so dropping it costs only a remap
 };
 
 // Which compiled form of the builder fills the table: the best the processor runs, or the
