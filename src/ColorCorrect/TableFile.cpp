@@ -99,12 +99,13 @@ void* MapWholeFile(int fd) {
     return base;
 }
 
-// The write leaves the file in the page cache in small folios (the write path seldom builds huge
-// ones), and every process would then look entries up through 4 KiB pages, with a TLB miss on
-// most lookups. So the file's cached pages are dropped (they are on disk) and the header and the
-// packed entries read back through a huge-page mapping, one touch per 2 MiB, which puts them into
-// the cache in 2 MiB folios that every later mapping maps whole. The rows behind the exported
-// planes come back the same way when a mapping first reads them.
+// The write often leaves the file in the page cache wholly or partly in small folios (how much
+// depends on the memory free at the time), and every process would then look entries up there
+// through 4 KiB pages, with a TLB miss on most lookups. So the file's cached pages are dropped
+// (they are on disk) and the header and the packed entries read back through a huge-page mapping,
+// one touch per 2 MiB, which puts them into the cache in 2 MiB folios that every later mapping maps
+// whole. The rows behind the exported planes come back the same way when a mapping first reads
+// them.
 void SettleInHugePages(const char* path) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
