@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build check test sanitize tsan valgrind demo bench fuzz deb format tidy clean
+.PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios fuzz deb format tidy clean
 
 all: build
 
@@ -57,6 +57,14 @@ valgrind: build
 
 bench: build
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)
+
+# The table of docs/performance.md: each figure a ratio measured in fresh processes, both sides
+# alternating, medians of RATIO_ROUNDS rounds. RATIO_ARGS="--before DIR" adds rows against
+# another build of the library (DIR holds its libDecodeTarn.so.1).
+RATIO_ROUNDS ?= 7
+RATIO_ARGS ?=
+bench-ratios: build
+	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
 
 demo: build
 	@scripts/demo.sh $(BUILD)
