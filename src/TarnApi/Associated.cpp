@@ -13,8 +13,9 @@ bool HasPixels(const ZyImageInfo* image) {
     return image != nullptr && image->Pixels != nullptr && image->Width > 0 && image->Height > 0;
 }
 
-// The image called `name`, or null after failing the call.
-const ZyImageInfo* FindImage(SlideCall& call, const char* name) {
+}  // namespace
+
+const ZyImageInfo* FindAssociatedImage(SlideCall& call, const char* name) {
     if (name == nullptr) {
         call.Fail("no associated image name given");
         return nullptr;
@@ -24,8 +25,6 @@ const ZyImageInfo* FindImage(SlideCall& call, const char* name) {
     call.Fail("the slide has no associated image \"%s\"", name);
     return nullptr;
 }
-
-}  // namespace
 
 void ListAssociatedImages(tarn_slide* slide) {
     const ZyTarnInfo& info = *slide->info;
@@ -53,7 +52,7 @@ void tarn_get_associated_image_dimensions(tarn_slide* slide, const char* name, i
                                           int64_t* h) {
     int64_t width = -1, height = -1;
     OnSlideVoid(slide, [&](SlideCall& call) {
-        if (const ZyImageInfo* image = FindImage(call, name)) {
+        if (const ZyImageInfo* image = FindAssociatedImage(call, name)) {
             width = image->Width;
             height = image->Height;
         }
@@ -68,7 +67,7 @@ int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
     return OnSlide(slide, -1, [&](SlideCall& call) {
         PixelFormat layout{};
         if (!CallerLayout(call, number, &layout)) return -1;
-        const ZyImageInfo* image = FindImage(call, name);
+        const ZyImageInfo* image = FindAssociatedImage(call, name);
         if (image == nullptr) return -1;
         if (dest == nullptr) {
             call.Fail("no destination buffer");

@@ -9,4 +9,7 @@ namespace tarn {
 // Fills the slide's list of associated images and their names.
 void ListAssociatedImages(tarn_slide* slide);
 
+// The image called `name`, or null after failing the call.
+const ZyImageInfo* FindAssociatedImage(SlideCall& call, const char* name);
+
 }  // namespace tarn

@@ -49,6 +49,13 @@ struct AssociatedImage {
     const ZyImageInfo* image = nullptr;
 };
 
+// A property whose value is worked out the first time it is asked for, then kept.
+struct LazyProperty {
+    std::mutex lock;
+    bool known = false;  // under lock; once set, `value` no longer changes
+    std::string value;
+};
+
 // Calls in progress on a slide, so that tarn_close can wait for them. Entering and leaving cost an
 // atomic each; only the last call to leave while a close waits takes the lock.
 class CallGate {
@@ -96,6 +103,7 @@ struct tarn_slide {
     std::vector<tarn::Level> levels;
     std::optional<tarn::Bounds> bounds;
     tarn::Properties properties;
+    tarn::LazyProperty quickhash;  // openslide.quickhash-1 (QuickHash.h)
     std::vector<tarn::AssociatedImage> associated;
     std::vector<const char*> associatedNames;  // NULL-terminated
     // The tile cache reads go through, with a reference of its own; null: the process's default
