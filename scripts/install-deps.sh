@@ -17,6 +17,7 @@ packages=(
     # The OpenSlide-compatible library: built against OpenSlide's header, tested with OpenSlide's
     # and libvips' own programs
     libopenslide-dev openslide-tools
+    libglib2.0-dev patch         # OpenSlide's tools ported to tarn.h, in the tests
     libmicrohttpd-dev nodejs     # tarn serve, and npm for its viewer's OpenSeadragon
     python3-pytest python3-selenium chromium chromium-driver  # its HTTP and browser tests
     wrk                          # its load benchmark
