@@ -1,5 +1,7 @@
 // Levels, regions, properties and associated images. Tarn slides read through tarn.h, whose
 // errors belong to the call; here the first failure latches, as OpenSlide's do.
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "OpenSlideCompat/Handles.h"
@@ -102,8 +104,15 @@ void openslide_read_region(openslide_t* osr, uint32_t* dest, int64_t x, int64_t 
             break;
     }
     if (!sized) {
-        Latch(osr, w < 0 || h < 0 ? "negative width or height of a region"
-                                  : "a region of that width and height does not fit in memory");
+        char message[128];
+        if (w < 0 || h < 0)  // OpenSlide's words
+            snprintf(message, sizeof message,
+                     "negative width (%" PRId64 ") or negative height (%" PRId64 ") not allowed", w,
+                     h);
+        else
+            snprintf(message, sizeof message,
+                     "a region of %" PRId64 " x %" PRId64 " pixels does not fit in memory", w, h);
+        Latch(osr, message);
         return;
     }
     if (dest == nullptr || bytes == 0) return;
