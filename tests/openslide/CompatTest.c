@@ -1,14 +1,13 @@
 /* libopenslide.so.0 as an OpenSlide program sees it, on a Tarn slide and a pyramidal TIFF in one
- * process: pixels against tarn.h's, the calls OpenSlide 4 added (declared here with their
- * documented prototypes: Debian's header is 3.4.1's), reads on several threads, OpenSlide's
- * error state on bad input, and the real library's own handles.
+ * process: the calls OpenSlide 4 added (declared here with their documented prototypes: Debian's
+ * header is 3.4.1's), reads on several threads against tarn.h's pixels, and OpenSlide's error
+ * state on bad input. OpenSlide's and libvips' own programs check the rest (test_programs.py).
  *
  * usage: openslide_compat_test SLIDE.tarn PYRAMID.tif       (a real OpenSlide is installed)
  *        openslide_compat_test --no-real SLIDE.tarn PYRAMID.tif   (TARN_OPENSLIDE_LIBRARY names
  * none)
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <openslide/openslide.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -61,40 +60,19 @@ static int HasName(const char* const* names, const char* name) {
     return 0;
 }
 
-/* Regions through openslide_read_region equal tarn_read_region's BGRA bytes, inside, across the
- * edge and outside the picture, on every level. */
-static void TarnPixels(openslide_t* osr, tarn_slide* ref) {
+/* Levels, associated images and properties as tarn.h has them; OpenSlide's answers to names and
+ * levels that do not exist: -1, NULL or transparent, and no error. */
+static void Describe(openslide_t* osr, tarn_slide* ref) {
+    int64_t w = 0, h = 0, tw = 0, th = 0;
     CHECK(openslide_get_level_count(osr) == tarn_get_level_count(ref));
-    static const int64_t regions[][4] = {
-        {100, 60, 300, 200}, {-50, -20, 120, 90}, {1400, 900, 200, 150}, {99999, 0, 8, 8}};
-    for (int32_t level = 0; level < openslide_get_level_count(osr); ++level) {
-        int64_t w = 0, h = 0, tw = 0, th = 0;
-        openslide_get_level_dimensions(osr, level, &w, &h);
-        tarn_get_level_dimensions(ref, level, &tw, &th);
-        CHECK(w == tw && h == th);
-        CHECK(openslide_get_level_downsample(osr, level) == tarn_get_level_downsample(ref, level));
-        for (size_t r = 0; r < sizeof regions / sizeof regions[0]; ++r) {
-            const int64_t* g = regions[r];
-            uint32_t* got = Pixels(g[2], g[3], 0x5A);
-            uint32_t* want = Pixels(g[2], g[3], 0xA5);
-            openslide_read_region(osr, got, g[0], g[1], level, g[2], g[3]);
-            CHECK(tarn_read_region(ref, want, g[0], g[1], level, g[2], g[3], TARN_FORMAT_BGRA) ==
-                  0);
-            CHECK(memcmp(got, want, (size_t)(g[2] * g[3] * 4)) == 0);
-            free(got);
-            free(want);
-        }
-    }
-    CHECK(openslide_get_error(osr) == NULL);
-    /* A level that does not exist: transparent, and no error, as OpenSlide does. */
+    openslide_get_level_dimensions(osr, 1, &w, &h);
+    tarn_get_level_dimensions(ref, 1, &tw, &th);
+    CHECK(w == tw && h == th && openslide_get_level_downsample(osr, 1) == 2.0);
+    openslide_get_level_dimensions(osr, -1, &w, &h);
+    CHECK(w == -1 && h == -1 && openslide_get_level_downsample(osr, 99) == -1.0);
     uint32_t* none = Pixels(16, 16, 0x77);
     openslide_read_region(osr, none, 0, 0, 99, 16, 16);
     CHECK(AllBytes(none, 16 * 16 * 4, 0));
-    int64_t w = 0, h = 0;
-    openslide_get_level_dimensions(osr, -1, &w, &h);
-    CHECK(w == -1 && h == -1);
-    CHECK(openslide_get_level_downsample(osr, 99) == -1.0);
-    CHECK(openslide_get_error(osr) == NULL);
     free(none);
 
     const char* const* names = openslide_get_associated_image_names(osr);
@@ -108,7 +86,7 @@ static void TarnPixels(openslide_t* osr, tarn_slide* ref) {
     free(got);
     free(want);
     openslide_get_associated_image_dimensions(osr, "overview", &w, &h);
-    CHECK(w == -1 && h == -1 && openslide_get_error(osr) == NULL);
+    CHECK(w == -1 && h == -1);
 
     names = openslide_get_property_names(osr);
     CHECK(HasName(names, OPENSLIDE_PROPERTY_NAME_QUICKHASH1) &&
@@ -163,9 +141,10 @@ struct Job {
     int ok;
 };
 
+/* Inside the picture, across its bottom-right corner, and before its top-left one. */
 static void RegionOf(int k, int64_t* x, int64_t* y) {
-    *x = 97 * k % 1100;
-    *y = 61 * k % 700;
+    *x = k == 6 ? 1420 : k == 7 ? -40 : 197 * k;
+    *y = k == 6 ? 950 : k == 7 ? -30 : 131 * k;
 }
 
 static void* ReadAll(void* argument) {
@@ -184,17 +163,19 @@ static void* ReadAll(void* argument) {
     return NULL;
 }
 
-static void Threads(openslide_t* tarn, openslide_t* tiff) {
+/* Tarn regions are tarn.h's BGRA bytes; the TIFF's are those of the same read on one thread. */
+static void Threads(openslide_t* tarn, openslide_t* tiff, tarn_slide* ref) {
     struct Job jobs[4];
     uint32_t* expected[2][8];
     openslide_t* slides[2] = {tarn, tiff};
-    for (int s = 0; s < 2; ++s)
-        for (int k = 0; k < 8; ++k) {
-            int64_t x = 0, y = 0;
-            RegionOf(k, &x, &y);
-            expected[s][k] = Pixels(128, 128, 0);
-            openslide_read_region(slides[s], expected[s][k], x, y, k % 2, 128, 128);
-        }
+    for (int k = 0; k < 8; ++k) {
+        int64_t x = 0, y = 0;
+        RegionOf(k, &x, &y);
+        expected[0][k] = Pixels(128, 128, 0);
+        CHECK(tarn_read_region(ref, expected[0][k], x, y, k % 2, 128, 128, TARN_FORMAT_BGRA) == 0);
+        expected[1][k] = Pixels(128, 128, 0);
+        openslide_read_region(tiff, expected[1][k], x, y, k % 2, 128, 128);
+    }
     pthread_t threads[4];
     for (int t = 0; t < 4; ++t) {
         memcpy(jobs[t].slides, slides, sizeof slides);
@@ -289,33 +270,6 @@ static void ErrorState(const char* slidePath) {
     free(region);
 }
 
-/* The real library used directly, in the same process: its calls to its own public functions
- * land in this library, which hands them back. */
-static void RealLibraryDirectly(const char* realPath, const char* tiffPath, openslide_t* tiff) {
-    void* real = dlopen(realPath, RTLD_NOW | RTLD_LOCAL);
-    CHECK(real != NULL);
-    if (real == NULL) return;
-    openslide_t* (*open)(const char*) =
-        (openslide_t * (*)(const char*)) dlsym(real, "openslide_open");
-    void (*read)(openslide_t*, uint32_t*, int64_t, int64_t, int32_t, int64_t, int64_t) =
-        (void (*)(openslide_t*, uint32_t*, int64_t, int64_t, int32_t, int64_t, int64_t))dlsym(
-            real, "openslide_read_region");
-    void (*close_)(openslide_t*) = (void (*)(openslide_t*))dlsym(real, "openslide_close");
-    openslide_t* theirs = open(tiffPath);
-    CHECK(theirs != NULL);
-    uint32_t* a = Pixels(50, 50, 0);
-    uint32_t* b = Pixels(50, 50, 1);
-    read(theirs, a, 300, 200, 0, 50, 50);
-    openslide_read_region(tiff, b, 300, 200, 0, 50, 50);
-    CHECK(memcmp(a, b, 50 * 50 * 4) == 0);
-    /* Their handle passed to our entry points goes to them. */
-    CHECK(openslide_get_level_count(theirs) == openslide_get_level_count(tiff));
-    close_(theirs);
-    free(a);
-    free(b);
-    dlclose(real);
-}
-
 int main(int argc, char** argv) {
     const int noReal = argc > 1 && strcmp(argv[1], "--no-real") == 0;
     if (argc != 3 + noReal) {
@@ -340,13 +294,9 @@ int main(int argc, char** argv) {
         CHECK(openslide_can_open(tiffPath));
     }
     if (tarn != NULL && ref != NULL) {
-        TarnPixels(tarn, ref);
+        Describe(tarn, ref);
         ProfilesAndCaches(tarn, tiff);
-        if (tiff != NULL) Threads(tarn, tiff);
-    }
-    if (tiff != NULL) {
-        const char* real = getenv("TARN_OPENSLIDE_LIBRARY");
-        RealLibraryDirectly(real != NULL ? real : TARN_REAL_OPENSLIDE, tiffPath, tiff);
+        if (tiff != NULL) Threads(tarn, tiff, ref);
     }
     ErrorState(slidePath);
     openslide_close(tarn);
