@@ -65,6 +65,14 @@ TARN_API int tarn_format_bytes(tarn_format format);
 /* The library's version, "MAJOR.MINOR.PATCH". */
 TARN_API const char* tarn_version(void);
 
+/* The same string, under the name openslide_get_version has here. */
+TARN_API const char* tarn_get_version(void);
+
+/* "tarn" when `filename` is a Tarn slide (a regular file that starts with a Tarn header), else
+ * NULL. Cheap: it reads the header only, so tarn_open may still refuse a damaged slide that this
+ * accepts. */
+TARN_API const char* tarn_detect_vendor(const char* filename);
+
 /* ---- Opening and closing ---- */
 
 /* Opens a slide; NULL when the file cannot be opened or is not a readable Tarn slide, with the
@@ -150,6 +158,20 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
 
 /* ---- Properties ---- */
 
+/* The standard property names, the ones OpenSlide's programs look for. */
+#define TARN_PROPERTY_NAME_COMMENT "openslide.comment"
+#define TARN_PROPERTY_NAME_VENDOR "openslide.vendor"
+#define TARN_PROPERTY_NAME_QUICKHASH1 "openslide.quickhash-1"
+#define TARN_PROPERTY_NAME_BACKGROUND_COLOR "openslide.background-color"
+#define TARN_PROPERTY_NAME_OBJECTIVE_POWER "openslide.objective-power"
+#define TARN_PROPERTY_NAME_MPP_X "openslide.mpp-x"
+#define TARN_PROPERTY_NAME_MPP_Y "openslide.mpp-y"
+#define TARN_PROPERTY_NAME_BOUNDS_X "openslide.bounds-x"
+#define TARN_PROPERTY_NAME_BOUNDS_Y "openslide.bounds-y"
+#define TARN_PROPERTY_NAME_BOUNDS_WIDTH "openslide.bounds-width"
+#define TARN_PROPERTY_NAME_BOUNDS_HEIGHT "openslide.bounds-height"
+#define TARN_PROPERTY_NAME_ICC_SIZE "openslide.icc-size"
+
 /* NULL-terminated list of property names in byte order, owned by the slide:
  *   tarn.KEY               every field of the slide's description (GetDescription), with its
  *                          text: tarn.CompressionType "Jpeg", tarn.MPP "0.250000um/pixel", ...
@@ -164,6 +186,13 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
  *                          (not empty), clipped to the picture; absent when no tile is stored
  *   openslide.level-count, openslide.level[N].width, .height, .downsample, .tile-width,
  *   .tile-height
+ *   openslide.quickhash-1  64 hexadecimal digits that stay the same for the same file: SHA-256
+ *                          of its header, colour and layer records, tile size tables and the
+ *                          stored bytes of the smallest level's tiles (at most 16 MiB of them).
+ *                          Worked out the first time its value is asked for; that read fails
+ *                          when the file was removed or replaced since the open.
+ * Without a comment, background colour or colour profile, openslide.comment,
+ * openslide.background-color and openslide.icc-size are absent, as OpenSlide leaves them out.
  * Numbers that are not whole print as OpenSlide prints them ("%.17g": they read back exactly). */
 TARN_API const char* const* tarn_get_property_names(tarn_slide* slide);
 
@@ -188,6 +217,27 @@ TARN_API int tarn_read_associated_image(tarn_slide* slide, const char* name, voi
  * *jpeg (release with tarn_free) and its length in *size. 0, or -1 with both untouched. */
 TARN_API int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int quality,
                                              uint8_t** jpeg, size_t* size);
+
+/* ---- Colour profiles ----
+ * The pixels the library hands out, after the slide's colour correction, are meant for display as
+ * they are: read them as sRGB. Tarn files carry no ICC profile, so every slide and associated
+ * image answers as OpenSlide does for a slide without one: a profile size of 0, nothing to read,
+ * and no openslide.icc-size property. */
+
+/* Bytes of the slide's ICC profile: 0 (none), or -1 for a NULL slide. */
+TARN_API int64_t tarn_get_icc_profile_size(tarn_slide* slide);
+
+/* Writes the slide's ICC profile (tarn_get_icc_profile_size bytes: none) into `dest`. 0, or -1
+ * for a NULL slide. */
+TARN_API int tarn_read_icc_profile(tarn_slide* slide, void* dest);
+
+/* Bytes of an associated image's ICC profile: 0 (none), or -1 when the slide has no such image. */
+TARN_API int64_t tarn_get_associated_image_icc_profile_size(tarn_slide* slide, const char* name);
+
+/* Writes an associated image's ICC profile (none) into `dest`. 0, or -1 when the slide has no
+ * such image. */
+TARN_API int tarn_read_associated_image_icc_profile(tarn_slide* slide, const char* name,
+                                                    void* dest);
 
 /* ---- Regions ---- */
 

@@ -8,11 +8,16 @@ packages=(
     g++ clang clang-format clang-tidy libclang-rt-14-dev
     cmake ninja-build make pkg-config
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
+    libssl-dev                   # SHA-256 (libcrypto) for openslide.quickhash-1
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
     dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
     python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
     libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
+    # The OpenSlide-compatible library: built against OpenSlide's header, tested with OpenSlide's
+    # and libvips' own programs
+    libopenslide-dev openslide-tools
+    libglib2.0-dev patch         # OpenSlide's tools ported to tarn.h, in the tests
     libmicrohttpd-dev nodejs     # tarn serve, and npm for its viewer's OpenSeadragon
     python3-pytest python3-selenium chromium chromium-driver  # its HTTP and browser tests
     wrk                          # its load benchmark

@@ -14,8 +14,9 @@ bool HasPixels(const AssociatedImage& image) {
     return image.present && image.pixels != nullptr && image.width > 0 && image.height > 0;
 }
 
-// The image called `name`, or null after failing the call.
-const AssociatedImage* FindImage(SlideCall& call, const char* name) {
+}  // namespace
+
+const AssociatedImage* FindAssociatedImage(SlideCall& call, const char* name) {
     if (name == nullptr) {
         call.Fail("no associated image name given");
         return nullptr;
@@ -27,8 +28,6 @@ const AssociatedImage* FindImage(SlideCall& call, const char* name) {
     call.Fail("the slide has no associated image \"%s\"", name);
     return nullptr;
 }
-
-}  // namespace
 
 bool ListAssociatedImages(SlideCall& call, AssociatedList** out) {
     tarn_slide& slide = call.slide();
@@ -73,7 +72,7 @@ void tarn_get_associated_image_dimensions(tarn_slide* slide, const char* name, i
                                           int64_t* h) {
     int64_t width = -1, height = -1;
     OnSlideVoid(slide, [&](SlideCall& call) {
-        if (const AssociatedImage* image = FindImage(call, name)) {
+        if (const AssociatedImage* image = FindAssociatedImage(call, name)) {
             width = image->width;
             height = image->height;
         }
@@ -88,7 +87,7 @@ int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
     return OnSlide(slide, -1, [&](SlideCall& call) {
         PixelFormat layout{};
         if (!CallerLayout(call, number, &layout)) return -1;
-        const AssociatedImage* image = FindImage(call, name);
+        const AssociatedImage* image = FindAssociatedImage(call, name);
         if (image == nullptr) return -1;
         if (dest == nullptr) {
             call.Fail("no destination buffer");
@@ -108,7 +107,7 @@ int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int qua
             call.Fail("JPEG quality %d is not between 1 and 100", quality);
             return -1;
         }
-        const AssociatedImage* image = FindImage(call, name);
+        const AssociatedImage* image = FindAssociatedImage(call, name);
         if (image == nullptr) return -1;
         if (jpeg == nullptr || size == nullptr) {
             call.Fail("no place for the JPEG given");

@@ -11,4 +11,7 @@ namespace tarn {
 // failing the call, when they could not be read.
 bool ListAssociatedImages(SlideCall& call, AssociatedList** out);
 
+// The image called `name`, or null after failing the call.
+const AssociatedImage* FindAssociatedImage(SlideCall& call, const char* name);
+
 }  // namespace tarn

@@ -11,6 +11,10 @@ const char* tarn_version(void) {
     return TARN_VERSION;
 }
 
+const char* tarn_get_version(void) {
+    return TARN_VERSION;
+}
+
 int tarn_format_bytes(tarn_format format) {
     tarn::PixelFormat layout{};
     return tarn::PixelFormatOf(tarn::EnumValue(format), &layout) ? tarn::BytesPerPixel(layout) : 0;

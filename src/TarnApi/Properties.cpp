@@ -8,6 +8,8 @@
 
 #include "Core/Description.h"
 
+#include "TarnApi/QuickHash.h"
+
 namespace tarn {
 namespace {
 
@@ -23,7 +25,9 @@ void AddFields(Entries* entries, const std::string& prefix,
 
 void AddStandard(Entries* entries, const ZyPicHead& head, const std::vector<Level>& levels,
                  const std::optional<Bounds>& bounds) {
-    entries->emplace_back("openslide.vendor", "tarn");
+    entries->emplace_back(TARN_PROPERTY_NAME_VENDOR, "tarn");
+    // Listed now, worked out when first asked for (QuickHash.h).
+    entries->emplace_back(TARN_PROPERTY_NAME_QUICKHASH1, "");
     // Unknown values are left out, as OpenSlide leaves them out.
     if (std::isfinite(head.MPP) && head.MPP > 0) {
         entries->emplace_back("openslide.mpp-x", FormatDouble(head.MPP));
@@ -111,6 +115,7 @@ const char* tarn_get_property_value(tarn_slide* slide, const char* name) {
                                                 return strcmp(entry.first.c_str(), key) < 0;
                                             });
         if (found == entries.end() || found->first != name) return nullptr;
+        if (found->first == TARN_PROPERTY_NAME_QUICKHASH1) return QuickHashOf(call);
         return found->second.c_str();
     });
 }

@@ -57,6 +57,13 @@ struct AssociatedList {
     bool listed = false;             // false: the images could not be read; the lists hold none
 };
 
+// A property whose value is worked out the first time it is asked for, then kept.
+struct LazyProperty {
+    std::mutex lock;
+    bool known = false;  // under lock; once set, `value` no longer changes
+    std::string value;
+};
+
 // Calls in progress on a slide, so that tarn_close can wait for them. Entering and leaving cost an
 // atomic each; only the last call to leave while a close waits takes the lock.
 class CallGate {
@@ -106,6 +113,7 @@ struct tarn_slide {
     std::optional<tarn::Bounds> bounds;
     tarn::Properties properties;
     tarn::AssociatedList associated;
+    tarn::LazyProperty quickhash;  // openslide.quickhash-1 (QuickHash.h)
     tarn::CallGate gate;
     tarn::ErrorBoard errors;
 };
