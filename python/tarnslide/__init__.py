@@ -422,7 +422,9 @@ class OpenSlide(AbstractSlide):
         if not as_array and out is None and mode not in _PIL_MODES:
             raise ValueError(f"mode {mode!r} is not one of {', '.join(_PIL_MODES)}")
         pixels = _output(out, (height, width, _channels(mode)))
-        lowlevel.read_region_into(self._handle, pixels, x, y, level, width, height, mode)
+        if width and height:
+            lowlevel.read_region_unchecked(self._handle, pixels.__array_interface__["data"][0],
+                                           x, y, level, width, height, lowlevel.FORMATS[mode])
         if as_array or out is not None:
             return pixels
         image = _image(pixels, mode)
@@ -463,6 +465,9 @@ class OpenSlide(AbstractSlide):
         if iterator:
             return self._iterate_regions(positions, level, width, height, mode, workers)
         batch = _output(out, (len(positions), height, width, channels))
+        if not (width and height and positions):
+            return batch
+        layout = lowlevel.FORMATS[mode]
         pending = iter(range(len(positions)))  # shared: each worker takes the next index
         failed: list = []
 
@@ -472,8 +477,9 @@ class OpenSlide(AbstractSlide):
                     return
                 x, y = positions[index]
                 try:
-                    lowlevel.read_region_into(self._handle, batch[index], x, y, level, width,
-                                              height, mode)
+                    lowlevel.read_region_unchecked(
+                        self._handle, batch[index].__array_interface__["data"][0], x, y, level,
+                        width, height, layout)
                 except BaseException as error:  # stop the others, re-raise below
                     failed.append(error)
                     return
@@ -550,12 +556,41 @@ def _reopen(path: str, cache: Optional[OpenSlideCache],
     return slide
 
 
-def _image(pixels: np.ndarray, mode: str) -> Image.Image:
+def _image_over(pixels: np.ndarray, mode: str) -> Image.Image:
+    """An RGBA or RGB image whose memory is `pixels` (height x width x 4; for RGB the fourth
+    byte 255): PIL keeps both four bytes a pixel, so it takes the array as it is instead of
+    unpacking a copy. The image owns the array; writing to the image writes into it."""
     height, width = pixels.shape[:2]
+    return Image.Image()._new(Image.core.map_buffer(pixels, (width, height), "raw", 0,
+                                                    (mode, 0, 1)))
+
+
+def _maps_images() -> bool:
+    """Whether this Pillow makes images over a buffer in RGB mode too (a private call of
+    Pillow's, which its frombuffer uses for other modes); else RGB is unpacked."""
+    try:
+        probe = np.array([[[1, 2, 3, 255], [4, 5, 6, 255]]], dtype=np.uint8)
+        image = _image_over(probe, "RGB")
+        return image.mode == "RGB" and image.tobytes() == bytes([1, 2, 3, 4, 5, 6])
+    except Exception:  # any failure of a private call means: do without it
+        return False
+
+
+_MAPS_IMAGES = _maps_images()
+
+
+def _image(pixels: np.ndarray, mode: str) -> Image.Image:
+    """A PIL image of `mode` ("RGBA" or "RGB") of the pixels: (h, w, 3) for RGB, or (h, w, 4)
+    for both, whose memory the image then shares when it can."""
+    height, width, channels = pixels.shape
     if width == 0 or height == 0:
         return Image.new(mode, (width, height))
-    if mode == "RGBA":  # PIL maps the array's memory instead of copying it
-        return Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
+    if channels == 4:
+        if _MAPS_IMAGES:
+            return _image_over(pixels, mode)
+        if mode == "RGBA":
+            return Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
+        return Image.frombytes("RGB", (width, height), pixels, "raw", "RGBX")
     return Image.frombytes(mode, (width, height), pixels)
 
 

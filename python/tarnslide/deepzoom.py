@@ -149,9 +149,11 @@ class _LibraryPyramid:
     def tile(self, level: int, column: int, row: int) -> Image.Image:
         info = lowlevel.deepzoom_get_tile_info(self._view, level, column, row)
         size = (info.tile_width, info.tile_height)
-        pixels = np.empty((info.tile_height, info.tile_width, 3), dtype=np.uint8)
-        lowlevel.deepzoom_read_tile(self._view, level, column, row, pixels, "RGB", size)
-        return Image.frombytes("RGB", size, pixels)
+        # Tiles are opaque, so RGBA is PIL's own layout of RGB images: it can keep the array.
+        layout = "RGBA" if tarnslide._MAPS_IMAGES else "RGB"
+        pixels = np.empty((info.tile_height, info.tile_width, len(layout)), dtype=np.uint8)
+        lowlevel.deepzoom_read_tile(self._view, level, column, row, pixels, layout, size)
+        return tarnslide._image(pixels, "RGB")
 
     def tile_jpeg(self, level: int, column: int, row: int, quality: int) -> bytes:
         return lowlevel.deepzoom_read_tile_jpeg(self._view, level, column, row, quality)

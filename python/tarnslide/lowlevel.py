@@ -590,6 +590,8 @@ _tarn_cache_create = _raw("tarn_cache_create", c_void_p, c_size_t)
 _tarn_cache_release = _raw("tarn_cache_release", None, c_void_p)
 _tarn_free = _raw("tarn_free", None, c_void_p)
 _tarn_detect_vendor = _raw("tarn_detect_vendor", c_char_p, c_char_p, optional=True)
+_tarn_read_region = _raw("tarn_read_region", c_int, c_void_p, c_void_p, c_int64, c_int64, c_int32,
+                         c_int64, c_int64, c_int)
 
 
 class DeepZoomTile(ctypes.Structure):
@@ -877,6 +879,16 @@ def read_associated_image_into(slide: SlideHandle, name: str, dest: Any,
         raise OpenSlideError(f"the slide has no associated image {name!r}")
     target = _writable(dest, width * height * FORMAT_BYTES.get(layout, 0))
     _read_associated(slide, name, _address(target), layout)
+
+
+def read_region_unchecked(slide: SlideHandle, address: int, x: int, y: int, level: int,
+                          width: int, height: int, layout: int) -> None:
+    """tarn_read_region on arguments the caller has checked (the slide a SlideHandle, numbers
+    within their C types, `layout` a FORMATS value) into `address`, which must hold the region:
+    the short path of the Python layer's own reads."""
+    with slide as pointer:
+        if _tarn_read_region(pointer, address, x, y, level, width, height, layout) != 0:
+            raise _fail("tarn_read_region", pointer)
 
 
 def read_region_into(slide: SlideHandle, dest: Any, x: int, y: int, level: int, width: int,
