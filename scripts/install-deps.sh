@@ -24,6 +24,7 @@ packages=(
     # tarnslide (python/): its suite, its venv install and its benchmark
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray python3-torch
+    python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide
 )
 
 install_packages() {
