@@ -128,7 +128,7 @@ def _export_row(spec: _SlideSpec, directory: str, row: int, columns: int,
     os.makedirs(directory, exist_ok=True)
     width, height = tile
     for column in range(columns):
-        name = os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg")
+        name = os.path.join(directory, lowlevel.export_tile_name(column, row, width, height))
         if not (resume and os.path.isfile(name)):  # a file has its name only when whole
             jpeg = lowlevel.read_export_tile_jpeg(slide._handle, 0, column, row, width, height)
             _write_atomically(name, jpeg)

@@ -640,6 +640,8 @@ _read_associated_icc = _declare("tarn_read_associated_image_icc_profile", c_int,
 _read_export_tile_jpeg = _declare("tarn_read_export_tile_jpeg", c_int, _SLIDE, _INT32, _INT64,
                                   _INT64, _INT64, _INT64, _Pass(POINTER(POINTER(c_uint8))),
                                   _Pass(POINTER(c_size_t)), check=_status)
+_export_tile_name = _declare("tarn_export_tile_name", c_int, _INT64, _INT64, _INT64, _INT64,
+                               _ADDRESS, _SIZE)
 _dz_level_count = _declare("tarn_deepzoom_get_level_count", c_int32, _VIEW)
 _dz_level_tiles = _declare("tarn_deepzoom_get_level_tiles", None, _VIEW, _INT32, _OUT_INT64,
                            _OUT_INT64)
@@ -966,6 +968,15 @@ def read_export_tile_jpeg(slide: SlideHandle, level: int, column: int, row: int,
     jpeg, size = POINTER(c_uint8)(), c_size_t()
     _read_export_tile_jpeg(slide, level, column, row, width, height, byref(jpeg), byref(size))
     return _take_buffer(jpeg, size.value)
+
+
+def export_tile_name(column: int, row: int, width: int, height: int) -> str:
+    """The file name `tarn export` gives tile (column, row) of width x height tiles."""
+    name = ctypes.create_string_buffer(96)
+    length = _export_tile_name(column, row, width, height, ctypes.addressof(name), len(name))
+    if length < 0 or length >= len(name):
+        raise ValueError("no export tile name for these numbers")
+    return name.value.decode("ascii")
 
 
 def deepzoom_get_dzi(view: DeepZoomHandle, tile_format: str) -> str:
