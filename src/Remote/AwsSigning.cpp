@@ -156,7 +156,7 @@ std::string CanonicalQuery(const std::string& query) {
     std::sort(pairs.begin(), pairs.end());
     std::string out;
     for (const auto& [name, value] : pairs)
-        out += (out.empty() ? "" : "&") + name + "=" + value;
+        out.append(out.empty() ? "" : "&").append(name).append("=").append(value);
     return out;
 }
 

@@ -152,26 +152,36 @@ std::string S3ErrorCode(const std::string& body) {
     return plain ? code : "";
 }
 
-// "bytes first-last/total" (total "*" when unknown: -1); false when malformed.
+// A decimal number of at most 18 digits at `text[*at]`, moving `at` past it.
+bool TakeNumber(const std::string& text, size_t* at, int64_t* value) {
+    const size_t start = *at;
+    int64_t number = 0;
+    while (*at < text.size() && *at - start < 18 &&
+           std::isdigit(static_cast<unsigned char>(text[*at])) != 0)
+        number = number * 10 + (text[(*at)++] - '0');
+    *value = number;
+    return *at > start &&
+           (*at == text.size() || std::isdigit(static_cast<unsigned char>(text[*at])) == 0);
+}
+
+bool TakeChar(const std::string& text, size_t* at, char c) {
+    if (*at >= text.size() || text[*at] != c) return false;
+    ++*at;
+    return true;
+}
+
+// "bytes first-last/total", or "bytes */total" (first and last -1); false when malformed.
 bool ParseContentRange(const std::string& text, int64_t* first, int64_t* last, int64_t* total) {
-    unsigned long long a = 0;
-    unsigned long long b = 0;
-    unsigned long long t = 0;
-    int used = 0;
-    if (sscanf(text.c_str(), "bytes %llu-%llu/%llu%n", &a, &b, &t, &used) == 3 &&
-        static_cast<size_t>(used) == text.size() && a <= b && b < t && t <= INT64_MAX) {
-        *first = static_cast<int64_t>(a);
-        *last = static_cast<int64_t>(b);
-        *total = static_cast<int64_t>(t);
-        return true;
-    }
-    if (sscanf(text.c_str(), "bytes */%llu%n", &t, &used) == 1 &&
-        static_cast<size_t>(used) == text.size() && t <= INT64_MAX) {
+    if (text.rfind("bytes ", 0) != 0) return false;
+    size_t at = 6;
+    if (TakeChar(text, &at, '*')) {
         *first = *last = -1;
-        *total = static_cast<int64_t>(t);
-        return true;
+    } else if (!TakeNumber(text, &at, first) || !TakeChar(text, &at, '-') ||
+               !TakeNumber(text, &at, last) || *first > *last) {
+        return false;
     }
-    return false;
+    return TakeChar(text, &at, '/') && TakeNumber(text, &at, total) && at == text.size() &&
+           *last < *total;
 }
 
 bool StrongEtag(const std::string& etag) {
@@ -371,8 +381,9 @@ Outcome Attempt(const FetchTarget& fetch, const Request& request, uint8_t* dest,
     else if (request.expected != nullptr && !request.expected->lastModified.empty())
         headers.emplace_back("if-unmodified-since", request.expected->lastModified);
     std::vector<std::string> lines;
+    lines.reserve(headers.size() + 4);
     for (const auto& [name, value] : headers)
-        lines.push_back(name + ": " + value);
+        lines.push_back(std::string(name).append(": ").append(value));
     if (target.s3 && fetch.credentials != nullptr) {
         SigningRequest signing;
         signing.host = target.hostHeader;

@@ -50,6 +50,7 @@ def upstream():
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as separate writes
 
     def log_message(self, *args):
         pass
