@@ -134,7 +134,7 @@ std::string AwsRegion() {
     const std::string path = HomeFile("AWS_CONFIG_FILE", "/.aws/config");
     const std::string profile = ProfileName();
     if (!path.empty()) {
-        const std::string region =
+        std::string region =
             Find(IniSection(path, profile == "default" ? profile : "profile " + profile), "region");
         if (!region.empty()) return region;
     }

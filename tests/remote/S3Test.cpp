@@ -1,6 +1,7 @@
 // S3: URLs, credentials from the environment and the shared file, refusals explained without
 // secrets, reads from s3rver, and signatures equal to botocore's for the same requests.
 #include <cstdio>
+#include <cstring>
 
 #include "Remote/AwsSigning.h"
 #include "Remote/RemoteSettings.h"
@@ -27,6 +28,21 @@ class S3 : public ::testing::Test {
         setenv("HOME", "/nonexistent", 1);
     }
 };
+
+// What botocore_sign.py prints for `requests`, one JSON request a line.
+std::vector<std::string> Botocore(const std::string& requests) {
+    const std::string input = testing::TempDir() + "botocore.json";
+    WriteFileAtomically(input, requests);
+    const std::string command = std::string(TARN_DEBIAN_PYTHON) + " " + TARN_REMOTE_TEST_DIR +
+                                "/botocore_sign.py < " + input;
+    std::vector<std::string> lines;
+    FILE* pipe = popen(command.c_str(), "r");
+    char line[1024];
+    while (pipe != nullptr && fgets(line, sizeof line, pipe) != nullptr)
+        lines.emplace_back(line, strcspn(line, "\n"));
+    EXPECT_TRUE(pipe != nullptr && pclose(pipe) == 0) << "botocore failed";
+    return lines;
+}
 
 TEST_F(S3, UrlsAndSettingsAreParsed) {
     RemoteTarget target;
@@ -113,18 +129,10 @@ TEST_F(S3, SignaturesMatchBotocore) {
             "}, \"key\": \"AKIDEXAMPLE\", \"secret\": \"wJalrXUtnFEMI/K7MDENG\", \"token\": \"" +
             c.token + "\", \"region\": \"eu-central-1\", \"time\": " + std::to_string(when) + "}\n";
     }
-    const std::string inputFile = testing::TempDir() + "signing.json";
-    WriteFileAtomically(inputFile, input);
-    const std::string command = std::string(TARN_DEBIAN_PYTHON) + " " + TARN_REMOTE_TEST_DIR +
-                                "/botocore_sign.py < " + inputFile;
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(nullptr, pipe);
-    char line[1024];
-    for (const std::string& signature : ours) {
-        ASSERT_NE(nullptr, fgets(line, sizeof line, pipe)) << "botocore gave no signature";
-        EXPECT_EQ("Authorization: " + std::string(line), signature + "\n");
-    }
-    EXPECT_EQ(0, pclose(pipe));
+    const std::vector<std::string> theirs = Botocore(input);
+    ASSERT_EQ(ours.size(), theirs.size());
+    for (size_t i = 0; i < ours.size(); ++i)
+        EXPECT_EQ("Authorization: " + theirs[i], ours[i]);
 }
 
 TEST_F(S3, ReadsFromS3rverWithCredentialsOfEitherSource) {
@@ -155,6 +163,24 @@ TEST_F(S3, ReadsFromS3rverWithCredentialsOfEitherSource) {
     ASSERT_TRUE(object) << error.message;
     ExpectReadsMatch(object.get(), Slide().bytes, 5, 10);
     tarn::remote::SetRemoteCacheCapacity(64 << 20);
+
+    // A presigned URL is a plain one; its signature is in no key and no message.
+    const std::string path = "http://127.0.0.1:" + std::to_string(s3->port) + "/" + s3->bucket;
+    const std::vector<std::string> presigned =
+        Botocore("{\"url\": \"" + path +
+                 "/dir/a%20slide.tarn\", \"headers\": {}, \"key\": \"S3RVER\", "
+                 "\"secret\": \"S3RVER\", \"token\": \"\", \"region\": \"us-east-1\", \"time\": 0, "
+                 "\"presign\": true}\n");
+    ASSERT_EQ(1u, presigned.size());
+    object = Open(presigned[0], &error);
+    ASSERT_TRUE(object) << error.message;
+    ExpectReadsMatch(object.get(), Slide().bytes, 5, 11);
+    EXPECT_EQ(path + "/dir/a%20slide.tarn\n",
+              std::string(tarn::remote::RemoteObjectKey(object.get())).substr(0, path.size() + 20));
+    const std::string missing = presigned[0].substr(0, presigned[0].find('?')) + "x" +
+                                presigned[0].substr(presigned[0].find('?'));
+    EXPECT_FALSE(Open(missing, &error));
+    EXPECT_EQ(std::string::npos, error.message.find("Signature")) << error.message;
 }
 
 TEST_F(S3, RefusedCredentialsAreExplainedWithoutSecrets) {
