@@ -37,7 +37,7 @@ sanitize: deps
 tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \
 	    -DTARN_BENCH=OFF >/dev/null
-	cmake --build build-tsan -j $(JOBS) --target tarn_tsan_tests
+	cmake --build build-tsan -j $(JOBS) --target tarn_tsan_tests tarn_remote_tests
 	cd build-tsan && ctest --output-on-failure
 
 # libFuzzer targets built with clang under the sanitizers, each run for FUZZ_SECONDS.

@@ -25,6 +25,9 @@ packages=(
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray python3-torch
     python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide
+    # reading slides over HTTP(S) and S3; its tests serve them with nginx (certificates made with
+    # openssl) and s3rver (npm), and check S3 signatures against botocore's
+    libcurl4-openssl-dev libssl-dev nginx openssl python3-botocore
 )
 
 install_packages() {
@@ -45,17 +48,16 @@ install_packages() {
     fi
 }
 
-# OpenSeadragon, pinned by the viewer's package-lock.json; `tarn serve` embeds its built files.
-# The stamp records which lock file the installed tree came from.
-install_viewer() {
-    local viewer stamp sum
-    viewer="$(cd "$(dirname "$0")/.." && pwd)/tools/tarn/viewer"
-    stamp="$viewer/node_modules/.tarn-lock-sha256"
-    sum=$(sha256sum "$viewer/package-lock.json" | cut -d' ' -f1)
+# npm packages pinned by a folder's package-lock.json, installed into its node_modules; the stamp
+# records which lock file the installed tree came from.
+install_npm_tree() {
+    local folder="$1" stamp sum
+    stamp="$folder/node_modules/.tarn-lock-sha256"
+    sum=$(sha256sum "$folder/package-lock.json" | cut -d' ' -f1)
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sum" ] && return 0
 
-    echo "installing the viewer's npm packages"
-    (cd "$viewer" && npm ci --no-audit --no-fund --loglevel=error >/tmp/tarn-npm.log 2>&1) \
+    echo "installing the npm packages of ${folder#"$root/"}"
+    (cd "$folder" && npm ci --no-audit --no-fund --loglevel=error >/tmp/tarn-npm.log 2>&1) \
         || { cat /tmp/tarn-npm.log; exit 1; }
     echo "$sum" >"$stamp"
 }
@@ -63,4 +65,6 @@ install_viewer() {
 install_packages "${packages[@]}"
 # Debian's nodejs comes without npm; some builds of nodejs carry it and conflict with the package.
 command -v npm >/dev/null || install_packages npm
-install_viewer
+root="$(cd "$(dirname "$0")/.." && pwd)"
+install_npm_tree "$root/tools/tarn/viewer"        # OpenSeadragon, which `tarn serve` embeds
+install_npm_tree "$root/tests/remote/s3rver"      # the S3 server of the remote-reading tests
