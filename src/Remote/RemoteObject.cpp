@@ -23,6 +23,7 @@ struct RemoteObject {
     FetchTarget fetch;
     ObjectVersion version;
     std::string key;
+    std::string versionText;  // the key's part after the URL
     int64_t timeoutMs = kDefaultTimeoutMs;
 
     // Set by the first answer that shows another version; every read fails from then on.
@@ -143,7 +144,7 @@ bool FetchRequest(RemoteObject* object, const Request& request, const std::vecto
 // The pieces fetched in as few requests as the plan allows, on up to a host's connections at
 // once (the calling thread only when the library is kept to one thread).
 bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhead,
-                 RemoteError* error) {
+                 int64_t deadlineMs, RemoteError* error) {
     SplitLargePieces(pieces);
     std::vector<Request> requests = PlanRequests(pieces);
     if (readAhead && requests.size() == 1 && requests[0].size < kSmallReadBytes &&
@@ -151,7 +152,6 @@ bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhea
         const uint64_t end = std::min(object->version.size, requests[0].offset + kReadAheadBytes);
         requests[0].size = std::max(requests[0].size, end - requests[0].offset);
     }
-    const int64_t deadlineMs = NowMs() + object->timeoutMs;
     const int threads =
         ThreadBudget() == 1
             ? 1
@@ -183,8 +183,13 @@ bool InObject(const RemoteObject* object, uint64_t offset, uint64_t size) {
     return offset <= object->version.size && size <= object->version.size - offset;
 }
 
+// The deadline of a call that started at `callStartMs` (0: now).
+int64_t DeadlineOf(const RemoteObject* object, int64_t callStartMs) {
+    return (callStartMs != 0 ? callStartMs : NowMs()) + object->timeoutMs;
+}
+
 bool ReadRanges(RemoteObject* object, const RemoteRange* ranges, size_t count, bool readAhead,
-                RemoteError* error) {
+                int64_t callStartMs, RemoteError* error) {
     if (object == nullptr) return Failed(error, RemoteStatus::kBadUrl, "no remote object");
     if (KnownChanged(object, error)) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -212,7 +217,7 @@ bool ReadRanges(RemoteObject* object, const RemoteRange* ranges, size_t count, b
                               dest == nullptr ? nullptr : dest + (span.offset - range.offset)});
     }
     if (pieces.empty()) return true;
-    return FetchPieces(object, pieces, readAhead, error);
+    return FetchPieces(object, pieces, readAhead, DeadlineOf(object, callStartMs), error);
 }
 
 }  // namespace
@@ -247,10 +252,10 @@ RemoteObject* OpenRemoteObject(const std::string& url, const RemoteOpenOptions& 
             return nullptr;
         }
         const ObjectVersion& version = object->version;
-        object->key = object->target.keyUrl + "\n" +
-                      (version.etag.empty() ? "modified " + version.lastModified + ", size " +
-                                                  std::to_string(version.size)
-                                            : version.etag);
+        object->versionText = version.etag.empty() ? "modified " + version.lastModified +
+                                                         ", size " + std::to_string(version.size)
+                                                   : version.etag;
+        object->key = object->target.keyUrl + "\n" + object->versionText;
         leading->resize(received);
         if (received > 0 && CacheCapacity() > 0) KeepInCache(object->key, 0, leading);
     } catch (const std::bad_alloc&) {
@@ -272,20 +277,37 @@ const char* RemoteObjectKey(const RemoteObject* object) {
     return object == nullptr ? "" : object->key.c_str();
 }
 
-bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size,
-                RemoteError* error) {
+const char* RemoteObjectVersion(const RemoteObject* object) {
+    return object == nullptr ? "" : object->versionText.c_str();
+}
+
+const char* RemoteObjectShownUrl(const RemoteObject* object) {
+    return object == nullptr ? "" : object->target.shownUrl.c_str();
+}
+
+uint64_t RemoteCachedBytes(const RemoteObject* object, uint64_t offset, uint64_t limit) {
+    if (object == nullptr || object->changed.load() || CacheCapacity() == 0) return 0;
+    try {
+        return CachedRun(object->key, offset, limit);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size, RemoteError* error,
+                int64_t callStartMs) {
     const RemoteRange range{offset, size, dest};
     try {
-        return ReadRanges(object, &range, 1, true, error);
+        return ReadRanges(object, &range, 1, true, callStartMs, error);
     } catch (const std::bad_alloc&) {
         return Failed(error, RemoteStatus::kNoMemory, "out of memory reading a remote object");
     }
 }
 
 bool ReadRemoteRanges(RemoteObject* object, const RemoteRange* ranges, size_t count,
-                      RemoteError* error) {
+                      RemoteError* error, int64_t callStartMs) {
     try {
-        return ReadRanges(object, ranges, count, false, error);
+        return ReadRanges(object, ranges, count, false, callStartMs, error);
     } catch (const std::bad_alloc&) {
         return Failed(error, RemoteStatus::kNoMemory, "out of memory reading a remote object");
     }
