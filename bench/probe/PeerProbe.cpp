@@ -2,7 +2,9 @@
 // loaded as a shared object with its default settings (the table folder, the default tile cache
 // and thread count come from the environment the driver gives), OpenSlide through dlopen.
 // Prints the figure in microseconds of processor time on one line (wall time on a machine others
-// share would mostly measure them); exits non-zero when the measurement failed.
+// share would mostly measure them), or of wall time when TARN_PROBE_WALL is set (reads over a
+// network, which wait more than they compute); exits non-zero when the measurement failed. PATH
+// may be a URL for tarn.
 //
 //   cold  tarn|openslide PATH COLUMNS ROWS COUNT  COUNT cold 512 x 512 regions (ColdRegions.h)
 //   warm  tarn|openslide PATH COLUMNS ROWS COUNT  COUNT reads over 8 regions read 3 times first
@@ -11,6 +13,8 @@
 //   hevc  tarn|bare|fresh PATH PASSES             every tile of layer 0, PASSES times: through
 //                                                 tarn.h without cache, bare libavcodec with one
 //                                                 context, or with a new context per tile
+//   region tarn PATH X Y SIDE                     one SIDE x SIDE region of level 0 at (X, Y),
+//                                                 after the open
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -33,11 +37,13 @@ extern "C" {
 namespace {
 
 // The process's processor time: what the measured work costs, whatever else the machine runs.
+// Or wall time, for reads that wait on a network.
 struct Clock {
     using time_point = std::chrono::duration<double>;
     static time_point now() {
+        static const bool wall = getenv("TARN_PROBE_WALL") != nullptr;
         timespec t{};
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        clock_gettime(wall ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID, &t);
         return time_point(static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec));
     }
 };
@@ -144,6 +150,21 @@ int Opens(const std::string& kind, int argc, char** args) {
     }
     std::nth_element(times.begin(), times.begin() + count / 2, times.end());
     printf("%.1f\n", times[static_cast<size_t>(count / 2)]);
+    return 0;
+}
+
+int OneRegion(char** args) {
+    tarn_slide* slide = tarn_open(args[0]);
+    if (slide == nullptr) return 1;
+    const int64_t side = atoll(args[3]);
+    std::vector<uint32_t> pixels(static_cast<size_t>(side * side));
+    const Clock::time_point start = Clock::now();
+    const bool ok = tarn_read_region(slide, pixels.data(), atoll(args[1]), atoll(args[2]), 0, side,
+                                     side, TARN_FORMAT_RGBA) == 0;
+    const double micros = MicrosSince(start);
+    tarn_close(slide);
+    if (!ok) return 1;
+    printf("%.1f\n", micros);
     return 0;
 }
 
@@ -259,5 +280,6 @@ int main(int argc, char** argv) {
         return Regions(what == "warm", kind, argv + 3);
     if (what == "open" && (argc == 5 || argc == 6)) return Opens(kind, argc - 3, argv + 3);
     if (what == "hevc" && argc == 5) return Hevc(kind, argv + 3);
+    if (what == "region" && kind == "tarn" && argc == 7) return OneRegion(argv + 3);
     return 2;
 }
