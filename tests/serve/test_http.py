@@ -149,6 +149,8 @@ def test_status_counts_requests_and_cache_hits(server):
     assert after["tile_cache"]["hits"] - before["tile_cache"]["hits"] >= 2
     assert after["requests"] > before["requests"]
     assert after["tile_latency"]["p99_ms"] > 0 and "library_cache" in after
+    for latency in (after["latency"], after["tile_latency"]):
+        assert 0 < latency["p50_ms"] <= latency["p90_ms"] <= latency["p99_ms"] <= latency["max_ms"]
 
 
 BAD_REQUESTS = [
@@ -229,11 +231,15 @@ def test_the_token_is_required_everywhere(slides):
             assert server.get(path)[0] == 401, path
             assert server.get(path + "?token=s3cret-T0keN")[0] == 401, path
         status, headers, _ = server.get("/view/demo?token=s3cret-T0ken")
-        assert status == 200 and "tarn_token=s3cret-T0ken" in headers["set-cookie"]
-        assert "HttpOnly" in headers["set-cookie"] and "private" in headers["cache-control"]
+        cookie = f"tarn_token_{server.port}=s3cret-T0ken"
+        assert status == 200 and headers["set-cookie"].startswith(cookie + ";")
+        for attribute in ("Path=/", "HttpOnly", "SameSite=Strict"):
+            assert attribute in headers["set-cookie"]
+        assert "private" in headers["cache-control"]
         status, headers, _ = server.get("/deepzoom/demo.dzi?token=s3cret-T0ken")
         assert status == 200 and "private" in headers["cache-control"]
-        for header in ({"Cookie": "tarn_token=s3cret-T0ken"}, {"X-Tarn-Token": "s3cret-T0ken"},
+        assert server.get("/status", headers={"Cookie": "tarn_token=s3cret-T0ken"})[0] == 401
+        for header in ({"Cookie": cookie}, {"X-Tarn-Token": "s3cret-T0ken"},
                        {"Authorization": "Bearer s3cret-T0ken"}):
             assert server.get("/deepzoom/demo_files/12/0_0.jpeg", headers=header)[0] == 200
         assert "?token=s3cret-T0ken" in server.output

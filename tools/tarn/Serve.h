@@ -2,6 +2,7 @@
 // start; requests only ever look them up by those names.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ServeConnections.h"
 #include "ServeStatus.h"
 #include "ServeTiles.h"
 #include "tarn.h"
@@ -24,6 +26,7 @@ struct Options {
     size_t cacheBytes = size_t{256} << 20;
     int threads = 2;                // workers, and the library's thread cap while opening
     unsigned maxConnections = 512;  // at once, all clients together
+    unsigned maxPerAddress = 64;    // at once from one peer address
     unsigned timeoutSeconds = 30;   // an idle or stalled connection is closed after this
     int tileSize = 254, overlap = 1;
     bool limitBounds = false;
@@ -54,7 +57,13 @@ struct ServedSlide {
 };
 
 struct Server {
-    explicit Server(const Options& options) : options(options), tiles(options.cacheBytes) {}
+    explicit Server(const Options& options)
+        : options(options),
+          tiles(options.cacheBytes),
+          watch(std::min(kHeaderSeconds, options.timeoutSeconds), options.timeoutSeconds) {}
+
+    // The longest a client may take over its request line and headers.
+    static constexpr unsigned kHeaderSeconds = 10;
 
     const Options options;
     // Without a token (on loopback) requests must name the server by a loopback host name, so
@@ -65,6 +74,7 @@ struct Server {
     EncodedPtr indexPage;
     TileCache tiles;
     ServeStatus status;
+    ConnectionWatch watch;
 
     ServedSlide* Find(std::string_view name) const;
 };

@@ -16,8 +16,6 @@ namespace tarncli::serve {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // What one request carries from its first line to its end.
 struct Request {
     std::string uri;                 // raw, as the client sent it
@@ -228,9 +226,22 @@ bool SameToken(std::string_view given, const std::string& token) {
     return difference == 0;
 }
 
+// The token's cookie is named after the server's port: browsers send a host's cookies to every
+// port of it, and servers on two ports must not overwrite each other's.
+std::string CookieName(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* connectionInfo =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+    const MHD_DaemonInfo* daemonInfo =
+        connectionInfo != nullptr
+            ? MHD_get_daemon_info(connectionInfo->daemon, MHD_DAEMON_INFO_BIND_PORT)
+            : nullptr;
+    return "tarn_token_" + std::to_string(daemonInfo != nullptr ? daemonInfo->port : 0);
+}
+
 bool HasToken(MHD_Connection* connection, const ParsedUrl& url, const std::string& token) {
     if (!url.token.empty() && SameToken(url.token, token)) return true;
-    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, "tarn_token");
+    const char* cookie =
+        MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, CookieName(connection).c_str());
     if (cookie != nullptr && SameToken(cookie, token)) return true;
     const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Tarn-Token");
     if (header != nullptr && SameToken(header, token)) return true;
@@ -425,6 +436,7 @@ MHD_Result Respond(Server& server, MHD_Connection* connection, const char* metho
     // queued on the first one would close a keep-alive connection.
     if (!request->headersSeen) {
         request->headersSeen = true;
+        server.watch.HeadersDone(connection);
         return MHD_YES;
     }
     *uploadSize = 0;
@@ -442,7 +454,8 @@ MHD_Result Respond(Server& server, MHD_Connection* connection, const char* metho
     Answer answer = Dispatch(server, url, request);
     // A page opened with the token in its address keeps it as a cookie for what it loads next.
     if (!token.empty() && !url.token.empty() && answer.type.substr(0, 9) == "text/html")
-        answer.setCookie = "tarn_token=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+        answer.setCookie =
+            CookieName(connection) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
     return Send(server, connection, request, std::move(answer));
 }
 
@@ -458,6 +471,12 @@ void* BeginRequest(void*, const char* uri, MHD_Connection*) {
     }
     request->received = uri;
     request->started = Clock::now();
+    // libmicrohttpd goes on to split the query at every '&' into records of the connection's
+    // small memory pool, which a few hundred parameters exhaust: such a request would then be
+    // neither answered nor released. The routes read the query from the copy taken above, so the
+    // query left to libmicrohttpd (in its own buffer) is made one parameter.
+    if (char* query = uri != nullptr ? std::strchr(const_cast<char*>(uri), '?') : nullptr)
+        std::replace(query, query + std::strlen(query), '&', ';');
     return request;
 }
 
@@ -475,7 +494,8 @@ MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, con
     }
 }
 
-void EndRequest(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void EndRequest(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
+    static_cast<Server*>(cls)->watch.RequestDone(connection);
     auto* request = static_cast<Request*>(*context);
     if (request == nullptr) return;
     const auto micros =
