@@ -2,6 +2,7 @@
 library's Deep Zoom makes."""
 import json
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -343,3 +344,34 @@ def test_usage_and_start_failures(slides, tmp_path):
         result = run_tool("serve", "--port", "0", *args, timeout=20)
         assert result.returncode == code, (args, result.stderr)
         assert result.stderr.startswith("tarn: ")
+
+
+def test_a_removed_or_replaced_slide_is_never_half_served(slides, tmp_path):
+    path = tmp_path / "moving.tarn"
+    shutil.copy(slides["demo"], path)
+    routes = ("/deepzoom/moving.dzi", "/deepzoom/moving_files/11/1_1.jpeg", "/view/moving",
+              "/properties/moving.json", "/associated/moving/label.jpeg")
+    with Server(path, slides["damaged"]) as server:
+        first = {route: server.get(route) for route in routes}
+        assert all(answer[0] == 200 for answer in first.values())
+        assert 'href="/view/moving"' in server.get("/")[2].decode()
+
+        path.unlink()  # every answer goes, cached ones included
+        for route in routes:
+            assert server.get(route)[0] == 404, route
+        assert 'href="/view/moving"' not in server.get("/")[2].decode()
+
+        # Another slide under the name: every answer is the new file's.
+        other = tmp_path / "other.tarn"
+        assert run_tool("sample", other, "--columns", 6, "--rows", 5, "--layers", 2,
+                        "--tile-size", 128).returncode == 0
+        os.replace(other, path)
+        library = DeepZoom(str(path))
+        try:
+            assert server.get(routes[0])[2] == library.dzi() != first[routes[0]][2]
+            assert server.get(routes[1])[2] == library.tile_jpeg(11, 1, 1) != first[routes[1]][2]
+        finally:
+            library.close()
+        properties = json.loads(server.get(routes[3])[2])["properties"]
+        assert properties["openslide.level[0].tile-width"] == "128"
+        assert 'href="/view/moving"' in server.get("/")[2].decode()

@@ -211,8 +211,8 @@ int RunServe(int argc, char** argv) {
                     strerror(errno));
     const MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     const int port = bound != nullptr ? bound->port : options.port;
-    for (const auto& slide : server->slides)
-        printf("  %-24s %s\n", slide->name.c_str(), slide->path.c_str());
+    for (const auto& entry : server->slides)
+        printf("  %-24s %s\n", entry->name.c_str(), entry->path.c_str());
     const size_t count = server->slides.size();
     const std::string query = options.token.empty() ? "" : "?token=" + options.token;
     printf("serving %zu slide%s at http://%s:%d/%s\n", count, count == 1 ? "" : "s",

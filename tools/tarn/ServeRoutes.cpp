@@ -302,13 +302,13 @@ Answer StaticRoute(const std::vector<std::string>& segments, Request* request) {
 Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, Request* request) {
     if (segments.size() == 2 && EndsWith(segments[1], ".dzi")) {
         request->route = Route::Descriptor;
-        const ServedSlide* slide = server.Find(segments[1].substr(0, segments[1].size() - 4));
+        const auto slide = server.Find(segments[1].substr(0, segments[1].size() - 4));
         if (slide == nullptr) return NotFound();
         return Content(slide->descriptor, "application/xml", Caching::SlideData);
     }
     if (segments.size() != 4 || !EndsWith(segments[1], "_files")) return NotFound();
     request->route = Route::Tile;
-    const ServedSlide* slide = server.Find(segments[1].substr(0, segments[1].size() - 6));
+    const auto slide = server.Find(segments[1].substr(0, segments[1].size() - 6));
     const std::string& file = segments[3];
     const size_t underscore = file.find('_');
     int64_t level = 0, column = 0, row = 0;
@@ -335,7 +335,7 @@ Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, R
 Answer AssociatedRoute(Server& server, const std::vector<std::string>& segments, Request* request) {
     request->route = Route::Associated;
     if (segments.size() != 3) return NotFound();
-    ServedSlide* slide = server.Find(segments[1]);
+    const auto slide = server.Find(segments[1]);
     const std::string& file = segments[2];
     const bool png = EndsWith(file, ".png");
     if (slide == nullptr || (!png && !EndsWith(file, ".jpeg"))) return NotFound();
@@ -352,7 +352,7 @@ Answer AssociatedRoute(Server& server, const std::vector<std::string>& segments,
     return Content(std::move(encoded), png ? "image/png" : "image/jpeg", Caching::SlideData);
 }
 
-Answer StatusRoute(const Server& server, Request* request) {
+Answer StatusRoute(Server& server, Request* request) {
     request->route = Route::Status;
     const TileCacheStats tiles = server.tiles.Stats();
     tarn_cache_stats library{};
@@ -364,7 +364,7 @@ Answer StatusRoute(const Server& server, Request* request) {
                     "\": " + std::to_string(value);
         return text + "}";
     };
-    const std::string extra = "\"slides\": " + std::to_string(server.slides.size()) +
+    const std::string extra = "\"slides\": " + std::to_string(server.Current().size()) +
                               ", \"tile_cache\": " +
                               object({{"hits", tiles.hits},
                                       {"misses", tiles.misses},
@@ -387,19 +387,19 @@ Answer Dispatch(Server& server, const ParsedUrl& url, Request* request) {
     const std::vector<std::string>& s = url.segments;
     if (s.empty()) {
         request->route = Route::Index;
-        return Content(server.indexPage, "text/html; charset=utf-8", Caching::Revalidate);
+        return Content(server.IndexPage(), "text/html; charset=utf-8", Caching::Revalidate);
     }
     const std::string& first = s[0];
     if (first == "deepzoom" && s.size() >= 2) return DeepZoomRoute(server, s, request);
     if (first == "view" && s.size() == 2) {
         request->route = Route::Viewer;
-        const ServedSlide* slide = server.Find(s[1]);
+        const auto slide = server.Find(s[1]);
         if (slide == nullptr) return NotFound();
         return Content(slide->viewerPage, "text/html; charset=utf-8", Caching::Revalidate);
     }
     if (first == "properties" && s.size() == 2 && EndsWith(s[1], ".json")) {
         request->route = Route::Properties;
-        const ServedSlide* slide = server.Find(s[1].substr(0, s[1].size() - 5));
+        const auto slide = server.Find(s[1].substr(0, s[1].size() - 5));
         if (slide == nullptr) return NotFound();
         return Content(slide->propertiesJson, "application/json", Caching::SlideData);
     }

@@ -77,6 +77,21 @@ void TileCache::Insert(const TileKey& key, EncodedPtr tile) {
     shard.bytes += cost;
 }
 
+void TileCache::DropSlide(uint32_t slide) {
+    for (Shard& shard : shards_) {
+        const std::lock_guard<std::mutex> lock(shard.mutex);
+        for (auto it = shard.order.begin(); it != shard.order.end();) {
+            if (it->first.slide != slide) {
+                ++it;
+                continue;
+            }
+            shard.bytes -= Cost(*it->second);
+            shard.index.erase(it->first);
+            it = shard.order.erase(it);
+        }
+    }
+}
+
 TileCacheStats TileCache::Stats() const {
     TileCacheStats stats{0, 0, 0, shardCapacity_ * kShards, 0};
     for (const Shard& shard : shards_) {
