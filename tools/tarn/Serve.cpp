@@ -150,7 +150,7 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
 
 MHD_Daemon* Start(serve::Server* server, const ListenAddress& address) {
     const serve::Options& o = server->options;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ipv6) flags |= MHD_USE_IPv6;
     MHD_OptionItem options[] = {
         {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr_storage*>(&address.storage)},
@@ -223,6 +223,7 @@ int RunServe(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     printf("stopping (%s)\n", signal == SIGINT ? "interrupted" : "terminated");
     fflush(stdout);
+    server->waits.Stop();
     MHD_stop_daemon(daemon);
     server.reset();
     return kExitOk;

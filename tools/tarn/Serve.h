@@ -18,6 +18,7 @@
 #include "ServeConnections.h"
 #include "ServeStatus.h"
 #include "ServeTiles.h"
+#include "ServeWaits.h"
 #include "tarn.h"
 
 namespace tarncli::serve {
@@ -99,6 +100,7 @@ struct Server {
     TileCache tiles;
     ServeStatus status;
     ConnectionWatch watch;
+    BuildWaits waits;
 
     // The slide named `name` as its file is now: null when it has no such name, or the file is
     // gone or no longer a slide. A file replaced since it was opened is opened anew, and nothing

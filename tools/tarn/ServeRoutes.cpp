@@ -24,6 +24,7 @@ struct Request {
     Route route = Route::Other;
     int status = 0;
     bool headersSeen = false;
+    bool waited = false;  // set aside once for a coarse level being built
 };
 
 int HexValue(char c) {
@@ -139,6 +140,10 @@ struct Answer {
     Caching caching = Caching::None;
     bool sendEtag = false;
     std::string allow, setCookie;
+    int retryAfterSeconds = 0;  // sent when positive
+    // Set aside until this level of this slide is built, then answered anew.
+    std::shared_ptr<ServedSlide> waitFor;
+    int32_t waitLevel = 0;
 };
 
 Answer Text(int status, const std::string& text) {
@@ -209,6 +214,8 @@ MHD_Result Send(const Server& server, MHD_Connection* connection, Request* reque
         add("Content-Security-Policy", kPageSecurityPolicy);
     if (!answer.allow.empty()) add(MHD_HTTP_HEADER_ALLOW, answer.allow);
     if (!answer.setCookie.empty()) add(MHD_HTTP_HEADER_SET_COOKIE, answer.setCookie);
+    if (answer.retryAfterSeconds > 0)
+        add(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(answer.retryAfterSeconds));
     request->status = answer.status;
     const MHD_Result queued =
         MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
@@ -319,6 +326,20 @@ Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, R
                     &row))
         return Text(MHD_HTTP_BAD_REQUEST, "levels, columns and rows are plain whole numbers");
     if (slide == nullptr || level > INT32_MAX) return NotFound();
+    // A coarse level still being built: wait for it (without holding the worker) up to the
+    // request's time, then ask the client to come back.
+    if (tarn_deepzoom_wait_level(slide->deepzoom, static_cast<int32_t>(level), 0) == 0) {
+        if (request->waited) {
+            Answer answer = Text(MHD_HTTP_SERVICE_UNAVAILABLE,
+                                 "this level of the slide is still being built: try again soon");
+            answer.retryAfterSeconds = 5;
+            return answer;
+        }
+        Answer answer;
+        answer.waitFor = slide;
+        answer.waitLevel = static_cast<int32_t>(level);
+        return answer;
+    }
     const TileResult tile =
         ReadTile(server.tiles, slide->source, static_cast<int32_t>(level), column, row);
     if (tile.outcome == TileOutcome::NotFound) return NotFound();
@@ -377,8 +398,18 @@ Answer StatusRoute(Server& server, Request* request) {
                                       {"bytes", library.bytes},
                                       {"capacity", library.capacity},
                                       {"entries", library.entries}});
-    Answer answer =
-        Content(MakeEncoded(server.status.Json(extra) + "\n"), "application/json", Caching::None);
+    // How far each slide's coarse levels are built (1: built, or none needed).
+    std::string builds;
+    for (const auto& slide : server.Current()) {
+        char progress[32];
+        snprintf(progress, sizeof progress, "%.3f",
+                 tarn_deepzoom_get_build_progress(slide->deepzoom));
+        if (!builds.empty()) builds.append(", ");
+        builds.append(JsonQuote(slide->name)).append(": ").append(progress);
+    }
+    Answer answer = Content(
+        MakeEncoded(server.status.Json(extra + ", \"coarse_levels\": {" + builds + "}") + "\n"),
+        "application/json", Caching::None);
     answer.sendEtag = false;
     return answer;
 }
@@ -452,6 +483,14 @@ MHD_Result Respond(Server& server, MHD_Connection* connection, const char* metho
         return Send(server, connection, request,
                     Text(MHD_HTTP_FORBIDDEN, "this server answers to loopback host names only"));
     Answer answer = Dispatch(server, url, request);
+    if (answer.waitFor != nullptr) {
+        request->waited = true;
+        const Clock::time_point until =
+            server.watch.RequestDeadline(connection) - std::chrono::seconds(1);
+        if (server.waits.Suspend(connection, answer.waitFor, answer.waitLevel, until))
+            return MHD_YES;
+        answer = Dispatch(server, url, request);  // stopping: answered at once
+    }
     // A page opened with the token in its address keeps it as a cookie for what it loads next.
     if (!token.empty() && !url.token.empty() && answer.type.substr(0, 9) == "text/html")
         answer.setCookie =
