@@ -11,6 +11,7 @@
 #include "Common.h"
 #include "Common/Threads.h"
 #include "Serve.h"
+#include "ServeAssets.h"
 #include "ServeRoutes.h"
 
 namespace tarncli {
@@ -215,6 +216,7 @@ int RunServe(int argc, char** argv) {
         printf("  %-24s %s\n", entry->name.c_str(), entry->path.c_str());
     const size_t count = server->slides.size();
     const std::string query = options.token.empty() ? "" : "?token=" + options.token;
+    if (!serve::kViewerBuilt) printf("note: %s\n", serve::kViewerMissing);
     printf("serving %zu slide%s at http://%s:%d/%s\n", count, count == 1 ? "" : "s",
            address.text.c_str(), port, query.c_str());
     fflush(stdout);

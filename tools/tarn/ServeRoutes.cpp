@@ -426,6 +426,7 @@ Answer Dispatch(Server& server, const ParsedUrl& url, Request* request) {
         request->route = Route::Viewer;
         const auto slide = server.Find(s[1]);
         if (slide == nullptr) return NotFound();
+        if (!kViewerBuilt) return Text(MHD_HTTP_NOT_IMPLEMENTED, kViewerMissing);
         return Content(slide->viewerPage, "text/html; charset=utf-8", Caching::Revalidate);
     }
     if (first == "properties" && s.size() == 2 && EndsWith(s[1], ".json")) {
