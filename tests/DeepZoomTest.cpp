@@ -149,13 +149,14 @@ TEST(BoxFilter, ScalesTheSameReadABlockAtATime) {
         std::vector<uint8_t> whole(size_t{dw} * dh * 4), pieces(whole.size());
         tarn::ScaleBox(src.data(), sw, sh, whole.data(), dw, dh, 4);
         int reads = 0;
+        const uint32_t width = sw;  // (a lambda cannot capture a structured binding in C++20)
         const tarn::BoxScaler scaler(sw, sh, dw, dh);
         ASSERT_TRUE(scaler.Run(
             [&](uint32_t x, uint32_t y, uint32_t columns, uint32_t rows, uint8_t* out) {
                 ++reads;
-                EXPECT_LE(x + columns, sw);
+                EXPECT_LE(x + columns, width);
                 for (uint32_t r = 0; r < rows; ++r)
-                    memcpy(out + size_t{r} * columns * 3, &src[(size_t{y + r} * sw + x) * 3],
+                    memcpy(out + size_t{r} * columns * 3, &src[(size_t{y + r} * width + x) * 3],
                            size_t{columns} * 3);
                 return true;
             },
