@@ -159,9 +159,9 @@ std::shared_ptr<ServedSlide> OpenServed(const std::string& path, const std::stri
             return nullptr;
         }
         if (!IdentityOf(path, &after) || !(after == before)) continue;
+        *identity = before;
         if (!Describe(served.get(), options, error)) return nullptr;
         served->source.id = id;
-        *identity = before;
         return served;
     }
     *error = "cannot open " + path + ": it keeps changing";
