@@ -11,9 +11,11 @@ import pytest
 
 from serve_support import Server, run_tool
 
-# Malformed requests sent by the memory test: 100,000 on the optimised build, fewer under
-# LeakSanitizer, which reports any leak however small.
+# Malformed requests sent by the memory test: 100,000 on the optimised build, where the server's
+# resident size must stay put; fewer under the sanitizers, where LeakSanitizer fails the server's
+# exit on any leak however small (and AddressSanitizer's quarantine makes the size mean nothing).
 REQUESTS = int(os.environ.get("TARN_HOSTILE_REQUESTS", "100000"))
+SANITIZED = os.environ.get("TARN_HOSTILE_SANITIZED") == "1"
 
 
 @pytest.fixture(scope="module")
@@ -90,7 +92,7 @@ def test_every_request_is_answered_or_closed_and_costs_nothing_after(slide):
         before = server.rss()
         burst(REQUESTS)
         grown = server.rss() - before
-        assert grown < 8 << 20, f"{grown / 2**20:.1f} MiB more after {REQUESTS} requests"
+        assert SANITIZED or grown < 8 << 20, f"{grown / 2**20:.1f} MiB more after {REQUESTS}"
         assert server.get("/status")[0] == 200
 
 
