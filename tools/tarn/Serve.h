@@ -56,6 +56,9 @@ struct ServedSlide {
     std::map<std::string, std::string> properties;  // those served
     EncodedPtr descriptor, propertiesJson, viewerPage;
 
+    // Set once the slide's coarse levels are built (or none are needed): no tile waits any more.
+    std::atomic<bool> coarseBuilt{false};
+
     // Associated images, encoded when first asked for.
     std::mutex imagesMutex;
     std::map<std::string, EncodedPtr> encodedImages;

@@ -327,18 +327,23 @@ Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, R
         return Text(MHD_HTTP_BAD_REQUEST, "levels, columns and rows are plain whole numbers");
     if (slide == nullptr || level > INT32_MAX) return NotFound();
     // A coarse level still being built: wait for it (without holding the worker) up to the
-    // request's time, then ask the client to come back.
-    if (tarn_deepzoom_wait_level(slide->deepzoom, static_cast<int32_t>(level), 0) == 0) {
-        if (request->waited) {
-            Answer answer = Text(MHD_HTTP_SERVICE_UNAVAILABLE,
-                                 "this level of the slide is still being built: try again soon");
-            answer.retryAfterSeconds = 5;
+    // request's time, then ask the client to come back. Once built, nothing is checked again.
+    if (!slide->coarseBuilt.load(std::memory_order_relaxed)) {
+        if (tarn_deepzoom_wait_level(slide->deepzoom, static_cast<int32_t>(level), 0) == 0) {
+            if (request->waited) {
+                Answer answer =
+                    Text(MHD_HTTP_SERVICE_UNAVAILABLE,
+                         "this level of the slide is still being built: try again soon");
+                answer.retryAfterSeconds = 5;
+                return answer;
+            }
+            Answer answer;
+            answer.waitFor = slide;
+            answer.waitLevel = static_cast<int32_t>(level);
             return answer;
         }
-        Answer answer;
-        answer.waitFor = slide;
-        answer.waitLevel = static_cast<int32_t>(level);
-        return answer;
+        if (tarn_deepzoom_get_build_progress(slide->deepzoom) == 1)
+            slide->coarseBuilt.store(true, std::memory_order_relaxed);
     }
     const TileResult tile =
         ReadTile(server.tiles, slide->source, static_cast<int32_t>(level), column, row);
