@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build check test sanitize tsan valgrind demo bench fuzz deb format tidy clean
+.PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios fuzz deb format tidy clean
 
 all: build
 
@@ -59,6 +59,14 @@ valgrind: build
 bench: build
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)
 
+# The table of docs/performance.md: each figure a ratio measured in fresh processes, both sides
+# alternating, medians of RATIO_ROUNDS rounds. RATIO_ARGS="--before DIR" adds rows against
+# another build of the library (DIR holds its libDecodeTarn.so.1).
+RATIO_ROUNDS ?= 7
+RATIO_ARGS ?=
+bench-ratios: build
+	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
+
 # The main job: only what it needs is installed and built (the library and the tool).
 demo:
 	@scripts/install-deps.sh demo
@@ -76,7 +84,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 tidy: build
-	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp')
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp' 'util/*.cpp')
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz out

@@ -1,6 +1,10 @@
 #include "BenchSlides.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "HevcEncoder.h"
+#include "tarn.h"
 
 namespace tarnbench {
 namespace {
@@ -53,6 +57,43 @@ const BenchSlide& ExportSlide() {
         return made;
     }();
     return slide;
+}
+
+int64_t PictureWidth(const BenchSlide& slide) {
+    return int64_t{slide.spec.layers[0].xCount} * slide.spec.tileWidth -
+           slide.spec.layers[0].boundWidth;
+}
+
+int64_t PictureHeight(const BenchSlide& slide) {
+    return int64_t{slide.spec.layers[0].yCount} * slide.spec.tileHeight -
+           slide.spec.layers[0].boundHeight;
+}
+
+const std::string& PyramidTiff() {
+    static const std::string path = []() -> std::string {
+        const BenchSlide& bench = JpegSlide();
+        const int64_t width = PictureWidth(bench), height = PictureHeight(bench);
+        tarn_slide* slide = tarn_open(bench.path.c_str());
+        std::vector<uint8_t> rgb(static_cast<size_t>(width * height * 3));
+        const bool read =
+            tarn_read_region(slide, rgb.data(), 0, 0, 0, width, height, TARN_FORMAT_RGB) == 0;
+        tarn_close(slide);
+        const std::string ppm = BenchDirectory() + "/layer0.ppm";
+        const std::string tiff = BenchDirectory() + "/pyramid.tif";
+        FILE* file = fopen(ppm.c_str(), "wb");
+        if (!read || file == nullptr) return "";
+        fprintf(file, "P6\n%lld %lld\n255\n", static_cast<long long>(width),
+                static_cast<long long>(height));
+        const bool written = fwrite(rgb.data(), 1, rgb.size(), file) == rgb.size();
+        fclose(file);
+        const std::string command = "vips tiffsave " + ppm + " " + tiff +
+                                    " --tile --pyramid --compression jpeg --Q 75 "
+                                    "--tile-width 256 --tile-height 256";
+        if (!written || system(command.c_str()) != 0) return "";
+        remove(ppm.c_str());
+        return tiff;
+    }();
+    return path;
 }
 
 tarnwriter::Bytes StoredTile(const BenchSlide& slide, uint32_t x, uint32_t y) {

@@ -1,6 +1,7 @@
 // Slides the benchmarks read, written once per run into a temporary directory.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,15 @@ struct BenchSlide {
 const BenchSlide& JpegSlide();    // 24 x 16 tiles
 const BenchSlide& HevcSlide();    // 8 x 6 tiles, x265 defaults
 const BenchSlide& ExportSlide();  // 64 x 48 tiles, for the batch export
+
+// Layer 0's picture of JpegSlide() as a JPEG-compressed pyramidal TIFF of 256 x 256 tiles at
+// quality 75, written by libvips from the library's own pixels, for OpenSlide. Empty when that
+// fails.
+const std::string& PyramidTiff();
+
+// Layer 0's picture size in pixels.
+int64_t PictureWidth(const BenchSlide& slide);
+int64_t PictureHeight(const BenchSlide& slide);
 
 // The stored bytes of tile (x, y) of layer 0.
 tarnwriter::Bytes StoredTile(const BenchSlide& slide, uint32_t x, uint32_t y);

@@ -13,8 +13,8 @@
 #include "BenchSlides.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarn.h"
-#include "DecodeTarn/WholeLayer.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/Handles.h"
+#include "FixedApi/ZyCommon.h"
 
 namespace {
 

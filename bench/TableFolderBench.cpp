@@ -4,13 +4,14 @@
 //
 // How the mapping's cost was weighed: a built table lies in anonymous huge pages, so a random
 // lookup costs at most a cache miss. A file mapping normally uses 4 KiB pages, and lookups
-// spread over 64 MiB then miss the TLB too. The library writes each table file with one write
-// call, so the page cache holds it in huge folios, and maps the file at a huge-page-aligned
-// address: the kernel then maps those folios whole, and lookups cost what they cost in a built
-// table (argument 1 against argument 0). Argument 2 maps the same file 4 KiB off that alignment,
-// which forces 4 KiB pages: the cost when the page cache holds the file in small folios (after
-// it was evicted and read back, or on a filesystem without large folios). MAP_POPULATE was not
-// taken: it would read the whole file on the open path when it is not in the page cache.
+// spread over 64 MiB then miss the TLB too. A write leaves the file in the page cache in small
+// folios, so the writer drops them and reads the packed entries back through a huge-page mapping,
+// which brings them back in 2 MiB folios; mappings at a huge-page-aligned address then map those
+// whole, and lookups cost what they cost in a built table (argument 1 against argument 0, with
+// the huge_MiB counter). Argument 2 maps the same file 4 KiB off that alignment, which forces
+// 4 KiB pages: the cost where the page cache holds the file in small folios (a filesystem or
+// kernel without large folios). MAP_POPULATE was not taken: it would read the whole file on the
+// open path when it is not in the page cache.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -178,8 +179,8 @@ void BM_DecodeTileThrough(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeTileThrough)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
-// Mapping a table from its file, and unmapping it: what an open pays instead of a build once the
-// folder has the table, and why released tables need not stay mapped.
+// Mapping a table from its file, and unmapping it: what the first open of a slide in a process
+// pays instead of a build once the folder has the table (later opens find it still mapped).
 void BM_MapTableFile(benchmark::State& state) {
     const tarn::TableFolder folder = NamedFolder(BenchTableFolder());
     const tarn::ColorParams params = Tables().built->params;
@@ -192,8 +193,9 @@ void BM_MapTableFile(benchmark::State& state) {
 }
 BENCHMARK(BM_MapTableFile)->Unit(benchmark::kMicrosecond);
 
-// A table written to the folder: the temporary file, one write of 112 MiB, fsync, rename. This
-// runs beside the open that built the table, not before it returns.
+// A table written to the folder: the temporary file, one write of 112 MiB, fsync, rename, and
+// the packed entries read back in huge pages. This runs beside the open that built the table,
+// not before it returns.
 void BM_WriteTableFile(benchmark::State& state) {
     const std::string path = tarnbench::BenchDirectory() + "/written";
     mkdir(path.c_str(), 0700);
@@ -242,7 +244,8 @@ void BM_OpenFirstWithFolder(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenFirstWithFolder)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// An open in this process whose table is in the folder but not in memory: it maps the file.
+// Opens in this process of a slide whose table came from the folder: the first maps the file, the
+// rest find it still mapped.
 void BM_OpenWithTableInFolder(benchmark::State& state) {
     const std::string& path = tarnbench::JpegSlide().path;
     const FolderFor set(BenchTableFolder() + "-again");
@@ -251,7 +254,7 @@ void BM_OpenWithTableInFolder(benchmark::State& state) {
     for (auto _ : state) {
         ZyTarnInfo* slide = ZyOpenTarn(path.c_str());
         benchmark::DoNotOptimize(slide);
-        ZyCloseTarn(slide);  // the table is unmapped here: the folder has it
+        ZyCloseTarn(slide);  // the table stays mapped for the next open
     }
 }
 BENCHMARK(BM_OpenWithTableInFolder)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -11,10 +11,10 @@
 #include "BenchSlides.h"
 #include "Common/PixelCopy.h"
 #include "DecodeTarn.h"
-#include "DecodeTarn/Region.h"
-#include "DecodeTarn/SlideColors.h"
-#include "DecodeTarn/TileAccess.h"
-#include "DecodeTarn/TileCache.h"
+#include "Core/Region.h"
+#include "FixedApi/Handles.h"
+#include "Core/Tiles.h"
+#include "Core/TileCache.h"
 
 namespace {
 
@@ -27,8 +27,16 @@ constexpr uint32_t kTile = 256;
 // keeps nothing: the tile path through it is the cold read.
 struct OpenBenchSlide {
     ZyTarnInfo* info = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());
-    tarn::SlideColors colors{info};
+    tarn::FixedRead read{info};
     tarn::TileCache* off = tarn::CreateTileCache(0);
+    tarn::ReadContext cold = Through(off);
+
+    // The slide's reads through `cache`.
+    tarn::ReadContext Through(tarn::TileCache* cache) const {
+        tarn::ReadContext context = read.context();
+        context.cache = cache;
+        return context;
+    }
 };
 
 const OpenBenchSlide& Slide() {
@@ -38,6 +46,7 @@ const OpenBenchSlide& Slide() {
 
 tarn::TileKey KeyOf(uint32_t layer, uint64_t tile) {
     tarn::TileKey key;
+    key.source = 1;
     key.colorTag = 42;
     key.layer = layer;
     key.tile = tile;
@@ -55,8 +64,7 @@ int DrawCached(tarn::TileCache* cache, const tarn::TileKey& key, uint32_t x, uin
                const PixelRect& part, uint8_t* dst, size_t stride, PixelFormat format) {
     const OpenBenchSlide& slide = Slide();
     auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat f) {
-        return tarn::DrawTile(slide.info, slide.colors.lookup(), 0, x, y, rect, out, outStride, f,
-                              slide.off);
+        return tarn::DrawTile(slide.cold, 0, x, y, rect, out, outStride, f);
     };
     return tarn::DrawThroughCache(cache, key, kTile, kTile, part, dst, stride, format, decode);
 }
@@ -66,8 +74,7 @@ void BM_TileCold(benchmark::State& state) {
     const PixelRect part = PartOf(state);
     std::vector<uint8_t> out(size_t{kTile} * kTile * 3);
     for (auto _ : state)
-        tarn::DrawTile(slide.info, slide.colors.lookup(), 0, 5, 5, part, out.data(), part.width * 3,
-                       PixelFormat::Bgr, slide.off);
+        tarn::DrawTile(slide.cold, 0, 5, 5, part, out.data(), part.width * 3, PixelFormat::Bgr);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TileCold)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
@@ -159,8 +166,8 @@ void BM_RegionCold(benchmark::State& state) {
     const OpenBenchSlide& slide = Slide();
     std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
     for (auto _ : state)
-        tarn::DrawRegion(slide.info, slide.colors.lookup(), kRegionSide, kRegionSide, kRegionX,
-                         kRegionY, 0, out.data(), kRegionSide * 3, PixelFormat::Bgr, slide.off);
+        tarn::DrawRegion(slide.cold, kRegionSide, kRegionSide, kRegionX, kRegionY, 0, out.data(),
+                         kRegionSide * 3, PixelFormat::Bgr);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RegionCold)->Unit(benchmark::kMicrosecond);
@@ -172,9 +179,10 @@ void BM_RegionRepeated(benchmark::State& state) {
     const auto format = static_cast<PixelFormat>(state.range(0));
     const size_t stride = kRegionSide * static_cast<size_t>(tarn::BytesPerPixel(format));
     std::vector<uint8_t> out(stride * kRegionSide);
+    const tarn::ReadContext through = slide.Through(cache);
     auto read = [&] {
-        return tarn::DrawRegion(slide.info, slide.colors.lookup(), kRegionSide, kRegionSide,
-                                kRegionX, kRegionY, 0, out.data(), stride, format, cache);
+        return tarn::DrawRegion(through, kRegionSide, kRegionSide, kRegionX, kRegionY, 0,
+                                out.data(), stride, format);
     };
     read();
     read();

@@ -14,7 +14,10 @@ set(CPACK_PACKAGE_DESCRIPTION
 JPEG, through the slide's colour correction.
 .
 This package holds the shared library, its C headers, a pkg-config file, a CMake package
-(find_package(DecodeTarn)) and the tarn command-line tool.")
+(find_package(DecodeTarn)), the tarn command-line tool, and libopenslide.so.0 in
+/usr/lib/<multiarch>/tarn-openslide: OpenSlide's C interface, through which programs written for
+OpenSlide read Tarn slides (every other format goes to the system's OpenSlide), used only where
+asked for (LD_LIBRARY_PATH, or its ld.so.conf.d file linked into /etc/ld.so.conf.d).")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
@@ -30,9 +33,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjpeg-dev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# libopenslide.so.0 hands formats other than Tarn to the system's OpenSlide, loaded at run time.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libopenslide0")
 if(TARN_PYTHON_PACKAGE)
     # tarnslide needs numpy and Pillow; Dask and zarr only for to_dask, export_tiles and zarr_store.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy, python3-pil")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libopenslide0, python3, python3-numpy, python3-pil")
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-dask, python3-distributed, python3-zarr")
     # Removing the package removes what Python compiled from tarnslide too.
     set(TARN_DEB_PYTHON_PACKAGE ${CPACK_PACKAGING_INSTALL_PREFIX}/${TARN_PYTHON_INSTALL_DIR}/tarnslide)

@@ -17,7 +17,8 @@
  * then available from tarn_get_error. A failed call leaves the slide usable.
  *
  * Threads: every function may be called from any thread, and calls on one slide may run on
- * several threads at once. tarn_close may be called while other threads are inside calls on the
+ * several threads at once. The library prints nothing: every failure's reason is in
+ * tarn_get_error. tarn_close may be called while other threads are inside calls on the
  * same slide: it waits for them to return before it releases the slide. A call that starts after
  * tarn_close has returned uses a released slide, like any use after free.
  *
@@ -64,6 +65,14 @@ TARN_API int tarn_format_bytes(tarn_format format);
 /* The library's version, "MAJOR.MINOR.PATCH". */
 TARN_API const char* tarn_version(void);
 
+/* The same string, under the name openslide_get_version has here. */
+TARN_API const char* tarn_get_version(void);
+
+/* "tarn" when `filename` is a Tarn slide (a regular file that starts with a Tarn header), else
+ * NULL. Cheap: it reads the header only, so tarn_open may still refuse a damaged slide that this
+ * accepts. */
+TARN_API const char* tarn_detect_vendor(const char* filename);
+
 /* ---- Opening and closing ---- */
 
 /* Opens a slide; NULL when the file cannot be opened or is not a readable Tarn slide, with the
@@ -73,6 +82,48 @@ TARN_API const char* tarn_version(void);
  * of the working directory does not change which file the slide reads, and reads of a file that
  * was since removed or replaced fail. */
 TARN_API tarn_slide* tarn_open(const char* filename);
+
+/* ---- Slides from the caller's own bytes ----
+ * A slide need not be a file: a reader delivers its bytes (from memory, an archive, object
+ * storage...). The library reads through it what it would read from the file: the header and the
+ * tables at the open (a few reads: records lying near each other come in one), the associated
+ * images when first asked for, and each tile when a region needs it. */
+
+/* A stretch of the slide's bytes. */
+typedef struct tarn_range {
+    uint64_t offset;
+    uint64_t length;
+} tarn_range;
+
+typedef struct tarn_reader {
+    /* Passed to every callback. */
+    void* context;
+    /* Bytes of the slide. */
+    uint64_t size;
+    /* Required. Copies exactly `length` bytes from `offset` of the slide into `buffer` (offset +
+     * length never exceeds `size`); returns 0, or -1 when they cannot all be delivered (the call
+     * reading them fails; the slide stays usable). Called from many threads at once, for the same
+     * or different ranges: it must be safe to call concurrently. */
+    int (*read)(void* context, uint64_t offset, void* buffer, size_t length);
+    /* Optional (NULL: none). The `count` ranges a region read is about to read, in the order it
+     * will read them, for a reader whose requests are costly to fetch ahead and together. A hint:
+     * the reads follow whatever it does. May be called from many threads at once. */
+    void (*prefetch)(void* context, const tarn_range* ranges, size_t count);
+    /* Optional (NULL: none). Called exactly once: by tarn_close, or by tarn_open_with_reader when
+     * the open fails, after every other callback has returned; no callback runs after it. */
+    void (*close)(void* context);
+    /* Optional (NULL or size 0: none). Bytes that name exactly these slide bytes: a content hash,
+     * a URL with its ETag. Copied at the open. The slide's tiles are kept in the tile cache only
+     * when the reader gives an identity, and slides whose readers give equal identities share
+     * cached tiles: give one only when equal identities always mean equal bytes. */
+    const void* identity;
+    size_t identity_size;
+} tarn_reader;
+
+/* Opens a slide whose bytes `reader` delivers, as tarn_open opens a file. The record is copied;
+ * `reader->context` must stay valid until close is called. NULL on failure, with the reason in
+ * tarn_get_error(NULL); close has been called then (when given). */
+TARN_API tarn_slide* tarn_open_with_reader(const tarn_reader* reader);
 
 /* Releases the slide. NULL is ignored. Waits for calls on the slide running on other threads. */
 TARN_API void tarn_close(tarn_slide* slide);
@@ -107,6 +158,20 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
 
 /* ---- Properties ---- */
 
+/* The standard property names, the ones OpenSlide's programs look for. */
+#define TARN_PROPERTY_NAME_COMMENT "openslide.comment"
+#define TARN_PROPERTY_NAME_VENDOR "openslide.vendor"
+#define TARN_PROPERTY_NAME_QUICKHASH1 "openslide.quickhash-1"
+#define TARN_PROPERTY_NAME_BACKGROUND_COLOR "openslide.background-color"
+#define TARN_PROPERTY_NAME_OBJECTIVE_POWER "openslide.objective-power"
+#define TARN_PROPERTY_NAME_MPP_X "openslide.mpp-x"
+#define TARN_PROPERTY_NAME_MPP_Y "openslide.mpp-y"
+#define TARN_PROPERTY_NAME_BOUNDS_X "openslide.bounds-x"
+#define TARN_PROPERTY_NAME_BOUNDS_Y "openslide.bounds-y"
+#define TARN_PROPERTY_NAME_BOUNDS_WIDTH "openslide.bounds-width"
+#define TARN_PROPERTY_NAME_BOUNDS_HEIGHT "openslide.bounds-height"
+#define TARN_PROPERTY_NAME_ICC_SIZE "openslide.icc-size"
+
 /* NULL-terminated list of property names in byte order, owned by the slide:
  *   tarn.KEY               every field of the slide's description (GetDescription), with its
  *                          text: tarn.CompressionType "Jpeg", tarn.MPP "0.250000um/pixel", ...
@@ -121,6 +186,13 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
  *                          (not empty), clipped to the picture; absent when no tile is stored
  *   openslide.level-count, openslide.level[N].width, .height, .downsample, .tile-width,
  *   .tile-height
+ *   openslide.quickhash-1  64 hexadecimal digits that stay the same for the same file: SHA-256
+ *                          of its header, colour and layer records, tile size tables and the
+ *                          stored bytes of the smallest level's tiles (at most 16 MiB of them).
+ *                          Worked out the first time its value is asked for; that read fails
+ *                          when the file was removed or replaced since the open.
+ * Without a comment, background colour or colour profile, openslide.comment,
+ * openslide.background-color and openslide.icc-size are absent, as OpenSlide leaves them out.
  * Numbers that are not whole print as OpenSlide prints them ("%.17g": they read back exactly). */
 TARN_API const char* const* tarn_get_property_names(tarn_slide* slide);
 
@@ -140,6 +212,32 @@ TARN_API void tarn_get_associated_image_dimensions(tarn_slide* slide, const char
  * `dest` untouched. */
 TARN_API int tarn_read_associated_image(tarn_slide* slide, const char* name, void* dest,
                                         tarn_format format);
+
+/* The associated image as a baseline JPEG of `quality` (1-100) of its pixels: a new buffer in
+ * *jpeg (release with tarn_free) and its length in *size. 0, or -1 with both untouched. */
+TARN_API int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int quality,
+                                             uint8_t** jpeg, size_t* size);
+
+/* ---- Colour profiles ----
+ * The pixels the library hands out, after the slide's colour correction, are meant for display as
+ * they are: read them as sRGB. Tarn files carry no ICC profile, so every slide and associated
+ * image answers as OpenSlide does for a slide without one: a profile size of 0, nothing to read,
+ * and no openslide.icc-size property. */
+
+/* Bytes of the slide's ICC profile: 0 (none), or -1 for a NULL slide. */
+TARN_API int64_t tarn_get_icc_profile_size(tarn_slide* slide);
+
+/* Writes the slide's ICC profile (tarn_get_icc_profile_size bytes: none) into `dest`. 0, or -1
+ * for a NULL slide. */
+TARN_API int tarn_read_icc_profile(tarn_slide* slide, void* dest);
+
+/* Bytes of an associated image's ICC profile: 0 (none), or -1 when the slide has no such image. */
+TARN_API int64_t tarn_get_associated_image_icc_profile_size(tarn_slide* slide, const char* name);
+
+/* Writes an associated image's ICC profile (none) into `dest`. 0, or -1 when the slide has no
+ * such image. */
+TARN_API int tarn_read_associated_image_icc_profile(tarn_slide* slide, const char* name,
+                                                    void* dest);
 
 /* ---- Regions ---- */
 
@@ -168,6 +266,13 @@ TARN_API int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t 
 TARN_API int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, int64_t row,
                                         int64_t tile_w, int64_t tile_h, uint8_t** jpeg,
                                         size_t* size);
+
+/* The file name `tarn export` gives tile (col, row) of tiles of tile_w x tile_h pixels:
+ * "<col>_<row>_<tile_w>_<tile_h>.jpeg", written into `name` (`size` bytes, NUL-terminated and cut
+ * to fit when size > 0). Returns the length of the whole name, as snprintf does (a result of size
+ * or more means it was cut), or -1 for a negative number. */
+TARN_API int tarn_export_tile_name(int64_t col, int64_t row, int64_t tile_w, int64_t tile_h,
+                                   char* name, size_t size);
 
 /* ---- Deep Zoom: the pyramid OpenSlide's DeepZoomGenerator makes, rendered in C ---- */
 
@@ -244,7 +349,10 @@ TARN_API char* tarn_deepzoom_get_dzi(tarn_deepzoom* dz, const char* format);
  * Corrected tiles are kept in a byte-bounded cache so that repeated reads need no decoding.
  * Every slide of both interfaces reads through the process's default cache (64 MiB, or the
  * TARN_CACHE_SIZE environment variable in bytes; 0 turns it off) unless given a cache of its
- * own. A hit never serves a tile of another file than the one the slide opened. */
+ * own. A tile is kept when a read asks again for a part of it that a recent read asked for: a
+ * read that does not repeat an earlier one decodes only what it needs and costs what it costs
+ * without a cache. A hit never serves a tile of another file than the one the slide opened (or,
+ * for a reader's slide, of other bytes than its identity names). */
 
 typedef struct tarn_cache tarn_cache;
 

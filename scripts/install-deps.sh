@@ -14,7 +14,9 @@ profile=${1:-test}
 build_packages=(
     g++ cmake ninja-build make pkg-config
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
-    libmicrohttpd-dev  # tarn serve
+    libssl-dev                   # SHA-256 (libcrypto) for openslide.quickhash-1
+    libopenslide-dev             # the OpenSlide-compatible library is built against its header
+    libmicrohttpd-dev            # tarn serve
 )
 test_packages=(
     clang clang-format clang-tidy libclang-rt-14-dev
@@ -23,11 +25,15 @@ test_packages=(
     dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
     python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
     libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
+    # The OpenSlide-compatible library: tested with OpenSlide's and libvips' own programs
+    openslide-tools
+    libglib2.0-dev patch         # OpenSlide's tools ported to tarn.h, in the tests
     python3-pytest python3-selenium chromium chromium-driver  # tarn serve's HTTP and browser tests
     wrk                          # its load benchmark
     # tarnslide (python/): its suite, its venv install and its benchmark
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray python3-torch
+    python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide
 )
 case "$profile" in
     build) packages=("${build_packages[@]}") ;;

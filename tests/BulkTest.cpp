@@ -12,7 +12,7 @@
 
 #include "Common/Threads.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "support/Reference.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"

@@ -79,7 +79,7 @@ void Patch(const std::string& path, off_t offset, const void* bytes, size_t size
 
 using TableFolder = tarntest::TableFolderTest;
 
-TEST_F(TableFolder, BuiltOnceThenMappedSharedReadOnlyAndUnmappedWhenReleased) {
+TEST_F(TableFolder, BuiltOnceThenMappedSharedReadOnlyAndKeptWhileTheFileStays) {
     const ColorParams params = WithGamma(1.0f);
     const std::string path = TablePath(params);
     const uint64_t builds = tarn::ColorLutBuildCount();
@@ -93,12 +93,14 @@ TEST_F(TableFolder, BuiltOnceThenMappedSharedReadOnlyAndUnmappedWhenReleased) {
     EXPECT_EQ(st.st_mode & 07777, 0600U);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), tarn::kTableFileBytes);
 
-    // The same bytes come back, and the planes point into them.
+    // The same bytes come back, and the planes, linked when first asked for, point into them.
     ColorLut* mapped = MapFromFolder(params);
     ASSERT_NE(mapped, nullptr);
     EXPECT_EQ(memcmp(mapped->packed, built->packed, tarn::kLutBodyBytes), 0);
-    EXPECT_EQ(mapped->table.plane[1][200][100][50], 79);
-    EXPECT_EQ(mapped->table.plane[2][0][0][255], 255);
+    const ColorCorrectTable* view = tarn::ExportedTable(mapped);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->plane[1][200][100][50], 79);
+    EXPECT_EQ(view->plane[2][0][0][255], 255);
     tarn::FreeColorLut(mapped);
 
     tarn::ReleaseColorLut(built);  // the folder has it: not kept
@@ -109,7 +111,34 @@ TEST_F(TableFolder, BuiltOnceThenMappedSharedReadOnlyAndUnmappedWhenReleased) {
     EXPECT_TRUE(MappedInThisProcess(path));
     EXPECT_EQ(tarn::LookupOf(again).packed[(200 << 16) | (100 << 8) | 50] & 0xFFFFFF,
               (200u << 16) | (79u << 8) | 19u);
+
+    // Released, the mapping stays for the next acquire while the folder holds that file.
     tarn::ReleaseColorLut(again);
+    EXPECT_TRUE(MappedInThisProcess(path));
+    const ColorLut* kept = tarn::AcquireColorLut(params);
+    EXPECT_EQ(kept, again);
+    tarn::ReleaseColorLut(kept);
+
+    // A file put in its place (another process wrote it anew) is mapped instead.
+    const std::string copy = folder() + "/copy";
+    fs::copy_file(path, copy);
+    ASSERT_EQ(rename(copy.c_str(), path.c_str()), 0);
+    const ColorLut* replaced = tarn::AcquireColorLut(params);
+    ASSERT_NE(replaced, nullptr);
+    EXPECT_TRUE(replaced->fromFile);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(replaced->fileInode, st.st_ino);
+    tarn::ReleaseColorLut(replaced);
+
+    // Evicted from the folder: neither the kept mapping nor a file, so it is built again.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    const ColorLut* rebuilt = tarn::AcquireColorLut(params);
+    ASSERT_NE(rebuilt, nullptr);
+    EXPECT_FALSE(rebuilt->fromFile);
+    EXPECT_EQ(tarn::ColorLutBuildCount(), builds + 2);
+    tarn::ReleaseColorLut(rebuilt);
+    tarn::WaitForColorLutWrites();
+    tarn::TrimColorLutCache();
     EXPECT_FALSE(MappedInThisProcess(path));
 }
 
@@ -241,7 +270,7 @@ TEST_F(TableFolder, TwoProcessesCreatingTheSameTableBothSucceed) {
             (void)!read(start[0], &go, 1);  // returns when the parent closes its end
             if (i == 1) tarn::SetThreadCap(1);
             const ColorLut* lut = tarn::AcquireColorLut(params);
-            bool right = lut != nullptr && lut->table.plane[1][200][100][50] == 79;
+            bool right = lut != nullptr && tarn::ExportedTable(lut)->plane[1][200][100][50] == 79;
             if (i == 1) right = right && access(path.c_str(), F_OK) == 0;
             tarn::WaitForColorLutWrites();
             _exit(right ? 0 : 1);
@@ -275,7 +304,7 @@ TEST_F(TableFolder, ChildForkedDuringAWriteNeverWaitsForIt) {
         tarn::ReleaseColorLut(tarn::AcquireColorLut(params));  // shares the inherited table
         tarn::ReleaseColorLut(lut);
         tarn::WaitForColorLutWrites();  // what exit() would do too
-        _exit(0);  // exit() would also remove the parent's test directory
+        _exit(0);                       // exit() would also remove the parent's test directory
     }
     int status = 0;
     for (int waited = 0; waited < 200 && waitpid(child, &status, WNOHANG) == 0; ++waited)

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "DecodeTarn.h"
-#include "DecodeTarn/TileCache.h"
-#include "DecodeTarn/WholeLayer.h"
+#include "Core/TileCache.h"
+#include "FixedApi/Handles.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"
 

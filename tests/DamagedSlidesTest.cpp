@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "HevcEncoder.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "support/Reference.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "TarnWriter.h"
 #include "support/SlideFixtures.h"
 #include "support/TestFiles.h"

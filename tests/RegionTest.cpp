@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "ColorCorrect/ColorTables.h"
-#include "DecodeTarn/Region.h"
-#include "DecodeTarn/SlideColors.h"
+#include "Core/Region.h"
+#include "FixedApi/Handles.h"
 #include "DecodeTarn.h"
 #include "DecodeTarnCxx.h"
 #include "support/Reference.h"
@@ -209,23 +209,21 @@ TEST(Region, EveryPixelFormatHoldsTheSamePixels) {
     for (const std::string& path : {tarntest::JpegSlidePath(), tarntest::HevcSlidePath(false)}) {
         OpenSlide slide(path.c_str());
         ASSERT_TRUE(slide);
-        const tarn::SlideColors colors(slide.get());
+        const tarn::FixedRead read(slide.get());
         const ZyPicHead& head = *slide->PicHead;
         const uint32_t gw = head.TileWidth * slide->PicInfos[0]->XCount;
         const uint32_t gh = head.TileHeight * slide->PicInfos[0]->YCount;
         const uint32_t x = head.TileWidth / 2, y = head.TileHeight / 3;
         const uint32_t w = gw - x + 7, h = gh - y + 5;  // reaches past the grid
         Pixels bgr(size_t{w} * h * 3);
-        ASSERT_EQ(tarn::DrawRegion(slide.get(), colors.lookup(), w, h, x, y, 0, bgr.data(), w * 3),
-                  0);
+        ASSERT_EQ(tarn::DrawRegion(read.context(), w, h, x, y, 0, bgr.data(), w * 3), 0);
         int code = 0;
         ASSERT_EQ(bgr, Region(slide.get(), {x, y, int(w), int(h)}, 0, &code));
         for (PixelFormat format : {PixelFormat::Rgb, PixelFormat::Bgra, PixelFormat::Rgba}) {
             const size_t bytes = static_cast<size_t>(tarn::BytesPerPixel(format));
             const size_t stride = w * bytes + 5;  // rows with a gap after them
             Pixels out(stride * h, 0x5A);
-            ASSERT_EQ(tarn::DrawRegion(slide.get(), colors.lookup(), w, h, x, y, 0, out.data(),
-                                       stride, format),
+            ASSERT_EQ(tarn::DrawRegion(read.context(), w, h, x, y, 0, out.data(), stride, format),
                       0);
             size_t mismatches = 0;
             for (size_t row = 0; row < h; ++row)

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "support/Memory.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"

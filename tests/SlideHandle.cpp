@@ -10,7 +10,7 @@
 
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "TarnWriter.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "DecodeTarn/TileCache.h"
+#include "Core/TileCache.h"
 #include "TarnApi/Slide.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"

@@ -16,10 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "Common/FileAccess.h"
 #include "Common/PixelCopy.h"
-#include "DecodeTarn/SlideColors.h"
-#include "DecodeTarn/TileAccess.h"
-#include "DecodeTarn/TileCache.h"
+#include "FixedApi/Handles.h"
+#include "Core/Tiles.h"
+#include "Core/TileCache.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"
 #include "support/TestFiles.h"
@@ -45,7 +46,7 @@ CachePtr NewCache(size_t capacity, int shards = 8) {
 
 TileKey Key(uint64_t tile) {
     TileKey key;
-    key.file = {1, 2, 3, 4, 5};
+    key.source = 5;
     key.colorTag = 6;
     key.layer = 0;
     key.tile = tile;
@@ -56,10 +57,7 @@ TileKey Key(uint64_t tile) {
 Pixels Content(const TileKey& key, uint32_t width, uint32_t height) {
     Pixels out(size_t{width} * height * 3);
     std::mt19937 random(
-        static_cast<uint32_t>(key.tile * 131 + key.layer * 17 + key.colorTag + key.file.inode * 7 +
-                              key.file.device * 3 + static_cast<uint64_t>(key.file.size) * 5 +
-                              static_cast<uint64_t>(key.file.modifiedSeconds) * 11 +
-                              static_cast<uint64_t>(key.file.modifiedNanoseconds) * 13));
+        static_cast<uint32_t>(key.tile * 131 + key.layer * 17 + key.colorTag + key.source * 7));
     for (uint8_t& byte : out)
         byte = static_cast<uint8_t>(random());
     return out;
@@ -133,15 +131,11 @@ TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
 
 TEST(TileCache, KeysDifferingInAnyPartNeverShareAnEntry) {
     CachePtr cache = NewCache(size_t{1} << 20);
-    std::vector<TileKey> keys(9, Key(10));
-    ++keys[1].file.device;
-    ++keys[2].file.inode;
-    ++keys[3].file.size;
-    ++keys[4].file.modifiedSeconds;
-    ++keys[5].file.modifiedNanoseconds;
-    ++keys[6].colorTag;
-    ++keys[7].layer;
-    ++keys[8].tile;
+    std::vector<TileKey> keys(5, Key(10));
+    ++keys[1].source;
+    ++keys[2].colorTag;
+    ++keys[3].layer;
+    ++keys[4].tile;
     for (const TileKey& key : keys)
         Admit(cache.get(), key, 8, 4);
     EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, keys.size());
@@ -323,17 +317,21 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     }
     EXPECT_EQ(asked.size(), 4U);  // part, whole + part, then part: the failed tile is forgotten
     EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 1U);
-    // A part covering three quarters of the tile keeps the whole tile at its first touch.
+    // Parts tagged apart are different reads: only a part asked for again has the tile kept, so
+    // reads that never repeat decode no more than they need, however much of the tile they ask.
     wholeFails = false;
     asked.clear();
     const PixelRect most{0, 1, 8, 3};
     uint8_t rows[8 * 3 * 3];
-    ASSERT_EQ(
-        tarn::DrawThroughCache(cache.get(), Key(4), 8, 4, most, rows, 24, PixelFormat::Bgr, decode),
-        ZY_OK);
-    EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
-    ASSERT_EQ(asked.size(), 1U);
-    EXPECT_EQ(asked[0].width * asked[0].height, 32U);
+    for (const uint64_t tag : {1, 2, 1}) {
+        ASSERT_EQ(tarn::DrawThroughCache(cache.get(), Key(4), 8, 4, most, rows, 24,
+                                         PixelFormat::Bgr, decode, tag),
+                  ZY_OK);
+        EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
+    }
+    ASSERT_EQ(asked.size(), 3U);  // the part twice, then the whole tile
+    EXPECT_EQ(asked[1].width * asked[1].height, 24U);
+    EXPECT_EQ(asked[2].width * asked[2].height, 32U);
     EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 2U);
     auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) { return ZY_E_SHORT_READ; };
     EXPECT_EQ(
@@ -348,12 +346,15 @@ TEST(TileCache, TilesThroughTheCacheEqualTilesWithoutIt) {
                                     tarntest::HevcSlidePath(true)}) {
         tarntest::OpenSlide slide(path.c_str());
         ASSERT_TRUE(slide);
-        const tarn::SlideColors colors(slide.get());
+        const tarn::FixedRead read(slide.get());
         const uint32_t width = slide->PicHead->TileWidth, height = slide->PicHead->TileHeight;
         const PixelRect parts[] = {{width / 3, height / 2, width / 2, height / 3},
                                    {0, 0, width, height},
                                    {width - 1, height - 5, 1, 5}};
         CachePtr cache = NewCache(size_t{16} << 20), off = NewCache(0);
+        tarn::ReadContext cached = read.context(), uncached = read.context();
+        cached.cache = cache.get();
+        uncached.cache = off.get();
         for (uint32_t x = 0; x < 2; ++x)
             for (const PixelRect& part : parts)
                 for (const PixelFormat format :
@@ -361,12 +362,11 @@ TEST(TileCache, TilesThroughTheCacheEqualTilesWithoutIt) {
                     const size_t stride =
                         part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
                     Pixels expected(stride * part.height), out(expected.size());
-                    ASSERT_EQ(tarn::DrawTile(slide.get(), colors.lookup(), 0, x, 0, part,
-                                             expected.data(), stride, format, off.get()),
-                              ZY_OK);
+                    ASSERT_EQ(
+                        tarn::DrawTile(uncached, 0, x, 0, part, expected.data(), stride, format),
+                        ZY_OK);
                     for (int touch = 0; touch < 3; ++touch) {
-                        ASSERT_EQ(tarn::DrawTile(slide.get(), colors.lookup(), 0, x, 0, part,
-                                                 out.data(), stride, format, cache.get()),
+                        ASSERT_EQ(tarn::DrawTile(cached, 0, x, 0, part, out.data(), stride, format),
                                   ZY_OK);
                         EXPECT_EQ(out, expected) << path << " tile " << x << " touch " << touch;
                     }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarn/ZyCommon.h"
+#include "FixedApi/ZyCommon.h"
 #include "support/Memory.h"
 #include "support/Reference.h"
 #include "support/SlideFixtures.h"

@@ -80,11 +80,11 @@ def _library(config_settings) -> str | None:
 
 
 def _package_files() -> list:
-    """(name in the archive, path) of every module of the package."""
+    """(name in the archive, path) of every module of the package, and its py.typed marker."""
     files = []
     package = os.path.join(_root(), NAME)
     for name in sorted(os.listdir(package)):
-        if name.endswith(".py"):
+        if name.endswith(".py") or name == "py.typed":
             files.append((f"{NAME}/{name}", os.path.join(package, name)))
     return files
 

@@ -1,19 +1,29 @@
 """tarnslide: Tarn whole-slide images from Python, a drop-in for openslide-python.
 
     import tarnslide
-    with tarnslide.TarnSlide("slide.tarn") as slide:
+    with tarnslide.OpenSlide("slide.tarn") as slide:
         print(slide.dimensions, slide.level_downsamples, slide.properties["openslide.mpp-x"])
         image = slide.read_region((1000, 2000), 0, (512, 512))           # RGBA PIL image
         patch = slide.read_region((1000, 2000), 0, (512, 512), as_array=True, mode="RGB")
         patches = slide.read_regions([(0, 0), (512, 0)], 0, (256, 256), workers=4)
 
-``import tarnslide as openslide`` runs code written for OpenSlide: the same names and behaviour
-(``open_slide``, ``level_count``, ``dimensions``, ``level_dimensions``, ``level_downsamples``,
-``properties`` with the ``openslide.*`` names, ``associated_images``, ``read_region`` with the
-location in level-0 pixels, ``get_thumbnail``, ``get_best_level_for_downsample``, ``set_cache``),
-plus numpy output, parallel reads (the GIL is released during every read), Deep Zoom
-(:mod:`tarnslide.deepzoom`), Dask arrays and a distributed tile export (:mod:`tarnslide.dask`)
-and zarr stores (:mod:`tarnslide.zarrstore`).
+``import tarnslide as openslide`` runs code written for openslide-python: the same names
+(``OpenSlide``, ``AbstractSlide``, ``ImageSlide``, ``OpenSlideCache``, ``open_slide``, the
+``OpenSlideError`` family, every ``PROPERTY_NAME_*``, :mod:`tarnslide.deepzoom`,
+:mod:`tarnslide.lowlevel`) with the same behaviour, and ``open_slide`` hands files of other formats
+to openslide-python when it is installed. On top: numpy output, parallel reads (the GIL is
+released during every read), Dask arrays and a distributed tile export (:mod:`tarnslide.dask`)
+and zarr stores (:mod:`tarnslide.zarrstore`). ``TarnSlide``, ``TarnCache`` and ``TarnError`` are
+other names of ``OpenSlide``, ``OpenSlideCache`` and ``OpenSlideError``.
+
+Where tarnslide keeps to the Tarn library rather than to OpenSlide:
+
+- level downsamples are the slide's layer ratio to the power of the level (2, 4, 8, ...) when
+  that agrees with the level sizes within a pixel; OpenSlide measures them from the sizes;
+- reading a level the slide does not have raises :class:`InvalidLevelError` (an
+  ``OpenSlideError``); OpenSlide returns transparent pixels;
+- a failed call leaves the slide usable; OpenSlide keeps a slide in error after its first failure;
+- calls on a closed slide raise ``ValueError`` (openslide-python: ``ctypes.ArgumentError``).
 
 The library (libDecodeTarn.so.1) is found in this order:
 
@@ -26,27 +36,35 @@ The library (libDecodeTarn.so.1) is found in this order:
 Slides are safe across threads and processes: ``close()`` waits for reads running on other
 threads, and every call after it raises ``ValueError``; a slide dropped without ``close()`` is
 released when collected; slides pickle by path (and cache), and after ``fork`` the child reopens
-the file on its first read.
+the file on its first read. A copy reads the file the slide opened or nothing: when another file
+has taken its path, the copy raises :class:`OpenSlideError`.
 """
 from __future__ import annotations
 
 import concurrent.futures
-import math
+import io
 import os
 import threading
 import weakref
 from collections.abc import Mapping
-from typing import Any, Iterable, Iterator, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Iterable, Iterator, Literal, Optional, Sequence, Tuple,
+                    TypeVar, Union, overload)
 
 import numpy as np
 from PIL import Image
 
 from tarnslide import lowlevel
 from tarnslide._version import __version__
-from tarnslide.lowlevel import TarnError
+from tarnslide.lowlevel import (InvalidLevelError, OpenSlideError,
+                                OpenSlideUnsupportedFormatError, OpenSlideVersionError, TarnError)
+
+if TYPE_CHECKING:
+    from PIL import ImageCms
 
 __all__ = [
-    "TarnSlide", "TarnCache", "TarnError", "open_slide", "set_threads", "get_threads",
+    "AbstractSlide", "OpenSlide", "ImageSlide", "OpenSlideCache", "open_slide",
+    "OpenSlideError", "OpenSlideUnsupportedFormatError", "OpenSlideVersionError",
+    "InvalidLevelError", "TarnSlide", "TarnCache", "TarnError", "set_threads", "get_threads",
     "__version__", "__library_version__",
     "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_VENDOR", "PROPERTY_NAME_QUICKHASH1",
     "PROPERTY_NAME_BACKGROUND_COLOR", "PROPERTY_NAME_OBJECTIVE_POWER", "PROPERTY_NAME_MPP_X",
@@ -54,10 +72,12 @@ __all__ = [
     "PROPERTY_NAME_BOUNDS_WIDTH", "PROPERTY_NAME_BOUNDS_HEIGHT",
 ]
 
-__library_version__ = lowlevel.version()
+__library_version__: str = lowlevel.get_version()
 
 PROPERTY_NAME_COMMENT = "openslide.comment"
 PROPERTY_NAME_VENDOR = "openslide.vendor"
+# A SHA-256 (hex) that the library computes from the file and that stays the same for a file
+# wherever it lies: see tarn.h.
 PROPERTY_NAME_QUICKHASH1 = "openslide.quickhash-1"
 PROPERTY_NAME_BACKGROUND_COLOR = "openslide.background-color"
 PROPERTY_NAME_OBJECTIVE_POWER = "openslide.objective-power"
@@ -70,6 +90,7 @@ PROPERTY_NAME_BOUNDS_HEIGHT = "openslide.bounds-height"
 
 Size = Tuple[int, int]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Slide = TypeVar("_Slide", bound="AbstractSlide")
 
 _PIL_MODES = ("RGBA", "RGB")
 
@@ -87,22 +108,112 @@ def get_threads() -> int:
     return lowlevel.get_threads()
 
 
-class TarnCache:
+def _profile(icc: bytes) -> Optional[ImageCms.ImageCmsProfile]:
+    if not icc:
+        return None
+    from PIL import ImageCms
+    return ImageCms.getOpenProfile(io.BytesIO(icc))
+
+
+class AbstractSlide:
+    """What every slide has: OpenSlide's interface. Slides are context managers."""
+
+    def __enter__(self: _Slide) -> _Slide:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> Literal[False]:
+        self.close()
+        return False
+
+    @classmethod
+    def detect_format(cls, filename: PathLike) -> Optional[str]:
+        """A name for the format of the file if this class reads it, else None."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Closes the slide."""
+        raise NotImplementedError
+
+    @property
+    def level_count(self) -> int:
+        """The number of levels."""
+        raise NotImplementedError
+
+    @property
+    def level_dimensions(self) -> Tuple[Size, ...]:
+        """(width, height) of each level."""
+        raise NotImplementedError
+
+    @property
+    def dimensions(self) -> Size:
+        """(width, height) of level 0."""
+        return self.level_dimensions[0]
+
+    @property
+    def level_downsamples(self) -> Tuple[float, ...]:
+        """How many level-0 pixels one pixel of each level spans."""
+        raise NotImplementedError
+
+    @property
+    def properties(self) -> Mapping[str, str]:
+        """The slide's metadata: property name -> text."""
+        raise NotImplementedError
+
+    @property
+    def associated_images(self) -> Mapping[str, Image.Image]:
+        """Images that come with the slide: name -> PIL image."""
+        raise NotImplementedError
+
+    @property
+    def color_profile(self) -> Optional[ImageCms.ImageCmsProfile]:
+        """The ICC profile of the slide's pixels, or None when it has none."""
+        return None
+
+    def get_best_level_for_downsample(self, downsample: float) -> int:
+        """The level best for showing the slide at `downsample`."""
+        raise NotImplementedError
+
+    def read_region(self, location: Tuple[int, int], level: int,
+                    size: Tuple[int, int]) -> Image.Image:
+        """An RGBA image of `size` pixels of `level` whose top-left corner is at level-0
+        `location`."""
+        raise NotImplementedError
+
+    def set_cache(self, cache: OpenSlideCache) -> None:
+        """Keeps the slide's decoded tiles in `cache`."""
+        raise NotImplementedError
+
+    def get_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
+        """An RGB image of the whole slide that fits within `size`, on the slide's background
+        colour."""
+        downsample = max(dim / thumb for dim, thumb in zip(self.dimensions, size))
+        level = self.get_best_level_for_downsample(downsample)
+        region = self.read_region((0, 0), level, self.level_dimensions[level])
+        background = "#" + self.properties.get(PROPERTY_NAME_BACKGROUND_COLOR, "ffffff")
+        thumbnail = Image.new("RGB", region.size, background)
+        thumbnail.paste(region, None, region)
+        thumbnail.thumbnail(size, Image.Resampling.LANCZOS)
+        return thumbnail
+
+
+class OpenSlideCache:
     """A tile cache of a given capacity in bytes, to share between chosen slides.
 
-    Every slide reads through the process's default cache (64 MiB, or TARN_CACHE_SIZE) unless
-    :meth:`TarnSlide.set_cache` gives it this one. A cache pickles by capacity; slides that
-    shared one cache share one cache again in the process that unpickles them."""
+    Every Tarn slide reads through the process's default cache (64 MiB, or TARN_CACHE_SIZE)
+    unless :meth:`OpenSlide.set_cache` gives it this one; slides of other formats opened through
+    openslide-python get a cache of theirs of the same capacity. A cache pickles by capacity;
+    slides that shared one cache share one cache again in the process that unpickles them."""
 
-    _by_token: "weakref.WeakValueDictionary[str, TarnCache]" = weakref.WeakValueDictionary()
+    _by_token: weakref.WeakValueDictionary[str, OpenSlideCache] = weakref.WeakValueDictionary()
     _lock = threading.Lock()
 
     def __init__(self, capacity: int, *, _token: Optional[str] = None):
         self._handle = lowlevel.cache_create(capacity)
         self._capacity = int(capacity)
         self._token = _token or os.urandom(12).hex()
-        with TarnCache._lock:
-            TarnCache._by_token[self._token] = self
+        self._forwarded: Any = None  # openslide-python's cache, made when a slide needs it
+        with OpenSlideCache._lock:
+            OpenSlideCache._by_token[self._token] = self
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._capacity!r})"
@@ -118,17 +229,17 @@ class TarnCache:
         self._capacity = int(capacity)
 
     def stats(self) -> dict:
-        """hits, misses, bytes, capacity and entries of this cache."""
+        """hits, misses, bytes, capacity and entries of this cache (Tarn slides' tiles)."""
         return lowlevel.cache_get_stats(self._handle)
 
     def __reduce__(self) -> tuple:
         return _cache_for_token, (self._token, self._capacity)
 
 
-def _cache_for_token(token: str, capacity: int) -> TarnCache:
-    with TarnCache._lock:
-        cache = TarnCache._by_token.get(token)
-    return cache if cache is not None else TarnCache(capacity, _token=token)
+def _cache_for_token(token: str, capacity: int) -> OpenSlideCache:
+    with OpenSlideCache._lock:
+        cache = OpenSlideCache._by_token.get(token)
+    return cache if cache is not None else OpenSlideCache(capacity, _token=token)
 
 
 class _Levels:
@@ -141,6 +252,8 @@ class _Levels:
         self.properties = {name: lowlevel.get_property_value(handle, name)
                            for name in lowlevel.get_property_names(handle)}
         self.associated = tuple(lowlevel.get_associated_image_names(handle))
+        # Tarn pixels are sRGB as shown: libraries that can say so report no profile.
+        self.icc = lowlevel.read_icc_profile(handle) if lowlevel.has_newer_functions() else b""
 
 
 def _position(location: Sequence[int]) -> Tuple[int, int]:
@@ -151,8 +264,7 @@ def _position(location: Sequence[int]) -> Tuple[int, int]:
 def _size(size: Sequence[int]) -> Tuple[int, int]:
     width, height = size
     width, height = lowlevel._INT64.convert(width), lowlevel._INT64.convert(height)
-    if width < 0 or height < 0:
-        raise ValueError(f"negative region size {width} x {height}")
+    lowlevel.check_size(width, height)
     return width, height
 
 
@@ -174,17 +286,6 @@ def _output(out: Optional[np.ndarray], shape: Tuple[int, ...]) -> np.ndarray:
     return out
 
 
-def _level0(offset: int, downsample: float) -> int:
-    """The first level-0 pixel that falls on pixel `offset` of a level whose downsample is
-    given: the library maps level-0 positions to a level by dividing and rounding down."""
-    x = int(offset * downsample)
-    while math.floor(x / downsample) < offset:
-        x += 1
-    while x > 0 and math.floor((x - 1) / downsample) >= offset:
-        x -= 1
-    return x
-
-
 def _channels(mode: str) -> int:
     try:
         return lowlevel.FORMAT_BYTES[mode]
@@ -192,12 +293,14 @@ def _channels(mode: str) -> int:
         raise ValueError(f"mode {mode!r} is not one of {', '.join(lowlevel.FORMATS)}") from None
 
 
-class TarnSlide:
-    """An open Tarn slide, with OpenSlide's interface.
+class OpenSlide(AbstractSlide):
+    """An open Tarn slide (``TarnSlide`` is another name for this class).
 
     Levels are the slide's layers; locations are level-0 pixels, sizes are pixels of the level
     read. Pixels outside the picture are transparent (RGBA) or white (RGB). Usable as a context
-    manager; closed when collected. Failures the library reports raise :class:`TarnError`."""
+    manager; closed when collected. A file that is missing or no Tarn slide raises
+    :class:`OpenSlideUnsupportedFormatError`; every failure the library reports raises an
+    :class:`OpenSlideError` with its reason."""
 
     def __init__(self, filename: PathLike):
         self._filename = filename
@@ -207,31 +310,23 @@ class TarnSlide:
             raise TypeError(f"a path is required, not {type(filename).__name__}") from None
         self._path = os.path.abspath(path)
         self._handle = lowlevel.open(self._path)
-        self._cache: Optional[TarnCache] = None
+        self._cache: Optional[OpenSlideCache] = None
         self._levels = _Levels(self._handle)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._filename!r})"
 
-    def __enter__(self) -> "TarnSlide":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> bool:
-        self.close()
-        return False
-
     def __reduce__(self) -> tuple:
         self._check_open()
-        return _reopen, (self._path, self._cache)
+        return _reopen, (self._path, self._cache, self._handle.identity)
 
     @classmethod
     def detect_format(cls, filename: PathLike) -> Optional[str]:
-        """"tarn" when the file opens as a Tarn slide, else None."""
+        """"tarn" when the file is a Tarn slide, else None."""
         try:
-            lowlevel.open(filename).close()
-        except (TarnError, ValueError, TypeError):
+            return lowlevel.detect_vendor(filename)
+        except (ValueError, TypeError):
             return None
-        return "tarn"
 
     @property
     def path(self) -> str:
@@ -253,44 +348,62 @@ class TarnSlide:
 
     @property
     def level_count(self) -> int:
-        """The number of levels."""
         self._check_open()
         return len(self._levels.dimensions)
 
     @property
     def dimensions(self) -> Size:
-        """(width, height) of level 0."""
         self._check_open()
         return self._levels.dimensions[0]
 
     @property
     def level_dimensions(self) -> Tuple[Size, ...]:
-        """(width, height) of each level."""
         self._check_open()
         return self._levels.dimensions
 
     @property
     def level_downsamples(self) -> Tuple[float, ...]:
-        """How many level-0 pixels one pixel of each level spans."""
+        """How many level-0 pixels one pixel of each level spans: the layer ratio's powers."""
         self._check_open()
         return self._levels.downsamples
 
     @property
-    def properties(self) -> Mapping:
+    def properties(self) -> Mapping[str, str]:
         """Read-only mapping of property names to strings: "tarn.*" fields and OpenSlide's
         standard "openslide.*" names."""
         self._check_open()
         return _ReadOnly(self._levels.properties)
 
     @property
-    def associated_images(self) -> Mapping:
+    def associated_images(self) -> Mapping[str, Image.Image]:
         """Lazy mapping of "label", "macro", "thumbnail" (those the slide has) to RGBA images."""
         self._check_open()
         return _AssociatedImages(self)
 
+    @property
+    def color_profile(self) -> Optional[ImageCms.ImageCmsProfile]:
+        """None for Tarn slides, whose pixels are sRGB as shown (the library reports no
+        profile); a slide with a profile gives it as a PIL ImageCms profile."""
+        self._check_open()
+        return _profile(self._levels.icc)
+
     def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level with the largest downsample not above `downsample` (0 if none is)."""
         return lowlevel.get_best_level_for_downsample(self._handle, downsample)
+
+    @overload
+    def read_region(self, location: Sequence[int], level: int, size: Sequence[int], *,
+                    as_array: Literal[False] = ..., mode: str = ...,
+                    out: None = ...) -> Image.Image: ...
+
+    @overload
+    def read_region(self, location: Sequence[int], level: int, size: Sequence[int], *,
+                    as_array: Literal[True], mode: str = ...,
+                    out: Optional[np.ndarray] = ...) -> np.ndarray: ...
+
+    @overload
+    def read_region(self, location: Sequence[int], level: int, size: Sequence[int], *,
+                    as_array: bool = ..., mode: str = ..., out: np.ndarray) -> np.ndarray: ...
 
     def read_region(self, location: Sequence[int], level: int, size: Sequence[int], *,
                     as_array: bool = False, mode: str = "RGBA",
@@ -300,15 +413,39 @@ class TarnSlide:
         An RGBA PIL image by default, as OpenSlide returns; mode="RGB" for RGB. With
         as_array=True an (h, w, 4) or (h, w, 3) uint8 array (mode may also be "BGRA" or "BGR"),
         or the pixels written into `out`, an array of that shape, which is returned. The library
-        writes the pixels straight into the result's memory."""
+        writes the pixels straight into the result's memory. A negative size raises
+        OpenSlideError, a level the slide has not InvalidLevelError."""
         self._check_open()
         x, y = _position(location)
         width, height = _size(size)
+        self._check_level(level)
         if not as_array and out is None and mode not in _PIL_MODES:
             raise ValueError(f"mode {mode!r} is not one of {', '.join(_PIL_MODES)}")
         pixels = _output(out, (height, width, _channels(mode)))
-        lowlevel.read_region(self._handle, pixels, x, y, level, width, height, mode)
-        return pixels if as_array or out is not None else _image(pixels, mode)
+        if width and height:
+            lowlevel.read_region_unchecked(self._handle, pixels.__array_interface__["data"][0],
+                                           x, y, level, width, height, lowlevel.FORMATS[mode])
+        if as_array or out is not None:
+            return pixels
+        image = _image(pixels, mode)
+        if self._levels.icc:
+            image.info["icc_profile"] = self._levels.icc
+        return image
+
+    def _check_level(self, level: int) -> None:
+        if not 0 <= lowlevel._INT32.convert(level) < len(self._levels.dimensions):
+            raise lowlevel.invalid_level(level)
+
+    @overload
+    def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
+                     *, workers: Optional[int] = ..., mode: str = ...,
+                     iterator: Literal[False] = ...,
+                     out: Optional[np.ndarray] = ...) -> np.ndarray: ...
+
+    @overload
+    def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
+                     *, workers: Optional[int] = ..., mode: str = ..., iterator: Literal[True],
+                     out: None = ...) -> Iterator[np.ndarray]: ...
 
     def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
                      *, workers: Optional[int] = None, mode: str = "RGBA",
@@ -322,11 +459,15 @@ class TarnSlide:
         self._check_open()
         positions = [_position(location) for location in locations]
         width, height = _size(size)
+        self._check_level(level)
         channels = _channels(mode)
         workers = max(1, min(workers or os.cpu_count() or 1, max(1, len(positions))))
         if iterator:
             return self._iterate_regions(positions, level, width, height, mode, workers)
-        out = _output(out, (len(positions), height, width, channels))
+        batch = _output(out, (len(positions), height, width, channels))
+        if not (width and height and positions):
+            return batch
+        layout = lowlevel.FORMATS[mode]
         pending = iter(range(len(positions)))  # shared: each worker takes the next index
         failed: list = []
 
@@ -336,8 +477,9 @@ class TarnSlide:
                     return
                 x, y = positions[index]
                 try:
-                    lowlevel.read_region(self._handle, out[index], x, y, level, width, height,
-                                         mode)
+                    lowlevel.read_region_unchecked(
+                        self._handle, batch[index].__array_interface__["data"][0], x, y, level,
+                        width, height, layout)
                 except BaseException as error:  # stop the others, re-raise below
                     failed.append(error)
                     return
@@ -352,7 +494,7 @@ class TarnSlide:
                 thread.join()
         if failed:
             raise failed[0]
-        return out
+        return batch
 
     def _iterate_regions(self, positions: list, level: int, width: int, height: int, mode: str,
                          workers: int) -> Iterator[np.ndarray]:
@@ -368,7 +510,7 @@ class TarnSlide:
             for future in ahead:
                 yield future.result()
 
-    def get_thumbnail(self, size: Size) -> Image.Image:
+    def get_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
         """An RGB image of the whole slide fitting within `size`, on white."""
         downsample = max(dim / thumb for dim, thumb in zip(self.dimensions, size))
         level = self.get_best_level_for_downsample(downsample)
@@ -376,9 +518,9 @@ class TarnSlide:
         thumbnail.thumbnail(size, Image.Resampling.LANCZOS)
         return thumbnail
 
-    def set_cache(self, cache: Optional[TarnCache]) -> None:
+    def set_cache(self, cache: Optional[OpenSlideCache]) -> None:
         """Reads through `cache` from now on (None: the process's default cache again)."""
-        if cache is not None and not isinstance(cache, TarnCache):
+        if cache is not None and not isinstance(cache, OpenSlideCache):
             raise TypeError("Not a cache object")
         lowlevel.set_cache(self._handle, cache._handle if cache is not None else None)
         self._cache = cache
@@ -390,26 +532,65 @@ class TarnSlide:
         return tarn_dask.to_dask(self, level, chunks, mode=mode, worker_threads=worker_threads)
 
     def zarr_store(self, level: Optional[int] = None, *, chunk_size: Optional[int] = None,
-                   mode: str = "RGBA") -> Mapping:
+                   mode: str = "RGBA") -> Mapping[str, bytes]:
         """A read-only zarr v2 store of one level, or of every level as a multiscale group
         (level=None): see :class:`tarnslide.zarrstore.TarnZarrStore`."""
         from tarnslide.zarrstore import TarnZarrStore
         return TarnZarrStore(self, level, chunk_size=chunk_size, mode=mode)
 
 
-def _reopen(path: str, cache: Optional[TarnCache]) -> TarnSlide:
-    slide = TarnSlide(path)
+TarnSlide = OpenSlide
+TarnCache = OpenSlideCache
+
+
+def _reopen(path: str, cache: Optional[OpenSlideCache],
+            identity: Optional[lowlevel.Identity] = None) -> OpenSlide:
+    """An unpickled slide: the file its original opened, or OpenSlideError."""
+    slide = OpenSlide.__new__(OpenSlide)
+    slide._filename = slide._path = path
+    slide._handle = lowlevel.SlideHandle(os.fsencode(path), identity)
+    slide._cache = None
+    slide._levels = _Levels(slide._handle)
     if cache is not None:
         slide.set_cache(cache)
     return slide
 
 
-def _image(pixels: np.ndarray, mode: str) -> Image.Image:
+def _image_over(pixels: np.ndarray, mode: str) -> Image.Image:
+    """An RGBA or RGB image whose memory is `pixels` (height x width x 4; for RGB the fourth
+    byte 255): PIL keeps both four bytes a pixel, so it takes the array as it is instead of
+    unpacking a copy. The image owns the array; writing to the image writes into it."""
     height, width = pixels.shape[:2]
+    return Image.Image()._new(Image.core.map_buffer(pixels, (width, height), "raw", 0,
+                                                    (mode, 0, 1)))
+
+
+def _maps_images() -> bool:
+    """Whether this Pillow makes images over a buffer in RGB mode too (a private call of
+    Pillow's, which its frombuffer uses for other modes); else RGB is unpacked."""
+    try:
+        probe = np.array([[[1, 2, 3, 255], [4, 5, 6, 255]]], dtype=np.uint8)
+        image = _image_over(probe, "RGB")
+        return image.mode == "RGB" and image.tobytes() == bytes([1, 2, 3, 4, 5, 6])
+    except Exception:  # any failure of a private call means: do without it
+        return False
+
+
+_MAPS_IMAGES = _maps_images()
+
+
+def _image(pixels: np.ndarray, mode: str) -> Image.Image:
+    """A PIL image of `mode` ("RGBA" or "RGB") of the pixels: (h, w, 3) for RGB, or (h, w, 4)
+    for both, whose memory the image then shares when it can."""
+    height, width, channels = pixels.shape
     if width == 0 or height == 0:
         return Image.new(mode, (width, height))
-    if mode == "RGBA":  # PIL maps the array's memory instead of copying it
-        return Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
+    if channels == 4:
+        if _MAPS_IMAGES:
+            return _image_over(pixels, mode)
+        if mode == "RGBA":
+            return Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
+        return Image.frombytes("RGB", (width, height), pixels, "raw", "RGBX")
     return Image.frombytes(mode, (width, height), pixels)
 
 
@@ -431,17 +612,19 @@ class _ReadOnly(Mapping):
 
 
 class _AssociatedImages(Mapping):
-    def __init__(self, slide: TarnSlide):
+    def __init__(self, slide: OpenSlide):
         self._slide = slide
 
     def __getitem__(self, name: str) -> Image.Image:
         if name not in self._slide._levels.associated:
             raise KeyError(name)
         handle = self._slide._handle
-        width, height = lowlevel.get_associated_image_dimensions(handle, name)
-        pixels = _empty((height, width, 4))
-        lowlevel.read_associated_image(handle, name, pixels, "RGBA")
-        return _image(pixels, "RGBA")
+        image = lowlevel.read_associated_image(handle, name)
+        if lowlevel.has_newer_functions():
+            icc = lowlevel.read_associated_image_icc_profile(handle, name)
+            if icc:
+                image.info["icc_profile"] = icc
+        return image
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._slide._levels.associated)
@@ -453,6 +636,107 @@ class _AssociatedImages(Mapping):
         return f"<{type(self).__name__} {list(self)!r}>"
 
 
-def open_slide(filename: PathLike) -> TarnSlide:
-    """Opens a Tarn slide (OpenSlide's name for opening)."""
-    return TarnSlide(filename)
+class ImageSlide(AbstractSlide):
+    """A PIL image (or an image file PIL reads) as a slide of one level, as openslide-python's
+    ImageSlide: no properties, no associated images, transparent outside the image."""
+
+    def __init__(self, file: Union[PathLike, Image.Image]):
+        self._file_arg = file
+        self._image: Optional[Image.Image]
+        if isinstance(file, Image.Image):
+            self._owned = False
+            self._image = file
+        else:
+            self._owned = True
+            self._image = Image.open(file)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._file_arg!r})"
+
+    @classmethod
+    def detect_format(cls, filename: PathLike) -> Optional[str]:
+        """PIL's name of the file's format ("PNG", "JPEG", ...), or None."""
+        try:
+            with Image.open(filename) as image:
+                return image.format
+        except OSError:
+            return None
+
+    def close(self) -> None:
+        if self._owned and self._image is not None:
+            self._image.close()
+        self._owned = False
+        self._image = None
+
+    @property
+    def _opened(self) -> Image.Image:
+        if self._image is None:
+            raise ValueError("the slide is closed")
+        return self._image
+
+    @property
+    def level_count(self) -> int:
+        self._opened  # noqa: B018 - refuses a closed slide
+        return 1
+
+    @property
+    def level_dimensions(self) -> Tuple[Size, ...]:
+        return (self._opened.size,)
+
+    @property
+    def level_downsamples(self) -> Tuple[float, ...]:
+        self._opened  # noqa: B018
+        return (1.0,)
+
+    @property
+    def properties(self) -> Mapping[str, str]:
+        self._opened  # noqa: B018
+        return {}
+
+    @property
+    def associated_images(self) -> Mapping[str, Image.Image]:
+        self._opened  # noqa: B018
+        return {}
+
+    @property
+    def color_profile(self) -> Optional[ImageCms.ImageCmsProfile]:
+        return _profile(self._opened.info.get("icc_profile") or b"")
+
+    def get_best_level_for_downsample(self, downsample: float) -> int:
+        self._opened  # noqa: B018
+        return 0
+
+    def read_region(self, location: Tuple[int, int], level: int,
+                    size: Tuple[int, int]) -> Image.Image:
+        image = self._opened
+        if level != 0:
+            raise lowlevel.invalid_level(level)
+        width, height = size
+        lowlevel.check_size(width, height)
+        x, y = location
+        tile = Image.new("RGBA", (width, height), (0, 0, 0, 0))
+        # The part of the image inside the region, pasted where it falls.
+        left, top = max(x, 0), max(y, 0)
+        right, bottom = min(x + width, image.width), min(y + height, image.height)
+        if left < right and top < bottom:
+            tile.paste(image.crop((left, top, right, bottom)), (left - x, top - y))
+        return tile
+
+    def set_cache(self, cache: OpenSlideCache) -> None:
+        """An image keeps no tiles: nothing to do."""
+
+
+def open_slide(filename: PathLike) -> AbstractSlide:
+    """Opens a whole-slide image, or another image as an ImageSlide.
+
+    Tarn slides open as :class:`OpenSlide`; files of other slide formats through openslide-python
+    when it is installed (as an :class:`AbstractSlide` that raises tarnslide's errors); other
+    images PIL reads as :class:`ImageSlide`. A missing file raises FileNotFoundError, a file
+    nothing reads PIL's UnidentifiedImageError."""
+    try:
+        return OpenSlide(filename)
+    except OpenSlideUnsupportedFormatError:
+        pass
+    from tarnslide import _forward
+    slide = _forward.open_slide(filename)
+    return slide if slide is not None else ImageSlide(filename)

@@ -14,7 +14,6 @@ oversubscribe the cores; None leaves it alone, as does a TARN_NUM_THREADS set fo
 """
 from __future__ import annotations
 
-import collections
 import os
 import re
 import threading
@@ -23,25 +22,18 @@ from typing import Any, Iterable, Optional, Sequence, Tuple, Union
 import numpy as np
 
 import tarnslide
-from tarnslide import _export
+from tarnslide import _chunks, lowlevel
 
 __all__ = ["to_dask", "export_tiles"]
 
 DEFAULT_CHUNK = 2048  # pixels: a task per stored tile costs more to schedule than to decode
-_KEPT = 8  # slides a worker process keeps open between tasks
 
 
 class _SlideSpec(tuple):
-    """What a task needs to open a slide: (path, cache, worker threads, the client's pid)."""
-
-    @property
-    def key(self) -> tuple:
-        cache = self[1]
-        return self[0], cache._token if cache is not None else None
+    """What a task needs to open a slide: (path, identity, cache, worker threads, the client's
+    pid). A type of its own, so that Dask never takes it for a task or a key."""
 
 
-_slides: "collections.OrderedDict[tuple, tarnslide.TarnSlide]" = collections.OrderedDict()
-_slides_lock = threading.Lock()
 _capped = False
 
 
@@ -55,51 +47,23 @@ def _cap_threads(threads: Optional[int], client_pid: int) -> None:
     _capped = True
 
 
-def _process_slide(spec: _SlideSpec) -> tarnslide.TarnSlide:
-    """The slide of `spec`, opened once in this process and kept for the tasks that follow."""
-    _cap_threads(spec[2], spec[3])
-    with _slides_lock:
-        slide = _slides.pop(spec.key, None)
-        if slide is None or slide.closed:
-            slide = tarnslide.TarnSlide(spec[0])
-            if spec[1] is not None:
-                slide.set_cache(spec[1])
-        _slides[spec.key] = slide
-        while len(_slides) > _KEPT:
-            _slides.popitem(last=False)  # closed when the last task using it lets go
-        return slide
+def _process_slide(spec: _SlideSpec) -> tarnslide.OpenSlide:
+    """The slide of `spec`, kept open in this process for the tasks that follow."""
+    path, identity, cache, threads, client_pid = spec
+    _cap_threads(threads, client_pid)
+    return _chunks.kept_slide(path, identity, cache)
 
 
-def _read_chunk(spec: _SlideSpec, level: int, downsample: float, left: int, top: int,
-                width: int, height: int, mode: str) -> np.ndarray:
-    slide = _process_slide(spec)
-    location = tarnslide._level0(left, downsample), tarnslide._level0(top, downsample)
-    return slide.read_region(location, level, (width, height), as_array=True, mode=mode)
-
-
-def _tile_size(slide: tarnslide.TarnSlide, level: int) -> Tuple[int, int]:
-    properties = slide.properties
-    return (int(properties[f"openslide.level[{level}].tile-width"]),
-            int(properties[f"openslide.level[{level}].tile-height"]))
-
-
-def _chunk_shape(chunks: Any, tile: Tuple[int, int]) -> Tuple[int, int]:
-    """(height, width) of the chunks: whole stored tiles, as near the request as can be."""
-    if chunks is None:
-        chunks = DEFAULT_CHUNK
-    if isinstance(chunks, int):
-        chunks = (chunks, chunks)
-    height, width = (int(chunks[0]), int(chunks[1]))
-    if height < 1 or width < 1:
-        raise ValueError(f"chunks {chunks!r} must be positive")
-    return (max(1, round(height / tile[1])) * tile[1], max(1, round(width / tile[0])) * tile[0])
+def _read_chunk(spec: _SlideSpec, level: int, top: int, left: int, height: int, width: int,
+                mode: str) -> np.ndarray:
+    return _chunks.read_chunk(_process_slide(spec), level, top, left, height, width, mode)
 
 
 def _splits(total: int, step: int) -> Tuple[int, ...]:
     return tuple(min(step, total - start) for start in range(0, total, step)) or (0,)
 
 
-def to_dask(slide: tarnslide.TarnSlide, level: int = 0,
+def to_dask(slide: tarnslide.OpenSlide, level: int = 0,
             chunks: Union[None, int, Tuple[int, int]] = None, *, mode: str = "RGBA",
             worker_threads: Optional[int] = 1) -> Any:
     """A lazy dask array (height, width, 4) of a level, or (height, width, 3) with mode="RGB".
@@ -107,30 +71,28 @@ def to_dask(slide: tarnslide.TarnSlide, level: int = 0,
     Chunks are whole tiles of the stored grid, about `chunks` pixels on a side (2048 by
     default; an int or (height, width), rounded to the tile size). Each task reopens the slide
     by path in the process that runs it, so the array computes on a dask.distributed cluster
-    of worker processes as well as on threads."""
+    of worker processes as well as on threads; a task that finds another file at the path
+    raises OpenSlideError."""
     import dask.array
     from dask.base import tokenize
 
     width, height = slide.level_dimensions[_checked_level(slide, level)]
     channels = tarnslide._channels(mode)
-    chunk_height, chunk_width = _chunk_shape(chunks, _tile_size(slide, level))
-    spec = _SlideSpec((slide.path, slide._cache, worker_threads, os.getpid()))
-    try:
-        stamp = os.stat(slide.path).st_mtime_ns
-    except OSError:
-        stamp = 0
-    name = "tarn-read-" + tokenize(slide.path, stamp, level, chunk_height, chunk_width, mode)
-    downsample = slide.level_downsamples[level]
+    chunk_height, chunk_width = _chunks.chunk_shape(
+        DEFAULT_CHUNK if chunks is None else chunks, _chunks.tile_size(slide, level))
+    identity = slide._handle.identity
+    spec = _SlideSpec((slide.path, identity, slide._cache, worker_threads, os.getpid()))
+    name = "tarn-read-" + tokenize(slide.path, identity, level, chunk_height, chunk_width, mode)
     rows, columns = _splits(height, chunk_height), _splits(width, chunk_width)
     graph = {}
     for i, rows_here in enumerate(rows):
         for j, columns_here in enumerate(columns):
-            graph[(name, i, j, 0)] = (_read_chunk, spec, level, downsample, j * chunk_width,
-                                      i * chunk_height, columns_here, rows_here, mode)
+            graph[(name, i, j, 0)] = (_read_chunk, spec, level, i * chunk_height,
+                                      j * chunk_width, rows_here, columns_here, mode)
     return dask.array.Array(graph, name, chunks=(rows, columns, (channels,)), dtype=np.uint8)
 
 
-def _checked_level(slide: tarnslide.TarnSlide, level: int) -> int:
+def _checked_level(slide: tarnslide.OpenSlide, level: int) -> int:
     """`level` checked against the slide's levels."""
     if not isinstance(level, (int, np.integer)) or not 0 <= level < slide.level_count:
         raise ValueError(f"level {level!r} is not one of the slide's {slide.level_count}")
@@ -160,16 +122,16 @@ def _write_atomically(path: str, data: bytes) -> None:
         raise
 
 
-def _export_row(path: str, directory: str, row: int, columns: int, tile: Tuple[int, int],
-                resume: bool, threads: Optional[int], client_pid: int) -> int:
-    _cap_threads(threads, client_pid)
-    slide = _export.export_slide(path)
+def _export_row(spec: _SlideSpec, directory: str, row: int, columns: int,
+                tile: Tuple[int, int], resume: bool) -> int:
+    slide = _process_slide(spec)
     os.makedirs(directory, exist_ok=True)
     width, height = tile
     for column in range(columns):
-        name = os.path.join(directory, f"{column}_{row}_{width}_{height}.jpeg")
+        name = os.path.join(directory, lowlevel.export_tile_name(column, row, width, height))
         if not (resume and os.path.isfile(name)):  # a file has its name only when whole
-            _write_atomically(name, _export.tile_jpeg(slide, column, row, width, height))
+            jpeg = lowlevel.read_export_tile_jpeg(slide._handle, 0, column, row, width, height)
+            _write_atomically(name, jpeg)
     return columns
 
 
@@ -198,29 +160,32 @@ def export_tiles(paths: Iterable[PathLike], out_dir: PathLike,
     tasks again elsewhere. `tile_size` is W (= H) or (W, H). With a dask.distributed `client`
     the work runs on its cluster; without one, on Dask's default scheduler. With resume=True
     tiles already on disk are kept (as `tarn export --resume`). Returns the number of tiles of
-    each path."""
+    each path. Every task exports the file the client opened: one that finds another file at
+    the path raises OpenSlideError."""
     import dask
 
     tile = (tile_size, tile_size) if isinstance(tile_size, int) else tuple(tile_size)
     if len(tile) != 2 or not all(isinstance(side, int) and 1 <= side <= 65500 for side in tile):
         raise ValueError(f"tile size {tile_size!r} must be 1-65500 pixels")
-    paths = [os.path.abspath(os.fspath(path)) for path in paths]
-    names = [os.path.splitext(os.path.basename(path))[0] for path in paths]
+    absolute = [os.path.abspath(os.fspath(path)) for path in paths]
+    names = [os.path.splitext(os.path.basename(path))[0] for path in absolute]
     if len(set(names)) != len(names):
         raise ValueError("two slides would share one output folder: their names must differ")
     out_dir = os.path.abspath(os.fspath(out_dir))
     pid = os.getpid()
     jobs = []
-    for path, name in zip(paths, names):
-        width, height = _export.export_slide(path).dimensions
+    for path, name in zip(absolute, names):
+        slide = _chunks.kept_slide(path)
+        width, height = slide.dimensions
         columns, rows = -(-width // tile[0]), -(-height // tile[1])
         directory = os.path.join(out_dir, name)
-        written = [dask.delayed(_export_row, pure=False)(path, directory, row, columns, tile,
-                                                         resume, worker_threads, pid)
+        spec = _SlideSpec((path, slide._handle.identity, None, worker_threads, pid))
+        written = [dask.delayed(_export_row, pure=False)(spec, directory, row, columns, tile,
+                                                         resume)
                    for row in range(rows)]
         jobs.append(dask.delayed(_finish, pure=False)(directory, written))
     if client is not None:
         counts = client.gather(client.compute(jobs))
     else:
         counts = dask.compute(*jobs)
-    return dict(zip(paths, counts))
+    return dict(zip(absolute, counts))

@@ -1,9 +1,17 @@
 """libDecodeTarn's modern interface (tarn.h) through ctypes, almost call for call.
 
-Most users want :class:`tarnslide.TarnSlide`. This module declares every C function once with its
-argument and result types. Arguments pass through converters that refuse wrong types and values
-the C type cannot hold (``TypeError``, ``OverflowError``, ``ValueError``) before C sees them, and
-every failure the library reports comes back as :class:`TarnError` carrying its message.
+Most users want :class:`tarnslide.OpenSlide`. The functions named as in openslide-python's
+``openslide.lowlevel`` take and return what those take and return (``open``, ``close``,
+``get_level_count``, ..., ``read_region`` and ``read_associated_image`` giving PIL images,
+``get_error``, ``get_version``, ``detect_vendor``, the cache and ICC profile calls); the rest
+(``read_region_into``, ``deepzoom_*``, ``cache_get_stats``, ...) are this library's own.
+
+Every C function is declared once with its argument and result types. Arguments pass through
+converters that refuse wrong types and values the C type cannot hold (``TypeError``,
+``OverflowError``, ``ValueError``) before C sees them, and every failure the library reports comes
+back as :class:`OpenSlideError` carrying its message. Functions that libraries older than
+:data:`NEWER_FUNCTIONS_VERSION` lack are looked up when the module loads; without them the calls
+raise :class:`OpenSlideVersionError`.
 
 Handles are safe to share between threads and processes:
 
@@ -11,7 +19,9 @@ Handles are safe to share between threads and processes:
   calls raise ``ValueError``, and then waits for the running calls before it releases the slide;
 - a slide dropped without ``close`` is released when it is collected;
 - ``os.fork`` waits until no call is inside the library, and in the child every slide reopens
-  its file on its next call (the parent's handle is left alone: its pages stay shared).
+  its file on its next call (the parent's handle is left alone: its pages stay shared). The file
+  must still be the one the slide first opened (same inode, size and modification time): a slide
+  that finds another file there, or none, raises :class:`OpenSlideError` on every call.
 """
 from __future__ import annotations
 
@@ -23,13 +33,42 @@ import threading
 import weakref
 from ctypes import POINTER, byref, c_char_p, c_double, c_int, c_int32, c_int64, c_size_t
 from ctypes import c_uint8, c_uint64, c_void_p
-from typing import Any, Callable, Optional
+from typing import Any, Callable, List, Optional, Tuple
+
+from PIL import Image
 
 SONAME = "libDecodeTarn.so.1"
+# The first library version with tarn_get_version, tarn_detect_vendor and the ICC profile calls.
+NEWER_FUNCTIONS_VERSION = "1.2.0"
 
 
-class TarnError(Exception):
-    """A failure reported by libDecodeTarn; the message is the library's."""
+class OpenSlideError(Exception):
+    """A failure reported by the library; the message is the library's. Every error tarnslide
+    raises for a slide is one (``TarnError`` is another name for it)."""
+
+
+class OpenSlideUnsupportedFormatError(OpenSlideError):
+    """The file is not a slide this reader opens: missing, unreadable, or of another format."""
+
+
+class OpenSlideVersionError(OpenSlideError):
+    """The library loaded is too old for the call; ``minimum_version`` is the first that has it."""
+
+    def __init__(self, minimum_version: str, library: str = "libDecodeTarn"):
+        super().__init__(f"{library} >= {minimum_version} required")
+        self.minimum_version = minimum_version
+
+
+class InvalidLevelError(OpenSlideError):
+    """A level the slide does not have. OpenSlide answers a read of such a level with transparent
+    pixels; tarnslide refuses it, since it is always a mistake of the caller."""
+
+
+TarnError = OpenSlideError
+# (inode, size, modification time in ns) of the file a slide opened: what must still be at its
+# path when a forked or unpickled copy opens it again. Not the device: a copy unpickled on another
+# machine sees a shared file system under a device number of its own.
+Identity = Tuple[int, int, int]
 
 
 def _library_path() -> str:
@@ -199,14 +238,50 @@ os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
 # ---- Handles ----
 
 
-class SlideHandle:
-    """An open ``tarn_slide``. Use ``with handle as pointer:`` around every call on it."""
+def _identity(path: bytes) -> Optional[Identity]:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_ino, status.st_size, status.st_mtime_ns
 
-    def __init__(self, path: bytes):
-        self.path = path
+
+def _open_failure(path: bytes) -> OpenSlideError:
+    """The error of a tarn_open that returned NULL: a file the library recognises as a Tarn slide
+    but cannot read is damaged (OpenSlideError); anything else is not a slide it reads."""
+    text = _error_text(None) or f"cannot open {os.fsdecode(path)!r}"
+    damaged = _tarn_detect_vendor is not None and _tarn_detect_vendor(path) is not None
+    return (OpenSlideError if damaged else OpenSlideUnsupportedFormatError)(text)
+
+
+def _open_identified(path: bytes) -> Tuple[int, Identity]:
+    """tarn_open with the identity of the file it opened: the file found at the path before and
+    after the open, which must agree (else the open is tried again)."""
+    for _ in range(3):
+        before = _identity(path)
         pointer = _tarn_open(path)
         if not pointer:
-            raise TarnError(_error_text(None) or f"cannot open {os.fsdecode(path)!r}")
+            raise _open_failure(path)
+        after = _identity(path)
+        if before is not None and before == after:
+            return pointer, after
+        _tarn_close(pointer)
+    raise OpenSlideError(f"cannot open {os.fsdecode(path)!r}: the file keeps changing")
+
+
+class SlideHandle:
+    """An open ``tarn_slide``. Use ``with handle as pointer:`` around every call on it.
+
+    `identity`, when given, is the file the slide must find (a copy of a slide opened before):
+    OpenSlideError if another file is at the path."""
+
+    def __init__(self, path: bytes, identity: Optional[Identity] = None):
+        self.path = path
+        pointer, found = _open_identified(path)
+        if identity is not None and found != identity:
+            _tarn_close(pointer)
+            raise _replaced(path)
+        self.identity = found
         # What the finalizer releases: the slide and the Deep Zoom views made on it. Entries are
         # taken out with dict.pop, so that each is released exactly once whoever gets there.
         self._owned: dict = {"slide": pointer, "views": {}}
@@ -270,17 +345,27 @@ class SlideHandle:
             self._stale = True
 
     def _reopen(self) -> None:
+        """The forked child's first call: the same file again, or OpenSlideError (then and at
+        every later call)."""
         with self._reopen_lock:
             if not self._stale:
                 return
-            pointer = _tarn_open(self.path)
-            if not pointer:
-                raise TarnError(_error_text(None) or f"cannot reopen {os.fsdecode(self.path)!r}")
+            try:
+                pointer, found = _open_identified(self.path)
+            except OpenSlideError as error:
+                raise OpenSlideError(f"cannot reopen the slide: {error}") from None
+            if found != self.identity:
+                _tarn_close(pointer)
+                raise _replaced(self.path)
             if self.cache is not None:
                 _tarn_set_cache(pointer, self.cache.pointer)
             self._owned["slide"] = pointer
             self.generation += 1
             self._stale = False
+
+
+def _replaced(path: bytes) -> OpenSlideError:
+    return OpenSlideError(f"{os.fsdecode(path)!r} is no longer the file the slide opened")
 
 
 def _release_slide(owned: dict) -> None:
@@ -319,7 +404,7 @@ class DeepZoomHandle:
     def _create(self, slide_pointer: int) -> int:
         pointer = _tarn_deepzoom_create(slide_pointer, *self.arguments)
         if not pointer:
-            raise TarnError(_error_text(slide_pointer) or "cannot make the Deep Zoom view")
+            raise OpenSlideError(_error_text(slide_pointer) or "cannot make the Deep Zoom view")
         return pointer
 
     def __enter__(self) -> int:
@@ -347,13 +432,22 @@ class DeepZoomHandle:
 
 
 class CacheHandle:
-    """A ``tarn_cache``; the library keeps it as long as a slide reads through it."""
+    """A ``tarn_cache``; the library keeps it as long as a slide reads through it. Released
+    when collected, or by cache_release, after which no slide can be given it."""
 
     def __init__(self, capacity: int):
-        self.pointer = _tarn_cache_create(_SIZE.convert(capacity))
+        self.pointer: int = _tarn_cache_create(_SIZE.convert(capacity))
         if not self.pointer:
             raise MemoryError("cannot make a tile cache")
-        weakref.finalize(self, _tarn_cache_release, self.pointer).atexit = False
+        self.released = False
+        self._finalizer = weakref.finalize(self, _tarn_cache_release, self.pointer)
+        self._finalizer.atexit = False
+
+    def release(self) -> None:
+        # Slides reading through it keep it alive in the library (and keep its pointer valid
+        # for a forked child that sets it on its reopened slide).
+        self.released = True
+        self._finalizer()
 
 
 class _HandleArgument:
@@ -378,6 +472,8 @@ class _CacheArgument:
             return None
         if not isinstance(value, CacheHandle):
             raise TypeError(f"a CacheHandle or None is required, not {type(value).__name__}")
+        if value.released:
+            raise ValueError("the cache is released")
         return value.pointer
 
 
@@ -392,8 +488,8 @@ def _error_text(slide_pointer: Optional[int]) -> Optional[str]:
     return text.decode("utf-8", "replace") if text is not None else None
 
 
-def _fail(function: str, slide_pointer: Optional[int]) -> TarnError:
-    return TarnError(_error_text(slide_pointer) or f"{function} failed")
+def _fail(function: str, slide_pointer: Optional[int]) -> OpenSlideError:
+    return OpenSlideError(_error_text(slide_pointer) or f"{function} failed")
 
 
 def _status(result: int, function: str, slide_pointer: int) -> int:
@@ -408,7 +504,7 @@ def _pointer(result: Optional[int], function: str, slide_pointer: int) -> int:
     return result
 
 
-def _names(result: Any, function: str, slide_pointer: int) -> list:
+def _names(result: Any, function: str, slide_pointer: int) -> List[str]:
     if not result:
         raise _fail(function, slide_pointer)
     names = []
@@ -419,13 +515,46 @@ def _names(result: Any, function: str, slide_pointer: int) -> list:
     return names
 
 
+def _size_or_error(result: int, function: str, slide_pointer: int) -> int:
+    if result < 0:
+        raise _fail(function, slide_pointer)
+    return result
+
+
+_missing: set = set()  # the optional functions the library has not
+
+
+def _raw(name: str, result: Any, *argtypes: Any, optional: bool = False) -> Any:
+    """The C function `name` as it is (None when `optional` and the library has it not)."""
+    try:
+        function = getattr(_lib, name)
+    except AttributeError:
+        if optional:
+            _missing.add(name)
+            return None
+        raise
+    function.restype = result
+    function.argtypes = list(argtypes)
+    return function
+
+
 def _declare(name: str, result: Any, *parameters: Any,
-             check: Optional[Callable[[Any, str, int], Any]] = None) -> Callable[..., Any]:
+             check: Optional[Callable[[Any, str, int], Any]] = None,
+             optional: bool = False) -> Callable[..., Any]:
     """The C function `name`, called with converted arguments and its result checked.
 
     A first parameter that is a slide or a view is entered for the length of the call, and the
-    error text is read while it still is."""
-    function = _raw(name, result, *(parameter.ctype for parameter in parameters))
+    error text is read while it still is. An `optional` function the library lacks raises
+    OpenSlideVersionError when called."""
+    function = _raw(name, result, *(parameter.ctype for parameter in parameters),
+                    optional=optional)
+    if function is None:
+        _missing.add(name)
+
+        def unavailable(*arguments: Any) -> Any:
+            raise OpenSlideVersionError(NEWER_FUNCTIONS_VERSION)
+
+        return unavailable
     converters = [parameter.convert for parameter in parameters]
     on_handle = bool(parameters) and isinstance(parameters[0], _HandleArgument)
 
@@ -451,13 +580,6 @@ def _declare(name: str, result: Any, *parameters: Any,
 
 
 # Raw declarations used by the handles themselves (no entering, pointers as they are).
-def _raw(name: str, result: Any, *argtypes: Any) -> Any:
-    function = getattr(_lib, name)
-    function.restype = result
-    function.argtypes = list(argtypes)
-    return function
-
-
 _tarn_open = _raw("tarn_open", c_void_p, c_char_p)
 _tarn_close = _raw("tarn_close", None, c_void_p)
 _tarn_get_error = _raw("tarn_get_error", c_char_p, c_void_p)
@@ -467,6 +589,9 @@ _tarn_deepzoom_destroy = _raw("tarn_deepzoom_destroy", None, c_void_p)
 _tarn_cache_create = _raw("tarn_cache_create", c_void_p, c_size_t)
 _tarn_cache_release = _raw("tarn_cache_release", None, c_void_p)
 _tarn_free = _raw("tarn_free", None, c_void_p)
+_tarn_detect_vendor = _raw("tarn_detect_vendor", c_char_p, c_char_p, optional=True)
+_tarn_read_region = _raw("tarn_read_region", c_int, c_void_p, c_void_p, c_int64, c_int64, c_int32,
+                         c_int64, c_int64, c_int)
 
 
 class DeepZoomTile(ctypes.Structure):
@@ -484,6 +609,7 @@ class CacheStats(ctypes.Structure):
 
 
 _version = _declare("tarn_version", c_char_p)
+_get_version = _declare("tarn_get_version", c_char_p, optional=True)
 _format_bytes = _declare("tarn_format_bytes", c_int, _Format)
 _get_level_count = _declare("tarn_get_level_count", c_int32, _SLIDE)
 _get_level0_dimensions = _declare("tarn_get_level0_dimensions", None, _SLIDE, _OUT_INT64,
@@ -503,9 +629,19 @@ _read_associated = _declare("tarn_read_associated_image", c_int, _SLIDE, _Text, 
                             check=_status)
 _read_region = _declare("tarn_read_region", c_int, _SLIDE, _ADDRESS, _INT64, _INT64, _INT32,
                         _INT64, _INT64, _Format, check=_status)
+_get_icc_size = _declare("tarn_get_icc_profile_size", c_int64, _SLIDE, check=_size_or_error,
+                         optional=True)
+_read_icc = _declare("tarn_read_icc_profile", c_int, _SLIDE, _ADDRESS, check=_status,
+                     optional=True)
+_get_associated_icc_size = _declare("tarn_get_associated_image_icc_profile_size", c_int64, _SLIDE,
+                                    _Text, check=_size_or_error, optional=True)
+_read_associated_icc = _declare("tarn_read_associated_image_icc_profile", c_int, _SLIDE, _Text,
+                                _ADDRESS, check=_status, optional=True)
 _read_export_tile_jpeg = _declare("tarn_read_export_tile_jpeg", c_int, _SLIDE, _INT32, _INT64,
                                   _INT64, _INT64, _INT64, _Pass(POINTER(POINTER(c_uint8))),
                                   _Pass(POINTER(c_size_t)), check=_status)
+_export_tile_name = _declare("tarn_export_tile_name", c_int, _INT64, _INT64, _INT64, _INT64,
+                               _ADDRESS, _SIZE)
 _dz_level_count = _declare("tarn_deepzoom_get_level_count", c_int32, _VIEW)
 _dz_level_tiles = _declare("tarn_deepzoom_get_level_tiles", None, _VIEW, _INT32, _OUT_INT64,
                            _OUT_INT64)
@@ -526,22 +662,20 @@ _cache_get_stats = _declare("tarn_cache_get_stats", c_int, _CacheArgument,
 _set_threads = _declare("tarn_set_threads", None, _INT)
 _get_threads = _declare("tarn_get_threads", c_int)
 
-# ---- The interface, as Python functions ----
+
+def has_newer_functions() -> bool:
+    """Whether the library has the calls of NEWER_FUNCTIONS_VERSION (tarn_get_version,
+    tarn_detect_vendor, the ICC profile calls)."""
+    return not _missing
 
 
-def version() -> str:
-    """The library's version, "MAJOR.MINOR.PATCH"."""
-    return _version().decode("ascii", "replace")
+# ---- openslide-python's low-level interface, name for name ----
 
 
-def format_bytes(layout: str) -> int:
-    """Bytes per pixel of a layout ("RGBA", "BGRA", "RGB", "BGR")."""
-    return _format_bytes(layout)
-
-
-def open(path: Any) -> SlideHandle:  # noqa: A001 - the C name
-    """Opens a slide; TarnError with the library's reason when it cannot."""
-    return SlideHandle(_Path.convert(path))
+def open(filename: Any) -> SlideHandle:  # noqa: A001 - OpenSlide's name
+    """Opens a slide. OpenSlideUnsupportedFormatError when the file is missing or not a Tarn
+    slide, OpenSlideError when it is one the library cannot read; both carry its reason."""
+    return SlideHandle(_Path.convert(filename))
 
 
 def close(slide: SlideHandle) -> None:
@@ -553,13 +687,7 @@ def get_level_count(slide: SlideHandle) -> int:
     return _get_level_count(slide)
 
 
-def get_level0_dimensions(slide: SlideHandle) -> tuple:
-    width, height = c_int64(), c_int64()
-    _get_level0_dimensions(slide, byref(width), byref(height))
-    return width.value, height.value
-
-
-def get_level_dimensions(slide: SlideHandle, level: int) -> tuple:
+def get_level_dimensions(slide: SlideHandle, level: int) -> Tuple[int, int]:
     """(width, height) of a level, (-1, -1) when it does not exist."""
     width, height = c_int64(), c_int64()
     _get_level_dimensions(slide, level, byref(width), byref(height))
@@ -574,7 +702,7 @@ def get_best_level_for_downsample(slide: SlideHandle, downsample: float) -> int:
     return _get_best_level(slide, downsample)
 
 
-def get_property_names(slide: SlideHandle) -> list:
+def get_property_names(slide: SlideHandle) -> List[str]:
     return _get_property_names(slide)
 
 
@@ -583,15 +711,149 @@ def get_property_value(slide: SlideHandle, name: str) -> Optional[str]:
     return value.decode("utf-8", "replace") if value is not None else None
 
 
-def get_associated_image_names(slide: SlideHandle) -> list:
+def get_associated_image_names(slide: SlideHandle) -> List[str]:
     return _get_associated_names(slide)
 
 
-def get_associated_image_dimensions(slide: SlideHandle, name: str) -> tuple:
+def get_associated_image_dimensions(slide: SlideHandle, name: str) -> Tuple[int, int]:
     """(width, height) of an associated image, (-1, -1) when the slide has none of that name."""
     width, height = c_int64(), c_int64()
     _get_associated_dimensions(slide, name, byref(width), byref(height))
     return width.value, height.value
+
+
+def _empty_rgba(width: int, height: int) -> Tuple[Any, Image.Image]:
+    """A new RGBA image of the size and its writable memory."""
+    pixels = bytearray(width * height * 4)
+    return pixels, Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
+
+
+def read_region(slide: SlideHandle, x: int, y: int, level: int, w: int, h: int) -> Image.Image:
+    """The w x h pixels of `level` at level-0 (x, y) as an RGBA image (not premultiplied:
+    pixels outside the picture are transparent black)."""
+    w, h = _INT64.convert(w), _INT64.convert(h)
+    check_size(w, h)
+    level = _INT32.convert(level)
+    if w == 0 or h == 0:
+        return Image.new("RGBA", (w, h))
+    if not 0 <= level < get_level_count(slide):
+        raise invalid_level(level)
+    pixels, image = _empty_rgba(w, h)
+    read_region_into(slide, pixels, x, y, level, w, h, "RGBA")
+    return image
+
+
+def read_associated_image(slide: SlideHandle, name: str) -> Image.Image:
+    """The associated image `name` as an RGBA image."""
+    width, height = get_associated_image_dimensions(slide, name)
+    if width < 0:
+        raise OpenSlideError(f"the slide has no associated image {name!r}")
+    pixels, image = _empty_rgba(width, height)
+    read_associated_image_into(slide, name, pixels, "RGBA")
+    return image
+
+
+def get_error(slide: SlideHandle) -> Optional[str]:
+    """Why the last call on the slide from this thread failed; None when it succeeded."""
+    with _SLIDE.convert(slide) as pointer:
+        return _error_text(pointer)
+
+
+def get_version() -> str:
+    """The library's version, "MAJOR.MINOR.PATCH"."""
+    function = _version if "tarn_get_version" in _missing else _get_version
+    return function().decode("ascii", "replace")
+
+
+def detect_vendor(filename: Any) -> Optional[str]:
+    """"tarn" when the file is a Tarn slide (damaged or not, with libraries that tell), else
+    None."""
+    path = _Path.convert(filename)
+    if _tarn_detect_vendor is not None:
+        vendor = _tarn_detect_vendor(path)
+        return vendor.decode("ascii", "replace") if vendor is not None else None
+    try:  # an older library: the files it opens
+        SlideHandle(path).close()
+    except OpenSlideError:
+        return None
+    return "tarn"
+
+
+def cache_create(capacity: int) -> CacheHandle:
+    return CacheHandle(capacity)
+
+
+def set_cache(slide: SlideHandle, cache: Optional[CacheHandle]) -> None:
+    """Makes the slide read through `cache` (None: the process's default cache)."""
+    cache_pointer = _CacheArgument.convert(cache)
+    with _SLIDE.convert(slide) as pointer:
+        _tarn_set_cache(pointer, cache_pointer)
+        slide.cache = cache  # reapplied when a forked child reopens the slide
+
+
+def cache_release(cache: CacheHandle) -> None:
+    """Drops this reference to the cache now; slides reading through it keep it alive."""
+    if not isinstance(cache, CacheHandle):
+        raise TypeError(f"a CacheHandle is required, not {type(cache).__name__}")
+    cache.release()
+
+
+def get_icc_profile_size(slide: SlideHandle) -> int:
+    """Bytes of the slide's ICC profile; 0 when it has none (Tarn slides: their pixels are
+    sRGB as shown)."""
+    return _get_icc_size(slide)
+
+
+def read_icc_profile(slide: SlideHandle) -> bytes:
+    """The slide's ICC profile (b"" when it has none)."""
+    size = get_icc_profile_size(slide)
+    if size == 0:
+        return b""
+    buffer = ctypes.create_string_buffer(size)
+    _read_icc(slide, ctypes.addressof(buffer))
+    return buffer.raw
+
+
+def get_associated_image_icc_profile_size(slide: SlideHandle, name: str) -> int:
+    return _get_associated_icc_size(slide, name)
+
+
+def read_associated_image_icc_profile(slide: SlideHandle, name: str) -> bytes:
+    size = get_associated_image_icc_profile_size(slide, name)
+    if size == 0:
+        return b""
+    buffer = ctypes.create_string_buffer(size)
+    _read_associated_icc(slide, name, ctypes.addressof(buffer))
+    return buffer.raw
+
+
+# ---- The rest of tarn.h ----
+
+
+def version() -> str:
+    """The library's version, "MAJOR.MINOR.PATCH" (tarn_version)."""
+    return _version().decode("ascii", "replace")
+
+
+def format_bytes(layout: str) -> int:
+    """Bytes per pixel of a layout ("RGBA", "BGRA", "RGB", "BGR")."""
+    return _format_bytes(layout)
+
+
+def get_level0_dimensions(slide: SlideHandle) -> Tuple[int, int]:
+    width, height = c_int64(), c_int64()
+    _get_level0_dimensions(slide, byref(width), byref(height))
+    return width.value, height.value
+
+
+def check_size(width: int, height: int) -> None:
+    """OpenSlideError for a negative width or height, as openslide-python raises."""
+    if width < 0 or height < 0:
+        raise OpenSlideError(f"negative width ({width}) or negative height ({height}) not allowed")
+
+
+def invalid_level(level: int) -> InvalidLevelError:
+    return InvalidLevelError(f"the slide has no level {level}")
 
 
 def _writable(buffer: Any, nbytes: int) -> Any:
@@ -611,21 +873,31 @@ def _address(target: Any) -> Optional[int]:
     return ctypes.addressof(target) if target is not None else None
 
 
-def read_associated_image(slide: SlideHandle, name: str, dest: Any, layout: str = "RGBA") -> None:
+def read_associated_image_into(slide: SlideHandle, name: str, dest: Any,
+                               layout: str = "RGBA") -> None:
     """Writes the associated image into `dest` (width * height pixels of `layout`)."""
     width, height = get_associated_image_dimensions(slide, name)
     if width < 0:
-        raise TarnError(f"the slide has no associated image {name!r}")
+        raise OpenSlideError(f"the slide has no associated image {name!r}")
     target = _writable(dest, width * height * FORMAT_BYTES.get(layout, 0))
     _read_associated(slide, name, _address(target), layout)
 
 
-def read_region(slide: SlideHandle, dest: Any, x: int, y: int, level: int, width: int,
-                height: int, layout: str = "RGBA") -> None:
+def read_region_unchecked(slide: SlideHandle, address: int, x: int, y: int, level: int,
+                          width: int, height: int, layout: int) -> None:
+    """tarn_read_region on arguments the caller has checked (the slide a SlideHandle, numbers
+    within their C types, `layout` a FORMATS value) into `address`, which must hold the region:
+    the short path of the Python layer's own reads."""
+    with slide as pointer:
+        if _tarn_read_region(pointer, address, x, y, level, width, height, layout) != 0:
+            raise _fail("tarn_read_region", pointer)
+
+
+def read_region_into(slide: SlideHandle, dest: Any, x: int, y: int, level: int, width: int,
+                     height: int, layout: str = "RGBA") -> None:
     """Writes the width x height pixels of `level` at level-0 position (x, y) into `dest`."""
     width, height = _INT64.convert(width), _INT64.convert(height)
-    if width < 0 or height < 0:
-        raise ValueError(f"negative region size {width} x {height}")
+    check_size(width, height)
     target = _writable(dest, width * height * FORMAT_BYTES.get(layout, 0))
     _read_region(slide, _address(target), x, y, level, width, height, layout)
 
@@ -639,13 +911,13 @@ def deepzoom_get_level_count(view: DeepZoomHandle) -> int:
     return _dz_level_count(view)
 
 
-def deepzoom_get_level_tiles(view: DeepZoomHandle, level: int) -> tuple:
+def deepzoom_get_level_tiles(view: DeepZoomHandle, level: int) -> Tuple[int, int]:
     columns, rows = c_int64(), c_int64()
     _dz_level_tiles(view, level, byref(columns), byref(rows))
     return columns.value, rows.value
 
 
-def deepzoom_get_level_dimensions(view: DeepZoomHandle, level: int) -> tuple:
+def deepzoom_get_level_dimensions(view: DeepZoomHandle, level: int) -> Tuple[int, int]:
     width, height = c_int64(), c_int64()
     _dz_level_dimensions(view, level, byref(width), byref(height))
     return width.value, height.value
@@ -663,11 +935,21 @@ def deepzoom_get_tile_info(view: DeepZoomHandle, level: int, column: int,
 
 
 def deepzoom_read_tile(view: DeepZoomHandle, level: int, column: int, row: int, dest: Any,
-                       layout: str = "RGB") -> None:
-    """Writes the tile's pixels into `dest`, which must hold them (see deepzoom_get_tile_info)."""
-    tile = deepzoom_get_tile_info(view, level, column, row)
-    target = _writable(dest, tile.tile_width * tile.tile_height * FORMAT_BYTES.get(layout, 0))
+                       layout: str = "RGB", tile_size: Optional[Tuple[int, int]] = None) -> None:
+    """Writes the tile's pixels into `dest`, which must hold them. `tile_size`, when given, is
+    the size deepzoom_get_tile_info gave for the tile (else it is asked for here)."""
+    if tile_size is None:
+        tile = deepzoom_get_tile_info(view, level, column, row)
+        tile_size = tile.tile_width, tile.tile_height
+    target = _writable(dest, tile_size[0] * tile_size[1] * FORMAT_BYTES.get(layout, 0))
     _dz_read_tile(view, level, column, row, _address(target), layout)
+
+
+def _take_buffer(pointer: Any, size: int) -> bytes:
+    try:
+        return ctypes.string_at(pointer, size)
+    finally:
+        _tarn_free(pointer)
 
 
 def deepzoom_read_tile_jpeg(view: DeepZoomHandle, level: int, column: int, row: int,
@@ -677,10 +959,7 @@ def deepzoom_read_tile_jpeg(view: DeepZoomHandle, level: int, column: int, row: 
         raise ValueError(f"JPEG quality {quality} is not within 1-100")
     jpeg, size = POINTER(c_uint8)(), c_size_t()
     _dz_read_tile_jpeg(view, level, column, row, quality, byref(jpeg), byref(size))
-    try:
-        return ctypes.string_at(jpeg, size.value)
-    finally:
-        _tarn_free(jpeg)
+    return _take_buffer(jpeg, size.value)
 
 
 def read_export_tile_jpeg(slide: SlideHandle, level: int, column: int, row: int, width: int,
@@ -688,10 +967,16 @@ def read_export_tile_jpeg(slide: SlideHandle, level: int, column: int, row: int,
     """Tile (column, row) of `level` cut into width x height tiles, as `tarn export` writes it."""
     jpeg, size = POINTER(c_uint8)(), c_size_t()
     _read_export_tile_jpeg(slide, level, column, row, width, height, byref(jpeg), byref(size))
-    try:
-        return ctypes.string_at(jpeg, size.value)
-    finally:
-        _tarn_free(jpeg)
+    return _take_buffer(jpeg, size.value)
+
+
+def export_tile_name(column: int, row: int, width: int, height: int) -> str:
+    """The file name `tarn export` gives tile (column, row) of width x height tiles."""
+    name = ctypes.create_string_buffer(96)
+    length = _export_tile_name(column, row, width, height, ctypes.addressof(name), len(name))
+    if length < 0 or length >= len(name):
+        raise ValueError("no export tile name for these numbers")
+    return name.value.decode("ascii")
 
 
 def deepzoom_get_dzi(view: DeepZoomHandle, tile_format: str) -> str:
@@ -700,18 +985,6 @@ def deepzoom_get_dzi(view: DeepZoomHandle, tile_format: str) -> str:
         return ctypes.string_at(text).decode("utf-8")
     finally:
         _tarn_free(text)
-
-
-def cache_create(capacity: int) -> CacheHandle:
-    return CacheHandle(capacity)
-
-
-def set_cache(slide: SlideHandle, cache: Optional[CacheHandle]) -> None:
-    """Makes the slide read through `cache` (None: the process's default cache)."""
-    cache_pointer = _CacheArgument.convert(cache)
-    with _SLIDE.convert(slide) as pointer:
-        _tarn_set_cache(pointer, cache_pointer)
-        slide.cache = cache  # reapplied when a forked child reopens the slide
 
 
 def cache_set_capacity(cache: Optional[CacheHandle], capacity: int) -> None:

@@ -14,10 +14,12 @@ pixels outside it: transparent (RGBA) or white (RGB).
 from __future__ import annotations
 
 import json
+import re
 from collections.abc import Mapping
 from typing import Any, Iterator, List, Optional, Tuple
 
 import tarnslide
+from tarnslide import _chunks
 
 __all__ = ["TarnZarrStore"]
 
@@ -26,20 +28,21 @@ def _json(value: Any) -> bytes:
     return json.dumps(value, indent=1).encode("ascii")
 
 
+# A chunk's key within its array: row and column as zarr writes them (ASCII digits, no leading
+# zero), then the one chunk of channels.
+_CHUNK_KEY = re.compile(r"(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)\.0")
+
+
 class _Level:
     """One level as a zarr array: its shape, chunks and where it sits in the store."""
 
-    def __init__(self, slide: tarnslide.TarnSlide, level: int, prefix: str, dims: List[str],
+    def __init__(self, slide: tarnslide.OpenSlide, level: int, prefix: str, dims: List[str],
                  chunk_size: Optional[int], channels: int):
         self.level = level
         self.prefix = prefix
         self.width, self.height = slide.level_dimensions[level]
-        self.downsample = slide.level_downsamples[level]
-        properties = slide.properties
-        tile = (int(properties[f"openslide.level[{level}].tile-width"]),
-                int(properties[f"openslide.level[{level}].tile-height"]))
-        multiple = max(1, round(chunk_size / max(tile))) if chunk_size else 1
-        self.chunk = tile[1] * multiple, tile[0] * multiple  # (height, width)
+        tile = _chunks.tile_size(slide, level)
+        self.chunk = _chunks.chunk_shape(chunk_size or (tile[1], tile[0]), tile)  # (h, w)
         self.rows = -(-self.height // self.chunk[0])
         self.columns = -(-self.width // self.chunk[1])
         self.zarray = {"zarr_format": 2, "shape": [self.height, self.width, channels],
@@ -55,10 +58,10 @@ class _Level:
 
     def parse(self, name: str) -> Optional[Tuple[int, int]]:
         """(row, column) of a chunk key without the prefix, None when there is no such chunk."""
-        parts = name.split(".")
-        if len(parts) != 3 or parts[2] != "0" or not all(p.isdigit() for p in parts[:2]):
+        match = _CHUNK_KEY.fullmatch(name)
+        if match is None:
             return None
-        row, column = int(parts[0]), int(parts[1])
+        row, column = int(match[1]), int(match[2])
         return (row, column) if row < self.rows and column < self.columns else None
 
 
@@ -69,7 +72,7 @@ class TarnZarrStore(Mapping):
     chunk_size: chunks of whole stored tiles about this many pixels on a side (default: one
     tile). mode: "RGBA" (4 channels) or "RGB" (3)."""
 
-    def __init__(self, slide: tarnslide.TarnSlide, level: Optional[int] = None, *,
+    def __init__(self, slide: tarnslide.OpenSlide, level: Optional[int] = None, *,
                  chunk_size: Optional[int] = None, mode: str = "RGBA"):
         self._slide = slide
         self._mode = mode
@@ -107,7 +110,9 @@ class TarnZarrStore(Mapping):
         prefix, _, name = key.rpartition("/")
         entry = self._by_prefix.get(prefix + "/" if prefix else "")
         place = entry.parse(name) if entry is not None else None
-        return (entry, *place) if place is not None else None
+        if entry is None or place is None:
+            return None
+        return entry, place[0], place[1]
 
     def __getitem__(self, key: str) -> bytes:
         if key in self._metadata:
@@ -116,12 +121,9 @@ class TarnZarrStore(Mapping):
         if found is None:
             raise KeyError(key)
         entry, row, column = found
-        top, left = row * entry.chunk[0], column * entry.chunk[1]
-        location = (tarnslide._level0(left, entry.downsample),
-                    tarnslide._level0(top, entry.downsample))
-        pixels = self._slide.read_region(location, entry.level, (entry.chunk[1], entry.chunk[0]),
-                                         as_array=True, mode=self._mode)
-        return pixels.tobytes()
+        height, width = entry.chunk
+        return _chunks.read_chunk(self._slide, entry.level, row * height, column * width, height,
+                                  width, self._mode).tobytes()
 
     def __contains__(self, key: object) -> bool:
         return isinstance(key, str) and (key in self._metadata or self._find(key) is not None)

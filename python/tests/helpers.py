@@ -60,6 +60,14 @@ def read_inherited(location, size, connection):
     connection.send((inherited.read_region(location, 0, size, as_array=True), np.asarray(tile)))
 
 
+def read_inherited_or_fail(connection):
+    try:
+        inherited.read_region((0, 0), 0, (8, 8))
+        connection.send("read")
+    except Exception as error:  # sent to the test
+        connection.send(f"{type(error).__name__}: {error}")
+
+
 def read_passed(slide, location, size, connection):
     connection.send((slide.path, slide.read_region(location, 0, size, as_array=True)))
 
@@ -126,9 +134,9 @@ class Patches:
 
 def library_threads():
     """The library's thread count in a process that ran Dask tasks of a slide, else None."""
-    import tarnslide.dask
+    import tarnslide._chunks
 
-    return tarnslide.get_threads() if tarnslide.dask._slides else None
+    return tarnslide.get_threads() if tarnslide._chunks._kept else None
 
 
 def decode_whole_layer(path, layer=0):

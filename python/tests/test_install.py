@@ -46,7 +46,8 @@ def test_backend_builds_a_pure_wheel_without_library_and_an_sdist(tmp_path, back
     with zipfile.ZipFile(tmp_path / name) as wheel:
         names = wheel.namelist()
         record = wheel.read(f"tarnslide-{backend._version()}.dist-info/RECORD").decode()
-    assert "tarnslide/lowlevel.py" in names and "tarnslide/libDecodeTarn.so.1" not in names
+    assert {"tarnslide/lowlevel.py", "tarnslide/py.typed"} <= set(names)
+    assert "tarnslide/libDecodeTarn.so.1" not in names
     assert all(line.split(",")[0] in names for line in record.splitlines())
     sdist = backend.build_sdist(str(tmp_path))
     with tarfile.open(tmp_path / sdist) as archive:

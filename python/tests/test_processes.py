@@ -1,7 +1,9 @@
 """Slides across processes: pickling by path, the fork and spawn start methods, PyTorch's
-DataLoader."""
+DataLoader, and copies that find another file at the slide's path."""
 import contextlib
+import importlib.util
 import multiprocessing
+import os
 import pickle
 import shutil
 import struct
@@ -94,6 +96,28 @@ def test_start_methods_reopen_the_slide_in_the_child(slides, method):
         for x, patch in zip((0, 300, 600), patches):
             np.testing.assert_array_equal(patch, slide.read_region((x, 100), 0, (32, 32),
                                                                    as_array=True))
+
+
+def test_copies_read_the_file_the_slide_opened_or_fail(slides, tmp_path):
+    path = tmp_path / "slide.tarn"
+    shutil.copyfile(slides["jpeg"], path)
+    with tarnslide.OpenSlide(path) as slide:
+        helpers.inherited = slide
+        pickled = pickle.dumps(slide)
+        level0 = slide.to_dask(0) if importlib.util.find_spec("dask") else None
+        shutil.copyfile(slides["odd"], tmp_path / "other.tarn")
+        os.replace(tmp_path / "other.tarn", path)  # another slide takes the path
+        [outcome] = _run_children(multiprocessing.get_context("fork"),
+                                  helpers.read_inherited_or_fail, [()])
+        assert outcome.startswith("OpenSlideError"), outcome
+        with pytest.raises(tarnslide.OpenSlideError):
+            pickle.loads(pickled)
+        if level0 is not None:  # a task of the slide's Dask array too
+            with pytest.raises(tarnslide.OpenSlideError):
+                level0.compute(scheduler="sync")
+        os.unlink(path)
+        with pytest.raises(tarnslide.OpenSlideError):
+            pickle.loads(pickled)
 
 
 @pytest.fixture

@@ -3,6 +3,8 @@
 // aside).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -26,8 +28,11 @@ inline constexpr size_t kPointerArrayBytes =
 
 struct ColorLut {
     ColorParams params{};
-    // The exported view: plane[c][R][G] points at rows + (R * 256 + G) * 768 + c * 256.
+    // The exported view: plane[c][R][G] points at rows + (R * 256 + G) * 768 + c * 256. A table
+    // mapped from the folder links it only when `ColorTable` is first to show it (the fixed
+    // interface); the library's own reads use the packed entries.
     ColorCorrectTable table{};
+    bool viewLinked = false;
     uint32_t* packed = nullptr;  // entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16
     uint8_t* rows = nullptr;
     unsigned char** secondLevel = nullptr;  // green arrays of plane c, red r at (c * 256 + r) * 256
@@ -39,14 +44,21 @@ struct ColorLut {
     void* pointerMapping = nullptr;
     size_t pointerMappingSize = 0;
     bool fromFile = false;
+    // A table from the folder: its file, to tell at a later reuse that the folder still holds
+    // this very file (the mapping keeps the inode alive, so its number is not reused meanwhile).
+    char* filePath = nullptr;
+    dev_t fileDevice = 0;
+    ino_t fileInode = 0;
+    uint64_t markedAt = 0;  // seconds (monotonic) when the file was last marked as just used
 
     // Registry bookkeeping, guarded by the registry's mutex.
     ColorLut* next = nullptr;
     int refs = 0;
-    bool ready = false;       // false while the building thread fills it
-    uint64_t releasedAt = 0;  // when the last reference went, for the cache's eviction order
-    bool writing = false;     // a write into the table folder holds a reference
-    bool inFolder = false;    // the folder has this table, so dropping it costs only a remap
+    bool ready = false;            // false while the building thread fills it
+    uint64_t releasedAt = 0;       // when the last reference went, for the cache's eviction order
+    uint64_t releasedSeconds = 0;  // the same in seconds (monotonic), for keeping it a while
+    bool writing = false;          // a write into the table folder holds a reference
+    bool inFolder = false;         // the folder has this table, so dropping it costs only a remap
 };
 
 // Which compiled form of the builder fills the table: the best the processor runs, or the
@@ -61,8 +73,9 @@ void FreeColorLut(ColorLut* lut);
 // Maps private storage for a whole table (body and pointer arrays) and points its planes' top
 // arrays into it; false when memory runs out.
 bool MapLutStorage(ColorLut* lut);
-// Maps private storage for the pointer arrays alone, for a table whose body lies elsewhere.
-bool MapPointerArrays(ColorLut* lut);
+// Links the exported view of a table whose body lies elsewhere (mapped from the folder): maps
+// private storage for its pointer arrays and fills them, once. False when memory runs out.
+bool LinkExportedView(ColorLut* lut);
 // Points the planes of red value `r` at their rows.
 void LinkPlanes(ColorLut* lut, int r);
 

@@ -19,8 +19,10 @@
 //   not written.
 // - A table this process builds is written to the folder on a thread of its own (on the caller's
 //   thread when the library is kept to one thread), atomically; the process waits for pending
-//   writes when it exits. Later opens, in any process, map the file read-only and shared, and
-//   build only the planes' pointer arrays (1.5 MiB) in private memory.
+//   writes when it exits. Later opens, in any process, map the file read-only and shared; only
+//   the planes' pointer arrays (1.5 MiB) go into private memory, once `ColorTable` shows the
+//   table. A released mapping stays for a few minutes (a few tables at most), so reopening a
+//   slide maps nothing; it is reused only while the folder still holds that very file.
 // - A file is used only when it is a regular file of this user that group and others cannot
 //   write, of the exact size, and its header names this format version and these parameters.
 //   Anything else is rebuilt in memory and, when the folder allows, replaced.
@@ -61,8 +63,9 @@ struct ColorLut;
 // cached, built otherwise. Null only when memory runs out. Thread-safe.
 const ColorLut* AcquireColorLut(const ColorParams& params);
 void RetainColorLut(const ColorLut* lut);
-// Drops a reference. A table nobody references is unmapped at once when the folder holds it;
-// otherwise it stays cached until another such table is released.
+// Drops a reference. A table nobody references stays mapped a while when it came from the
+// folder; one built here is freed at once when the folder holds it, and otherwise stays cached
+// until another such table is released.
 void ReleaseColorLut(const ColorLut* lut);
 // Frees every cached table that nobody references (tests and long-running callers).
 void TrimColorLutCache();
@@ -72,11 +75,12 @@ uint64_t ColorLutBuildCount();
 // Returns once every table this process built has been written to the folder, or failed to be.
 void WaitForColorLutWrites();
 
-// The exported view of a table, as `ColorTable` shows it.
+// The exported view of a table, as `ColorTable` shows it; null when memory for it runs out.
 ColorCorrectTable* ExportedTable(const ColorLut* lut);
 
 // `ColorTable` := the table of `lut`, holding a reference for it; the previous table's global
-// reference is dropped. Null empties `ColorTable`.
+// reference is dropped. Null empties `ColorTable`, and so does a table whose view finds no
+// memory.
 void PublishColorTable(const ColorLut* lut);
 
 // How a decoder reaches a table: the packed entries of a managed table, or, for a table that a

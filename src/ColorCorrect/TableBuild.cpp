@@ -257,6 +257,7 @@ ColorLut* BuildColorLut(const ColorParams& params, LutCode code) {
         LinkPlanes(lut, static_cast<int>(r));
         fill(chain, lut, static_cast<int>(r));
     });
+    lut->viewLinked = true;
     return lut;
 }
 

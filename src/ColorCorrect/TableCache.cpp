@@ -1,10 +1,12 @@
 // The registry of colour tables in this process: one table per distinct set of parameters,
 // shared by reference count. A table comes from the table folder when the folder has it, and is
 // built otherwise; a table built here is then written to the folder, on a thread of its own so
-// that the open that built it does not wait for the disk. A table that nobody references is
-// dropped at once when the folder has it (mapping it again costs little) and otherwise kept
-// cached, the most recently released one only. The exported `ColorTable` holds a reference of
-// its own.
+// that the open that built it does not wait for the disk. A table mapped from the folder that
+// nobody references stays mapped a while, so that reopening its slide maps nothing; it is
+// reused only while the folder still holds the very file. A table built here that nobody
+// references is dropped at once when the folder has it (mapping it costs less than its memory),
+// and otherwise kept cached, the most recently released one only. The exported `ColorTable`
+// holds a reference of its own.
 //
 // One mutex guards the registry and every write of `ColorTable` by the library. Tables are built,
 // mapped, written and freed outside it; a thread asking for parameters that another thread is
@@ -29,6 +31,12 @@ namespace {
 // One unreferenced table that only this process holds (about 113 MiB): enough for a viewer that
 // switches back to the slide it just closed, without holding memory for every slide ever opened.
 constexpr int kMaxCachedTables = 1;
+
+// Released tables mapped from the folder stay mapped for this long, this many at most. They cost
+// address space and page tables over the shared page cache, and 2 MiB of private memory only
+// once the fixed interface has shown them through `ColorTable`.
+constexpr int kMaxKeptMappings = 4;
+constexpr uint64_t kKeepMappedSeconds = 300;
 
 struct Registry {
     std::mutex mutex;
@@ -74,23 +82,40 @@ void Unlink(Registry& reg, ColorLut* target) {
     }
 }
 
-// Unlinks the least recently released unreferenced table while more than `keep` are cached;
-// returns the unlinked tables as a list for the caller to free outside the lock.
-ColorLut* EvictBeyond(Registry& reg, int keep) {
+// Unlinks unreferenced tables of one kind (mapped from the folder, or built here), least recently
+// released first, while more than `keep` remain or the oldest was released before the second
+// `expiredBefore`; returns them as a list for the caller to free outside the lock.
+ColorLut* EvictBeyond(Registry& reg, bool mapped, int keep, uint64_t expiredBefore = 0) {
     ColorLut* evicted = nullptr;
     for (;;) {
         int cached = 0;
         ColorLut* oldest = nullptr;
         for (ColorLut* lut = reg.tables; lut != nullptr; lut = lut->next) {
-            if (!lut->ready || lut->refs > 0) continue;
+            if (!lut->ready || lut->refs > 0 || lut->fromFile != mapped) continue;
             ++cached;
             if (oldest == nullptr || lut->releasedAt < oldest->releasedAt) oldest = lut;
         }
-        if (cached <= keep) return evicted;
+        if (oldest == nullptr || (cached <= keep && oldest->releasedSeconds >= expiredBefore))
+            return evicted;
         Unlink(reg, oldest);
         oldest->next = evicted;
         evicted = oldest;
     }
+}
+
+// Kept mappings released longer ago than kKeepMappedSeconds, and beyond kMaxKeptMappings.
+ColorLut* EvictKeptMappings(Registry& reg, uint64_t now) {
+    return EvictBeyond(reg, true, kMaxKeptMappings,
+                       now > kKeepMappedSeconds ? now - kKeepMappedSeconds : 0);
+}
+
+ColorLut* Prepend(ColorLut* list, ColorLut* more) {
+    if (more == nullptr) return list;
+    ColorLut* last = more;
+    while (last->next != nullptr)
+        last = last->next;
+    last->next = list;
+    return more;
 }
 
 void FreeList(ColorLut* list) {
@@ -105,12 +130,15 @@ void FreeList(ColorLut* list) {
 ColorLut* DropReferenceLocked(Registry& reg, const ColorLut* lut) {
     auto* mutableLut = const_cast<ColorLut*>(lut);
     if (--mutableLut->refs > 0) return nullptr;
+    const uint64_t now = MonotonicSeconds();
+    mutableLut->releasedAt = ++reg.releaseClock;
+    mutableLut->releasedSeconds = now;
+    if (mutableLut->fromFile) return EvictKeptMappings(reg, now);
     if (mutableLut->inFolder) {
         Unlink(reg, mutableLut);
         return mutableLut;
     }
-    mutableLut->releasedAt = ++reg.releaseClock;
-    return EvictBeyond(reg, kMaxCachedTables);
+    return EvictBeyond(reg, false, kMaxCachedTables);
 }
 
 ColorLut* FindByTableLocked(Registry& reg, const ColorCorrectTable* table) {
@@ -188,28 +216,61 @@ void StartWrite(const TableFolder& folder, ColorLut* lut) {
 
 }  // namespace
 
+namespace {
+
+// The table of `params` when the registry has one ready (a kept mapping only while the folder
+// still holds its file), with a reference for the caller; else null once no other thread is
+// building these parameters. Tables found stale join `stale`.
+ColorLut* FindReadyLocked(Registry& reg, std::unique_lock<std::mutex>& lock,
+                          const ColorParams& params, ColorLut** stale) {
+    for (;;) {
+        const uint64_t now = MonotonicSeconds();
+        *stale = Prepend(*stale, EvictKeptMappings(reg, now));
+        ColorLut* lut = FindByParams(reg, params);
+        if (lut == nullptr) return nullptr;
+        if (!lut->ready) {
+            // Another thread is building these parameters; a failed build disappears from the
+            // registry, and then this thread tries for itself.
+            reg.buildDone.wait(lock);
+            continue;
+        }
+        if (lut->fromFile && lut->refs == 0 && !TableFileUnchanged(*lut)) {
+            // Evicted from the folder, or replaced: whatever the folder holds now is used.
+            Unlink(reg, lut);
+            lut->next = *stale;
+            *stale = lut;
+            continue;
+        }
+        ++lut->refs;
+        if (lut->fromFile) MarkTableFileUsed(lut, now);
+        return lut;
+    }
+}
+
+}  // namespace
+
 const ColorLut* AcquireColorLut(const ColorParams& params) {
     Registry& reg = TheRegistry();
     std::unique_lock lock(reg.mutex);
-    for (;;) {
-        ColorLut* lut = FindByParams(reg, params);
-        if (lut == nullptr) break;
-        if (lut->ready) {
-            ++lut->refs;
-            return lut;
-        }
-        // Another thread is building these parameters; a failed build disappears from the
-        // registry, and then this thread tries for itself.
-        reg.buildDone.wait(lock);
+    ColorLut* stale = nullptr;
+    if (ColorLut* ready = FindReadyLocked(reg, lock, params, &stale); ready != nullptr) {
+        lock.unlock();
+        FreeList(stale);
+        return ready;
     }
 
     // Claim the parameters with a placeholder so concurrent askers wait rather than build.
     auto* placeholder = new (std::nothrow) ColorLut;
-    if (placeholder == nullptr) return nullptr;
+    if (placeholder == nullptr) {
+        lock.unlock();
+        FreeList(stale);
+        return nullptr;
+    }
     placeholder->params = params;
     placeholder->next = reg.tables;
     reg.tables = placeholder;
     lock.unlock();
+    FreeList(stale);
 
     TableFolder folder;
     const bool haveFolder = FindTableFolder(&folder);
@@ -259,7 +320,7 @@ void TrimColorLutCache() {
     ColorLut* evicted = nullptr;
     {
         std::lock_guard lock(reg.mutex);
-        evicted = EvictBeyond(reg, 0);
+        evicted = Prepend(EvictBeyond(reg, true, 0), EvictBeyond(reg, false, 0));
     }
     FreeList(evicted);
 }
@@ -276,8 +337,19 @@ void WaitForColorLutWrites() {
     reg.writesDone.wait(lock, [&] { return reg.pendingWrites == 0; });
 }
 
+namespace {
+
+ColorCorrectTable* ExportedTableLocked(const ColorLut* lut) {
+    auto* mutableLut = const_cast<ColorLut*>(lut);
+    return lut != nullptr && LinkExportedView(mutableLut) ? &mutableLut->table : nullptr;
+}
+
+}  // namespace
+
 ColorCorrectTable* ExportedTable(const ColorLut* lut) {
-    return lut == nullptr ? nullptr : &const_cast<ColorLut*>(lut)->table;
+    Registry& reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    return ExportedTableLocked(lut);
 }
 
 ColorLookup LookupOf(const ColorLut* lut) {
@@ -291,10 +363,12 @@ void PublishColorTable(const ColorLut* lut) {
     ColorLut* evicted = nullptr;
     {
         std::lock_guard lock(reg.mutex);
+        ColorCorrectTable* const view = ExportedTableLocked(lut);
+        if (view == nullptr) lut = nullptr;  // no memory for its view: no table at all
         if (lut != nullptr) ++const_cast<ColorLut*>(lut)->refs;
         const ColorLut* previous = reg.global;
         reg.global = lut;
-        ColorTable = ExportedTable(lut);
+        ColorTable = view;
         if (previous != nullptr) evicted = DropReferenceLocked(reg, previous);
     }
     FreeList(evicted);

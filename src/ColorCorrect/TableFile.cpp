@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "ColorCorrect/TableFiles.h"
@@ -58,28 +59,28 @@ bool HeaderMatches(const void* header, const ColorParams& params) {
 }
 
 // A file only this user can have written, of the size a table file has.
-bool Trusted(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+bool Trusted(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
            static_cast<uint64_t>(st.st_size) == kTableFileBytes;
 }
 
 // O_NOFOLLOW: a symbolic link under a table's name is not followed; O_NONBLOCK: nor does a FIFO
-// planted there block the open.
-int OpenTrusted(const char* path) {
+// planted there block the open. `st` receives what the file was when it was checked.
+int OpenTrusted(const char* path, struct stat* st) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (!Trusted(fd)) {
+    if (fstat(fd, st) != 0 || !Trusted(*st)) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// The whole file, shared and read-only, at an address aligned to a huge page: a table written by
-// this library lies in the page cache in huge pages, which the kernel can then map whole, so a
-// mapped table costs no more TLB misses per lookup than a built one.
+// The whole file, shared and read-only, at an address aligned to a huge page, and marked for huge
+// pages: where the page cache holds the file in 2 MiB folios the kernel maps them whole, so a
+// lookup costs no more TLB misses than in a built table, and what a fault must read from disk
+// (the file was evicted) comes back in such folios.
 void* MapWholeFile(int fd) {
     const size_t span = kTableFileBytes + kHugePage;
     void* reserved = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -94,7 +95,28 @@ void* MapWholeFile(int fd) {
     }
     if (head > 0) munmap(reserved, head);
     munmap(base + kTableFileBytes, span - head - kTableFileBytes);
+    madvise(base, kTableFileBytes, MADV_HUGEPAGE);
     return base;
+}
+
+// The write often leaves the file in the page cache wholly or partly in small folios (how much
+// depends on the memory free at the time), and every process would then look entries up there
+// through 4 KiB pages, with a TLB miss on most lookups. So the file's cached pages are dropped
+// (they are on disk) and the header and the packed entries read back through a huge-page mapping,
+// one touch per 2 MiB, which puts them into the cache in 2 MiB folios that every later mapping maps
+// whole. The rows behind the exported planes come back the same way when a mapping first reads
+// them.
+void SettleInHugePages(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    void* base = MapWholeFile(fd);
+    close(fd);
+    if (base == nullptr) return;
+    const volatile uint8_t* bytes = static_cast<const uint8_t*>(base);
+    for (size_t offset = 0; offset < kTableHeaderBytes + kPackedBytes; offset += kHugePage)
+        (void)bytes[offset];
+    munmap(base, kTableFileBytes);
 }
 
 // Writes every byte of `parts` at offset 0 in as few calls as the kernel allows: one call lets
@@ -120,7 +142,8 @@ bool WriteAll(int fd, iovec* parts, int count) {
 
 // A trusted file for `params` is already at `path` (another process wrote it).
 bool AlreadyThere(const char* path, const ColorParams& params) {
-    const int fd = OpenTrusted(path);
+    struct stat st;
+    const int fd = OpenTrusted(path, &st);
     if (fd < 0) return false;
     uint8_t header[sizeof(FileHeader)];
     const bool there = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
@@ -131,10 +154,17 @@ bool AlreadyThere(const char* path, const ColorParams& params) {
 
 }  // namespace
 
+uint64_t MonotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<uint64_t>(now.tv_sec);
+}
+
 ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     char path[PATH_MAX];
     if (!TableFilePath(folder, params, path)) return nullptr;
-    const int fd = OpenTrusted(path);
+    struct stat st;
+    const int fd = OpenTrusted(path, &st);
     if (fd < 0) return nullptr;
     void* base = MapWholeFile(fd);
     if (base == nullptr || !HeaderMatches(base, params)) {
@@ -146,11 +176,17 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     close(fd);
 
     auto* lut = new (std::nothrow) ColorLut;
-    if (lut == nullptr || !MapPointerArrays(lut)) {
+    char* const filePath = strdup(path);
+    if (lut == nullptr || filePath == nullptr) {
         delete lut;
+        free(filePath);
         munmap(base, kTableFileBytes);
         return nullptr;
     }
+    lut->filePath = filePath;
+    lut->fileDevice = st.st_dev;
+    lut->fileInode = st.st_ino;
+    lut->markedAt = MonotonicSeconds();
     lut->params = params;
     lut->mapping = base;
     lut->mappingSize = kTableFileBytes;
@@ -159,9 +195,19 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     lut->fromFile = true;
     lut->inFolder = true;
     InitColorRangeTable(lut->table.range);
-    for (int r = 0; r < 256; ++r)
-        LinkPlanes(lut, r);
     return lut;
+}
+
+bool TableFileUnchanged(const ColorLut& lut) {
+    struct stat st;
+    return lut.filePath != nullptr && lstat(lut.filePath, &st) == 0 && Trusted(st) &&
+           st.st_dev == lut.fileDevice && st.st_ino == lut.fileInode;
+}
+
+void MarkTableFileUsed(ColorLut* lut, uint64_t nowSeconds) {
+    if (lut->filePath == nullptr || nowSeconds < lut->markedAt + kMarkIntervalSeconds) return;
+    lut->markedAt = nowSeconds;
+    utimensat(AT_FDCWD, lut->filePath, nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
@@ -181,6 +227,7 @@ bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
     ok = close(fd) == 0 && ok;
     ok = ok && rename(temporary, path) == 0;
     if (!ok) unlink(temporary);
+    if (ok) SettleInHugePages(path);
     return ok;
 }
 

@@ -45,8 +45,23 @@ bool MakeRoomFor(const TableFolder& folder, const char* replacing);
 // trust: it must be a regular file of this user that group and others cannot write, of the
 // exact size, whose header names this format and these parameters. The body is not read: every
 // 32-bit pattern of it is a colour the decoders can store (see ColorTables.h). A mapped file is
-// marked as just used.
+// marked as just used. The exported view is not linked (LinkExportedView).
 ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params);
+
+// Seconds of a monotonic clock, for how long tables have been kept.
+uint64_t MonotonicSeconds();
+
+// A mapped table's file is marked as just used at most this often.
+inline constexpr uint64_t kMarkIntervalSeconds = 60;
+
+// For a table mapped from the folder: true when the folder still holds the very file it was
+// mapped from (same device and inode under the same name), and this process may still trust it.
+// One lstat.
+bool TableFileUnchanged(const ColorLut& lut);
+
+// Marks the file of a table mapped from the folder as just used, unless that was done less than
+// kMarkIntervalSeconds ago.
+void MarkTableFileUsed(ColorLut* lut, uint64_t nowSeconds);
 
 // Writes `lut` to its file: into a temporary file of the folder, flushed to disk, then renamed
 // into place, so the name never shows a partial file. Returns true when the folder holds the

@@ -1,7 +1,9 @@
 // Where a colour table lives in memory. A built table is one anonymous mapping holding the packed
 // entries, the rows of the exported planes and the planes' pointer arrays; a table mapped from
-// the folder keeps only its pointer arrays in private memory.
+// the folder keeps only its pointer arrays in private memory, and only once they are asked for.
 #include <sys/mman.h>
+
+#include <cstdlib>
 
 #include "ColorCorrect/ColorLut.h"
 
@@ -51,14 +53,17 @@ bool MapLutStorage(ColorLut* lut) {
     return true;
 }
 
-// In one huge page of their own (1.5 MiB of 2): one page fault where 4 KiB pages would take 386,
-// which would cost an open from the folder more than everything else it does with the table.
-bool MapPointerArrays(ColorLut* lut) {
+// In one huge page of their own (1.5 MiB of 2): one page fault where 4 KiB pages would take 386.
+bool LinkExportedView(ColorLut* lut) {
+    if (lut->viewLinked) return true;
     void* arrays = MapAligned(kHugePage);
     if (arrays == nullptr) return false;
     lut->pointerMapping = arrays;
     lut->pointerMappingSize = kHugePage;
     PlacePointerArrays(lut, arrays);
+    for (int r = 0; r < 256; ++r)
+        LinkPlanes(lut, r);
+    lut->viewLinked = true;
     return true;
 }
 
@@ -75,6 +80,7 @@ void FreeColorLut(ColorLut* lut) {
     if (lut == nullptr) return;
     if (lut->mapping != nullptr) munmap(lut->mapping, lut->mappingSize);
     if (lut->pointerMapping != nullptr) munmap(lut->pointerMapping, lut->pointerMappingSize);
+    free(lut->filePath);
     delete lut;
 }
 

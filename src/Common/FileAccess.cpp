@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 namespace tarn {
 namespace {
@@ -23,18 +22,6 @@ FileIdentity IdentityOf(int fd, const struct stat& status) {
     if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
         identity.generation = static_cast<uint32_t>(generation);
     return identity;
-}
-
-FILE* StreamOf(const FileReader& reader) {
-    return static_cast<FILE*>(reader.stream);
-}
-
-bool ReadSource(const FileReader& reader, uint64_t offset, void* out, uint64_t count) {
-    if (count == 0) return true;
-    if (reader.fd >= 0) return ReadFully(reader.fd, offset, out, static_cast<size_t>(count));
-    FILE* stream = StreamOf(reader);
-    return stream != nullptr && fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 &&
-           fread(out, static_cast<size_t>(count), 1, stream) == 1;
 }
 
 }  // namespace
@@ -71,50 +58,6 @@ bool ReadFully(int fd, uint64_t offset, void* out, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
-}
-
-FileReader ReaderOverDescriptor(int fd, uint64_t size) {
-    FileReader reader;
-    reader.fd = fd;
-    reader.size = size;
-    return reader;
-}
-
-bool ReaderOverStream(void* stream, FileReader* reader) {
-    FILE* file = static_cast<FILE*>(stream);
-    if (file == nullptr) return false;
-    int64_t size = -1;
-    struct stat status {};
-    const int fd = fileno(file);
-    if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        size = static_cast<int64_t>(status.st_size);
-    } else {
-        // Streams without a regular file behind them (memory streams): measure by seeking.
-        const off_t position = ftello(file);
-        if (position < 0 || fseeko(file, 0, SEEK_END) != 0) return false;
-        size = static_cast<int64_t>(ftello(file));
-        if (fseeko(file, position, SEEK_SET) != 0) return false;
-    }
-    if (size < 0) return false;
-    *reader = {};
-    reader->stream = stream;
-    reader->size = static_cast<uint64_t>(size);
-    return true;
-}
-
-bool ReadBytesAt(FileReader& reader, uint64_t offset, void* out, uint64_t count) {
-    if (offset > reader.size || count > reader.size - offset) return false;
-    if (!ReadSource(reader, offset, out, count)) return false;
-    reader.offset = offset + count;
-    return true;
-}
-
-uint64_t ReadAvailableAt(FileReader& reader, uint64_t offset, void* out, uint64_t count) {
-    if (offset > reader.size) return 0;
-    const uint64_t available = count < reader.size - offset ? count : reader.size - offset;
-    if (!ReadSource(reader, offset, out, available)) return 0;
-    reader.offset = offset + available;
-    return available;
 }
 
 }  // namespace tarn

@@ -9,7 +9,6 @@ extern "C" {
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
-#include "Common/EnumValue.h"
 
 namespace tarn {
 namespace {
@@ -22,8 +21,17 @@ constexpr int kSilentLogOffset = 192;
 // The stream copy a thread keeps for the next tile; a larger one is released after its tile.
 constexpr size_t kKeptStreamCopyBytes = size_t{1} << 20;
 
-void WriteMessage(const char* text) {
-    fwrite(text, 1, strlen(text), stderr);
+// A decoder that cannot be set up is the codec's own complaint (loud); the text has no line end.
+void SetUpFailed(Message* why, const char* text) {
+    Say(why, "%s", text);
+    if (why != nullptr) why->loud = true;
+}
+
+// libavcodec's own words for a failure code.
+void SayAvError(Message* why, const char* step, int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    Say(why, "the HEVC stream does not decode (%s: %s)", step, text);
 }
 
 struct ThreadDecoder {
@@ -50,16 +58,16 @@ ThreadDecoder& ThisThreadsDecoder() {
     return decoder;
 }
 
-bool OpenDecoder(ThreadDecoder& decoder) {
+bool OpenDecoder(ThreadDecoder& decoder, Message* why) {
     if (decoder.context != nullptr) return true;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
     if (codec == nullptr) {
-        WriteMessage("Codec not found AV_CODEC_ID_H265\n");
+        SetUpFailed(why, "Codec not found AV_CODEC_ID_H265");
         return false;
     }
     decoder.context = avcodec_alloc_context3(codec);
     if (decoder.context == nullptr) {
-        WriteMessage("Could not allocate audio codec context\n");
+        SetUpFailed(why, "Could not allocate audio codec context");
         return false;
     }
     decoder.context->log_level_offset = kSilentLogOffset;
@@ -71,13 +79,14 @@ bool OpenDecoder(ThreadDecoder& decoder) {
     // unnoticed: the decoder cannot tell it from a complete stream.)
     decoder.context->err_recognition |= AV_EF_EXPLODE;
     if (avcodec_open2(decoder.context, codec, nullptr) < 0) {
-        WriteMessage("Could not open codec\n");
+        SetUpFailed(why, "Could not open codec");
         decoder.Release();
         return false;
     }
     decoder.packet = av_packet_alloc();
     decoder.frame = av_frame_alloc();
     if (decoder.packet == nullptr || decoder.frame == nullptr) {
+        Say(why, "out of memory for the HEVC decoder");
         decoder.Release();
         return false;
     }
@@ -105,15 +114,24 @@ bool CopyIntoPacket(ThreadDecoder& decoder, const uint8_t* stream, size_t length
 
 // The tile's one packet, then the drain: a stream that declares reorder pictures yields its
 // picture only when the decoder is told that no more packets follow.
-bool DecodeFirstPicture(ThreadDecoder& decoder) {
+bool DecodeFirstPicture(ThreadDecoder& decoder, Message* why) {
     const int sent = avcodec_send_packet(decoder.context, decoder.packet);
     av_packet_unref(decoder.packet);
-    if (sent < 0) return false;
+    if (sent < 0) {
+        SayAvError(why, "packet", sent);
+        return false;
+    }
     for (bool draining = false;;) {
         const int received = avcodec_receive_frame(decoder.context, decoder.frame);
         if (received == 0) return true;
-        if (received != AVERROR(EAGAIN) || draining) return false;
-        if (avcodec_send_packet(decoder.context, nullptr) < 0) return false;
+        if (received != AVERROR(EAGAIN) || draining) {
+            SayAvError(why, "picture", received);
+            return false;
+        }
+        if (const int drained = avcodec_send_packet(decoder.context, nullptr); drained < 0) {
+            SayAvError(why, "drain", drained);
+            return false;
+        }
         draining = true;
     }
 }
@@ -148,17 +166,26 @@ void ReleaseLargeStreamCopy(ThreadDecoder& decoder) {
 }  // namespace
 
 bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
-                       YuvView* picture) {
+                       YuvView* picture, Message* why) {
     if (stream == nullptr || picture == nullptr || length == 0 ||
         length > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) || width <= 0 ||
-        height <= 0)
+        height <= 0) {
+        Say(why, "no HEVC stream to decode");
         return false;
+    }
     ThreadDecoder& decoder = ThisThreadsDecoder();
-    if (!OpenDecoder(decoder)) return false;
+    if (!OpenDecoder(decoder, why)) return false;
     avcodec_flush_buffers(decoder.context);  // forget the previous tile, leave the drain state
     av_frame_unref(decoder.frame);
-    if (!CopyIntoPacket(decoder, stream, length) || !DecodeFirstPicture(decoder) ||
-        !PictureFits(*decoder.frame, width, height)) {
+    bool ok = CopyIntoPacket(decoder, stream, length);
+    if (!ok) Say(why, "out of memory for the HEVC stream");
+    ok = ok && DecodeFirstPicture(decoder, why);
+    if (ok && !PictureFits(*decoder.frame, width, height)) {
+        Say(why, "the HEVC picture is %d x %d in format %d, not %d x %d 4:2:0",
+            decoder.frame->width, decoder.frame->height, decoder.frame->format, width, height);
+        ok = false;
+    }
+    if (!ok) {
         // A damaged stream may leave parameter sets or errors behind; the next tile starts afresh.
         decoder.Release();
         return false;
@@ -169,21 +196,3 @@ bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int heig
 }
 
 }  // namespace tarn
-
-ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
-                      unsigned char* out, _ColorSpace requested) {
-    const _ColorSpace space = tarn::KnownLayout(tarn::EnumValue(requested));
-    int bytes = 0;
-    if (stream == nullptr || out == nullptr || length <= 0 ||
-        !tarn::PackedImageBytes(width, height, space, &bytes))
-        return -1;
-    const tarn::PinnedGlobalTable table;
-    if (!table.lookup()) return -1;
-    tarn::YuvView picture;
-    if (!tarn::DecodeHevcPicture(stream, static_cast<size_t>(length), width, height, &picture))
-        return -1;
-    const size_t stride =
-        static_cast<size_t>(width) * static_cast<size_t>(tarn::BytesPerPixel(space));
-    tarn::ConvertYuvRect(picture, table.lookup(), 0, 0, width, height, space, out, stride);
-    return bytes;
-}

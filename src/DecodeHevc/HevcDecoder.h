@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/Message.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
@@ -20,11 +21,12 @@ struct YuvView {
 // Decodes one tile stream that must hold one width x height 8-bit 4:2:0 picture (the first
 // picture is taken). On success `picture` views planes owned by the calling thread's decoder,
 // valid until that thread's next decode. Returns false on any failure, or when the picture has
-// another size or format. HEVC cannot code an odd 4:2:0 picture size, so for an odd width or
+// another size or format, with the reason in `*why` when given (loud when the decoder cannot be
+// set up at all). HEVC cannot code an odd 4:2:0 picture size, so for an odd width or
 // height a picture one sample larger in that direction (the writer's edge padding) is accepted and
 // `picture` views its top-left width x height part.
 bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
-                       YuvView* picture);
+                       YuvView* picture, Message* why = nullptr);
 
 // Converts the rectangle (x, y, width, height) of a picture with the integer BT.601 formula and
 // corrects it through `lookup` into `dst`, whose rows are `dstStride` bytes apart, in the byte

@@ -9,9 +9,7 @@
 #include <cstring>
 
 #include "DecodeHevc/HevcDecoder.h"
-#include "Common/EnumValue.h"
 #include "Common/PixelStores.h"
-#include "DecodeTarnCxx.h"
 
 namespace tarn {
 namespace {
@@ -219,7 +217,7 @@ inline void StorePixels(const Lookup& sharedLookup, const uint32_t* indices, int
 template <class Layout, class Lookup>
 void ConvertRect(const YuvView& picture, const Lookup& lookup, int x, int y, int width, int height,
                  uint8_t* dst, size_t dstStride) {
-    uint32_t indices[kChunk];
+    uint32_t indices[kChunk] = {};  // every one is written before it is read
     const bool avx2 = ProcessorHasAvx2();
     for (int row = 0; row < height; ++row) {
         const int py = y + row;
@@ -314,18 +312,3 @@ YuvView PlanarYuvView(const uint8_t* yuv, int width, int height) {
 }
 
 }  // namespace tarn
-
-ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int height,
-                      _ColorSpace requested) {
-    const _ColorSpace space = tarn::KnownLayout(tarn::EnumValue(requested));
-    int bytes = 0;
-    if (yuv == nullptr || out == nullptr || !tarn::PackedImageBytes(width, height, space, &bytes))
-        return -1;
-    const tarn::PinnedGlobalTable table;
-    if (!table.lookup()) return -1;
-    const size_t stride =
-        static_cast<size_t>(width) * static_cast<size_t>(tarn::BytesPerPixel(space));
-    tarn::ConvertYuvRect(tarn::PlanarYuvView(yuv, width, height), table.lookup(), 0, 0, width,
-                         height, space, out, stride);
-    return bytes;
-}

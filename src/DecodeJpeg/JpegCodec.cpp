@@ -15,9 +15,6 @@
 
 #include <jerror.h>
 
-#include "Common/EnumValue.h"
-#include "DecodeTarnCxx.h"
-
 namespace tarn {
 namespace {
 
@@ -32,28 +29,37 @@ constexpr size_t kCorrectRun = 128 * 1024;
 struct ErrorManager {
     jpeg_error_mgr pub;  // first: libjpeg passes &pub around as cinfo->err
     jmp_buf recovery;
-    bool reportFatal;  // the decoders print libjpeg's message; the encoder stays silent
+    Message* message;  // where libjpeg's message of a fatal error goes; may be null
 };
 
-// libjpeg's fatal-error exit: print the message where the caller wants it, then unwind to the
-// recovery point of the operation that is running.
+// libjpeg's message output: the text goes to the operation's message, never to stderr.
+void KeepMessage(j_common_ptr cinfo) {
+    ErrorManager* error = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (error->message == nullptr) return;
+    (*cinfo->err->format_message)(cinfo, error->message->text);
+    error->message->loud = true;
+}
+
+// libjpeg's fatal-error exit: keep the message, then unwind to the recovery point of the
+// operation that is running.
 static void my_error_exit(j_common_ptr cinfo) {
     ErrorManager* error = reinterpret_cast<ErrorManager*>(cinfo->err);
-    if (error->reportFatal) (*cinfo->err->output_message)(cinfo);
+    (*cinfo->err->output_message)(cinfo);
     longjmp(error->recovery, 1);
 }
 
-// Warnings (corrupt entropy data, premature end of data) do not stop decoding and the library
-// prints nothing for them: they are only counted. Trace messages are dropped.
+// Warnings (corrupt entropy data, premature end of data) do not stop decoding and are not
+// reported: they are only counted. Trace messages are dropped.
 void CountWarning(j_common_ptr cinfo, int level) {
     if (level < 0) cinfo->err->num_warnings++;
 }
 
-void InitErrorManager(ErrorManager& error, bool reportFatal) {
+void InitErrorManager(ErrorManager& error, Message* message) {
     jpeg_std_error(&error.pub);
     error.pub.error_exit = my_error_exit;
     error.pub.emit_message = CountWarning;
-    error.reportFatal = reportFatal;
+    error.pub.output_message = KeepMessage;
+    error.message = message;
 }
 
 // ---- Decoding ----
@@ -63,9 +69,9 @@ struct DecodeSession {
     ErrorManager error;
 };
 
-void InitDecodeSession(DecodeSession& s) {
+void InitDecodeSession(DecodeSession& s, Message* message) {
     std::memset(&s, 0, sizeof s);  // a zeroed cinfo can be destroyed safely at any point
-    InitErrorManager(s.error, true);
+    InitErrorManager(s.error, message);
     s.cinfo.err = &s.error.pub;
 }
 
@@ -239,9 +245,9 @@ struct EncodeSession {
     GrowingDestination destination;
 };
 
-void InitEncodeSession(EncodeSession& s) {
+void InitEncodeSession(EncodeSession& s, Message* message) {
     std::memset(&s, 0, sizeof s);
-    InitErrorManager(s.error, false);
+    InitErrorManager(s.error, message);
     s.cinfo.err = &s.error.pub;
     s.destination.pub.init_destination = StartDestination;
     s.destination.pub.empty_output_buffer = GrowDestination;
@@ -281,14 +287,20 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 
 bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                     const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
-                    const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format) {
+                    const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format,
+                    Message* why) {
     if (scratch == nullptr || width == 0 || height == 0 || scratchStride / 3 < width) return false;
     if (lookup && dst == nullptr) return false;
     DecodeSession s;
-    InitDecodeSession(s);
+    InitDecodeSession(s, why);
     // A tile of another size is refused after its header, before any pixel is decoded.
-    bool ok = StartDecode(s, jpeg, length, JCS_EXT_BGR) && s.cinfo.output_width == width &&
-              s.cinfo.output_height == height && s.cinfo.output_components == 3;
+    bool ok = StartDecode(s, jpeg, length, JCS_EXT_BGR);
+    if (ok && (s.cinfo.output_width != width || s.cinfo.output_height != height ||
+               s.cinfo.output_components != 3)) {
+        Say(why, "the JPEG is %u x %u pixels of %d bytes, not %u x %u of 3", s.cinfo.output_width,
+            s.cinfo.output_height, s.cinfo.output_components, width, height);
+        ok = false;
+    }
     if (ok)
         ok = DecodeRows(s, needed,
                         RowTarget{scratch, scratchStride, 3, lookup, dst, dstStride, format});
@@ -297,27 +309,32 @@ bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t
 }
 
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride) {
+                   const PixelRect& needed, uint8_t* out, size_t stride, Message* why) {
     return DecodeJpegTile(jpeg, length, width, height, needed, out, stride, ColorLookup{}, nullptr,
-                          0, PixelFormat::Bgr);
+                          0, PixelFormat::Bgr, why);
 }
 
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
                         const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
-                        unsigned char** pixels) {
+                        unsigned char** pixels, Message* why) {
     if (pixels == nullptr) return 0;
     DecodeSession s;
-    InitDecodeSession(s);
+    InitDecodeSession(s, why);
     bool ok = StartDecode(s, jpeg, length, space);
     const int channels = ok ? OutputPixelBytes(s.cinfo) : 0;
     const size_t stride = static_cast<size_t>(s.cinfo.output_width) * channels;
     // Whatever the layout, bytes 0, 1, 2 of each pixel are corrected as blue, green, red, and a
     // fourth byte becomes 255.
-    ok = channels != 0 && stride != 0 && s.cinfo.output_height <= INT_MAX / stride &&
-         (expectedWidth == 0 || s.cinfo.output_width == expectedWidth) &&
-         (expectedHeight == 0 || s.cinfo.output_height == expectedHeight);
+    const bool usable = channels != 0 && stride != 0 && s.cinfo.output_height <= INT_MAX / stride &&
+                        (expectedWidth == 0 || s.cinfo.output_width == expectedWidth) &&
+                        (expectedHeight == 0 || s.cinfo.output_height == expectedHeight);
+    if (ok && !usable)
+        Say(why, "the JPEG is %u x %u pixels of %d bytes, which cannot be handed out here",
+            s.cinfo.output_width, s.cinfo.output_height, s.cinfo.output_components);
+    ok = ok && usable;
     const size_t size = ok ? stride * s.cinfo.output_height : 0;
     auto* out = ok ? static_cast<unsigned char*>(std::malloc(size)) : nullptr;
+    if (ok && out == nullptr) Say(why, "out of memory");
     ok = out != nullptr &&
          DecodeRows(s, PixelRect{},
                     RowTarget{out, stride, channels, lookup, out, stride,
@@ -334,10 +351,10 @@ int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
 }
 
 int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-               J_COLOR_SPACE space, int channels, unsigned char** jpeg) {
+               J_COLOR_SPACE space, int channels, unsigned char** jpeg, Message* why) {
     if (pixels == nullptr || jpeg == nullptr) return 0;
     EncodeSession s;
-    InitEncodeSession(s);
+    InitEncodeSession(s, why);
     const bool ok = CompressRows(s, pixels, width, height, quality, space, channels);
     jpeg_destroy_compress(&s.cinfo);
     if (!ok) {
@@ -349,8 +366,8 @@ int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quali
 }
 
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-                  unsigned char** jpeg) {
-    return EncodeJpeg(pixels, width, height, quality, JCS_EXT_BGR, 3, jpeg);
+                  unsigned char** jpeg, Message* why) {
+    return EncodeJpeg(pixels, width, height, quality, JCS_EXT_BGR, 3, jpeg, why);
 }
 
 int ColorSpaceChannels(int space) {
@@ -370,27 +387,3 @@ int ColorSpaceChannels(int space) {
 }
 
 }  // namespace tarn
-
-ZY_API int GetColorChannel(J_COLOR_SPACE space) {
-    return tarn::ColorSpaceChannels(tarn::EnumValue(space));
-}
-
-extern "C" ZY_API int ZyEncodeJpeg(unsigned char* pixels, unsigned char** jpeg, int quality,
-                                   unsigned width, unsigned height, J_COLOR_SPACE space) {
-    const int value = tarn::EnumValue(space);
-    const int channels = tarn::ColorSpaceChannels(value);
-    if (channels < 0) return -1;
-    return tarn::EncodeJpeg(pixels, width, height, quality, static_cast<J_COLOR_SPACE>(value),
-                            channels, jpeg);
-}
-
-extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long length,
-                                   unsigned char** pixels, J_COLOR_SPACE space) {
-    // Numbers that name no libjpeg colour space are refused like any unsupported conversion.
-    const int value = tarn::EnumValue(space);
-    if (value < JCS_UNKNOWN || value > JCS_RGB565) return 0;
-    // The table stays alive for the whole call even if a slide is closed meanwhile.
-    const tarn::PinnedGlobalTable table;
-    return tarn::DecodeJpegCorrected(jpeg, length, static_cast<J_COLOR_SPACE>(value),
-                                     table.lookup(), 0, 0, pixels);
-}

@@ -1,8 +1,9 @@
 // tarn_cache_* over the library's tile cache: a tarn_cache is a TileCache, and NULL names the
 // process's default cache, which is never released.
-#include "TarnApi/Cache.h"
+#include <mutex>
 
-#include "DecodeTarn/TileCache.h"
+#include "Core/TileCache.h"
+#include "TarnApi/Slide.h"
 
 namespace tarn {
 namespace {
@@ -19,16 +20,6 @@ TileCache* OrDefault(tarn_cache* cache) {
 
 }  // namespace
 
-TileCache* AcquireSlideCache(tarn_slide& slide) {
-    std::lock_guard<std::mutex> hold(slide.cacheLock);
-    RetainTileCache(slide.cache);
-    return slide.cache;
-}
-
-void ReleaseSlideCache(TileCache* cache) {
-    ReleaseTileCache(cache);
-}
-
 }  // namespace tarn
 
 using namespace tarn;
@@ -44,15 +35,15 @@ void tarn_cache_release(tarn_cache* cache) {
 void tarn_set_cache(tarn_slide* slide, tarn_cache* cache) {
     OnSlideVoid(slide, [&](SlideCall& call) {
         RetainTileCache(Module(cache));
-        tarn_slide& target = call.slide();
+        Slide& target = *call.slide().core;
         TileCache* previous = nullptr;
         {
-            std::lock_guard<std::mutex> hold(target.cacheLock);
+            const std::lock_guard<std::mutex> hold(target.cacheLock);
             previous = target.cache;
             target.cache = Module(cache);
         }
         // Reads in flight hold references of their own.
-        ReleaseSlideCache(previous);
+        ReleaseTileCache(previous);
     });
 }
 

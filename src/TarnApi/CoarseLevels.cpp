@@ -11,7 +11,8 @@
 
 #include "Common/Geometry.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/TileAccess.h"
+#include "Core/Slide.h"
+#include "Core/Tiles.h"
 #include "TarnApi/Levels.h"
 
 namespace tarn {
@@ -36,16 +37,15 @@ bool AllWhite(const uint8_t* pixels, size_t bytes) {
 // place this file reads the slide's records rather than its regions.)
 bool StoresAny(tarn_slide* slide, int32_t level, int64_t left, int64_t top, int64_t right,
                int64_t bottom) {
-    const ZyTarnInfo* info = slide->info;
+    const LayerTiles& layer = slide->core->layout.layers[level];
     const Level& grid = slide->levels[static_cast<size_t>(level)];
-    const ZyPicInfo& record = *info->PicInfos[level];
-    const int64_t columnEnd = std::min<int64_t>(record.XCount, CeilDiv(right, grid.tileWidth));
-    const int64_t rowEnd = std::min<int64_t>(record.YCount, CeilDiv(bottom, grid.tileHeight));
+    const int64_t columnEnd =
+        std::min(static_cast<int64_t>(layer.grid.columns), CeilDiv(right, grid.tileWidth));
+    const int64_t rowEnd =
+        std::min(static_cast<int64_t>(layer.grid.rows), CeilDiv(bottom, grid.tileHeight));
     for (int64_t y = top / grid.tileHeight; y < rowEnd; ++y)
         for (int64_t x = left / grid.tileWidth; x < columnEnd; ++x)
-            if (!TileAt(info, static_cast<uint32_t>(level), static_cast<uint32_t>(x),
-                        static_cast<uint32_t>(y))
-                     .empty())
+            if (!TileAt(layer, static_cast<uint32_t>(x), static_cast<uint32_t>(y)).empty())
                 return true;
     return false;
 }

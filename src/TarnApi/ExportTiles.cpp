@@ -4,11 +4,10 @@
 #include <memory>
 
 #include "Common/Geometry.h"
-#include "DecodeJpeg/JpegCodec.h"
-#include "DecodeTarn/Region.h"
-#include "DecodeTarn/SlideColors.h"
 #include "Common/Buffers.h"
-#include "TarnApi/Cache.h"
+#include "Core/ExportName.h"
+#include "Core/Region.h"
+#include "DecodeJpeg/JpegCodec.h"
 #include "TarnApi/Levels.h"
 
 namespace tarn {
@@ -53,8 +52,7 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
             call.Fail("no place for the JPEG given");
             return -1;
         }
-        const ZyTarnInfo* info = call.slide().info;
-        const LayerGeometry grid = GeometryOf(*info->PicHead, *info->PicInfos[level]);
+        const LayerGeometry& grid = call.slide().core->layout.layers[level].grid;
         uint32_t x = 0, y = 0;
         if (!TileOrigin(call, grid, col, row, tile_w, tile_h, &x, &y)) return -1;
         const auto width = static_cast<uint32_t>(tile_w), height = static_cast<uint32_t>(tile_h);
@@ -66,17 +64,11 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
             return -1;
         }
         // The region path of the fixed interface: white beyond the grid.
-        const SlideColors colors(info);
-        TileCache* cache = AcquireSlideCache(call.slide());
-        const int code =
-            DrawRegion(info, colors.lookup(), width, height, x, y, static_cast<uint32_t>(level),
-                       pixels.get(), stride, PixelFormat::Bgr, cache);
-        ReleaseSlideCache(cache);
-        if (code != ZY_OK) {
-            call.Fail(
-                "cannot read export tile (%lld, %lld) of level %d: its tiles could not be "
-                "read or decoded",
-                static_cast<long long>(col), static_cast<long long>(row), level);
+        const SlideRead read(call.slide());
+        if (DrawRegion(read.context(), width, height, x, y, static_cast<uint32_t>(level),
+                       pixels.get(), stride, PixelFormat::Bgr) != ZY_OK) {
+            call.Fail("cannot read export tile (%lld, %lld) of level %d: %s",
+                      static_cast<long long>(col), static_cast<long long>(row), level, read.why());
             return -1;
         }
         unsigned char* stream = nullptr;
@@ -89,4 +81,9 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
         *size = static_cast<size_t>(length);
         return 0;
     });
+}
+
+int tarn_export_tile_name(int64_t col, int64_t row, int64_t tile_w, int64_t tile_h, char* name,
+                          size_t size) {
+    return ExportTileName(name, size, col, row, tile_w, tile_h);
 }

@@ -6,16 +6,16 @@
 #include <limits>
 
 #include "Common/Geometry.h"
-#include "DecodeTarn/TileAccess.h"
+#include "Core/Tiles.h"
 
 namespace tarn {
 
-bool MeasureLevels(const ZyTarnInfo* info, std::vector<Level>* levels, std::string* why) {
-    const ZyPicHead& head = *info->PicHead;
+bool MeasureLevels(const Slide& slide, std::vector<Level>* levels, std::string* why) {
+    const ZyPicHead& head = slide.records.head;
     levels->clear();
-    levels->reserve(head.Layer);
-    for (uint32_t k = 0; k < head.Layer; ++k) {
-        const LayerGeometry geometry = GeometryOf(head, *info->PicInfos[k]);
+    levels->reserve(slide.layout.layerCount);
+    for (uint32_t k = 0; k < slide.layout.layerCount; ++k) {
+        const LayerGeometry& geometry = slide.layout.layers[k].grid;
         if (!geometry.hasPicture() || geometry.pictureWidth() == 0 ||
             geometry.pictureHeight() == 0) {
             *why = "level " + std::to_string(k) + " has no picture: its bound area (" +
@@ -83,19 +83,19 @@ int64_t ToLevel(int64_t v, double downsample) {
         std::clamp(level, static_cast<double>(-kFar), static_cast<double>(kFar)));
 }
 
-std::optional<Bounds> StoredTileBounds(const ZyTarnInfo* info, const Level& level0) {
-    const ZyPicInfo& record = *info->PicInfos[0];
+std::optional<Bounds> StoredTileBounds(const Slide& slide, const Level& level0) {
+    const LayerTiles& layer = slide.layout.layers[0];
     const auto tileWidth = static_cast<uint64_t>(level0.tileWidth);
     const auto tileHeight = static_cast<uint64_t>(level0.tileHeight);
     // Only tiles that show some of the picture count.
     const uint32_t columns = static_cast<uint32_t>(
-        std::min<uint64_t>(record.XCount, TilesToCover(level0.width, tileWidth)));
+        std::min<uint64_t>(layer.grid.columns, TilesToCover(level0.width, tileWidth)));
     const uint32_t rows = static_cast<uint32_t>(
-        std::min<uint64_t>(record.YCount, TilesToCover(level0.height, tileHeight)));
+        std::min<uint64_t>(layer.grid.rows, TilesToCover(level0.height, tileHeight)));
     uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
     for (uint32_t y = 0; y < rows; ++y)
         for (uint32_t x = 0; x < columns; ++x) {
-            if (TileAt(info, 0, x, y).empty()) continue;
+            if (TileAt(layer, x, y).empty()) continue;
             left = std::min(left, x);
             top = std::min(top, y);
             right = std::max(right, x + 1);

@@ -11,7 +11,7 @@ namespace tarn {
 
 // The levels of a slide. False, with the reason in `*why`, when a layer has no picture (a bound
 // area as large as its grid or larger): its size and downsample would mean nothing.
-bool MeasureLevels(const ZyTarnInfo* info, std::vector<Level>* levels, std::string* why);
+bool MeasureLevels(const Slide& slide, std::vector<Level>* levels, std::string* why);
 
 // The downsample of a level of width x height below a level 0 of width0 x height0: ratio^k when
 // that agrees with the sizes within a pixel, else the mean of the measured width and height
@@ -31,6 +31,6 @@ int64_t ToLevel(int64_t v, double downsample);
 
 // The tile-granular box of level 0 that holds every stored (non-empty) tile, clipped to the
 // picture; none when no tile is stored inside the picture.
-std::optional<Bounds> StoredTileBounds(const ZyTarnInfo* info, const Level& level0);
+std::optional<Bounds> StoredTileBounds(const Slide& slide, const Level& level0);
 
 }  // namespace tarn

@@ -3,11 +3,15 @@
 #include <cstdlib>
 
 #include "Common/EnumValue.h"
-#include "Common/Threads.h"
 #include "TarnApi/PixelLayout.h"
 #include "tarn.h"
+#include "util/Threads.h"
 
 const char* tarn_version(void) {
+    return TARN_VERSION;
+}
+
+const char* tarn_get_version(void) {
     return TARN_VERSION;
 }
 

@@ -4,35 +4,30 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+
+#include "Core/Description.h"
+
+#include "TarnApi/QuickHash.h"
 
 namespace tarn {
 namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-// Adds the fields of a "Key=value|Key=value" text (the fixed interface's descriptions) under
-// `prefix` + Key. Nothing for a null text.
-void AddFields(Entries* entries, const std::string& prefix, char* text) {
-    const std::unique_ptr<char, decltype(&free)> owned(text, &free);
-    if (text == nullptr) return;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const size_t bar = rest.find('|');
-        const std::string_view field = rest.substr(0, bar);
-        rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
-        const size_t equals = field.find('=');
-        if (equals == std::string_view::npos) continue;
-        entries->emplace_back(prefix + std::string(field.substr(0, equals)),
-                              std::string(field.substr(equals + 1)));
-    }
+// Adds description fields under `prefix` + their key.
+template <int Count>
+void AddFields(Entries* entries, const std::string& prefix,
+               const DescriptionField (&fields)[Count]) {
+    for (const DescriptionField& field : fields)
+        entries->emplace_back(prefix + field.key, field.value);
 }
 
 void AddStandard(Entries* entries, const ZyPicHead& head, const std::vector<Level>& levels,
                  const std::optional<Bounds>& bounds) {
-    entries->emplace_back("openslide.vendor", "tarn");
+    entries->emplace_back(TARN_PROPERTY_NAME_VENDOR, "tarn");
+    // Listed now, worked out when first asked for (QuickHash.h).
+    entries->emplace_back(TARN_PROPERTY_NAME_QUICKHASH1, "");
     // Unknown values are left out, as OpenSlide leaves them out.
     if (std::isfinite(head.MPP) && head.MPP > 0) {
         entries->emplace_back("openslide.mpp-x", FormatDouble(head.MPP));
@@ -66,17 +61,32 @@ std::string FormatDouble(double value) {
     return std::string(text, result.ptr);
 }
 
-void BuildProperties(ZyTarnInfo* info, const std::vector<Level>& levels,
+void BuildProperties(const Slide& slide, const std::vector<Level>& levels,
                      const std::optional<Bounds>& bounds, Properties* properties) {
     Entries& entries = properties->entries;
-    // The same texts the fixed interface's descriptions give, field by field.
-    AddFields(&entries, "tarn.", GetDescription(info));
+    const SlideRecords& records = slide.records;
+    // The fields the fixed interface's descriptions give, with the same texts.
+    SlideSummary summary;
+    summary.head = &records.head;
+    summary.thumbWidth = records.head.ThumbWidth;
+    summary.thumbHeight = records.head.ThumbHeight;
+    if (records.macroCount > 0) {
+        summary.labelWidth = records.macro[0].Width;
+        summary.labelHeight = records.macro[0].Height;
+        summary.macroWidth = records.macro[1].Width;
+        summary.macroHeight = records.macro[1].Height;
+    }
+    DescriptionField slideFields[kSlideFields];
+    DescribeSlide(summary, slideFields);
+    AddFields(&entries, "tarn.", slideFields);
     for (size_t k = 0; k < levels.size(); ++k) {
         const std::string prefix = "tarn.layer[" + std::to_string(k) + "].";
-        AddFields(&entries, prefix, GetLayerInfo(info, static_cast<int>(k)));
-        entries.emplace_back(prefix + "TileCount", std::to_string(info->PicInfos[k]->TileCount));
+        DescriptionField layerFields[kLayerFields];
+        DescribeLayer(records.head, records.layers[k], layerFields);
+        AddFields(&entries, prefix, layerFields);
+        entries.emplace_back(prefix + "TileCount", std::to_string(records.layers[k].TileCount));
     }
-    AddStandard(&entries, *info->PicHead, levels, bounds);
+    AddStandard(&entries, records.head, levels, bounds);
     std::sort(entries.begin(), entries.end());
     properties->names.reserve(entries.size() + 1);
     for (const auto& entry : entries)
@@ -105,6 +115,7 @@ const char* tarn_get_property_value(tarn_slide* slide, const char* name) {
                                                 return strcmp(entry.first.c_str(), key) < 0;
                                             });
         if (found == entries.end() || found->first != name) return nullptr;
+        if (found->first == TARN_PROPERTY_NAME_QUICKHASH1) return QuickHashOf(call);
         return found->second.c_str();
     });
 }

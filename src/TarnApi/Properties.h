@@ -11,7 +11,7 @@
 namespace tarn {
 
 // Fills `*properties` in place (its names point into its entries).
-void BuildProperties(ZyTarnInfo* info, const std::vector<Level>& levels,
+void BuildProperties(const Slide& slide, const std::vector<Level>& levels,
                      const std::optional<Bounds>& bounds, Properties* properties);
 
 // A double as OpenSlide writes its numbers: enough digits to read back the same value, and a

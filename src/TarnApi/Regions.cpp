@@ -7,10 +7,7 @@
 
 #include "Common/EnumValue.h"
 #include "Common/Geometry.h"
-#include "Common/Status.h"
-#include "DecodeTarn/Region.h"
-#include "DecodeTarn/SlideColors.h"
-#include "TarnApi/Cache.h"
+#include "Core/Region.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/PixelLayout.h"
 
@@ -24,33 +21,18 @@ struct Span {
 };
 
 // Draws a rectangle of the picture of `layer` into `dst` in `format`, through the slide's tile
-// cache.
-int DrawPicture(tarn_slide& slide, const Span& area, uint32_t layer, uint8_t* dst, size_t stride,
-                PixelFormat format) {
-    const SlideColors colors(slide.info);
-    TileCache* cache = AcquireSlideCache(slide);
-    const int code =
-        DrawRegion(slide.info, colors.lookup(), static_cast<uint32_t>(area.right - area.left),
-                   static_cast<uint32_t>(area.bottom - area.top), static_cast<uint32_t>(area.left),
-                   static_cast<uint32_t>(area.top), layer, dst, stride, format, cache);
-    ReleaseSlideCache(cache);
-    return code;
-}
-
-const char* TileFailure(int code) {
-    switch (code) {
-        case kFileChanged:
-            return "the slide file was removed or replaced since it was opened";
-        case kNoMemory:
-            return "out of memory";
-        case ZY_E_SHORT_READ:
-            return "the slide file can no longer be read (removed, replaced, or shorter than its "
-                   "tile table says)";
-        case ZY_E_DECODE:
-            return "a tile does not decode";
-        default:
-            return "its tiles could not be read";
-    }
+// cache; false after failing the call.
+bool DrawPicture(SlideCall& call, const Span& area, int32_t layer, uint8_t* dst, size_t stride,
+                 PixelFormat format) {
+    const SlideRead read(call.slide());
+    const int code = DrawRegion(read.context(), static_cast<uint32_t>(area.right - area.left),
+                                static_cast<uint32_t>(area.bottom - area.top),
+                                static_cast<uint32_t>(area.left), static_cast<uint32_t>(area.top),
+                                static_cast<uint32_t>(layer), dst, stride, format);
+    if (code == ZY_OK) return true;
+    call.Fail("cannot read level %d at (%lld, %lld): %s", layer, static_cast<long long>(area.left),
+              static_cast<long long>(area.top), read.why());
+    return false;
 }
 
 }  // namespace
@@ -102,15 +84,7 @@ bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t le
         FillOutside(inside + columnsIn * bpp + row * stride, columnsAfter * bpp, format);
     }
 
-    const int code =
-        DrawPicture(call.slide(), picture, static_cast<uint32_t>(level), inside, stride, format);
-    if (code != ZY_OK) {
-        call.Fail("cannot read level %d at (%lld, %lld): %s", level,
-                  static_cast<long long>(picture.left), static_cast<long long>(picture.top),
-                  TileFailure(code));
-        return false;
-    }
-    return true;
+    return DrawPicture(call, picture, level, inside, stride, format);
 }
 
 }  // namespace tarn

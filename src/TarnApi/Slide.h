@@ -12,12 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "DecodeTarn.h"
+#include "Core/Associated.h"
+#include "Core/Slide.h"
 #include "tarn.h"
 
 namespace tarn {
-
-struct TileCache;
 
 // One level: a layer's picture (its grid less the bound area) and how many level-0 pixels one
 // of its pixels spans.
@@ -44,9 +43,25 @@ struct Properties {
 };
 
 // An associated image with decoded pixels (3-byte blue-green-red, rows without gaps).
-struct AssociatedImage {
+struct NamedImage {
     const char* name = nullptr;
-    const ZyImageInfo* image = nullptr;
+    const AssociatedImage* image = nullptr;
+};
+
+// The associated images, listed when they are first asked for (decoding them costs an open
+// that nobody asks for them nothing).
+struct AssociatedList {
+    std::once_flag once;
+    std::vector<NamedImage> images;
+    std::vector<const char*> names;  // NULL-terminated
+    bool listed = false;             // false: the images could not be read; the lists hold none
+};
+
+// A property whose value is worked out the first time it is asked for, then kept.
+struct LazyProperty {
+    std::mutex lock;
+    bool known = false;  // under lock; once set, `value` no longer changes
+    std::string value;
 };
 
 // Calls in progress on a slide, so that tarn_close can wait for them. Entering and leaving cost an
@@ -92,16 +107,13 @@ uint64_t ThreadSerial();
 }  // namespace tarn
 
 struct tarn_slide {
-    ZyTarnInfo* info = nullptr;
+    tarn::Slide* core = nullptr;  // the slide itself; this is tarn.h's view of it
+    std::string name;             // how messages name the slide: its path, or "the reader's slide"
     std::vector<tarn::Level> levels;
     std::optional<tarn::Bounds> bounds;
     tarn::Properties properties;
-    std::vector<tarn::AssociatedImage> associated;
-    std::vector<const char*> associatedNames;  // NULL-terminated
-    // The tile cache reads go through, with a reference of its own; null: the process's default
-    // cache. Reads take it through AcquireSlideCache (Cache.h), tarn_set_cache swaps it.
-    std::mutex cacheLock;
-    tarn::TileCache* cache = nullptr;  // under cacheLock
+    tarn::AssociatedList associated;
+    tarn::LazyProperty quickhash;  // openslide.quickhash-1 (QuickHash.h)
     tarn::CallGate gate;
     tarn::ErrorBoard errors;
 };
@@ -125,6 +137,31 @@ class SlideCall {
   private:
     tarn_slide* slide_;
     bool failed_ = false;
+};
+
+// Opens a slide over `source` (taken over whatever happens, as OpenSlideFrom takes it) as tarn.h's
+// view, its failures named after `name` ("cannot open <name>: ..."): how every tarn_open* entry
+// point opens, whatever the bytes come from. NULL with the reason in tarn_get_error(NULL).
+tarn_slide* OpenSlideView(const ByteSource& source, const char* name);
+
+// One read on a slide: the call's read context, through the slide's tile cache.
+class SlideRead {
+  public:
+    explicit SlideRead(tarn_slide& slide)
+        : cache_(AcquireSlideCache(*slide.core)),
+          read_(ReadContextOf(*slide.core, cache_, &failure_)) {}
+    ~SlideRead();
+    SlideRead(const SlideRead&) = delete;
+    SlideRead& operator=(const SlideRead&) = delete;
+
+    const ReadContext& context() const { return read_; }
+    // Why the read failed, in words.
+    const char* why() const { return failure_.failed() ? failure_.message() : "unknown failure"; }
+
+  private:
+    TileCache* cache_;
+    CallFailure failure_;
+    ReadContext read_;
 };
 
 // Runs body(call) as one call on `slide`, giving `failure` for a null slide or when the body

@@ -1,12 +1,13 @@
 // Opening and closing slides, calls in progress, and error messages.
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "DecodeTarn/SlideOpen.h"
-#include "TarnApi/Associated.h"
-#include "TarnApi/Cache.h"
+#include "Common/Status.h"
+#include "Core/FileSource.h"
+#include "Core/TileCache.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"
 #include "TarnApi/Slide.h"
@@ -45,37 +46,141 @@ std::string SystemMessage(int error) {
     return strerror_r(error, buffer, sizeof buffer);  // the GNU variant returns the text
 }
 
-void ExplainOpenFailure(const char* path, const OpenFailure& failure) {
+void ExplainOpenFailure(const std::string& name, const OpenFailure& failure) {
+    const char* slide = name.c_str();
     switch (failure.error) {
         case OpenError::NoPath:
             SetOpenError("no file name given");
             return;
         case OpenError::SystemError:
-            SetOpenError("cannot open %s: %s", path, SystemMessage(failure.systemError).c_str());
+            SetOpenError("cannot open %s: %s", slide, SystemMessage(failure.systemError).c_str());
             return;
         case OpenError::NotRegularFile:
-            SetOpenError("cannot open %s: not a regular file", path);
+            SetOpenError("cannot open %s: not a regular file", slide);
             return;
         case OpenError::NoMemory:
-            SetOpenError("cannot open %s: out of memory", path);
+            SetOpenError("cannot open %s: out of memory", slide);
+            return;
+        case OpenError::SourceFailed:
+            SetOpenError("cannot open %s: %s", slide, failure.why.text);
             return;
         case OpenError::Damaged:
         case OpenError::None:
             break;
     }
-    SetOpenError("cannot open %s: not a readable Tarn slide (damaged, or another format)", path);
+    SetOpenError("cannot open %s: not a readable Tarn slide (damaged, or another format)", slide);
 }
 
-// Everything the getters hand out is worked out once, here; false with the reason in `why`.
+// Everything the getters hand out but the associated images is worked out once, here; false
+// with the reason in `why`.
 bool Describe(tarn_slide* slide, std::string* why) {
-    if (!MeasureLevels(slide->info, &slide->levels, why)) return false;
-    slide->bounds = StoredTileBounds(slide->info, slide->levels[0]);
-    BuildProperties(slide->info, slide->levels, slide->bounds, &slide->properties);
-    ListAssociatedImages(slide);
+    if (!MeasureLevels(*slide->core, &slide->levels, why)) return false;
+    slide->bounds = StoredTileBounds(*slide->core, slide->levels[0]);
+    BuildProperties(*slide->core, slide->levels, slide->bounds, &slide->properties);
+    return true;
+}
+
+// tarn.h's view of a slide the core opened (null: the open failed); the slide is closed when
+// the view cannot be made.
+tarn_slide* View(Slide* core, const std::string& name, const OpenFailure& failure) {
+    if (core == nullptr) {
+        ExplainOpenFailure(name, failure);
+        return nullptr;
+    }
+    auto* slide = new (std::nothrow) tarn_slide;
+    if (slide == nullptr) {
+        CloseSlide(core);
+        SetOpenError("cannot open %s: out of memory", name.c_str());
+        return nullptr;
+    }
+    slide->core = core;
+    std::string why;
+    bool described = false;
+    try {
+        slide->name = name;
+        described = Describe(slide, &why);
+    } catch (...) {
+        why = "out of memory";
+    }
+    if (!described) {
+        CloseSlide(core);
+        delete slide;
+        SetOpenError("cannot open %s: %s", name.c_str(), why.c_str());
+        return nullptr;
+    }
+    openError.clear();
+    openErrorLost = false;
+    return slide;
+}
+
+// A caller's reader as a byte source: the record is copied, and so is the identity.
+struct ReaderContext {
+    tarn_reader reader{};
+    std::string identity;
+};
+
+int ReadFromReader(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+    const tarn_reader& reader = static_cast<ReaderContext*>(context)->reader;
+    if (reader.read(reader.context, offset, out, length) == 0) return ZY_OK;
+    Say(why, "the reader could not deliver %zu bytes at %llu", length,
+        static_cast<unsigned long long>(offset));
+    return ZY_E_SHORT_READ;
+}
+
+void PrefetchFromReader(void* context, const ByteRange* ranges, size_t count) {
+    static_assert(sizeof(ByteRange) == sizeof(tarn_range) &&
+                  offsetof(tarn_range, length) == offsetof(ByteRange, length));
+    const tarn_reader& reader = static_cast<ReaderContext*>(context)->reader;
+    reader.prefetch(reader.context, reinterpret_cast<const tarn_range*>(ranges), count);
+}
+
+void CloseReader(void* context) {
+    auto* source = static_cast<ReaderContext*>(context);
+    if (source->reader.close != nullptr) source->reader.close(source->reader.context);
+    delete source;
+}
+
+// The reader as a source; false (the reader closed) when memory runs out.
+bool ReaderSource(const tarn_reader& reader, ByteSource* source) {
+    auto* context = new (std::nothrow) ReaderContext;
+    if (context != nullptr) {
+        context->reader = reader;
+        try {
+            if (reader.identity != nullptr && reader.identity_size > 0)
+                context->identity.assign(static_cast<const char*>(reader.identity),
+                                         reader.identity_size);
+        } catch (...) {
+            delete context;
+            context = nullptr;
+        }
+    }
+    if (context == nullptr) {
+        if (reader.close != nullptr) reader.close(reader.context);
+        return false;
+    }
+    *source = ByteSource{};
+    source->context = context;
+    source->size = reader.size;
+    source->read = ReadFromReader;
+    if (reader.prefetch != nullptr) source->prefetch = PrefetchFromReader;
+    source->release = CloseReader;
+    source->identity = context->identity.data();
+    source->identitySize = context->identity.size();
     return true;
 }
 
 }  // namespace
+
+tarn_slide* OpenSlideView(const ByteSource& source, const char* name) {
+    try {
+        OpenFailure failure;
+        Slide* core = OpenSlideFrom(source, &failure);
+        return View(core, name, failure);
+    } catch (...) {
+        SetOpenError("cannot open %s: out of memory", name);
+        return nullptr;
+    }
+}
 
 uint64_t ThreadSerial() {
     thread_local const uint64_t serial = nextThreadSerial.fetch_add(1);
@@ -129,6 +234,10 @@ const char* ErrorBoard::Get() noexcept {
     return found->second.empty() ? kOutOfMemory : found->second.c_str();
 }
 
+SlideRead::~SlideRead() {
+    ReleaseTileCache(cache_);
+}
+
 SlideCall::~SlideCall() {
     if (!failed_) slide_->errors.Clear();
     slide_->gate.Leave();
@@ -152,45 +261,33 @@ using namespace tarn;
 tarn_slide* tarn_open(const char* filename) {
     try {
         OpenFailure failure;
-        ZyTarnInfo* info = OpenSlide(filename, &failure);
-        if (info == nullptr) {
-            ExplainOpenFailure(filename, failure);
-            return nullptr;
-        }
-        auto* slide = new (std::nothrow) tarn_slide;
-        if (slide == nullptr) {
-            CloseSlide(info);
-            SetOpenError("cannot open %s: out of memory", filename);
-            return nullptr;
-        }
-        slide->info = info;
-        std::string why;
-        bool described = false;
-        try {
-            described = Describe(slide, &why);
-        } catch (...) {
-            why = "out of memory";
-        }
-        if (!described) {
-            CloseSlide(info);
-            delete slide;
-            SetOpenError("cannot open %s: %s", filename, why.c_str());
-            return nullptr;
-        }
-        openError.clear();
-        openErrorLost = false;
-        return slide;
+        Slide* core = OpenSlide(filename, &failure);
+        return View(core, filename != nullptr ? filename : "(null)", failure);
     } catch (...) {
         SetOpenError("cannot open %s: out of memory", filename != nullptr ? filename : "(null)");
         return nullptr;
     }
 }
 
+tarn_slide* tarn_open_with_reader(const tarn_reader* reader) {
+    constexpr const char* kName = "the reader's slide";
+    if (reader == nullptr || reader->read == nullptr) {
+        if (reader != nullptr && reader->close != nullptr) reader->close(reader->context);
+        SetOpenError("no reader given");
+        return nullptr;
+    }
+    ByteSource source;
+    if (!ReaderSource(*reader, &source)) {
+        SetOpenError("cannot open %s: out of memory", kName);
+        return nullptr;
+    }
+    return OpenSlideView(source, kName);
+}
+
 void tarn_close(tarn_slide* slide) {
     if (slide == nullptr) return;
     slide->gate.WaitIdle();
-    ReleaseSlideCache(slide->cache);
-    CloseSlide(slide->info);
+    CloseSlide(slide->core);
     delete slide;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarnCxx.h"
+#include "DecodeTarn.h"
 
 namespace tarn {
 namespace {
@@ -89,36 +89,30 @@ bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint
     return true;
 }
 
-}  // namespace tarn
-
 // Trusts the header as documented (there is no length to check against), but refuses headers
 // whose sizes would overflow the 32-bit arithmetic of the layout or whose bit depth gives fewer
 // than 3 bytes per pixel: then the 3 bytes read per pixel would run past the stored rows.
-extern "C" ZY_API unsigned char* GetRgb24FromBmp(unsigned char* bmpData, BmpInfo* bmpInfo) {
+unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpInfo* bmpInfo) {
     if (bmpData == nullptr || bmpInfo == nullptr) return nullptr;
-    std::memcpy(bmpInfo, bmpData + tarn::kFileHeaderSize, tarn::kInfoHeaderSize);
+    std::memcpy(bmpInfo, bmpData + kFileHeaderSize, kInfoHeaderSize);
 
     const uint32_t bytesPerPixel = bmpInfo->biBitCount / 8u;
     if (bytesPerPixel < 3) return nullptr;
     const uint64_t width = static_cast<uint32_t>(bmpInfo->biWidth);
     const uint64_t height = static_cast<uint32_t>(bmpInfo->biHeight);
-    const uint64_t rowLength = tarn::StoredRowLength(bytesPerPixel, width);
+    const uint64_t rowLength = StoredRowLength(bytesPerPixel, width);
     const uint64_t pixelCount = width * height;  // both below 2^32: no 64-bit overflow
     if (pixelCount > UINT32_MAX / 3 || rowLength > UINT32_MAX ||
-        tarn::kPixelArrayOffset + rowLength * height > UINT32_MAX)
+        kPixelArrayOffset + rowLength * height > UINT32_MAX)
         return nullptr;
 
     // An image without pixels is an empty buffer; its rows, possibly billions, need no visit.
     unsigned char* out =
         static_cast<unsigned char*>(std::malloc(pixelCount > 0 ? pixelCount * 3 : 1));
     if (out == nullptr || pixelCount == 0) return out;
-    tarn::CopyBottomUpRows(bmpData + tarn::kPixelArrayOffset, rowLength, bytesPerPixel,
-                           static_cast<uint32_t>(width), static_cast<uint32_t>(height), out);
+    CopyBottomUpRows(bmpData + kPixelArrayOffset, rowLength, bytesPerPixel,
+                     static_cast<uint32_t>(width), static_cast<uint32_t>(height), out);
     return out;
 }
 
-ZY_API void Print(BmpInfo* bmpInfo) {
-    if (bmpInfo == nullptr) return;
-    std::printf("width = %d, height = %d, bpp = %d", bmpInfo->biWidth, bmpInfo->biHeight,
-                bmpInfo->biBitCount);
-}
+}  // namespace tarn

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "DecodeTarn.h"
+
 namespace tarn {
 
 // Converts a complete BMP file image of exactly expectedWidth x expectedHeight pixels into a new
@@ -14,5 +16,11 @@ namespace tarn {
 // the pixel array follows the information header, whatever that header's length.
 bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint32_t expectedHeight,
                 uint8_t** pixels);
+
+// The documented reader behind GetRgb24FromBmp: the image at bmpData (a BMP file image, file
+// header first) as 3-byte blue-green-red pixels, top row first, in a new malloc'ed buffer, its
+// information header copied to *bmpInfo. Null for headers whose layout cannot be computed or
+// gives fewer than 3 bytes per pixel, or when memory runs out.
+unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpInfo* bmpInfo);
 
 }  // namespace tarn

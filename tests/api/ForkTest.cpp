@@ -13,22 +13,29 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "DecodeTarn.h"
+#include "HevcEncoder.h"
 #include "TarnWriter.h"
+#include "tarn.h"
 
 namespace {
 
 struct SlideFile {
     std::string path;
-    explicit SlideFile(float gain) {
+    explicit SlideFile(float gain, bool hevc = false) {
         static const tarnwriter::ScratchDirectory directory("tarn-fork");
         static int count = 0;
         tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(3, 2, 2);
         spec.gains[1] = gain;
+        if (hevc) {
+            spec.compressionType = 4;
+            spec.tileEncoder = tarnwriter::HevcTiles();
+        }
         path = directory.path() + "/slide" + std::to_string(count++) + ".tarn";
         tarnwriter::WriteFile(path, tarnwriter::BuildSlide(spec).bytes);
     }
@@ -92,6 +99,26 @@ TEST(Fork, ChildrenWorkAfterEveryKindOfParallelWork) {
     ASSERT_NE(again, nullptr);
     EXPECT_TRUE(ChildWorks()) << "after a second table";
     ZyCloseTarn(again);
+}
+
+// A thread keeps its HEVC decoder from tile to tile; the child of a fork inherits the decoder of
+// the thread that forked, and must decode with it exactly as the parent does.
+TEST(Fork, ChildDecodesHevcWithTheDecoderItInherited) {
+    tarn_cache_set_capacity(nullptr, 0);  // every read decodes
+    const SlideFile hevc(1.0F, true);
+    ZyTarnInfo* slide = ZyOpenTarn(hevc.path.c_str());
+    ASSERT_NE(slide, nullptr);
+    unsigned char* parent = GetRoiSliceBgr(slide, 0, 100, 50, 300, 200);
+    ASSERT_NE(parent, nullptr);
+    EXPECT_TRUE(InChild([&] {
+        unsigned char* child = GetRoiSliceBgr(slide, 0, 100, 50, 300, 200);
+        const bool same = child != nullptr && memcmp(child, parent, size_t{300} * 200 * 3) == 0;
+        Dispose(child);
+        return same;
+    }));
+    Dispose(parent);
+    ZyCloseTarn(slide);
+    tarn_cache_set_capacity(nullptr, size_t{64} << 20);
 }
 
 // GCC's OpenMP runtime, loaded first with global binding (as importing PyTorch does) and run, must

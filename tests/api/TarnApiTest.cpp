@@ -602,7 +602,7 @@ TEST(TarnThreads, TheCapHoldsForWholeLayerDecodes) {
 }
 
 TEST(TarnLibrary, VersionLayoutsAndCaches) {
-    EXPECT_STREQ(tarn_version(), "1.1.0");
+    EXPECT_STREQ(tarn_version(), "1.2.0");
     EXPECT_EQ(tarn_format_bytes(TARN_FORMAT_RGBA), 4);
     EXPECT_EQ(tarn_format_bytes(TARN_FORMAT_BGR), 3);
     EXPECT_EQ(tarn_format_bytes(static_cast<tarn_format>(7)), 0);
@@ -632,6 +632,49 @@ TEST(TarnLibrary, VersionLayoutsAndCaches) {
     ASSERT_EQ(tarn_cache_get_stats(cache, &stats), 0);
     EXPECT_EQ(stats.entries, 0U);
     tarn_set_cache(slide.get(), nullptr);
+}
+
+// What a program ported from openslide.h needs beside the reads: the version under OpenSlide's
+// name, vendor detection, colour profiles (none: pixels are sRGB) and a content digest that
+// names the file, not the path.
+TEST(TarnLibrary, VendorProfilesAndQuickHash) {
+    EXPECT_STREQ(tarn_get_version(), tarn_version());
+    EXPECT_STREQ(tarn_detect_vendor(tarntest::JpegSlidePath().c_str()), "tarn");
+    const tarntest::TempFile garbage(Bytes(4096, 'x'));
+    EXPECT_EQ(tarn_detect_vendor(garbage.c_str()), nullptr);
+    EXPECT_EQ(tarn_detect_vendor(tarntest::TestDirectory().c_str()), nullptr);
+    EXPECT_EQ(tarn_detect_vendor(nullptr), nullptr);
+
+    Slide slide(tarntest::JpegSlidePath());
+    EXPECT_EQ(tarn_get_icc_profile_size(slide.get()), 0);
+    EXPECT_EQ(tarn_read_icc_profile(slide.get(), nullptr), 0);
+    EXPECT_EQ(tarn_get_associated_image_icc_profile_size(slide.get(), "label"), 0);
+    EXPECT_EQ(tarn_read_associated_image_icc_profile(slide.get(), "macro", nullptr), 0);
+    EXPECT_EQ(tarn_get_associated_image_icc_profile_size(slide.get(), "overview"), -1);
+    EXPECT_EQ(tarn_get_icc_profile_size(nullptr), -1);
+    EXPECT_EQ(tarn_get_property_value(slide.get(), TARN_PROPERTY_NAME_ICC_SIZE), nullptr);
+
+    // The same file under another name has the same digest; other content, another one.
+    const char* hash = tarn_get_property_value(slide.get(), TARN_PROPERTY_NAME_QUICKHASH1);
+    ASSERT_NE(hash, nullptr) << tarn_get_error(slide.get());
+    EXPECT_EQ(std::string(hash).find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(strlen(hash), 64U);
+    const auto properties = PropertiesOf(slide.get());
+    EXPECT_EQ(properties.at(TARN_PROPERTY_NAME_QUICKHASH1), hash);
+    const tarntest::TempFile copy(tarntest::JpegSlide().bytes);
+    Slide same(copy.path());
+    EXPECT_STREQ(tarn_get_property_value(same.get(), TARN_PROPERTY_NAME_QUICKHASH1), hash);
+    const SpecFile other(tarnwriter::SampleSpec(2, 2, 2));
+    Slide different(other.file.path());
+    EXPECT_STRNE(tarn_get_property_value(different.get(), TARN_PROPERTY_NAME_QUICKHASH1), hash);
+    // Asked first after the file went: no digest of whatever is there now.
+    {
+        const tarntest::TempFile gone(tarntest::JpegSlide().bytes);
+        Slide removed(gone.path());
+        ASSERT_EQ(remove(gone.c_str()), 0);
+        EXPECT_EQ(tarn_get_property_value(removed.get(), TARN_PROPERTY_NAME_QUICKHASH1), nullptr);
+        EXPECT_NE(tarn_get_error(removed.get()), nullptr);
+    }
 }
 
 }  // namespace

@@ -20,11 +20,10 @@
 
 #include "Commands.h"
 #include "Common.h"
-#include "Common/Geometry.h"
-#include "Common/Threads.h"
 #include "ImageFiles.h"
 #include "StopSignals.h"
 #include "tarn.h"
+#include "util/Threads.h"
 
 namespace tarncli {
 namespace {
@@ -156,9 +155,9 @@ TileOutcome WriteTile(const std::string& name, const unsigned char* bytes, size_
 
 TileOutcome ExportGridTile(const ExportPlan& plan, int64_t index, std::string* error) {
     const int64_t c = index % plan.columns, r = index / plan.columns;
-    const std::string name = plan.directory + "/" + std::to_string(c) + "_" + std::to_string(r) +
-                             "_" + std::to_string(plan.tileWidth) + "_" +
-                             std::to_string(plan.tileHeight) + ".jpeg";
+    char file[128];
+    tarn_export_tile_name(c, r, plan.tileWidth, plan.tileHeight, file, sizeof file);
+    const std::string name = plan.directory + "/" + file;
     if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
     uint8_t* jpeg = nullptr;
     size_t size = 0;
@@ -246,10 +245,9 @@ bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
     }
     tarn_get_level_dimensions(plan->slide, plan->layerIndex, &plan->pictureWidth,
                               &plan->pictureHeight);
-    plan->columns = static_cast<int64_t>(tarn::TilesToCover(
-        static_cast<uint64_t>(plan->pictureWidth), static_cast<uint64_t>(plan->tileWidth)));
-    plan->rows = static_cast<int64_t>(tarn::TilesToCover(static_cast<uint64_t>(plan->pictureHeight),
-                                                         static_cast<uint64_t>(plan->tileHeight)));
+    // The last column and row reach past the picture.
+    plan->columns = (plan->pictureWidth + plan->tileWidth - 1) / plan->tileWidth;
+    plan->rows = (plan->pictureHeight + plan->tileHeight - 1) / plan->tileHeight;
     return true;
 }
 

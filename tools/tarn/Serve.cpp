@@ -9,10 +9,10 @@
 
 #include "Commands.h"
 #include "Common.h"
-#include "Common/Threads.h"
 #include "Serve.h"
 #include "ServeAssets.h"
 #include "ServeRoutes.h"
+#include "util/Threads.h"
 
 namespace tarncli {
 namespace {

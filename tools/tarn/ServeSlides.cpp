@@ -9,7 +9,6 @@
 #include <set>
 
 #include "Common.h"
-#include "DecodeTarn.h"
 #include "ImageFiles.h"
 #include "Serve.h"
 #include "ServePages.h"
@@ -256,27 +255,28 @@ EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool pn
         *error = "the " + image + " image has no usable size";
         return nullptr;
     }
-    std::string rgb(static_cast<size_t>(width * height * 3), '\0');
-    if (tarn_read_associated_image(slide.slide, image.c_str(), rgb.data(), TARN_FORMAT_RGB) != 0) {
-        const char* why = tarn_get_error(slide.slide);
-        *error = "cannot read the " + image + " image: " + (why ? why : "unknown failure");
-        return nullptr;
-    }
-    const auto pixels = reinterpret_cast<unsigned char*>(rgb.data());
     std::string bytes;
     if (png) {
+        std::string rgb(static_cast<size_t>(width * height * 3), '\0');
+        if (tarn_read_associated_image(slide.slide, image.c_str(), rgb.data(), TARN_FORMAT_RGB) !=
+            0) {
+            const char* why = tarn_get_error(slide.slide);
+            *error = "cannot read the " + image + " image: " + (why ? why : "unknown failure");
+            return nullptr;
+        }
+        const auto pixels = reinterpret_cast<unsigned char*>(rgb.data());
         if (!EncodePng(pixels, static_cast<int>(width), static_cast<int>(height), &bytes, error))
             return nullptr;
     } else {
-        unsigned char* jpeg = nullptr;
-        const int size = ZyEncodeJpeg(pixels, &jpeg, 90, static_cast<unsigned>(width),
-                                      static_cast<unsigned>(height), JCS_RGB);
-        if (size <= 0) {
-            *error = "cannot encode the " + image + " image";
+        uint8_t* jpeg = nullptr;
+        size_t size = 0;
+        if (tarn_read_associated_image_jpeg(slide.slide, image.c_str(), 90, &jpeg, &size) != 0) {
+            const char* why = tarn_get_error(slide.slide);
+            *error = "cannot encode the " + image + " image: " + (why ? why : "unknown failure");
             return nullptr;
         }
-        bytes.assign(reinterpret_cast<const char*>(jpeg), static_cast<size_t>(size));
-        Dispose(jpeg);
+        bytes.assign(reinterpret_cast<const char*>(jpeg), size);
+        tarn_free(jpeg);
     }
     return slide.encodedImages[key] = MakeEncoded(std::move(bytes));
 }

@@ -1,6 +1,7 @@
 #include "ServeTiles.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace tarncli::serve {
 
@@ -28,80 +29,40 @@ EncodedPtr MakeEncoded(std::string bytes) {
     return encoded;
 }
 
-size_t TileCache::KeyHash::operator()(const TileKey& key) const {
+uint64_t TileCache::KeyHash::operator()(const TileKey& key) const {
     uint64_t h = key.slide;
     for (const uint64_t part : {static_cast<uint64_t>(key.level), static_cast<uint64_t>(key.column),
                                 static_cast<uint64_t>(key.row)})
         h = (h ^ part) * 0x9e3779b97f4a7c15ULL + (h >> 29);
-    return static_cast<size_t>(h ^ (h >> 32));
+    return h ^ (h >> 32);
 }
 
 TileCache::TileCache(size_t capacityBytes)
-    : shardCapacity_(capacityBytes / kShards), shards_(kShards) {}
+    : tiles_(capacityBytes, tarn::util::LruShards{16, 0, 16}) {}
 
 size_t TileCache::Cost(const Encoded& tile) {
-    // The bytes, plus what a list node, an index entry and the shared block cost.
+    // The bytes, plus what the cache's node and the shared block cost.
     return tile.bytes.size() + tile.etag.size() + 160;
 }
 
-TileCache::Shard& TileCache::ShardOf(const TileKey& key) {
-    return shards_[KeyHash()(key) % kShards];
-}
-
 EncodedPtr TileCache::Find(const TileKey& key) {
-    Shard& shard = ShardOf(key);
-    const std::lock_guard<std::mutex> lock(shard.mutex);
-    const auto it = shard.index.find(key);
-    if (it == shard.index.end()) {
-        ++shard.misses;
-        return nullptr;
-    }
-    ++shard.hits;
-    shard.order.splice(shard.order.begin(), shard.order, it->second);
-    return it->second->second;
+    EncodedPtr tile;
+    return tiles_.Find(key, &tile) ? tile : nullptr;
 }
 
 void TileCache::Insert(const TileKey& key, EncodedPtr tile) {
     const size_t cost = Cost(*tile);
-    if (cost > shardCapacity_) return;
-    Shard& shard = ShardOf(key);
-    const std::lock_guard<std::mutex> lock(shard.mutex);
-    if (shard.index.count(key) != 0) return;  // another worker rendered it meanwhile
-    while (shard.bytes + cost > shardCapacity_ && !shard.order.empty()) {
-        shard.bytes -= Cost(*shard.order.back().second);
-        shard.index.erase(shard.order.back().first);
-        shard.order.pop_back();
-    }
-    shard.order.emplace_front(key, std::move(tile));
-    shard.index.emplace(key, shard.order.begin());
-    shard.bytes += cost;
+    // Not kept when another worker rendered it meanwhile, or when it is larger than a shard.
+    tiles_.Insert(key, std::move(tile), cost);
 }
 
 void TileCache::DropSlide(uint32_t slide) {
-    for (Shard& shard : shards_) {
-        const std::lock_guard<std::mutex> lock(shard.mutex);
-        for (auto it = shard.order.begin(); it != shard.order.end();) {
-            if (it->first.slide != slide) {
-                ++it;
-                continue;
-            }
-            shard.bytes -= Cost(*it->second);
-            shard.index.erase(it->first);
-            it = shard.order.erase(it);
-        }
-    }
+    tiles_.EraseIf([slide](const TileKey& key) { return key.slide == slide; });
 }
 
 TileCacheStats TileCache::Stats() const {
-    TileCacheStats stats{0, 0, 0, shardCapacity_ * kShards, 0};
-    for (const Shard& shard : shards_) {
-        const std::lock_guard<std::mutex> lock(shard.mutex);
-        stats.hits += shard.hits;
-        stats.misses += shard.misses;
-        stats.bytes += shard.bytes;
-        stats.entries += shard.index.size();
-    }
-    return stats;
+    const tarn::util::LruStats stats = tiles_.Stats();
+    return {stats.hits, stats.misses, stats.bytes, stats.capacity, stats.entries};
 }
 
 TileResult ReadTile(TileCache& cache, const TileSource& source, int32_t level, int64_t column,

@@ -3,14 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "tarn.h"
+#include "util/Lru.h"
 
 namespace tarncli::serve {
 
@@ -47,21 +44,11 @@ class TileCache {
 
   private:
     struct KeyHash {
-        size_t operator()(const TileKey& key) const;
+        uint64_t operator()(const TileKey& key) const;
     };
-    struct Shard {
-        mutable std::mutex mutex;
-        std::list<std::pair<TileKey, EncodedPtr>> order;  // most recent first
-        std::unordered_map<TileKey, decltype(order)::iterator, KeyHash> index;
-        size_t bytes = 0;
-        uint64_t hits = 0, misses = 0;
-    };
-    static constexpr size_t kShards = 16;
     static size_t Cost(const Encoded& tile);
-    Shard& ShardOf(const TileKey& key);
 
-    const size_t shardCapacity_;
-    std::vector<Shard> shards_;
+    tarn::util::Lru<TileKey, EncodedPtr, KeyHash> tiles_;
 };
 
 enum class TileOutcome { Ok, NotFound, Failed };

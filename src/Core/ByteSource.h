@@ -1,0 +1,91 @@
+// Where a slide's bytes come from. Every read of slide bytes (records at open, associated images,
+// tiles) goes through one ByteSource: today a file, or a caller's reader (tarn_open_with_reader);
+// a network source plugs in the same way.
+//
+// A source is a plain record of function pointers over an opaque context, filled by whoever
+// opens the source and owned by the slide from then on:
+// - read and check may be called from many threads at once, for the same or different ranges,
+//   for as long as the slide is open; prefetch likewise.
+// - release is called exactly once, when the slide is closed (or its open fails), after every
+//   other call on the source has returned; nothing is called after it.
+// - The core never asks read for bytes past `size`: it checks every range against the size
+//   first, so a source can trust offset + length <= size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Common/Message.h"
+
+namespace tarn {
+
+// A stretch of slide bytes.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+struct ByteSource {
+    void* context = nullptr;
+
+    // Bytes of the slide, fixed when the source was opened.
+    uint64_t size = 0;
+
+    // How many bytes are worth asking for at once when the open reads ahead of what it knows it
+    // needs: its first read covers this much of the file's start (records lie near it), and the
+    // record of a layer is read with this much after it. 0: kDefaultReadAhead. A file reads
+    // cheaply in any size; a network source, where a round trip costs far more than bytes, wants
+    // more.
+    uint64_t readAhead = 0;
+
+    // Reads exactly `length` bytes at `offset` into `out`. Returns ZY_OK, or a failure with the
+    // reason in `*why` (which may be null): ZY_E_SHORT_READ when the bytes cannot all be read,
+    // kFileChanged (Common/Status.h) when the source no longer is what was opened (a file removed
+    // or replaced, a remote object changed), kNoMemory.
+    int (*read)(void* context, uint64_t offset, void* out, size_t length, Message* why) = nullptr;
+
+    // Whether the source still is what was opened: ZY_OK, or kFileChanged with the reason. Null:
+    // the source cannot change.
+    int (*check)(void* context, Message* why) = nullptr;
+
+    // Optional (null: ignored): the ranges a region, block or whole-layer read is about to read,
+    // in the order it will read them, so that a source where requests are costly can coalesce
+    // neighbours and fetch them ahead, in parallel. A hint: the reads follow whatever it does.
+    void (*prefetch)(void* context, const ByteRange* ranges, size_t count) = nullptr;
+
+    // Releases the context (see above). Null: nothing to release.
+    void (*release)(void* context) = nullptr;
+
+    // Bytes that name exactly the content opened, owned by the context: equal for two sources
+    // only when they deliver the same bytes (a file: its device, inode, generation, size and
+    // modification time; a remote object: its URL and ETag). Tiles are kept in the tile cache
+    // only for sources with an identity; empty (size 0): none.
+    const void* identity = nullptr;
+    size_t identitySize = 0;
+};
+
+inline constexpr uint64_t kDefaultReadAhead = uint64_t{64} << 10;
+
+// `length` bytes at `offset` of the source: checked against its size first (ZY_E_SHORT_READ
+// past it), then read. Codes as ByteSource::read.
+int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
+                   Message* why);
+
+// The source's check, ZY_OK for a source without one.
+int CheckSource(const ByteSource& source, Message* why);
+
+// Passes a prefetch hint on when the source takes one.
+void HintReads(const ByteSource& source, const ByteRange* ranges, size_t count);
+
+// Releases the source (once) and empties the record. Null and empty records are ignored.
+void ReleaseSource(ByteSource* source);
+
+// ---- Identities in cache keys.
+
+// A number for the identity bytes, the same for equal bytes as long as some source holds it or
+// it was released recently, never reused for other bytes. 0 for empty bytes (or when memory runs
+// out): no identity, nothing cached. Release each nonzero number once.
+uint64_t AcquireSourceKey(const void* identity, size_t size);
+void ReleaseSourceKey(uint64_t key);
+
+}  // namespace tarn

@@ -1,0 +1,124 @@
+// The record functions of the Tarn format, one family at a time, each split into its read, check
+// and size steps. They read through the bounds-checked FileReader, so every read is checked
+// against the file size before anything is allocated for it. The slide's open reads every record
+// once through them; the fixed interface's stream-based readers are thin adapters over the same
+// functions.
+// Codes are the fixed interface's, plus kNoMemory where a payload could not be allocated.
+#pragma once
+
+#include <cstdint>
+
+#include "Common/Message.h"
+#include "Core/ByteSource.h"
+#include "DecodeTarn.h"
+
+namespace tarn {
+
+// A bounds-checked reader over a slide's bytes, {source, size, offset}: the source is a ByteSource
+// or a stdio stream (read with fseeko and fread, which leaves the stream after the last byte read,
+// as callers of the stream-based record readers expect). Invariant: offset <= size, and only the
+// functions below move the offset. A read that would pass the size fails before it touches
+// anything, so callers check a payload's size before they allocate for it.
+struct FileReader {
+    const ByteSource* source = nullptr;
+    void* stream = nullptr;  // FILE*, kept opaque so that this header needs no stdio
+    uint64_t size = 0;
+    uint64_t offset = 0;
+    // Bytes of the source read ahead: `windowLength` of them from `windowStart`. Reads that lie
+    // inside are served from here.
+    const uint8_t* window = nullptr;
+    uint64_t windowStart = 0;
+    uint64_t windowLength = 0;
+    // Why the last read that could not be served failed: its code (a source's ZY_E_SHORT_READ,
+    // kFileChanged or kNoMemory) and, when `why` is set, its message.
+    int failure = ZY_OK;
+    Message* why = nullptr;
+};
+
+// A reader over a source; its messages go to `*why` (may be null).
+FileReader ReaderOverSource(const ByteSource& source, Message* why);
+
+// A reader over a stdio stream, its size taken from the file behind it (measured by seeking
+// when it is not a regular file). False when the size cannot be known.
+bool ReaderOverStream(void* stream, FileReader* reader);
+
+// Bytes from the offset to the end.
+inline uint64_t BytesLeft(const FileReader& reader) {
+    return reader.size - reader.offset;
+}
+
+// Whether [offset, offset + count) is in the read-ahead window.
+bool InWindow(const FileReader& reader, uint64_t offset, uint64_t count);
+
+// Exactly `count` bytes at `offset`; afterwards the offset stands after them. False, with nothing
+// read and the offset unchanged, when they do not all lie inside the file; false also when the
+// source fails to deliver them.
+bool ReadBytesAt(FileReader& reader, uint64_t offset, void* out, uint64_t count);
+
+// The same at the current offset.
+inline bool ReadBytes(FileReader& reader, void* out, uint64_t count) {
+    return ReadBytesAt(reader, reader.offset, out, count);
+}
+
+// Up to `count` bytes at `offset`, as many as the file holds there: for the fixed records that
+// are judged by their magic alone, so that a file ending inside one leaves the rest of the
+// caller's record as it was. Returns the bytes read.
+uint64_t ReadAvailableAt(FileReader& reader, uint64_t offset, void* out, uint64_t count);
+
+// ---- Header, 156 bytes at 0.
+// Reads as much of the header as the file holds; a shorter file leaves the rest of `head` as it
+// was, and only the magic decides.
+void ReadHead(FileReader& reader, ZyPicHead* head);
+// ZY_OK, or ZY_E_HEAD_MAGIC.
+int CheckHead(const ZyPicHead& head);
+// What an open needs of a header: records it promises fit in `fileSize` bytes, counts the format
+// has (at least one layer, no label/macrograph or both), and a tile size whose every pixel count
+// fits an int.
+bool HeadUsable(const ZyPicHead& head, uint64_t fileSize);
+
+// ---- Person and extra information, at fixed places, judged by their magic alone (a file that
+// ends inside one leaves the rest of the caller's record as it was).
+// ZY_E_ABSENT when the header says there is none, else ZY_OK or ZY_E_PERSON_MAGIC.
+int ReadPerson(FileReader& reader, const ZyPicHead& head, ZyPersonInfo* person);
+// ZY_E_ABSENT when the header says there is none, else ZY_OK or ZY_E_EXTRA_MAGIC.
+int ReadExtra(FileReader& reader, const ZyPicHead& head, ZyExtraInfo* extra);
+
+// ---- The label/macrograph chain, from its fixed start.
+// Records to walk: what the header announces, never more than the pair holds.
+uint32_t MacroRecordCount(const ZyPicHead& head);
+// The record at `*position` into `record` and, when `payload` is not null, its bytes into a new
+// malloc'ed buffer; `*position` then names the next record. ZY_E_SHORT_READ for a record or
+// payload that is not all in the file, ZY_E_MACRO_MAGIC, kNoMemory. On failure `*payload` is
+// untouched.
+int ReadMacroRecord(FileReader& reader, uint64_t* position, ZyMacrographInfo* record,
+                    unsigned char** payload);
+// Where the thumbnail record is: after the chain when the fixed area is there, else right after
+// the header.
+uint64_t ThumbnailOffset(const ZyPicHead& head, uint64_t chainEnd);
+
+// ---- Picture records: the thumbnail and every layer.
+// The record at `offset`; `shortCode` when it is not all in the file, ZY_E_PIC_MAGIC without "IF".
+int ReadPicRecord(FileReader& reader, uint64_t offset, ZyPicInfo* record, int shortCode);
+
+// ---- Payloads.
+// `size` bytes at the reader's offset into a new malloc'ed buffer (never null on success; one
+// byte for an empty payload). ZY_E_SHORT_READ when they run past the end of the file (known
+// before allocating), kNoMemory.
+int ReadPayload(FileReader& reader, uint64_t size, unsigned char** out);
+
+// The reader's offset moved past a payload of `size` bytes that is not needed now: ZY_E_SHORT_READ
+// when it would run past the end of the file.
+int SkipPayload(FileReader& reader, uint64_t size);
+
+// ---- Layers: every record of the chain and its tile table.
+// A layer record the rest of the library can use: a grid whose pixel size fits an int, and a tile
+// table that covers the grid.
+bool LayerRecordUsable(const ZyPicInfo& record, const ZyPicHead& head);
+// Bytes of the tile table that follows a layer record.
+uint64_t TileTableBytes(const ZyPicInfo& record);
+
+// Offsets of consecutive tiles starting at `first`: each tile starts where the previous ended,
+// its stored size taken as a signed 32-bit value.
+void ComputeTileOffsets(uint64_t first, const uint32_t* sizes, uint32_t count, uint64_t* offsets);
+
+}  // namespace tarn

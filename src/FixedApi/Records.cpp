@@ -1,0 +1,156 @@
+// The exported stream-based record readers, adapters over the record functions. Each starts again
+// from the header, derives every position from the start of the file and leaves the stream after
+// the last item it read.
+#include <climits>
+#include <cstdlib>
+
+#include "Common/Status.h"
+#include "Core/RecordLayout.h"
+#include "Core/Records.h"
+#include "FixedApi/ZyCommon.h"
+
+using namespace tarn;
+
+namespace {
+
+// The header every exported reader starts from, read through a reader over the stream: codes
+// ZY_E_EMPTY_FILE (no stream, an empty file or one whose size cannot be known), ZY_E_NULL for a
+// null header buffer, ZY_E_HEAD_MAGIC.
+int StartReader(FILE* stream, ZyPicHead* head, FileReader* reader) {
+    if (!ReaderOverStream(stream, reader) || reader->size == 0) return ZY_E_EMPTY_FILE;
+    if (head == nullptr) return ZY_E_NULL;
+    ReadHead(*reader, head);
+    return CheckHead(*head);
+}
+
+// Positions the caller's stream where a reader found a record; false for offsets no stream
+// position can hold.
+bool SeekStream(FILE* stream, uint64_t offset) {
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           ZyFseeki64(stream, static_cast<int64_t>(offset), SEEK_SET) == 0;
+}
+
+// The thumbnail's offset, walking the label/macrograph heads (not their payloads) when the fixed
+// area is there; the stream is left there. A negative code on failure.
+int64_t FindThumbnail(FILE* stream, FileReader& reader, const ZyPicHead& head) {
+    if (head.MacrographCount == 0 || head.PersonInfoFlag == 0) return kPersonOffset;
+    uint64_t position = kMacroChainStart;
+    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
+        ZyMacrographInfo record{};
+        if (const int code = ReadMacroRecord(reader, &position, &record, nullptr); code != ZY_OK)
+            return code;
+    }
+    if (!SeekStream(stream, position)) return ZY_E_SHORT_READ;
+    return static_cast<int64_t>(position);
+}
+
+int64_t FindLayer(FILE* stream, FileReader& reader, const ZyPicHead& head, int layer) {
+    const int64_t thumbnail = FindThumbnail(stream, reader, head);
+    if (thumbnail < 0) return thumbnail;
+    if (static_cast<uint32_t>(layer) >= head.Layer) return ZY_E_LAYER;
+
+    // A chain of layer + 2 records (thumbnail included) needs that many records' worth of file;
+    // anything shorter could only be walked through a loop. Records may lie anywhere, before the
+    // thumbnail too, so the whole file counts.
+    const uint64_t needed = (uint64_t{static_cast<uint32_t>(layer)} + 2) * kPicRecordSize;
+    if (needed > reader.size) return ZY_E_PIC_MAGIC;
+
+    uint64_t position = static_cast<uint64_t>(thumbnail);
+    for (uint32_t i = 0; i <= static_cast<uint32_t>(layer); ++i) {
+        ZyPicInfo record{};
+        if (ReadPicRecord(reader, position, &record, ZY_E_PIC_MAGIC) != ZY_OK)
+            return ZY_E_PIC_MAGIC;
+        position = record.NextOffset;
+    }
+    if (!SeekStream(stream, position)) return ZY_E_PIC_MAGIC;
+    return static_cast<int64_t>(position);
+}
+
+// The exported readers report a payload they had no memory for as a short read.
+int FoldPayloadCode(int code) {
+    return FoldStatus(code, ZY_E_SHORT_READ, ZY_E_SHORT_READ);
+}
+
+}  // namespace
+
+int ZyGetPicHead(FILE* stream, ZyPicHead* head) {
+    FileReader reader;
+    return StartReader(stream, head, &reader);
+}
+
+int ZyGetPersonInfo(FILE* stream, ZyPersonInfo* person) {
+    if (person == nullptr) return ZY_E_NULL;
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    return ReadPerson(reader, head, person);
+}
+
+int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
+    if (extra == nullptr) return ZY_E_NULL;
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    return ReadExtra(reader, head, extra);
+}
+
+int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    if (head.MacrographCount == 0) return ZY_E_ABSENT;
+    if (records == nullptr || jpegs == nullptr) return ZY_E_NULL;
+
+    // Each slot is filled as its record is reached; on failure the slots filled so far stay
+    // filled, for the caller to release.
+    uint64_t position = kMacroChainStart;
+    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
+        records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
+        if (records[i] == nullptr) return ZY_E_SHORT_READ;
+        if (const int code = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
+            code != ZY_OK)
+            return FoldPayloadCode(code);
+    }
+    return ZY_OK;
+}
+
+int64_t ZyGetCurThumbnailOffset(FILE* stream, ZyPicHead* head) {
+    FileReader reader;
+    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
+    return FindThumbnail(stream, reader, *head);
+}
+
+int64_t ZyGetLayerOffset(FILE* stream, ZyPicHead* head, int layer) {
+    FileReader reader;
+    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
+    return FindLayer(stream, reader, *head, layer);
+}
+
+int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* height,
+                              unsigned char** data) {
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    const int64_t offset = FindThumbnail(stream, reader, head);
+    if (offset < 0) return static_cast<int>(offset);
+    // The sizes come from the header and are reported even when the record turns out broken.
+    if (width != nullptr) *width = static_cast<int>(head.ThumbWidth);
+    if (height != nullptr) *height = static_cast<int>(head.ThumbHeight);
+    if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
+
+    if (const int code =
+            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
+        code != ZY_OK)
+        return code;
+    return FoldPayloadCode(ReadPayload(reader, thumb->DataSize, data));
+}
+
+int ZyGetPicInfoOfSpecifyLayer(FILE* stream, ZyPicInfo* picInfo, int layer) {
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    const int64_t offset = FindLayer(stream, reader, head, layer);
+    if (offset < 0) return static_cast<int>(offset);
+    if (picInfo == nullptr) return ZY_E_NULL;
+    return ReadPicRecord(reader, static_cast<uint64_t>(offset), picInfo, ZY_E_SHORT_READ);
+}

@@ -1,0 +1,21 @@
+// Recognising a Tarn slide from its header alone, for callers that choose a reader by the file
+// (an OpenSlide-compatible library answers openslide_detect_vendor with this).
+#include "Common/Status.h"
+#include "Core/FileSource.h"
+#include "Core/RecordLayout.h"
+#include "Core/Records.h"
+#include "tarn.h"
+
+const char* tarn_detect_vendor(const char* filename) {
+    if (filename == nullptr) return nullptr;
+    tarn::ByteSource source;
+    tarn::OpenFailure failure;
+    if (!tarn::OpenFileSource(filename, &source, &failure)) return nullptr;
+    // The checks every open makes first: a file that passes may still fail to open when a later
+    // record is damaged.
+    ZyPicHead head;
+    const bool tarn = tarn::ReadFromSource(source, 0, &head, sizeof head, nullptr) == ZY_OK &&
+                      tarn::CheckHead(head) == ZY_OK && tarn::HeadUsable(head, source.size);
+    tarn::ReleaseSource(&source);
+    return tarn ? "tarn" : nullptr;
+}
