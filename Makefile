@@ -14,7 +14,8 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=ON -DTARN_BENCH=ON \
+	    $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The suite on the optimised build.
@@ -66,7 +67,11 @@ RATIO_ARGS ?=
 bench-ratios: build
 	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
 
-demo: build
+# The main job: only what it needs is installed and built (the library and the tool).
+demo:
+	@scripts/install-deps.sh demo
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tarn
 	@scripts/demo.sh $(BUILD)
 
 # The Debian package of the optimised build (CPack): library, headers, tool, pkg-config file and

@@ -39,6 +39,16 @@ if(TARN_PYTHON_PACKAGE)
     # tarnslide needs numpy and Pillow; Dask and zarr only for to_dask, export_tiles and zarr_store.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libopenslide0, python3, python3-numpy, python3-pil")
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-dask, python3-distributed, python3-zarr")
+    # Removing the package removes what Python compiled from tarnslide too.
+    set(TARN_DEB_PYTHON_PACKAGE ${CPACK_PACKAGING_INSTALL_PREFIX}/${TARN_PYTHON_INSTALL_DIR}/tarnslide)
+    foreach(script prerm postrm)
+        configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/${script}.in
+                       ${CMAKE_BINARY_DIR}/debian/${script} @ONLY
+                       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                        GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+        list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/${script})
+    endforeach()
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -352,6 +352,26 @@ TARN_API int tarn_deepzoom_read_tile(tarn_deepzoom* dz, int32_t level, int64_t c
 TARN_API int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col,
                                           int64_t row, int quality, uint8_t** jpeg, size_t* size);
 
+/* Coarse levels. A slide whose coarsest level is large (more than 2048 x 2048 pixels: a slide of
+ * one layer, for instance) has the levels below it, each half the size of the one above, built
+ * once per slide, shared by its views: in the background, streaming (a few tiles of memory),
+ * starting when a tile first needs them, and kept in memory as JPEG tiles within a budget (the
+ * default tile cache's capacity, at least 16 MiB; white tiles take none; when they do not all
+ * fit, the finest are left out). Tiles of Deep Zoom levels at least twice as coarse as that level
+ * are made from them, so that no tile reads more than a few tiles' worth of pixels. Reading such
+ * a tile waits for the build. Whatever the slide, rendering a tile takes at most some 20 MiB
+ * beyond the tile itself and the caches.
+ *
+ * tarn_deepzoom_wait_level: 1 when tiles of Deep Zoom level `level` can be read without waiting
+ * (always, for levels that need no coarse levels); otherwise starts the build if it has not run,
+ * and waits up to `timeout_ms` milliseconds for it (0: does not wait; negative: as long as it
+ * takes): 1 once it is over, 0 while it still runs. -1 for a level that does not exist. */
+TARN_API int tarn_deepzoom_wait_level(tarn_deepzoom* dz, int32_t level, int32_t timeout_ms);
+
+/* How far the build of the view's coarse levels has gone, from 0 to 1 (1 when it is over or the
+ * slide needs none); -1 for a NULL view. */
+TARN_API double tarn_deepzoom_get_build_progress(tarn_deepzoom* dz);
+
 /* The DZI descriptor (XML) naming `format` ("jpeg" or "png") as the tile format: a new
  * NUL-terminated string to release with tarn_free, or NULL. */
 TARN_API char* tarn_deepzoom_get_dzi(tarn_deepzoom* dz, const char* format);

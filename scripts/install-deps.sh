@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs, and the viewer's OpenSeadragon from npm.
+# Installs the Debian packages the project needs, and the viewer's OpenSeadragon from npm, for
+# one of these profiles (default: test):
+#   build   the library and the tool: compilers, CMake and the libraries they link
+#   viewer  build, and OpenSeadragon for tarn serve's browser viewer (nodejs, npm)
+#   demo    what `make demo` needs: viewer
+#   test    everything `make test` runs: demo, and the test and benchmark frameworks, the
+#           sanitizers' and linters' tools, Python's packages, Chromium, wrk, valgrind
 # Safe to run again: it only installs what is missing, and says nothing when everything is
 # present.
 set -euo pipefail
 
-packages=(
-    g++ clang clang-format clang-tidy libclang-rt-14-dev
-    cmake ninja-build make pkg-config
+profile=${1:-test}
+build_packages=(
+    g++ cmake ninja-build make pkg-config
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
     libssl-dev                   # SHA-256 (libcrypto) for openslide.quickhash-1
+    libopenslide-dev             # the OpenSlide-compatible library is built against its header
+    libmicrohttpd-dev            # tarn serve
+)
+test_packages=(
+    clang clang-format clang-tidy libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     valgrind
     dpkg-dev file  # make deb: CPack computes dependencies with dpkg-shlibdeps and finds ELF files with file
     python3 python3-openslide   # tests: the Deep Zoom geometry against OpenSlide's generator
     libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
-    # The OpenSlide-compatible library: built against OpenSlide's header, tested with OpenSlide's
-    # and libvips' own programs
-    libopenslide-dev openslide-tools
+    # The OpenSlide-compatible library: tested with OpenSlide's and libvips' own programs
+    openslide-tools
     libglib2.0-dev patch         # OpenSlide's tools ported to tarn.h, in the tests
-    libmicrohttpd-dev nodejs     # tarn serve, and npm for its viewer's OpenSeadragon
-    python3-pytest python3-selenium chromium chromium-driver  # its HTTP and browser tests
+    python3-pytest python3-selenium chromium chromium-driver  # tarn serve's HTTP and browser tests
     wrk                          # its load benchmark
     # tarnslide (python/): its suite, its venv install and its benchmark
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
@@ -29,6 +38,12 @@ packages=(
     # openssl) and s3rver (npm), and check S3 signatures against botocore's
     libcurl4-openssl-dev libssl-dev nginx openssl python3-botocore
 )
+case "$profile" in
+    build) packages=("${build_packages[@]}") ;;
+    viewer | demo) packages=("${build_packages[@]}" nodejs) ;;
+    test) packages=("${build_packages[@]}" nodejs "${test_packages[@]}") ;;
+    *) echo "usage: $0 [build|viewer|demo|test]" >&2; exit 2 ;;
+esac
 
 install_packages() {
     local missing=()
@@ -63,6 +78,7 @@ install_npm_tree() {
 }
 
 install_packages "${packages[@]}"
+[ "$profile" = build ] && exit 0
 # Debian's nodejs comes without npm; some builds of nodejs carry it and conflict with the package.
 command -v npm >/dev/null || install_packages npm
 root="$(cd "$(dirname "$0")/.." && pwd)"

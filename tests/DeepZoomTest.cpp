@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <limits>
 #include <vector>
 
 #include "TarnApi/BoxFilter.h"
+#include "TarnWriter.h"
+#include "support/TestFiles.h"
+#include "tarn.h"
 #include "TarnApi/DeepZoomGeometry.h"
 #include "TarnApi/Levels.h"
 
@@ -131,6 +137,71 @@ TEST(BoxFilter, HalvesExactlyAndKeepsFlatAreasFlatAtAnyScale) {
                       (std::array<uint8_t, 3>{255, 17, 0}))
                 << sw << "x" << sh << " to " << dw << "x" << dh << " at " << i / 3;
     }
+}
+
+TEST(BoxFilter, ScalesTheSameReadABlockAtATime) {
+    // Bands of rows and blocks of columns, even blocks smaller than one output pixel's source.
+    for (const auto& [sw, sh, dw, dh] : std::vector<std::array<uint32_t, 4>>{
+             {365, 245, 37, 23}, {100, 90, 100, 90}, {64, 48, 61, 50}}) {
+        std::vector<uint8_t> src(size_t{sw} * sh * 3);
+        for (size_t i = 0; i < src.size(); ++i)
+            src[i] = static_cast<uint8_t>((i * 2654435761U) >> 13);
+        std::vector<uint8_t> whole(size_t{dw} * dh * 4), pieces(whole.size());
+        tarn::ScaleBox(src.data(), sw, sh, whole.data(), dw, dh, 4);
+        int reads = 0;
+        const uint32_t width = sw;  // (a lambda cannot capture a structured binding in C++20)
+        const tarn::BoxScaler scaler(sw, sh, dw, dh);
+        ASSERT_TRUE(scaler.Run(
+            [&](uint32_t x, uint32_t y, uint32_t columns, uint32_t rows, uint8_t* out) {
+                ++reads;
+                EXPECT_LE(x + columns, width);
+                for (uint32_t r = 0; r < rows; ++r)
+                    memcpy(out + size_t{r} * columns * 3, &src[(size_t{y + r} * width + x) * 3],
+                           size_t{columns} * 3);
+                return true;
+            },
+            pieces.data(), 4, 700));
+        EXPECT_GT(reads, 1);
+        EXPECT_EQ(pieces, whole) << sw << "x" << sh << " to " << dw << "x" << dh;
+    }
+}
+
+TEST(CoarseLevels, TilesOfCoarseLevelsShowWhatTheLayerShows) {
+    // One layer of 36 x 36 tiles of 64 pixels, larger than is read whole: its coarse Deep Zoom
+    // tiles come from levels built for it, and show what the box filter makes of the layer.
+    tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(36, 36, 1);
+    spec.tileWidth = spec.tileHeight = 64;
+    spec.layers[0].boundWidth = spec.layers[0].boundHeight = 0;
+    const std::string path = tarntest::TestDirectory() + "/one-layer.tarn";
+    tarnwriter::WriteFile(path, tarnwriter::BuildSlide(spec).bytes);
+    tarn_slide* slide = tarn_open(path.c_str());
+    ASSERT_NE(slide, nullptr) << tarn_get_error(nullptr);
+    tarn_deepzoom* view = tarn_deepzoom_create(slide, 254, 1, 0);
+    const int32_t levels = tarn_deepzoom_get_level_count(view);
+    EXPECT_EQ(tarn_deepzoom_wait_level(view, levels - 1, 0), 1);  // the layer itself
+    EXPECT_EQ(tarn_deepzoom_wait_level(view, levels - 3, -1), 1);
+    EXPECT_DOUBLE_EQ(tarn_deepzoom_get_build_progress(view), 1.0);
+    for (const int32_t level : {levels - 2, levels - 3, levels - 5}) {  // zoom 2, 4 and 16
+        tarn_deepzoom_tile tile{};
+        ASSERT_EQ(tarn_deepzoom_get_tile_info(view, level, 0, 0, &tile), 0);
+        std::vector<uint8_t> shown(static_cast<size_t>(tile.tile_width * tile.tile_height) * 3);
+        std::vector<uint8_t> area(static_cast<size_t>(tile.width * tile.height) * 3);
+        std::vector<uint8_t> expected(shown.size());
+        ASSERT_EQ(tarn_deepzoom_read_tile(view, level, 0, 0, shown.data(), TARN_FORMAT_RGB), 0);
+        ASSERT_EQ(tarn_read_region(slide, area.data(), tile.x, tile.y, 0, tile.width, tile.height,
+                                   TARN_FORMAT_RGB),
+                  0);
+        tarn::ScaleBox(area.data(), static_cast<uint32_t>(tile.width),
+                       static_cast<uint32_t>(tile.height), expected.data(),
+                       static_cast<uint32_t>(tile.tile_width),
+                       static_cast<uint32_t>(tile.tile_height), 3);
+        double difference = 0;
+        for (size_t i = 0; i < shown.size(); ++i)
+            difference += std::abs(shown[i] - expected[i]);
+        EXPECT_LT(difference / static_cast<double>(shown.size()), 4.0) << "level " << level;
+    }
+    tarn_deepzoom_destroy(view);
+    tarn_close(slide);
 }
 
 }  // namespace

@@ -151,6 +151,27 @@ class Lru {
 
     size_t capacity() const { return capacity_.load(std::memory_order_relaxed); }
 
+    // Removes every entry whose key `pick` chooses.
+    template <class Pick>
+    void EraseIf(Pick&& pick) {
+        for (Shard& shard : shards_) {
+            Node* erased = nullptr;
+            {
+                const std::lock_guard<std::mutex> lock(shard.mutex);
+                for (Node* node = shard.newest; node != nullptr;) {
+                    Node* older = node->older;
+                    if (pick(node->key)) {
+                        Remove(shard, node);
+                        node->chain = erased;
+                        erased = node;
+                    }
+                    node = older;
+                }
+            }
+            DeleteChain(erased);
+        }
+    }
+
     // What every shard can hold now: an entry charged more is never kept.
     size_t LeastShare() const {
         return capacity() / static_cast<size_t>(count_.load(std::memory_order_acquire));

@@ -9,13 +9,16 @@
 #include "Common/Geometry.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "TarnApi/BoxFilter.h"
+#include "TarnApi/CoarseLevels.h"
 #include "TarnApi/DeepZoomGeometry.h"
+#include "TarnApi/Levels.h"
 #include "TarnApi/PixelLayout.h"
 #include "TarnApi/Regions.h"
 
 struct tarn_deepzoom {
     tarn_slide* slide = nullptr;
     tarn::DeepZoomPlan plan;
+    std::shared_ptr<tarn::CoarseLevels> coarse;  // null: the slide's levels are enough
 };
 
 namespace tarn {
@@ -36,9 +39,24 @@ void WhitenTransparent(uint8_t* pixels, size_t count) {
         if (pixels[3] == 0) memset(pixels, 0xFF, 4);
 }
 
-// Draws the tile (tile_width x tile_height) into `dest` in `format`.
-bool RenderTile(SlideCall& call, const tarn_deepzoom_tile& tile, uint8_t* dest,
-                PixelFormat format) {
+// Bytes of the area read at a time when a tile is scaled from it: memory stays bounded however
+// much of the slide a tile of a coarse level covers.
+constexpr size_t kAreaBlockBytes = size_t{8} << 20;
+
+// The coarse level tiles of Deep Zoom level `level` are read from, or 0 for the slide level;
+// waits for the build of the coarse levels it needs.
+int32_t CoarseLevelOf(const tarn_deepzoom& view, int32_t level) {
+    const DeepZoomLevel& zoom = view.plan.levels[static_cast<size_t>(level)];
+    if (view.coarse == nullptr || zoom.slideLevel != view.coarse->sourceLevel() ||
+        zoom.zoomToSlide < 2)
+        return 0;
+    view.coarse->Wait(-1);
+    return view.coarse->LevelFor(zoom.zoomToSlide);
+}
+
+// Draws the tile (tile_width x tile_height) of Deep Zoom level `level` into `dest` in `format`.
+bool RenderTile(SlideCall& call, const tarn_deepzoom& view, int32_t level,
+                const tarn_deepzoom_tile& tile, uint8_t* dest, PixelFormat format) {
     const int bytes = BytesPerPixel(format);
     uint64_t count = 0, total = 0;
     if (tile.tile_width > INT32_MAX || tile.tile_height > INT32_MAX ||
@@ -61,29 +79,42 @@ bool RenderTile(SlideCall& call, const tarn_deepzoom_tile& tile, uint8_t* dest,
         memset(dest, 0xFF, total);
         return true;
     }
+    if (tile.width > UINT32_MAX || tile.height > UINT32_MAX) {
+        call.Fail("the area of a Deep Zoom tile is too large");
+        return false;
+    }
     // Read without alpha, so that outside the picture is already white, in the channel order of
-    // the result.
-    const PixelFormat readFormat = RedFirst(format) ? PixelFormat::Rgb : PixelFormat::Bgr;
-    uint64_t readBytes = 0;
-    if (!CheckedMultiply(static_cast<uint64_t>(tile.width) * 3, static_cast<uint64_t>(tile.height),
-                         &readBytes) ||
-        readBytes > PTRDIFF_MAX) {
-        call.Fail("the area of a Deep Zoom tile does not fit in memory");
-        return false;
+    // the result; a band at a time, from a coarse level where one was built.
+    const bool redFirst = RedFirst(format);
+    const PixelFormat readFormat = redFirst ? PixelFormat::Rgb : PixelFormat::Bgr;
+    const double downsample = view.plan.slideDownsamples[static_cast<size_t>(tile.level)];
+    const int64_t left = ToLevel(tile.x, downsample), top = ToLevel(tile.y, downsample);
+    const int32_t coarse = CoarseLevelOf(view, level);
+    int64_t areaLeft = left, areaTop = top, areaWidth = tile.width, areaHeight = tile.height;
+    if (coarse > 0) {
+        // The coarse level's pixels that cover the area (up to one more at each side).
+        const int64_t step = int64_t{1} << coarse;
+        areaLeft = left >> coarse;
+        areaTop = top >> coarse;
+        areaWidth = (left + tile.width + step - 1) / step - areaLeft;
+        areaHeight = (top + tile.height + step - 1) / step - areaTop;
     }
-    const std::unique_ptr<uint8_t, decltype(&free)> area(
-        static_cast<uint8_t*>(malloc(static_cast<size_t>(readBytes))), &free);
-    if (area == nullptr) {
-        call.Fail("out of memory");
-        return false;
-    }
-    if (!ReadRegion(call, area.get(), tile.x, tile.y, tile.level, tile.width, tile.height,
-                    readFormat))
-        return false;
-    ScaleBox(area.get(), static_cast<uint32_t>(tile.width), static_cast<uint32_t>(tile.height),
-             dest, static_cast<uint32_t>(tile.tile_width), static_cast<uint32_t>(tile.tile_height),
-             bytes);
-    return true;
+    const BoxScaler scaler(static_cast<uint32_t>(areaWidth), static_cast<uint32_t>(areaHeight),
+                           static_cast<uint32_t>(tile.tile_width),
+                           static_cast<uint32_t>(tile.tile_height));
+    const auto read = [&](uint32_t x, uint32_t y, uint32_t columns, uint32_t rows, uint8_t* out) {
+        if (coarse > 0) {
+            if (view.coarse->Read(coarse, areaLeft + x, areaTop + y, columns, rows, redFirst, out))
+                return true;
+            call.Fail("a tile of a coarse level does not decode");
+            return false;
+        }
+        // The block's corner exactly as the area's corner maps, the first block at the area's.
+        const int64_t x0 = x == 0 ? tile.x : Level0Of(left + x, downsample);
+        const int64_t y0 = y == 0 ? tile.y : Level0Of(top + y, downsample);
+        return ReadRegion(call, out, x0, y0, tile.level, columns, rows, readFormat);
+    };
+    return scaler.Run(read, dest, bytes, kAreaBlockBytes);
 }
 
 // A call on the view's slide; `failure` for a null view.
@@ -113,6 +144,7 @@ tarn_deepzoom* tarn_deepzoom_create(tarn_slide* slide, int32_t tile_size, int32_
                        view->slide = slide;
                        view->plan = PlanDeepZoom(call.slide().levels, call.slide().bounds,
                                                  tile_size, overlap, limit_bounds != 0);
+                       view->coarse = CoarseLevels::For(slide);
                        return view.release();
                    });
 }
@@ -193,7 +225,7 @@ int tarn_deepzoom_read_tile(tarn_deepzoom* dz, int32_t level, int64_t col, int64
             call.Fail("no destination buffer");
             return -1;
         }
-        return RenderTile(call, tile, static_cast<uint8_t*>(dest), layout) ? 0 : -1;
+        return RenderTile(call, *dz, level, tile, static_cast<uint8_t*>(dest), layout) ? 0 : -1;
     });
 }
 
@@ -223,7 +255,7 @@ int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col, 
             call.Fail("out of memory");
             return -1;
         }
-        if (!RenderTile(call, tile, pixels.get(), PixelFormat::Rgb)) return -1;
+        if (!RenderTile(call, *dz, level, tile, pixels.get(), PixelFormat::Rgb)) return -1;
         unsigned char* stream = nullptr;
         const int length =
             EncodeJpeg(pixels.get(), static_cast<uint32_t>(tile.tile_width),
@@ -267,4 +299,25 @@ char* tarn_deepzoom_get_dzi(tarn_deepzoom* dz, const char* format) {
             print(text, static_cast<size_t>(length) + 1);
             return text;
         });
+}
+
+int tarn_deepzoom_wait_level(tarn_deepzoom* dz, int32_t level, int32_t timeout_ms) {
+    return OnView(dz, -1, [&](SlideCall& call, const DeepZoomPlan& plan) {
+        if (level < 0 || static_cast<size_t>(level) >= plan.levels.size()) {
+            call.Fail("Deep Zoom level %d does not exist (the view has %zu)", level,
+                      plan.levels.size());
+            return -1;
+        }
+        const DeepZoomLevel& zoom = plan.levels[static_cast<size_t>(level)];
+        if (dz->coarse == nullptr || zoom.slideLevel != dz->coarse->sourceLevel() ||
+            zoom.zoomToSlide < 2)
+            return 1;
+        return dz->coarse->Wait(timeout_ms) ? 1 : 0;
+    });
+}
+
+double tarn_deepzoom_get_build_progress(tarn_deepzoom* dz) {
+    return OnView(dz, -1.0, [&](SlideCall&, const DeepZoomPlan&) {
+        return dz->coarse != nullptr ? dz->coarse->Progress() : 1.0;
+    });
 }

@@ -117,3 +117,15 @@ def test_the_viewer_shows_the_slides_pixels(slide, browser):
 
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
     assert not errors, errors
+
+
+def test_servers_on_two_ports_keep_their_own_tokens(slide, browser):
+    # Browsers send a host's cookies to all its ports: each server's cookie must survive the other.
+    with Server(slide, "--token", "first-token") as first, \
+            Server(slide, "--token", "second-token") as second:
+        for server, token in ((first, "first-token"), (second, "second-token")):
+            browser.get(f"http://{server.host}:{server.port}/view/demo?token={token}")
+            wait_for_every_tile(browser)
+        for server in (first, second):
+            browser.get(f"http://{server.host}:{server.port}/deepzoom/demo.dzi")
+            assert "<Image" in browser.page_source, server.port

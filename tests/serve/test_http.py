@@ -2,6 +2,7 @@
 library's Deep Zoom makes."""
 import json
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -149,6 +150,8 @@ def test_status_counts_requests_and_cache_hits(server):
     assert after["tile_cache"]["hits"] - before["tile_cache"]["hits"] >= 2
     assert after["requests"] > before["requests"]
     assert after["tile_latency"]["p99_ms"] > 0 and "library_cache" in after
+    for latency in (after["latency"], after["tile_latency"]):
+        assert 0 < latency["p50_ms"] <= latency["p90_ms"] <= latency["p99_ms"] <= latency["max_ms"]
 
 
 BAD_REQUESTS = [
@@ -229,11 +232,15 @@ def test_the_token_is_required_everywhere(slides):
             assert server.get(path)[0] == 401, path
             assert server.get(path + "?token=s3cret-T0keN")[0] == 401, path
         status, headers, _ = server.get("/view/demo?token=s3cret-T0ken")
-        assert status == 200 and "tarn_token=s3cret-T0ken" in headers["set-cookie"]
-        assert "HttpOnly" in headers["set-cookie"] and "private" in headers["cache-control"]
+        cookie = f"tarn_token_{server.port}=s3cret-T0ken"
+        assert status == 200 and headers["set-cookie"].startswith(cookie + ";")
+        for attribute in ("Path=/", "HttpOnly", "SameSite=Strict"):
+            assert attribute in headers["set-cookie"]
+        assert "private" in headers["cache-control"]
         status, headers, _ = server.get("/deepzoom/demo.dzi?token=s3cret-T0ken")
         assert status == 200 and "private" in headers["cache-control"]
-        for header in ({"Cookie": "tarn_token=s3cret-T0ken"}, {"X-Tarn-Token": "s3cret-T0ken"},
+        assert server.get("/status", headers={"Cookie": "tarn_token=s3cret-T0ken"})[0] == 401
+        for header in ({"Cookie": cookie}, {"X-Tarn-Token": "s3cret-T0ken"},
                        {"Authorization": "Bearer s3cret-T0ken"}):
             assert server.get("/deepzoom/demo_files/12/0_0.jpeg", headers=header)[0] == 200
         assert "?token=s3cret-T0ken" in server.output
@@ -337,3 +344,34 @@ def test_usage_and_start_failures(slides, tmp_path):
         result = run_tool("serve", "--port", "0", *args, timeout=20)
         assert result.returncode == code, (args, result.stderr)
         assert result.stderr.startswith("tarn: ")
+
+
+def test_a_removed_or_replaced_slide_is_never_half_served(slides, tmp_path):
+    path = tmp_path / "moving.tarn"
+    shutil.copy(slides["demo"], path)
+    routes = ("/deepzoom/moving.dzi", "/deepzoom/moving_files/11/1_1.jpeg", "/view/moving",
+              "/properties/moving.json", "/associated/moving/label.jpeg")
+    with Server(path, slides["damaged"]) as server:
+        first = {route: server.get(route) for route in routes}
+        assert all(answer[0] == 200 for answer in first.values())
+        assert 'href="/view/moving"' in server.get("/")[2].decode()
+
+        path.unlink()  # every answer goes, cached ones included
+        for route in routes:
+            assert server.get(route)[0] == 404, route
+        assert 'href="/view/moving"' not in server.get("/")[2].decode()
+
+        # Another slide under the name: every answer is the new file's.
+        other = tmp_path / "other.tarn"
+        assert run_tool("sample", other, "--columns", 6, "--rows", 5, "--layers", 2,
+                        "--tile-size", 128).returncode == 0
+        os.replace(other, path)
+        library = DeepZoom(str(path))
+        try:
+            assert server.get(routes[0])[2] == library.dzi() != first[routes[0]][2]
+            assert server.get(routes[1])[2] == library.tile_jpeg(11, 1, 1) != first[routes[1]][2]
+        finally:
+            library.close()
+        properties = json.loads(server.get(routes[3])[2])["properties"]
+        assert properties["openslide.level[0].tile-width"] == "128"
+        assert 'href="/view/moving"' in server.get("/")[2].decode()

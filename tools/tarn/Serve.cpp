@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "Common.h"
 #include "Serve.h"
+#include "ServeAssets.h"
 #include "ServeRoutes.h"
 #include "util/Threads.h"
 
@@ -37,7 +38,12 @@ constexpr const char* kServeHelp =
     "  --threads N           worker threads (default: the number of processors); the library\n"
     "                        is kept to them\n"
     "  --max-connections N   connections at once (default 512)\n"
-    "  --timeout SECONDS     close connections idle or stalled this long (default 30)\n"
+    "  --max-per-address N   connections at once from one address (default 64); behind a\n"
+    "                        reverse proxy every client shares the proxy's address, and the\n"
+    "                        proxy's own limits are the ones that tell clients apart\n"
+    "  --timeout SECONDS     answer or close every request within this time, and close\n"
+    "                        connections idle this long (default 30); request lines and\n"
+    "                        headers must arrive within 10 seconds (or this time, if shorter)\n"
     "  --tile-size N         Deep Zoom tile size (default 254)\n"
     "  --overlap N           Deep Zoom tile overlap (default 1)\n"
     "  --limit-bounds        show only the part of the slide that holds tissue tiles\n"
@@ -100,14 +106,15 @@ bool MakeToken(std::string* token) {
 
 // Reads every option into `options`; false (with the message printed) on wrong usage.
 bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* address) {
-    long port = 0, cacheMb = 0, threads = 0, connections = 0, timeout = 0, tileSize = 0,
-         overlap = 0, quality = 0;
+    long port = 0, cacheMb = 0, threads = 0, connections = 0, perAddress = 0, timeout = 0,
+         tileSize = 0, overlap = 0, quality = 0;
     std::string error;
     const long processors = tarn::ProcessorCount();
     if (!IntOption(args, "port", 0, 65535, 8080, &port, &error) ||
         !IntOption(args, "cache-mb", 0, 1 << 20, 256, &cacheMb, &error) ||
         !IntOption(args, "threads", 1, 256, processors, &threads, &error) ||
         !IntOption(args, "max-connections", 1, 100000, 512, &connections, &error) ||
+        !IntOption(args, "max-per-address", 1, 100000, 64, &perAddress, &error) ||
         !IntOption(args, "timeout", 1, 3600, 30, &timeout, &error) ||
         !IntOption(args, "tile-size", 1, 8192, 254, &tileSize, &error) ||
         !IntOption(args, "overlap", 0, 8192, 1, &overlap, &error) ||
@@ -134,6 +141,7 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
     options->cacheBytes = static_cast<size_t>(cacheMb) << 20;
     options->threads = static_cast<int>(threads);
     options->maxConnections = static_cast<unsigned>(connections);
+    options->maxPerAddress = static_cast<unsigned>(perAddress);
     options->timeoutSeconds = static_cast<unsigned>(timeout);
     options->tileSize = static_cast<int>(tileSize);
     options->overlap = static_cast<int>(overlap);
@@ -143,13 +151,16 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
 
 MHD_Daemon* Start(serve::Server* server, const ListenAddress& address) {
     const serve::Options& o = server->options;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ipv6) flags |= MHD_USE_IPv6;
     MHD_OptionItem options[] = {
         {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr_storage*>(&address.storage)},
         {MHD_OPTION_THREAD_POOL_SIZE, o.threads, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, o.maxConnections, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, o.timeoutSeconds, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, o.maxPerAddress, nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&serve::ConnectionWatch::Notify),
+         &server->watch},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&serve::BeginRequest), server},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&serve::EndRequest), server},
         {MHD_OPTION_END, 0, nullptr},
@@ -174,7 +185,7 @@ int RunServe(int argc, char** argv) {
     int exitCode = 0;
     if (!ParseCommandRange(argc, argv, kServeHelp,
                            {"host", "port", "token", "cache-mb", "threads", "max-connections",
-                            "timeout", "tile-size", "overlap", "quality"},
+                            "max-per-address", "timeout", "tile-size", "overlap", "quality"},
                            {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
     serve::Options options;
@@ -201,10 +212,11 @@ int RunServe(int argc, char** argv) {
                     strerror(errno));
     const MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     const int port = bound != nullptr ? bound->port : options.port;
-    for (const auto& slide : server->slides)
-        printf("  %-24s %s\n", slide->name.c_str(), slide->path.c_str());
+    for (const auto& entry : server->slides)
+        printf("  %-24s %s\n", entry->name.c_str(), entry->path.c_str());
     const size_t count = server->slides.size();
     const std::string query = options.token.empty() ? "" : "?token=" + options.token;
+    if (!serve::kViewerBuilt) printf("note: %s\n", serve::kViewerMissing);
     printf("serving %zu slide%s at http://%s:%d/%s\n", count, count == 1 ? "" : "s",
            address.text.c_str(), port, query.c_str());
     fflush(stdout);
@@ -213,6 +225,7 @@ int RunServe(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     printf("stopping (%s)\n", signal == SIGINT ? "interrupted" : "terminated");
     fflush(stdout);
+    server->waits.Stop();
     MHD_stop_daemon(daemon);
     server.reset();
     return kExitOk;

@@ -1,8 +1,13 @@
-// `tarn serve`: the state every part of the server shares. The slides are opened and named once at
-// start; requests only ever look them up by those names.
+// `tarn serve`: the state every part of the server shares. The slides are found and named once at
+// start; requests only ever look them up by those names, and every lookup checks that the file
+// behind a name is still the one opened.
 #pragma once
 
+#include <algorithm>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,8 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "ServeConnections.h"
 #include "ServeStatus.h"
 #include "ServeTiles.h"
+#include "ServeWaits.h"
 #include "tarn.h"
 
 namespace tarncli::serve {
@@ -24,6 +31,7 @@ struct Options {
     size_t cacheBytes = size_t{256} << 20;
     int threads = 2;                // workers, and the library's thread cap while opening
     unsigned maxConnections = 512;  // at once, all clients together
+    unsigned maxPerAddress = 64;    // at once from one peer address
     unsigned timeoutSeconds = 30;   // an idle or stalled connection is closed after this
     int tileSize = 254, overlap = 1;
     bool limitBounds = false;
@@ -48,25 +56,69 @@ struct ServedSlide {
     std::map<std::string, std::string> properties;  // those served
     EncodedPtr descriptor, propertiesJson, viewerPage;
 
+    // Set once the slide's coarse levels are built (or none are needed): no tile waits any more.
+    std::atomic<bool> coarseBuilt{false};
+
     // Associated images, encoded when first asked for.
     std::mutex imagesMutex;
     std::map<std::string, EncodedPtr> encodedImages;
 };
 
+// What tells one file from another at the same path.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{}, changed{};
+    bool operator==(const FileIdentity& other) const;
+};
+
+// The identity of the file at `path`; false when there is none.
+bool IdentityOf(const std::string& path, FileIdentity* identity);
+
+// A name the server answers to, and the slide it last found at its path.
+struct SlideEntry {
+    std::string name, path;
+    std::mutex lock;
+    std::shared_ptr<ServedSlide> current;  // null while the file is gone or unreadable
+    FileIdentity identity;                 // of the file `current` was opened from
+};
+
 struct Server {
-    explicit Server(const Options& options) : options(options), tiles(options.cacheBytes) {}
+    explicit Server(const Options& options)
+        : options(options),
+          tiles(options.cacheBytes),
+          watch(std::min(kHeaderSeconds, options.timeoutSeconds), options.timeoutSeconds) {}
+
+    // The longest a client may take over its request line and headers.
+    static constexpr unsigned kHeaderSeconds = 10;
 
     const Options options;
     // Without a token (on loopback) requests must name the server by a loopback host name, so
     // that a web page whose own name resolves to 127.0.0.1 cannot read the slides.
     bool checkHost = false;
-    std::vector<std::unique_ptr<ServedSlide>> slides;
-    std::map<std::string, ServedSlide*, std::less<>> byName;
-    EncodedPtr indexPage;
+    std::vector<std::unique_ptr<SlideEntry>> slides;  // in the order found
+    std::map<std::string, SlideEntry*, std::less<>> byName;
+    std::atomic<uint32_t> nextId{0};  // of slides opened, for the cache keys
     TileCache tiles;
     ServeStatus status;
+    ConnectionWatch watch;
+    BuildWaits waits;
 
-    ServedSlide* Find(std::string_view name) const;
+    // The slide named `name` as its file is now: null when it has no such name, or the file is
+    // gone or no longer a slide. A file replaced since it was opened is opened anew, and nothing
+    // cached of the old one is served again.
+    std::shared_ptr<ServedSlide> Find(std::string_view name);
+    // Every slide served now, in the order found.
+    std::vector<std::shared_ptr<ServedSlide>> Current();
+    // The index page of the slides served now.
+    EncodedPtr IndexPage();
+
+  private:
+    std::shared_ptr<ServedSlide> Check(SlideEntry& entry);
+    std::mutex indexLock_;
+    EncodedPtr indexPage_;               // under indexLock_
+    std::vector<uint32_t> indexSlides_;  // the ids of the slides it shows, under indexLock_
 };
 
 // The slide files named by PATHs: files as given, and the *.tarn files of folders (not

@@ -15,6 +15,14 @@ struct EmbeddedFile {
 // The generated table (EmbedFiles.cmake).
 extern const EmbeddedFile kEmbeddedFiles[];
 extern const size_t kEmbeddedFileCount;
+// False when the tool was built without OpenSeadragon, which the viewer runs on.
+extern const bool kViewerBuilt;
+
+// What a server built without the viewer says, at start and on its viewer pages.
+inline constexpr const char* kViewerMissing =
+    "this tarn was built without its browser viewer (OpenSeadragon, from npm): run\n"
+    "scripts/install-deps.sh viewer in its source tree and build it again. Deep Zoom clients\n"
+    "can still read the slides at /deepzoom/<slide>.dzi.";
 
 // A file by its exact name, or null. Names come from the build, never from a request: a request
 // can only pick one of them.

@@ -130,11 +130,11 @@ std::string JsonQuote(std::string_view text) {
     return out + "\"";
 }
 
-std::string IndexPage(const Server& server) {
+std::string IndexPage(const std::vector<std::shared_ptr<ServedSlide>>& slides) {
     std::string cards;
-    for (const auto& slide : server.slides)
+    for (const auto& slide : slides)
         cards += SlideCard(*slide);
-    const size_t count = server.slides.size();
+    const size_t count = slides.size();
     return Replace(Replace(Template("index.html"), "{{COUNT}}",
                            std::to_string(count) + (count == 1 ? " slide" : " slides")),
                    "{{SLIDES}}", cards);

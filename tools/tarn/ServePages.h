@@ -2,12 +2,13 @@
 // that keeps names and values read from slides inert in HTML and JSON.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarncli::serve {
 
-struct Server;
 struct ServedSlide;
 
 std::string HtmlEscape(std::string_view text);
@@ -15,7 +16,7 @@ std::string HtmlEscape(std::string_view text);
 // sit inside a <script> element; bytes that are not UTF-8 become U+FFFD.
 std::string JsonQuote(std::string_view text);
 
-std::string IndexPage(const Server& server);
+std::string IndexPage(const std::vector<std::shared_ptr<ServedSlide>>& slides);
 std::string ViewerPage(const ServedSlide& slide);
 // {"name": ..., "associated": [...], "properties": {...}}
 std::string PropertiesJson(const ServedSlide& slide);

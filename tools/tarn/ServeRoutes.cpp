@@ -16,8 +16,6 @@ namespace tarncli::serve {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // What one request carries from its first line to its end.
 struct Request {
     std::string uri;                 // raw, as the client sent it
@@ -26,6 +24,7 @@ struct Request {
     Route route = Route::Other;
     int status = 0;
     bool headersSeen = false;
+    bool waited = false;  // set aside once for a coarse level being built
 };
 
 int HexValue(char c) {
@@ -141,6 +140,10 @@ struct Answer {
     Caching caching = Caching::None;
     bool sendEtag = false;
     std::string allow, setCookie;
+    int retryAfterSeconds = 0;  // sent when positive
+    // Set aside until this level of this slide is built, then answered anew.
+    std::shared_ptr<ServedSlide> waitFor;
+    int32_t waitLevel = 0;
 };
 
 Answer Text(int status, const std::string& text) {
@@ -211,6 +214,8 @@ MHD_Result Send(const Server& server, MHD_Connection* connection, Request* reque
         add("Content-Security-Policy", kPageSecurityPolicy);
     if (!answer.allow.empty()) add(MHD_HTTP_HEADER_ALLOW, answer.allow);
     if (!answer.setCookie.empty()) add(MHD_HTTP_HEADER_SET_COOKIE, answer.setCookie);
+    if (answer.retryAfterSeconds > 0)
+        add(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(answer.retryAfterSeconds));
     request->status = answer.status;
     const MHD_Result queued =
         MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
@@ -228,9 +233,22 @@ bool SameToken(std::string_view given, const std::string& token) {
     return difference == 0;
 }
 
+// The token's cookie is named after the server's port: browsers send a host's cookies to every
+// port of it, and servers on two ports must not overwrite each other's.
+std::string CookieName(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* connectionInfo =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+    const MHD_DaemonInfo* daemonInfo =
+        connectionInfo != nullptr
+            ? MHD_get_daemon_info(connectionInfo->daemon, MHD_DAEMON_INFO_BIND_PORT)
+            : nullptr;
+    return "tarn_token_" + std::to_string(daemonInfo != nullptr ? daemonInfo->port : 0);
+}
+
 bool HasToken(MHD_Connection* connection, const ParsedUrl& url, const std::string& token) {
     if (!url.token.empty() && SameToken(url.token, token)) return true;
-    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, "tarn_token");
+    const char* cookie =
+        MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, CookieName(connection).c_str());
     if (cookie != nullptr && SameToken(cookie, token)) return true;
     const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Tarn-Token");
     if (header != nullptr && SameToken(header, token)) return true;
@@ -291,13 +309,13 @@ Answer StaticRoute(const std::vector<std::string>& segments, Request* request) {
 Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, Request* request) {
     if (segments.size() == 2 && EndsWith(segments[1], ".dzi")) {
         request->route = Route::Descriptor;
-        const ServedSlide* slide = server.Find(segments[1].substr(0, segments[1].size() - 4));
+        const auto slide = server.Find(segments[1].substr(0, segments[1].size() - 4));
         if (slide == nullptr) return NotFound();
         return Content(slide->descriptor, "application/xml", Caching::SlideData);
     }
     if (segments.size() != 4 || !EndsWith(segments[1], "_files")) return NotFound();
     request->route = Route::Tile;
-    const ServedSlide* slide = server.Find(segments[1].substr(0, segments[1].size() - 6));
+    const auto slide = server.Find(segments[1].substr(0, segments[1].size() - 6));
     const std::string& file = segments[3];
     const size_t underscore = file.find('_');
     int64_t level = 0, column = 0, row = 0;
@@ -308,6 +326,25 @@ Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, R
                     &row))
         return Text(MHD_HTTP_BAD_REQUEST, "levels, columns and rows are plain whole numbers");
     if (slide == nullptr || level > INT32_MAX) return NotFound();
+    // A coarse level still being built: wait for it (without holding the worker) up to the
+    // request's time, then ask the client to come back. Once built, nothing is checked again.
+    if (!slide->coarseBuilt.load(std::memory_order_relaxed)) {
+        if (tarn_deepzoom_wait_level(slide->deepzoom, static_cast<int32_t>(level), 0) == 0) {
+            if (request->waited) {
+                Answer answer =
+                    Text(MHD_HTTP_SERVICE_UNAVAILABLE,
+                         "this level of the slide is still being built: try again soon");
+                answer.retryAfterSeconds = 5;
+                return answer;
+            }
+            Answer answer;
+            answer.waitFor = slide;
+            answer.waitLevel = static_cast<int32_t>(level);
+            return answer;
+        }
+        if (tarn_deepzoom_get_build_progress(slide->deepzoom) == 1)
+            slide->coarseBuilt.store(true, std::memory_order_relaxed);
+    }
     const TileResult tile =
         ReadTile(server.tiles, slide->source, static_cast<int32_t>(level), column, row);
     if (tile.outcome == TileOutcome::NotFound) return NotFound();
@@ -324,7 +361,7 @@ Answer DeepZoomRoute(Server& server, const std::vector<std::string>& segments, R
 Answer AssociatedRoute(Server& server, const std::vector<std::string>& segments, Request* request) {
     request->route = Route::Associated;
     if (segments.size() != 3) return NotFound();
-    ServedSlide* slide = server.Find(segments[1]);
+    const auto slide = server.Find(segments[1]);
     const std::string& file = segments[2];
     const bool png = EndsWith(file, ".png");
     if (slide == nullptr || (!png && !EndsWith(file, ".jpeg"))) return NotFound();
@@ -341,7 +378,7 @@ Answer AssociatedRoute(Server& server, const std::vector<std::string>& segments,
     return Content(std::move(encoded), png ? "image/png" : "image/jpeg", Caching::SlideData);
 }
 
-Answer StatusRoute(const Server& server, Request* request) {
+Answer StatusRoute(Server& server, Request* request) {
     request->route = Route::Status;
     const TileCacheStats tiles = server.tiles.Stats();
     tarn_cache_stats library{};
@@ -353,7 +390,7 @@ Answer StatusRoute(const Server& server, Request* request) {
                     "\": " + std::to_string(value);
         return text + "}";
     };
-    const std::string extra = "\"slides\": " + std::to_string(server.slides.size()) +
+    const std::string extra = "\"slides\": " + std::to_string(server.Current().size()) +
                               ", \"tile_cache\": " +
                               object({{"hits", tiles.hits},
                                       {"misses", tiles.misses},
@@ -366,8 +403,18 @@ Answer StatusRoute(const Server& server, Request* request) {
                                       {"bytes", library.bytes},
                                       {"capacity", library.capacity},
                                       {"entries", library.entries}});
-    Answer answer =
-        Content(MakeEncoded(server.status.Json(extra) + "\n"), "application/json", Caching::None);
+    // How far each slide's coarse levels are built (1: built, or none needed).
+    std::string builds;
+    for (const auto& slide : server.Current()) {
+        char progress[32];
+        snprintf(progress, sizeof progress, "%.3f",
+                 tarn_deepzoom_get_build_progress(slide->deepzoom));
+        if (!builds.empty()) builds.append(", ");
+        builds.append(JsonQuote(slide->name)).append(": ").append(progress);
+    }
+    Answer answer = Content(
+        MakeEncoded(server.status.Json(extra + ", \"coarse_levels\": {" + builds + "}") + "\n"),
+        "application/json", Caching::None);
     answer.sendEtag = false;
     return answer;
 }
@@ -376,19 +423,20 @@ Answer Dispatch(Server& server, const ParsedUrl& url, Request* request) {
     const std::vector<std::string>& s = url.segments;
     if (s.empty()) {
         request->route = Route::Index;
-        return Content(server.indexPage, "text/html; charset=utf-8", Caching::Revalidate);
+        return Content(server.IndexPage(), "text/html; charset=utf-8", Caching::Revalidate);
     }
     const std::string& first = s[0];
     if (first == "deepzoom" && s.size() >= 2) return DeepZoomRoute(server, s, request);
     if (first == "view" && s.size() == 2) {
         request->route = Route::Viewer;
-        const ServedSlide* slide = server.Find(s[1]);
+        const auto slide = server.Find(s[1]);
         if (slide == nullptr) return NotFound();
+        if (!kViewerBuilt) return Text(MHD_HTTP_NOT_IMPLEMENTED, kViewerMissing);
         return Content(slide->viewerPage, "text/html; charset=utf-8", Caching::Revalidate);
     }
     if (first == "properties" && s.size() == 2 && EndsWith(s[1], ".json")) {
         request->route = Route::Properties;
-        const ServedSlide* slide = server.Find(s[1].substr(0, s[1].size() - 5));
+        const auto slide = server.Find(s[1].substr(0, s[1].size() - 5));
         if (slide == nullptr) return NotFound();
         return Content(slide->propertiesJson, "application/json", Caching::SlideData);
     }
@@ -425,6 +473,7 @@ MHD_Result Respond(Server& server, MHD_Connection* connection, const char* metho
     // queued on the first one would close a keep-alive connection.
     if (!request->headersSeen) {
         request->headersSeen = true;
+        server.watch.HeadersDone(connection);
         return MHD_YES;
     }
     *uploadSize = 0;
@@ -440,9 +489,18 @@ MHD_Result Respond(Server& server, MHD_Connection* connection, const char* metho
         return Send(server, connection, request,
                     Text(MHD_HTTP_FORBIDDEN, "this server answers to loopback host names only"));
     Answer answer = Dispatch(server, url, request);
+    if (answer.waitFor != nullptr) {
+        request->waited = true;
+        const Clock::time_point until =
+            server.watch.RequestDeadline(connection) - std::chrono::seconds(1);
+        if (server.waits.Suspend(connection, answer.waitFor, answer.waitLevel, until))
+            return MHD_YES;
+        answer = Dispatch(server, url, request);  // stopping: answered at once
+    }
     // A page opened with the token in its address keeps it as a cookie for what it loads next.
     if (!token.empty() && !url.token.empty() && answer.type.substr(0, 9) == "text/html")
-        answer.setCookie = "tarn_token=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+        answer.setCookie =
+            CookieName(connection) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
     return Send(server, connection, request, std::move(answer));
 }
 
@@ -458,6 +516,12 @@ void* BeginRequest(void*, const char* uri, MHD_Connection*) {
     }
     request->received = uri;
     request->started = Clock::now();
+    // libmicrohttpd goes on to split the query at every '&' into records of the connection's
+    // small memory pool, which a few hundred parameters exhaust: such a request would then be
+    // neither answered nor released. The routes read the query from the copy taken above, so the
+    // query left to libmicrohttpd (in its own buffer) is made one parameter.
+    if (char* query = uri != nullptr ? std::strchr(const_cast<char*>(uri), '?') : nullptr)
+        std::replace(query, query + std::strlen(query), '&', ';');
     return request;
 }
 
@@ -475,7 +539,8 @@ MHD_Result AnswerRequest(void* cls, MHD_Connection* connection, const char*, con
     }
 }
 
-void EndRequest(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void EndRequest(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
+    static_cast<Server*>(cls)->watch.RequestDone(connection);
     auto* request = static_cast<Request*>(*context);
     if (request == nullptr) return;
     const auto micros =

@@ -1,4 +1,4 @@
-// The slides of `tarn serve`: found, named and opened once at start.
+// The slides of `tarn serve`: found and named once at start, opened anew when their file changes.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -20,9 +20,18 @@ ServedSlide::~ServedSlide() {
     tarn_close(slide);
 }
 
-ServedSlide* Server::Find(std::string_view name) const {
-    const auto it = byName.find(name);
-    return it != byName.end() ? it->second : nullptr;
+bool FileIdentity::operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+}
+
+bool IdentityOf(const std::string& path, FileIdentity* identity) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return false;
+    *identity =
+        FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+    return true;
 }
 
 namespace {
@@ -124,17 +133,53 @@ bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::stri
     return true;
 }
 
+namespace {
+
+// Opens the slide at `path` as `name`, with the identity of the file opened in `identity`;
+// null with a message when it cannot be. The identity is taken before and after the open, so
+// that a file replaced meanwhile is never taken for the one read.
+std::shared_ptr<ServedSlide> OpenServed(const std::string& path, const std::string& name,
+                                        uint32_t id, const Options& options, FileIdentity* identity,
+                                        std::string* error) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FileIdentity before, after;
+        if (!IdentityOf(path, &before)) {
+            *error = "cannot open " + path + ": " + strerror(errno);
+            return nullptr;
+        }
+        auto served = std::make_shared<ServedSlide>();
+        served->path = path;
+        served->name = name;
+        served->slide = tarn_open(path.c_str());
+        if (served->slide == nullptr) {
+            const char* why = tarn_get_error(nullptr);
+            *error = "cannot open " + path + ": " + (why != nullptr ? why : "not a Tarn slide");
+            *identity = before;
+            return nullptr;
+        }
+        if (!IdentityOf(path, &after) || !(after == before)) continue;
+        *identity = before;
+        if (!Describe(served.get(), options, error)) return nullptr;
+        served->source.id = id;
+        return served;
+    }
+    *error = "cannot open " + path + ": it keeps changing";
+    return nullptr;
+}
+
+}  // namespace
+
 bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::string>& named,
                 Server* server, std::string* error) {
     std::set<std::string> taken;
     for (const std::string& path : files) {
-        auto served = std::make_unique<ServedSlide>();
-        served->path = path;
-        served->slide = tarn_open(path.c_str());
-        if (served->slide == nullptr) {
-            const char* why = tarn_get_error(nullptr);
-            const std::string message =
-                "cannot open " + path + ": " + (why != nullptr ? why : "not a Tarn slide");
+        auto entry = std::make_unique<SlideEntry>();
+        entry->path = path;
+        entry->name = UniqueName(SlideName(path), taken);
+        std::string message;
+        entry->current = OpenServed(path, entry->name, server->nextId++, server->options,
+                                    &entry->identity, &message);
+        if (entry->current == nullptr) {
             if (std::find(named.begin(), named.end(), path) != named.end()) {
                 *error = message;
                 return false;
@@ -142,15 +187,56 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
             fprintf(stderr, "tarn: skipping %s\n", message.c_str());
             continue;
         }
-        served->name = UniqueName(SlideName(path), taken);
-        taken.insert(served->name);
-        if (!Describe(served.get(), server->options, error)) return false;
-        served->source.id = static_cast<uint32_t>(server->slides.size());
-        server->byName.emplace(served->name, served.get());
-        server->slides.push_back(std::move(served));
+        taken.insert(entry->name);
+        server->byName.emplace(entry->name, entry.get());
+        server->slides.push_back(std::move(entry));
     }
-    server->indexPage = MakeEncoded(IndexPage(*server));
     return true;
+}
+
+std::shared_ptr<ServedSlide> Server::Check(SlideEntry& entry) {
+    FileIdentity now;
+    const bool exists = IdentityOf(entry.path, &now);
+    const std::lock_guard<std::mutex> hold(entry.lock);
+    // The same file as before (which may be one that would not open).
+    if (exists && now == entry.identity) return entry.current;
+    if (entry.current != nullptr) {
+        tiles.DropSlide(entry.current->source.id);
+        entry.current.reset();
+    }
+    entry.identity = FileIdentity{};
+    if (!exists) return nullptr;
+    std::string error;
+    entry.current = OpenServed(entry.path, entry.name, nextId++, options, &entry.identity, &error);
+    if (entry.current == nullptr)
+        fprintf(stderr, "tarn: %s changed and is not served: %s\n", entry.name.c_str(),
+                error.c_str());
+    return entry.current;
+}
+
+std::shared_ptr<ServedSlide> Server::Find(std::string_view name) {
+    const auto it = byName.find(name);
+    return it != byName.end() ? Check(*it->second) : nullptr;
+}
+
+std::vector<std::shared_ptr<ServedSlide>> Server::Current() {
+    std::vector<std::shared_ptr<ServedSlide>> current;
+    for (const auto& entry : slides)
+        if (auto slide = Check(*entry)) current.push_back(std::move(slide));
+    return current;
+}
+
+EncodedPtr Server::IndexPage() {
+    const std::vector<std::shared_ptr<ServedSlide>> current = Current();
+    std::vector<uint32_t> shown;
+    for (const auto& slide : current)
+        shown.push_back(slide->source.id);
+    const std::lock_guard<std::mutex> hold(indexLock_);
+    if (indexPage_ == nullptr || shown != indexSlides_) {
+        indexPage_ = MakeEncoded(serve::IndexPage(current));
+        indexSlides_ = std::move(shown);
+    }
+    return indexPage_;
 }
 
 EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool png,

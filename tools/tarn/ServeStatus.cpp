@@ -1,5 +1,6 @@
 #include "ServeStatus.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -30,24 +31,36 @@ uint64_t LatencyHistogram::UpperBound(int bucket) {
 }
 
 void LatencyHistogram::Add(uint64_t micros) {
-    buckets_[static_cast<size_t>(BucketOf(micros))].fetch_add(1, std::memory_order_relaxed);
-    count_.fetch_add(1, std::memory_order_relaxed);
+    // The maximum first: a snapshot that counts this request then never sees a smaller maximum.
     uint64_t seen = max_.load(std::memory_order_relaxed);
     while (micros > seen && !max_.compare_exchange_weak(seen, micros, std::memory_order_relaxed)) {
     }
+    buckets_[static_cast<size_t>(BucketOf(micros))].fetch_add(1, std::memory_order_release);
 }
 
-uint64_t LatencyHistogram::Percentile(double fraction) const {
-    const uint64_t total = Count();
-    if (total == 0) return 0;
-    // The nearest rank: the smallest count of requests that covers the fraction.
-    const auto wanted = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(total)));
-    uint64_t seen = 0;
-    for (int bucket = 0; bucket < kBuckets; ++bucket) {
-        seen += buckets_[static_cast<size_t>(bucket)].load(std::memory_order_relaxed);
-        if (seen >= wanted && seen > 0) return UpperBound(bucket);
-    }
-    return Max();
+LatencyHistogram::Snapshot LatencyHistogram::Take() const {
+    std::array<uint64_t, kBuckets> counts{};
+    Snapshot snapshot;
+    for (size_t i = 0; i < counts.size(); ++i)
+        snapshot.count += counts[i] = buckets_[i].load(std::memory_order_acquire);
+    snapshot.max = max_.load(std::memory_order_relaxed);
+    if (snapshot.count == 0) return Snapshot{};
+    // The nearest rank: the smallest count of requests that covers the fraction. A bucket's upper
+    // bound may pass the largest time seen, which bounds every percentile.
+    const auto percentile = [&](double fraction) {
+        const auto wanted = std::max<uint64_t>(
+            1, static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(snapshot.count))));
+        uint64_t seen = 0;
+        for (int bucket = 0; bucket < kBuckets; ++bucket) {
+            seen += counts[static_cast<size_t>(bucket)];
+            if (seen >= wanted) return std::min(UpperBound(bucket), snapshot.max);
+        }
+        return snapshot.max;
+    };
+    snapshot.p50 = percentile(0.50);
+    snapshot.p90 = percentile(0.90);
+    snapshot.p99 = percentile(0.99);
+    return snapshot;
 }
 
 void ServeStatus::Record(Route route, int status, uint64_t micros) {
@@ -61,15 +74,14 @@ void ServeStatus::Record(Route route, int status, uint64_t micros) {
 namespace {
 
 std::string LatencyJson(const LatencyHistogram& histogram) {
+    const LatencyHistogram::Snapshot s = histogram.Take();
+    const auto ms = [](uint64_t micros) { return static_cast<double>(micros) / 1000; };
     char text[256];
     snprintf(text, sizeof text,
              "{\"count\": %" PRIu64
              ", \"p50_ms\": %.3f, \"p90_ms\": %.3f, \"p99_ms\": %.3f, "
              "\"max_ms\": %.3f}",
-             histogram.Count(), static_cast<double>(histogram.Percentile(0.50)) / 1000,
-             static_cast<double>(histogram.Percentile(0.90)) / 1000,
-             static_cast<double>(histogram.Percentile(0.99)) / 1000,
-             static_cast<double>(histogram.Max()) / 1000);
+             s.count, ms(s.p50), ms(s.p90), ms(s.p99), ms(s.max));
     return text;
 }
 

@@ -31,11 +31,13 @@ const char* RouteName(Route route);
 class LatencyHistogram {
   public:
     void Add(uint64_t micros);
-    uint64_t Count() const { return count_.load(std::memory_order_relaxed); }
-    // The upper bound of the bucket holding the given fraction (0..1) of requests, in
-    // microseconds; 0 when nothing was recorded.
-    uint64_t Percentile(double fraction) const;
-    uint64_t Max() const { return max_.load(std::memory_order_relaxed); }
+
+    // Counts and percentiles read from one copy of the counters, so that they agree with one
+    // another (p50 <= p90 <= p99 <= max) however many requests finish meanwhile.
+    struct Snapshot {
+        uint64_t count = 0, p50 = 0, p90 = 0, p99 = 0, max = 0;  // microseconds
+    };
+    Snapshot Take() const;
 
   private:
     static constexpr int kSubBuckets = 8;
@@ -44,7 +46,6 @@ class LatencyHistogram {
     static uint64_t UpperBound(int bucket);
 
     std::array<std::atomic<uint64_t>, kBuckets> buckets_{};
-    std::atomic<uint64_t> count_{0};
     std::atomic<uint64_t> max_{0};
 };
 

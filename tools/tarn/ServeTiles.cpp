@@ -56,6 +56,10 @@ void TileCache::Insert(const TileKey& key, EncodedPtr tile) {
     tiles_.Insert(key, std::move(tile), cost);
 }
 
+void TileCache::DropSlide(uint32_t slide) {
+    tiles_.EraseIf([slide](const TileKey& key) { return key.slide == slide; });
+}
+
 TileCacheStats TileCache::Stats() const {
     const tarn::util::LruStats stats = tiles_.Stats();
     return {stats.hits, stats.misses, stats.bytes, stats.capacity, stats.entries};

@@ -38,6 +38,8 @@ class TileCache {
     explicit TileCache(size_t capacityBytes);
     EncodedPtr Find(const TileKey& key);
     void Insert(const TileKey& key, EncodedPtr tile);
+    // Drops every tile of slide `slide`.
+    void DropSlide(uint32_t slide);
     TileCacheStats Stats() const;
 
   private:

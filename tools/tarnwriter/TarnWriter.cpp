@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace tarnwriter {
 namespace {
@@ -46,7 +47,12 @@ std::vector<Bytes> LayerTiles(const SlideSpec& spec, const LayerSpec& layer, siz
         const double scale = layer.scale.value_or(std::ldexp(1.0, static_cast<int>(index)));
         const uint64_t pictureWidth = uint64_t{layer.xCount} * spec.tileWidth - layer.boundWidth;
         const uint64_t pictureHeight = uint64_t{layer.yCount} * spec.tileHeight - layer.boundHeight;
+        const std::unordered_set<uint32_t> empty(layer.emptyTiles.begin(), layer.emptyTiles.end());
         for (uint32_t i = 0; i < std::min(count, gridTiles); ++i) {
+            if (empty.count(i) != 0) {  // cleared below: not worth rendering
+                tiles.emplace_back();
+                continue;
+            }
             const uint32_t tx = i % layer.xCount, ty = i / layer.xCount;
             const int64_t x0 = int64_t{tx} * spec.tileWidth, y0 = int64_t{ty} * spec.tileHeight;
             Image tile = RenderTissue(x0, y0, spec.tileWidth, spec.tileHeight, scale, spec.seed);

@@ -1,0 +1,284 @@
+#include "TarnApi/CoarseLevels.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "Common/Geometry.h"
+#include "DecodeJpeg/JpegCodec.h"
+#include "Core/Slide.h"
+#include "Core/Tiles.h"
+#include "TarnApi/Levels.h"
+
+namespace tarn {
+namespace {
+
+constexpr int64_t kSide = kCoarseTileSide;
+constexpr size_t kTileBytes = size_t{kSide} * kSide * 3;
+constexpr int kKeptQuality = 92;
+
+int64_t CeilDiv(int64_t a, int64_t b) {
+    return (a + b - 1) / b;
+}
+
+bool AllWhite(const uint8_t* pixels, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        if (pixels[i] != 0xFF) return false;
+    return true;
+}
+
+// True when the slide stores a tile (one not empty) in the area [left, right) x [top, bottom) of
+// `level`, in its pixels: a slide's own layer grid, so that glass is never decoded. (The one
+// place this file reads the slide's records rather than its regions.)
+bool StoresAny(tarn_slide* slide, int32_t level, int64_t left, int64_t top, int64_t right,
+               int64_t bottom) {
+    const LayerTiles& layer = slide->core->layout.layers[level];
+    const Level& grid = slide->levels[static_cast<size_t>(level)];
+    const int64_t columnEnd =
+        std::min(static_cast<int64_t>(layer.grid.columns), CeilDiv(right, grid.tileWidth));
+    const int64_t rowEnd =
+        std::min(static_cast<int64_t>(layer.grid.rows), CeilDiv(bottom, grid.tileHeight));
+    for (int64_t y = top / grid.tileHeight; y < rowEnd; ++y)
+        for (int64_t x = left / grid.tileWidth; x < columnEnd; ++x)
+            if (!TileAt(layer, static_cast<uint32_t>(x), static_cast<uint32_t>(y)).empty())
+                return true;
+    return false;
+}
+
+}  // namespace
+
+int64_t Level0Of(int64_t pixel, double downsample) {
+    auto x = static_cast<int64_t>(std::ceil(static_cast<double>(pixel) * downsample));
+    while (x > 0 && ToLevel(x - 1, downsample) >= pixel)
+        --x;
+    while (ToLevel(x, downsample) < pixel)
+        ++x;
+    return x;
+}
+
+std::shared_ptr<CoarseLevels> CoarseLevels::For(tarn_slide* slide) {
+    static std::mutex registryLock;
+    static auto* registry = new std::map<tarn_slide*, std::weak_ptr<CoarseLevels>>;
+    const int32_t count = tarn_get_level_count(slide);
+    int64_t width = -1, height = -1;
+    tarn_get_level_dimensions(slide, count - 1, &width, &height);
+    if (count < 1 || width <= 0 || height <= 0 || width * height <= kDirectPixels) return nullptr;
+    const std::lock_guard<std::mutex> hold(registryLock);
+    for (auto it = registry->begin(); it != registry->end();)
+        it = it->second.expired() ? registry->erase(it) : std::next(it);
+    std::weak_ptr<CoarseLevels>& entry = (*registry)[slide];
+    if (auto levels = entry.lock()) return levels;
+    std::shared_ptr<CoarseLevels> levels(new CoarseLevels(slide));
+    entry = levels;
+    return levels;
+}
+
+CoarseLevels::CoarseLevels(tarn_slide* slide) : slide_(slide) {
+    sourceLevel_ = tarn_get_level_count(slide) - 1;
+    downsample_ = tarn_get_level_downsample(slide, sourceLevel_);
+    tarn_get_level_dimensions(slide, sourceLevel_, &source_.width, &source_.height);
+    source_.columns = CeilDiv(source_.width, kSide);
+    source_.rows = CeilDiv(source_.height, kSide);
+    total_ = source_.columns * source_.rows;
+    levels_.resize(1);
+    CoarseLevel level = source_;
+    while (level.width > kSide || level.height > kSide) {
+        level.width = CeilDiv(level.width, 2);
+        level.height = CeilDiv(level.height, 2);
+        level.columns = CeilDiv(level.width, kSide);
+        level.rows = CeilDiv(level.height, kSide);
+        level.tiles.assign(static_cast<size_t>(level.columns * level.rows), std::string());
+        levels_.push_back(level);
+    }
+}
+
+CoarseLevels::~CoarseLevels() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        if (builder_ == getpid())
+            thread_.join();
+        else  // the build ran in the parent of this forked process: there is no thread to join
+            new (&thread_) std::thread;
+    }
+}
+
+bool CoarseLevels::Wait(int64_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (state_ == State::Running && builder_ != getpid()) {
+        // Forked while the parent built: this process has no builder, so it builds its own.
+        new (&thread_) std::thread;
+        state_ = State::Idle;
+    }
+    if (state_ == State::Idle) {
+        state_ = State::Running;
+        builder_ = getpid();
+        done_ = 0;
+        thread_ = std::thread([this] { Build(); });
+    }
+    const auto over = [this] { return state_ == State::Over; };
+    if (timeoutMs < 0)
+        over_.wait(hold, over);
+    else
+        over_.wait_for(hold, std::chrono::milliseconds(timeoutMs), over);
+    return state_ == State::Over;
+}
+
+double CoarseLevels::Progress() const {
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        if (state_ == State::Over) return 1;
+    }
+    return std::min(0.999, static_cast<double>(done_.load()) / static_cast<double>(total_));
+}
+
+int32_t CoarseLevels::LevelFor(double zoom) const {
+    for (auto k = static_cast<int32_t>(levels_.size()) - 1; k >= firstKept_; --k)
+        if (std::ldexp(1.0, k) <= zoom && levels_[static_cast<size_t>(k)].kept) return k;
+    return 0;
+}
+
+void CoarseLevels::Build() {
+    tarn_cache_stats stats{};
+    tarn_cache_get_stats(nullptr, &stats);
+    budget_ = std::max<size_t>(kMinCoarseBudget, stats.capacity);
+    const auto top = static_cast<int32_t>(levels_.size()) - 1;
+    std::vector<uint8_t> tile(kTileBytes);
+    bool ok = true;
+    for (int64_t row = 0; ok && top > 0 && row < levels_.back().rows; ++row)
+        for (int64_t column = 0; ok && column < levels_.back().columns; ++column)
+            Produce(top, column, row, tile.data(), &ok);
+    if (!ok) {
+        // Nothing is kept of a build that could not read the slide (or was stopped): tiles
+        // read the slide itself.
+        for (CoarseLevel& level : levels_)
+            level.kept = false;
+        firstKept_ = static_cast<int32_t>(levels_.size());
+    }
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        state_ = State::Over;
+    }
+    over_.notify_all();
+}
+
+bool CoarseLevels::Produce(int32_t k, int64_t column, int64_t row, uint8_t* out, bool* ok) {
+    // The area of the source level the tile covers, and the source tiles it stands for.
+    const int64_t span = kSide << k;
+    const int64_t left = column * span, top = row * span;
+    const int64_t right = std::min(source_.width, left + span);
+    const int64_t bottom = std::min(source_.height, top + span);
+    const int64_t sourceTiles =
+        (CeilDiv(right, kSide) - left / kSide) * (CeilDiv(bottom, kSide) - top / kSide);
+    if (stop_) {
+        *ok = false;
+        return true;
+    }
+    if (!StoresAny(slide_, sourceLevel_, left, top, right, bottom)) {  // glass: white
+        done_ += sourceTiles;
+        return true;
+    }
+    if (k == 0) {
+        done_ += 1;
+        if (tarn_read_region(slide_, out, Level0Of(left, downsample_), Level0Of(top, downsample_),
+                             sourceLevel_, kSide, kSide, TARN_FORMAT_BGR) != 0) {
+            *ok = false;
+            return true;
+        }
+        return AllWhite(out, kTileBytes);
+    }
+    const CoarseLevel& finer = k > 1 ? levels_[static_cast<size_t>(k) - 1] : source_;
+    std::vector<uint8_t> child(kTileBytes);
+    bool white = true;
+    for (int j = 0; j < 2 && *ok; ++j) {
+        for (int i = 0; i < 2 && *ok; ++i) {
+            const int64_t childColumn = column * 2 + i, childRow = row * 2 + j;
+            if (childColumn >= finer.columns || childRow >= finer.rows ||
+                Produce(k - 1, childColumn, childRow, child.data(), ok) || !*ok)
+                continue;
+            if (white) memset(out, 0xFF, kTileBytes);
+            white = false;
+            // Each pixel the mean of the 2 x 2 below it, of those inside the finer level.
+            const int64_t validWidth = std::min(kSide, finer.width - childColumn * kSide);
+            const int64_t validHeight = std::min(kSide, finer.height - childRow * kSide);
+            for (int64_t y = 0; y < CeilDiv(validHeight, 2); ++y) {
+                const int64_t rows = std::min<int64_t>(2, validHeight - 2 * y);
+                uint8_t* to = out + ((j * kSide / 2 + y) * kSide + i * kSide / 2) * 3;
+                for (int64_t x = 0; x < CeilDiv(validWidth, 2); ++x, to += 3) {
+                    const int64_t columns = std::min<int64_t>(2, validWidth - 2 * x);
+                    const auto count = static_cast<unsigned>(rows * columns);
+                    for (int c = 0; c < 3; ++c) {
+                        unsigned sum = 0;
+                        for (int64_t dy = 0; dy < rows; ++dy)
+                            for (int64_t dx = 0; dx < columns; ++dx)
+                                sum += child[static_cast<size_t>(
+                                    ((2 * y + dy) * kSide + 2 * x + dx) * 3 + c)];
+                        to[c] = static_cast<uint8_t>((sum + count / 2) / count);
+                    }
+                }
+            }
+        }
+    }
+    if (!white && *ok) Keep(k, column, row, out);
+    return white;
+}
+
+void CoarseLevels::Keep(int32_t k, int64_t column, int64_t row, const uint8_t* pixels) {
+    CoarseLevel& level = levels_[static_cast<size_t>(k)];
+    if (!level.kept || AllWhite(pixels, kTileBytes)) return;
+    unsigned char* jpeg = nullptr;
+    const int length = EncodeJpegBgr(pixels, kSide, kSide, kKeptQuality, &jpeg);
+    if (length <= 0) return;
+    level.tiles[static_cast<size_t>(row * level.columns + column)].assign(
+        reinterpret_cast<const char*>(jpeg), static_cast<size_t>(length));
+    free(jpeg);
+    keptBytes_ += static_cast<size_t>(length);
+    // Over the budget: the finest kept level goes, being the largest.
+    while (keptBytes_ > budget_ && firstKept_ < static_cast<int32_t>(levels_.size())) {
+        CoarseLevel& finest = levels_[static_cast<size_t>(firstKept_++)];
+        for (std::string& tile : finest.tiles) {
+            keptBytes_ -= tile.size();
+            std::string().swap(tile);
+        }
+        finest.kept = false;
+    }
+}
+
+bool CoarseLevels::Read(int32_t k, int64_t x, int64_t y, int64_t w, int64_t h, bool redFirst,
+                        uint8_t* out) const {
+    const CoarseLevel& level = levels_[static_cast<size_t>(k)];
+    memset(out, 0xFF, static_cast<size_t>(w * h * 3));
+    std::vector<uint8_t> tile(kTileBytes);
+    const int64_t left = std::max<int64_t>(x, 0), top = std::max<int64_t>(y, 0);
+    const int64_t right = std::min(x + w, level.width), bottom = std::min(y + h, level.height);
+    for (int64_t row = top / kSide; top < bottom && row <= (bottom - 1) / kSide; ++row) {
+        for (int64_t column = left / kSide; left < right && column <= (right - 1) / kSide;
+             ++column) {
+            const std::string& jpeg =
+                level.tiles[static_cast<size_t>(row * level.columns + column)];
+            if (jpeg.empty()) continue;
+            if (!DecodeJpegBgr(reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size(), kSide,
+                               kSide, PixelRect{0, 0, kSide, kSide}, tile.data(), kSide * 3))
+                return false;
+            const int64_t x0 = std::max(left, column * kSide);
+            const int64_t x1 = std::min(right, (column + 1) * kSide);
+            for (int64_t py = std::max(top, row * kSide); py < std::min(bottom, (row + 1) * kSide);
+                 ++py) {
+                const uint8_t* from =
+                    tile.data() + ((py - row * kSide) * kSide + x0 - column * kSide) * 3;
+                uint8_t* to = out + ((py - y) * w + (x0 - x)) * 3;
+                memcpy(to, from, static_cast<size_t>(x1 - x0) * 3);
+            }
+        }
+    }
+    if (redFirst)
+        for (int64_t i = 0; i < w * h; ++i)
+            std::swap(out[i * 3], out[i * 3 + 2]);
+    return true;
+}
+
+}  // namespace tarn

@@ -1,0 +1,95 @@
+// Coarse levels a slide does not store. A slide whose coarsest level is large (a slide of one
+// layer, say) would have every small Deep Zoom tile, down to the single-tile overview, read from
+// that whole level. Instead the levels below it, each half the size of the one above, are built
+// once per slide: in the background, streaming (a few tiles of memory whatever the slide's size),
+// from the slide's own regions (tarn_read_region), and kept in memory as JPEG tiles within a
+// byte budget. Tiles that are white take no room. When the levels do not all fit, the finest are
+// dropped, and the tiles that would read them read the slide, a band at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarn.h"
+
+namespace tarn {
+
+// Side of the tiles coarse levels are kept in.
+inline constexpr int64_t kCoarseTileSide = 256;
+// A coarsest level of at most this many pixels is read directly: no coarse levels are built.
+inline constexpr int64_t kDirectPixels = int64_t{2048} * 2048;
+// Budget of the kept tiles when the default tile cache is smaller (or off).
+inline constexpr size_t kMinCoarseBudget = size_t{16} << 20;
+
+// The smallest level-0 coordinate that tarn_read_region maps to `pixel` of a level of
+// `downsample`.
+int64_t Level0Of(int64_t pixel, double downsample);
+
+struct CoarseLevel {
+    int64_t width = 0, height = 0;   // pixels
+    int64_t columns = 0, rows = 0;   // tiles of kCoarseTileSide
+    bool kept = true;                // false once dropped for the budget
+    std::vector<std::string> tiles;  // JPEG (blue-green-red); empty: white
+};
+
+class CoarseLevels {
+  public:
+    // The coarse levels of `slide`, shared by all its views (null when the slide needs none).
+    // The build reads `slide`: views hold it, and are destroyed before their slide is closed.
+    static std::shared_ptr<CoarseLevels> For(tarn_slide* slide);
+    ~CoarseLevels();
+    CoarseLevels(const CoarseLevels&) = delete;
+    CoarseLevels& operator=(const CoarseLevels&) = delete;
+
+    int32_t sourceLevel() const { return sourceLevel_; }
+    // Starts the build unless it ran or runs (in this process: a child after fork() builds
+    // anew), then waits until it is over or `timeoutMs` passed (negative: no limit). True once
+    // it is over.
+    bool Wait(int64_t timeoutMs);
+    // 0 to 1: how far the build is; 1 once it is over.
+    double Progress() const;
+    // The kept level to read an area from for a reduction of `zoom` (source-level pixels per
+    // output pixel) from the source level: the coarsest whose step (2^k) is at most `zoom`, or 0
+    // when the source level itself is to be read. Only valid once the build is over.
+    int32_t LevelFor(double zoom) const;
+    const CoarseLevel& level(int32_t k) const { return levels_[static_cast<size_t>(k)]; }
+    // Pixels (x, y, w, h) of kept level k, in blue-green-red or red-green-blue, white beyond it.
+    bool Read(int32_t k, int64_t x, int64_t y, int64_t w, int64_t h, bool redFirst,
+              uint8_t* out) const;
+
+  private:
+    explicit CoarseLevels(tarn_slide* slide);
+    void Build();
+    // Tile (column, row) of level k into `out` (kCoarseTileSide squared, blue-green-red); true
+    // when it is all white (and `out` untouched). False in `*ok` on a read failure.
+    bool Produce(int32_t k, int64_t column, int64_t row, uint8_t* out, bool* ok);
+    void Keep(int32_t k, int64_t column, int64_t row, const uint8_t* pixels);
+
+    tarn_slide* slide_;
+    int32_t sourceLevel_ = 0;
+    double downsample_ = 1;            // of the source level
+    CoarseLevel source_;               // the source level's size (no tiles)
+    std::vector<CoarseLevel> levels_;  // [0] unused; 1: half the source level, ...
+    size_t budget_ = 0, keptBytes_ = 0;
+    int32_t firstKept_ = 1;
+
+    mutable std::mutex lock_;
+    std::condition_variable over_;
+    enum class State { Idle, Running, Over } state_ = State::Idle;  // under lock_
+    pid_t builder_ = 0;                                             // process of the build
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int64_t> done_{0};  // source tiles accounted for
+    int64_t total_ = 1;
+};
+
+}  // namespace tarn
