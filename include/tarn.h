@@ -410,7 +410,8 @@ TARN_API int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats);
  * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
  * tarn_set_threads(n) caps them at n threads for the whole process (1: the calling thread only);
  * n <= 0 removes the cap. Unset, the TARN_NUM_THREADS environment variable gives the cap, and
- * without it every processor is used. */
+ * without it every processor is used. Fetches of a slide read from a URL wait rather than work:
+ * they run on up to TARN_REMOTE_CONNECTIONS threads per host whatever the cap. */
 TARN_API void tarn_set_threads(int n);
 /* The number of threads such work uses now. */
 TARN_API int tarn_get_threads(void);

@@ -142,7 +142,9 @@ bool FetchRequest(RemoteObject* object, const Request& request, const std::vecto
 }
 
 // The pieces fetched in as few requests as the plan allows, on up to a host's connections at
-// once (the calling thread only when the library is kept to one thread).
+// once. Waiting on a network is no work for a processor: these threads are bounded by the
+// connections, not by the library's thread cap (a server or Dask worker kept to one thread still
+// fetches a region's tiles together).
 bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhead,
                  int64_t deadlineMs, RemoteError* error) {
     SplitLargePieces(pieces);
@@ -152,11 +154,8 @@ bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhea
         const uint64_t end = std::min(object->version.size, requests[0].offset + kReadAheadBytes);
         requests[0].size = std::max(requests[0].size, end - requests[0].offset);
     }
-    const int threads =
-        ThreadBudget() == 1
-            ? 1
-            : std::min<int>(ConnectionsPerHostSetting(),
-                            static_cast<int>(std::min<size_t>(requests.size(), 64)));
+    const int threads = std::min<int>(ConnectionsPerHostSetting(),
+                                      static_cast<int>(std::min<size_t>(requests.size(), 64)));
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
     RemoteError firstError;

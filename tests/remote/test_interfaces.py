@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 import remote_servers
+import serve_support
 import tarnslide
 import tarnslide.dask
 from tarnslide.deepzoom import DeepZoomGenerator
@@ -85,6 +86,15 @@ def test_tool_reads_urls(remote):
     refused = tool("tile", url, "--layer", "0", "--column", "0", "--row", "0", "--output",
                    remote.work / "t.jpg", check=False)
     assert refused.returncode != 0 and "URL" in refused.stderr and "SECRET" not in refused.stderr
+
+    # tarn serve: the descriptor and tiles `tarn export --deepzoom` wrote from the file.
+    exported = remote.work / "dz-file"
+    with serve_support.Server(url) as server:
+        assert "SECRET" not in server.output
+        assert server.get("/deepzoom/slide.dzi")[2] == (exported / "slide.dzi").read_bytes()
+        for tile in ("11/2_1.jpeg", "9/0_0.jpeg", "5/0_0.jpeg"):
+            status, _, body = server.get("/deepzoom/slide_files/" + tile)
+            assert status == 200 and body == (exported / "slide_files" / tile).read_bytes()
 
 
 def without_version(properties):
