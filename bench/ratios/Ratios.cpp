@@ -42,7 +42,9 @@ struct Side {
     Side() = default;
     Side(std::vector<std::string> arguments, std::vector<std::string> environment = {},
          std::string programPath = {})
-        : args(std::move(arguments)), env(std::move(environment)), program(std::move(programPath)) {}
+        : args(std::move(arguments)),
+          env(std::move(environment)),
+          program(std::move(programPath)) {}
 
     std::vector<std::string> args;
     std::vector<std::string> env;  // NAME=VALUE, replacing the variable where it is set
@@ -119,9 +121,8 @@ double RunProbe(const Side& side) {
     close(out[0]);
     int status = 0;
     const bool ended = spawned == 0 && waitpid(child, &status, 0) == child;
-    const double micros = std::chrono::duration<double, std::micro>(
-                              std::chrono::steady_clock::now() - start)
-                              .count();
+    const double micros =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     if (!side.program.empty() && got == 0) got = 1;  // a quiet program prints nothing
     if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || got <= 0) {
         fprintf(stderr, "failed (status %d):", status);
@@ -215,15 +216,15 @@ std::vector<Measure> RemoteMeasures(const Sides& s) {
     return {
         {"Cold 512 x 512 regions, http on loopback vs the file", reads(http), reads(s.jpeg), true,
          ">= 0.7"},
-        {"First open, http 20 ms away, vs the file", open(slow + "?run=%RUN%"), open(s.jpeg),
-         false, "<= 100 ms"},
+        {"First open, http 20 ms away, vs the file", open(slow + "?run=%RUN%"), open(s.jpeg), false,
+         "<= 100 ms"},
         {"Open again in a new process, http 20 ms away, vs the file", open(slow), open(s.jpeg),
          false, "<= 100 ms"},
         {"2048 x 2048 region, http 20 ms away, vs the file", region(slow), region(s.jpeg), false,
          "<= 0.5 s"},
         {"Level-0 export (tarn export), http on loopback vs the file",
-         exportTiles(nginx->Http(exportName), "export-http"), exportTiles(exportPath, "export-file"),
-         true, ">= 0.8"},
+         exportTiles(nginx->Http(exportName), "export-http"),
+         exportTiles(exportPath, "export-file"), true, ">= 0.8"},
     };
 }
 

@@ -151,8 +151,8 @@ bool Take(const std::vector<uint8_t>& in, size_t* at, T* value) {
 bool ReadWhole(int fd, std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t got = pread(fd, bytes.data() + done, bytes.size() - done,
-                                  static_cast<off_t>(done));
+        const ssize_t got =
+            pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         done += static_cast<size_t>(got);
@@ -184,9 +184,8 @@ IndexPointer Parse(const std::vector<uint8_t>& bytes, const Digest identity, uin
     for (uint32_t i = 0; i < count; ++i) {
         IndexExtent extent;
         uint64_t length = 0;
-        if (!Take(bytes, &at, &extent.offset) || !Take(bytes, &at, &length) ||
-            length > end - at || extent.offset < previousEnd || extent.offset > size ||
-            length > size - extent.offset)
+        if (!Take(bytes, &at, &extent.offset) || !Take(bytes, &at, &length) || length > end - at ||
+            extent.offset < previousEnd || extent.offset > size || length > size - extent.offset)
             return nullptr;
         extent.bytes.assign(bytes.begin() + static_cast<ptrdiff_t>(at),
                             bytes.begin() + static_cast<ptrdiff_t>(at + length));
@@ -338,9 +337,9 @@ void ForgetLayerIndex(const ByteSource& source) {
 }
 
 const IndexExtent* IndexExtentHolding(const LayerIndex& index, uint64_t offset, uint64_t size) {
-    auto after = std::upper_bound(
-        index.extents.begin(), index.extents.end(), offset,
-        [](uint64_t at, const IndexExtent& extent) { return at < extent.offset; });
+    auto after =
+        std::upper_bound(index.extents.begin(), index.extents.end(), offset,
+                         [](uint64_t at, const IndexExtent& extent) { return at < extent.offset; });
     if (after == index.extents.begin()) return nullptr;
     const IndexExtent& extent = *std::prev(after);
     const uint64_t into = offset - extent.offset;

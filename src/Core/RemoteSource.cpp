@@ -24,8 +24,7 @@ constexpr uint64_t kRemoteReadAhead = uint64_t{1} << 20;
 // The remote module's messages begin with the URL, which the slide's name gives already.
 const char* WithoutUrl(const char* url, const std::string& message) {
     const size_t length = strlen(url);
-    if (length > 0 && message.compare(0, length, url) == 0 &&
-        message.compare(length, 2, ": ") == 0)
+    if (length > 0 && message.compare(0, length, url) == 0 && message.compare(length, 2, ": ") == 0)
         return message.c_str() + length + 2;
     return message.c_str();
 }

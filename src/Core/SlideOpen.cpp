@@ -70,11 +70,10 @@ int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed
           uint64_t wanted = 0) {
     if (offset >= reader.size || InWindow(reader, offset, std::min(needed, reader.size - offset)))
         return ZY_OK;
-    if (CoverFromIndex(reader, ahead, offset, std::min(needed, reader.size - offset)))
-        return ZY_OK;
+    if (CoverFromIndex(reader, ahead, offset, std::min(needed, reader.size - offset))) return ZY_OK;
     const uint64_t left = reader.size - offset;
-    const uint64_t length =
-        ReadLength(reader, ahead, offset, std::min(needed, left), std::min(std::max(needed, wanted), left));
+    const uint64_t length = ReadLength(reader, ahead, offset, std::min(needed, left),
+                                       std::min(std::max(needed, wanted), left));
     try {
         ahead.bytes.resize(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {

@@ -155,9 +155,8 @@ uint64_t CachedRun(const std::string& key, uint64_t offset, uint64_t limit) {
     if (object == c.objects.end()) return 0;
     Extents& extents = object->second;
     uint64_t at = offset;
-    for (auto it = FirstEndingAfter(extents, at); it != extents.end() && it->first <= at &&
-                                                  at - offset < limit;
-         ++it)
+    for (auto it = FirstEndingAfter(extents, at);
+         it != extents.end() && it->first <= at && at - offset < limit; ++it)
         at = it->second.end;
     return std::min(at - offset, limit);
 }

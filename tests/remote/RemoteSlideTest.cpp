@@ -74,7 +74,8 @@ std::vector<uint32_t> UnreadTiles() {
     const tarnwriter::SlideLayout& layout = Real().layout;
     std::vector<uint32_t> tiles;
     for (uint32_t t = 0; t < layout.tileOffsets[0].size(); ++t)
-        if (layout.tileOffsets[0][t] > layout.layerRecords[0] + (uint64_t{1} << 20)) tiles.push_back(t);
+        if (layout.tileOffsets[0][t] > layout.layerRecords[0] + (uint64_t{1} << 20))
+            tiles.push_back(t);
     return tiles;
 }
 
@@ -272,7 +273,8 @@ TEST_F(RemoteSlide, ReplacedObjectFailsLikeAReplacedFile) {
     utime(path.c_str(), &later);
 
     EXPECT_TRUE(Region(slide.get(), second.x, second.y, 0, 256, 256).empty());
-    EXPECT_NE(nullptr, strstr(tarn_get_error(slide.get()), "changed")) << tarn_get_error(slide.get());
+    EXPECT_NE(nullptr, strstr(tarn_get_error(slide.get()), "changed"))
+        << tarn_get_error(slide.get());
     EXPECT_TRUE(Region(slide.get(), first.x, first.y, 0, 256, 256).empty());
 }
 
@@ -300,8 +302,8 @@ TEST_F(RemoteSlide, FaultsFailCallsCleanly) {
     tarn::remote::SetRemoteCacheCapacity(64 << 20);
     setenv("TARN_REMOTE_TIMEOUT", "2", 1);
     const uint64_t opening = OpenRequests(Proxied("-", "faults-real.tarn"));
-    const Handle stalled = OpenSlide(Proxied("stallafter=" + std::to_string(opening) + ",t=1",
-                                             "faults-real.tarn"));
+    const Handle stalled =
+        OpenSlide(Proxied("stallafter=" + std::to_string(opening) + ",t=1", "faults-real.tarn"));
     ASSERT_TRUE(stalled) << OpenError();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(Region(stalled.get(), 0, 0, 0, 2048, 1536).empty());

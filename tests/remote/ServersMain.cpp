@@ -20,11 +20,12 @@ int main() {
     }
     const int proxy = remotetest::StartFaultProxy(&why);
     const remotetest::S3* s3 = remotetest::StartS3(&why);
-    printf("{\"root\": \"%s\", \"http\": %d, \"https\": %d, \"ca\": \"%s\", \"proxy\": %d, "
-           "\"s3\": %d, \"bucket\": \"%s\", \"s3root\": \"%s\"}\n",
-           nginx->root.c_str(), nginx->httpPort, nginx->httpsPort, nginx->caFile.c_str(), proxy,
-           s3 != nullptr ? s3->port : 0, s3 != nullptr ? s3->bucket.c_str() : "",
-           s3 != nullptr ? s3->root.c_str() : "");
+    printf(
+        "{\"root\": \"%s\", \"http\": %d, \"https\": %d, \"ca\": \"%s\", \"proxy\": %d, "
+        "\"s3\": %d, \"bucket\": \"%s\", \"s3root\": \"%s\"}\n",
+        nginx->root.c_str(), nginx->httpPort, nginx->httpsPort, nginx->caFile.c_str(), proxy,
+        s3 != nullptr ? s3->port : 0, s3 != nullptr ? s3->bucket.c_str() : "",
+        s3 != nullptr ? s3->root.c_str() : "");
     fflush(stdout);
     pollfd input{STDIN_FILENO, POLLIN, 0};
     char byte = 0;

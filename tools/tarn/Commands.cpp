@@ -232,7 +232,8 @@ bool InsideGrid(tarn_slide* slide, int layer, long x, long y, int width, int hei
 // down).
 int64_t Level0(long at, double downsample) {
     auto value = static_cast<int64_t>(std::llround(static_cast<double>(at) * downsample));
-    while (value > 0 && static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) > at)
+    while (value > 0 &&
+           static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) > at)
         --value;
     while (static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) < at)
         ++value;
@@ -247,7 +248,8 @@ int RegionFromUrl(const std::string& url, const std::string& path, int layer, lo
     if (!slide) return Fail(slide.Failure());
     const std::string what = "cannot read that region of layer " + std::to_string(layer);
     if (!InsideGrid(slide.get(), layer, x, y, width, height))
-        return Fail(what + ": the origin must lie inside the layer and the size must not exceed it");
+        return Fail(what +
+                    ": the origin must lie inside the layer and the size must not exceed it");
     const double downsample = tarn_get_level_downsample(slide.get(), layer);
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     if (tarn_read_region(slide.get(), pixels.data(), Level0(x, downsample), Level0(y, downsample),
