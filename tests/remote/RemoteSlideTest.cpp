@@ -146,6 +146,17 @@ void ExpectSameSlide(tarn_slide* local, tarn_slide* remote, const std::string& u
     tarn_free(b);
 }
 
+// The slide put into s3rver's bucket under `key`, s3:// URLs sent to s3rver with these
+// credentials; its URL.
+std::string PutReal(const S3& s3, const std::string& key, const char* keyId, const char* secret) {
+    PutS3Object(s3, key, Real().bytes);
+    setenv("AWS_ENDPOINT_URL", ("http://127.0.0.1:" + std::to_string(s3.port)).c_str(), 1);
+    setenv("AWS_REGION", "us-east-1", 1);
+    setenv("AWS_ACCESS_KEY_ID", keyId, 1);
+    setenv("AWS_SECRET_ACCESS_KEY", secret, 1);
+    return "s3://" + s3.bucket + "/" + key;
+}
+
 class RemoteSlide : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -176,12 +187,7 @@ TEST_F(RemoteSlide, EveryReadGivesTheFilesPixels) {
                                      nginx->Https("real.tarn")};
     std::string why;
     if (const S3* s3 = StartS3(&why)) {
-        PutS3Object(*s3, "dir/real slide.tarn", Real().bytes);
-        setenv("AWS_ENDPOINT_URL", ("http://127.0.0.1:" + std::to_string(s3->port)).c_str(), 1);
-        setenv("AWS_REGION", "us-east-1", 1);
-        setenv("AWS_ACCESS_KEY_ID", "S3RVER", 1);
-        setenv("AWS_SECRET_ACCESS_KEY", "S3RVER", 1);
-        urls.push_back("s3://" + s3->bucket + "/dir/real slide.tarn");
+        urls.push_back(PutReal(*s3, "dir/real slide.tarn", "S3RVER", "S3RVER"));
     } else if (ServersRequired()) {
         FAIL() << why;
     }
@@ -317,12 +323,7 @@ TEST_F(RemoteSlide, FaultsFailCallsCleanly) {
     EXPECT_NE(std::string::npos, OpenError().find("404")) << OpenError();
     std::string why;
     if (const S3* s3 = StartS3(&why)) {
-        PutS3Object(*s3, "refused.tarn", Real().bytes);
-        setenv("AWS_ENDPOINT_URL", ("http://127.0.0.1:" + std::to_string(s3->port)).c_str(), 1);
-        setenv("AWS_REGION", "us-east-1", 1);
-        setenv("AWS_ACCESS_KEY_ID", "NOSUCHKEY", 1);
-        setenv("AWS_SECRET_ACCESS_KEY", "very-secret-value", 1);
-        EXPECT_FALSE(OpenSlide("s3://" + s3->bucket + "/refused.tarn"));
+        EXPECT_FALSE(OpenSlide(PutReal(*s3, "refused.tarn", "NOSUCHKEY", "very-secret-value")));
         EXPECT_NE(std::string::npos, OpenError().find("access refused")) << OpenError();
         EXPECT_EQ(std::string::npos, OpenError().find("very-secret-value")) << OpenError();
     }
