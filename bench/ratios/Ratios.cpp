@@ -200,7 +200,7 @@ std::vector<Measure> RemoteMeasures(const Sides& s) {
                                     remotetest::ReadFile(exportPath));
     const std::string http = nginx->Http(jpegName);
     const std::string slow = "http://127.0.0.1:" + std::to_string(proxy) + "/delay=20/" + jpegName;
-    const std::vector<std::string> wall{"TARN_PROBE_WALL=1"};
+    const std::vector<std::string> wall{"TARN_PROBE_CLOCK=wall"};
     auto reads = [&](const std::string& path) {
         return Side{{"cold", "tarn", path, s.columns, s.rows, "100"}, wall};
     };

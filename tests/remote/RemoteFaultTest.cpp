@@ -55,14 +55,22 @@ TEST_F(RemoteFault, LastingFaultsFailInTime) {
     } cases[] = {{"s503=99", RemoteStatus::kTimedOut, "HTTP 503"},
                  {"reset=99", RemoteStatus::kTimedOut, "tries"},
                  {"trunc=99", RemoteStatus::kTimedOut, "cut short"},
-                 {"stall", RemoteStatus::kTimedOut, "timed out"},
+                 {"stall", RemoteStatus::kTimedOut, "stalled|timed out"},
                  {"badrange", RemoteStatus::kBadResponse, "another range"}};
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();
         RemoteError error;
         EXPECT_FALSE(Open(Url(c.faults), &error)) << c.faults;
         EXPECT_EQ(c.status, error.status) << c.faults << ": " << error.message;
-        EXPECT_NE(std::string::npos, error.message.find(c.cause)) << error.message;
+        // A cause may be named in more than one way ("a|b"): a slow machine meets the deadline at
+        // another step.
+        bool named = false;
+        for (std::string causes = c.cause; !named && !causes.empty();) {
+            const size_t bar = causes.find('|');
+            named = error.message.find(causes.substr(0, bar)) != std::string::npos;
+            causes = bar == std::string::npos ? "" : causes.substr(bar + 1);
+        }
+        EXPECT_TRUE(named) << error.message;
         EXPECT_NE(std::string::npos, error.message.find("faults.tarn")) << error.message;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.faults;
     }
