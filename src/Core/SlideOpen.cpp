@@ -3,9 +3,9 @@
 // through one bounds-checked reader; it reads ahead so that records lying near each other come
 // in one read of the source, which a network source needs far more than a file.
 #include <algorithm>
-#include <memory>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -343,7 +343,8 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
     if (source.readAhead != 0) ahead.amount = source.readAhead;
     ahead.index = FindLayerIndex(source);
     int code = ReadSlide(reader, ahead, *slide);
-    if (code != ZY_OK && ahead.index != nullptr) {
+    const auto sourceFailed = [&] { return reader.failure != ZY_OK && reader.failure == code; };
+    if (code != ZY_OK && code != kNoMemory && !sourceFailed() && ahead.index != nullptr) {
         // Whatever the index holds, it is not these bytes: it goes, and the source tells.
         ForgetLayerIndex(source);
         DropRecords(*slide);
@@ -355,8 +356,7 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
     if (code != ZY_OK) {
         CloseSlide(slide);
         if (code == kNoMemory) return Fail(failure, OpenError::NoMemory);
-        const bool sourceFailed = reader.failure != ZY_OK && reader.failure == code;
-        return Fail(failure, sourceFailed ? OpenError::SourceFailed : OpenError::Damaged, &why);
+        return Fail(failure, sourceFailed() ? OpenError::SourceFailed : OpenError::Damaged, &why);
     }
     if (ahead.index == nullptr) KeepLayerIndex(*slide);
     slide->sourceKey = AcquireSourceKey(source.identity, source.identitySize);
