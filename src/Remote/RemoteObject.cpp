@@ -1,6 +1,7 @@
 #include "Remote/RemoteObject.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,16 @@ struct RemoteObject {
     std::string versionText;  // the key's part after the URL
     int64_t timeoutMs = kDefaultTimeoutMs;
 
+    // Where recent requests ended, to tell a sequential scan (an export, a Dask chunk row)
+    // from scattered reads: the ends of the last kStreams requests, with their sizes.
+    std::mutex streamMutex;
+    struct Stream {
+        uint64_t end = 0;
+        uint64_t size = 0;
+    };
+    std::array<Stream, 8> streams{};
+    size_t nextStream = 0;
+
     // Set by the first answer that shows another version; every read fails from then on.
     std::atomic<bool> changed{false};
     std::mutex changeMutex;
@@ -43,6 +54,9 @@ constexpr uint64_t kMaxRequestBytes = 8 << 20;
 // record that follows it is usually read next.
 constexpr uint64_t kSmallReadBytes = 4 << 10;
 constexpr uint64_t kReadAheadBytes = 256 << 10;
+// A request that continues one that just ended is a scan: it asks for twice what that one did,
+// up to this much, so that a scan comes in a few large requests instead of one per tile.
+constexpr uint64_t kMostScanAhead = 4 << 20;
 
 bool Failed(RemoteError* error, RemoteStatus status, std::string message) {
     if (error != nullptr) {
@@ -141,6 +155,29 @@ bool FetchRequest(RemoteObject* object, const Request& request, const std::vecto
     return true;
 }
 
+// Grows the requests that continue a recent one (see kMostScanAhead); the bytes beyond the
+// pieces go to the cache for the reads that follow.
+void ReadAheadOfScans(RemoteObject* object, std::vector<Request>& requests) {
+    std::lock_guard lock(object->streamMutex);
+    for (Request& request : requests) {
+        auto& streams = object->streams;
+        auto stream = std::find_if(streams.begin(), streams.end(), [&](const auto& s) {
+            return s.end != 0 && request.offset + kNearBytes >= s.end &&
+                   request.offset <= s.end + kNearBytes;
+        });
+        if (stream != streams.end()) {
+            const uint64_t wanted =
+                std::min(kMostScanAhead, 2 * std::max(stream->size, request.size));
+            request.size =
+                std::max(request.size, std::min(wanted, object->version.size - request.offset));
+        } else {
+            stream = streams.begin() + static_cast<ptrdiff_t>(object->nextStream);
+            object->nextStream = (object->nextStream + 1) % streams.size();
+        }
+        *stream = {request.offset + request.size, request.size};
+    }
+}
+
 // The pieces fetched in as few requests as the plan allows, on up to a host's connections at
 // once. Waiting on a network is no work for a processor: these threads are bounded by the
 // connections, not by the library's thread cap (a server or Dask worker kept to one thread still
@@ -154,6 +191,7 @@ bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhea
         const uint64_t end = std::min(object->version.size, requests[0].offset + kReadAheadBytes);
         requests[0].size = std::max(requests[0].size, end - requests[0].offset);
     }
+    if (CacheCapacity() > 0) ReadAheadOfScans(object, requests);
     const int threads = std::min<int>(ConnectionsPerHostSetting(),
                                       static_cast<int>(std::min<size_t>(requests.size(), 64)));
     std::atomic<bool> failed{false};

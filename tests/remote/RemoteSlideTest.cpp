@@ -225,12 +225,12 @@ TEST_F(RemoteSlide, ReplacedObjectFailsLikeAReplacedFile) {
     const Handle slide = OpenSlide(url);
     ASSERT_TRUE(slide) << OpenError();
     const std::vector<uint32_t> unread = UnreadTiles();
-    ASSERT_GE(unread.size(), 2u);
-    const TileBox first = TileOrigin(unread[0]), second = TileOrigin(unread[1]);
+    ASSERT_FALSE(unread.empty());
+    const TileBox first = TileOrigin(0), second = TileOrigin(unread[0]);  // read at open, not
     ASSERT_FALSE(Region(slide.get(), first.x, first.y, 0, 256, 256).empty());
 
     std::string other = Real().bytes;
-    for (size_t i = Real().layout.tileOffsets[0][unread[1]]; i < other.size(); i += 997)
+    for (size_t i = Real().layout.tileOffsets[0][unread[0]]; i < other.size(); i += 997)
         other[i] ^= 0x55;
     const std::string path = nginx->root + "/swapped.tarn";
     WriteFileAtomically(path, other);
