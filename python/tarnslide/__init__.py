@@ -205,6 +205,11 @@ class AbstractSlide:
         return thumbnail
 
 
+# Thumbnails are read from a stored level of at most this many bytes of pixels, else from the
+# Deep Zoom pyramid in tiles of this size.
+_THUMBNAIL_SOURCE_BYTES = 64 << 20
+_THUMBNAIL_TILE = 512
+
 class OpenSlideCache:
     """A tile cache of a given capacity in bytes, to share between chosen slides.
 
@@ -528,12 +533,35 @@ class OpenSlide(AbstractSlide):
                 yield future.result()
 
     def get_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
-        """An RGB image of the whole slide fitting within `size`, on white."""
+        """An RGB image of the whole slide fitting within `size`, on white.
+
+        Read from the stored level nearest above the size; when that level is larger than
+        64 MiB of pixels (a slide that stores no small levels), from the coarse levels of the
+        library's Deep Zoom pyramid instead, so memory stays bounded whatever the slide."""
         downsample = max(dim / thumb for dim, thumb in zip(self.dimensions, size))
         level = self.get_best_level_for_downsample(downsample)
-        thumbnail = self.read_region((0, 0), level, self.level_dimensions[level], mode="RGB")
+        width, height = self.level_dimensions[level]
+        if width * height * 4 <= _THUMBNAIL_SOURCE_BYTES:
+            thumbnail = self.read_region((0, 0), level, (width, height), mode="RGB")
+        else:
+            thumbnail = self._pyramid_thumbnail(size)
         thumbnail.thumbnail(size, Image.Resampling.LANCZOS)
         return thumbnail
+
+    def _pyramid_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
+        """The smallest Deep Zoom level that still covers `size`, assembled from its tiles."""
+        from tarnslide.deepzoom import DeepZoomGenerator
+        zoom = DeepZoomGenerator(self, tile_size=_THUMBNAIL_TILE, overlap=0)
+        level = next(k for k, (w, h) in enumerate(zoom.level_dimensions)
+                     if w >= min(size[0], self.dimensions[0])
+                     and h >= min(size[1], self.dimensions[1]))
+        image = Image.new("RGB", zoom.level_dimensions[level], "white")
+        columns, rows = zoom.level_tiles[level]
+        for row in range(rows):
+            for column in range(columns):
+                image.paste(zoom.get_tile(level, (column, row)),
+                            (column * _THUMBNAIL_TILE, row * _THUMBNAIL_TILE))
+        return image
 
     def set_cache(self, cache: Optional[OpenSlideCache]) -> None:
         """Reads through `cache` from now on (None: the process's default cache again)."""

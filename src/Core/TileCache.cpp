@@ -107,12 +107,19 @@ constexpr int kRings = 8;
 constexpr size_t kRingSlots = 512;
 constexpr size_t kLeastRingSlots = 16;
 constexpr size_t kUsualTileCharge = 256 * 256 * 3 + kTileEntryOverhead;
+// A tile touched again soon after, in any part, is part of what a reader is working through (a
+// viewer's window of neighbouring tiles, overlapping patches): it is decoded whole and kept too.
+// "Soon" is a few touches per ring, a few dozen in all: about what one region or a row of Deep
+// Zoom tiles touches, far less than random reads need to meet a tile again.
+constexpr size_t kNearSlots = 8;
 
 struct alignas(64) SeenRing {
     std::mutex mutex;
     uint64_t tags[kRingSlots] = {};
     size_t slots = kLeastRingSlots;  // of `tags` in use
     size_t next = 0;                 // the next slot to overwrite
+    uint64_t near[kNearSlots] = {};  // the last tiles touched, whatever their part
+    size_t nearNext = 0;
 };
 
 size_t RingSlotsFor(size_t capacity) {
@@ -120,17 +127,27 @@ size_t RingSlotsFor(size_t capacity) {
     return std::clamp(slots, kLeastRingSlots, kRingSlots);
 }
 
-// Whether the ring holds `tag`; a tag found is taken out (its tile is about to be kept). A tag
-// not found is noted.
-bool SeenBefore(SeenRing& ring, uint64_t tag) {
+// Whether the ring holds `tag` (this part of this tile) or, among its last few touches, `tile`
+// (any part of it); what is found is taken out (its tile is about to be kept). Both are noted
+// when neither is found.
+bool SeenBefore(SeenRing& ring, uint64_t tag, uint64_t tile) {
     const std::lock_guard<std::mutex> lock(ring.mutex);
+    bool seen = false;
+    for (uint64_t& near : ring.near)
+        if (near == tile) {
+            near = 0;
+            seen = true;
+        }
     for (size_t i = 0; i < ring.slots; ++i)
         if (ring.tags[i] == tag) {
             ring.tags[i] = 0;
-            return true;
+            seen = true;
         }
+    if (seen) return true;
     ring.tags[ring.next] = tag;
     ring.next = (ring.next + 1) % ring.slots;
+    ring.near[ring.nearNext] = tile;
+    ring.nearNext = (ring.nearNext + 1) % kNearSlots;
     return false;
 }
 
@@ -292,7 +309,7 @@ TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uin
     const uint64_t hash = KeyHash()(key);
     const uint64_t tag = Finalize(hash ^ part) | 1;  // 0 marks an empty slot of a ring
     SeenRing& ring = cache->rings[(hash >> 40) % kRings];
-    return SeenBefore(ring, tag) ? TileAdmission::DecodeWhole : TileAdmission::DecodePart;
+    return SeenBefore(ring, tag, hash | 1) ? TileAdmission::DecodeWhole : TileAdmission::DecodePart;
 }
 
 bool TileIsCached(TileCache* cache, const TileKey& key) {

@@ -5,9 +5,11 @@
 // the layout it needs. A miss costs what a read without cache costs: it decodes just the rows and
 // columns asked for, straight into the caller's buffer, and only notes what it asked for. A tile
 // is decoded whole and kept only when a read asks for a part of it that a recent read asked for
-// too (a repeated read: a viewer going back, a training pass over the same patches). So reads
-// that never repeat (random access, an export, a first pass) cost what they cost without the
-// cache: no tile is decoded whole that may not be read again, and no memory is spent on it.
+// too (a repeated read: a viewer going back, a training pass over the same patches), or for any
+// part of a tile one of the last few dozen reads touched (a viewer's window of neighbouring
+// tiles, overlapping patches). So reads that never repeat (random access, an export, a first
+// pass) cost what they cost without the cache: no tile is decoded whole that may not be read
+// again, and no memory is spent on it.
 // A tile kept takes over the memory of the tile it evicts when that one is not in use, so a full
 // cache recycles its memory instead of allocating afresh (fresh memory costs page faults, which a
 // virtual machine makes dear).

@@ -100,6 +100,8 @@ slide = tarnslide.TarnSlide(sys.argv[1])
 generator = DeepZoomGenerator(slide, 254, 1, False)
 for level in range(max(1, generator.level_count - 6)):
     generator.get_tile(level, (0, 0))
+thumbnail = slide.get_thumbnail((512, 512))
+assert max(thumbnail.size) == 512, thumbnail.size
 """
     environment = dict(os.environ, TARN_LIBRARY=LIBRARY)
     # The same on a small slide of the usual shape: the interpreter, the library, a colour table.
