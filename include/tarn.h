@@ -68,9 +68,9 @@ TARN_API const char* tarn_version(void);
 /* The same string, under the name openslide_get_version has here. */
 TARN_API const char* tarn_get_version(void);
 
-/* "tarn" when `filename` is a Tarn slide (a regular file that starts with a Tarn header), else
- * NULL. Cheap: it reads the header only, so tarn_open may still refuse a damaged slide that this
- * accepts. */
+/* "tarn" when `filename` is a Tarn slide (a regular file, or a URL as tarn_open takes them,
+ * that starts with a Tarn header), else NULL. Cheap: it reads the header only (one request for a
+ * URL), so tarn_open may still refuse a damaged slide that this accepts. */
 TARN_API const char* tarn_detect_vendor(const char* filename);
 
 /* ---- Opening and closing ---- */
@@ -80,7 +80,33 @@ TARN_API const char* tarn_detect_vendor(const char* filename);
  * its whole grid is refused: that level would have no picture. Opening never changes the fixed
  * interface's global ColorTable. The path is resolved at open: a later change
  * of the working directory does not change which file the slide reads, and reads of a file that
- * was since removed or replaced fail. */
+ * was since removed or replaced fail.
+ *
+ * `filename` may be a URL:
+ *   http://HOST[:PORT]/PATH, https://...  read with range requests; presigned URLs are plain
+ *                                         https. Redirects are followed, to https only unless
+ *                                         the URL was http.
+ *   s3://BUCKET/KEY                       signed with AWS Signature Version 4: credentials from
+ *                                         AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and
+ *                                         AWS_SESSION_TOKEN, or the shared credentials file
+ *                                         (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE); region from
+ *                                         AWS_REGION or AWS_DEFAULT_REGION; AWS_ENDPOINT_URL
+ *                                         names another S3-compatible server (path-style).
+ * The open makes one request for the object's first mebibyte (header, records, associated
+ * images, first tables) and one per layer record it finds beyond what it has read (the last
+ * mebibyte comes with the first of them); the layer records and tile tables are then kept for
+ * the URL and the object's ETag in memory and in the cache folder (TARN_CACHE_DIR, as the colour
+ * tables), so that opening the same object again takes one request. A slide is the version of
+ * the object it opened: once the object changes on the server (ETag, Last-Modified or size),
+ * reads fail as reads of a replaced file do, and no call ever mixes the bytes of two versions.
+ * Reads go through a block cache of fetched bytes shared by the process's slides
+ * (TARN_REMOTE_CACHE_SIZE bytes, 64 MiB by default, 0 off); the tiles of a region are fetched
+ * together, neighbours in one request, on up to TARN_REMOTE_CONNECTIONS (8) reused connections
+ * per host. Failed requests (resets, timeouts, 5xx, truncated bodies) are tried again with
+ * growing pauses, and every call on the slide (the open included) gives up after
+ * TARN_REMOTE_TIMEOUT seconds (60 by default) in all. https servers are checked against the
+ * system's authorities, or those of the PEM file CURL_CA_BUNDLE names. Messages name the URL
+ * without its user part and query, and never show a credential or signature. */
 TARN_API tarn_slide* tarn_open(const char* filename);
 
 /* ---- Slides from the caller's own bytes ----
@@ -171,6 +197,8 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
 #define TARN_PROPERTY_NAME_BOUNDS_WIDTH "openslide.bounds-width"
 #define TARN_PROPERTY_NAME_BOUNDS_HEIGHT "openslide.bounds-height"
 #define TARN_PROPERTY_NAME_ICC_SIZE "openslide.icc-size"
+/* Slides opened from a URL: the version of the object opened (see tarn_open). */
+#define TARN_PROPERTY_NAME_OBJECT_VERSION "tarn.object-version"
 
 /* NULL-terminated list of property names in byte order, owned by the slide:
  *   tarn.KEY               every field of the slide's description (GetDescription), with its
@@ -186,6 +214,9 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
  *                          (not empty), clipped to the picture; absent when no tile is stored
  *   openslide.level-count, openslide.level[N].width, .height, .downsample, .tile-width,
  *   .tile-height
+ *   tarn.object-version    slides opened from a URL only: the object's ETag, or its
+ *                          Last-Modified date and size when the server gives no ETag; a slide
+ *                          opened later with the same value reads the same bytes
  *   openslide.quickhash-1  64 hexadecimal digits that stay the same for the same file: SHA-256
  *                          of its header, colour and layer records, tile size tables and the
  *                          stored bytes of the smallest level's tiles (at most 16 MiB of them).
@@ -379,7 +410,8 @@ TARN_API int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats);
  * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
  * tarn_set_threads(n) caps them at n threads for the whole process (1: the calling thread only);
  * n <= 0 removes the cap. Unset, the TARN_NUM_THREADS environment variable gives the cap, and
- * without it every processor is used. */
+ * without it every processor is used. Fetches of a slide read from a URL wait rather than work:
+ * they run on up to TARN_REMOTE_CONNECTIONS threads per host whatever the cap. */
 TARN_API void tarn_set_threads(int n);
 /* The number of threads such work uses now. */
 TARN_API int tarn_get_threads(void);

@@ -14,7 +14,8 @@ profile=${1:-test}
 build_packages=(
     g++ cmake ninja-build make pkg-config
     libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev libpng-dev
-    libssl-dev                   # SHA-256 (libcrypto) for openslide.quickhash-1
+    libssl-dev                   # libcrypto: SHA-256 for openslide.quickhash-1, S3 signatures
+    libcurl4-openssl-dev         # slides read from URLs (HTTP(S), S3)
     libopenslide-dev             # the OpenSlide-compatible library is built against its header
     libmicrohttpd-dev            # tarn serve
 )
@@ -34,9 +35,10 @@ test_packages=(
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray python3-torch
     python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide
-    # reading slides over HTTP(S) and S3; its tests serve them with nginx (certificates made with
-    # openssl) and s3rver (npm), and check S3 signatures against botocore's
-    libcurl4-openssl-dev libssl-dev nginx openssl python3-botocore
+    # slides read over HTTP(S) and S3: their tests serve them with nginx (certificates made with
+    # openssl) and s3rver (npm), check S3 signatures against botocore's, and read file objects
+    # from fsspec
+    nginx openssl python3-botocore python3-fsspec
 )
 case "$profile" in
     build) packages=("${build_packages[@]}") ;;

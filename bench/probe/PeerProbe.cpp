@@ -2,8 +2,9 @@
 // loaded as a shared object with its default settings (the table folder, the default tile cache
 // and thread count come from the environment the driver gives), OpenSlide through dlopen.
 // Prints the figure in microseconds of processor time on one line (wall time on a machine others
-// share would mostly measure them; TARN_PROBE_CLOCK=wall gives wall time, for a quiet machine);
-// exits non-zero when the measurement failed.
+// share would mostly measure them; TARN_PROBE_CLOCK=wall gives wall time, for a quiet machine
+// or reads over a network, which wait more than they compute); exits non-zero when the
+// measurement failed. PATH may be a URL for tarn.
 //
 //   cold  tarn|openslide PATH COLUMNS ROWS COUNT  COUNT cold 512 x 512 regions (ColdRegions.h)
 //   warm  tarn|openslide PATH COLUMNS ROWS COUNT  COUNT reads over 8 regions read 3 times first
@@ -12,6 +13,8 @@
 //   hevc  tarn|bare|fresh PATH PASSES             every tile of layer 0, PASSES times: through
 //                                                 tarn.h without cache, bare libavcodec with one
 //                                                 context, or with a new context per tile
+//   region tarn PATH X Y SIDE                     one SIDE x SIDE region of level 0 at (X, Y),
+//                                                 after the open
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -156,6 +159,21 @@ int Opens(const std::string& kind, int argc, char** args) {
     return 0;
 }
 
+int OneRegion(char** args) {
+    tarn_slide* slide = tarn_open(args[0]);
+    if (slide == nullptr) return 1;
+    const int64_t side = atoll(args[3]);
+    std::vector<uint32_t> pixels(static_cast<size_t>(side * side));
+    const Clock::time_point start = Clock::now();
+    const bool ok = tarn_read_region(slide, pixels.data(), atoll(args[1]), atoll(args[2]), 0, side,
+                                     side, TARN_FORMAT_RGBA) == 0;
+    const double micros = MicrosSince(start);
+    tarn_close(slide);
+    if (!ok) return 1;
+    printf("%.1f\n", micros);
+    return 0;
+}
+
 // ---- HEVC tiles.
 
 struct StoredTiles {
@@ -268,5 +286,6 @@ int main(int argc, char** argv) {
         return Regions(what == "warm", kind, argv + 3);
     if (what == "open" && (argc == 5 || argc == 6)) return Opens(kind, argc - 3, argv + 3);
     if (what == "hevc" && argc == 5) return Hevc(kind, argv + 3);
+    if (what == "region" && kind == "tarn" && argc == 7) return OneRegion(argv + 3);
     return 2;
 }

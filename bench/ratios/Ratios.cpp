@@ -19,23 +19,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BenchSlides.h"
 #include "ColorCorrect/ColorTables.h"
+#include "RemoteServers.h"
 
 extern char** environ;
 
 namespace {
 
-// One side of a ratio: the probe's arguments and the environment variables it runs with.
+// One side of a ratio: the probe's arguments and the environment variables it runs with, or
+// another program whose run is timed whole (wall time). "%RUN%" in an argument becomes a number
+// of its own at each run.
 struct Side {
+    Side() = default;
+    Side(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+         std::string programPath = {})
+        : args(std::move(arguments)),
+          env(std::move(environment)),
+          program(std::move(programPath)) {}
+
     std::vector<std::string> args;
     std::vector<std::string> env;  // NAME=VALUE, replacing the variable where it is set
+    std::string program;           // empty: the probe, which prints its figure
 };
 
 struct Measure {
@@ -74,10 +87,16 @@ std::vector<char*> Environment(const std::vector<std::string>& extra,
     return pointers;
 }
 
-// Runs the probe; its figure in microseconds, or a negative number when it failed.
+// Runs the probe; its figure in microseconds (for another program, its run's), or a negative
+// number when it failed.
 double RunProbe(const Side& side) {
-    std::vector<std::string> args{TARN_PEER_PROBE_PATH};
-    args.insert(args.end(), side.args.begin(), side.args.end());
+    static int runs = 0;
+    std::vector<std::string> args{side.program.empty() ? TARN_PEER_PROBE_PATH : side.program};
+    for (std::string arg : side.args) {
+        if (const size_t at = arg.find("%RUN%"); at != std::string::npos)
+            arg.replace(at, 5, std::to_string(getpid()) + "-" + std::to_string(++runs));
+        args.push_back(arg);
+    }
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -91,22 +110,28 @@ double RunProbe(const Side& side) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     pid_t child = -1;
+    const auto start = std::chrono::steady_clock::now();
     const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     char text[128] = {};
-    const ssize_t got = spawned == 0 ? read(out[0], text, sizeof text - 1) : -1;
+    ssize_t got = spawned == 0 ? read(out[0], text, sizeof text - 1) : -1;
+    while (got > 0 && !side.program.empty() && read(out[0], text, sizeof text - 1) > 0) {
+    }
     close(out[0]);
     int status = 0;
-    if (spawned != 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0 || got <= 0) {
+    const bool ended = spawned == 0 && waitpid(child, &status, 0) == child;
+    const double micros =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    if (!side.program.empty() && got == 0) got = 1;  // a quiet program prints nothing
+    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || got <= 0) {
         fprintf(stderr, "failed (status %d):", status);
         for (const std::string& a : args)
             fprintf(stderr, " %s", a.c_str());
         fprintf(stderr, "\n");
         return -1;
     }
-    return atof(text);
+    return side.program.empty() ? atof(text) : micros;
 }
 
 double Median(std::vector<double> values) {
@@ -158,6 +183,51 @@ Side Before(Side side, const std::string& before) {
     return side;
 }
 
+// Slides read from URLs against the same files: over loopback nginx, and through the fault proxy
+// adding 20 ms to every answer; wall time on both sides. Empty when the servers do not start.
+std::vector<Measure> RemoteMeasures(const Sides& s) {
+    std::string why;
+    const remotetest::Nginx* nginx = remotetest::StartNginx(&why);
+    const int proxy = nginx != nullptr ? remotetest::StartFaultProxy(&why) : 0;
+    if (proxy == 0) {
+        fprintf(stderr, "no remote rows: %s\n", why.c_str());
+        return {};
+    }
+    const std::string exportPath = tarnbench::ExportSlide().path;
+    const std::string jpegName = "jpeg.tarn", exportName = "export.tarn";
+    remotetest::WriteFileAtomically(nginx->root + "/" + jpegName, remotetest::ReadFile(s.jpeg));
+    remotetest::WriteFileAtomically(nginx->root + "/" + exportName,
+                                    remotetest::ReadFile(exportPath));
+    const std::string http = nginx->Http(jpegName);
+    const std::string slow = "http://127.0.0.1:" + std::to_string(proxy) + "/delay=20/" + jpegName;
+    const std::vector<std::string> wall{"TARN_PROBE_CLOCK=wall"};
+    auto reads = [&](const std::string& path) {
+        return Side{{"cold", "tarn", path, s.columns, s.rows, "100"}, wall};
+    };
+    auto open = [&](const std::string& path) { return Side{{"open", "tarn", path, "1"}, wall}; };
+    auto region = [&](const std::string& path) {
+        return Side{{"region", "tarn", path, "300", "200", "2048"}, wall};
+    };
+    auto exportTiles = [&](const std::string& path, const std::string& folder) {
+        return Side{{"export", path, tarnbench::BenchDirectory() + "/" + folder, "--quiet"},
+                    {},
+                    TARN_TOOL_PATH};
+    };
+    return {
+        {"Cold 512 x 512 regions, http on loopback vs the file", reads(http), reads(s.jpeg), true,
+         ">= 0.7"},
+        {"First open, http 20 ms away, vs the file", open(slow + "?run=%RUN%"), open(s.jpeg), false,
+         "<= 100 ms"},
+        {"Open again in a new process, http 20 ms away, vs the file", open(slow), open(s.jpeg),
+         false, "<= 100 ms"},
+        {"2048 x 2048 region, http 20 ms away, vs the file", region(slow), region(s.jpeg), false,
+         "<= 0.5 s"},
+        {"Level-0 export (tarn export), http on loopback vs the file",
+         exportTiles(nginx->Http(exportName), "export-http"),
+         exportTiles(exportPath, "export-file"), true, ">= 0.8"},
+    };
+}
+
 std::vector<Measure> Measures(const std::string& before) {
     const tarnbench::BenchSlide& jpeg = tarnbench::JpegSlide();
     const Sides s{std::to_string(tarnbench::PictureWidth(jpeg) / 256),
@@ -187,6 +257,8 @@ std::vector<Measure> Measures(const std::string& before) {
         {"HEVC decoder set up per tile vs one context", s.Hevc("fresh"), s.Hevc("bare"), false,
          "reuse when > 1.10"},
     };
+    const std::vector<Measure> remote = RemoteMeasures(s);
+    m.insert(m.end(), remote.begin(), remote.end());
     if (before.empty()) return m;
     const std::vector<Measure> againstBefore = {
         {"Cold reads, after vs before", s.Reads("cold", "tarn"), {}, true, ""},

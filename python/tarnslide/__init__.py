@@ -33,11 +33,20 @@ The library (libDecodeTarn.so.1) is found in this order:
    ``cmake --install`` and the Debian package link the installed library there;
 3. ``libDecodeTarn.so.1`` on the dynamic loader's path (the system-wide install).
 
+Slides need not be files. ``OpenSlide`` (and ``open_slide``, ``detect_format``, Dask arrays and
+exports) take URLs as the library reads them: ``http://``, ``https://`` and ``s3://BUCKET/KEY``
+(credentials and settings as in the library's README); and ``OpenSlide`` takes an open binary
+file object with ``read`` and ``seek`` (a file opened "rb", io.BytesIO, fsspec's files), read
+through ``tarn_open_with_reader``: the library reads from every thread that calls into the slide
+at once, so tarnslide serialises seek and read on the object (or uses ``os.pread`` when it has a
+file descriptor), and keeps the object alive while the slide is open.
+
 Slides are safe across threads and processes: ``close()`` waits for reads running on other
 threads, and every call after it raises ``ValueError``; a slide dropped without ``close()`` is
-released when collected; slides pickle by path (and cache), and after ``fork`` the child reopens
-the file on its first read. A copy reads the file the slide opened or nothing: when another file
-has taken its path, the copy raises :class:`OpenSlideError`.
+released when collected; slides pickle by path or URL (and cache), and after ``fork`` the child
+reopens the slide on its first read. A copy reads the file (or the version of the URL's object)
+the slide opened or nothing: when another file has taken its path, or the object changed, the
+copy raises :class:`OpenSlideError`. A slide opened from a file object does not pickle.
 """
 from __future__ import annotations
 
@@ -47,8 +56,8 @@ import os
 import threading
 import weakref
 from collections.abc import Mapping
-from typing import (TYPE_CHECKING, Any, Iterable, Iterator, Literal, Optional, Sequence, Tuple,
-                    TypeVar, Union, overload)
+from typing import (TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, Literal, Optional,
+                    Sequence, Tuple, TypeVar, Union, overload)
 
 import numpy as np
 from PIL import Image
@@ -307,22 +316,29 @@ class OpenSlide(AbstractSlide):
     :class:`OpenSlideUnsupportedFormatError`; every failure the library reports raises an
     :class:`OpenSlideError` with its reason."""
 
-    def __init__(self, filename: PathLike):
+    def __init__(self, filename: Union[PathLike, BinaryIO]):
         self._filename = filename
-        try:
-            path = os.fsdecode(os.fspath(filename))
-        except TypeError:
-            raise TypeError(f"a path is required, not {type(filename).__name__}") from None
-        self._path = os.path.abspath(path)
-        self._handle = lowlevel.open(self._path)
+        self._path: Optional[str] = None
+        if isinstance(filename, (str, bytes)) and lowlevel.is_url(filename):
+            self._path = os.fsdecode(filename)
+            self._handle = lowlevel.open(self._path)
+        elif isinstance(filename, (str, bytes, os.PathLike)):
+            self._path = os.path.abspath(os.fsdecode(os.fspath(filename)))
+            self._handle = lowlevel.open(self._path)
+        else:
+            self._handle = lowlevel.open_file(filename)
         self._cache: Optional[OpenSlideCache] = None
         self._levels = _Levels(self._handle)
 
     def __repr__(self) -> str:
-        return f"{type(self).__name__}({self._filename!r})"
+        shown = self._filename if self._path is None else lowlevel.shown(self._filename)
+        return f"{type(self).__name__}({shown!r})"
 
     def __reduce__(self) -> tuple:
         self._check_open()
+        if self._path is None:
+            raise TypeError("a slide opened from a file object does not pickle: open it by path "
+                            "or URL to send it to other processes")
         return _reopen, (self._path, self._cache, self._handle.identity)
 
     @classmethod
@@ -334,8 +350,9 @@ class OpenSlide(AbstractSlide):
             return None
 
     @property
-    def path(self) -> str:
-        """The slide's absolute path, by which it pickles and reopens."""
+    def path(self) -> Optional[str]:
+        """The slide's absolute path or its URL, by which it pickles and reopens; None for a
+        slide opened from a file object."""
         return self._path
 
     def close(self) -> None:
@@ -573,7 +590,8 @@ TarnCache = OpenSlideCache
 
 def _reopen(path: str, cache: Optional[OpenSlideCache],
             identity: Optional[lowlevel.Identity] = None) -> OpenSlide:
-    """An unpickled slide: the file its original opened, or OpenSlideError."""
+    """An unpickled slide: the file (or the URL's object version) its original opened, or
+    OpenSlideError."""
     slide = OpenSlide.__new__(OpenSlide)
     slide._filename = slide._path = path
     slide._handle = lowlevel.SlideHandle(os.fsencode(path), identity)
@@ -760,7 +778,10 @@ def open_slide(filename: PathLike) -> AbstractSlide:
     Tarn slides open as :class:`OpenSlide`; files of other slide formats through openslide-python
     when it is installed (as an :class:`AbstractSlide` that raises tarnslide's errors); other
     images PIL reads as :class:`ImageSlide`. A missing file raises FileNotFoundError, a file
-    nothing reads PIL's UnidentifiedImageError."""
+    nothing reads PIL's UnidentifiedImageError. A URL opens as :class:`OpenSlide`, or raises its
+    OpenSlideError."""
+    if isinstance(filename, (str, bytes)) and lowlevel.is_url(filename):
+        return OpenSlide(filename)
     try:
         return OpenSlide(filename)
     except OpenSlideUnsupportedFormatError:

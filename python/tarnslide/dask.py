@@ -48,8 +48,11 @@ def _cap_threads(threads: Optional[int], client_pid: int) -> None:
 
 
 def _process_slide(spec: _SlideSpec) -> tarnslide.OpenSlide:
-    """The slide of `spec`, kept open in this process for the tasks that follow."""
+    """The slide of `spec`, kept open in this process for the tasks that follow (a slide opened
+    from a file object travels itself, on threads only: it does not pickle)."""
     path, identity, cache, threads, client_pid = spec
+    if path is None:
+        return identity
     _cap_threads(threads, client_pid)
     return _chunks.kept_slide(path, identity, cache)
 
@@ -70,9 +73,10 @@ def to_dask(slide: tarnslide.OpenSlide, level: int = 0,
 
     Chunks are whole tiles of the stored grid, about `chunks` pixels on a side (2048 by
     default; an int or (height, width), rounded to the tile size). Each task reopens the slide
-    by path in the process that runs it, so the array computes on a dask.distributed cluster
-    of worker processes as well as on threads; a task that finds another file at the path
-    raises OpenSlideError."""
+    by path or URL in the process that runs it (each worker fetching its own ranges of a URL),
+    so the array computes on a dask.distributed cluster of worker processes as well as on
+    threads; a task that finds another file at the path, or another version of the URL's
+    object, raises OpenSlideError. A slide opened from a file object computes on threads only."""
     import dask.array
     from dask.base import tokenize
 
@@ -80,7 +84,7 @@ def to_dask(slide: tarnslide.OpenSlide, level: int = 0,
     channels = tarnslide._channels(mode)
     chunk_height, chunk_width = _chunks.chunk_shape(
         DEFAULT_CHUNK if chunks is None else chunks, _chunks.tile_size(slide, level))
-    identity = slide._handle.identity
+    identity = slide._handle.identity if slide.path is not None else slide
     spec = _SlideSpec((slide.path, identity, slide._cache, worker_threads, os.getpid()))
     name = "tarn-read-" + tokenize(slide.path, identity, level, chunk_height, chunk_width, mode)
     rows, columns = _splits(height, chunk_height), _splits(width, chunk_width)
@@ -153,22 +157,24 @@ PathLike = Union[str, "os.PathLike[str]"]
 def export_tiles(paths: Iterable[PathLike], out_dir: PathLike,
                  tile_size: Union[int, Tuple[int, int]] = 512, client: Any = None, *,
                  resume: bool = False, worker_threads: Optional[int] = 1) -> dict:
-    """Cuts layer 0 of each slide into JPEG tiles in out_dir/<slide name>/, on Dask.
+    """Cuts layer 0 of each slide (a path or a URL) into JPEG tiles in out_dir/<slide name>/,
+    on Dask.
 
     The files are the ones `tarn export` writes: <column>_<row>_<W>_<H>.jpeg, the same bytes.
     Each is written atomically, so a worker that dies leaves no partial file, and Dask runs its
     tasks again elsewhere. `tile_size` is W (= H) or (W, H). With a dask.distributed `client`
     the work runs on its cluster; without one, on Dask's default scheduler. With resume=True
     tiles already on disk are kept (as `tarn export --resume`). Returns the number of tiles of
-    each path. Every task exports the file the client opened: one that finds another file at
-    the path raises OpenSlideError."""
+    each path. Every task exports the file (or the URL's object version) the client opened: one
+    that finds another raises OpenSlideError. Workers fetch the tiles they export themselves."""
     import dask
 
     tile = (tile_size, tile_size) if isinstance(tile_size, int) else tuple(tile_size)
     if len(tile) != 2 or not all(isinstance(side, int) and 1 <= side <= 65500 for side in tile):
         raise ValueError(f"tile size {tile_size!r} must be 1-65500 pixels")
-    absolute = [os.path.abspath(os.fspath(path)) for path in paths]
-    names = [os.path.splitext(os.path.basename(path))[0] for path in absolute]
+    absolute = [os.fsdecode(path) if lowlevel.is_url(path) else os.path.abspath(os.fspath(path))
+                for path in paths]
+    names = [os.path.splitext(os.path.basename(lowlevel.shown(path)))[0] for path in absolute]
     if len(set(names)) != len(names):
         raise ValueError("two slides would share one output folder: their names must differ")
     out_dir = os.path.abspath(os.fspath(out_dir))

@@ -29,11 +29,13 @@ import ctypes
 import itertools
 import operator
 import os
+import re
+import stat
 import threading
 import weakref
 from ctypes import POINTER, byref, c_char_p, c_double, c_int, c_int32, c_int64, c_size_t
 from ctypes import c_uint8, c_uint64, c_void_p
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 from PIL import Image
 
@@ -65,10 +67,32 @@ class InvalidLevelError(OpenSlideError):
 
 
 TarnError = OpenSlideError
-# (inode, size, modification time in ns) of the file a slide opened: what must still be at its
-# path when a forked or unpickled copy opens it again. Not the device: a copy unpickled on another
-# machine sees a shared file system under a device number of its own.
-Identity = Tuple[int, int, int]
+# What a forked or unpickled copy of a slide must find when it opens the slide again: for a file,
+# (inode, size, modification time in ns) of the file the slide opened (not the device: a copy
+# unpickled on another machine sees a shared file system under a device number of its own); for
+# a URL, the version of the object the slide opened (its tarn.object-version property).
+Identity = Union[Tuple[int, int, int], str]
+
+_URL_SCHEMES = (b"http://", b"https://", b"s3://")
+
+
+def is_url(name: Any) -> bool:
+    """Whether `name` (str or bytes) is a URL the library reads: http://, https:// or s3://."""
+    if isinstance(name, str):
+        name = name.encode("utf-8", "surrogateescape")
+    return isinstance(name, bytes) and name[:8].lower().startswith(_URL_SCHEMES)
+
+
+def shown(name: Any) -> str:
+    """A slide's path or URL as messages show it: a URL without its user part and query, where
+    credentials and signatures travel."""
+    text = os.fsdecode(name) if isinstance(name, bytes) else str(name)
+    if not is_url(text):
+        return text
+    text = re.split(r"[?#]", text, maxsplit=1)[0]
+    scheme, _, rest = text.partition("://")
+    authority, slash, path = rest.partition("/")
+    return f"{scheme}://{authority.rpartition('@')[2]}{slash}{path}"
 
 
 def _library_path() -> str:
@@ -141,7 +165,7 @@ class _Text:
 
 
 class _Path(_Text):
-    """A file name: str, bytes or os.PathLike, in the file system's encoding."""
+    """A file name (str, bytes or os.PathLike, in the file system's encoding) or a URL."""
 
     @staticmethod
     def convert(value: Any) -> bytes:
@@ -249,14 +273,25 @@ def _identity(path: bytes) -> Optional[Identity]:
 def _open_failure(path: bytes) -> OpenSlideError:
     """The error of a tarn_open that returned NULL: a file the library recognises as a Tarn slide
     but cannot read is damaged (OpenSlideError); anything else is not a slide it reads."""
-    text = _error_text(None) or f"cannot open {os.fsdecode(path)!r}"
+    text = _error_text(None) or f"cannot open {shown(path)!r}"
     damaged = _tarn_detect_vendor is not None and _tarn_detect_vendor(path) is not None
     return (OpenSlideError if damaged else OpenSlideUnsupportedFormatError)(text)
 
 
+def _object_version(pointer: int) -> Optional[str]:
+    version = _tarn_get_property_value(pointer, b"tarn.object-version")
+    return version.decode("utf-8", "replace") if version is not None else None
+
+
 def _open_identified(path: bytes) -> Tuple[int, Identity]:
-    """tarn_open with the identity of the file it opened: the file found at the path before and
-    after the open, which must agree (else the open is tried again)."""
+    """tarn_open with the identity of what it opened: a URL's object version; for a file, the
+    file found at the path before and after the open, which must agree (else the open is tried
+    again)."""
+    if is_url(path):
+        pointer = _tarn_open(path)
+        if not pointer:
+            raise _open_failure(path)
+        return pointer, _object_version(pointer)
     for _ in range(3):
         before = _identity(path)
         pointer = _tarn_open(path)
@@ -269,22 +304,100 @@ def _open_identified(path: bytes) -> Tuple[int, Identity]:
     raise OpenSlideError(f"cannot open {os.fsdecode(path)!r}: the file keeps changing")
 
 
+class TarnReader(ctypes.Structure):
+    """tarn_reader."""
+
+
+_READ = ctypes.CFUNCTYPE(c_int, c_void_p, c_uint64, c_void_p, c_size_t)
+TarnReader._fields_ = [("context", c_void_p), ("size", c_uint64), ("read", _READ),
+                       ("prefetch", c_void_p), ("close", c_void_p), ("identity", c_char_p),
+                       ("identity_size", c_size_t)]
+
+
+class _FileReader:
+    """An open binary file object (``read`` and ``seek``, as ``open(..., "rb")``, io.BytesIO or
+    fsspec give) as the bytes of a slide.
+
+    The library reads through it from every thread that calls into the slide, at once. A file
+    object with a descriptor of a regular file is read with os.pread, which leaves its position
+    alone and needs no lock; any other object by seek and read under one lock per object. The
+    object must stay open while the slide is; the handle keeps a reference to it. Its tiles are
+    not kept in the tile cache: nothing tells that its bytes stay the same."""
+
+    def __init__(self, file: Any):
+        if not (callable(getattr(file, "read", None)) and callable(getattr(file, "seek", None))):
+            raise TypeError(f"a path, URL or binary file object is required, not "
+                            f"{type(file).__name__}")
+        if not isinstance(file.read(0), bytes):
+            raise TypeError("the file object must be opened in binary mode")
+        self.file = file
+        self.lock = threading.Lock()
+        self.fd = self._descriptor(file)
+        if self.fd is not None:
+            size = os.fstat(self.fd).st_size
+        else:
+            position = file.tell()
+            size = file.seek(0, os.SEEK_END)
+            file.seek(position)
+        self.callback = _READ(self._read)
+        self.record = TarnReader(None, size, self.callback, None, None, None, 0)
+
+    @staticmethod
+    def _descriptor(file: Any) -> Optional[int]:
+        try:
+            fd = file.fileno()
+            return fd if stat.S_ISREG(os.fstat(fd).st_mode) else None
+        except (AttributeError, OSError, ValueError):
+            return None
+
+    def _read(self, context: Any, offset: int, buffer: int, length: int) -> int:
+        # Nothing may escape a callback: ctypes would print it and return 0, a success.
+        try:
+            if self.fd is not None:
+                data = b""
+                while len(data) < length:
+                    more = os.pread(self.fd, length - len(data), offset + len(data))
+                    if not more:
+                        return -1
+                    data += more
+            else:
+                with self.lock:
+                    self.file.seek(offset)
+                    parts, got = [], 0
+                    while got < length:
+                        more = self.file.read(length - got)
+                        if not more:
+                            return -1
+                        parts.append(more)
+                        got += len(more)
+                    data = b"".join(parts)
+            ctypes.memmove(buffer, data, length)
+            return 0
+        except BaseException:  # noqa: B036 - the library gets a failure, never an exception
+            return -1
+
+
 class SlideHandle:
     """An open ``tarn_slide``. Use ``with handle as pointer:`` around every call on it.
 
-    `identity`, when given, is the file the slide must find (a copy of a slide opened before):
-    OpenSlideError if another file is at the path."""
+    The slide is a file or URL (`path`), or a binary file object (`file`, path None).
+    `identity`, when given, is what the slide must find (a copy of a slide opened before):
+    OpenSlideError if another file is at the path, or the URL's object changed."""
 
-    def __init__(self, path: bytes, identity: Optional[Identity] = None):
+    def __init__(self, path: Optional[bytes], identity: Optional[Identity] = None,
+                 file: Any = None):
         self.path = path
-        pointer, found = _open_identified(path)
+        self.file = file
+        # What the finalizer releases: the slide and the Deep Zoom views made on it, and what
+        # must outlive the slide (a file object's reader). Entries are taken out with dict.pop,
+        # so that each is released exactly once whoever gets there.
+        self._owned: dict = {"views": {}}
+        pointer, found = self._open()
         if identity is not None and found != identity:
             _tarn_close(pointer)
             raise _replaced(path)
         self.identity = found
-        # What the finalizer releases: the slide and the Deep Zoom views made on it. Entries are
-        # taken out with dict.pop, so that each is released exactly once whoever gets there.
-        self._owned: dict = {"slide": pointer, "views": {}}
+        self._owned["slide"] = pointer
         self._finalizer = weakref.finalize(self, _release_slide, self._owned)
         self._finalizer.atexit = False
         self._closed = False
@@ -344,6 +457,18 @@ class SlideHandle:
             self._owned["views"].clear()
             self._stale = True
 
+    def _open(self) -> Tuple[int, Optional[Identity]]:
+        if self.file is None:
+            return _open_identified(self.path)
+        if _tarn_open_with_reader is None:
+            raise OpenSlideVersionError("1.2.0")
+        reader = _FileReader(self.file)
+        pointer = _tarn_open_with_reader(byref(reader.record))
+        if not pointer:
+            raise OpenSlideUnsupportedFormatError(_error_text(None) or "cannot open the file object")
+        self._owned["reader"] = reader
+        return pointer, None
+
     def _reopen(self) -> None:
         """The forked child's first call: the same file again, or OpenSlideError (then and at
         every later call)."""
@@ -351,7 +476,7 @@ class SlideHandle:
             if not self._stale:
                 return
             try:
-                pointer, found = _open_identified(self.path)
+                pointer, found = self._open()
             except OpenSlideError as error:
                 raise OpenSlideError(f"cannot reopen the slide: {error}") from None
             if found != self.identity:
@@ -365,7 +490,8 @@ class SlideHandle:
 
 
 def _replaced(path: bytes) -> OpenSlideError:
-    return OpenSlideError(f"{os.fsdecode(path)!r} is no longer the file the slide opened")
+    what = "object" if is_url(path) else "file"
+    return OpenSlideError(f"{shown(path)!r} is no longer the {what} the slide opened")
 
 
 def _release_slide(owned: dict) -> None:
@@ -377,6 +503,7 @@ def _release_slide(owned: dict) -> None:
     pointer = owned.pop("slide", None)
     if pointer:
         _tarn_close(pointer)
+    owned.pop("reader", None)  # after the slide, which reads through it until closed
 
 
 def _release_view(owned: dict, key: int) -> None:
@@ -590,6 +717,9 @@ _tarn_cache_create = _raw("tarn_cache_create", c_void_p, c_size_t)
 _tarn_cache_release = _raw("tarn_cache_release", None, c_void_p)
 _tarn_free = _raw("tarn_free", None, c_void_p)
 _tarn_detect_vendor = _raw("tarn_detect_vendor", c_char_p, c_char_p, optional=True)
+_tarn_get_property_value = _raw("tarn_get_property_value", c_char_p, c_void_p, c_char_p)
+_tarn_open_with_reader = _raw("tarn_open_with_reader", c_void_p, POINTER(TarnReader),
+                              optional=True)
 _tarn_read_region = _raw("tarn_read_region", c_int, c_void_p, c_void_p, c_int64, c_int64, c_int32,
                          c_int64, c_int64, c_int)
 
@@ -673,9 +803,16 @@ def has_newer_functions() -> bool:
 
 
 def open(filename: Any) -> SlideHandle:  # noqa: A001 - OpenSlide's name
-    """Opens a slide. OpenSlideUnsupportedFormatError when the file is missing or not a Tarn
-    slide, OpenSlideError when it is one the library cannot read; both carry its reason."""
+    """Opens a slide from a path or a URL (http://, https://, s3://BUCKET/KEY).
+    OpenSlideUnsupportedFormatError when the file is missing or not a Tarn slide, OpenSlideError
+    when it is one the library cannot read; both carry its reason."""
     return SlideHandle(_Path.convert(filename))
+
+
+def open_file(file: Any) -> SlideHandle:
+    """Opens the slide an open binary file object holds (see the threading notes of
+    tarnslide.OpenSlide), through tarn_open_with_reader."""
+    return SlideHandle(None, file=file)
 
 
 def close(slide: SlideHandle) -> None:

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct stat;
+
 #include "ColorCorrect/ColorLut.h"
 
 namespace tarn {
@@ -34,6 +36,31 @@ bool TableFilePath(const TableFolder& folder, const ColorParams& params, char (&
 // A new temporary file in the folder, where a table is written before it is renamed into place;
 // -1 when none can be made. `path` receives its name.
 int CreateTemporaryTableFile(const TableFolder& folder, char (&path)[PATH_MAX]);
+
+// ---- The folder's other files (the layer indexes of remote slides) follow the tables' rules.
+
+// A kind of file kept in the folder: "<prefix>...<suffix>", written first as
+// "<temporaryPrefix>XXXXXX".
+struct CacheFileKind {
+    const char* prefix;
+    const char* suffix;
+    const char* temporaryPrefix;
+};
+
+// A new temporary file of `kind` in the folder; -1 when none can be made.
+int CreateTemporaryFile(const TableFolder& folder, const CacheFileKind& kind,
+                        char (&path)[PATH_MAX]);
+
+// Removes stale temporary files of `kind` and, least recently used first, this user's files of
+// `kind` until they and the writes under way (`bytesPerWrite` each) fit in `limit` bytes. The
+// file named `replacing` does not count. False when they cannot fit.
+bool TrimFiles(const TableFolder& folder, const CacheFileKind& kind, const char* replacing,
+               uint64_t bytesPerWrite, uint64_t limit);
+
+// The file at `path` opened for reading when it is a regular file of this user that group and
+// others cannot write (symbolic links are not followed, FIFOs do not block), with what it was
+// then in `*st`; -1 otherwise.
+int OpenOwnFile(const char* path, struct stat* st);
 
 // Makes room for the writes under way: removes stale temporary files and, least recently used
 // first, this user's table files until the tables and the writes under way (every temporary file

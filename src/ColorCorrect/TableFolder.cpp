@@ -24,7 +24,7 @@ namespace {
 
 constexpr char kTablePrefix[] = "colour-table-";
 constexpr char kTableSuffix[] = ".lut";
-constexpr char kTemporaryPrefix[] = ".tmp-colour-table-";
+constexpr CacheFileKind kTables = {kTablePrefix, kTableSuffix, ".tmp-colour-table-"};
 // A temporary file this old was left by a writer that died; a live write takes seconds.
 constexpr time_t kStaleSeconds = 3600;
 
@@ -91,21 +91,22 @@ uint64_t LimitFromEnvironment() {
     return static_cast<uint64_t>(value) << shift;
 }
 
-struct TableEntry {
+struct CacheEntry {
     std::string name;
     timespec used;
     uint64_t bytes;
 };
 
-bool UsedEarlier(const TableEntry& a, const TableEntry& b) {
+bool UsedEarlier(const CacheEntry& a, const CacheEntry& b) {
     if (a.used.tv_sec != b.used.tv_sec) return a.used.tv_sec < b.used.tv_sec;
     return a.used.tv_nsec < b.used.tv_nsec;
 }
 
-// This user's table files in `folder` (besides `replacing`), and how many writes of this user
-// are under way there; stale temporary files are removed on the way. False when the folder
+// This user's files of `kind` in `folder` (besides `replacing`), and how many writes of this
+// user are under way there; stale temporary files are removed on the way. False when the folder
 // cannot be listed or memory runs out.
-bool ListTables(int folder, const char* replacing, std::vector<TableEntry>* tables, int* writing) {
+bool ListFiles(int folder, const CacheFileKind& kind, const char* replacing,
+               std::vector<CacheEntry>* files, int* writing) {
     const int listed = dup(folder);
     DIR* listing = listed >= 0 ? fdopendir(listed) : nullptr;
     if (listing == nullptr) {
@@ -115,10 +116,10 @@ bool ListTables(int folder, const char* replacing, std::vector<TableEntry>* tabl
     const time_t now = time(nullptr);
     bool complete = true;
     while (const dirent* entry = readdir(listing)) {
-        const bool table =
-            StartsWith(entry->d_name, kTablePrefix) && EndsWith(entry->d_name, kTableSuffix);
-        const bool temporary = StartsWith(entry->d_name, kTemporaryPrefix);
-        if (!table && !temporary) continue;
+        const bool named =
+            StartsWith(entry->d_name, kind.prefix) && EndsWith(entry->d_name, kind.suffix);
+        const bool temporary = StartsWith(entry->d_name, kind.temporaryPrefix);
+        if (!named && !temporary) continue;
         struct stat st;
         if (fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
             st.st_uid != geteuid())
@@ -130,7 +131,7 @@ bool ListTables(int folder, const char* replacing, std::vector<TableEntry>* tabl
                 unlinkat(folder, entry->d_name, 0);
         } else if (replacing == nullptr || strcmp(entry->d_name, replacing) != 0) {
             try {
-                tables->push_back({entry->d_name, st.st_mtim, static_cast<uint64_t>(st.st_size)});
+                files->push_back({entry->d_name, st.st_mtim, static_cast<uint64_t>(st.st_size)});
             } catch (const std::bad_alloc&) {
                 complete = false;
                 break;
@@ -177,30 +178,52 @@ bool TableFilePath(const TableFolder& folder, const ColorParams& params, char (&
     return length > 0 && static_cast<size_t>(length) < sizeof path;
 }
 
-int CreateTemporaryTableFile(const TableFolder& folder, char (&path)[PATH_MAX]) {
-    const int length = snprintf(path, sizeof path, "%s/%sXXXXXX", folder.path, kTemporaryPrefix);
+int CreateTemporaryFile(const TableFolder& folder, const CacheFileKind& kind,
+                        char (&path)[PATH_MAX]) {
+    const int length =
+        snprintf(path, sizeof path, "%s/%sXXXXXX", folder.path, kind.temporaryPrefix);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) return -1;
     return mkostemp(path, O_CLOEXEC);
 }
 
-bool MakeRoomFor(const TableFolder& folder, const char* replacing) {
-    if (kTableFileBytes > folder.limit) return false;
+int CreateTemporaryTableFile(const TableFolder& folder, char (&path)[PATH_MAX]) {
+    return CreateTemporaryFile(folder, kTables, path);
+}
+
+bool TrimFiles(const TableFolder& folder, const CacheFileKind& kind, const char* replacing,
+               uint64_t bytesPerWrite, uint64_t limit) {
+    if (bytesPerWrite > limit) return false;
     const int fd = open(folder.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    std::vector<TableEntry> tables;
+    std::vector<CacheEntry> files;
     int writing = 0;
-    const bool listed = ListTables(fd, replacing, &tables, &writing);
-    uint64_t total = static_cast<uint64_t>(writing) * kTableFileBytes;
-    for (const TableEntry& table : tables)
-        total += table.bytes;
-    std::sort(tables.begin(), tables.end(), UsedEarlier);
-    for (const TableEntry& table : tables) {
-        if (total <= folder.limit) break;
+    const bool listed = ListFiles(fd, kind, replacing, &files, &writing);
+    uint64_t total = static_cast<uint64_t>(writing) * bytesPerWrite;
+    for (const CacheEntry& file : files)
+        total += file.bytes;
+    std::sort(files.begin(), files.end(), UsedEarlier);
+    for (const CacheEntry& file : files) {
+        if (total <= limit) break;
         // Gone already is as good: another process made room too.
-        if (unlinkat(fd, table.name.c_str(), 0) == 0 || errno == ENOENT) total -= table.bytes;
+        if (unlinkat(fd, file.name.c_str(), 0) == 0 || errno == ENOENT) total -= file.bytes;
     }
     close(fd);
-    return listed && total <= folder.limit;
+    return listed && total <= limit;
+}
+
+bool MakeRoomFor(const TableFolder& folder, const char* replacing) {
+    return TrimFiles(folder, kTables, replacing, kTableFileBytes, folder.limit);
+}
+
+int OpenOwnFile(const char* path, struct stat* st) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_uid != geteuid() ||
+        (st->st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -39,6 +40,33 @@ void ReleaseSource(ByteSource* source) {
     if (source == nullptr) return;
     if (source->release != nullptr) source->release(source->context);
     *source = ByteSource{};
+}
+
+namespace {
+
+struct CallClock {
+    int depth = 0;
+    int64_t startMs = 0;
+};
+thread_local CallClock callClock;
+
+}  // namespace
+
+SourceCall::SourceCall() {
+    ++callClock.depth;
+}
+
+SourceCall::~SourceCall() {
+    if (--callClock.depth == 0) callClock.startMs = 0;
+}
+
+int64_t SourceCallStartMs() {
+    if (callClock.depth == 0) return 0;
+    if (callClock.startMs == 0)
+        callClock.startMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+    return callClock.startMs;
 }
 
 namespace {

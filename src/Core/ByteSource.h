@@ -1,6 +1,6 @@
 // Where a slide's bytes come from. Every read of slide bytes (records at open, associated images,
-// tiles) goes through one ByteSource: today a file, or a caller's reader (tarn_open_with_reader);
-// a network source plugs in the same way.
+// tiles) goes through one ByteSource: a file, a caller's reader (tarn_open_with_reader), or an
+// object on a web server or in S3-compatible storage (RemoteSource.h).
 //
 // A source is a plain record of function pointers over an opaque context, filled by whoever
 // opens the source and owned by the slide from then on:
@@ -53,6 +53,19 @@ struct ByteSource {
     // neighbours and fetch them ahead, in parallel. A hint: the reads follow whatever it does.
     void (*prefetch)(void* context, const ByteRange* ranges, size_t count) = nullptr;
 
+    // Optional (null: none): how many bytes from `offset` on, at most `limit`, the source holds
+    // already and delivers without a request (a network source's cache of fetched bytes). The
+    // open reads no further ahead than it needs where these cover it, and asks ahead of its
+    // first costly read for the slide's last readAhead bytes too, where a pyramid keeps its
+    // smallest levels.
+    uint64_t (*held)(void* context, uint64_t offset, uint64_t limit) = nullptr;
+
+    // Whether the open keeps the layer records and tile tables it read under the source's
+    // identity, in memory for the process and in the cache folder (LayerIndex.h), so that a
+    // later open of a source with the same identity reads them from there: for sources where
+    // each read ahead is a round trip over a network, and whose identity names their bytes.
+    bool keepIndex = false;
+
     // Releases the context (see above). Null: nothing to release.
     void (*release)(void* context) = nullptr;
 
@@ -79,6 +92,24 @@ void HintReads(const ByteSource& source, const ByteRange* ranges, size_t count);
 
 // Releases the source (once) and empties the record. Null and empty records are ignored.
 void ReleaseSource(ByteSource* source);
+
+// ---- Calls: one deadline for the reads of one call.
+
+// Marks a call of an interface on this thread, for as long as it lives: sources whose reads may
+// wait (a network) give every read of the call one deadline, counted from the call's first read
+// that waits (SourceCallStartMs), however many reads the call makes. Nested scopes belong to
+// the outermost one. Costs nothing for sources that never ask.
+class SourceCall {
+  public:
+    SourceCall();
+    ~SourceCall();
+    SourceCall(const SourceCall&) = delete;
+    SourceCall& operator=(const SourceCall&) = delete;
+};
+
+// For a source's read inside a call: the milliseconds of std::chrono::steady_clock when the
+// call's first such read began (set now when this is the first); 0 outside any call.
+int64_t SourceCallStartMs();
 
 // ---- Identities in cache keys.
 

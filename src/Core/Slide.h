@@ -32,6 +32,7 @@ struct SlideRecords {
     ZyPicInfo thumb{};
     uint64_t thumbData = 0;
     std::vector<ZyPicInfo> layers;
+    std::vector<uint64_t> layerOffsets;  // where each layer record lies
 };
 
 // One layer's tile table: `count` sizes as stored and the offsets worked out from them (malloc'ed,
@@ -69,7 +70,9 @@ Slide* OpenSlide(const char* path, OpenFailure* failure);
 // Opens a slide over `source`, which it takes over whatever happens: released on failure, at
 // CloseSlide otherwise. The open reads the header and the records and tile tables of every
 // layer, reading ahead (the source's readAhead) so that records near each other come in one
-// read; it never reads the associated images' bytes.
+// read; it never reads the associated images' bytes. A source that keeps an index
+// (ByteSource::keepIndex) has its layer records and tables read from the index kept for its
+// identity when there is one (LayerIndex.h), and kept there after a first open.
 Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure);
 
 // Releases the slide, its source and its table. Null is ignored.

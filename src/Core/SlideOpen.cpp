@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Common/Geometry.h"
 #include "Common/Status.h"
 #include "Core/FileSource.h"
+#include "Core/LayerIndex.h"
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
 #include "Core/Slide.h"
@@ -20,11 +22,46 @@
 namespace tarn {
 namespace {
 
-// A read-ahead buffer behind the reader's window.
+// A read-ahead buffer behind the reader's window, and the index the layer records may come from.
 struct ReadAhead {
     std::vector<uint8_t> bytes;
     uint64_t amount = kDefaultReadAhead;  // how much to ask for at once
+    std::shared_ptr<const LayerIndex> index;
+    bool askedForTail = false;
 };
+
+// Whether the window can be put over the stretch of the index that holds [offset, + needed).
+bool CoverFromIndex(FileReader& reader, const ReadAhead& ahead, uint64_t offset, uint64_t needed) {
+    const IndexExtent* extent =
+        ahead.index != nullptr ? IndexExtentHolding(*ahead.index, offset, needed) : nullptr;
+    if (extent == nullptr) return false;
+    reader.window = extent->bytes.data();
+    reader.windowStart = extent->offset;
+    reader.windowLength = extent->bytes.size();
+    return true;
+}
+
+// How much to read at `offset`, where `needed` bytes must come and `wanted` bytes are of use
+// (both within the slide): what the source holds already of the wanted ones when that covers the
+// needed ones, else the read-ahead amount. The first read that goes out to a source which holds
+// fetched bytes also asks for the slide's last bytes, in parallel: a pyramid's smallest levels
+// lie at the end, and their records are read next.
+uint64_t ReadLength(const FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed,
+                    uint64_t wanted) {
+    const ByteSource& source = *reader.source;
+    const uint64_t left = reader.size - offset;
+    const uint64_t length = std::min(std::max(wanted, ahead.amount), left);
+    if (source.held == nullptr) return length;
+    if (const uint64_t held = source.held(source.context, offset, wanted); held >= needed)
+        return held;
+    if (!ahead.askedForTail) {
+        ahead.askedForTail = true;
+        const uint64_t tail = std::min(ahead.amount, reader.size);
+        const ByteRange ranges[] = {{offset, length}, {reader.size - tail, tail}};
+        HintReads(source, ranges, 2);
+    }
+    return length;
+}
 
 // Puts [offset, offset + needed) in the reader's window unless it is there: reads `wanted` bytes
 // (at least `needed`, at least the read-ahead amount, at most what the source holds from there).
@@ -33,8 +70,10 @@ int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed
           uint64_t wanted = 0) {
     if (offset >= reader.size || InWindow(reader, offset, std::min(needed, reader.size - offset)))
         return ZY_OK;
-    const uint64_t length =
-        std::min(std::max({needed, wanted, ahead.amount}), reader.size - offset);
+    if (CoverFromIndex(reader, ahead, offset, std::min(needed, reader.size - offset))) return ZY_OK;
+    const uint64_t left = reader.size - offset;
+    const uint64_t length = ReadLength(reader, ahead, offset, std::min(needed, left),
+                                       std::min(std::max(needed, wanted), left));
     try {
         ahead.bytes.resize(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {
@@ -128,6 +167,7 @@ int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     try {
         records.layers.resize(head.Layer);
+        records.layerOffsets.resize(head.Layer);
         slide.tables.resize(head.Layer);
         spans.reserve(head.Layer);
     } catch (const std::bad_alloc&) {
@@ -140,6 +180,7 @@ int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
         if (const int code = Cover(reader, ahead, offset, kPicRecordSize, expected); code != ZY_OK)
             return code;
         ZyPicInfo& record = records.layers[k];
+        records.layerOffsets[k] = offset;
         if (const int code = ReadPicRecord(reader, offset, &record, ZY_E_PIC_MAGIC); code != ZY_OK)
             return ReadFailure(reader, code);
         if (!LayerRecordUsable(record, head)) return ZY_E_PIC_MAGIC;
@@ -218,6 +259,17 @@ int ReadSlide(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     return ZY_OK;
 }
 
+// Empties what a failed ReadSlide left in the slide, for another try.
+void DropRecords(Slide& slide) {
+    for (LayerTable& table : slide.tables) {
+        free(table.offsets);
+        free(table.sizes);
+    }
+    slide.tables.clear();
+    slide.layers.clear();
+    slide.records = SlideRecords{};
+}
+
 Slide* Fail(OpenFailure* failure, OpenError error, const Message* why = nullptr) {
     if (failure != nullptr) {
         failure->error = error;
@@ -284,17 +336,29 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
         return Fail(failure, OpenError::NoMemory);
     }
     slide->source = source;
+    const SourceCall call;
     Message why;
     FileReader reader = ReaderOverSource(slide->source, &why);
     ReadAhead ahead;
     if (source.readAhead != 0) ahead.amount = source.readAhead;
-    const int code = ReadSlide(reader, ahead, *slide);
+    ahead.index = FindLayerIndex(source);
+    int code = ReadSlide(reader, ahead, *slide);
+    const auto sourceFailed = [&] { return reader.failure != ZY_OK && reader.failure == code; };
+    if (code != ZY_OK && code != kNoMemory && !sourceFailed() && ahead.index != nullptr) {
+        // Whatever the index holds, it is not these bytes: it goes, and the source tells.
+        ForgetLayerIndex(source);
+        DropRecords(*slide);
+        why = Message{};
+        reader = ReaderOverSource(slide->source, &why);
+        ahead.index = nullptr;
+        code = ReadSlide(reader, ahead, *slide);
+    }
     if (code != ZY_OK) {
         CloseSlide(slide);
         if (code == kNoMemory) return Fail(failure, OpenError::NoMemory);
-        const bool sourceFailed = reader.failure != ZY_OK && reader.failure == code;
-        return Fail(failure, sourceFailed ? OpenError::SourceFailed : OpenError::Damaged, &why);
+        return Fail(failure, sourceFailed() ? OpenError::SourceFailed : OpenError::Damaged, &why);
     }
+    if (ahead.index == nullptr) KeepLayerIndex(*slide);
     slide->sourceKey = AcquireSourceKey(source.identity, source.identitySize);
     if (failure != nullptr) *failure = OpenFailure{};
     return slide;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <map>
@@ -145,6 +146,19 @@ void KeepInCache(const std::string& key, uint64_t offset, const Buffer& bytes) {
         at = stop;
     }
     EvictBeyond(c, c.capacity);
+}
+
+uint64_t CachedRun(const std::string& key, uint64_t offset, uint64_t limit) {
+    Cache& c = TheCache();
+    std::lock_guard lock(c.mutex);
+    auto object = c.objects.find(key);
+    if (object == c.objects.end()) return 0;
+    Extents& extents = object->second;
+    uint64_t at = offset;
+    for (auto it = FirstEndingAfter(extents, at);
+         it != extents.end() && it->first <= at && at - offset < limit; ++it)
+        at = it->second.end;
+    return std::min(at - offset, limit);
 }
 
 uint64_t CacheCapacity() {

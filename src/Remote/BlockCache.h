@@ -26,6 +26,9 @@ void ReadCached(const std::string& key, uint64_t offset, uint64_t size, uint8_t*
 void KeepInCache(const std::string& key, uint64_t offset,
                  const std::shared_ptr<const std::vector<uint8_t>>& bytes);
 
+// How many bytes from `offset` on (at most `limit`) the cache holds without a gap.
+uint64_t CachedRun(const std::string& key, uint64_t offset, uint64_t limit);
+
 uint64_t CacheCapacity();
 void SetCacheCapacity(uint64_t bytes);
 uint64_t CachedBytes();

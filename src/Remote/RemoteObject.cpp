@@ -1,6 +1,7 @@
 #include "Remote/RemoteObject.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -23,7 +24,18 @@ struct RemoteObject {
     FetchTarget fetch;
     ObjectVersion version;
     std::string key;
+    std::string versionText;  // the key's part after the URL
     int64_t timeoutMs = kDefaultTimeoutMs;
+
+    // Where recent requests ended, to tell a sequential scan (an export, a Dask chunk row)
+    // from scattered reads: the ends of the last kStreams requests, with their sizes.
+    std::mutex streamMutex;
+    struct Stream {
+        uint64_t end = 0;
+        uint64_t size = 0;
+    };
+    std::array<Stream, 8> streams{};
+    size_t nextStream = 0;
 
     // Set by the first answer that shows another version; every read fails from then on.
     std::atomic<bool> changed{false};
@@ -42,6 +54,9 @@ constexpr uint64_t kMaxRequestBytes = 8 << 20;
 // record that follows it is usually read next.
 constexpr uint64_t kSmallReadBytes = 4 << 10;
 constexpr uint64_t kReadAheadBytes = 256 << 10;
+// A request that continues one that just ended is a scan: it asks for twice what that one did,
+// up to this much, so that a scan comes in a few large requests instead of one per tile.
+constexpr uint64_t kMostScanAhead = 4 << 20;
 
 bool Failed(RemoteError* error, RemoteStatus status, std::string message) {
     if (error != nullptr) {
@@ -140,10 +155,35 @@ bool FetchRequest(RemoteObject* object, const Request& request, const std::vecto
     return true;
 }
 
+// Grows the requests that continue a recent one (see kMostScanAhead); the bytes beyond the
+// pieces go to the cache for the reads that follow.
+void ReadAheadOfScans(RemoteObject* object, std::vector<Request>& requests) {
+    std::lock_guard lock(object->streamMutex);
+    for (Request& request : requests) {
+        auto& streams = object->streams;
+        auto stream = std::find_if(streams.begin(), streams.end(), [&](const auto& s) {
+            return s.end != 0 && request.offset + kNearBytes >= s.end &&
+                   request.offset <= s.end + kNearBytes;
+        });
+        if (stream != streams.end()) {
+            const uint64_t wanted =
+                std::min(kMostScanAhead, 2 * std::max(stream->size, request.size));
+            request.size =
+                std::max(request.size, std::min(wanted, object->version.size - request.offset));
+        } else {
+            stream = streams.begin() + static_cast<ptrdiff_t>(object->nextStream);
+            object->nextStream = (object->nextStream + 1) % streams.size();
+        }
+        *stream = {request.offset + request.size, request.size};
+    }
+}
+
 // The pieces fetched in as few requests as the plan allows, on up to a host's connections at
-// once (the calling thread only when the library is kept to one thread).
+// once. Waiting on a network is no work for a processor: these threads are bounded by the
+// connections, not by the library's thread cap (a server or Dask worker kept to one thread still
+// fetches a region's tiles together).
 bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhead,
-                 RemoteError* error) {
+                 int64_t deadlineMs, RemoteError* error) {
     SplitLargePieces(pieces);
     std::vector<Request> requests = PlanRequests(pieces);
     if (readAhead && requests.size() == 1 && requests[0].size < kSmallReadBytes &&
@@ -151,12 +191,9 @@ bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhea
         const uint64_t end = std::min(object->version.size, requests[0].offset + kReadAheadBytes);
         requests[0].size = std::max(requests[0].size, end - requests[0].offset);
     }
-    const int64_t deadlineMs = NowMs() + object->timeoutMs;
-    const int threads =
-        ThreadBudget() == 1
-            ? 1
-            : std::min<int>(ConnectionsPerHostSetting(),
-                            static_cast<int>(std::min<size_t>(requests.size(), 64)));
+    if (CacheCapacity() > 0) ReadAheadOfScans(object, requests);
+    const int threads = std::min<int>(ConnectionsPerHostSetting(),
+                                      static_cast<int>(std::min<size_t>(requests.size(), 64)));
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
     RemoteError firstError;
@@ -183,8 +220,13 @@ bool InObject(const RemoteObject* object, uint64_t offset, uint64_t size) {
     return offset <= object->version.size && size <= object->version.size - offset;
 }
 
+// The deadline of a call that started at `callStartMs` (0: now).
+int64_t DeadlineOf(const RemoteObject* object, int64_t callStartMs) {
+    return (callStartMs != 0 ? callStartMs : NowMs()) + object->timeoutMs;
+}
+
 bool ReadRanges(RemoteObject* object, const RemoteRange* ranges, size_t count, bool readAhead,
-                RemoteError* error) {
+                int64_t callStartMs, RemoteError* error) {
     if (object == nullptr) return Failed(error, RemoteStatus::kBadUrl, "no remote object");
     if (KnownChanged(object, error)) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -212,7 +254,7 @@ bool ReadRanges(RemoteObject* object, const RemoteRange* ranges, size_t count, b
                               dest == nullptr ? nullptr : dest + (span.offset - range.offset)});
     }
     if (pieces.empty()) return true;
-    return FetchPieces(object, pieces, readAhead, error);
+    return FetchPieces(object, pieces, readAhead, DeadlineOf(object, callStartMs), error);
 }
 
 }  // namespace
@@ -247,10 +289,10 @@ RemoteObject* OpenRemoteObject(const std::string& url, const RemoteOpenOptions& 
             return nullptr;
         }
         const ObjectVersion& version = object->version;
-        object->key = object->target.keyUrl + "\n" +
-                      (version.etag.empty() ? "modified " + version.lastModified + ", size " +
-                                                  std::to_string(version.size)
-                                            : version.etag);
+        object->versionText = version.etag.empty() ? "modified " + version.lastModified +
+                                                         ", size " + std::to_string(version.size)
+                                                   : version.etag;
+        object->key = object->target.keyUrl + "\n" + object->versionText;
         leading->resize(received);
         if (received > 0 && CacheCapacity() > 0) KeepInCache(object->key, 0, leading);
     } catch (const std::bad_alloc&) {
@@ -272,20 +314,37 @@ const char* RemoteObjectKey(const RemoteObject* object) {
     return object == nullptr ? "" : object->key.c_str();
 }
 
-bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size,
-                RemoteError* error) {
+const char* RemoteObjectVersion(const RemoteObject* object) {
+    return object == nullptr ? "" : object->versionText.c_str();
+}
+
+const char* RemoteObjectShownUrl(const RemoteObject* object) {
+    return object == nullptr ? "" : object->target.shownUrl.c_str();
+}
+
+uint64_t RemoteCachedBytes(const RemoteObject* object, uint64_t offset, uint64_t limit) {
+    if (object == nullptr || object->changed.load() || CacheCapacity() == 0) return 0;
+    try {
+        return CachedRun(object->key, offset, limit);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size, RemoteError* error,
+                int64_t callStartMs) {
     const RemoteRange range{offset, size, dest};
     try {
-        return ReadRanges(object, &range, 1, true, error);
+        return ReadRanges(object, &range, 1, true, callStartMs, error);
     } catch (const std::bad_alloc&) {
         return Failed(error, RemoteStatus::kNoMemory, "out of memory reading a remote object");
     }
 }
 
 bool ReadRemoteRanges(RemoteObject* object, const RemoteRange* ranges, size_t count,
-                      RemoteError* error) {
+                      RemoteError* error, int64_t callStartMs) {
     try {
-        return ReadRanges(object, ranges, count, false, error);
+        return ReadRanges(object, ranges, count, false, callStartMs, error);
     } catch (const std::bad_alloc&) {
         return Failed(error, RemoteStatus::kNoMemory, "out of memory reading a remote object");
     }

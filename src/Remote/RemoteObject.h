@@ -81,9 +81,24 @@ uint64_t RemoteObjectSize(const RemoteObject* object);
 // handles with the same key read the same bytes. Valid while the object is open.
 const char* RemoteObjectKey(const RemoteObject* object);
 
+// The key's version part: the ETag, or Last-Modified and size without one.
+const char* RemoteObjectVersion(const RemoteObject* object);
+
+// The URL as messages show it: without user part and query.
+const char* RemoteObjectShownUrl(const RemoteObject* object);
+
+// How many bytes from `offset` on (at most `limit`) the block cache holds now without a gap:
+// what a read gets without a request.
+uint64_t RemoteCachedBytes(const RemoteObject* object, uint64_t offset, uint64_t limit);
+
 // Exactly `size` bytes at `offset` into `dest`. On failure `dest` may hold a part of the bytes
 // (of the opened version only) and must not be used.
-bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size, RemoteError* error);
+//
+// The reads of one call share one deadline: `callStartMs`, the steady clock's milliseconds
+// (std::chrono::steady_clock) when the call began, plus TARN_REMOTE_TIMEOUT; 0 starts the
+// time now. Bytes the cache holds are delivered whatever the time.
+bool ReadRemote(RemoteObject* object, uint64_t offset, void* dest, size_t size, RemoteError* error,
+                int64_t callStartMs = 0);
 
 // Many ranges at once: the bytes the cache lacks are fetched in as few range requests as
 // possible (ranges that touch or lie close together share one) on parallel connections. A range
@@ -96,7 +111,7 @@ struct RemoteRange {
     void* dest = nullptr;
 };
 bool ReadRemoteRanges(RemoteObject* object, const RemoteRange* ranges, size_t count,
-                      RemoteError* error);
+                      RemoteError* error, int64_t callStartMs = 0);
 
 // Whether the object is still the version the handle opened: kKnown answers from what earlier
 // requests saw (no request); kAskServer sends a one-byte request and compares its validators.

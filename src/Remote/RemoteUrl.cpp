@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "Remote/AwsSigning.h"
@@ -109,13 +110,16 @@ bool SplitHttpUrl(const std::string& url, HttpParts* parts, std::string* problem
     }
     parts->port = parts->https ? 443 : 80;
     if (!portText.empty()) {
-        if (portText.size() > 5 ||
-            !std::all_of(portText.begin(), portText.end(),
-                         [](unsigned char c) { return std::isdigit(c) != 0; }) ||
-            std::stoi(portText) < 1 || std::stoi(portText) > 65535) {
+        // At most five digits, so strtol cannot overflow (and std::stoi's helpers would be
+        // exported by some builds).
+        const long port = portText.size() <= 5 &&
+                                  std::all_of(portText.begin(), portText.end(),
+                                              [](unsigned char c) { return std::isdigit(c) != 0; })
+                              ? strtol(portText.c_str(), nullptr, 10)
+                              : 0;
+        if (port < 1 || port > 65535)
             return Refuse(problem, "the URL's port is not a number from 1 to 65535");
-        }
-        parts->port = std::stoi(portText);
+        parts->port = static_cast<int>(port);
     }
     const size_t question = tail.find('?');
     parts->path = tail.substr(0, question);

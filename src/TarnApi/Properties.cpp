@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Core/Description.h"
+#include "Core/RemoteSource.h"
 
 #include "TarnApi/QuickHash.h"
 
@@ -86,6 +87,8 @@ void BuildProperties(const Slide& slide, const std::vector<Level>& levels,
         AddFields(&entries, prefix, layerFields);
         entries.emplace_back(prefix + "TileCount", std::to_string(records.layers[k].TileCount));
     }
+    if (const char* version = RemoteSourceVersion(slide.source))
+        entries.emplace_back(TARN_PROPERTY_NAME_OBJECT_VERSION, version);
     AddStandard(&entries, records.head, levels, bounds);
     std::sort(entries.begin(), entries.end());
     properties->names.reserve(entries.size() + 1);

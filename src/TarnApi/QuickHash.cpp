@@ -64,6 +64,9 @@ int AddSmallestLevelTiles(EVP_MD_CTX* digest, tarn_slide& slide) {
     const SlideRead read(slide);
     const uint32_t layer = SmallestLayer(core);
     const LayerTiles& tiles = core.layers[layer];
+    if (tiles.grid.columns > 0 && tiles.grid.rows > 0)
+        HintTiles(read.context(), layer, 0, static_cast<uint32_t>(tiles.grid.columns - 1), 0,
+                  static_cast<uint32_t>(tiles.grid.rows - 1));
     ByteBuffer bytes;
     uint64_t hashed = 0;
     for (uint32_t y = 0; y < tiles.grid.rows; ++y) {

@@ -108,7 +108,8 @@ uint64_t ThreadSerial();
 
 struct tarn_slide {
     tarn::Slide* core = nullptr;  // the slide itself; this is tarn.h's view of it
-    std::string name;             // how messages name the slide: its path, or "the reader's slide"
+    std::string name;             // how messages name the slide: its path, its URL without user
+                                  // part and query, or "the reader's slide"
     std::vector<tarn::Level> levels;
     std::optional<tarn::Bounds> bounds;
     tarn::Properties properties;
@@ -137,6 +138,7 @@ class SlideCall {
   private:
     tarn_slide* slide_;
     bool failed_ = false;
+    SourceCall reads_;  // one deadline for the call's reads of a slide over a network
 };
 
 // Opens a slide over `source` (taken over whatever happens, as OpenSlideFrom takes it) as tarn.h's

@@ -7,6 +7,7 @@
 
 #include "Common/Status.h"
 #include "Core/FileSource.h"
+#include "Core/RemoteSource.h"
 #include "Core/TileCache.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"
@@ -261,6 +262,14 @@ using namespace tarn;
 tarn_slide* tarn_open(const char* filename) {
     try {
         OpenFailure failure;
+        if (IsSlideUrl(filename)) {
+            // Messages name the URL without its user part and query: no credential or signature.
+            const std::string name = ShownSlideUrl(filename);
+            ByteSource source;
+            const SourceCall call;
+            if (!OpenRemoteSource(filename, &source, &failure)) return View(nullptr, name, failure);
+            return OpenSlideView(source, name.c_str());
+        }
         Slide* core = OpenSlide(filename, &failure);
         return View(core, filename != nullptr ? filename : "(null)", failure);
     } catch (...) {

@@ -13,6 +13,11 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/out/*.deb)
+# The libraries the library links for remote slides, among the dependencies dpkg-shlibdeps found.
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libcurl4 libssl3; do
+    grep -q "\b$needed\b" <<<"$depends" || fail "the package does not depend on $needed: $depends"
+done
 root=$work/root
 python_package=$root/usr/lib/python3/dist-packages/tarnslide
 

@@ -8,6 +8,7 @@ FAULTS is "-" for none, or faults joined by ",":
   trunc=N     the first N answers send half their body and close
   badrange    every answer names another range than the bytes it carries
   stall       every request waits without answering
+  stallafter=N  the requests after the first N wait without answering
   noetag      answers lose their ETag, requests their If-Match
 Counts are kept per FAULTS text, so a test that names its own (say "s503=2,t=a") starts afresh.
 
@@ -60,7 +61,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         faults = parse(faults_text)
         if "delay" in faults:
             time.sleep(int(faults["delay"]) / 1000)
-        if "stall" in faults:
+        if "stall" in faults or (
+                "stallafter" in faults and
+                not take(faults_text, "stallafter", int(faults["stallafter"]))):
             time.sleep(3600)
         if "reset" in faults and take(faults_text, "reset", int(faults["reset"])):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,

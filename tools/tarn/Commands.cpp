@@ -3,6 +3,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -52,8 +54,28 @@ bool ParseCommandRange(int argc, char** argv, const char* help,
     return true;
 }
 
+bool IsUrl(const std::string& name) {
+    const size_t colon = name.find("://");
+    if (colon == std::string::npos) return false;
+    std::string scheme = name.substr(0, colon);
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "http" || scheme == "https" || scheme == "s3";
+}
+
+std::string Shown(const std::string& name) {
+    if (!IsUrl(name)) return name;
+    std::string shown = name.substr(0, name.find_first_of("?#"));
+    const size_t authority = shown.find("://") + 3;
+    const size_t path = shown.find('/', authority);
+    const size_t at = shown.rfind('@', path == std::string::npos ? std::string::npos : path);
+    if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
+    return shown;
+}
+
 std::string SlideName(const std::string& path) {
-    std::string name = path.substr(path.find_last_of('/') + 1);
+    const std::string shown = Shown(path);
+    std::string name = shown.substr(shown.find_last_of('/') + 1);
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     for (char& c : name)
@@ -69,6 +91,9 @@ int Fail(const std::string& message) {
 }
 
 std::string Slide::Failure() const {
+    if (IsUrl(path_))
+        return "this command reads slide files, not URLs (" + Shown(path_) +
+               "); info, region, export and serve read URLs";
     if (error_ == ENOMEM) return "not enough memory to open " + path_;
     // What the path names is told from the file system itself, whatever the library said.
     struct stat status {};
@@ -129,7 +154,9 @@ constexpr const char* kInfoHelp =
     "Shows the slide's description (compression, resolution, tile size, associated image sizes)\n"
     "and the tile grid of every layer. With --properties, shows instead every property as\n"
     "tarn.h and the Python package name it: the slide's fields under tarn. names and OpenSlide's\n"
-    "standard ones (openslide.mpp-x, openslide.level[0].downsample, ...).\n";
+    "standard ones (openslide.mpp-x, openslide.level[0].downsample, ...).\n"
+    "\n"
+    "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for credentials).\n";
 
 constexpr const char* kTileHelp =
     "usage: tarn tile SLIDE --layer L --column C --row R --output FILE\n"
@@ -141,7 +168,10 @@ constexpr const char* kRegionHelp =
     "usage: tarn region SLIDE --layer L --x X --y Y --width W --height H --output FILE\n"
     "\n"
     "Writes the W x H rectangle at (X, Y) of layer L, in layer pixels, as JPEG (quality 75) or\n"
-    "PNG. The rectangle may reach past the layer's right and bottom edge; that part is white.\n";
+    "PNG. The rectangle may reach past the layer's right and bottom edge; that part is white.\n"
+    "\n"
+    "SLIDE may be a URL (http://, https://, s3://BUCKET/KEY), read through tarn.h: the same\n"
+    "pixels, except that the margin of the layer's tile grid past its picture is white too.\n";
 
 constexpr const char* kImageHelp =
     "usage: tarn image SLIDE label|macrograph|thumbnail --output FILE\n"
@@ -162,6 +192,87 @@ int PrintProperties(const std::string& path) {
     return kExitOk;
 }
 
+// The fixed interface's description printed from tarn.h's properties, which carry its fields
+// with the same texts: what `info` shows for a URL.
+int PrintDescription(const std::string& url) {
+    static const char* const kSlideKeys[] = {
+        "CompressionType", "Quality",     "MPP",        "AppMag",     "ImageWidth", "ImageHeight",
+        "TileWidth",       "TileHeight",  "Layer",      "Ratio",      "ThumbWidth", "ThumbHeight",
+        "LabelWidth",      "LabelHeight", "MacroWidth", "MacroHeight"};
+    static const char* const kLayerKeys[] = {"LayerWidth",  "LayerHeight", "BoundWidth",
+                                             "BoundHeight", "XCount",      "YCount"};
+    const ModernSlide slide(url);
+    if (!slide) return Fail(slide.Failure());
+    auto print = [&](const std::string& prefix, const char* key) {
+        const char* value = tarn_get_property_value(slide.get(), (prefix + key).c_str());
+        printf("  %-16s %s\n", key, value != nullptr ? value : "");
+    };
+    printf("%s\n", Shown(url).c_str());
+    for (const char* key : kSlideKeys)
+        print("tarn.", key);
+    for (int32_t layer = 0; layer < tarn_get_level_count(slide.get()); ++layer) {
+        printf("layer %d\n", layer);
+        for (const char* key : kLayerKeys)
+            print("tarn.layer[" + std::to_string(layer) + "].", key);
+    }
+    return kExitOk;
+}
+
+// Whether the region lies where the fixed interface reads regions: its origin inside the layer's
+// tile grid, its size not larger than the grid.
+bool InsideGrid(tarn_slide* slide, int layer, long x, long y, int width, int height) {
+    const std::string prefix = "tarn.layer[" + std::to_string(layer) + "].";
+    const char* gridWidth = tarn_get_property_value(slide, (prefix + "LayerWidth").c_str());
+    const char* gridHeight = tarn_get_property_value(slide, (prefix + "LayerHeight").c_str());
+    return gridWidth != nullptr && gridHeight != nullptr && x < atol(gridWidth) &&
+           y < atol(gridHeight) && width <= atol(gridWidth) && height <= atol(gridHeight);
+}
+
+// The level-0 coordinate that maps to `at` on a level of `downsample` (tarn_read_region rounds
+// down).
+int64_t Level0(long at, double downsample) {
+    auto value = static_cast<int64_t>(std::llround(static_cast<double>(at) * downsample));
+    while (value > 0 &&
+           static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) > at)
+        --value;
+    while (static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) < at)
+        ++value;
+    return value;
+}
+
+// `region` for a URL, read through tarn.h: the same output as for a file, but for the margin of
+// the grid past the picture, which tarn.h shows as outside (white).
+int RegionFromUrl(const std::string& url, const std::string& path, int layer, long x, long y,
+                  int width, int height) {
+    const ModernSlide slide(url);
+    if (!slide) return Fail(slide.Failure());
+    const std::string what = "cannot read that region of layer " + std::to_string(layer);
+    if (!InsideGrid(slide.get(), layer, x, y, width, height))
+        return Fail(what +
+                    ": the origin must lie inside the layer and the size must not exceed it");
+    const double downsample = tarn_get_level_downsample(slide.get(), layer);
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    if (tarn_read_region(slide.get(), pixels.data(), Level0(x, downsample), Level0(y, downsample),
+                         layer, width, height, TARN_FORMAT_BGR) != 0) {
+        const char* why = tarn_get_error(slide.get());
+        return Fail(what + ": " + (why != nullptr ? why : "unknown failure"));
+    }
+    std::string error;
+    if (FormatOf(path) != FileFormat::Jpeg) {
+        if (!WritePng(path, pixels.data(), width, height, 3, &error)) return Fail(error);
+    } else {
+        unsigned char* jpeg = nullptr;
+        const int size = ZyEncodeJpeg(pixels.data(), &jpeg, 75, static_cast<unsigned>(width),
+                                      static_cast<unsigned>(height), JCS_EXT_BGR);
+        if (size <= 0) return Fail("the JPEG encoder failed");
+        const bool written = WriteBytes(path, jpeg, static_cast<size_t>(size), &error);
+        free(jpeg);
+        if (!written) return Fail(error);
+    }
+    printf("wrote %s (%d x %d)\n", path.c_str(), width, height);
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunInfo(int argc, char** argv) {
@@ -170,6 +281,7 @@ int RunInfo(int argc, char** argv) {
     if (!ParseCommand(argc, argv, kInfoHelp, {}, {"properties"}, 1, &args, &exitCode))
         return exitCode;
     if (args.Has("properties")) return PrintProperties(args.positional[0]);
+    if (IsUrl(args.positional[0])) return PrintDescription(args.positional[0]);
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
     char* description = GetDescription(slide.get());
@@ -240,11 +352,12 @@ int RunRegion(int argc, char** argv) {
         return kExitUsage;
     }
     if (!OutputPath(args, kRegionHelp, &path, &exitCode)) return exitCode;
+    const int l = static_cast<int>(layer), w = static_cast<int>(width),
+              h = static_cast<int>(height);
+    if (IsUrl(args.positional[0])) return RegionFromUrl(args.positional[0], path, l, x, y, w, h);
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
 
-    const int l = static_cast<int>(layer), w = static_cast<int>(width),
-              h = static_cast<int>(height);
     int size = 0;
     Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
     if (FormatOf(path) == FileFormat::Jpeg)

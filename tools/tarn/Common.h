@@ -23,13 +23,21 @@ bool ParseCommandRange(int argc, char** argv, const char* help,
                        const std::vector<std::string>& flags, size_t least, size_t most, Args* args,
                        int* exitCode);
 
-// A slide's name in URLs and Deep Zoom file names: its file name without folder and extension,
-// every character other than letters, digits, '.', '-' and '_' turned into '_' ("slide" for a
-// name of dots only).
+// A slide's name in URLs and Deep Zoom file names: its file name (a URL's last path segment)
+// without folder and extension, every character other than letters, digits, '.', '-' and '_'
+// turned into '_' ("slide" for a name of dots only).
 std::string SlideName(const std::string& path);
 
 // Prints "tarn: <message>" on stderr and returns the failure exit code.
 int Fail(const std::string& message);
+
+// Whether a slide argument is a URL (http://, https:// or s3://), which the commands read
+// through tarn.h.
+bool IsUrl(const std::string& name);
+
+// A slide argument as messages show it: a URL without its user part and query (where
+// credentials and signatures travel), anything else as it is.
+std::string Shown(const std::string& name);
 
 // A slide opened for one command. A failed open keeps the errno the library left, which tells
 // why: ENOMEM for memory, EINVAL for a file that is no readable slide, otherwise the errno of the

@@ -46,6 +46,9 @@ constexpr const char* kExportHelp =
     "of O (default 1) on inner sides, JPEG quality Q (default 75); --limit-bounds shows only the\n"
     "part of the slide that holds tissue tiles. The descriptor is written last.\n"
     "\n"
+    "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for credentials);\n"
+    "each thread fetches the tiles it writes, on reused connections.\n"
+    "\n"
     "Each file is written under a temporary name (starting with a dot) and renamed when whole,\n"
     "so the directory never holds part of a tile. Ctrl-C, SIGTERM or SIGHUP stop the export: the\n"
     "files being written are removed, the tiles done stay, and tarn ends by that signal (status\n"
@@ -239,7 +242,7 @@ int RunTiles(int64_t total, int threads, const TileWriter& write, const std::str
 bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
     const int32_t layers = tarn_get_level_count(plan->slide);
     if (plan->layerIndex >= layers) {
-        *error = path + " has no layer " + std::to_string(plan->layerIndex) + " (it has " +
+        *error = Shown(path) + " has no layer " + std::to_string(plan->layerIndex) + " (it has " +
                  std::to_string(layers) + " layers)";
         return false;
     }
@@ -257,7 +260,7 @@ int ExportGrid(const std::string& path, ExportPlan* plan, int threads, bool quie
         return Fail(error);
     if (!quiet)
         printf("%s: layer %d is %lld x %lld pixels: %lld x %lld tiles of %d x %d into %s\n",
-               path.c_str(), plan->layerIndex, static_cast<long long>(plan->pictureWidth),
+               Shown(path).c_str(), plan->layerIndex, static_cast<long long>(plan->pictureWidth),
                static_cast<long long>(plan->pictureHeight), static_cast<long long>(plan->columns),
                static_cast<long long>(plan->rows), plan->tileWidth, plan->tileHeight,
                plan->directory.c_str());
@@ -368,7 +371,7 @@ int ExportDeepZoom(const Args& args, const std::string& directory, int threads) 
     const int64_t total = plan.first.back();
     if (!quiet)
         printf("%s: %zu Deep Zoom levels, %lld tiles of %ld pixels into %s/%s.dzi and %s\n",
-               path.c_str(), plan.columns.size(), static_cast<long long>(total), tileSize,
+               Shown(path).c_str(), plan.columns.size(), static_cast<long long>(total), tileSize,
                directory.c_str(), name.c_str(), plan.files.c_str());
     const TileWriter write = [&plan](int64_t index, std::string* tileError) {
         return ExportDeepZoomTile(plan, index, tileError);

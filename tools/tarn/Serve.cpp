@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "Commands.h"
@@ -22,9 +23,12 @@ constexpr const char* kServeHelp =
     "\n"
     "Serves slides to web browsers: an index of the slides, a viewer for each (pan and zoom,\n"
     "overview, scale bar, label and macrograph, properties), and the Deep Zoom pyramid behind\n"
-    "it for any Deep Zoom client. Each PATH is a slide or a folder whose *.tarn files are served.\n"
+    "it for any Deep Zoom client. Each PATH is a slide or a folder whose *.tarn files are served,\n"
+    "or a slide's URL (http://, https://, s3://BUCKET/KEY: see the README for credentials).\n"
     "Slides are known by their file names without extension (made unique, characters other than\n"
-    "letters, digits, '.', '-' and '_' turned into '_'). Stops on Ctrl-C or SIGTERM.\n"
+    "letters, digits, '.', '-' and '_' turned into '_'). A file replaced while served is opened\n"
+    "anew at the next request; a URL's object is looked at again every 10 seconds, and a new\n"
+    "version is served from then on. Stops on Ctrl-C or SIGTERM.\n"
     "\n"
     "  --host ADDRESS        listen on this IP address (default 127.0.0.1, this machine only);\n"
     "                        any address other than loopback requires an access token\n"
@@ -43,7 +47,9 @@ constexpr const char* kServeHelp =
     "                        proxy's own limits are the ones that tell clients apart\n"
     "  --timeout SECONDS     answer or close every request within this time, and close\n"
     "                        connections idle this long (default 30); request lines and\n"
-    "                        headers must arrive within 10 seconds (or this time, if shorter)\n"
+    "                        headers must arrive within 10 seconds (or this time, if shorter).\n"
+    "                        Reads of a URL's slide give up after it too, unless\n"
+    "                        TARN_REMOTE_TIMEOUT is set\n"
     "  --tile-size N         Deep Zoom tile size (default 254)\n"
     "  --overlap N           Deep Zoom tile overlap (default 1)\n"
     "  --limit-bounds        show only the part of the slide that holds tissue tiles\n"
@@ -194,6 +200,10 @@ int RunServe(int argc, char** argv) {
     if (!address.loopback && options.token.empty() && !MakeToken(&options.token))
         return Fail("cannot make an access token: no random numbers");
 
+    // No thread runs yet: the environment may still change.
+    if (getenv("TARN_REMOTE_TIMEOUT") == nullptr)
+        setenv("TARN_REMOTE_TIMEOUT", std::to_string(options.timeoutSeconds).c_str(), 1);
+
     std::vector<std::string> files;
     std::string error;
     if (!serve::FindSlideFiles(args.positional, &files, &error)) return Fail(error);
@@ -213,7 +223,7 @@ int RunServe(int argc, char** argv) {
     const MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     const int port = bound != nullptr ? bound->port : options.port;
     for (const auto& entry : server->slides)
-        printf("  %-24s %s\n", entry->name.c_str(), entry->path.c_str());
+        printf("  %-24s %s\n", entry->name.c_str(), Shown(entry->path).c_str());
     const size_t count = server->slides.size();
     const std::string query = options.token.empty() ? "" : "?token=" + options.token;
     if (!serve::kViewerBuilt) printf("note: %s\n", serve::kViewerMissing);

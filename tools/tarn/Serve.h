@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,13 +77,21 @@ struct FileIdentity {
 // The identity of the file at `path`; false when there is none.
 bool IdentityOf(const std::string& path, FileIdentity* identity);
 
-// A name the server answers to, and the slide it last found at its path.
+// A name the server answers to, and the slide it last found at its path or URL.
 struct SlideEntry {
     std::string name, path;
     std::mutex lock;
     std::shared_ptr<ServedSlide> current;  // null while the file is gone or unreadable
     FileIdentity identity;                 // of the file `current` was opened from
+    // A URL's slide: the version of the object `current` opened, and when the server was last
+    // asked whether it still has that version.
+    std::string version;
+    std::chrono::steady_clock::time_point checked{};
 };
+
+// How often a URL's object is looked at again for a new version. Between looks the slide reads
+// the version it opened (the library never mixes two), or fails once the object changed.
+inline constexpr std::chrono::seconds kUrlRecheck{10};
 
 struct Server {
     explicit Server(const Options& options)
@@ -107,7 +116,7 @@ struct Server {
 
     // The slide named `name` as its file is now: null when it has no such name, or the file is
     // gone or no longer a slide. A file replaced since it was opened is opened anew, and nothing
-    // cached of the old one is served again.
+    // cached of the old one is served again; so is a URL's object found changed (kUrlRecheck).
     std::shared_ptr<ServedSlide> Find(std::string_view name);
     // Every slide served now, in the order found.
     std::vector<std::shared_ptr<ServedSlide>> Current();
@@ -116,13 +125,14 @@ struct Server {
 
   private:
     std::shared_ptr<ServedSlide> Check(SlideEntry& entry);
+    std::shared_ptr<ServedSlide> CheckUrl(SlideEntry& entry);
     std::mutex indexLock_;
     EncodedPtr indexPage_;               // under indexLock_
     std::vector<uint32_t> indexSlides_;  // the ids of the slides it shows, under indexLock_
 };
 
-// The slide files named by PATHs: files as given, and the *.tarn files of folders (not
-// recursing). False with a message when a path does not exist.
+// The slide files named by PATHs: files (and URLs) as given, and the *.tarn files of folders
+// (not recursing). False with a message when a path does not exist.
 bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::string>* files,
                     std::string* error);
 

@@ -97,7 +97,7 @@ bool Describe(ServedSlide* served, const Options& options, std::string* error) {
         served->deepzoom != nullptr ? tarn_deepzoom_get_dzi(served->deepzoom, "jpeg") : nullptr;
     if (dzi == nullptr) {
         const char* why = tarn_get_error(slide);
-        *error = "cannot make the Deep Zoom view of " + served->path + ": " +
+        *error = "cannot make the Deep Zoom view of " + Shown(served->path) + ": " +
                  (why != nullptr ? why : "unknown failure");
         return false;
     }
@@ -121,6 +121,10 @@ bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::stri
                     std::string* error) {
     for (const std::string& path : paths) {
         struct stat status {};
+        if (IsUrl(path)) {
+            files->push_back(path);
+            continue;
+        }
         if (stat(path.c_str(), &status) != 0) {
             *error = "cannot open " + path + ": " + strerror(errno);
             return false;
@@ -134,6 +138,27 @@ bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::stri
 }
 
 namespace {
+
+// Opens the slide at URL `url` as `name`, with the version of the object opened in `version`;
+// null with a message when it cannot be.
+std::shared_ptr<ServedSlide> OpenServedUrl(const std::string& url, const std::string& name,
+                                           uint32_t id, const Options& options,
+                                           std::string* version, std::string* error) {
+    auto served = std::make_shared<ServedSlide>();
+    served->path = url;
+    served->name = name;
+    served->slide = tarn_open(url.c_str());
+    if (served->slide == nullptr) {
+        const char* why = tarn_get_error(nullptr);
+        *error = "cannot open " + Shown(url) + ": " + (why != nullptr ? why : "not a Tarn slide");
+        return nullptr;
+    }
+    const char* opened = tarn_get_property_value(served->slide, TARN_PROPERTY_NAME_OBJECT_VERSION);
+    *version = opened != nullptr ? opened : "";
+    if (!Describe(served.get(), options, error)) return nullptr;
+    served->source.id = id;
+    return served;
+}
 
 // Opens the slide at `path` as `name`, with the identity of the file opened in `identity`;
 // null with a message when it cannot be. The identity is taken before and after the open, so
@@ -177,8 +202,14 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
         entry->path = path;
         entry->name = UniqueName(SlideName(path), taken);
         std::string message;
-        entry->current = OpenServed(path, entry->name, server->nextId++, server->options,
-                                    &entry->identity, &message);
+        if (IsUrl(path)) {
+            entry->current = OpenServedUrl(path, entry->name, server->nextId++, server->options,
+                                           &entry->version, &message);
+            entry->checked = std::chrono::steady_clock::now();
+        } else {
+            entry->current = OpenServed(path, entry->name, server->nextId++, server->options,
+                                        &entry->identity, &message);
+        }
         if (entry->current == nullptr) {
             if (std::find(named.begin(), named.end(), path) != named.end()) {
                 *error = message;
@@ -194,7 +225,28 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
     return true;
 }
 
+// A URL's slide, looked at again when kUrlRecheck has passed: kept while the object has the
+// version it opened, replaced by the new version's (and its cached tiles dropped) once it
+// changed, gone while the object cannot be opened.
+std::shared_ptr<ServedSlide> Server::CheckUrl(SlideEntry& entry) {
+    const std::lock_guard<std::mutex> hold(entry.lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - entry.checked < kUrlRecheck) return entry.current;
+    entry.checked = now;
+    std::string version, error;
+    auto opened = OpenServedUrl(entry.path, entry.name, nextId++, options, &version, &error);
+    if (opened != nullptr && entry.current != nullptr && version == entry.version)
+        return entry.current;
+    if (entry.current != nullptr) tiles.DropSlide(entry.current->source.id);
+    if (opened == nullptr)
+        fprintf(stderr, "tarn: %s is not served: %s\n", entry.name.c_str(), error.c_str());
+    entry.current = std::move(opened);
+    entry.version = version;
+    return entry.current;
+}
+
 std::shared_ptr<ServedSlide> Server::Check(SlideEntry& entry) {
+    if (IsUrl(entry.path)) return CheckUrl(entry);
     FileIdentity now;
     const bool exists = IdentityOf(entry.path, &now);
     const std::lock_guard<std::mutex> hold(entry.lock);
