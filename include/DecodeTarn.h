@@ -263,10 +263,10 @@ ZY_API int ZyGetRoiRgbOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int
  * after a failure), Width, Height, Channels 3 and DataSize (the encoder's result); other members
  * are left alone. `colorSpace` is the libjpeg colour space the block's 3-byte pixels are read as.
  * 0 on success. Refused before any record is touched: ZY_E_CODEC (checked first: a colour space
- * whose pixels are not 3 bytes), ZY_E_NULL, ZY_E_LAYER, ZY_E_BLOCKS (counts below 1 or above the tile counts, or a
- * block wider or taller than a JPEG can be, 65,500: use a finer block grid). ZY_E_REGION or
- * ZY_E_DECODE of a block's region stop the cut there: earlier blocks keep their JPEGs, later
- * records are untouched. */
+ * whose pixels are not 3 bytes), ZY_E_NULL, ZY_E_LAYER, ZY_E_BLOCKS (counts below 1 or above the
+ * tile counts, or a block wider or taller than a JPEG can be, 65,500: use a finer block grid).
+ * ZY_E_REGION or ZY_E_DECODE of a block's region stop the cut there: earlier blocks keep their
+ * JPEGs, later records are untouched. */
 ZY_API int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality,
                                   int blocksAcross, int blocksDown, int layer, int colorSpace);
 

@@ -6,8 +6,8 @@
 
 /* Reads the n regions whose level-0 corners are xy[2i], xy[2i+1] into `dest`; the seconds it
  * took, or -1 when a read failed. */
-double tarn_bench_read_regions(tarn_slide *slide, const int64_t *xy, int n, int64_t w, int64_t h,
-                               int32_t level, int format, void *dest) {
+double tarn_bench_read_regions(tarn_slide* slide, const int64_t* xy, int n, int64_t w, int64_t h,
+                               int32_t level, int format, void* dest) {
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (int i = 0; i < n; ++i)
@@ -20,11 +20,11 @@ double tarn_bench_read_regions(tarn_slide *slide, const int64_t *xy, int n, int6
 
 /* Encodes the n Deep Zoom tiles whose level, column and row are tiles[3i], tiles[3i+1],
  * tiles[3i+2] as JPEGs of `quality`, releasing each; the seconds it took, or -1. */
-double tarn_bench_deepzoom_jpeg(tarn_deepzoom *dz, const int64_t *tiles, int n, int quality) {
+double tarn_bench_deepzoom_jpeg(tarn_deepzoom* dz, const int64_t* tiles, int n, int quality) {
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (int i = 0; i < n; ++i) {
-        uint8_t *jpeg = NULL;
+        uint8_t* jpeg = NULL;
         size_t size = 0;
         if (tarn_deepzoom_read_tile_jpeg(dz, (int32_t)tiles[3 * i], tiles[3 * i + 1],
                                          tiles[3 * i + 2], quality, &jpeg, &size) != 0)
