@@ -13,14 +13,17 @@
 
 namespace tarn {
 
+int CheckRange(const ByteSource& source, uint64_t offset, size_t length, Message* why) {
+    if (offset <= source.size && length <= source.size - offset) return ZY_OK;
+    Say(why, "%zu bytes at %llu lie past the end of the slide's %llu bytes", length,
+        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(source.size));
+    return ZY_E_SHORT_READ;
+}
+
 int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
                    Message* why) {
-    if (offset > source.size || length > source.size - offset) {
-        Say(why, "%zu bytes at %llu lie past the end of the slide's %llu bytes", length,
-            static_cast<unsigned long long>(offset), static_cast<unsigned long long>(source.size));
-        return ZY_E_SHORT_READ;
-    }
-    if (length == 0) return ZY_OK;
+    const int code = CheckRange(source, offset, length, why);
+    if (code != ZY_OK || length == 0) return code;
     if (source.read == nullptr) {
         Say(why, "the slide has no bytes to read");
         return ZY_E_SHORT_READ;

@@ -79,6 +79,10 @@ struct ByteSource {
 
 inline constexpr uint64_t kDefaultReadAhead = uint64_t{64} << 10;
 
+// ZY_OK when `length` bytes at `offset` lie within the source, else ZY_E_SHORT_READ with the
+// reason: sizes read from the slide are checked so before any memory is sized from them.
+int CheckRange(const ByteSource& source, uint64_t offset, size_t length, Message* why);
+
 // `length` bytes at `offset` of the source: checked against its size first (ZY_E_SHORT_READ
 // past it), then read. Codes as ByteSource::read.
 int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,

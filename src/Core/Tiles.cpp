@@ -111,8 +111,18 @@ void TileFailed(const ReadContext& read, int code, uint32_t layer, uint32_t x, u
                          why.empty() ? "no reason given" : why.text);
 }
 
-int ReadInto(const ReadContext& read, const StoredTile& tile, void* out, Message* why) {
-    return ReadFromSource(*read.source, tile.offset, out, static_cast<size_t>(tile.size), why);
+// A tile's stored bytes into `bytes`, sized to them once the table's size for the tile is known
+// to fit in the slide (a damaged table may claim gigabytes).
+int ReadTileBytes(const ReadContext& read, const StoredTile& tile, ByteBuffer* bytes,
+                  Message* why) {
+    const auto size = static_cast<size_t>(tile.size);
+    int code = CheckRange(*read.source, tile.offset, size, why);
+    if (code != ZY_OK) return code;
+    if (!bytes->Reserve(size)) {
+        Say(why, "out of memory");
+        return kNoMemory;
+    }
+    return ReadFromSource(*read.source, tile.offset, bytes->data(), size, why);
 }
 
 // A tag for the part of a tile a read asks for, so that the cache can tell a read that repeats an
@@ -157,9 +167,7 @@ void CallFailure::Record(int code, const char* format, ...) {
 int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
                    const StoredTile& tile, ByteBuffer* bytes) {
     Message why;
-    int code = bytes->Reserve(static_cast<size_t>(tile.size)) ? ZY_OK : kNoMemory;
-    if (code == kNoMemory) Say(&why, "out of memory");
-    if (code == ZY_OK) code = ReadInto(read, tile, bytes->data(), &why);
+    const int code = ReadTileBytes(read, tile, bytes, &why);
     if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
     return code;
 }
@@ -168,10 +176,14 @@ int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t
                    const StoredTile& tile, unsigned char** bytes) {
     Message why;
     const auto size = static_cast<size_t>(tile.size);
-    auto* buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
-    int code = buffer != nullptr ? ZY_OK : kNoMemory;
-    if (code == kNoMemory) Say(&why, "out of memory");
-    if (code == ZY_OK) code = ReadInto(read, tile, buffer, &why);
+    int code = CheckRange(*read.source, tile.offset, size, &why);
+    auto* buffer =
+        code == ZY_OK ? static_cast<unsigned char*>(malloc(size > 0 ? size : 1)) : nullptr;
+    if (code == ZY_OK && buffer == nullptr) {
+        code = kNoMemory;
+        Say(&why, "out of memory");
+    }
+    if (code == ZY_OK) code = ReadFromSource(*read.source, tile.offset, buffer, size, &why);
     if (code != ZY_OK) {
         free(buffer);
         TileFailed(read, code, layer, x, y, why);
@@ -205,9 +217,7 @@ int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, co
         why = Message{};
         int code = ZY_OK;
         if (!haveBytes) {
-            code = scratch.bytes.Reserve(size) ? ZY_OK : kNoMemory;
-            if (code == kNoMemory) Say(&why, "out of memory");
-            if (code == ZY_OK) code = ReadInto(read, tile, scratch.bytes.data(), &why);
+            code = ReadTileBytes(read, tile, &scratch.bytes, &why);
             haveBytes = code == ZY_OK;
         }
         if (code == ZY_OK)
