@@ -84,7 +84,7 @@ def timed(command, env, cwd):
 def main():
     args = arguments()
     slide, tiff, program = prepare(args)
-    ours = os.path.join(args.build, "tarn-openslide")
+    ours = os.path.abspath(os.path.join(args.build, "tarn-openslide"))  # the runs change folder
     libraries = {"openslide": os.path.join(ours, "libopenslide.so.0"),
                  "tarn": os.path.join(args.build, "libDecodeTarn.so.1")}
     # Colour tables are built once, before any timing.
