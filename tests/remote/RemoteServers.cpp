@@ -138,7 +138,7 @@ bool MakeCertificates(const std::string& dir, std::string* why) {
         " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req -in "
         "server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile "
         "ext.cnf";
-    if (system(("(" + commands + ") >openssl.log 2>&1").c_str()) == 0) return true;
+    if (system(("(" + commands + ") >" + dir + "/openssl.log 2>&1").c_str()) == 0) return true;
     *why = "openssl could not make a certificate: " + ReadFile(dir + "/openssl.log");
     return false;
 }
