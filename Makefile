@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
-FUZZ_SMOKE_SECONDS ?= 10
+FUZZ_SMOKE_SECONDS ?= 5
 
 .PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios fuzz deb format tidy clean
 
@@ -57,6 +57,7 @@ valgrind: build
 	    --gtest_filter='-ParameterSets/WholeTable*:ColorTable.BaselineCodeBuildsTheSameTable'
 
 bench: build
+	cmake --build $(BUILD) -j $(JOBS) --target tarn_bench
 	$(BUILD)/bench/tarn_bench $(BENCH_ARGS)
 
 # The table of docs/performance.md: each figure a ratio measured in fresh processes, both sides
@@ -65,6 +66,7 @@ bench: build
 RATIO_ROUNDS ?= 7
 RATIO_ARGS ?=
 bench-ratios: build
+	cmake --build $(BUILD) -j $(JOBS) --target tarn_ratios
 	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
 
 # The main job: only what it needs is installed and built (the library and the tool).
