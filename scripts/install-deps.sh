@@ -33,7 +33,9 @@ test_packages=(
     wrk                          # its load benchmark
     # tarnslide (python/): its suite, its venv install and its benchmark
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
-    python3-zarr python3-xarray python3-torch
+    python3-zarr python3-xarray
+    # (python3-torch, a large install, is left out: with it, the fork test also runs PyTorch's
+    # DataLoader; without it, the test starts GCC's OpenMP runtime as PyTorch does)
     python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide
     # slides read over HTTP(S) and S3: their tests serve them with nginx (certificates made with
     # openssl) and s3rver (npm), check S3 signatures against botocore's, and read file objects
