@@ -210,6 +210,7 @@ class AbstractSlide:
 _THUMBNAIL_SOURCE_BYTES = 64 << 20
 _THUMBNAIL_TILE = 512
 
+
 class OpenSlideCache:
     """A tile cache of a given capacity in bytes, to share between chosen slides.
 

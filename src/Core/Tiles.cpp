@@ -111,18 +111,31 @@ void TileFailed(const ReadContext& read, int code, uint32_t layer, uint32_t x, u
                          why.empty() ? "no reason given" : why.text);
 }
 
-// A tile's stored bytes into `bytes`, sized to them once the table's size for the tile is known
-// to fit in the slide (a damaged table may claim gigabytes).
-int ReadTileBytes(const ReadContext& read, const StoredTile& tile, ByteBuffer* bytes,
+// A tile's stored bytes into memory from `allocate(size)` (null when there is none), asked for
+// only once the table's size for the tile is known to fit in the slide (a damaged table may claim
+// gigabytes).
+template <typename Allocate>
+int ReadTileBytes(const ReadContext& read, const StoredTile& tile, Allocate allocate,
                   Message* why) {
     const auto size = static_cast<size_t>(tile.size);
-    int code = CheckRange(*read.source, tile.offset, size, why);
+    const int code = CheckRange(*read.source, tile.offset, size, why);
     if (code != ZY_OK) return code;
-    if (!bytes->Reserve(size)) {
+    void* out = allocate(size);
+    if (out == nullptr) {
         Say(why, "out of memory");
         return kNoMemory;
     }
-    return ReadFromSource(*read.source, tile.offset, bytes->data(), size, why);
+    return ReadFromSource(*read.source, tile.offset, out, size, why);
+}
+
+int ReadTileBytes(const ReadContext& read, const StoredTile& tile, ByteBuffer* bytes,
+                  Message* why) {
+    return ReadTileBytes(
+        read, tile,
+        [bytes](size_t size) -> void* {
+            return bytes->Reserve(size > 0 ? size : 1) ? bytes->data() : nullptr;
+        },
+        why);
 }
 
 // A tag for the part of a tile a read asks for, so that the cache can tell a read that repeats an
@@ -175,15 +188,13 @@ int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t
 int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
                    const StoredTile& tile, unsigned char** bytes) {
     Message why;
-    const auto size = static_cast<size_t>(tile.size);
-    int code = CheckRange(*read.source, tile.offset, size, &why);
-    auto* buffer =
-        code == ZY_OK ? static_cast<unsigned char*>(malloc(size > 0 ? size : 1)) : nullptr;
-    if (code == ZY_OK && buffer == nullptr) {
-        code = kNoMemory;
-        Say(&why, "out of memory");
-    }
-    if (code == ZY_OK) code = ReadFromSource(*read.source, tile.offset, buffer, size, &why);
+    unsigned char* buffer = nullptr;
+    const int code = ReadTileBytes(
+        read, tile,
+        [&buffer](size_t size) -> void* {
+            return buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+        },
+        &why);
     if (code != ZY_OK) {
         free(buffer);
         TileFailed(read, code, layer, x, y, why);
