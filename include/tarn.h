@@ -197,6 +197,8 @@ TARN_API int32_t tarn_get_best_level_for_downsample(tarn_slide* slide, double do
 #define TARN_PROPERTY_NAME_BOUNDS_WIDTH "openslide.bounds-width"
 #define TARN_PROPERTY_NAME_BOUNDS_HEIGHT "openslide.bounds-height"
 #define TARN_PROPERTY_NAME_ICC_SIZE "openslide.icc-size"
+/* OpenSlide's name for a slide's barcode. Tarn files store none, so slides never have it. */
+#define TARN_PROPERTY_NAME_BARCODE "openslide.barcode"
 /* Slides opened from a URL: the version of the object opened (see tarn_open). */
 #define TARN_PROPERTY_NAME_OBJECT_VERSION "tarn.object-version"
 
@@ -281,6 +283,74 @@ TARN_API int tarn_read_associated_image_icc_profile(tarn_slide* slide, const cha
  * h of 0 succeeds and writes nothing; negative sizes fail. */
 TARN_API int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t y, int32_t level,
                               int64_t w, int64_t h, tarn_format format);
+
+/* The same region with (x, y) in pixels of `level` itself, rather than of level 0: what a
+ * program that walks one level (an exporter, a tile server, a patch sampler) reads, without
+ * turning its coordinates into level 0's and back. */
+TARN_API int tarn_read_level_region(tarn_slide* slide, void* dest, int32_t level, int64_t x,
+                                    int64_t y, int64_t w, int64_t h, tarn_format format);
+
+/* ---- Stored tiles: the grid the file keeps each level in ----
+ * A level is stored as a grid of `cols` x `rows` tiles of tile_w x tile_h pixels (the same size
+ * for every level); the grid may reach past the level's picture at the right and bottom, and a
+ * tile the file does not store is white. */
+
+/* How the slide's tiles are compressed. */
+typedef enum tarn_codec {
+    TARN_CODEC_UNKNOWN = 0, /* a compression the library does not decode (or a NULL slide) */
+    TARN_CODEC_JPEG = 1,
+    TARN_CODEC_HEVC = 2
+} tarn_codec;
+
+TARN_API tarn_codec tarn_get_tile_codec(tarn_slide* slide);
+
+/* The tile size and the grid of `level`. 0, or -1 with every output set to -1 when the level does
+ * not exist. */
+TARN_API int tarn_get_level_tile_grid(tarn_slide* slide, int32_t level, int64_t* tile_w,
+                                      int64_t* tile_h, int64_t* cols, int64_t* rows);
+
+/* Tile (col, row) of `level` as the file holds it (a JPEG or HEVC stream, as
+ * tarn_get_tile_codec says, before colour correction): a new buffer in *data (release with
+ * tarn_free) and its length in *size; a tile the file does not store gives 0 with *data NULL and
+ * *size 0. -1 with both untouched when the tile does not exist or cannot be read. */
+TARN_API int tarn_read_stored_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t row,
+                                   uint8_t** data, size_t* size);
+
+/* Tile (col, row) of `level` decoded and colour-corrected, the whole stored tile
+ * (tile_w x tile_h pixels of `format`, the part past the picture as stored): opaque white for a
+ * tile the file does not store. 0, or -1 when the tile does not exist or does not decode; the
+ * content of `dest` is then unspecified. */
+TARN_API int tarn_read_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t row, void* dest,
+                            tarn_format format);
+
+/* ---- Coarse levels: the pyramid below the coarsest level the slide stores ----
+ * Coarse level k (1 to tarn_get_coarse_level_count) is the slide's coarsest level halved k times
+ * (each side rounded up), down to the first that fits in 256 x 256 pixels; a slide whose coarsest
+ * level fits already has none. Pixel (i, j) of coarse level k is the mean of the 2^k x 2^k pixels
+ * of the coarsest level it covers (those inside its picture). Where the coarsest level is large
+ * (more than 2048 x 2048 pixels) they come from the coarse levels the library builds once per
+ * slide in the background and keeps as JPEG tiles (see the Deep Zoom calls below): reading them
+ * waits for that build, and their pixels are those kept tiles', within JPEG's tolerance of the
+ * exact means. Whatever the slide, a read holds a few MiB beyond `dest`. */
+TARN_API int32_t tarn_get_coarse_level_count(tarn_slide* slide);
+
+/* Width and height of coarse level `level` (1 to the count); -1 for both when it does not
+ * exist. */
+TARN_API void tarn_get_coarse_level_dimensions(tarn_slide* slide, int32_t level, int64_t* w,
+                                               int64_t* h);
+
+/* The w x h pixels of coarse level `level` at (x, y), in its own pixels, as tarn_read_level_region
+ * reads a stored level: transparent (or white) outside its picture. 0, or -1. */
+TARN_API int tarn_read_coarse_region(tarn_slide* slide, void* dest, int32_t level, int64_t x,
+                                     int64_t y, int64_t w, int64_t h, tarn_format format);
+
+/* 1 when coarse levels can be read without waiting (always for a slide that builds none);
+ * otherwise starts the build if it has not run and waits up to `timeout_ms` milliseconds for it
+ * (0: does not wait; negative: as long as it takes): 1 once it is over, 0 while it runs. -1 on a
+ * NULL slide. tarn_get_coarse_build_progress: from 0 to 1 (1 when over or none is needed), -1 on
+ * a NULL slide. */
+TARN_API int tarn_wait_coarse_levels(tarn_slide* slide, int32_t timeout_ms);
+TARN_API double tarn_get_coarse_build_progress(tarn_slide* slide);
 
 /* ---- Export tiles: a level cut into tiles of the caller's size, as `tarn export` writes them ----
  */

@@ -62,20 +62,34 @@ int64_t Level0Of(int64_t pixel, double downsample) {
 }
 
 std::shared_ptr<CoarseLevels> CoarseLevels::For(tarn_slide* slide) {
-    static std::mutex registryLock;
-    static auto* registry = new std::map<tarn_slide*, std::weak_ptr<CoarseLevels>>;
     const int32_t count = tarn_get_level_count(slide);
     int64_t width = -1, height = -1;
     tarn_get_level_dimensions(slide, count - 1, &width, &height);
     if (count < 1 || width <= 0 || height <= 0 || width * height <= kDirectPixels) return nullptr;
-    const std::lock_guard<std::mutex> hold(registryLock);
-    for (auto it = registry->begin(); it != registry->end();)
-        it = it->second.expired() ? registry->erase(it) : std::next(it);
-    std::weak_ptr<CoarseLevels>& entry = (*registry)[slide];
-    if (auto levels = entry.lock()) return levels;
-    std::shared_ptr<CoarseLevels> levels(new CoarseLevels(slide));
-    entry = levels;
-    return levels;
+    const std::lock_guard<std::mutex> hold(slide->coarseLock);
+    if (slide->coarseStopped) return nullptr;
+    if (slide->coarse == nullptr) slide->coarse.reset(new CoarseLevels(slide));
+    return slide->coarse;
+}
+
+void CoarseLevels::StopFor(tarn_slide* slide) {
+    std::shared_ptr<CoarseLevels> levels;
+    {
+        const std::lock_guard<std::mutex> hold(slide->coarseLock);
+        slide->coarseStopped = true;
+        levels = std::move(slide->coarse);
+    }
+    if (levels == nullptr) return;
+    levels->stop_ = true;
+    std::thread builder;
+    {
+        const std::lock_guard<std::mutex> hold(levels->lock_);
+        levels->stopped_ = true;
+        if (levels->state_ == State::Idle) levels->state_ = State::Over;
+        if (levels->builder_ == getpid()) builder = std::move(levels->thread_);
+    }
+    levels->over_.notify_all();
+    if (builder.joinable()) builder.join();
 }
 
 CoarseLevels::CoarseLevels(tarn_slide* slide) : slide_(slide) {
@@ -109,12 +123,12 @@ CoarseLevels::~CoarseLevels() {
 
 bool CoarseLevels::Wait(int64_t timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
-    if (state_ == State::Running && builder_ != getpid()) {
+    if (state_ == State::Running && builder_ != getpid() && !stopped_) {
         // Forked while the parent built: this process has no builder, so it builds its own.
         new (&thread_) std::thread;
         state_ = State::Idle;
     }
-    if (state_ == State::Idle) {
+    if (state_ == State::Idle && !stopped_) {
         state_ = State::Running;
         builder_ = getpid();
         done_ = 0;

@@ -43,9 +43,13 @@ struct CoarseLevel {
 
 class CoarseLevels {
   public:
-    // The coarse levels of `slide`, shared by all its views (null when the slide needs none).
-    // The build reads `slide`: views hold it, and are destroyed before their slide is closed.
+    // The coarse levels of `slide`, kept by the slide and shared by all its views and calls (null
+    // when the slide needs none, or is being closed). The build reads `slide`: tarn_close stops
+    // it (StopFor) before it releases the slide.
     static std::shared_ptr<CoarseLevels> For(tarn_slide* slide);
+    // Stops the build of `slide`'s coarse levels, if any, for good, and waits for it to end; no
+    // more are made for the slide. Calls waiting for the build return.
+    static void StopFor(tarn_slide* slide);
     ~CoarseLevels();
     CoarseLevels(const CoarseLevels&) = delete;
     CoarseLevels& operator=(const CoarseLevels&) = delete;
@@ -88,6 +92,7 @@ class CoarseLevels {
     pid_t builder_ = 0;                                             // process of the build
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    bool stopped_ = false;          // under lock_: no build starts any more
     std::atomic<int64_t> done_{0};  // source tiles accounted for
     int64_t total_ = 1;
 };

@@ -37,8 +37,8 @@ bool DrawPicture(SlideCall& call, const Span& area, int32_t layer, uint8_t* dst,
 
 }  // namespace
 
-bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t level, int64_t w,
-                int64_t h, PixelFormat format) {
+bool ReadLevelRegion(SlideCall& call, uint8_t* dest, int32_t level, int64_t left, int64_t top,
+                     int64_t w, int64_t h, PixelFormat format) {
     if (w < 0 || h < 0) {
         call.Fail("negative region size %lld x %lld", static_cast<long long>(w),
                   static_cast<long long>(h));
@@ -61,8 +61,11 @@ bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t le
     }
     const size_t stride = rowBytes;
 
-    // Both are at most 2^62 from 0 and w, h below 2^62, so no sum below overflows.
-    const int64_t left = ToLevel(x, found->downsample), top = ToLevel(y, found->downsample);
+    // Far outside any picture the exact position does not matter, only that it stays outside
+    // and leaves room to add the region's size (below 2^62) without overflow.
+    constexpr int64_t kFar = int64_t{1} << 62;
+    left = std::clamp(left, -kFar, kFar);
+    top = std::clamp(top, -kFar, kFar);
     const Span picture{std::max<int64_t>(left, 0), std::max<int64_t>(top, 0),
                        std::min(left + w, found->width), std::min(top + h, found->height)};
     if (picture.empty()) {
@@ -87,6 +90,14 @@ bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t le
     return DrawPicture(call, picture, level, inside, stride, format);
 }
 
+bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t level, int64_t w,
+                int64_t h, PixelFormat format) {
+    const Level* found = FindLevel(call, level);
+    if (found == nullptr) return false;
+    return ReadLevelRegion(call, dest, level, ToLevel(x, found->downsample),
+                           ToLevel(y, found->downsample), w, h, format);
+}
+
 }  // namespace tarn
 
 using namespace tarn;
@@ -98,5 +109,16 @@ int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t y, int32_
         PixelFormat layout{};
         if (!CallerLayout(call, number, &layout)) return -1;
         return ReadRegion(call, static_cast<uint8_t*>(dest), x, y, level, w, h, layout) ? 0 : -1;
+    });
+}
+
+int tarn_read_level_region(tarn_slide* slide, void* dest, int32_t level, int64_t x, int64_t y,
+                           int64_t w, int64_t h, tarn_format format) {
+    const int number = EnumValue(format);
+    return OnSlide(slide, -1, [&](SlideCall& call) {
+        PixelFormat layout{};
+        if (!CallerLayout(call, number, &layout)) return -1;
+        return ReadLevelRegion(call, static_cast<uint8_t*>(dest), level, x, y, w, h, layout) ? 0
+                                                                                             : -1;
     });
 }

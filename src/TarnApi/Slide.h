@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,8 @@
 #include "tarn.h"
 
 namespace tarn {
+
+class CoarseLevels;
 
 // One level: a layer's picture (its grid less the bound area) and how many level-0 pixels one
 // of its pixels spans.
@@ -117,6 +120,10 @@ struct tarn_slide {
     tarn::LazyProperty quickhash;  // openslide.quickhash-1 (QuickHash.h)
     tarn::CallGate gate;
     tarn::ErrorBoard errors;
+    // The levels below the coarsest, when the slide needs them built (CoarseLevels.h).
+    std::mutex coarseLock;
+    std::shared_ptr<tarn::CoarseLevels> coarse;  // under coarseLock
+    bool coarseStopped = false;                  // under coarseLock: closing
 };
 
 namespace tarn {

@@ -9,6 +9,7 @@
 #include "Core/FileSource.h"
 #include "Core/RemoteSource.h"
 #include "Core/TileCache.h"
+#include "TarnApi/CoarseLevels.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"
 #include "TarnApi/Slide.h"
@@ -295,6 +296,8 @@ tarn_slide* tarn_open_with_reader(const tarn_reader* reader) {
 
 void tarn_close(tarn_slide* slide) {
     if (slide == nullptr) return;
+    // The coarse-level build reads the slide through calls of its own: it ends first.
+    CoarseLevels::StopFor(slide);
     slide->gate.WaitIdle();
     CloseSlide(slide->core);
     delete slide;

@@ -436,6 +436,125 @@ TEST(TarnExportTile, EqualsTheFixedInterfacesRegionJpegs) {
     EXPECT_EQ(jpeg, nullptr);
 }
 
+// Level coordinates read what level-0 coordinates read; stored tiles are the fixed interface's
+// bytes and pixels, empty ones none and white.
+TEST(TarnLevelReads, LevelRegionsStoredTilesAndTilePixels) {
+    const std::string& path = tarntest::JpegSlidePath();
+    Slide slide(path);
+    ZyTarnInfo* fixed = ZyOpenTarn(path.c_str());
+    ASSERT_NE(fixed, nullptr);
+    EXPECT_EQ(tarn_get_tile_codec(slide.get()), TARN_CODEC_JPEG);
+    EXPECT_EQ(tarn_get_tile_codec(nullptr), TARN_CODEC_UNKNOWN);
+    const int32_t last = tarn_get_level_count(slide.get()) - 1;
+    int code = -1;
+    const double downsample = tarn_get_level_downsample(slide.get(), last);
+    const Bytes byLevel0 = Read(slide.get(), static_cast<int64_t>(std::ceil(33 * downsample)),
+                                static_cast<int64_t>(std::ceil(-5 * downsample)), last, 70, 40,
+                                TARN_FORMAT_RGBA, &code);
+    Bytes byLevel(byLevel0.size());
+    EXPECT_EQ(
+        tarn_read_level_region(slide.get(), byLevel.data(), last, 33, -5, 70, 40, TARN_FORMAT_RGBA),
+        0);
+    EXPECT_EQ(byLevel, byLevel0);
+
+    int64_t tileW = 0, tileH = 0, cols = 0, rows = 0;
+    ASSERT_EQ(tarn_get_level_tile_grid(slide.get(), last, &tileW, &tileH, &cols, &rows), 0);
+    EXPECT_EQ(cols, fixed->PicInfos[last]->XCount);
+    EXPECT_EQ(rows, fixed->PicInfos[last]->YCount);
+    EXPECT_EQ(tileW, fixed->PicHead->TileWidth);
+    bool sawEmpty = false, sawStored = false;
+    for (int64_t r = 0; r < rows; ++r)
+        for (int64_t c = 0; c < cols; ++c) {
+            uint8_t* data = nullptr;
+            size_t size = 7;
+            ASSERT_EQ(tarn_read_stored_tile(slide.get(), last, c, r, &data, &size), 0);
+            unsigned char* stored = nullptr;
+            int storedSize = 0;
+            ASSERT_EQ(ZyGetHevcSliceOfSpecifyLayer(fixed, &stored, &storedSize, last,
+                                                   static_cast<int>(c), static_cast<int>(r)),
+                      0);
+            EXPECT_EQ(Bytes(data, data + size), Bytes(stored, stored + storedSize));
+            Bytes pixels(static_cast<size_t>(tileW * tileH * 3));
+            ASSERT_EQ(tarn_read_tile(slide.get(), last, c, r, pixels.data(), TARN_FORMAT_BGR), 0);
+            if (data == nullptr) {
+                sawEmpty = true;
+                EXPECT_EQ(size, 0U);
+                EXPECT_EQ(pixels, Bytes(pixels.size(), 0xFF));
+            } else {
+                sawStored = true;
+                unsigned char* bgr = GetSliceBgr(fixed, last, static_cast<int>(c),
+                                                 static_cast<int>(r), nullptr, nullptr);
+                ASSERT_NE(bgr, nullptr);
+                EXPECT_EQ(pixels, Bytes(bgr, bgr + pixels.size()));
+                Dispose(bgr);
+            }
+            tarn_free(data);
+            Dispose(stored);
+        }
+    EXPECT_TRUE(sawStored);
+    (void)sawEmpty;
+    ZyCloseTarn(fixed);
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(tarn_read_stored_tile(slide.get(), last, cols, 0, &data, &size), -1);
+    EXPECT_EQ(tarn_read_stored_tile(slide.get(), last + 1, 0, 0, &data, &size), -1);
+    EXPECT_EQ(tarn_get_level_tile_grid(slide.get(), -1, &tileW, nullptr, nullptr, &rows), -1);
+    EXPECT_EQ(tileW, -1);
+}
+
+// Coarse levels halve the coarsest level down to one 256-pixel tile; each pixel is the mean of
+// the pixels it covers.
+TEST(TarnLevelReads, CoarseLevelsAreMeansOfTheCoarsestLevel) {
+    const SpecFile sample(tarnwriter::SampleSpec(6, 5, 1));  // one layer of 1536 x 1280 or so
+    Slide slide(sample.file.path());
+    ASSERT_NE(slide.get(), nullptr);
+    int64_t w = 0, h = 0;
+    tarn_get_level_dimensions(slide.get(), 0, &w, &h);
+    const int32_t count = tarn_get_coarse_level_count(slide.get());
+    int32_t expectedCount = 0;
+    while (((w + (int64_t{1} << expectedCount) - 1) >> expectedCount) > 256 ||
+           ((h + (int64_t{1} << expectedCount) - 1) >> expectedCount) > 256)
+        ++expectedCount;
+    ASSERT_EQ(count, expectedCount);
+    ASSERT_GE(count, 2);
+    EXPECT_EQ(tarn_wait_coarse_levels(slide.get(), 0), 1);
+    Bytes level0(static_cast<size_t>(w * h * 3));
+    ASSERT_EQ(tarn_read_level_region(slide.get(), level0.data(), 0, 0, 0, w, h, TARN_FORMAT_RGB),
+              0);
+    for (int32_t k = 1; k <= count; ++k) {
+        int64_t cw = 0, ch = 0;
+        tarn_get_coarse_level_dimensions(slide.get(), k, &cw, &ch);
+        const int64_t f = int64_t{1} << k;
+        ASSERT_EQ(cw, (w + f - 1) / f);
+        Bytes got(static_cast<size_t>((cw + 2) * ch * 4));
+        // One column past each side: transparent outside.
+        ASSERT_EQ(tarn_read_coarse_region(slide.get(), got.data(), k, -1, 0, cw + 2, ch,
+                                          TARN_FORMAT_RGBA),
+                  0)
+            << tarn_get_error(slide.get());
+        for (int64_t y = 0; y < ch; y += 7)
+            for (int64_t x = 0; x < cw; x += 5) {
+                const uint8_t* pixel = &got[static_cast<size_t>((y * (cw + 2) + x + 1) * 4)];
+                for (int c = 0; c < 3; ++c) {
+                    uint64_t sum = 0, n = 0;
+                    for (int64_t py = y * f; py < std::min(h, (y + 1) * f); ++py)
+                        for (int64_t px = x * f; px < std::min(w, (x + 1) * f); ++px, ++n)
+                            sum += level0[static_cast<size_t>((py * w + px) * 3 + c)];
+                    ASSERT_EQ(pixel[c], (sum + n / 2) / n) << k << " " << x << "," << y;
+                }
+                ASSERT_EQ(pixel[3], 255);
+            }
+        EXPECT_EQ(got[0], 0);
+        EXPECT_EQ(got[3], 0);
+    }
+    Bytes pixel(4);
+    EXPECT_EQ(
+        tarn_read_coarse_region(slide.get(), pixel.data(), count + 1, 0, 0, 1, 1, TARN_FORMAT_RGBA),
+        -1);
+    EXPECT_EQ(tarn_read_coarse_region(slide.get(), pixel.data(), 0, 0, 0, 1, 1, TARN_FORMAT_RGBA),
+              -1);
+}
+
 TEST(TarnDeepZoom, TilesAreTheRegionsTheyReadScaledByTheBoxFilter) {
     const SpecFile sample(tarnwriter::SampleSpec(3, 2, 2));  // 731 x 491 over 365 x 245
     Slide slide(sample.file.path());
