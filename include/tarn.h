@@ -59,6 +59,14 @@ typedef enum tarn_format {
     TARN_FORMAT_BGR = 3
 } tarn_format;
 
+/* How stored tiles and associated images are compressed. */
+typedef enum tarn_codec {
+    TARN_CODEC_UNKNOWN = 0, /* a compression the library does not decode (or a NULL slide) */
+    TARN_CODEC_JPEG = 1,
+    TARN_CODEC_HEVC = 2,
+    TARN_CODEC_BMP = 3 /* associated images only: a thumbnail may be stored as a BMP */
+} tarn_codec;
+
 /* Bytes per pixel of a layout: 4 or 3, or 0 for a number that names none. */
 TARN_API int tarn_format_bytes(tarn_format format);
 
@@ -251,6 +259,12 @@ TARN_API int tarn_read_associated_image(tarn_slide* slide, const char* name, voi
 TARN_API int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int quality,
                                              uint8_t** jpeg, size_t* size);
 
+/* The associated image's bytes as the file stores them, before colour correction: a JPEG, or a
+ * BMP for some thumbnails, as *codec says (when not NULL). A new buffer in *data (release with
+ * tarn_free) and its length in *size. 0, or -1 with the outputs untouched. */
+TARN_API int tarn_read_associated_image_stored(tarn_slide* slide, const char* name, uint8_t** data,
+                                               size_t* size, tarn_codec* codec);
+
 /* ---- Colour profiles ----
  * The pixels the library hands out, after the slide's colour correction, are meant for display as
  * they are: read them as sRGB. Tarn files carry no ICC profile, so every slide and associated
@@ -296,12 +310,6 @@ TARN_API int tarn_read_level_region(tarn_slide* slide, void* dest, int32_t level
  * tile the file does not store is white. */
 
 /* How the slide's tiles are compressed. */
-typedef enum tarn_codec {
-    TARN_CODEC_UNKNOWN = 0, /* a compression the library does not decode (or a NULL slide) */
-    TARN_CODEC_JPEG = 1,
-    TARN_CODEC_HEVC = 2
-} tarn_codec;
-
 TARN_API tarn_codec tarn_get_tile_codec(tarn_slide* slide);
 
 /* The tile size and the grid of `level`. 0, or -1 with every output set to -1 when the level does

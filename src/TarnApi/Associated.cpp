@@ -1,5 +1,6 @@
 #include "TarnApi/Associated.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "Common/EnumValue.h"
@@ -127,6 +128,35 @@ int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int qua
         }
         *jpeg = stream;
         *size = static_cast<size_t>(length);
+        return 0;
+    });
+}
+
+int tarn_read_associated_image_stored(tarn_slide* slide, const char* name, uint8_t** data,
+                                      size_t* size, tarn_codec* codec) {
+    return OnSlide(slide, -1, [&](SlideCall& call) {
+        const AssociatedImage* image = FindAssociatedImage(call, name);
+        if (image == nullptr) return -1;
+        if (data == nullptr || size == nullptr) {
+            call.Fail("no place for the image's bytes given");
+            return -1;
+        }
+        // A count that does not fit 32 bits is kept as -1: those bytes are never handed out cut.
+        if (image->data == nullptr || image->dataSize < 0) {
+            call.Fail("the stored bytes of the %s image cannot be handed out", name);
+            return -1;
+        }
+        const auto length = static_cast<size_t>(image->dataSize);
+        auto* copy = static_cast<uint8_t*>(malloc(length > 0 ? length : 1));
+        if (copy == nullptr) {
+            call.Fail("out of memory");
+            return -1;
+        }
+        memcpy(copy, image->data, length);
+        *data = copy;
+        *size = length;
+        if (codec != nullptr)
+            *codec = image->dataFormat == ZY_FORMAT_BMP ? TARN_CODEC_BMP : TARN_CODEC_JPEG;
         return 0;
     });
 }

@@ -493,6 +493,22 @@ TEST(TarnLevelReads, LevelRegionsStoredTilesAndTilePixels) {
         }
     EXPECT_TRUE(sawStored);
     (void)sawEmpty;
+    // The label's stored JPEG, as the fixed interface hands it out.
+    int labelSize = 0;
+    unsigned char* label = GetLabelJpeg(fixed, nullptr, nullptr, &labelSize);
+    uint8_t* stored = nullptr;
+    size_t storedSize = 0;
+    tarn_codec codec = TARN_CODEC_UNKNOWN;
+    ASSERT_EQ(tarn_read_associated_image_stored(slide.get(), "label", &stored, &storedSize, &codec),
+              0);
+    EXPECT_EQ(codec, TARN_CODEC_JPEG);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(Bytes(stored, stored + storedSize), Bytes(label, label + labelSize));
+    tarn_free(stored);
+    Dispose(label);
+    EXPECT_EQ(
+        tarn_read_associated_image_stored(slide.get(), "nothing", &stored, &storedSize, nullptr),
+        -1);
     ZyCloseTarn(fixed);
     uint8_t* data = nullptr;
     size_t size = 0;
