@@ -42,22 +42,24 @@ install(FILES ${CMAKE_SOURCE_DIR}/include/DecodeTarn.h ${CMAKE_SOURCE_DIR}/inclu
               ${CMAKE_SOURCE_DIR}/include/tarn.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# ---- libopenslide.so.0 for OpenSlide's programs, in a folder of its own that the loader searches
-# ---- only when asked to (LD_LIBRARY_PATH, or the ld.so.conf.d file below): it never takes the
-# ---- place of the system's OpenSlide by being installed. It finds libDecodeTarn one folder up.
+# ---- libopenslide.so.0 for OpenSlide's programs, and libopenslide.so.1 with its development link
+# ---- libopenslide.so for those that look for OpenSlide 4 (openslide-python 1.4, QuPath), in a
+# ---- folder of their own that the loader searches only when asked to (LD_LIBRARY_PATH, a
+# ---- program's own setting, or the ld.so.conf.d file below): they never take the place of the
+# ---- system's OpenSlide by being installed. They find libDecodeTarn one folder up.
 if(TARGET tarn_openslide)
     set(TARN_OPENSLIDE_DIR ${CMAKE_INSTALL_LIBDIR}/tarn-openslide)
-    set_target_properties(tarn_openslide PROPERTIES INSTALL_RPATH "$ORIGIN/..")
-    install(TARGETS tarn_openslide LIBRARY DESTINATION ${TARN_OPENSLIDE_DIR})
-    # In an install under /usr (the Debian package), an ld.so.conf.d file that makes it the
-    # system's libopenslide.so.0 once linked into /etc/ld.so.conf.d (README). It names the folder by
-    # its absolute path, so other prefixes, which may move, do without it.
+    set_target_properties(tarn_openslide tarn_openslide1 PROPERTIES INSTALL_RPATH "$ORIGIN/..")
+    install(TARGETS tarn_openslide tarn_openslide1 LIBRARY DESTINATION ${TARN_OPENSLIDE_DIR})
+    # In an install under /usr (the Debian package), an ld.so.conf.d file that makes them the
+    # system's libopenslide.so.0 and .so.1 once linked into /etc/ld.so.conf.d (README). It names the
+    # folder by its absolute path, so other prefixes, which may move, do without it.
     install(CODE "
         if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
             set(conf \"\${CMAKE_INSTALL_PREFIX}/${TARN_OPENSLIDE_DIR}/tarn-openslide.conf\")
             message(STATUS \"Installing: \$ENV{DESTDIR}\${conf}\")
             file(WRITE \"\$ENV{DESTDIR}\${conf}\"
-                 \"# libopenslide.so.0 of libDecodeTarn before the system's OpenSlide (see its README)\\n\"
+                 \"# libopenslide.so.0 and .so.1 of libDecodeTarn before the system's OpenSlide (see its README)\\n\"
                  \"\${CMAKE_INSTALL_PREFIX}/${TARN_OPENSLIDE_DIR}\\n\")
         endif()")
 endif()

@@ -14,10 +14,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 JPEG, through the slide's colour correction.
 .
 This package holds the shared library, its C headers, a pkg-config file, a CMake package
-(find_package(DecodeTarn)), the tarn command-line tool, and libopenslide.so.0 in
-/usr/lib/<multiarch>/tarn-openslide: OpenSlide's C interface, through which programs written for
-OpenSlide read Tarn slides (every other format goes to the system's OpenSlide), used only where
-asked for (LD_LIBRARY_PATH, or its ld.so.conf.d file linked into /etc/ld.so.conf.d).")
+(find_package(DecodeTarn)), the tarn command-line tool, and libopenslide.so.0 and
+libopenslide.so.1 in /usr/lib/<multiarch>/tarn-openslide: OpenSlide's C interface (3.4 and 4.0),
+through which programs written for OpenSlide read Tarn slides (every other format goes to the
+system's OpenSlide), used only where asked for (LD_LIBRARY_PATH, a program's OpenSlide folder
+setting, or its ld.so.conf.d file linked into /etc/ld.so.conf.d).")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
@@ -33,7 +34,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjpeg-dev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# libopenslide.so.0 hands formats other than Tarn to the system's OpenSlide, loaded at run time.
+# libopenslide.so.0 and .so.1 hand formats other than Tarn to the system's OpenSlide, loaded at run time.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libopenslide0")
 if(TARN_PYTHON_PACKAGE)
     # tarnslide needs numpy and Pillow; Dask and zarr only for to_dask, export_tiles and zarr_store.

@@ -28,6 +28,7 @@ test_packages=(
     libopenslide0 libvips-tools  # benchmarks: OpenSlide on a pyramidal TIFF that libvips writes
     # The OpenSlide-compatible library: tested with OpenSlide's and libvips' own programs
     openslide-tools
+    default-jdk-headless libjna-java  # libopenslide.so.1 loaded through JNA, as QuPath loads it
     libglib2.0-dev patch         # OpenSlide's tools ported to tarn.h, in the tests
     python3-pytest python3-selenium chromium chromium-driver  # tarn serve's HTTP and browser tests
     wrk                          # its load benchmark

@@ -40,7 +40,8 @@ void Release(char* text) {
 
 }  // namespace
 
-openslide_t* NewHandle(HandleKind kind, tarn_slide* tarn, openslide_t* real, const char* error) {
+openslide_t* NewHandle(HandleKind kind, tarn_slide* tarn, openslide_t* real, const char* error,
+                       std::unique_ptr<AddedProperties> added) {
     Registry& registry = TheRegistry();
     openslide_t* osr = nullptr;
     try {
@@ -65,6 +66,7 @@ openslide_t* NewHandle(HandleKind kind, tarn_slide* tarn, openslide_t* real, con
     osr->kind = kind;
     osr->tarn = tarn;
     osr->real = real;
+    osr->added = std::move(added);
     Release(
         osr->error.exchange(error != nullptr ? Copy(error) : nullptr, std::memory_order_acq_rel));
     return osr;
@@ -86,6 +88,7 @@ void CloseHandle(openslide_t* osr) {
         osr->kind = HandleKind::Closed;
         osr->tarn = nullptr;
         osr->real = nullptr;
+        osr->added.reset();
         Release(osr->error.exchange(Copy("the slide was closed"), std::memory_order_acq_rel));
     }
     Registry& registry = TheRegistry();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "OpenSlideCompat/Handles.h"
+#include "OpenSlideCompat/Interface.h"
 
 namespace tarn::compat {
 namespace {
@@ -128,11 +129,20 @@ void openslide_read_region(openslide_t* osr, uint32_t* dest, int64_t x, int64_t 
 
 // ---- Properties ----
 
+// The added properties apply while the real library's slide is not in error: once it is, its
+// own answers (no names, no values) stand.
+
 const char* const* openslide_get_property_names(openslide_t* osr) {
     return Dispatch(
         osr, static_cast<const char* const*>(kNoNames),
-        [](openslide_t* o) { return tarn_get_property_names(o->tarn); },
-        [](const RealOpenSlide& real, openslide_t* o) { return real.get_property_names(o); });
+        [](openslide_t* o) {
+            return o->added ? o->added->names.data() : tarn_get_property_names(o->tarn);
+        },
+        [](const RealOpenSlide& real, openslide_t* theirs, openslide_t* ours) {
+            if (ours != nullptr && ours->added && real.get_error(theirs) == nullptr)
+                return static_cast<const char* const*>(ours->added->names.data());
+            return real.get_property_names(theirs);
+        });
 }
 
 const char* openslide_get_property_value(openslide_t* osr, const char* name) {
@@ -140,13 +150,16 @@ const char* openslide_get_property_value(openslide_t* osr, const char* name) {
         osr, static_cast<const char*>(nullptr),
         [&](openslide_t* o) -> const char* {
             if (name == nullptr) return nullptr;
+            if (const char* value = FindAdded(o->added.get(), name)) return value;
             const char* value = tarn_get_property_value(o->tarn, name);
             // NULL without an error is a name the slide does not have.
             if (value == nullptr && tarn_get_error(o->tarn) != nullptr) LatchTarnError(o);
             return value;
         },
-        [&](const RealOpenSlide& real, openslide_t* o) {
-            return real.get_property_value(o, name);
+        [&](const RealOpenSlide& real, openslide_t* theirs, openslide_t* ours) {
+            const char* added = ours != nullptr ? FindAdded(ours->added.get(), name) : nullptr;
+            if (added != nullptr && real.get_error(theirs) == nullptr) return added;
+            return real.get_property_value(theirs, name);
         });
 }
 
@@ -177,21 +190,34 @@ void openslide_get_associated_image_dimensions(openslide_t* osr, const char* nam
         });
 }
 
+// A read that fails leaves `dest` as it was in OpenSlide 3.4 and clears it in OpenSlide 4, so no
+// partial picture passes for the image. A slide already in error writes nothing in either: the
+// dimensions it gave the caller were -1, so no size of `dest` is known.
 void openslide_read_associated_image(openslide_t* osr, const char* name, uint32_t* dest) {
+    const auto clear = [&](int64_t w, int64_t h) {
+        size_t bytes = 0;
+        if (IsOpenSlide4() && w > 0 && h > 0 && RegionBytes(w, h, &bytes)) memset(dest, 0, bytes);
+    };
     Dispatch(
         osr, 0,
         [&](openslide_t* o) {
             int64_t w = -1, h = -1;
             if (name == nullptr || dest == nullptr) return 0;
             tarn_get_associated_image_dimensions(o->tarn, name, &w, &h);
-            // Nothing for an image the slide does not have; dest is untouched on failure.
+            // Nothing for an image the slide does not have.
             if (w > 0 && h > 0 &&
-                tarn_read_associated_image(o->tarn, name, dest, TARN_FORMAT_BGRA) != 0)
+                tarn_read_associated_image(o->tarn, name, dest, TARN_FORMAT_BGRA) != 0) {
                 LatchTarnError(o);
+                clear(w, h);
+            }
             return 0;
         },
         [&](const RealOpenSlide& real, openslide_t* o) {
+            const bool wasFine = real.get_error(o) == nullptr;
+            int64_t w = -1, h = -1;
+            if (wasFine && dest != nullptr) real.get_associated_image_dimensions(o, name, &w, &h);
             real.read_associated_image(o, name, dest);
+            if (wasFine && dest != nullptr && real.get_error(o) != nullptr) clear(w, h);
             return 0;
         });
 }

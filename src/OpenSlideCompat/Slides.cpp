@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "OpenSlideCompat/Handles.h"
+#include "OpenSlideCompat/Interface.h"
 
 namespace tarn::compat {
 namespace {
@@ -16,11 +17,51 @@ bool LooksLikeUrl(const char* name) {
            strcspn(name, "/") > static_cast<size_t>(colon - name);
 }
 
+// OpenSlide 4's added properties of a Tarn slide, and of a slide the real library opened (which
+// lists them itself when it is OpenSlide 4).
+std::unique_ptr<AddedProperties> AddedOfTarn(tarn_slide* slide) {
+    return AddAssociatedProperties(
+        tarn_get_property_names(slide), tarn_get_associated_image_names(slide),
+        [](void* s, const char* name, int64_t* w, int64_t* h) {
+            tarn_get_associated_image_dimensions(static_cast<tarn_slide*>(s), name, w, h);
+        },
+        slide);
+}
+
+std::unique_ptr<AddedProperties> AddedOfReal(openslide_t* theirs) {
+    const RealOpenSlide& real = *Real();
+    return AddAssociatedProperties(
+        real.get_property_names(theirs), real.get_associated_image_names(theirs),
+        [](void* s, const char* name, int64_t* w, int64_t* h) {
+            Real()->get_associated_image_dimensions(static_cast<openslide_t*>(s), name, w, h);
+        },
+        theirs);
+}
+
 // A handle for a slide tarn_open opened; null when it did not, or when memory ran out.
 openslide_t* WrapTarn(tarn_slide* slide) {
     if (slide == nullptr) return nullptr;
-    openslide_t* osr = NewHandle(HandleKind::Tarn, slide, nullptr, nullptr);
+    std::unique_ptr<AddedProperties> added;
+    if (IsOpenSlide4() && !(added = AddedOfTarn(slide))) {
+        tarn_close(slide);
+        return nullptr;
+    }
+    openslide_t* osr = NewHandle(HandleKind::Tarn, slide, nullptr, nullptr, std::move(added));
     if (osr == nullptr) tarn_close(slide);
+    return osr;
+}
+
+// A handle wrapping one the real library opened; null when memory ran out. A slide the real
+// library opened in error state lists nothing, so nothing is added to it.
+openslide_t* WrapReal(openslide_t* theirs) {
+    const RealOpenSlide& real = *Real();
+    std::unique_ptr<AddedProperties> added;
+    if (IsOpenSlide4() && real.get_error(theirs) == nullptr && !(added = AddedOfReal(theirs))) {
+        real.close(theirs);
+        return nullptr;
+    }
+    openslide_t* osr = NewHandle(HandleKind::Forwarded, nullptr, theirs, nullptr, std::move(added));
+    if (osr == nullptr) real.close(theirs);
     return osr;
 }
 
@@ -57,11 +98,7 @@ openslide_t* openslide_open(const char* filename) {
     if (filename == nullptr) return nullptr;
     if (tarn_detect_vendor(filename) != nullptr) return OpenTarn(filename);
     if (const RealOpenSlide* real = Real()) {
-        if (openslide_t* theirs = real->open(filename)) {
-            openslide_t* osr = NewHandle(HandleKind::Forwarded, nullptr, theirs, nullptr);
-            if (osr == nullptr) real->close(theirs);
-            return osr;
-        }
+        if (openslide_t* theirs = real->open(filename)) return WrapReal(theirs);
     } else if (!LooksLikeUrl(filename)) {
         ExplainMissingReal(filename);
     }

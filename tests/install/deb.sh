@@ -32,6 +32,11 @@ for removal in --remove --purge; do
     touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
     dpkg_in_root --install "$deb"
     [ -f "$python_package/__init__.py" ] || fail "tarnslide is not installed"
+    compat=$(echo "$root"/usr/lib/*/tarn-openslide)
+    if ! [ -f "$compat/libopenslide.so.0" ] || ! [ -f "$compat/libopenslide.so.1" ] ||
+        [ "$(readlink "$compat/libopenslide.so")" != libopenslide.so.1 ]; then
+        fail "the OpenSlide-compatible libraries are not installed: $(ls -l "$compat")"
+    fi
     # What importing the package leaves beside its modules.
     python3 -m compileall -q "$python_package" >/dev/null
     [ -d "$python_package/__pycache__" ] || fail "nothing was byte-compiled"

@@ -27,6 +27,8 @@ sed -e "s|@LIBDIR@|$libdir|" -e "s|@CONFIG@|$config|" "$here/installed_files.txt
     diff -u - "$work/installed.txt" || fail "installed files differ from installed_files.txt"
 [ "$(readlink "$prefix/$libdir/libDecodeTarn.so")" = libDecodeTarn.so.1 ] || fail "development link"
 [ "$(readlink "$prefix/$libdir/libDecodeTarn.so.1")" = libDecodeTarn.so.1.2.0 ] || fail "soname link"
+[ "$(readlink "$prefix/$libdir/tarn-openslide/libopenslide.so")" = libopenslide.so.1 ] ||
+    fail "libopenslide.so does not name libopenslide.so.1"
 python_package=$prefix/lib/python3/dist-packages/tarnslide
 if [ -d "$python_package" ] && ! [ -f "$python_package/libDecodeTarn.so.1" ]; then
     fail "the Python package's link to the library is broken"
@@ -40,6 +42,11 @@ env -u LD_LIBRARY_PATH "$prefix/bin/tarn" sample "$work/slide.tarn" --columns 3 
 loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/tarn")
 grep -qF "$prefix/bin/../$libdir/libDecodeTarn.so.1" <<<"$loaded" ||
     fail "the installed tool does not load the installed library"
+for compat in libopenslide.so.0 libopenslide.so.1; do
+    loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/$libdir/tarn-openslide/$compat")
+    grep -qF "$prefix/$libdir/tarn-openslide/../libDecodeTarn.so.1" <<<"$loaded" ||
+        fail "the installed $compat does not load the installed library"
+done
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 # shellcheck disable=SC2046  # pkg-config's flags are meant to be split
