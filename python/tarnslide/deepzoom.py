@@ -149,7 +149,8 @@ class _LibraryPyramid:
         size = (info.tile_width, info.tile_height)
         # Tiles are opaque, so RGBA is PIL's own layout of RGB images: it can keep the array.
         layout = "RGBA" if _pixels.MAPS_IMAGES else "RGB"
-        pixels = np.empty((info.tile_height, info.tile_width, len(layout)), dtype=np.uint8)
+        pixels = np.empty((info.tile_height, info.tile_width, _pixels.channels(layout)),
+                          dtype=np.uint8)
         lowlevel.deepzoom_read_tile(self._view, level, column, row, pixels, layout, size)
         return _pixels.image(pixels, "RGB")
 
