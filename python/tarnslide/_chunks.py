@@ -12,7 +12,7 @@ from typing import Optional, Tuple, Union
 import numpy as np
 
 import tarnslide
-from tarnslide import lowlevel
+from tarnslide import _slide, lowlevel
 
 ChunkRequest = Union[int, Tuple[int, int]]
 _KEPT = 8  # slides a process keeps open between tasks
@@ -23,6 +23,13 @@ def tile_size(slide: tarnslide.OpenSlide, level: int) -> Tuple[int, int]:
     properties = slide.properties
     return (int(properties[f"openslide.level[{level}].tile-width"]),
             int(properties[f"openslide.level[{level}].tile-height"]))
+
+
+def checked_level(slide: tarnslide.OpenSlide, level: int) -> int:
+    """`level` checked against the slide's levels: ValueError for one it has not."""
+    if not isinstance(level, (int, np.integer)) or not 0 <= level < slide.level_count:
+        raise ValueError(f"level {level!r} is not one of the slide's {slide.level_count}")
+    return int(level)
 
 
 def chunk_shape(request: ChunkRequest, tile: Tuple[int, int]) -> Tuple[int, int]:
@@ -68,7 +75,7 @@ def kept_slide(path: str, identity: Optional[lowlevel.Identity] = None,
     with _kept_lock:
         slide = _kept.pop(key, None)
         if slide is None or slide.closed:
-            slide = tarnslide._reopen(path, cache, identity)
+            slide = _slide._reopen(path, cache, identity)
         _kept[key] = slide
         while len(_kept) > _KEPT:
             _kept.popitem(last=False)  # closed when the last task using it lets go

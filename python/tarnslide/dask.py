@@ -22,7 +22,7 @@ from typing import Any, Iterable, Optional, Sequence, Tuple, Union
 import numpy as np
 
 import tarnslide
-from tarnslide import _chunks, lowlevel
+from tarnslide import _chunks, _pixels, lowlevel
 
 __all__ = ["to_dask", "export_tiles"]
 
@@ -80,8 +80,8 @@ def to_dask(slide: tarnslide.OpenSlide, level: int = 0,
     import dask.array
     from dask.base import tokenize
 
-    width, height = slide.level_dimensions[_checked_level(slide, level)]
-    channels = tarnslide._channels(mode)
+    width, height = slide.level_dimensions[_chunks.checked_level(slide, level)]
+    channels = _pixels.channels(mode)
     chunk_height, chunk_width = _chunks.chunk_shape(
         DEFAULT_CHUNK if chunks is None else chunks, _chunks.tile_size(slide, level))
     identity = slide._handle.identity if slide.path is not None else slide
@@ -94,13 +94,6 @@ def to_dask(slide: tarnslide.OpenSlide, level: int = 0,
             graph[(name, i, j, 0)] = (_read_chunk, spec, level, i * chunk_height,
                                       j * chunk_width, rows_here, columns_here, mode)
     return dask.array.Array(graph, name, chunks=(rows, columns, (channels,)), dtype=np.uint8)
-
-
-def _checked_level(slide: tarnslide.OpenSlide, level: int) -> int:
-    """`level` checked against the slide's levels."""
-    if not isinstance(level, (int, np.integer)) or not 0 <= level < slide.level_count:
-        raise ValueError(f"level {level!r} is not one of the slide's {slide.level_count}")
-    return int(level)
 
 
 # ---- Export ----

@@ -22,7 +22,7 @@ import numpy as np
 from PIL import Image
 
 import tarnslide
-from tarnslide import lowlevel
+from tarnslide import _handles, _pixels, lowlevel
 
 __all__ = ["DeepZoomGenerator"]
 
@@ -49,9 +49,9 @@ class DeepZoomGenerator:
         if not isinstance(osr, tarnslide.AbstractSlide) and \
                 not all(hasattr(osr, name) for name in _SLIDE_ATTRIBUTES):
             raise TypeError(f"a slide is required, not {type(osr).__name__}")
-        if lowlevel._INT32.convert(tile_size) < 1:
+        if _handles.INT32.convert(tile_size) < 1:
             raise ValueError(f"tile size {tile_size} is below 1")
-        if lowlevel._INT32.convert(overlap) < 0:
+        if _handles.INT32.convert(overlap) < 0:
             raise ValueError(f"overlap {overlap} is negative")
         self._osr = osr
         self._arguments = (tile_size, overlap, bool(limit_bounds))
@@ -93,11 +93,11 @@ class DeepZoomGenerator:
 
     def _address(self, level: int, address: Tuple[int, int]) -> Tuple[int, int, int]:
         """(level, column, row), checked: ValueError for a tile the pyramid has not."""
-        level = lowlevel._INT32.convert(level)
+        level = _handles.INT32.convert(level)
         if not 0 <= level < len(self._tiles):
             raise ValueError("Invalid level")
         column, row = address
-        column, row = lowlevel._INT64.convert(column), lowlevel._INT64.convert(row)
+        column, row = _handles.INT64.convert(column), _handles.INT64.convert(row)
         columns, rows = self._tiles[level]
         if not (0 <= column < columns and 0 <= row < rows):
             raise ValueError("Invalid address")
@@ -110,9 +110,7 @@ class DeepZoomGenerator:
     def get_tile_jpeg(self, level: int, address: Tuple[int, int], quality: int = 75) -> bytes:
         """The tile as a baseline JPEG; for Tarn slides encoded by the library, as the tile
         server sends it."""
-        quality = lowlevel._INT.convert(quality)
-        if not 1 <= quality <= 100:
-            raise ValueError(f"JPEG quality {quality} is not within 1-100")
+        quality = _handles.Quality.convert(quality)
         return self._pyramid.tile_jpeg(*self._address(level, address), quality)
 
     def get_tile_coordinates(self, level: int, address: Tuple[int, int]) -> TileCoordinates:
@@ -150,10 +148,11 @@ class _LibraryPyramid:
         info = lowlevel.deepzoom_get_tile_info(self._view, level, column, row)
         size = (info.tile_width, info.tile_height)
         # Tiles are opaque, so RGBA is PIL's own layout of RGB images: it can keep the array.
-        layout = "RGBA" if tarnslide._MAPS_IMAGES else "RGB"
-        pixels = np.empty((info.tile_height, info.tile_width, len(layout)), dtype=np.uint8)
+        layout = "RGBA" if _pixels.MAPS_IMAGES else "RGB"
+        pixels = np.empty((info.tile_height, info.tile_width, _pixels.channels(layout)),
+                          dtype=np.uint8)
         lowlevel.deepzoom_read_tile(self._view, level, column, row, pixels, layout, size)
-        return tarnslide._image(pixels, "RGB")
+        return _pixels.image(pixels, "RGB")
 
     def tile_jpeg(self, level: int, column: int, row: int, quality: int) -> bytes:
         return lowlevel.deepzoom_read_tile_jpeg(self._view, level, column, row, quality)

@@ -19,7 +19,7 @@ from collections.abc import Mapping
 from typing import Any, Iterator, List, Optional, Tuple
 
 import tarnslide
-from tarnslide import _chunks
+from tarnslide import _chunks, _pixels
 
 __all__ = ["TarnZarrStore"]
 
@@ -76,11 +76,10 @@ class TarnZarrStore(Mapping):
                  chunk_size: Optional[int] = None, mode: str = "RGBA"):
         self._slide = slide
         self._mode = mode
-        channels = tarnslide._channels(mode)
+        channels = _pixels.channels(mode)
         self._metadata: dict = {}
         if level is not None:
-            if not 0 <= level < slide.level_count:
-                raise ValueError(f"level {level!r} is not one of the slide's {slide.level_count}")
+            level = _chunks.checked_level(slide, level)
             self._levels = [_Level(slide, level, "", ["y", "x", "c"], chunk_size, channels)]
         else:
             self._levels = [_Level(slide, k, f"{k}/", [f"y{k}", f"x{k}", "c"], chunk_size,

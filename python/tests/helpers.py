@@ -7,11 +7,11 @@ import time
 import ctypes
 
 import tarnslide
-from tarnslide import lowlevel
+from tarnslide import _capi
 
 
 def _fixed(name, result, *arguments):
-    function = getattr(lowlevel._lib, name)
+    function = getattr(_capi.lib, name)
     function.restype = result
     function.argtypes = list(arguments)
     return function

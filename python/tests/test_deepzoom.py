@@ -90,7 +90,8 @@ def test_geometry_equals_openslides_generator(slides, name, tile_size, overlap, 
 
 @pytest.mark.parametrize("over_the_array", [True, False])  # with and without Pillow's mapping
 def test_tiles_are_the_regions_behind_them(slide, monkeypatch, over_the_array):
-    monkeypatch.setattr(tarnslide, "_MAPS_IMAGES", over_the_array and tarnslide._MAPS_IMAGES)
+    monkeypatch.setattr(tarnslide._pixels, "MAPS_IMAGES",
+                        over_the_array and tarnslide._pixels.MAPS_IMAGES)
     tiles = DeepZoomGenerator(slide, tile_size=200, overlap=2)
     top = tiles.level_count - 1
     for address in ((0, 0), (2, 1), (6, 3)):

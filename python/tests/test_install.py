@@ -22,8 +22,8 @@ def test_pip_installs_the_package_with_the_library_bundled(tmp_path, slides):
                    cwd=tmp_path, timeout=120)
     del environment["TARN_LIBRARY"]
     environment.pop("PYTHONPATH", None)
-    script = ("import tarnslide, tarnslide.lowlevel as l; s = tarnslide.TarnSlide(%r); "
-              "print(l._library_path()); print(s.read_region((0, 0), 1, (9, 9)).size)"
+    script = ("import tarnslide, tarnslide._capi as c; s = tarnslide.TarnSlide(%r); "
+              "print(c.library_path()); print(s.read_region((0, 0), 1, (9, 9)).size)"
               % slides["jpeg"])
     result = subprocess.run([python, "-c", script], check=True, env=environment, cwd=tmp_path,
                             capture_output=True, text=True)
@@ -64,8 +64,8 @@ def test_cmake_install_puts_the_package_beside_the_installed_library(tmp_path, s
     environment = {key: value for key, value in os.environ.items()
                    if key not in ("TARN_LIBRARY", "PYTHONPATH")}
     environment["PYTHONPATH"] = str(tmp_path / "lib" / "python3" / "dist-packages")
-    script = ("import tarnslide, tarnslide.lowlevel as l; "
-              f"print(l._library_path(), tarnslide.TarnSlide({slides['odd']!r}).level_count)")
+    script = ("import tarnslide, tarnslide._capi as c; "
+              f"print(c.library_path(), tarnslide.TarnSlide({slides['odd']!r}).level_count)")
     result = subprocess.run([sys.executable, "-c", script], check=True, env=environment,
                             cwd=tmp_path, capture_output=True, text=True)
     library, levels = result.stdout.split()

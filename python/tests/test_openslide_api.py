@@ -38,6 +38,31 @@ def _arity(function):
     return len([p for p in parameters if p.default is p.empty])
 
 
+def _takes(ours, names):
+    """Whether a call of ours takes `names` as its first parameters, by place and by keyword,
+    and nothing else without a default."""
+    parameters = list(inspect.signature(ours).parameters.values())
+    return [p.name for p in parameters[:len(names)]] == list(names) and all(
+        p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) and p.default is not p.empty
+        or p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) for p in parameters[len(names):])
+
+
+def _parameters(function):
+    return [p.name for p in inspect.signature(function).parameters.values()]
+
+
+# What openslide-python 1.4 has beyond Debian's 1.2: (owner, name, parameters or None for a
+# property).
+ADDED_IN_1_4 = [
+    ("lowlevel", "get_icc_profile_size", ["slide"]),
+    ("lowlevel", "read_icc_profile", ["slide"]),
+    ("lowlevel", "get_associated_image_icc_profile_size", ["slide", "name"]),
+    ("lowlevel", "read_associated_image_icc_profile", ["slide", "name"]),
+    ("AbstractSlide", "color_profile", None), ("OpenSlide", "color_profile", None),
+    ("ImageSlide", "color_profile", None),
+]
+
+
 @needs_real
 def test_every_name_of_openslide_python_exists_with_its_arguments():
     for name, value in vars(real).items():
@@ -51,18 +76,33 @@ def test_every_name_of_openslide_python_exists_with_its_arguments():
             assert not missing, (name, missing)
             if issubclass(value, Exception):
                 assert issubclass(ours, tarnslide.OpenSlideError), name
+            for method, function in vars(value).items():  # keyword calls work as on theirs
+                if inspect.isfunction(function) or isinstance(function, classmethod):
+                    assert _takes(getattr(ours, method), _parameters(getattr(value, method))), \
+                        (name, method)
+        else:
+            assert _takes(ours, _parameters(value)), name
     assert tarnslide.__version__ and tarnslide.__library_version__.count(".") == 2
-    for name in ("AbstractSlide", "OpenSlide", "ImageSlide"):  # added after 1.2
-        assert hasattr(getattr(tarnslide, name), "color_profile")
+    assert tarnslide.PROPERTY_NAME_BARCODE == "openslide.barcode"
+    for owner, name, parameters in ADDED_IN_1_4:
+        ours = getattr(getattr(tarnslide, owner), name)
+        if parameters is None:
+            assert isinstance(inspect.getattr_static(getattr(tarnslide, owner), name), property)
+        else:
+            assert _takes(ours, parameters) and ours.available, name
     theirs = _lowlevel_functions(real.lowlevel)
     ours = _lowlevel_functions(lowlevel)
     for name, function in theirs.items():
         assert name in ours and _arity(function) in (None, _arity(ours[name])), name
-    for name in ("get_icc_profile_size", "read_icc_profile",
-                 "get_associated_image_icc_profile_size", "read_associated_image_icc_profile"):
-        assert name in ours
+        assert ours[name].available, name  # openslide-python 1.4's attribute
+        if _arity(function) is not None and inspect.isfunction(function):
+            assert _takes(ours[name], _parameters(function)), name
     generator = real.deepzoom.DeepZoomGenerator
     assert {a for a in dir(generator) if not a.startswith("_")} <= set(dir(DeepZoomGenerator))
+    for method in ("__init__", "get_tile", "get_tile_coordinates", "get_tile_dimensions",
+                   "get_dzi"):
+        assert _takes(getattr(DeepZoomGenerator, method),
+                      _parameters(getattr(generator, method))), method
     assert DeepZoomGenerator.BOUNDS_SIZE_PROPS == generator.BOUNDS_SIZE_PROPS
     assert tarnslide.TarnSlide is tarnslide.OpenSlide and tarnslide.TarnError is \
         tarnslide.OpenSlideError and tarnslide.TarnCache is tarnslide.OpenSlideCache

@@ -1,8 +1,10 @@
 """No input crashes the interpreter: closed slides, values beyond the C range, huge regions,
 NUL bytes, wrong types, slides dropped without close."""
+import ctypes
 import gc
 import os
 import pickle
+import re
 import subprocess
 import sys
 import threading
@@ -11,7 +13,47 @@ import numpy as np
 import pytest
 
 import tarnslide
+from conftest import SOURCE
+from tarnslide import _capi
 from tarnslide.deepzoom import DeepZoomGenerator
+
+HEADER = os.path.join(SOURCE, os.pardir, "include", "tarn.h")
+# How each C type of tarn.h is declared: handles, destinations and the buffers the library
+# allocates are addresses.
+_P = ctypes.POINTER
+C_TYPES = {
+    "void": None, "int": ctypes.c_int, "tarn_format": ctypes.c_int, "int32_t": ctypes.c_int32,
+    "int64_t": ctypes.c_int64, "size_t": ctypes.c_size_t, "double": ctypes.c_double,
+    "const char*": ctypes.c_char_p, "const char* const*": _P(ctypes.c_char_p),
+    "tarn_slide*": ctypes.c_void_p, "tarn_deepzoom*": ctypes.c_void_p,
+    "tarn_cache*": ctypes.c_void_p, "void*": ctypes.c_void_p, "char*": ctypes.c_void_p,
+    "int64_t*": _P(ctypes.c_int64), "size_t*": _P(ctypes.c_size_t),
+    "uint8_t**": _P(_P(ctypes.c_uint8)), "const tarn_reader*": _P(_capi.TarnReader),
+    "tarn_deepzoom_tile*": _P(_capi.DeepZoomTile), "tarn_cache_stats*": _P(_capi.CacheStats),
+}
+
+
+def _spelling(declaration):
+    """A C type as written, without the parameter's name and with one spacing."""
+    text = re.sub(r"\s*\*", "*", " ".join(declaration.split()))
+    return re.sub(r"(?<=[\w*])\s*\b[a-z_]\w*$", "", text) if text != "void" else text
+
+
+@pytest.mark.skipif(not os.path.isfile(HEADER), reason="the sources' tarn.h is not here")
+def test_every_function_of_tarn_h_is_declared_with_its_types():
+    # A declaration that differs from the header passes or reads the wrong bytes silently.
+    with open(HEADER) as header:
+        text = re.sub(r"/\*.*?\*/", "", header.read(), flags=re.S)
+    functions = re.findall(r"TARN_API\s+([^;(]*?)\s*\b(tarn_\w+)\s*\(([^)]*)\)\s*;", text)
+    assert len(functions) > 40
+    for result, name, parameters in functions:
+        declared = getattr(_capi, name)
+        if not declared.available:
+            continue
+        expected = [C_TYPES[_spelling(p)] for p in parameters.split(",") if _spelling(p) != "void"]
+        assert (declared.restype, declared.argtypes) == (C_TYPES[_spelling(result)], expected), name
+    assert {name for name in vars(_capi) if name.startswith("tarn_")} == \
+        {name for _, name, _ in functions}
 
 
 def test_close_while_threads_read_waits_for_them_then_refuses(slides):
@@ -150,9 +192,9 @@ for as_array in (True, False):
 
 def test_slides_dropped_without_close_are_released(slides, monkeypatch):
     released = []
-    for name in ("_tarn_close", "_tarn_deepzoom_destroy"):
-        function = getattr(tarnslide.lowlevel, name)
-        monkeypatch.setattr(tarnslide.lowlevel, name,
+    for name in ("tarn_close", "tarn_deepzoom_destroy"):
+        function = getattr(tarnslide._capi, name)
+        monkeypatch.setattr(tarnslide._capi, name,
                             lambda pointer, f=function, n=name: (released.append((n, pointer)),
                                                                   f(pointer)))
     slide = tarnslide.TarnSlide(slides["hevc"])
@@ -161,7 +203,7 @@ def test_slides_dropped_without_close_are_released(slides, monkeypatch):
     gc.collect()
     view = kept._pyramid._view
     pointers = slide._handle._owned["slide"], view.slide._owned["views"][view._key][0]
-    assert [name for name, _ in released] == ["_tarn_deepzoom_destroy"]
+    assert [name for name, _ in released] == ["tarn_deepzoom_destroy"]
     del slide, kept, view
     gc.collect()
-    assert released[1:] == [("_tarn_deepzoom_destroy", pointers[1]), ("_tarn_close", pointers[0])]
+    assert released[1:] == [("tarn_deepzoom_destroy", pointers[1]), ("tarn_close", pointers[0])]
