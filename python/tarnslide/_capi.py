@@ -20,6 +20,8 @@ SONAME = "libDecodeTarn.so.1"
 # The first library version with tarn_get_version, tarn_detect_vendor, the ICC profile calls,
 # tarn_open_with_reader, the associated images' JPEG and the coarse levels' calls.
 NEWER_FUNCTIONS_VERSION = "1.2.0"
+# Level-coordinate reads, stored tiles and coarse levels came later still.
+LEVEL_READS_VERSION = "1.3.0"
 
 
 def library_path() -> str:
@@ -108,6 +110,7 @@ for _structure in (TarnReader, DeepZoomTile, CacheStats):
 # flags are ints. ----
 
 _NEWER = NEWER_FUNCTIONS_VERSION
+_LATER = LEVEL_READS_VERSION
 _OUT_INT64 = POINTER(c_int64)
 _OUT_BUFFER = POINTER(POINTER(c_uint8))
 _OUT_SIZE = POINTER(c_size_t)
@@ -140,6 +143,9 @@ tarn_read_associated_image = _function("tarn_read_associated_image", c_int, c_vo
 tarn_read_associated_image_jpeg = _function("tarn_read_associated_image_jpeg", c_int, c_void_p,
                                             c_char_p, c_int, _OUT_BUFFER, _OUT_SIZE,
                                             since=_NEWER)
+tarn_read_associated_image_stored = _function("tarn_read_associated_image_stored", c_int,
+                                              c_void_p, c_char_p, _OUT_BUFFER, _OUT_SIZE,
+                                              POINTER(c_int), since=_LATER)
 tarn_get_icc_profile_size = _function("tarn_get_icc_profile_size", c_int64, c_void_p,
                                       since=_NEWER)
 tarn_read_icc_profile = _function("tarn_read_icc_profile", c_int, c_void_p, c_void_p,
@@ -150,6 +156,28 @@ tarn_read_associated_image_icc_profile = _function(
     "tarn_read_associated_image_icc_profile", c_int, c_void_p, c_char_p, c_void_p, since=_NEWER)
 tarn_read_region = _function("tarn_read_region", c_int, c_void_p, c_void_p, c_int64, c_int64,
                              c_int32, c_int64, c_int64, c_int)
+tarn_read_level_region = _function("tarn_read_level_region", c_int, c_void_p, c_void_p,
+                                   c_int32, c_int64, c_int64, c_int64, c_int64, c_int,
+                                   since=_LATER)
+tarn_get_tile_codec = _function("tarn_get_tile_codec", c_int, c_void_p, since=_LATER)
+tarn_get_level_tile_grid = _function("tarn_get_level_tile_grid", c_int, c_void_p, c_int32,
+                                     _OUT_INT64, _OUT_INT64, _OUT_INT64, _OUT_INT64,
+                                     since=_LATER)
+tarn_read_stored_tile = _function("tarn_read_stored_tile", c_int, c_void_p, c_int32, c_int64,
+                                  c_int64, _OUT_BUFFER, _OUT_SIZE, since=_LATER)
+tarn_read_tile = _function("tarn_read_tile", c_int, c_void_p, c_int32, c_int64, c_int64,
+                           c_void_p, c_int, since=_LATER)
+tarn_get_coarse_level_count = _function("tarn_get_coarse_level_count", c_int32, c_void_p,
+                                        since=_LATER)
+tarn_get_coarse_level_dimensions = _function("tarn_get_coarse_level_dimensions", None, c_void_p,
+                                             c_int32, _OUT_INT64, _OUT_INT64, since=_LATER)
+tarn_read_coarse_region = _function("tarn_read_coarse_region", c_int, c_void_p, c_void_p,
+                                    c_int32, c_int64, c_int64, c_int64, c_int64, c_int,
+                                    since=_LATER)
+tarn_wait_coarse_levels = _function("tarn_wait_coarse_levels", c_int, c_void_p, c_int32,
+                                    since=_LATER)
+tarn_get_coarse_build_progress = _function("tarn_get_coarse_build_progress", c_double, c_void_p,
+                                           since=_LATER)
 tarn_read_export_tile_jpeg = _function("tarn_read_export_tile_jpeg", c_int, c_void_p, c_int32,
                                        c_int64, c_int64, c_int64, c_int64, _OUT_BUFFER,
                                        _OUT_SIZE)

@@ -22,7 +22,8 @@ HEADER = os.path.join(SOURCE, os.pardir, "include", "tarn.h")
 # allocates are addresses.
 _P = ctypes.POINTER
 C_TYPES = {
-    "void": None, "int": ctypes.c_int, "tarn_format": ctypes.c_int, "int32_t": ctypes.c_int32,
+    "void": None, "int": ctypes.c_int, "tarn_format": ctypes.c_int, "tarn_codec": ctypes.c_int,
+    "tarn_codec*": _P(ctypes.c_int), "int32_t": ctypes.c_int32,
     "int64_t": ctypes.c_int64, "size_t": ctypes.c_size_t, "double": ctypes.c_double,
     "const char*": ctypes.c_char_p, "const char* const*": _P(ctypes.c_char_p),
     "tarn_slide*": ctypes.c_void_p, "tarn_deepzoom*": ctypes.c_void_p,
