@@ -153,9 +153,8 @@ void PutEquipment(Builder& b, DcmItem* d, const PreparedSlide& slide) {
            "Processing Equipment");
     b.Put(contributor, DCM_Manufacturer, "libDecodeTarn");
     b.Put(contributor, DCM_ManufacturerModelName, "Tarn converter");
-    b.Put(
-        contributor, DCM_SoftwareVersions,
-        slide.description.software_version.empty() ? kUnknown : slide.description.software_version);
+    b.Put(contributor, DCM_SoftwareVersions,
+          slide.description.softwareVersion.empty() ? kUnknown : slide.description.softwareVersion);
     b.Put(contributor, DCM_ContributionDescription,
           "Converted from a Tarn slide; frames re-encoded as JPEG baseline");
 }
@@ -165,8 +164,8 @@ void PutPixelDescription(Builder& b, DcmItem* d, const Instance& instance) {
     b.Put(d, DCM_PhotometricInterpretation, "YBR_FULL_422");
     b.Put(d, DCM_PlanarConfiguration, "0");
     b.Put(d, DCM_NumberOfFrames, std::to_string(instance.grid.FrameCount()));
-    b.Put(d, DCM_Rows, std::to_string(instance.grid.frame_height));
-    b.Put(d, DCM_Columns, std::to_string(instance.grid.frame_width));
+    b.Put(d, DCM_Rows, std::to_string(instance.grid.frameHeight));
+    b.Put(d, DCM_Columns, std::to_string(instance.grid.frameWidth));
     b.Put(d, DCM_BitsAllocated, "8");
     b.Put(d, DCM_BitsStored, "8");
     b.Put(d, DCM_HighBit, "7");
@@ -175,12 +174,12 @@ void PutPixelDescription(Builder& b, DcmItem* d, const Instance& instance) {
 
 void PutFrameOrganisation(Builder& b, DcmItem* d, const PreparedSlide& slide,
                           const Instance& instance) {
-    b.Put(d, DCM_FrameOfReferenceUID, slide.uids.frame_of_reference);
+    b.Put(d, DCM_FrameOfReferenceUID, slide.uids.frameOfReference);
     b.Put(d, DCM_PositionReferenceIndicator, "SLIDE_CORNER");
 
     DcmItem* organisation = b.Item(d, DCM_DimensionOrganizationSequence);
     if (organisation != nullptr) {
-        b.Put(organisation, DCM_DimensionOrganizationUID, slide.uids.dimension_organization);
+        b.Put(organisation, DCM_DimensionOrganizationUID, slide.uids.dimensionOrganization);
     }
     // Frames follow each other along rows, then down columns (TILED_FULL): the dimensions are
     // the frame's position in the total pixel matrix.
@@ -192,7 +191,7 @@ void PutFrameOrganisation(Builder& b, DcmItem* d, const PreparedSlide& slide,
         b.Put(index, DCM_DimensionIndexPointer, position.toString().c_str());
         b.Put(index, DCM_FunctionalGroupPointer,
               DcmTagKey(DCM_PlanePositionSlideSequence).toString().c_str());
-        b.Put(index, DCM_DimensionOrganizationUID, slide.uids.dimension_organization);
+        b.Put(index, DCM_DimensionOrganizationUID, slide.uids.dimensionOrganization);
     }
     b.Put(d, DCM_DimensionOrganizationType, "TILED_FULL");
 
@@ -211,9 +210,9 @@ void PutFunctionalGroups(Builder& b, DcmItem* d, const Instance& instance, doubl
     DcmItem* shared = b.Item(d, DCM_SharedFunctionalGroupsSequence);
     if (shared == nullptr) return;
     DcmItem* measures = b.Item(shared, DCM_PixelMeasuresSequence);
-    if (measures != nullptr && instance.spacing_x_mm > 0) {
+    if (measures != nullptr && instance.spacingXMm > 0) {
         b.Put(measures, DCM_PixelSpacing,
-              Decimal(instance.spacing_y_mm) + "\\" + Decimal(instance.spacing_x_mm));
+              Decimal(instance.spacingYMm) + "\\" + Decimal(instance.spacingXMm));
         b.Put(measures, DCM_SliceThickness, Decimal(depthMm));
     }
     DcmItem* path = b.Item(shared, DCM_OpticalPathIdentificationSequence);
@@ -254,8 +253,8 @@ bool PutOpticalPath(Builder& b, DcmItem* d, const PreparedSlide& slide, std::str
     b.Code(path, DCM_IlluminationColorCodeSequence, "414298005", "SCT", "Full Spectrum");
     b.Bytes(path, DCM_ICCProfile, icc);
     b.Put(path, DCM_ColorSpace, "SRGB");
-    if (slide.description.objective_power > 0) {
-        b.Put(path, DCM_ObjectiveLensPower, Decimal(slide.description.objective_power));
+    if (slide.description.objectivePower > 0) {
+        b.Put(path, DCM_ObjectiveLensPower, Decimal(slide.description.objectivePower));
     }
     return true;
 }
@@ -285,14 +284,14 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
     const Instance& instance = slide.instances[index];
     const SlideDescription& description = slide.description;
     Builder b;
-    const std::string date = description.content_datetime.substr(0, 8);
-    const std::string time = description.content_datetime.substr(8, 6);
+    const std::string date = description.contentDatetime.substr(0, 8);
+    const std::string time = description.contentDatetime.substr(8, 6);
 
     // SOP Common
     b.Put(d, DCM_SpecificCharacterSet, "ISO_IR 192");
     b.Put(d, DCM_SOPClassUID, kWholeSlideSopClass);
-    b.Put(d, DCM_SOPInstanceUID, instance.sop_instance_uid);
-    b.Put(d, DCM_InstanceNumber, std::to_string(instance.instance_number));
+    b.Put(d, DCM_SOPInstanceUID, instance.sopInstanceUid);
+    b.Put(d, DCM_InstanceNumber, std::to_string(instance.instanceNumber));
     b.Put(d, DCM_ContentDate, date);
     b.Put(d, DCM_ContentTime, time);
 
@@ -304,7 +303,7 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
         instance.kind == ImageKind::Label || instance.kind == ImageKind::Overview;
     b.Put(d, DCM_ImageType, ImageTypeOf(instance));
     PutMeta(b, d, slide, DCM_AcquisitionDateTime, "AcquisitionDateTime",
-            description.content_datetime, true);
+            description.contentDatetime, true);
     PutMeta(b, d, slide, DCM_AcquisitionDuration, "AcquisitionDuration", "", false);
     b.Put(d, DCM_VolumetricProperties, "VOLUME");
     b.Put(d, DCM_SpecimenLabelInImage, showsLabel ? "YES" : "NO");
@@ -315,18 +314,18 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
     if (instance.kind == ImageKind::Volume || instance.kind == ImageKind::Thumbnail) {
         const PixelSize first = description.levels.front().size;
         b.Put(d, DCM_ImagedVolumeWidth,
-              Decimal(static_cast<double>(first.width) * description.pixel_spacing_x_mm));
+              Decimal(static_cast<double>(first.width) * description.pixelSpacingXMm));
         b.Put(d, DCM_ImagedVolumeHeight,
-              Decimal(static_cast<double>(first.height) * description.pixel_spacing_y_mm));
+              Decimal(static_cast<double>(first.height) * description.pixelSpacingYMm));
         b.Put(d, DCM_ImagedVolumeDepth, Decimal(depthMm));
     }
     b.Put(d, DCM_LossyImageCompression, "01");
-    if (options.ratio_placeholder) {
+    if (options.ratioPlaceholder) {
         b.Put(d, DCM_LossyImageCompressionRatio, kRatioPlaceholder);
     } else {
-        const double ratio = options.compression_ratio > 0
-                                 ? options.compression_ratio
-                                 : EstimatedCompressionRatio(description.jpeg_quality);
+        const double ratio = options.compressionRatio > 0
+                                 ? options.compressionRatio
+                                 : EstimatedCompressionRatio(description.jpegQuality);
         b.Put(d, DCM_LossyImageCompressionRatio, Decimal(std::round(ratio * 100) / 100));
     }
     b.Put(d, DCM_LossyImageCompressionMethod, "ISO_10918_1");
@@ -345,8 +344,8 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
         PutMeta(b, d, slide, DCM_BarcodeValue, "BarcodeValue", "", true);
     }
 
-    if (options.extended_offset_table_frames > 0 && b.status.good()) {
-        const auto frames = static_cast<size_t>(options.extended_offset_table_frames);
+    if (options.extendedOffsetTableFrames > 0 && b.status.good()) {
+        const auto frames = static_cast<size_t>(options.extendedOffsetTableFrames);
         const std::vector<Uint64> zeros(frames, 0);
         const DcmTagKey tables[] = {DCM_ExtendedOffsetTable, DCM_ExtendedOffsetTableLengths};
         for (const DcmTagKey& tag : tables) {

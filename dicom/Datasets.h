@@ -28,12 +28,12 @@ inline constexpr char kRatioPlaceholder[] = "0000000000000.00";
 std::string PaddedRatio(double ratio);
 
 struct DatasetOptions {
-    // The ratio to record; 0: EstimatedCompressionRatio. Ignored with ratio_placeholder.
-    double compression_ratio = 0;
-    bool ratio_placeholder = false;
+    // The ratio to record; 0: EstimatedCompressionRatio. Ignored with ratioPlaceholder.
+    double compressionRatio = 0;
+    bool ratioPlaceholder = false;
     // Frames of an Extended Offset Table to reserve (both of its attributes, zero-filled and
     // written last, just before the pixel data); 0: none.
-    int64_t extended_offset_table_frames = 0;
+    int64_t extendedOffsetTableFrames = 0;
 };
 
 // Fills `dataset` (empty) with the attributes of instance `index` of the slide. false with the

@@ -109,11 +109,11 @@ const char* AssociatedName(ImageKind kind) {
 bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& options,
                    SlideDescription* description, std::string* error) {
     SlideDescription d;
-    d.tile_size = options.tile_size;
-    d.jpeg_quality = options.jpeg_quality;
-    d.metadata_json = options.metadata_json;
-    d.new_uids = options.new_uids;
-    d.software_version = tarn_version();
+    d.tileSize = options.tileSize;
+    d.jpegQuality = options.jpegQuality;
+    d.metadataJson = options.metadataJson;
+    d.newUids = options.newUids;
+    d.softwareVersion = tarn_version();
 
     const int32_t stored = tarn_get_level_count(slide);
     if (stored <= 0) {
@@ -123,35 +123,35 @@ bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& o
     for (int32_t level = 0; level < stored; ++level) {
         Level entry;
         tarn_get_level_dimensions(slide, level, &entry.size.width, &entry.size.height);
-        entry.tarn_level = level;
+        entry.tarnLevel = level;
         d.levels.push_back(entry);
     }
     // Below the coarsest stored level, halvings down to the first that fits in one tile.
     const int32_t coarse = tarn_get_coarse_level_count(slide);
     const auto fits = [&](PixelSize size) {
-        return size.width <= options.tile_size && size.height <= options.tile_size;
+        return size.width <= options.tileSize && size.height <= options.tileSize;
     };
     for (int32_t k = 1; k <= coarse && !fits(d.levels.back().size); ++k) {
         Level entry;
         tarn_get_coarse_level_dimensions(slide, k, &entry.size.width, &entry.size.height);
-        entry.tarn_level = stored - 1;
-        entry.coarse_level = k;
+        entry.tarnLevel = stored - 1;
+        entry.coarseLevel = k;
         d.levels.push_back(entry);
     }
 
-    const double mppX = options.mpp_override > 0 ? options.mpp_override
-                                                 : PropertyNumber(slide, TARN_PROPERTY_NAME_MPP_X);
-    const double mppY = options.mpp_override > 0 ? options.mpp_override
-                                                 : PropertyNumber(slide, TARN_PROPERTY_NAME_MPP_Y);
-    d.pixel_spacing_x_mm = mppX / 1000.0;
-    d.pixel_spacing_y_mm = mppY / 1000.0;
-    d.objective_power = PropertyNumber(slide, TARN_PROPERTY_NAME_OBJECTIVE_POWER);
+    const double mppX = options.mppOverride > 0 ? options.mppOverride
+                                                : PropertyNumber(slide, TARN_PROPERTY_NAME_MPP_X);
+    const double mppY = options.mppOverride > 0 ? options.mppOverride
+                                                : PropertyNumber(slide, TARN_PROPERTY_NAME_MPP_Y);
+    d.pixelSpacingXMm = mppX / 1000.0;
+    d.pixelSpacingYMm = mppY / 1000.0;
+    d.objectivePower = PropertyNumber(slide, TARN_PROPERTY_NAME_OBJECTIVE_POWER);
 
     Associated(slide, "label", &d.label);
     Associated(slide, "macro", &d.overview);
     Associated(slide, "thumbnail", &d.thumbnail);
 
-    if (!d.new_uids) {
+    if (!d.newUids) {
         const char* hash = tarn_get_property_value(slide, TARN_PROPERTY_NAME_QUICKHASH1);
         if (hash == nullptr) {
             *error = SlideError(slide, "cannot read the slide's quickhash");
@@ -160,13 +160,13 @@ bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& o
         d.identity = hash;
     }
 
-    d.content_datetime = options.content_datetime;
+    d.contentDatetime = options.contentDatetime;
     struct stat info {};
-    if (d.content_datetime.empty() && path != nullptr && std::strstr(path, "://") == nullptr &&
+    if (d.contentDatetime.empty() && path != nullptr && std::strstr(path, "://") == nullptr &&
         ::stat(path, &info) == 0) {
-        d.content_datetime = UtcText(info.st_mtime);
+        d.contentDatetime = UtcText(info.st_mtime);
     }
-    if (d.content_datetime.empty()) d.content_datetime = UtcText(std::time(nullptr));
+    if (d.contentDatetime.empty()) d.contentDatetime = UtcText(std::time(nullptr));
     *description = std::move(d);
     return true;
 }
@@ -197,17 +197,17 @@ bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, i
         *error = "no such frame";
         return false;
     }
-    const uint32_t w = instance.grid.frame_width;
-    const uint32_t h = instance.grid.frame_height;
+    const uint32_t w = instance.grid.frameWidth;
+    const uint32_t h = instance.grid.frameHeight;
     std::vector<uint8_t> rgb(size_t{w} * h * 3);
     int status = -1;
     if (instance.kind == ImageKind::Volume) {
         const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
         const FramePosition at = PositionOf(instance.grid, frame);
-        status = level.coarse_level > 0
-                     ? tarn_read_coarse_region(slide, rgb.data(), level.coarse_level, at.x, at.y, w,
+        status = level.coarseLevel > 0
+                     ? tarn_read_coarse_region(slide, rgb.data(), level.coarseLevel, at.x, at.y, w,
                                                h, TARN_FORMAT_RGB)
-                     : tarn_read_level_region(slide, rgb.data(), level.tarn_level, at.x, at.y, w, h,
+                     : tarn_read_level_region(slide, rgb.data(), level.tarnLevel, at.x, at.y, w, h,
                                               TARN_FORMAT_RGB);
     } else {
         const char* name = AssociatedName(instance.kind);
@@ -224,7 +224,7 @@ bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, i
         *error = SlideError(slide, "cannot read a frame's pixels");
         return false;
     }
-    return EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpeg_quality, jpeg, error);
+    return EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpegQuality, jpeg, error);
 }
 
 }  // namespace tarn::dicom

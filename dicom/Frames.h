@@ -13,16 +13,16 @@
 namespace tarn::dicom {
 
 struct DescribeOptions {
-    uint32_t tile_size = 256;
-    int jpeg_quality = 90;
+    uint32_t tileSize = 256;
+    int jpegQuality = 90;
     // Micrometres per pixel of level 0 when the slide has none (or to override it); 0: the
     // slide's openslide.mpp-x and openslide.mpp-y.
-    double mpp_override = 0;
-    std::string metadata_json;
-    bool new_uids = false;
+    double mppOverride = 0;
+    std::string metadataJson;
+    bool newUids = false;
     // "YYYYMMDDHHMMSS" (UTC) for ContentDate/ContentTime; empty: the slide file's modification
     // time (`path` a local file), else the current time.
-    std::string content_datetime;
+    std::string contentDatetime;
 };
 
 // The levels (every stored level, then the coarse levels below the coarsest down to the first

@@ -45,9 +45,9 @@ bool InstanceJson(const PreparedSlide& slide, size_t index, const JsonOptions& o
                   std::string* json, std::string* error) {
     DcmDataset dataset;
     DatasetOptions datasetOptions;
-    datasetOptions.compression_ratio = options.compression_ratio;
+    datasetOptions.compressionRatio = options.compressionRatio;
     if (!BuildDataset(slide, index, datasetOptions, &dataset, error)) return false;
-    BulkDataFormat format(options.bulk_data_uri_prefix);
+    BulkDataFormat format(options.bulkDataUriPrefix);
     // DCMTK writes the dataset's members; the object's braces are the caller's.
     std::ostringstream out;
     out << '{';

@@ -18,9 +18,9 @@ namespace tarn::dicom {
 struct JsonOptions {
     // e.g. "https://host/dicomweb/studies/S/series/T/instances/I/bulkdata"; empty: binary
     // values inline (InlineBinary).
-    std::string bulk_data_uri_prefix;
+    std::string bulkDataUriPrefix;
     // LossyImageCompressionRatio to report; 0: estimated from the JPEG quality.
-    double compression_ratio = 0;
+    double compressionRatio = 0;
 };
 
 // The DICOM JSON object of instance `index`. false with the reason in *error.

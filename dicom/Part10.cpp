@@ -156,8 +156,8 @@ bool WriteAt(int fd, uint64_t position, const uint8_t* data, size_t size, std::s
 }
 
 double MeasuredRatio(const Instance& instance, uint64_t compressed) {
-    const double raw = static_cast<double>(instance.grid.FrameCount()) * instance.grid.frame_width *
-                       instance.grid.frame_height * 3.0;
+    const double raw = static_cast<double>(instance.grid.FrameCount()) * instance.grid.frameWidth *
+                       instance.grid.frameHeight * 3.0;
     return compressed > 0 ? raw / static_cast<double>(compressed) : 1.0;
 }
 
@@ -175,7 +175,7 @@ bool UsesExtendedOffsetTable(const Instance& instance, OffsetTablePolicy policy)
     // JPEG frames of 8-bit RGB stay below three bytes a pixel (plus their headers) unless an
     // encoder works against itself, so the uncompressed size bounds the pixel data.
     const uint64_t frameBytes =
-        uint64_t{instance.grid.frame_width} * instance.grid.frame_height * 3 + 65536;
+        uint64_t{instance.grid.frameWidth} * instance.grid.frameHeight * 3 + 65536;
     return static_cast<uint64_t>(instance.grid.FrameCount()) > kFourGiB / frameBytes;
 }
 
@@ -208,11 +208,10 @@ bool CheckFrame(const Instance& instance, const uint8_t* jpeg, size_t size, std:
             }
             const uint32_t height = (uint32_t{sof[1]} << 8) | sof[2];
             const uint32_t width = (uint32_t{sof[3]} << 8) | sof[4];
-            if (width != instance.grid.frame_width || height != instance.grid.frame_height) {
+            if (width != instance.grid.frameWidth || height != instance.grid.frameHeight) {
                 *error = "a frame is " + std::to_string(width) + " x " + std::to_string(height) +
-                         " pixels, not the instance's " +
-                         std::to_string(instance.grid.frame_width) + " x " +
-                         std::to_string(instance.grid.frame_height);
+                         " pixels, not the instance's " + std::to_string(instance.grid.frameWidth) +
+                         " x " + std::to_string(instance.grid.frameHeight);
                 return false;
             }
             // YBR_FULL_422: luma sampled twice across, chroma once.
@@ -238,13 +237,13 @@ bool EncodeInstanceHeader(const PreparedSlide& slide, size_t index, double compr
     }
     const Instance& instance = slide.instances[index];
     DatasetOptions options;
-    options.compression_ratio = compressionRatio;
+    options.compressionRatio = compressionRatio;
     if (!frameLengths.empty()) {
         if (static_cast<int64_t>(frameLengths.size()) != instance.grid.FrameCount()) {
             *error = "the frame lengths do not match the instance's frames";
             return false;
         }
-        options.extended_offset_table_frames = instance.grid.FrameCount();
+        options.extendedOffsetTableFrames = instance.grid.FrameCount();
     }
     if (!EncodeHeader(slide, index, options, bytes, error)) return false;
     if (frameLengths.empty()) return true;
@@ -334,8 +333,8 @@ bool InstanceFileWriter::Begin(const PreparedSlide& slide, size_t index, const s
     state->path = path;
     state->extended = UsesExtendedOffsetTable(state->instance, policy);
     DatasetOptions options;
-    options.ratio_placeholder = true;
-    if (state->extended) options.extended_offset_table_frames = state->instance.grid.FrameCount();
+    options.ratioPlaceholder = true;
+    if (state->extended) options.extendedOffsetTableFrames = state->instance.grid.FrameCount();
     std::vector<uint8_t> header;
     if (!EncodeHeader(slide, index, options, &header, error)) return false;
     if (!FindRatio(header, &state->ratioAt) ||
@@ -492,13 +491,13 @@ bool InstanceStream::Begin(const PreparedSlide& slide, size_t index, FrameSource
     state_.reset();
     auto state = std::make_unique<State>();
     std::vector<uint8_t> header;
-    if (!EncodeInstanceHeader(slide, index, options.compression_ratio, options.frame_lengths,
-                              &header, error)) {
+    if (!EncodeInstanceHeader(slide, index, options.compressionRatio, options.frameLengths, &header,
+                              error)) {
         return false;
     }
     state->instance = slide.instances[index];
     state->source = std::move(source);
-    state->lengths = options.frame_lengths;
+    state->lengths = options.frameLengths;
     state->pending = std::move(header);
     const std::vector<uint8_t> start = PixelDataStart();
     state->pending.insert(state->pending.end(), start.begin(), start.end());

@@ -46,7 +46,7 @@ class InstanceFileWriter {
     InstanceFileWriter(const InstanceFileWriter&) = delete;
     InstanceFileWriter& operator=(const InstanceFileWriter&) = delete;
 
-    bool Begin(const PreparedSlide& slide, size_t instance, const std::string& path,
+    bool Begin(const PreparedSlide& slide, size_t index, const std::string& path,
                OffsetTablePolicy policy, std::string* error);
     bool AddFrame(const uint8_t* jpeg, size_t size, std::string* error);
     bool Finish(std::string* error);
@@ -65,10 +65,10 @@ using FrameSource =
 struct StreamOptions {
     // LossyImageCompressionRatio to record (the frames are not known ahead); 0: estimated from
     // the JPEG quality.
-    double compression_ratio = 0;
+    double compressionRatio = 0;
     // When not empty, the byte length of every frame the source will give, in order: the
     // stream then carries an Extended Offset Table (and fails should a frame differ).
-    std::vector<uint64_t> frame_lengths;
+    std::vector<uint64_t> frameLengths;
 };
 
 // A whole instance as a Part 10 byte stream, produced as it is read (for WADO-RS retrievals):
@@ -80,7 +80,7 @@ class InstanceStream {
     InstanceStream(const InstanceStream&) = delete;
     InstanceStream& operator=(const InstanceStream&) = delete;
 
-    bool Begin(const PreparedSlide& slide, size_t instance, FrameSource source,
+    bool Begin(const PreparedSlide& slide, size_t index, FrameSource source,
                const StreamOptions& options, std::string* error);
     // Copies up to `capacity` next bytes into `dest`: the count, 0 at the end, -1 on failure
     // (the reason in error()).
@@ -94,8 +94,8 @@ class InstanceStream {
 };
 
 // The file meta and dataset of an instance, encoded: the bytes before its pixel data.
-bool EncodeInstanceHeader(const PreparedSlide& slide, size_t instance, double compression_ratio,
-                          const std::vector<uint64_t>& frame_lengths, std::vector<uint8_t>* bytes,
+bool EncodeInstanceHeader(const PreparedSlide& slide, size_t index, double compressionRatio,
+                          const std::vector<uint64_t>& frameLengths, std::vector<uint8_t>* bytes,
                           std::string* error);
 
 }  // namespace tarn::dicom

@@ -11,6 +11,8 @@ namespace {
 
 // Rows, Columns and the JPEG frame header hold 16 bits.
 constexpr int64_t kMaxFrameSide = 65535;
+// TotalPixelMatrixColumns and Rows are 32-bit.
+constexpr int64_t kMaxMatrixSide = 4294967295;
 // NumberOfFrames is an IS (at most 2^31 - 1); far more than any slide needs.
 constexpr int64_t kMaxFrames = 2147483647;
 
@@ -29,6 +31,10 @@ bool AddInstance(PreparedSlide* slide, ImageKind kind, int32_t level, PixelSize 
         *error = "an image of the slide has no pixels";
         return false;
     }
+    if (size.width > kMaxMatrixSide || size.height > kMaxMatrixSide) {
+        *error = "an image of the slide is wider or taller than DICOM's total pixel matrix holds";
+        return false;
+    }
     Instance instance;
     instance.kind = kind;
     instance.level = level;
@@ -37,9 +43,9 @@ bool AddInstance(PreparedSlide* slide, ImageKind kind, int32_t level, PixelSize 
         *error = "a level has more frames than an instance can hold";
         return false;
     }
-    instance.instance_number = static_cast<uint32_t>(slide->instances.size() + 1);
-    instance.sop_instance_uid = DerivedUid(slide->description.identity, purpose);
-    if (instance.sop_instance_uid.empty()) {
+    instance.instanceNumber = static_cast<uint32_t>(slide->instances.size() + 1);
+    instance.sopInstanceUid = DerivedUid(slide->description.identity, purpose);
+    if (instance.sopInstanceUid.empty()) {
         *error = "cannot compute the slide's UIDs";
         return false;
     }
@@ -52,8 +58,8 @@ bool AddInstance(PreparedSlide* slide, ImageKind kind, int32_t level, PixelSize 
 FrameGrid GridOf(PixelSize total, uint32_t frameWidth, uint32_t frameHeight) {
     FrameGrid grid;
     grid.total = total;
-    grid.frame_width = frameWidth;
-    grid.frame_height = frameHeight;
+    grid.frameWidth = frameWidth;
+    grid.frameHeight = frameHeight;
     if (frameWidth == 0 || frameHeight == 0 || total.width <= 0 || total.height <= 0) return grid;
     grid.columns = (total.width + frameWidth - 1) / frameWidth;
     grid.rows = (total.height + frameHeight - 1) / frameHeight;
@@ -70,8 +76,8 @@ FramePosition PositionOf(const FrameGrid& grid, int64_t frameIndex) {
     if (grid.columns <= 0 || frameIndex < 0 || frameIndex >= grid.FrameCount()) return position;
     position.column = frameIndex % grid.columns;
     position.row = frameIndex / grid.columns;
-    position.x = position.column * grid.frame_width;
-    position.y = position.row * grid.frame_height;
+    position.x = position.column * grid.frameWidth;
+    position.y = position.row * grid.frameHeight;
     return position;
 }
 
@@ -91,24 +97,24 @@ bool PrepareSlide(const SlideDescription& description, PreparedSlide* prepared,
         *error = "a slide needs at least one level";
         return false;
     }
-    if (d.tile_size < 16 || d.tile_size > 4096) {
+    if (d.tileSize < 16 || d.tileSize > 4096) {
         *error = "the tile size must be 16 to 4096 pixels";
         return false;
     }
-    if (d.jpeg_quality < 1 || d.jpeg_quality > 100) {
+    if (d.jpegQuality < 1 || d.jpegQuality > 100) {
         *error = "the JPEG quality must be 1 to 100";
         return false;
     }
-    if (!(d.pixel_spacing_x_mm > 0 && d.pixel_spacing_y_mm > 0 &&
-          std::isfinite(d.pixel_spacing_x_mm) && std::isfinite(d.pixel_spacing_y_mm))) {
+    if (!(d.pixelSpacingXMm > 0 && d.pixelSpacingYMm > 0 && std::isfinite(d.pixelSpacingXMm) &&
+          std::isfinite(d.pixelSpacingYMm))) {
         *error = "the slide has no pixel size: give one (in micrometres per pixel)";
         return false;
     }
-    if (!ValidDateTime(d.content_datetime)) {
+    if (!ValidDateTime(d.contentDatetime)) {
         *error = "the content date and time must be YYYYMMDDHHMMSS";
         return false;
     }
-    if (d.new_uids) {
+    if (d.newUids) {
         slide.description.identity = RandomIdentity();
         if (slide.description.identity.empty()) {
             *error = "the system's random generator failed";
@@ -118,29 +124,29 @@ bool PrepareSlide(const SlideDescription& description, PreparedSlide* prepared,
         *error = "the slide has no identity to derive its UIDs from";
         return false;
     }
-    if (!ParseMetadata(d.metadata_json, &slide.metadata, error)) return false;
+    if (!ParseMetadata(d.metadataJson, &slide.metadata, error)) return false;
 
     const std::string& identity = slide.description.identity;
     const MetadataValue* study = FindMetadata(slide, "StudyInstanceUID");
     slide.uids.study =
         study != nullptr && !study->value.empty() ? study->value : DerivedUid(identity, "study");
     slide.uids.series = DerivedUid(identity, "series");
-    slide.uids.frame_of_reference = DerivedUid(identity, "frame-of-reference");
-    slide.uids.dimension_organization = DerivedUid(identity, "dimension-organization");
+    slide.uids.frameOfReference = DerivedUid(identity, "frame-of-reference");
+    slide.uids.dimensionOrganization = DerivedUid(identity, "dimension-organization");
     slide.uids.specimen = DerivedUid(identity, "specimen");
 
     const PixelSize first = d.levels.front().size;
     for (size_t i = 0; i < d.levels.size(); ++i) {
         const PixelSize size = d.levels[i].size;
-        if (!AddInstance(&slide, ImageKind::Volume, static_cast<int32_t>(i), size, d.tile_size,
-                         d.tile_size, "instance/level/" + std::to_string(i), error)) {
+        if (!AddInstance(&slide, ImageKind::Volume, static_cast<int32_t>(i), size, d.tileSize,
+                         d.tileSize, "instance/level/" + std::to_string(i), error)) {
             return false;
         }
         Instance& level = slide.instances.back();
-        level.spacing_x_mm = d.pixel_spacing_x_mm * static_cast<double>(first.width) /
-                             static_cast<double>(size.width);
-        level.spacing_y_mm = d.pixel_spacing_y_mm * static_cast<double>(first.height) /
-                             static_cast<double>(size.height);
+        level.spacingXMm =
+            d.pixelSpacingXMm * static_cast<double>(first.width) / static_cast<double>(size.width);
+        level.spacingYMm = d.pixelSpacingYMm * static_cast<double>(first.height) /
+                           static_cast<double>(size.height);
     }
     struct Associated {
         const std::optional<PixelSize>& size;
@@ -167,10 +173,10 @@ bool PrepareSlide(const SlideDescription& description, PreparedSlide* prepared,
         if (image.kind == ImageKind::Thumbnail) {
             // The thumbnail shows the whole first level.
             Instance& thumbnail = slide.instances.back();
-            thumbnail.spacing_x_mm = d.pixel_spacing_x_mm * static_cast<double>(first.width) /
-                                     static_cast<double>(image.size->width);
-            thumbnail.spacing_y_mm = d.pixel_spacing_y_mm * static_cast<double>(first.height) /
-                                     static_cast<double>(image.size->height);
+            thumbnail.spacingXMm = d.pixelSpacingXMm * static_cast<double>(first.width) /
+                                   static_cast<double>(image.size->width);
+            thumbnail.spacingYMm = d.pixelSpacingYMm * static_cast<double>(first.height) /
+                                   static_cast<double>(image.size->height);
         }
     }
     *prepared = std::move(slide);

@@ -16,7 +16,7 @@
 //
 // Every instance is one of the series' images: one per pyramid level (finest first), then the
 // label, the overview and the thumbnail where the slide has them. Levels are cut into frames of
-// tile_size x tile_size pixels in row-major order (TILED_FULL); the frames of the last column and
+// tileSize x tileSize pixels in row-major order (TILED_FULL); the frames of the last column and
 // row reach past the level's picture and are padded (white, as tarn.h reads outside a picture).
 #pragma once
 
@@ -36,55 +36,55 @@ struct PixelSize {
 // (the dataset ignores the source; Frames.h uses it).
 struct Level {
     PixelSize size;
-    int32_t tarn_level = 0;    // the slide's level, or its coarsest when coarse_level > 0
-    int32_t coarse_level = 0;  // 0: a stored level; k > 0: coarse level k of tarn.h
+    int32_t tarnLevel = 0;    // the slide's level, or its coarsest when coarseLevel > 0
+    int32_t coarseLevel = 0;  // 0: a stored level; k > 0: coarse level k of tarn.h
 };
 
 struct SlideDescription {
     // Finest first; the pixel spacing of each level is the first level's scaled by the ratio of
     // the sizes, so that every level covers the same imaged area.
     std::vector<Level> levels;
-    uint32_t tile_size = 256;  // frame width and height of the levels, 16 to 4096
-    int jpeg_quality = 90;     // of the frames that the caller encodes (Frames.h), 1 to 100
+    uint32_t tileSize = 256;  // frame width and height of the levels, 16 to 4096
+    int jpegQuality = 90;     // of the frames that the caller encodes (Frames.h), 1 to 100
     // Millimetres per pixel of the first level, across (columns) and down (rows): both > 0.
-    double pixel_spacing_x_mm = 0;
-    double pixel_spacing_y_mm = 0;
+    double pixelSpacingXMm = 0;
+    double pixelSpacingYMm = 0;
     // Associated images present (each one frame of its own size, at most 65535 on a side).
     std::optional<PixelSize> label;
     std::optional<PixelSize> overview;
     std::optional<PixelSize> thumbnail;
     // Bytes that name exactly this slide's content (openslide.quickhash-1): the UIDs derive from
-    // them. Required unless new_uids.
+    // them. Required unless newUids.
     std::string identity;
     // Fresh random UIDs rather than the derived ones (a second, independent copy of a slide).
-    bool new_uids = false;
+    bool newUids = false;
     // Optional: a JSON object whose keys are DICOM keywords (docs/dicom.md lists the accepted
     // ones) and whose values are strings, numbers or arrays of them (several values).
-    std::string metadata_json;
+    std::string metadataJson;
     // When the instances' content was made, "YYYYMMDDHHMMSS" in UTC (ContentDate, ContentTime,
     // and AcquisitionDateTime unless the metadata gives it). Required.
-    std::string content_datetime;
+    std::string contentDatetime;
     // The slide's objective power (openslide.objective-power), 0 when unknown.
-    double objective_power = 0;
+    double objectivePower = 0;
     // The converting software's version, for the Contributing Equipment.
-    std::string software_version;
+    std::string softwareVersion;
 };
 
 enum class ImageKind { Volume, Label, Overview, Thumbnail };
 
 // Geometry of an instance: its total pixel matrix cut into frames.
 struct FrameGrid {
-    PixelSize total;            // TotalPixelMatrixColumns, TotalPixelMatrixRows
-    uint32_t frame_width = 0;   // Columns
-    uint32_t frame_height = 0;  // Rows
-    int64_t columns = 0;        // frames across
-    int64_t rows = 0;           // frames down
+    PixelSize total;           // TotalPixelMatrixColumns, TotalPixelMatrixRows
+    uint32_t frameWidth = 0;   // Columns
+    uint32_t frameHeight = 0;  // Rows
+    int64_t columns = 0;       // frames across
+    int64_t rows = 0;          // frames down
 
     int64_t FrameCount() const { return columns * rows; }
 };
 
 // The grid of a picture of `total` pixels cut into frames of `frame` pixels (both > 0).
-FrameGrid GridOf(PixelSize total, uint32_t frame_width, uint32_t frame_height);
+FrameGrid GridOf(PixelSize total, uint32_t frameWidth, uint32_t frameHeight);
 // Frame index (0-based; DICOM numbers frames from 1) of the frame at (column, row) of the grid,
 // or -1 outside it.
 int64_t FrameIndex(const FrameGrid& grid, int64_t column, int64_t row);
@@ -96,7 +96,7 @@ struct FramePosition {
     int64_t x = 0;  // pixels
     int64_t y = 0;
 };
-FramePosition PositionOf(const FrameGrid& grid, int64_t frame_index);
+FramePosition PositionOf(const FrameGrid& grid, int64_t frameIndex);
 
 struct Instance {
     ImageKind kind = ImageKind::Volume;
@@ -104,10 +104,10 @@ struct Instance {
     FrameGrid grid;
     // Millimetres per pixel across and down; 0 for the label and the overview, whose scale is
     // not known.
-    double spacing_x_mm = 0;
-    double spacing_y_mm = 0;
-    uint32_t instance_number = 0;  // 1, 2, ... in the order of PreparedSlide::instances
-    std::string sop_instance_uid;
+    double spacingXMm = 0;
+    double spacingYMm = 0;
+    uint32_t instanceNumber = 0;  // 1, 2, ... in the order of PreparedSlide::instances
+    std::string sopInstanceUid;
 };
 
 // A metadata value: the attribute's tag and its text as DICOM stores it (values joined by '\').
@@ -121,8 +121,8 @@ struct MetadataValue {
 struct SlideUids {
     std::string study;
     std::string series;
-    std::string frame_of_reference;
-    std::string dimension_organization;
+    std::string frameOfReference;
+    std::string dimensionOrganization;
     std::string specimen;
 };
 
