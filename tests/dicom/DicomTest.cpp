@@ -359,3 +359,35 @@ TEST(DicomInstances, WriterRefusesWrongFramesAndLeavesNoFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DicomInstances, FrameGeometryAndBulkData) {
+    // 1000 x 600 in 256-pixel frames: 4 x 3, the last column and row partial.
+    const tarn::dicom::FrameGrid grid = tarn::dicom::GridOf({1000, 600}, 256, 256);
+    EXPECT_EQ(grid.columns, 4);
+    EXPECT_EQ(grid.rows, 3);
+    EXPECT_EQ(tarn::dicom::FrameIndex(grid, 3, 2), 11);
+    EXPECT_EQ(tarn::dicom::FrameIndex(grid, 4, 0), -1);
+    EXPECT_EQ(tarn::dicom::FrameIndex(grid, 0, -1), -1);
+    const tarn::dicom::FramePosition last = tarn::dicom::PositionOf(grid, 11);
+    EXPECT_EQ(last.x, 768);
+    EXPECT_EQ(last.y, 512);
+    EXPECT_EQ(tarn::dicom::PositionOf(grid, 12).x, 0) << "past the last frame";
+
+    OpenSlide source;
+    const PreparedSlide prepared = Prepare(source.slide, source.path, {});
+    std::string json;
+    std::string error;
+    // Without a prefix the profile is inline; with one, the URI names what InstanceBulkData gives.
+    ASSERT_TRUE(tarn::dicom::InstanceJson(prepared, 0, {}, &json, &error)) << error;
+    EXPECT_NE(json.find("\"00282000\":{\"vr\":\"OB\",\"InlineBinary\":"), std::string::npos);
+    std::vector<uint8_t> profile;
+    ASSERT_TRUE(tarn::dicom::InstanceBulkData(prepared, 0, "00282000", &profile, &error));
+    EXPECT_GT(profile.size(), 128U);
+    EXPECT_EQ(std::string(profile.begin() + 36, profile.begin() + 40), "acsp");  // ICC signature
+    EXPECT_FALSE(tarn::dicom::InstanceBulkData(prepared, 0, "7FE00010", &profile, &error));
+    EXPECT_FALSE(tarn::dicom::InstanceJson(prepared, prepared.instances.size(), {}, &json, &error));
+}
+
+}  // namespace
