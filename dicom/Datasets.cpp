@@ -82,12 +82,13 @@ std::string Meta(const PreparedSlide& slide, const char* keyword, const std::str
     return value != nullptr ? value->value : fallback;
 }
 
-// Puts the metadata value when given, else `fallback`; with an empty fallback and no value the
-// attribute is left out (when `required` is false) or present and empty.
+// Puts the metadata value when given, else `fallback` (also for a value given empty: an
+// attribute with a default needs a value); with an empty fallback and no value the attribute is
+// left out (when `required` is false) or present and empty.
 void PutMeta(Builder& b, DcmItem* item, const PreparedSlide& slide, const DcmTagKey& tag,
              const char* keyword, const std::string& fallback, bool required) {
     const MetadataValue* value = FindMetadata(slide, keyword);
-    if (value != nullptr) {
+    if (value != nullptr && (!value->value.empty() || fallback.empty())) {
         b.Put(item, tag, value->value);
     } else if (!fallback.empty()) {
         b.Put(item, tag, fallback);
@@ -222,14 +223,15 @@ void PutFunctionalGroups(Builder& b, DcmItem* d, const Instance& instance, doubl
 }
 
 void PutSpecimen(Builder& b, DcmItem* d, const PreparedSlide& slide) {
-    const std::string container = Meta(slide, "ContainerIdentifier", kUnknown);
-    b.Put(d, DCM_ContainerIdentifier, container.empty() ? kUnknown : container);
+    std::string container = Meta(slide, "ContainerIdentifier", "");
+    if (container.empty()) container = kUnknown;
+    b.Put(d, DCM_ContainerIdentifier, container);
     b.Empty(d, DCM_IssuerOfTheContainerIdentifierSequence);
     b.Code(d, DCM_ContainerTypeCodeSequence, "433466003", "SCT", "Microscope slide");
     DcmItem* specimen = b.Item(d, DCM_SpecimenDescriptionSequence);
     if (specimen == nullptr) return;
-    const std::string identifier = Meta(slide, "SpecimenIdentifier", container);
-    b.Put(specimen, DCM_SpecimenIdentifier, identifier.empty() ? kUnknown : identifier);
+    const std::string identifier = Meta(slide, "SpecimenIdentifier", "");
+    b.Put(specimen, DCM_SpecimenIdentifier, identifier.empty() ? container : identifier);
     b.Put(specimen, DCM_SpecimenUID, slide.uids.specimen);
     b.Empty(specimen, DCM_IssuerOfTheSpecimenIdentifierSequence);
     b.Empty(specimen, DCM_SpecimenPreparationSequence);
@@ -302,6 +304,10 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
     const bool showsLabel =
         instance.kind == ImageKind::Label || instance.kind == ImageKind::Overview;
     b.Put(d, DCM_ImageType, ImageTypeOf(instance));
+    // The levels and the thumbnail are one multi-resolution pyramid.
+    if (instance.kind == ImageKind::Volume || instance.kind == ImageKind::Thumbnail) {
+        b.Put(d, DCM_PyramidUID, slide.uids.pyramid);
+    }
     PutMeta(b, d, slide, DCM_AcquisitionDateTime, "AcquisitionDateTime",
             description.contentDatetime, true);
     PutMeta(b, d, slide, DCM_AcquisitionDuration, "AcquisitionDuration", "", false);

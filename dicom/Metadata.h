@@ -1,11 +1,11 @@
 // The caller's DICOM metadata for a slide: a JSON object whose keys are DICOM keywords, e.g.
 //   {"PatientName": "Doe^Jane", "PatientID": "12345", "StudyDate": "20240131",
-//    "AccessionNumber": "A-17", "ContainerIdentifier": "S24-0001-A1", "SoftwareVersions": ["1",
-//    "2"]}
-// Values are strings, numbers, arrays of them (several values, joined by '\') or null (an empty
-// value). Only the keywords of the patient, study, series, equipment, acquisition, specimen and
-// label attributes that the instances carry are accepted (docs/dicom.md lists them): the rest of
-// every instance is the slide's own geometry, which metadata must not contradict.
+//    "ContainerIdentifier": "S24-0001-A1", "SoftwareVersions": ["1", "2"]}
+// Values are strings, numbers, arrays of them (several values, joined by a backslash) or null
+// (an empty value, or the attribute's default where it needs a value). Only the keywords of the
+// patient, study, series, equipment, acquisition, specimen and label attributes that the
+// instances carry are accepted (docs/dicom.md lists them): the rest of every instance is the
+// slide's own geometry, which metadata must not contradict.
 #pragma once
 
 #include <string>

@@ -83,8 +83,8 @@ bool FindTables(const std::vector<uint8_t>& header, int64_t frames, uint64_t* of
     auto headIs = [&](uint64_t value, uint16_t element) {
         const uint8_t* head = header.data() + value - 12;
         const uint8_t expected[8] = {0xE0, 0x7F, static_cast<uint8_t>(element), 0, 'O', 'V', 0, 0};
-        uint32_t length = 0;
-        std::memcpy(&length, head + 8, 4);
+        const uint32_t length = uint32_t{head[8]} | (uint32_t{head[9]} << 8) |
+                                (uint32_t{head[10]} << 16) | (uint32_t{head[11]} << 24);
         return std::memcmp(head, expected, 8) == 0 && length == tableBytes;
     };
     return headIs(*offsets, 0x0001) && headIs(*lengths, 0x0002);

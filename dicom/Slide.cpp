@@ -134,6 +134,7 @@ bool PrepareSlide(const SlideDescription& description, PreparedSlide* prepared,
     slide.uids.frameOfReference = DerivedUid(identity, "frame-of-reference");
     slide.uids.dimensionOrganization = DerivedUid(identity, "dimension-organization");
     slide.uids.specimen = DerivedUid(identity, "specimen");
+    slide.uids.pyramid = DerivedUid(identity, "pyramid");
 
     const PixelSize first = d.levels.front().size;
     for (size_t i = 0; i < d.levels.size(); ++i) {

@@ -124,6 +124,7 @@ struct SlideUids {
     std::string frameOfReference;
     std::string dimensionOrganization;
     std::string specimen;
+    std::string pyramid;  // the levels' and the thumbnail's PyramidUID
 };
 
 struct PreparedSlide {

@@ -36,7 +36,7 @@ constexpr char kMetadata[] = R"({"PatientName": "Müller^Jürgen", "PatientID": 
     "StudyTime": "101500", "AccessionNumber": "A-17", "StudyID": "S1", "SeriesNumber": 3,
     "Manufacturer": "Example Scanners", "SoftwareVersions": ["2.1", "7"],
     "ContainerIdentifier": "S24-0001-A1", "SpecimenShortDescription": "H&E, skin",
-    "LabelText": "S24-0001"})";
+    "LabelText": "S24-0001", "DeviceSerialNumber": null, "FocusMethod": null})";
 
 std::string RunCommand(const std::string& command, int* status) {
     std::string output;
@@ -264,8 +264,9 @@ TEST(DicomInstances, UidsFollowTheSlidesContent) {
     EXPECT_EQ(a.uids.study, again.uids.study);
     EXPECT_EQ(a.uids.series, again.uids.series);
     EXPECT_EQ(a.uids.frameOfReference, again.uids.frameOfReference);
-    std::set<std::string> seen = {a.uids.study, a.uids.series, a.uids.frameOfReference,
-                                  a.uids.dimensionOrganization, a.uids.specimen};
+    std::set<std::string> seen = {
+        a.uids.study,    a.uids.series, a.uids.frameOfReference, a.uids.dimensionOrganization,
+        a.uids.specimen, a.uids.pyramid};
     for (size_t i = 0; i < a.instances.size(); ++i) {
         const std::string& uid = a.instances[i].sopInstanceUid;
         EXPECT_EQ(uid, again.instances[i].sopInstanceUid);
@@ -276,7 +277,7 @@ TEST(DicomInstances, UidsFollowTheSlidesContent) {
         EXPECT_EQ(uid.find_first_not_of("0123456789.", 0), std::string::npos);
         seen.insert(uid);
     }
-    EXPECT_EQ(seen.size(), 5 + a.instances.size()) << "two purposes share a UID";
+    EXPECT_EQ(seen.size(), 6 + a.instances.size()) << "two purposes share a UID";
     EXPECT_NE(a.uids.study, renewed.uids.study);
     EXPECT_NE(a.uids.series, other.uids.series);
 
