@@ -18,6 +18,7 @@ build_packages=(
     libcurl4-openssl-dev         # slides read from URLs (HTTP(S), S3)
     libopenslide-dev             # the OpenSlide-compatible library is built against its header
     libmicrohttpd-dev            # tarn serve
+    libdcmtk-dev liblcms2-dev    # dicom/: DICOM datasets (DCMTK) with an sRGB profile (lcms2)
 )
 test_packages=(
     clang clang-format clang-tidy libclang-rt-14-dev
@@ -42,6 +43,8 @@ test_packages=(
     # openssl) and s3rver (npm), check S3 signatures against botocore's, and read file objects
     # from fsspec
     nginx openssl python3-botocore python3-fsspec
+    # dicom/'s instances, checked by dicom3tools (dciodvfy, dcentvfy), DCMTK's programs and pydicom
+    dcmtk dicom3tools python3-pydicom
 )
 case "$profile" in
     build) packages=("${build_packages[@]}") ;;
