@@ -45,7 +45,8 @@ TEST(Finish, AnswersNotModifiedToAClientHoldingTheBody) {
 
 TEST(RangeOf, OneRangeOrTheWholeBody) {
     const auto is = [](ByteRange r, ByteRange::Kind kind, uint64_t first, uint64_t length) {
-        return r.kind == kind && (kind != ByteRange::Part || (r.first == first && r.length == length));
+        return r.kind == kind &&
+               (kind != ByteRange::Part || (r.first == first && r.length == length));
     };
     EXPECT_TRUE(is(RangeOf("bytes=0-9", 100), ByteRange::Part, 0, 10));
     EXPECT_TRUE(is(RangeOf("bytes=90-", 100), ByteRange::Part, 90, 10));
@@ -111,8 +112,8 @@ TEST(Cors, RoutesDeclareHowOpenTheyAreAndThePolicyNamesOrigins) {
 }
 
 TEST(Cors, ValidOrigins) {
-    for (const char* origins : {"*", "https://a.example", "http://127.0.0.1:8080",
-                                "http://[::1]:80,https://b-c.example"})
+    for (const char* origins :
+         {"*", "https://a.example", "http://127.0.0.1:8080", "http://[::1]:80,https://b-c.example"})
         EXPECT_TRUE(ValidCorsOrigins(origins)) << origins;
     for (const char* origins : {"", "a.example", "https://", "https://a.example/", "ftp://a",
                                 "https://a.example:", "https://a.example:123456", "*,https://a",

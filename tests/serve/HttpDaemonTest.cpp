@@ -51,9 +51,7 @@ class HttpDaemon : public ::testing::Test {
         site.cors = MakeCorsPolicy(&any, true);
         site.routes = {
             {"/numbers/{count}",
-             [this](const Call& call) {
-                 return Numbers(std::stoull(call.captures[0]), &released);
-             },
+             [this](const Call& call) { return Numbers(std::stoull(call.captures[0]), &released); },
              "numbers"},
             {"/later",
              [this](const Call& call) {

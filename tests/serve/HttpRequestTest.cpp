@@ -10,7 +10,8 @@ namespace {
 
 TEST(ParseTarget, SplitsAndDecodesPathAndQuery) {
     HttpRequest request;
-    ASSERT_TRUE(ParseTarget("/iiif/3/a%20b/full/max/0/default.jpg?x=1&token=a+b&&x=%3D2", &request));
+    ASSERT_TRUE(
+        ParseTarget("/iiif/3/a%20b/full/max/0/default.jpg?x=1&token=a+b&&x=%3D2", &request));
     EXPECT_EQ(request.segments,
               (std::vector<std::string>{"iiif", "3", "a b", "full", "max", "0", "default.jpg"}));
     ASSERT_EQ(request.query.size(), 3u);
@@ -51,15 +52,16 @@ TEST(Access, TakesTheTokenFromAnyOfItsFourPlaces) {
         request.authorization = header;
         EXPECT_TRUE(HasToken(request, token)) << header;
     }
-    for (const char* header : {"Bearer", "Bearer ", "Basic s3cret", "Bearers3cret", "Bearer s3cre"}) {
+    for (const char* header :
+         {"Bearer", "Bearer ", "Basic s3cret", "Bearers3cret", "Bearer s3cre"}) {
         request.authorization = header;
         EXPECT_FALSE(HasToken(request, token)) << header;
     }
 }
 
 TEST(Access, KnowsLoopbackHostNames) {
-    for (const char* host : {"localhost", "localhost:8080", "127.0.0.1", "127.1.2.3:80", "[::1]",
-                             "[::1]:8080"})
+    for (const char* host :
+         {"localhost", "localhost:8080", "127.0.0.1", "127.1.2.3:80", "[::1]", "[::1]:8080"})
         EXPECT_TRUE(LoopbackHost(std::string(host))) << host;
     EXPECT_TRUE(LoopbackHost(std::nullopt));
     for (const char* host : {"example.com", "127.0.0.1.example.com", "[::2]", "128.0.0.1", ""})

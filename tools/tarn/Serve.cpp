@@ -203,10 +203,11 @@ int RunServe(int argc, char** argv) {
 
     Args args;
     int exitCode = 0;
-    if (!ParseCommandRange(argc, argv, kServeHelp,
-                           {"host", "port", "token", "cors", "cache-mb", "threads", "max-connections",
-                            "max-per-address", "timeout", "tile-size", "overlap", "quality"},
-                           {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
+    if (!ParseCommandRange(
+            argc, argv, kServeHelp,
+            {"host", "port", "token", "cors", "cache-mb", "threads", "max-connections",
+             "max-per-address", "timeout", "tile-size", "overlap", "quality"},
+            {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
     serve::Options options;
     ListenAddress address;

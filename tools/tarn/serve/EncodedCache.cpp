@@ -29,8 +29,8 @@ EncodedPtr EncodedCache::Find(const EncodedKey& key) {
 
 void EncodedCache::Insert(const EncodedKey& key, EncodedPtr encoded) {
     // The bytes, plus what the key, the cache's node and the shared block cost.
-    const size_t cost = encoded->bytes.size() + encoded->etag.size() + key.request.size() +
-                        key.format.size() + 160;
+    const size_t cost =
+        encoded->bytes.size() + encoded->etag.size() + key.request.size() + key.format.size() + 160;
     entries_.Insert(key, std::move(encoded), cost);
 }
 

@@ -308,6 +308,7 @@ std::vector<std::shared_ptr<ServedSlide>> Server::Current() {
 http::EncodedPtr Server::IndexPage() {
     const std::vector<std::shared_ptr<ServedSlide>> current = Current();
     std::vector<uint32_t> shown;
+    shown.reserve(current.size());
     for (const auto& slide : current)
         shown.push_back(slide->id);
     const std::lock_guard<std::mutex> hold(indexLock_);

@@ -58,8 +58,8 @@ LatencyHistogram::Snapshot LatencyHistogram::Take() const {
 ServeStatus::ServeStatus(std::vector<std::string> counters)
     : started_(std::chrono::steady_clock::now()), names_(std::move(counters)) {
     names_.emplace_back("other");
-    tileCounter_ = static_cast<size_t>(std::find(names_.begin(), names_.end(), "tile") -
-                                       names_.begin());
+    tileCounter_ =
+        static_cast<size_t>(std::find(names_.begin(), names_.end(), "tile") - names_.begin());
     byRoute_ = std::make_unique<std::atomic<uint64_t>[]>(names_.size());
 }
 

@@ -39,14 +39,14 @@ bool HasToken(const HttpRequest& request, std::string_view token) {
     return bearer && SameToken(*bearer, token);
 }
 
-bool LoopbackHost(const std::optional<std::string>& header) {
-    if (!header) return true;
-    std::string_view host = *header;
-    if (host.substr(0, 6) == "[::1]:" || host == "[::1]") return true;
-    host = host.substr(0, host.find(':'));
-    if (host == "localhost") return true;
-    if (host.substr(0, 4) != "127.") return false;
-    return host.find_first_not_of("0123456789.") == std::string_view::npos;
+bool LoopbackHost(const std::optional<std::string>& host) {
+    if (!host) return true;
+    std::string_view name = *host;
+    if (name.substr(0, 6) == "[::1]:" || name == "[::1]") return true;
+    name = name.substr(0, name.find(':'));
+    if (name == "localhost") return true;
+    if (name.substr(0, 4) != "127.") return false;
+    return name.find_first_not_of("0123456789.") == std::string_view::npos;
 }
 
 std::string TokenCookieName(int port) {

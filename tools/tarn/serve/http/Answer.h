@@ -45,13 +45,13 @@ struct Defer {
 struct Answer {
     int status = 200;
     std::string type = "text/plain; charset=utf-8";
-    EncodedPtr body;                        // or:
-    std::shared_ptr<const Stream> stream;   // a body made while it is sent
+    EncodedPtr body;                       // or:
+    std::shared_ptr<const Stream> stream;  // a body made while it is sent
     Caching caching = Caching::None;
     bool sendEtag = false;  // with a 304 to a client that holds the body
     bool ranges = false;    // a Range request gets the part it names
     std::string allow, setCookie;
-    int retryAfterSeconds = 0;  // sent when positive
+    int retryAfterSeconds = 0;                                 // sent when positive
     std::vector<std::pair<std::string, std::string>> headers;  // more, sent last
     Defer defer;  // when `defer.ready` is set, nothing else counts
 };
@@ -62,8 +62,8 @@ Answer NotFound();
 Answer Later(std::function<bool()> ready, Clock::time_point until);
 Answer Busy(const std::string& text, int retryAfterSeconds);  // 503 with Retry-After
 
-// True when an If-None-Match header value names `etag` (strong or weak), or is "*".
-bool MatchesEtag(std::string_view ifNoneMatch, std::string_view etag);
+// True when `list`, an If-None-Match header value, names `etag` (strong or weak), or is "*".
+bool MatchesEtag(std::string_view list, std::string_view etag);
 
 // The part of a body of `size` bytes that a Range header asks for.
 struct ByteRange {
@@ -78,8 +78,8 @@ ByteRange RangeOf(std::string_view header, uint64_t size);
 struct Outgoing {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
-    bool hasBody = true;      // false: none at all (304, 204, 416)
-    uint64_t first = 0;       // of the body's bytes sent (a buffer body)
+    bool hasBody = true;  // false: none at all (304, 204, 416)
+    uint64_t first = 0;   // of the body's bytes sent (a buffer body)
     uint64_t length = 0;
 };
 

@@ -14,8 +14,8 @@ bool ValidOrigin(std::string_view origin) {
             const size_t close = rest.find(']');
             if (close == std::string_view::npos) return false;
             host = rest.substr(1, close - 1);
-            if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF:.") !=
-                                    std::string_view::npos)
+            if (host.empty() ||
+                host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
                 return false;
             rest.remove_prefix(close + 1);
             if (!rest.empty() && rest.front() != ':') return false;
@@ -28,10 +28,9 @@ bool ValidOrigin(std::string_view origin) {
                 port = rest.substr(colon + 1);
                 if (port.empty()) return false;
             }
-            if (host.empty() ||
-                host.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
-                    std::string_view::npos)
+            if (host.empty() || host.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+                                    std::string_view::npos)
                 return false;
         }
         return port.size() <= 5 && port.find_first_not_of("0123456789") == std::string_view::npos;
@@ -58,7 +57,8 @@ CorsPolicy MakeCorsPolicy(const std::string* given, bool tokenRequired) {
         policy.origins = *given;
         policy.configured = true;
     } else if (!tokenRequired) {
-        policy.origins.assign(1, '*');  // not = "*", which g++ 12 at -O3 takes for an overlapping copy
+        policy.origins.assign(1,
+                              '*');  // not = "*", which g++ 12 at -O3 takes for an overlapping copy
     }
     return policy;
 }

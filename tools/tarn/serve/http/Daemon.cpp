@@ -108,8 +108,7 @@ MHD_Response* MakeResponse(Site& site, MHD_Connection* connection, const Answer&
     if (!out.hasBody || (answer.body == nullptr && answer.stream == nullptr))
         return MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
     if (answer.stream != nullptr) {
-        auto* hold =
-            new StreamHold{answer.stream, &site.watch, ConnectionWatch::Of(connection)};
+        auto* hold = new StreamHold{answer.stream, &site.watch, ConnectionWatch::Of(connection)};
         const uint64_t size =
             answer.stream->size == Stream::kUnknownSize ? MHD_SIZE_UNKNOWN : answer.stream->size;
         MHD_Response* response =
@@ -178,8 +177,8 @@ MHD_Result Run(Site& site, MHD_Connection* connection, Exchange* exchange, const
     return Send(site, connection, exchange, answer, cors);
 }
 
-MHD_Result Respond(Site& site, MHD_Connection* connection, const char* method,
-                   const char* version, size_t* uploadSize, Exchange* exchange) {
+MHD_Result Respond(Site& site, MHD_Connection* connection, const char* method, const char* version,
+                   size_t* uploadSize, Exchange* exchange) {
     // Other methods are refused at once, without reading a body; the connection then closes.
     const Method verb = MethodOf(method);
     if (verb == Method::Other) {
@@ -267,7 +266,8 @@ void EndRequest(void* cls, MHD_Connection* connection, void** context, MHD_Reque
     if (exchange == nullptr) return;
     const auto micros =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - exchange->started);
-    if (site.record) site.record(exchange->route, exchange->status, static_cast<uint64_t>(micros.count()));
+    if (site.record)
+        site.record(exchange->route, exchange->status, static_cast<uint64_t>(micros.count()));
     delete exchange;
     *context = nullptr;
 }

@@ -49,7 +49,8 @@ void Deferrals::Watch() {
         std::list<Waiting> ready;
         for (auto it = waiting_.begin(); it != waiting_.end();) {
             const auto next = std::next(it);
-            if (stopping_ || now >= it->until || it->ready()) ready.splice(ready.end(), waiting_, it);
+            if (stopping_ || now >= it->until || it->ready())
+                ready.splice(ready.end(), waiting_, it);
             it = next;
         }
         // Resumed outside the lock: libmicrohttpd takes its own. What the conditions hold (a

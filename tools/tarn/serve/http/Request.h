@@ -25,9 +25,9 @@ struct HttpRequest {
 
     // The headers acted on, absent when not sent.
     std::optional<std::string> host, accept, range, ifRange, ifNoneMatch, authorization, origin;
-    std::optional<std::string> tarnToken;      // X-Tarn-Token
-    std::optional<std::string> cookieToken;    // the token's cookie of this server's port
-    std::optional<std::string> corsMethod;     // Access-Control-Request-Method, of a preflight
+    std::optional<std::string> tarnToken;    // X-Tarn-Token
+    std::optional<std::string> cookieToken;  // the token's cookie of this server's port
+    std::optional<std::string> corsMethod;   // Access-Control-Request-Method, of a preflight
 };
 
 // Longest request target accepted, query included.

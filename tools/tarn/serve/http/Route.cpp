@@ -34,7 +34,8 @@ bool MatchPath(std::string_view pattern, const std::vector<std::string>& segment
         const size_t slash = pattern.find('/');
         const std::string_view piece = pattern.substr(0, slash);
         const bool last = slash == std::string_view::npos;
-        if (last && piece.size() > 3 && piece.front() == '{' && piece.substr(piece.size() - 2) == "*}") {
+        if (last && piece.size() > 3 && piece.front() == '{' &&
+            piece.substr(piece.size() - 2) == "*}") {
             if (index >= segments.size()) return false;
             std::string rest;
             for (size_t i = index; i < segments.size(); ++i)

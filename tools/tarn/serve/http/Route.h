@@ -35,9 +35,9 @@ struct Route {
     Handler handler;
     const char* counter;  // the name its requests are counted under in /status
     CrossOrigin crossOrigin = CrossOrigin::No;
-    bool needsToken = true;          // when the server has a token
-    Method method = Method::Get;     // GET routes answer HEAD too
-    size_t counterIndex = 0;         // filled when the table is made
+    bool needsToken = true;       // when the server has a token
+    Method method = Method::Get;  // GET routes answer HEAD too
+    size_t counterIndex = 0;      // filled when the table is made
 };
 
 // Whether `segments` match `pattern`; the captures in `captures`.

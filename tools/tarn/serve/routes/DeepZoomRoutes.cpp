@@ -50,8 +50,8 @@ bool StillBuilding(ServedSlide& slide, int32_t level) {
 }
 
 // Renders and encodes the tile, with a seat of its slide held.
-http::Answer Render(Server& server, const http::Call& call, const std::shared_ptr<ServedSlide>& held,
-                    const TileAt& at) {
+http::Answer Render(Server& server, const http::Call& call,
+                    const std::shared_ptr<ServedSlide>& held, const TileAt& at) {
     ServedSlide& slide = *held;
     if (StillBuilding(slide, at.level)) {
         if (!call.mayWait)

@@ -16,10 +16,9 @@ bool HoldSlide(Server& server, const http::Call& call, std::string_view name, He
     }
     const int seats = server.seatsPerSlide;
     if (!held->seat.Take(*entry, seats, &server.site.deferrals)) {
-        *instead = call.mayWait
-                       ? http::Later([entry, seats] { return SeatFree(*entry, seats); },
-                                     http::Clock::now() + kSeatWait)
-                       : http::Busy("this slide is busy: try again soon", 5);
+        *instead = call.mayWait ? http::Later([entry, seats] { return SeatFree(*entry, seats); },
+                                              http::Clock::now() + kSeatWait)
+                                : http::Busy("this slide is busy: try again soon", 5);
         return false;
     }
     held->slide = server.Check(*entry);

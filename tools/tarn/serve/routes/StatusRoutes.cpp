@@ -13,8 +13,8 @@ namespace {
 std::string Object(std::initializer_list<std::pair<const char*, uint64_t>> members) {
     std::string text = "{";
     for (const auto& [name, value] : members)
-        text += std::string(text.size() > 1 ? ", " : "") + "\"" + name +
-                "\": " + std::to_string(value);
+        text +=
+            std::string(text.size() > 1 ? ", " : "") + "\"" + name + "\": " + std::to_string(value);
     return text + "}";
 }
 
