@@ -54,8 +54,12 @@ bool MatchPath(std::string_view pattern, const std::vector<std::string>& segment
 
 const Route* FindRoute(const std::vector<Route>& routes, const HttpRequest& request,
                        std::vector<std::string>* captures) {
+    const bool preflight = request.method == Method::Options;
     for (const Route& route : routes)
-        if (MatchPath(route.pattern, request.segments, captures)) return &route;
+        if ((preflight || route.method == request.method ||
+             (route.method == Method::Get && request.method == Method::Head)) &&
+            MatchPath(route.pattern, request.segments, captures))
+            return &route;
     captures->clear();
     return nullptr;
 }

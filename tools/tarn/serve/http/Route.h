@@ -44,8 +44,8 @@ struct Route {
 bool MatchPath(std::string_view pattern, const std::vector<std::string>& segments,
                std::vector<std::string>* captures);
 
-// The first route of `routes` whose pattern matches the path of `request` (whatever its method),
-// or null.
+// The first route of `routes` for the method and path of `request` (a preflight's: any route of
+// the path), or null.
 const Route* FindRoute(const std::vector<Route>& routes, const HttpRequest& request,
                        std::vector<std::string>* captures);
 
