@@ -92,11 +92,11 @@ ByteRange RangeOf(std::string_view header, uint64_t size) {
     ByteRange whole;
     header = Trimmed(header);
     if (header.substr(0, 6) != "bytes=") return whole;
-    const std::string_view spec = Trimmed(header.substr(6));
-    const size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return whole;
-    const std::string_view from = Trimmed(spec.substr(0, dash));
-    const std::string_view to = Trimmed(spec.substr(dash + 1));
+    const std::string_view wanted = Trimmed(header.substr(6));
+    const size_t dash = wanted.find('-');
+    if (dash == std::string_view::npos || wanted.find(',') != std::string_view::npos) return whole;
+    const std::string_view from = Trimmed(wanted.substr(0, dash));
+    const std::string_view to = Trimmed(wanted.substr(dash + 1));
     uint64_t first = 0, last = 0;
     if (from.empty()) {
         // The last `to` bytes.
@@ -138,6 +138,7 @@ Outgoing Finish(const Answer& answer, const HttpRequest& request, bool privately
     out.hasBody = out.status != 304 && out.status != 204 && out.status != 416;
     if (!out.hasBody) out.length = 0;
 
+    out.headers.reserve(10 + answer.headers.size());
     const auto add = [&](std::string name, std::string value) {
         out.headers.emplace_back(std::move(name), std::move(value));
     };

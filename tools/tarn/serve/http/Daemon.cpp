@@ -49,7 +49,7 @@ int PortOf(MHD_Connection* connection) {
     return daemonInfo != nullptr ? daemonInfo->port : 0;
 }
 
-void ReadHeaders(MHD_Connection* connection, HttpRequest* request) {
+void ReadHeaders(MHD_Connection* connection, bool tokenRequired, HttpRequest* request) {
     request->host = Header(connection, MHD_HTTP_HEADER_HOST);
     request->accept = Header(connection, MHD_HTTP_HEADER_ACCEPT);
     request->range = Header(connection, MHD_HTTP_HEADER_RANGE);
@@ -59,8 +59,9 @@ void ReadHeaders(MHD_Connection* connection, HttpRequest* request) {
     request->origin = Header(connection, MHD_HTTP_HEADER_ORIGIN);
     request->tarnToken = Header(connection, "X-Tarn-Token");
     request->corsMethod = Header(connection, MHD_HTTP_HEADER_ACCESS_CONTROL_REQUEST_METHOD);
-    request->cookieToken =
-        Header(connection, TokenCookieName(PortOf(connection)).c_str(), MHD_COOKIE_KIND);
+    if (tokenRequired)
+        request->cookieToken =
+            Header(connection, TokenCookieName(PortOf(connection)).c_str(), MHD_COOKIE_KIND);
 }
 
 // libmicrohttpd hands over the request target as a C string in its read buffer, followed there by
@@ -198,7 +199,7 @@ MHD_Result Respond(Site& site, MHD_Connection* connection, const char* method, c
         if (HidesNul(*exchange, version) || !ParseTarget(exchange->uri, &request))
             return Send(site, connection, exchange, Text(400, "bad URL"));
         request.method = verb;
-        ReadHeaders(connection, &request);
+        ReadHeaders(connection, !site.token.empty(), &request);
         exchange->matched = FindRoute(site.routes, request, &exchange->captures);
         exchange->parsed = true;
     }
