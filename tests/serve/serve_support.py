@@ -29,9 +29,10 @@ REQUEST_SECONDS = 10
 class Server:
     """`tarn serve --port 0 ARGS...`, up once it printed its address; stopped on leaving."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, env=None):
         self.process = subprocess.Popen([TOOL, "serve", "--port", "0", *map(str, args)],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=dict(os.environ, **(env or {})))
         self.output = self.errors = ""
         self.url = self._wait_for_address()
         match = re.match(r"http://([^/]+):(\d+)/", self.url)
@@ -90,9 +91,9 @@ class Server:
                     return int(line.split()[1]) * 1024
         raise RuntimeError("no VmRSS")
 
-    def get(self, path, method="GET", headers=None):
+    def get(self, path, method="GET", headers=None, timeout=REQUEST_SECONDS):
         """(status, headers as a dict of lower-case names, body) of one request."""
-        connection = http.client.HTTPConnection(self.host, self.port, timeout=REQUEST_SECONDS)
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=timeout)
         try:
             connection.request(method, path, headers=headers or {})
             response = connection.getresponse()
@@ -155,3 +156,74 @@ class DeepZoom:
         """Level-0 pixels as RGB bytes."""
         return self.slide.read_region((x, y), 0, (width, height), as_array=True,
                                       mode="RGB").tobytes()
+
+
+class SlideHttpServer:
+    """One file over HTTP on a free loopback port, as a web server serves a slide: byte ranges, an
+    ETag, keep-alive. After `stall()` every request waits unanswered until `release()` (or the
+    stop), and its connection is then closed without an answer. Stopped on leaving."""
+
+    def __init__(self, path, name="remote.tarn"):
+        import http.server
+        import threading
+        self.data = open(path, "rb").read()
+        self.name = name
+        self.stalled = threading.Event()
+        self.released = threading.Event()
+        self.waiting = 0  # requests stalled now
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                if owner.stalled.is_set():
+                    owner.waiting += 1
+                    owner.released.wait(60)
+                    owner.waiting -= 1
+                    self.close_connection = True
+                    return
+                if self.path.lstrip("/") != owner.name:
+                    self.send_error(404)
+                    return
+                body, size = owner.data, len(owner.data)
+                ranged = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+                if ranged:
+                    first = int(ranged.group(1))
+                    last = min(int(ranged.group(2) or size - 1), size - 1)
+                    self.send_response(206)
+                    self.send_header("Content-Range", f"bytes {first}-{last}/{size}")
+                    body = body[first:last + 1]
+                else:
+                    self.send_response(200)
+                self.send_header("ETag", '"v1"')
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        class Threading(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+        self.server = Threading(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/{name}"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stall(self):
+        self.released.clear()
+        self.stalled.set()
+
+    def release(self):
+        self.stalled.clear()
+        self.released.set()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+        self.server.shutdown()
+        self.server.server_close()

@@ -129,3 +129,47 @@ def test_servers_on_two_ports_keep_their_own_tokens(slide, browser):
         for server in (first, second):
             browser.get(f"http://{server.host}:{server.port}/deepzoom/demo.dzi")
             assert "<Image" in browser.page_source, server.port
+
+
+OSD_SCRIPT = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "tools", "tarn",
+                          "viewer", "node_modules", "openseadragon", "build", "openseadragon",
+                          "openseadragon.min.js")
+CROSS_ORIGIN_PAGE = """<!doctype html><div id="view" style="width:600px;height:400px"></div>
+<script src="openseadragon.min.js"></script><script>
+window.loaded = 0; window.failed = null;
+const viewer = OpenSeadragon({id: "view", tileSources: "%s", loadTilesWithAjax: true,
+    ajaxHeaders: {Authorization: "Bearer %s"}, showNavigationControl: false});
+viewer.addHandler("tile-loaded", () => window.loaded++);
+viewer.addHandler("open-failed", e => window.failed = String(e.message));
+viewer.addHandler("tile-load-failed", e => window.failed = String(e.message));
+</script>"""
+
+
+def test_a_viewer_of_another_origin_reads_deep_zoom_with_the_bearer_header(slide, browser,
+                                                                          tmp_path):
+    import functools
+    import http.server
+    import threading
+    shutil.copy(OSD_SCRIPT, tmp_path / "openseadragon.min.js")
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    handler.log_message = lambda *args: None
+    pages = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=pages.serve_forever, daemon=True).start()
+    origin = f"http://127.0.0.1:{pages.server_address[1]}"
+    try:
+        for cors, works in ((("--cors", origin), True), ((), False)):
+            with Server(slide, "--token", "bearer-token", *cors) as server:
+                (tmp_path / "page.html").write_text(CROSS_ORIGIN_PAGE % (
+                    f"http://127.0.0.1:{server.port}/deepzoom/demo.dzi", "bearer-token"))
+                browser.get(origin + "/page.html")
+                wait_until(browser, "return window.loaded > 0 || window.failed !== null",
+                           "the viewer opens or fails")
+                if works:
+                    wait_until(browser, "return viewer.world.getItemAt(0).getFullyLoaded()",
+                               "every tile is drawn")
+                    assert browser.execute_script("return window.failed") is None
+                else:  # without --cors the browser keeps the answers from the page
+                    assert browser.execute_script("return window.loaded") == 0
+    finally:
+        pages.shutdown()
+        pages.server_close()

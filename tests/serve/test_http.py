@@ -375,3 +375,36 @@ def test_a_removed_or_replaced_slide_is_never_half_served(slides, tmp_path):
         properties = json.loads(server.get(routes[3])[2])["properties"]
         assert properties["openslide.level[0].tile-width"] == "128"
         assert 'href="/view/moving"' in server.get("/")[2].decode()
+
+
+def test_cors_lets_a_named_origin_read_deep_zoom_with_the_bearer_header(slides):
+    page = "https://viewer.example"
+    tile = "/deepzoom/demo_files/12/0_0.jpeg"
+    with Server(slides["demo"], "--token", "s3cret", "--cors", page) as server:
+        # The browser's preflight carries no token.
+        status, headers, body = server.get(tile, method="OPTIONS", headers={
+            "Origin": page, "Access-Control-Request-Method": "GET",
+            "Access-Control-Request-Headers": "authorization"})
+        assert (status, body) == (204, b"")
+        assert headers["access-control-allow-origin"] == page
+        assert "Authorization" in headers["access-control-allow-headers"]
+        bearer = {"Origin": page, "Authorization": "Bearer s3cret"}
+        for path in ("/deepzoom/demo.dzi", tile, "/properties/demo.json"):
+            status, headers, _ = server.get(path, headers=bearer)
+            assert status == 200 and headers["access-control-allow-origin"] == page, path
+            assert headers["vary"] == "Origin"
+        status, headers, _ = server.get(tile, headers={"Origin": "https://other.example",
+                                                       "Authorization": "Bearer s3cret"})
+        assert status == 200 and "access-control-allow-origin" not in headers
+        # The viewer's own pages and the status stay same-origin.
+        for path in ("/view/demo", "/status"):
+            assert "access-control-allow-origin" not in server.get(path, headers=bearer)[1]
+            assert server.get(path, method="OPTIONS", headers={"Origin": page})[0] == 405
+    # Without --cors nothing changes for Deep Zoom, token or not.
+    with Server(slides["demo"]) as server:
+        status, headers, _ = server.get(tile, headers={"Origin": page})
+        assert status == 200 and "access-control-allow-origin" not in headers
+        assert server.get(tile, method="OPTIONS", headers={"Origin": page})[0] == 405
+    for bad in ("viewer.example", "https://viewer.example/", "https://a,"):
+        result = run_tool("serve", "--port", "0", "--cors", bad, slides["demo"], timeout=20)
+        assert result.returncode == 2 and result.stderr.startswith("tarn: --cors")

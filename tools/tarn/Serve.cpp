@@ -10,9 +10,9 @@
 
 #include "Commands.h"
 #include "Common.h"
-#include "Serve.h"
 #include "ServeAssets.h"
-#include "ServeRoutes.h"
+#include "Server.h"
+#include "routes/RouteTable.h"
 #include "util/Threads.h"
 
 namespace tarncli {
@@ -36,6 +36,9 @@ constexpr const char* kServeHelp =
     "  --token TOKEN         require TOKEN on every request (letters, digits, '-', '_', '.',\n"
     "                        '~'), as ?token=, cookie, X-Tarn-Token or Bearer header; made up\n"
     "                        and printed when listening beyond loopback without one\n"
+    "  --cors ORIGIN         let pages of ORIGIN (scheme://host[:port], several joined by ',',\n"
+    "                        or '*') read the Deep Zoom, property and image routes from their\n"
+    "                        scripts; they send the token as an 'Authorization: Bearer' header\n"
     "  --hide-label          serve no label image nor label properties (labels often carry\n"
     "                        patient identifiers; a macrograph may show the label too)\n"
     "  --cache-mb N          memory for encoded tiles (default 256)\n"
@@ -140,6 +143,12 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
         fprintf(stderr, "tarn: --token takes letters, digits, '-', '_', '.' and '~' only\n");
         return false;
     }
+    if (args.Option("cors") && !serve::http::ValidCorsOrigins(*args.Option("cors"))) {
+        fprintf(stderr,
+                "tarn: --cors takes '*' or origins such as https://viewer.example:8443, joined "
+                "by ','\n");
+        return false;
+    }
     options->host = host;
     options->port = static_cast<int>(port);
     options->hideLabel = args.Has("hide-label");
@@ -155,24 +164,29 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
     return true;
 }
 
-MHD_Daemon* Start(serve::Server* server, const ListenAddress& address) {
-    const serve::Options& o = server->options;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
-    if (address.ipv6) flags |= MHD_USE_IPv6;
-    MHD_OptionItem options[] = {
-        {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr_storage*>(&address.storage)},
-        {MHD_OPTION_THREAD_POOL_SIZE, o.threads, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, o.maxConnections, nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, o.timeoutSeconds, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, o.maxPerAddress, nullptr},
-        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&serve::ConnectionWatch::Notify),
-         &server->watch},
-        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&serve::BeginRequest), server},
-        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&serve::EndRequest), server},
-        {MHD_OPTION_END, 0, nullptr},
+serve::http::ListenOptions ListenOptionsOf(const serve::Options& o, const ListenAddress& address) {
+    serve::http::ListenOptions listen;
+    listen.address = address.storage;
+    listen.ipv6 = address.ipv6;
+    listen.threads = o.threads;
+    listen.maxConnections = o.maxConnections;
+    listen.maxPerAddress = o.maxPerAddress;
+    listen.timeoutSeconds = o.timeoutSeconds;
+    return listen;
+}
+
+// The HTTP layer's view of the server: its routes, its access rules, and its counts.
+void MakeSite(serve::Server* server, const std::optional<std::string>& cors) {
+    serve::http::Site& site = server->site;
+    site.routes = serve::MakeRouteTable(*server);
+    server->status = std::make_unique<serve::ServeStatus>(serve::CounterNames(site.routes));
+    site.token = server->options.token;
+    site.loopbackHostsOnly = server->options.token.empty();
+    site.cors = serve::http::MakeCorsPolicy(cors ? &*cors : nullptr, !site.token.empty());
+    serve::ServeStatus* status = server->status.get();
+    site.record = [status](const serve::http::Route* route, int code, uint64_t micros) {
+        status->Record(route != nullptr ? route->counterIndex : status->Other(), code, micros);
     };
-    return MHD_start_daemon(flags, 0, nullptr, nullptr, &serve::AnswerRequest, server,
-                            MHD_OPTION_ARRAY, options, MHD_OPTION_END);
 }
 
 }  // namespace
@@ -189,10 +203,11 @@ int RunServe(int argc, char** argv) {
 
     Args args;
     int exitCode = 0;
-    if (!ParseCommandRange(argc, argv, kServeHelp,
-                           {"host", "port", "token", "cache-mb", "threads", "max-connections",
-                            "max-per-address", "timeout", "tile-size", "overlap", "quality"},
-                           {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
+    if (!ParseCommandRange(
+            argc, argv, kServeHelp,
+            {"host", "port", "token", "cors", "cache-mb", "threads", "max-connections",
+             "max-per-address", "timeout", "tile-size", "overlap", "quality"},
+            {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
     serve::Options options;
     ListenAddress address;
@@ -208,7 +223,7 @@ int RunServe(int argc, char** argv) {
     std::string error;
     if (!serve::FindSlideFiles(args.positional, &files, &error)) return Fail(error);
     auto server = std::make_unique<serve::Server>(options);
-    server->checkHost = options.token.empty();
+    MakeSite(server.get(), args.Option("cors"));
     // Opening may build colour tables on every thread it is given; serving then reads each tile
     // on the worker that asked for it.
     tarn_set_threads(options.threads);
@@ -216,12 +231,12 @@ int RunServe(int argc, char** argv) {
     if (server->slides.empty()) return Fail("no slides to serve");
     tarn_set_threads(1);
 
-    MHD_Daemon* daemon = Start(server.get(), address);
+    serve::http::Daemon* daemon =
+        serve::http::StartDaemon(&server->site, ListenOptionsOf(options, address));
     if (daemon == nullptr)
         return Fail("cannot listen on " + address.text + ":" + std::to_string(options.port) + ": " +
                     strerror(errno));
-    const MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
-    const int port = bound != nullptr ? bound->port : options.port;
+    const int port = serve::http::DaemonPort(daemon);
     for (const auto& entry : server->slides)
         printf("  %-24s %s\n", entry->name.c_str(), Shown(entry->path).c_str());
     const size_t count = server->slides.size();
@@ -235,8 +250,7 @@ int RunServe(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     printf("stopping (%s)\n", signal == SIGINT ? "interrupted" : "terminated");
     fflush(stdout);
-    server->waits.Stop();
-    MHD_stop_daemon(daemon);
+    serve::http::StopDaemon(daemon);
     server.reset();
     return kExitOk;
 }

@@ -1,10 +1,10 @@
-#include "ServeConnections.h"
+#include "http/Connections.h"
 
 #include <sys/socket.h>
 
 #include <new>
 
-namespace tarncli::serve {
+namespace tarncli::serve::http {
 
 namespace {
 
@@ -97,6 +97,11 @@ Clock::time_point ConnectionWatch::RequestDeadline(MHD_Connection* connection) c
            requestTime_;
 }
 
+void ConnectionWatch::Progress(WatchedConnection* watched) {
+    if (watched != nullptr)
+        watched->deadline.store(Ticks(Clock::now() + requestTime_), std::memory_order_relaxed);
+}
+
 void ConnectionWatch::Watch() {
     std::unique_lock<std::mutex> hold(lock_);
     while (!stopping_) {
@@ -113,4 +118,4 @@ void ConnectionWatch::Watch() {
     }
 }
 
-}  // namespace tarncli::serve
+}  // namespace tarncli::serve::http

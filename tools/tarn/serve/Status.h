@@ -1,30 +1,18 @@
 // What the server has done since it started: request counts by route and by status, and latency
-// percentiles, kept in lock-free counters that every worker thread updates.
+// percentiles, kept in lock-free counters that every worker thread updates. Routes are counted
+// under the names the route table gives them, in its order, then "other" for requests no route
+// answered.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace tarncli::serve {
-
-enum class Route {
-    Index,
-    Viewer,
-    Descriptor,
-    Tile,
-    Properties,
-    Associated,
-    Static,
-    Favicon,
-    Status,
-    Other,  // refused or unknown requests
-    Count
-};
-
-const char* RouteName(Route route);
 
 // Latencies in a histogram of 8 buckets per power of two microseconds (12.5 % resolution), so
 // that percentiles cost no lock and no memory per request.
@@ -51,18 +39,24 @@ class LatencyHistogram {
 
 class ServeStatus {
   public:
-    ServeStatus() : started_(std::chrono::steady_clock::now()) {}
+    // `counters`: the names requests are counted under; the latency of tiles is the one of
+    // requests counted as "tile".
+    explicit ServeStatus(std::vector<std::string> counters);
 
-    // One finished request: its route, HTTP status and time from request line to last byte.
-    void Record(Route route, int status, uint64_t micros);
+    // The index under which requests no route answered are counted.
+    size_t Other() const { return names_.size() - 1; }
+
+    // One finished request: its counter, HTTP status and time from request line to last byte.
+    void Record(size_t counter, int status, uint64_t micros);
 
     // Everything as a JSON object; `extra` (members without braces, may be empty) is appended.
     std::string Json(const std::string& extra) const;
 
   private:
-    static constexpr size_t kRoutes = static_cast<size_t>(Route::Count);
     const std::chrono::steady_clock::time_point started_;
-    std::array<std::atomic<uint64_t>, kRoutes> byRoute_{};
+    std::vector<std::string> names_;  // the counters', "other" last
+    size_t tileCounter_;
+    std::unique_ptr<std::atomic<uint64_t>[]> byRoute_;
     std::array<std::atomic<uint64_t>, 6> byClass_{};  // 1xx..5xx, and anything else
     LatencyHistogram all_, tiles_;
 };

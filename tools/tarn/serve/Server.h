@@ -3,12 +3,12 @@
 // behind a name is still the one opened.
 #pragma once
 
-#include <algorithm>
 #include <sys/stat.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,10 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "ServeConnections.h"
-#include "ServeStatus.h"
-#include "ServeTiles.h"
-#include "ServeWaits.h"
+#include "EncodedCache.h"
+#include "Status.h"
+#include "http/Daemon.h"
 #include "tarn.h"
 
 namespace tarncli::serve {
@@ -49,20 +48,20 @@ struct ServedSlide {
 
     std::string name;  // the only way requests refer to it
     std::string path;
+    uint32_t id = 0;  // this opening's number, in the keys of the encoded cache
     tarn_slide* slide = nullptr;
     tarn_deepzoom* deepzoom = nullptr;
-    TileSource source{};
     int32_t thumbnailLevel = 0;       // the deepest Deep Zoom level that is one tile
     std::vector<std::string> images;  // associated images served ("label" left out if hidden)
     std::map<std::string, std::string> properties;  // those served
-    EncodedPtr descriptor, propertiesJson, viewerPage;
+    http::EncodedPtr descriptor, propertiesJson, viewerPage;
 
     // Set once the slide's coarse levels are built (or none are needed): no tile waits any more.
     std::atomic<bool> coarseBuilt{false};
 
     // Associated images, encoded when first asked for.
     std::mutex imagesMutex;
-    std::map<std::string, EncodedPtr> encodedImages;
+    std::map<std::string, http::EncodedPtr> encodedImages;
 };
 
 // What tells one file from another at the same path.
@@ -80,54 +79,60 @@ bool IdentityOf(const std::string& path, FileIdentity* identity);
 // A name the server answers to, and the slide it last found at its path or URL.
 struct SlideEntry {
     std::string name, path;
+    // Workers busy with this slide now (Seats.h).
+    std::atomic<int> seats{0};
     std::mutex lock;
     std::shared_ptr<ServedSlide> current;  // null while the file is gone or unreadable
     FileIdentity identity;                 // of the file `current` was opened from
     // A URL's slide: the version of the object `current` opened, and when the server was last
-    // asked whether it still has that version.
+    // asked whether it still has that version; `reopening` while one request asks.
     std::string version;
     std::chrono::steady_clock::time_point checked{};
+    bool reopening = false;
 };
 
 // How often a URL's object is looked at again for a new version. Between looks the slide reads
 // the version it opened (the library never mixes two), or fails once the object changed.
 inline constexpr std::chrono::seconds kUrlRecheck{10};
 
+// The workers one slide may hold at once: half of them, at least one. A slide whose reads stall
+// (a URL whose server stopped answering, tiles that fail slowly) then never holds them all.
+int SeatsPerSlide(int workers);
+
 struct Server {
-    explicit Server(const Options& options)
-        : options(options),
-          tiles(options.cacheBytes),
-          watch(std::min(kHeaderSeconds, options.timeoutSeconds), options.timeoutSeconds) {}
+    explicit Server(const Options& options);
 
     // The longest a client may take over its request line and headers.
     static constexpr unsigned kHeaderSeconds = 10;
 
     const Options options;
-    // Without a token (on loopback) requests must name the server by a loopback host name, so
-    // that a web page whose own name resolves to 127.0.0.1 cannot read the slides.
-    bool checkHost = false;
+    const int seatsPerSlide;
     std::vector<std::unique_ptr<SlideEntry>> slides;  // in the order found
     std::map<std::string, SlideEntry*, std::less<>> byName;
     std::atomic<uint32_t> nextId{0};  // of slides opened, for the cache keys
-    TileCache tiles;
-    ServeStatus status;
-    ConnectionWatch watch;
-    BuildWaits waits;
+    EncodedCache cache;
+    http::Site site;                      // its routes are the table's (RouteTable.h)
+    std::unique_ptr<ServeStatus> status;  // counts under the table's names
 
-    // The slide named `name` as its file is now: null when it has no such name, or the file is
-    // gone or no longer a slide. A file replaced since it was opened is opened anew, and nothing
-    // cached of the old one is served again; so is a URL's object found changed (kUrlRecheck).
-    std::shared_ptr<ServedSlide> Find(std::string_view name);
-    // Every slide served now, in the order found.
+    // The entry named `name`, or null.
+    SlideEntry* Entry(std::string_view name);
+    // The slide of `entry` as its file is now: null when the file is gone or no longer a slide. A
+    // file replaced since it was opened is opened anew, and nothing cached of the old one is
+    // served again; so is a URL's object found changed (kUrlRecheck). The caller holds a seat of
+    // the entry: the look may take long for a URL.
+    std::shared_ptr<ServedSlide> Check(SlideEntry& entry);
+    // The same for a look that reads nothing of the slide (answers made at start, cached ones):
+    // a URL whose every seat is taken is not looked at again but taken as it was.
+    std::shared_ptr<ServedSlide> Look(SlideEntry& entry);
+    // Every slide served now, in the order found, as Look sees them.
     std::vector<std::shared_ptr<ServedSlide>> Current();
     // The index page of the slides served now.
-    EncodedPtr IndexPage();
+    http::EncodedPtr IndexPage();
 
   private:
-    std::shared_ptr<ServedSlide> Check(SlideEntry& entry);
     std::shared_ptr<ServedSlide> CheckUrl(SlideEntry& entry);
     std::mutex indexLock_;
-    EncodedPtr indexPage_;               // under indexLock_
+    http::EncodedPtr indexPage_;         // under indexLock_
     std::vector<uint32_t> indexSlides_;  // the ids of the slides it shows, under indexLock_
 };
 
@@ -141,9 +146,5 @@ bool FindSlideFiles(const std::vector<std::string>& paths, std::vector<std::stri
 // reported on stderr and skipped.
 bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::string>& named,
                 Server* server, std::string* error);
-
-// An associated image of `slide` as JPEG or PNG; null (with a message) when it cannot be read.
-EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool png,
-                           std::string* error);
 
 }  // namespace tarncli::serve

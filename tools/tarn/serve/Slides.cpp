@@ -9,9 +9,9 @@
 #include <set>
 
 #include "Common.h"
-#include "ImageFiles.h"
-#include "Serve.h"
-#include "ServePages.h"
+#include "Pages.h"
+#include "Seats.h"
+#include "Server.h"
 
 namespace tarncli::serve {
 
@@ -19,6 +19,16 @@ ServedSlide::~ServedSlide() {
     tarn_deepzoom_destroy(deepzoom);
     tarn_close(slide);
 }
+
+int SeatsPerSlide(int workers) {
+    return std::max(1, workers / 2);
+}
+
+Server::Server(const Options& options)
+    : options(options),
+      seatsPerSlide(SeatsPerSlide(options.threads)),
+      cache(options.cacheBytes),
+      site(std::min(kHeaderSeconds, options.timeoutSeconds), options.timeoutSeconds) {}
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
@@ -101,7 +111,7 @@ bool Describe(ServedSlide* served, const Options& options, std::string* error) {
                  (why != nullptr ? why : "unknown failure");
         return false;
     }
-    served->descriptor = MakeEncoded(dzi);
+    served->descriptor = http::MakeEncoded(dzi);
     tarn_free(dzi);
     const int32_t levels = tarn_deepzoom_get_level_count(served->deepzoom);
     for (int32_t level = 0; level < levels; ++level) {
@@ -109,9 +119,8 @@ bool Describe(ServedSlide* served, const Options& options, std::string* error) {
         tarn_deepzoom_get_level_tiles(served->deepzoom, level, &columns, &rows);
         if (columns == 1 && rows == 1) served->thumbnailLevel = level;
     }
-    served->source = TileSource{0, slide, served->deepzoom, options.quality};
-    served->propertiesJson = MakeEncoded(PropertiesJson(*served));
-    served->viewerPage = MakeEncoded(ViewerPage(*served));
+    served->propertiesJson = http::MakeEncoded(PropertiesJson(*served));
+    served->viewerPage = http::MakeEncoded(ViewerPage(*served));
     return true;
 }
 
@@ -156,7 +165,7 @@ std::shared_ptr<ServedSlide> OpenServedUrl(const std::string& url, const std::st
     const char* opened = tarn_get_property_value(served->slide, TARN_PROPERTY_NAME_OBJECT_VERSION);
     *version = opened != nullptr ? opened : "";
     if (!Describe(served.get(), options, error)) return nullptr;
-    served->source.id = id;
+    served->id = id;
     return served;
 }
 
@@ -185,7 +194,7 @@ std::shared_ptr<ServedSlide> OpenServed(const std::string& path, const std::stri
         if (!IdentityOf(path, &after) || !(after == before)) continue;
         *identity = before;
         if (!Describe(served.get(), options, error)) return nullptr;
-        served->source.id = id;
+        served->id = id;
         return served;
     }
     *error = "cannot open " + path + ": it keeps changing";
@@ -226,20 +235,31 @@ bool OpenSlides(const std::vector<std::string>& files, const std::vector<std::st
 }
 
 // A URL's slide, looked at again when kUrlRecheck has passed: kept while the object has the
-// version it opened, replaced by the new version's (and its cached tiles dropped) once it
-// changed, gone while the object cannot be opened.
+// version it opened, replaced by the new version's (and its cached answers dropped) once it
+// changed, gone while the object cannot be opened. The look opens the URL outside the entry's
+// lock, which may take the whole remote timeout: meanwhile the slide's other requests are
+// answered from the version at hand.
 std::shared_ptr<ServedSlide> Server::CheckUrl(SlideEntry& entry) {
-    const std::lock_guard<std::mutex> hold(entry.lock);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - entry.checked < kUrlRecheck) return entry.current;
-    entry.checked = now;
+    {
+        const std::lock_guard<std::mutex> hold(entry.lock);
+        const auto now = std::chrono::steady_clock::now();
+        if (entry.reopening || now - entry.checked < kUrlRecheck) return entry.current;
+        entry.checked = now;
+        entry.reopening = true;
+    }
     std::string version, error;
     auto opened = OpenServedUrl(entry.path, entry.name, nextId++, options, &version, &error);
-    if (opened != nullptr && entry.current != nullptr && version == entry.version)
+    std::shared_ptr<ServedSlide> replaced;  // closed outside the lock
+    const std::lock_guard<std::mutex> hold(entry.lock);
+    entry.reopening = false;
+    if (opened != nullptr && entry.current != nullptr && version == entry.version) {
+        replaced = std::move(opened);
         return entry.current;
-    if (entry.current != nullptr) tiles.DropSlide(entry.current->source.id);
+    }
+    if (entry.current != nullptr) cache.DropSlide(entry.current->id);
     if (opened == nullptr)
         fprintf(stderr, "tarn: %s is not served: %s\n", entry.name.c_str(), error.c_str());
+    replaced = std::move(entry.current);
     entry.current = std::move(opened);
     entry.version = version;
     return entry.current;
@@ -253,7 +273,7 @@ std::shared_ptr<ServedSlide> Server::Check(SlideEntry& entry) {
     // The same file as before (which may be one that would not open).
     if (exists && now == entry.identity) return entry.current;
     if (entry.current != nullptr) {
-        tiles.DropSlide(entry.current->source.id);
+        cache.DropSlide(entry.current->id);
         entry.current.reset();
     }
     entry.identity = FileIdentity{};
@@ -266,71 +286,37 @@ std::shared_ptr<ServedSlide> Server::Check(SlideEntry& entry) {
     return entry.current;
 }
 
-std::shared_ptr<ServedSlide> Server::Find(std::string_view name) {
+SlideEntry* Server::Entry(std::string_view name) {
     const auto it = byName.find(name);
-    return it != byName.end() ? Check(*it->second) : nullptr;
+    return it != byName.end() ? it->second : nullptr;
+}
+
+std::shared_ptr<ServedSlide> Server::Look(SlideEntry& entry) {
+    SlideSeat seat;
+    if (!IsUrl(entry.path) || seat.Take(entry, seatsPerSlide, &site.deferrals)) return Check(entry);
+    const std::lock_guard<std::mutex> hold(entry.lock);
+    return entry.current;
 }
 
 std::vector<std::shared_ptr<ServedSlide>> Server::Current() {
     std::vector<std::shared_ptr<ServedSlide>> current;
     for (const auto& entry : slides)
-        if (auto slide = Check(*entry)) current.push_back(std::move(slide));
+        if (auto slide = Look(*entry)) current.push_back(std::move(slide));
     return current;
 }
 
-EncodedPtr Server::IndexPage() {
+http::EncodedPtr Server::IndexPage() {
     const std::vector<std::shared_ptr<ServedSlide>> current = Current();
     std::vector<uint32_t> shown;
+    shown.reserve(current.size());
     for (const auto& slide : current)
-        shown.push_back(slide->source.id);
+        shown.push_back(slide->id);
     const std::lock_guard<std::mutex> hold(indexLock_);
     if (indexPage_ == nullptr || shown != indexSlides_) {
-        indexPage_ = MakeEncoded(serve::IndexPage(current));
+        indexPage_ = http::MakeEncoded(serve::IndexPage(current));
         indexSlides_ = std::move(shown);
     }
     return indexPage_;
-}
-
-EncodedPtr AssociatedImage(ServedSlide& slide, const std::string& image, bool png,
-                           std::string* error) {
-    const std::string key = image + (png ? ".png" : ".jpeg");
-    const std::lock_guard<std::mutex> lock(slide.imagesMutex);
-    const auto found = slide.encodedImages.find(key);
-    if (found != slide.encodedImages.end()) return found->second;
-
-    int64_t width = -1, height = -1;
-    tarn_get_associated_image_dimensions(slide.slide, image.c_str(), &width, &height);
-    // JPEG's limit on sides, and a bound on the pixels whatever the file says.
-    constexpr int64_t kMaxPixels = int64_t{1} << 27;
-    if (width <= 0 || height <= 0 || width > 65500 || height > 65500 ||
-        width * height > kMaxPixels) {
-        *error = "the " + image + " image has no usable size";
-        return nullptr;
-    }
-    std::string bytes;
-    if (png) {
-        std::string rgb(static_cast<size_t>(width * height * 3), '\0');
-        if (tarn_read_associated_image(slide.slide, image.c_str(), rgb.data(), TARN_FORMAT_RGB) !=
-            0) {
-            const char* why = tarn_get_error(slide.slide);
-            *error = "cannot read the " + image + " image: " + (why ? why : "unknown failure");
-            return nullptr;
-        }
-        const auto pixels = reinterpret_cast<unsigned char*>(rgb.data());
-        if (!EncodePng(pixels, static_cast<int>(width), static_cast<int>(height), &bytes, error))
-            return nullptr;
-    } else {
-        uint8_t* jpeg = nullptr;
-        size_t size = 0;
-        if (tarn_read_associated_image_jpeg(slide.slide, image.c_str(), 90, &jpeg, &size) != 0) {
-            const char* why = tarn_get_error(slide.slide);
-            *error = "cannot encode the " + image + " image: " + (why ? why : "unknown failure");
-            return nullptr;
-        }
-        bytes.assign(reinterpret_cast<const char*>(jpeg), size);
-        tarn_free(jpeg);
-    }
-    return slide.encodedImages[key] = MakeEncoded(std::move(bytes));
 }
 
 }  // namespace tarncli::serve

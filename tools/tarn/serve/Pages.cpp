@@ -1,8 +1,8 @@
-#include "ServePages.h"
+#include "Pages.h"
 
 #include <cstdio>
 
-#include "Serve.h"
+#include "Server.h"
 #include "ServeAssets.h"
 
 namespace tarncli::serve {

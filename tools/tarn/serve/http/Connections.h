@@ -2,7 +2,8 @@
 // silent; one that sends its request a byte at a time, or reads its answer as slowly, would hold
 // a place for ever. Every connection here has a deadline for its request line and headers, and
 // one for its whole request; a watcher thread shuts down the socket of a connection past its
-// deadline, which libmicrohttpd then closes as any connection the client ended.
+// deadline, which libmicrohttpd then closes as any connection the client ended. A streamed answer
+// may take as long as its client keeps reading: its deadline moves on with every piece taken.
 #pragma once
 
 #include <microhttpd.h>
@@ -15,9 +16,9 @@
 #include <thread>
 #include <unordered_set>
 
-namespace tarncli::serve {
+#include "http/Answer.h"
 
-using Clock = std::chrono::steady_clock;
+namespace tarncli::serve::http {
 
 // One open connection, kept as libmicrohttpd's socket context.
 struct WatchedConnection {
@@ -46,12 +47,15 @@ class ConnectionWatch {
     void RequestDone(MHD_Connection* connection);
     // When the whole request must be over (for waits that must end before it).
     Clock::time_point RequestDeadline(MHD_Connection* connection) const;
+    // The connection's record, for Progress (null when unwatched). Valid until it closes.
+    static WatchedConnection* Of(MHD_Connection* connection);
+    // A streamed answer's client took a piece: it has the request time again for the next.
+    void Progress(WatchedConnection* watched);
 
     // Connections shut down for overstaying since the start.
     uint64_t shutCount() const { return shutCount_.load(std::memory_order_relaxed); }
 
   private:
-    static WatchedConnection* Of(MHD_Connection* connection);
     void StartPhase(WatchedConnection* watched);
     void Watch();
 
@@ -64,4 +68,4 @@ class ConnectionWatch {
     std::thread watcher_;
 };
 
-}  // namespace tarncli::serve
+}  // namespace tarncli::serve::http

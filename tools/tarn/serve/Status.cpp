@@ -1,4 +1,4 @@
-#include "ServeStatus.h"
+#include "Status.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -6,14 +6,6 @@
 #include <cstdio>
 
 namespace tarncli::serve {
-
-const char* RouteName(Route route) {
-    static constexpr const char* kNames[] = {"index",      "viewer",     "descriptor", "tile",
-                                             "properties", "associated", "static",     "favicon",
-                                             "status",     "other"};
-    static_assert(std::size(kNames) == static_cast<size_t>(Route::Count));
-    return kNames[static_cast<size_t>(route)];
-}
 
 int LatencyHistogram::BucketOf(uint64_t micros) {
     if (micros < kSubBuckets) return static_cast<int>(micros);
@@ -63,12 +55,21 @@ LatencyHistogram::Snapshot LatencyHistogram::Take() const {
     return snapshot;
 }
 
-void ServeStatus::Record(Route route, int status, uint64_t micros) {
-    byRoute_[static_cast<size_t>(route)].fetch_add(1, std::memory_order_relaxed);
+ServeStatus::ServeStatus(std::vector<std::string> counters)
+    : started_(std::chrono::steady_clock::now()), names_(std::move(counters)) {
+    names_.emplace_back("other");
+    tileCounter_ =
+        static_cast<size_t>(std::find(names_.begin(), names_.end(), "tile") - names_.begin());
+    byRoute_ = std::make_unique<std::atomic<uint64_t>[]>(names_.size());
+}
+
+void ServeStatus::Record(size_t counter, int status, uint64_t micros) {
+    if (counter >= names_.size()) counter = Other();
+    byRoute_[counter].fetch_add(1, std::memory_order_relaxed);
     const int statusClass = status >= 100 && status < 600 ? status / 100 - 1 : 5;
     byClass_[static_cast<size_t>(statusClass)].fetch_add(1, std::memory_order_relaxed);
     all_.Add(micros);
-    if (route == Route::Tile) tiles_.Add(micros);
+    if (counter == tileCounter_) tiles_.Add(micros);
 }
 
 namespace {
@@ -92,11 +93,10 @@ std::string ServeStatus::Json(const std::string& extra) const {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     uint64_t total = 0;
     std::string routes;
-    for (size_t i = 0; i < kRoutes; ++i) {
+    for (size_t i = 0; i < names_.size(); ++i) {
         const uint64_t n = byRoute_[i].load(std::memory_order_relaxed);
         total += n;
-        routes += std::string(i ? ", " : "") + "\"" + RouteName(static_cast<Route>(i)) +
-                  "\": " + std::to_string(n);
+        routes += std::string(i ? ", " : "") + "\"" + names_[i] + "\": " + std::to_string(n);
     }
     std::string classes;
     static constexpr const char* kClasses[] = {"1xx", "2xx", "3xx", "4xx", "5xx", "other"};
