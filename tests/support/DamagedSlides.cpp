@@ -11,11 +11,10 @@ using tarnwriter::Bytes;
 using tarnwriter::SlideLayout;
 
 namespace tarntest {
-namespace {
 
 // ---- The valid slides the cases start from.
 
-const tarnwriter::SlideFile& BaseSlideOf(Base base) {
+const tarnwriter::SlideFile& BaseSlide(Base base) {
     static const std::vector<tarnwriter::SlideFile> slides = [] {
         std::vector<tarnwriter::SlideFile> all;
         all.push_back(tarnwriter::BuildSlide(tarnwriter::TinySpec()));
@@ -35,6 +34,8 @@ const tarnwriter::SlideFile& BaseSlideOf(Base base) {
     }();
     return slides[static_cast<size_t>(base)];
 }
+
+namespace {
 
 // ---- Outcomes.
 
@@ -496,10 +497,6 @@ std::vector<Case> AllCases() {
 }
 
 }  // namespace
-
-const tarnwriter::SlideFile& BaseSlide(Base base) {
-    return BaseSlideOf(base);
-}
 
 const std::vector<Case>& DamagedCases() {
     static const std::vector<Case> cases = AllCases();
