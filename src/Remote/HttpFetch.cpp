@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Remote/ConnectionPool.h"
+#include "Remote/HttpAnswer.h"
 
 namespace tarn::remote {
 namespace {
@@ -30,83 +31,10 @@ constexpr int64_t kMaxPauseMs = 2000;
 constexpr int64_t kMaxConnectMs = 10'000;
 constexpr size_t kErrorBodyBytes = 4096;
 
-enum class Outcome { kDone, kRetry, kFail };
-
-// One answer as it arrives: the last header block (after redirects, the final one) and the body,
-// written into the caller's bytes only when it is the answer asked for.
-struct Answer {
-    uint8_t* dest = nullptr;
-    uint64_t capacity = 0;
-    uint64_t received = 0;
-    bool overflow = false;
-    long status = 0;
-    std::string etag;
-    std::string lastModified;
-    std::string contentRange;
-    std::string contentEncoding;
-    std::string bucketRegion;
-    std::string retryAfter;
-    std::string errorBody;  // the start of a body that is not the bytes asked for
-};
-
 std::string LowerCase(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-    Answer& answer = *static_cast<Answer*>(user);
-    const size_t bytes = size * count;
-    std::string line(data, bytes);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.pop_back();
-    if (line.rfind("HTTP/", 0) == 0) {
-        // A new header block: a redirect's answer is followed by the next one.
-        Answer fresh;
-        fresh.dest = answer.dest;
-        fresh.capacity = answer.capacity;
-        answer = std::move(fresh);
-        const size_t space = line.find(' ');
-        if (space != std::string::npos)
-            answer.status = strtol(line.c_str() + space + 1, nullptr, 10);
-        return bytes;
-    }
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) return bytes;
-    const std::string name = LowerCase(line.substr(0, colon));
-    const size_t start = line.find_first_not_of(" \t", colon + 1);
-    const std::string value = start == std::string::npos ? "" : line.substr(start);
-    if (name == "etag")
-        answer.etag = value;
-    else if (name == "last-modified")
-        answer.lastModified = value;
-    else if (name == "content-range")
-        answer.contentRange = value;
-    else if (name == "content-encoding")
-        answer.contentEncoding = LowerCase(value);
-    else if (name == "x-amz-bucket-region")
-        answer.bucketRegion = value;
-    else if (name == "retry-after")
-        answer.retryAfter = value;
-    return bytes;
-}
-
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
-    Answer& answer = *static_cast<Answer*>(user);
-    const size_t bytes = size * count;
-    if (answer.status == 200 || answer.status == 206) {
-        if (bytes > answer.capacity - answer.received) {
-            answer.overflow = true;
-            return 0;  // stops the transfer
-        }
-        memcpy(answer.dest + answer.received, data, bytes);
-        answer.received += bytes;
-        return bytes;
-    }
-    if (answer.errorBody.size() < kErrorBodyBytes)
-        answer.errorBody.append(data, std::min(bytes, kErrorBodyBytes - answer.errorBody.size()));
-    return bytes;
 }
 
 // libcurl's writes to a socket the peer closed must not kill the process with SIGPIPE, and
@@ -170,44 +98,24 @@ bool TakeChar(const std::string& text, size_t* at, char c) {
     return true;
 }
 
-// "bytes first-last/total", or "bytes */total" (first and last -1); false when malformed.
-bool ParseContentRange(const std::string& text, int64_t* first, int64_t* last, int64_t* total) {
-    if (text.rfind("bytes ", 0) != 0) return false;
-    size_t at = 6;
-    if (TakeChar(text, &at, '*')) {
-        *first = *last = -1;
-    } else if (!TakeNumber(text, &at, first) || !TakeChar(text, &at, '-') ||
-               !TakeNumber(text, &at, last) || *first > *last) {
-        return false;
-    }
-    return TakeChar(text, &at, '/') && TakeNumber(text, &at, total) && at == text.size() &&
-           *last < *total;
-}
-
 bool StrongEtag(const std::string& etag) {
     return !etag.empty() && etag.rfind("W/", 0) != 0;
 }
 
-struct Request {
-    uint64_t offset = 0;
-    uint64_t size = 0;
-    const ObjectVersion* expected = nullptr;  // null: the open, which learns the version
-};
-
-Outcome Fail(RemoteError* error, RemoteStatus status, const FetchTarget& fetch,
+Verdict Fail(RemoteError* error, RemoteStatus status, const FetchTarget& fetch,
              const std::string& what) {
     error->status = status;
     error->message = fetch.target->shownUrl + ": " + what;
-    return Outcome::kFail;
+    return Verdict::kFail;
 }
 
-Outcome Retry(RemoteError* error, RemoteStatus status, const FetchTarget& fetch,
+Verdict Retry(RemoteError* error, RemoteStatus status, const FetchTarget& fetch,
               const std::string& what) {
     Fail(error, status, fetch, what);
-    return Outcome::kRetry;
+    return Verdict::kRetry;
 }
 
-std::string AccessDeniedText(const FetchTarget& fetch, const Answer& answer) {
+std::string AccessDeniedText(const FetchTarget& fetch, const HttpAnswer& answer) {
     const std::string status = "HTTP " + std::to_string(answer.status);
     if (!fetch.target->s3)
         return "access refused (" + status +
@@ -224,8 +132,82 @@ std::string AccessDeniedText(const FetchTarget& fetch, const Answer& answer) {
            fetch.target->region + ") and the bucket's policy";
 }
 
+}  // namespace
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    HttpAnswer& answer = *static_cast<HttpAnswer*>(user);
+    const size_t bytes = size * count;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        // A new header block: a redirect's answer is followed by the next one.
+        HttpAnswer fresh;
+        fresh.dest = answer.dest;
+        fresh.capacity = answer.capacity;
+        answer = std::move(fresh);
+        const size_t space = line.find(' ');
+        if (space != std::string::npos)
+            answer.status = strtol(line.c_str() + space + 1, nullptr, 10);
+        return bytes;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) return bytes;
+    const std::string name = LowerCase(line.substr(0, colon));
+    // A field's value is without the white space around it: a server's padding must not make
+    // validators or a Content-Range differ.
+    const size_t start = line.find_first_not_of(" \t", colon + 1);
+    const size_t end = line.find_last_not_of(" \t");
+    const std::string value = start == std::string::npos ? "" : line.substr(start, end + 1 - start);
+    if (name == "etag")
+        answer.etag = value;
+    else if (name == "last-modified")
+        answer.lastModified = value;
+    else if (name == "content-range")
+        answer.contentRange = value;
+    else if (name == "content-encoding")
+        answer.contentEncoding = LowerCase(value);
+    else if (name == "x-amz-bucket-region")
+        answer.bucketRegion = value;
+    else if (name == "retry-after")
+        answer.retryAfter = value;
+    return bytes;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    HttpAnswer& answer = *static_cast<HttpAnswer*>(user);
+    const size_t bytes = size * count;
+    if (answer.status == 200 || answer.status == 206) {
+        if (bytes > answer.capacity - answer.received) {
+            answer.overflow = true;
+            return 0;  // stops the transfer
+        }
+        memcpy(answer.dest + answer.received, data, bytes);
+        answer.received += bytes;
+        return bytes;
+    }
+    if (answer.errorBody.size() < kErrorBodyBytes)
+        answer.errorBody.append(data, std::min(bytes, kErrorBodyBytes - answer.errorBody.size()));
+    return bytes;
+}
+
+// "bytes first-last/total", or "bytes */total" (first and last -1); false when malformed.
+bool ParseContentRange(const std::string& text, int64_t* first, int64_t* last, int64_t* total) {
+    // Range units ignore case.
+    if (LowerCase(text.substr(0, 6)) != "bytes ") return false;
+    size_t at = 6;
+    if (TakeChar(text, &at, '*')) {
+        *first = *last = -1;
+    } else if (!TakeNumber(text, &at, first) || !TakeChar(text, &at, '-') ||
+               !TakeNumber(text, &at, last) || *first > *last) {
+        return false;
+    }
+    return TakeChar(text, &at, '/') && TakeNumber(text, &at, total) && at == text.size() &&
+           *last < *total;
+}
+
 // What the answer to a range request means, once it has come in full.
-Outcome Judge(const FetchTarget& fetch, const Request& request, const Answer& answer,
+Verdict Judge(const FetchTarget& fetch, const RangeRequest& request, const HttpAnswer& answer,
               ObjectVersion* learned, uint64_t* received, RemoteError* error) {
     const bool opening = request.expected == nullptr;
     switch (answer.status) {
@@ -251,8 +233,11 @@ Outcome Judge(const FetchTarget& fetch, const Request& request, const Answer& an
                 total == 0) {
                 *learned = ObjectVersion{0, answer.etag, answer.lastModified};
                 *received = 0;
-                return Outcome::kDone;
+                return Verdict::kDone;
             }
+            if (opening)
+                return Fail(error, RemoteStatus::kBadResponse, fetch,
+                            "the server refused the range (HTTP 416)");
             return Fail(error, RemoteStatus::kObjectChanged, fetch,
                         "the object is shorter than when it was opened");
         }
@@ -271,9 +256,11 @@ Outcome Judge(const FetchTarget& fetch, const Request& request, const Answer& an
                 return Fail(error, RemoteStatus::kBadResponse, fetch,
                             "the bucket is in region " + answer.bucketRegion +
                                 " (set AWS_REGION=" + answer.bucketRegion + ")");
+            // Other requests follow redirects: one that reaches here had nowhere to go.
             return Fail(error, RemoteStatus::kBadResponse, fetch,
                         "the server redirects (HTTP " + std::to_string(answer.status) +
-                            ") where signed requests cannot follow");
+                            (fetch.target->s3 ? ") where signed requests cannot follow"
+                                              : ") without a location to follow"));
         default:
             return Fail(error, RemoteStatus::kBadResponse, fetch,
                         "unexpected answer HTTP " + std::to_string(answer.status));
@@ -309,7 +296,9 @@ Outcome Judge(const FetchTarget& fetch, const Request& request, const Answer& an
                         "the server answered another range than the one asked for");
         if (answer.received != static_cast<uint64_t>(last - first + 1))
             return Retry(error, RemoteStatus::kBadResponse, fetch,
-                         "the answer's body was cut short");
+                         answer.received < static_cast<uint64_t>(last - first + 1)
+                             ? "the answer's body was cut short"
+                             : "the answer's body is longer than its Content-Range");
         size = static_cast<uint64_t>(total);
     } else {
         // The whole object: right only when that is what was asked for.
@@ -322,11 +311,11 @@ Outcome Judge(const FetchTarget& fetch, const Request& request, const Answer& an
     if (opening) *learned = ObjectVersion{size, answer.etag, answer.lastModified};
     *received = answer.received;
     fetchedBytes += answer.received;
-    return Outcome::kDone;
+    return Verdict::kDone;
 }
 
-Outcome JudgeTransferError(const FetchTarget& fetch, const Request& request, CURLcode code,
-                           const Answer& answer, int64_t deadlineMs, RemoteError* error) {
+Verdict JudgeTransferError(const FetchTarget& fetch, const RangeRequest& request, CURLcode code,
+                           const HttpAnswer& answer, int64_t deadlineMs, RemoteError* error) {
     if (answer.overflow)
         return Fail(error, RemoteStatus::kBadResponse, fetch,
                     request.expected == nullptr ? "the server ignores range requests"
@@ -355,16 +344,20 @@ Outcome JudgeTransferError(const FetchTarget& fetch, const Request& request, CUR
                             "); name the authority's certificate file in CURL_CA_BUNDLE");
         case CURLE_UNSUPPORTED_PROTOCOL:
             return Fail(error, RemoteStatus::kBadResponse, fetch,
-                        "redirected to a URL that is not https; refused");
+                        fetch.target->https
+                            ? "redirected to a URL that is not https; refused"
+                            : "redirected to a URL that is not http or https; refused");
         default:
             return Fail(error, RemoteStatus::kNetwork, fetch, why);
     }
 }
 
+namespace {
+
 // One try: a pooled connection, the request, its answer judged.
-Outcome Attempt(const FetchTarget& fetch, const Request& request, uint8_t* dest, int64_t deadlineMs,
-                ObjectVersion* learned, uint64_t* received, int64_t* retryAfterMs,
-                RemoteError* error) {
+Verdict Attempt(const FetchTarget& fetch, const RangeRequest& request, uint8_t* dest,
+                int64_t deadlineMs, ObjectVersion* learned, uint64_t* received,
+                int64_t* retryAfterMs, RemoteError* error) {
     const RemoteTarget& target = *fetch.target;
     const int64_t remaining = deadlineMs - NowMs();
     if (remaining <= 0) return Fail(error, RemoteStatus::kTimedOut, fetch, "timed out");
@@ -405,7 +398,7 @@ Outcome Attempt(const FetchTarget& fetch, const Request& request, uint8_t* dest,
         list = grown;
     }
 
-    Answer answer;
+    HttpAnswer answer;
     answer.dest = dest;
     answer.capacity = request.size;
     curl_easy_setopt(curl, CURLOPT_URL, target.requestUrl.c_str());
@@ -462,15 +455,15 @@ int64_t Pause(int attempt) {
     return full - static_cast<int64_t>(random() % static_cast<unsigned>(full / 4 + 1));
 }
 
-bool FetchWithRetries(const FetchTarget& fetch, const Request& request, uint8_t* dest,
+bool FetchWithRetries(const FetchTarget& fetch, const RangeRequest& request, uint8_t* dest,
                       int64_t deadlineMs, ObjectVersion* learned, uint64_t* received,
                       RemoteError* error) {
     for (int attempt = 0;; ++attempt) {
         int64_t retryAfterMs = 0;
-        const Outcome outcome =
+        const Verdict outcome =
             Attempt(fetch, request, dest, deadlineMs, learned, received, &retryAfterMs, error);
-        if (outcome == Outcome::kDone) return true;
-        if (outcome == Outcome::kFail) return false;
+        if (outcome == Verdict::kDone) return true;
+        if (outcome == Verdict::kFail) return false;
         const std::string tries = " (" + std::to_string(attempt + 1) + " tries)";
         if (attempt + 1 >= kMaxAttempts) {
             error->message += tries;
@@ -491,7 +484,7 @@ bool FetchWithRetries(const FetchTarget& fetch, const Request& request, uint8_t*
 bool FetchRange(const FetchTarget& fetch, const ObjectVersion& expected, uint64_t offset,
                 uint64_t size, uint8_t* dest, int64_t deadlineMs, RemoteError* error) {
     if (size == 0) return true;
-    Request request{offset, size, &expected};
+    RangeRequest request{offset, size, &expected};
     ObjectVersion unused;
     uint64_t received = 0;
     return FetchWithRetries(fetch, request, dest, deadlineMs, &unused, &received, error);
@@ -499,7 +492,7 @@ bool FetchRange(const FetchTarget& fetch, const ObjectVersion& expected, uint64_
 
 bool FetchLeading(const FetchTarget& fetch, uint64_t capacity, uint8_t* dest, int64_t deadlineMs,
                   ObjectVersion* version, uint64_t* received, RemoteError* error) {
-    Request request{0, std::max<uint64_t>(capacity, 1), nullptr};
+    RangeRequest request{0, std::max<uint64_t>(capacity, 1), nullptr};
     return FetchWithRetries(fetch, request, dest, deadlineMs, version, received, error);
 }
 
