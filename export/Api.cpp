@@ -18,7 +18,7 @@ struct tarn_export_job {
         : format(entry), options(&entry->options) {}
 
     struct Input {
-        std::string filename;          // opened at its turn; empty for a caller's slide
+        std::string filename;         // opened at its turn; empty for a caller's slide
         tarn_slide* slide = nullptr;  // the caller's
         std::string name;
     };
@@ -140,8 +140,8 @@ bool PutAssociatedImages(const SlideExport& slide, const Plan& plan, Writer* wri
         uint8_t* stored = nullptr;
         size_t size = 0;
         if (why == nullptr && request.stored) {
-            if (tarn_read_associated_image_stored(slide.slide, request.name.c_str(), &stored,
-                                                  &size, &image.storedCodec) != 0)
+            if (tarn_read_associated_image_stored(slide.slide, request.name.c_str(), &stored, &size,
+                                                  &image.storedCodec) != 0)
                 why = tarn_get_error(slide.slide);
             else
                 image.stored.assign(stored, stored + size);
@@ -176,7 +176,8 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
         return RunResult::Failed;
     const std::unique_ptr<Writer> writer = job->format->writer(slide, plan);
     TileCounts counts;
-    Reporter reporter{job, index, &slide, &plan, &counts, threads, std::chrono::steady_clock::now()};
+    Reporter reporter{
+        job, index, &slide, &plan, &counts, threads, std::chrono::steady_clock::now()};
     if (!writer->Open(error)) {
         writer->Abandon();
         return RunResult::Failed;
@@ -185,10 +186,11 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
     RunResult result = RunResult::Cancelled;
     if (!stop->Requested())
         result = PutAssociatedImages(slide, plan, writer.get(), error) ? RunResult::Done
-                                                                         : RunResult::Failed;
+                                                                       : RunResult::Failed;
     if (result == RunResult::Done)
-        result = RunPlan(slide, plan, writer.get(), threads, stop, &counts,
-                         [&] { return reporter.Report(TARN_EXPORT_TILES); }, error);
+        result = RunPlan(
+            slide, plan, writer.get(), threads, stop, &counts,
+            [&] { return reporter.Report(TARN_EXPORT_TILES); }, error);
     if (result == RunResult::Done && !writer->Finish(*stop, error))
         result = error->empty() ? RunResult::Cancelled : RunResult::Failed;
     if (result != RunResult::Done) {
@@ -217,7 +219,8 @@ bool Outputs(const tarn_export_job* job, std::vector<std::string>* outputs, std:
             *error = "two slides are named " + input.name + ": their outputs would collide";
             return false;
         }
-        const bool own = job->inputs.size() == 1 || job->format->layout == OutputLayout::SharedFolder;
+        const bool own =
+            job->inputs.size() == 1 || job->format->layout == OutputLayout::SharedFolder;
         outputs->push_back(own ? job->output
                                : job->output + "/" + input.name + job->format->extension);
     }
@@ -290,8 +293,9 @@ tarn_export_job* tarn_export_job_create(const char* format) {
             std::string known;
             for (size_t i = 0; i < FormatCount(); ++i)
                 known += std::string(i > 0 ? ", " : "") + FormatAt(i)->name;
-            createError = "no export format is named " + std::string(format) + " (there are " +
-                          known + ")";
+            createError = "no export format is named " +
+                          std::string(format != nullptr ? format : "") + " (there are " + known +
+                          ")";
             return nullptr;
         }
         createError.clear();

@@ -172,8 +172,8 @@ void WorkAndReport(Shared& s) {
 
 int WorkerThreads(int wanted) {
     const int processors = tarn::ProcessorCount();
-    const int most = processors > INT_MAX / kThreadsPerProcessor ? INT_MAX
-                                                                  : processors * kThreadsPerProcessor;
+    const int most =
+        processors > INT_MAX / kThreadsPerProcessor ? INT_MAX : processors * kThreadsPerProcessor;
     return wanted <= 0 ? processors : std::min(wanted, most);
 }
 

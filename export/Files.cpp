@@ -75,8 +75,8 @@ void TemporaryFile::Discard() {
     temporary_.clear();
 }
 
-PutResult ReplaceFile(const std::string& path, const uint8_t* bytes, size_t size,
-                      const Stop& stop, std::string* error) {
+PutResult ReplaceFile(const std::string& path, const uint8_t* bytes, size_t size, const Stop& stop,
+                      std::string* error) {
     TemporaryFile file;
     if (!file.Create(path, error) || !file.Write(bytes, size, error)) return PutResult::Failed;
     if (file.Commit(stop, error)) return PutResult::Written;

@@ -39,8 +39,8 @@ class TemporaryFile {
 };
 
 // A whole file at once through a TemporaryFile.
-PutResult ReplaceFile(const std::string& path, const uint8_t* bytes, size_t size,
-                      const Stop& stop, std::string* error);
+PutResult ReplaceFile(const std::string& path, const uint8_t* bytes, size_t size, const Stop& stop,
+                      std::string* error);
 
 // Makes the folder unless it is there. False with a message when it cannot be made, or a file
 // other than a folder has the name.

@@ -55,8 +55,8 @@ bool AmongChoices(const std::string& value, const char* choices) {
 
 }  // namespace
 
-bool OptionValues::Set(const std::string& format, const std::string& name,
-                       const std::string& value, std::string* error) {
+bool OptionValues::Set(const std::string& format, const std::string& name, const std::string& value,
+                       std::string* error) {
     const OptionSpec* spec = Find(name);
     if (spec == nullptr) {
         std::string taken;

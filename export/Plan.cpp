@@ -48,8 +48,8 @@ PlanLevel GridLevel(PixelSource source, int32_t level, int64_t width, int64_t he
     return grid;
 }
 
-bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int quality,
-                Plan* plan, std::string* error) {
+bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int quality, Plan* plan,
+                std::string* error) {
     const auto fits = [tileSize](int64_t w, int64_t h) { return w <= tileSize && h <= tileSize; };
     const int32_t stored = tarn_get_level_count(slide);
     int64_t width = 0, height = 0;
@@ -79,8 +79,8 @@ bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int 
     for (int scale = 2; scale <= kMaxScale; scale *= 2) {
         width = (baseWidth + scale - 1) / scale;
         height = (baseHeight + scale - 1) / scale;
-        PlanLevel level = GridLevel(source, base, width, height, tileSize, tileSize, encoding,
-                                    quality);
+        PlanLevel level =
+            GridLevel(source, base, width, height, tileSize, tileSize, encoding, quality);
         level.scale = scale;
         plan->levels.push_back(level);
         if (fits(width, height)) return true;

@@ -92,8 +92,8 @@ PlanLevel GridLevel(PixelSource source, int32_t level, int64_t width, int64_t he
 // Every stored level, then the coarse levels below the coarsest, then levels each half the one
 // above (scaled from the last coarse level) until one fits in a single tile, all in tiles of
 // tileSize x tileSize: a pyramid down to one tile, as tiled formats keep it.
-bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int quality,
-                Plan* plan, std::string* error);
+bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int quality, Plan* plan,
+                std::string* error);
 
 // Every level of the plan's Deep Zoom view (made beforehand), level 0 (one pixel) first.
 void AddDeepZoomLevels(TileEncoding encoding, int quality, Plan* plan);

@@ -13,7 +13,7 @@ extern const FormatEntry kTilesFormat;     // formats/Tiles.cpp
 extern const FormatEntry kDeepZoomFormat;  // formats/DeepZoom.cpp
 
 size_t FormatCount();
-const FormatEntry* FormatAt(size_t index);  // null beyond the count
+const FormatEntry* FormatAt(size_t index);               // null beyond the count
 const FormatEntry* FindFormat(const std::string& name);  // null for a name not listed
 
 }  // namespace tarnexport

@@ -36,8 +36,8 @@ std::string Describe(const PlanLevel& level, const TileAddress& at) {
     return name;
 }
 
-bool ReadArea(tarn_slide* slide, const PlanLevel& level, int64_t x, int64_t y, int64_t w,
-              int64_t h, uint8_t* dest) {
+bool ReadArea(tarn_slide* slide, const PlanLevel& level, int64_t x, int64_t y, int64_t w, int64_t h,
+              uint8_t* dest) {
     return (level.source == PixelSource::CoarseLevel
                 ? tarn_read_coarse_region(slide, dest, level.level, x, y, w, h, TARN_FORMAT_RGB)
                 : tarn_read_level_region(slide, dest, level.level, x, y, w, h, TARN_FORMAT_RGB)) ==
@@ -79,7 +79,8 @@ bool ScaledPixels(tarn_slide* slide, const PlanLevel& level, const TileAddress& 
                 const int64_t left = c * s, right = std::min(left + s, readWidth);
                 uint32_t sum[3] = {0, 0, 0};
                 for (int64_t sy = top; sy < bottom; ++sy) {
-                    const uint8_t* p = &tile->source[static_cast<size_t>((sy * readWidth + left) * 3)];
+                    const uint8_t* p =
+                        &tile->source[static_cast<size_t>((sy * readWidth + left) * 3)];
                     for (int64_t sx = left; sx < right; ++sx, p += 3) {
                         sum[0] += p[0];
                         sum[1] += p[1];
@@ -95,8 +96,7 @@ bool ScaledPixels(tarn_slide* slide, const PlanLevel& level, const TileAddress& 
     return true;
 }
 
-bool ReadPixels(tarn_slide* slide, const PlanLevel& level, const TileAddress& at,
-                MadeTile* tile) {
+bool ReadPixels(tarn_slide* slide, const PlanLevel& level, const TileAddress& at, MadeTile* tile) {
     if (level.scale > 1) return ScaledPixels(slide, level, at, tile);
     tile->pixels.resize(static_cast<size_t>(level.tileWidth * level.tileHeight * 3));
     return ReadArea(slide, level, at.column * level.tileWidth, at.row * level.tileHeight,
@@ -190,8 +190,8 @@ bool CheckPlan(const Plan& plan, std::string* error) {
             *error = which + ": export tiles come as JPEG of quality 75 only";
             return false;
         }
-        const bool scalable = level.source == PixelSource::StoredLevel ||
-                              level.source == PixelSource::CoarseLevel;
+        const bool scalable =
+            level.source == PixelSource::StoredLevel || level.source == PixelSource::CoarseLevel;
         if (level.scale < 1 || level.scale > kMaxScale || (level.scale & (level.scale - 1)) != 0 ||
             (level.scale > 1 && !scalable)) {
             *error = which + " cannot be scaled down " + std::to_string(level.scale) + " times";

@@ -22,7 +22,7 @@ struct MadeTile {
     int64_t height = 0;
     std::unique_ptr<uint8_t, LibraryFree> library;  // a JPEG the library encoded
     size_t librarySize = 0;
-    std::vector<uint8_t> own;  // pixels, or a JPEG encoded here
+    std::vector<uint8_t> own;     // pixels, or a JPEG encoded here
     std::vector<uint8_t> pixels;  // scratch: the pixels read before encoding
     std::vector<uint8_t> source;  // scratch: the larger area a scaled tile is made from
 

@@ -76,8 +76,7 @@ TARN_EXPORT_API const char* tarn_export_get_format_help(const char* format);
 /* How many options a format takes (-1 for a name the registry lacks), and each one by index
  * (NULL beyond). */
 TARN_EXPORT_API int32_t tarn_export_get_option_count(const char* format);
-TARN_EXPORT_API const tarn_export_option* tarn_export_get_option(const char* format,
-                                                                 int32_t index);
+TARN_EXPORT_API const tarn_export_option* tarn_export_get_option(const char* format, int32_t index);
 
 /* ---- Export jobs ---- */
 
@@ -123,10 +122,10 @@ TARN_EXPORT_API void tarn_export_job_set_threads(tarn_export_job* job, int n);
 /* ---- Progress and cancelling ---- */
 
 typedef enum tarn_export_event {
-    TARN_EXPORT_SLIDE_STARTED = 0,  /* the slide opened and its plan is made: `summary` says what
-                                       will be written; no tile is done yet */
-    TARN_EXPORT_TILES = 1,          /* tiles were done since the last call */
-    TARN_EXPORT_SLIDE_FINISHED = 2  /* the slide's output is whole under its final name */
+    TARN_EXPORT_SLIDE_STARTED = 0, /* the slide opened and its plan is made: `summary` says what
+                                      will be written; no tile is done yet */
+    TARN_EXPORT_TILES = 1,         /* tiles were done since the last call */
+    TARN_EXPORT_SLIDE_FINISHED = 2 /* the slide's output is whole under its final name */
 } tarn_export_event;
 
 /* Where a run stands. Figures are of the current slide; texts live until the callback returns. */
@@ -150,8 +149,7 @@ typedef struct tarn_export_progress {
 typedef int (*tarn_export_progress_fn)(void* context, const tarn_export_progress* progress);
 
 TARN_EXPORT_API void tarn_export_job_set_progress(tarn_export_job* job,
-                                                  tarn_export_progress_fn callback,
-                                                  void* context);
+                                                  tarn_export_progress_fn callback, void* context);
 
 /* A flag the run reads as it goes (NULL: none): once it is nonzero, no tile is started, files
  * being written are removed, tiles already whole stay (a resumable format picks them up again),

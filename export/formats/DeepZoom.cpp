@@ -36,10 +36,9 @@ bool PlanDeepZoom(const SlideExport& job, Plan* plan, std::string* error) {
     int64_t tiles = 0;
     for (const PlanLevel& level : plan->levels)
         tiles += level.columns * level.rows;
-    plan->summary = job.shown + ": " + std::to_string(plan->levels.size()) +
-                    " Deep Zoom levels, " + std::to_string(tiles) + " tiles of " +
-                    std::to_string(tileSize) + " pixels into " + job.output + "/" + job.name +
-                    ".dzi and " + FilesFolder(job);
+    plan->summary = job.shown + ": " + std::to_string(plan->levels.size()) + " Deep Zoom levels, " +
+                    std::to_string(tiles) + " tiles of " + std::to_string(tileSize) +
+                    " pixels into " + job.output + "/" + job.name + ".dzi and " + FilesFolder(job);
     return true;
 }
 

@@ -32,8 +32,8 @@ bool PlanTiles(const SlideExport& job, Plan* plan, std::string* error) {
                                      tileHeight, TileEncoding::Jpeg, 75);
     plan->levels.push_back(grid);
     plan->summary = job.shown + ": layer " + std::to_string(layer) + " is " +
-                    std::to_string(width) + " x " + std::to_string(height) + " pixels: " +
-                    std::to_string(grid.columns) + " x " + std::to_string(grid.rows) +
+                    std::to_string(width) + " x " + std::to_string(height) +
+                    " pixels: " + std::to_string(grid.columns) + " x " + std::to_string(grid.rows) +
                     " tiles of " + std::to_string(tileWidth) + " x " + std::to_string(tileHeight) +
                     " into " + job.output;
     return true;

@@ -387,8 +387,7 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"export --deepzoom --format tiles " + slide_ + " " + (directory_ / "t").string(), 2,
          "--deepzoom is --format deepzoom"},
         {"export " + slide_, 2, "expected SLIDE and OUT"},
-        {"export --format deepzoom " + slide_ + " " + (directory_ / "t").string() +
-             " --overlap -1",
+        {"export --format deepzoom " + slide_ + " " + (directory_ / "t").string() + " --overlap -1",
          2, "--overlap must be a whole number from 0 to 8192, not '-1'"},
     };
     for (const Case& c : cases) {

@@ -70,8 +70,7 @@ TEST(ExportRegistry, DescribesEachFormatAndRefusesWhatItDoesNotTake) {
             const tarn_export_option* option = tarn_export_get_option(format, i);
             ASSERT_NE(option, nullptr);
             EXPECT_TRUE(option->help != nullptr && *option->help != '\0') << option->name;
-            EXPECT_EQ(tarn_export_job_set_option(job.get(), option->name, option->default_value),
-                      0)
+            EXPECT_EQ(tarn_export_job_set_option(job.get(), option->name, option->default_value), 0)
                 << format << " " << option->name << ": " << tarn_export_get_error(job.get());
         }
         EXPECT_EQ(tarn_export_get_option(format, tarn_export_get_option_count(format)), nullptr);
@@ -162,7 +161,8 @@ TEST(ExportEngine, AnOrderedWriterGetsAPyramidDownToOneTileInPlanOrder) {
     TileCounts counts;
     SlideExport job;
     job.slide = slide.get();
-    ASSERT_EQ(RunPlan(job, plan, &writer, 4, &stop, &counts, [] { return true; }, &error),
+    ASSERT_EQ(RunPlan(
+                  job, plan, &writer, 4, &stop, &counts, [] { return true; }, &error),
               RunResult::Done)
         << error;
     ASSERT_EQ(static_cast<int64_t>(writer.order.size()), plan.TileCount());
@@ -246,7 +246,8 @@ TEST(ExportEngine, ACancelLeavesOnlyWholeFilesAndResumeCompletesThem) {
     ASSERT_TRUE(writer.Open(&error));
     StopState stop(&flag);
     TileCounts counts;
-    EXPECT_EQ(RunPlan(job, plan, &writer, 3, &stop, &counts, [] { return true; }, &error),
+    EXPECT_EQ(RunPlan(
+                  job, plan, &writer, 3, &stop, &counts, [] { return true; }, &error),
               RunResult::Cancelled);
     const std::map<std::string, std::string> left = Contents(cut);
     // The tiles being written when the flag went up (the 30th and up to two more) are not kept.
@@ -266,11 +267,10 @@ struct Events {
     static int Record(void* context, const tarn_export_progress* p) {
         auto* events = static_cast<Events*>(context);
         if (p->event == TARN_EXPORT_TILES) return 0;
-        events->seen.push_back(std::string(p->event == TARN_EXPORT_SLIDE_STARTED ? "started "
-                                                                                  : "finished ") +
-                               std::to_string(p->slide_index) + " " + p->slide + " " +
-                               std::to_string(p->tiles_done) + "/" +
-                               std::to_string(p->tiles_total));
+        events->seen.push_back(
+            std::string(p->event == TARN_EXPORT_SLIDE_STARTED ? "started " : "finished ") +
+            std::to_string(p->slide_index) + " " + p->slide + " " + std::to_string(p->tiles_done) +
+            "/" + std::to_string(p->tiles_total));
         return 0;
     }
 };

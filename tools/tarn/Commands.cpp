@@ -106,8 +106,7 @@ int Wrote(const std::string& path, int64_t width, int64_t height) {
 int WritePixels(const std::string& path, const std::vector<uint8_t>& rgb, int64_t width,
                 int64_t height) {
     std::string error;
-    if (!WritePicture(path, rgb.data(), static_cast<int>(width), static_cast<int>(height),
-                      &error))
+    if (!WritePicture(path, rgb.data(), static_cast<int>(width), static_cast<int>(height), &error))
         return Fail(error);
     return Wrote(path, width, height);
 }
@@ -294,7 +293,8 @@ int RunRegion(int argc, char** argv) {
     const int64_t gridWidth = grid.columns * grid.tileWidth;
     const int64_t gridHeight = grid.rows * grid.tileHeight;
     if (x >= gridWidth || y >= gridHeight || width > gridWidth || height > gridHeight)
-        return Fail(what + ": the origin must lie inside the layer and the size must not exceed it");
+        return Fail(what +
+                    ": the origin must lie inside the layer and the size must not exceed it");
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     if (tarn_read_level_region(slide.get(), rgb.data(), l, x, y, width, height, TARN_FORMAT_RGB) !=
         0)

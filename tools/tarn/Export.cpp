@@ -24,6 +24,7 @@ constexpr size_t kColumns = 96;
 
 std::vector<std::string> FormatNames() {
     std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(tarn_export_get_format_count()));
     for (int32_t i = 0; i < tarn_export_get_format_count(); ++i)
         names.emplace_back(tarn_export_get_format_name(i));
     return names;
@@ -31,6 +32,7 @@ std::vector<std::string> FormatNames() {
 
 std::vector<const tarn_export_option*> OptionsOf(const std::string& format) {
     std::vector<const tarn_export_option*> options;
+    options.reserve(static_cast<size_t>(std::max(0, tarn_export_get_option_count(format.c_str()))));
     for (int32_t i = 0; i < tarn_export_get_option_count(format.c_str()); ++i)
         options.push_back(tarn_export_get_option(format.c_str(), i));
     return options;
@@ -204,8 +206,8 @@ bool FindTargets(const Args& args, const FormatChoice& choice, Targets* targets,
                  std::string* error) {
     const std::vector<std::string>& positional = args.positional;
     const std::optional<std::string> directory = args.Option("deepzoom");
-    if (directory || (choice.deepzoom && positional.size() >= 2 &&
-                      OldOrder(positional[0], positional[1]))) {
+    if (directory ||
+        (choice.deepzoom && positional.size() >= 2 && OldOrder(positional[0], positional[1]))) {
         // The old order: --deepzoom DIRECTORY SLIDE, or --deepzoom=DIRECTORY SLIDE.
         const size_t first = directory ? 0 : 1;
         if (positional.size() != first + 1) {
@@ -305,8 +307,7 @@ int RunExport(int argc, char** argv) {
     KnownOptions(choice.name, &valued, &flags);
     Args args;
     int exitCode = 0;
-    if (!ParseCommandRange(argc, argv, help.c_str(), valued, flags, 1, SIZE_MAX, &args,
-                           &exitCode))
+    if (!ParseCommandRange(argc, argv, help.c_str(), valued, flags, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
     const std::unique_ptr<tarn_export_job, JobDeleter> job(
         tarn_export_job_create(choice.name.c_str()));

@@ -1,5 +1,6 @@
 #include "ExportProgress.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "StopSignals.h"
@@ -9,7 +10,7 @@ namespace {
 
 // "1:05" or "2:01:05".
 std::string Clock(double seconds) {
-    const auto whole = static_cast<long long>(seconds + 0.5);
+    const long long whole = std::llround(seconds);
     char text[32];
     if (whole >= 3600)
         snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
