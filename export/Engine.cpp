@@ -170,6 +170,42 @@ void WorkAndReport(Shared& s) {
 
 }  // namespace
 
+bool PutAssociatedImages(const SlideExport& slide, const Plan& plan, Writer* writer,
+                         std::string* error) {
+    for (const AssociatedRequest& request : plan.associated) {
+        AssociatedImage image;
+        image.name = request.name;
+        tarn_get_associated_image_dimensions(slide.slide, request.name.c_str(), &image.width,
+                                             &image.height);
+        const char* why = nullptr;
+        if (image.width > 0 && image.height > 0) {
+            image.rgb.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
+                             3);
+            if (tarn_read_associated_image(slide.slide, request.name.c_str(), image.rgb.data(),
+                                           TARN_FORMAT_RGB) != 0)
+                why = tarn_get_error(slide.slide);
+        } else {
+            why = "the slide has none";
+        }
+        uint8_t* stored = nullptr;
+        size_t size = 0;
+        if (why == nullptr && request.stored) {
+            if (tarn_read_associated_image_stored(slide.slide, request.name.c_str(), &stored, &size,
+                                                  &image.storedCodec) != 0)
+                why = tarn_get_error(slide.slide);
+            else
+                image.stored.assign(stored, stored + size);
+            tarn_free(stored);
+        }
+        if (why != nullptr) {
+            *error = "cannot read the " + request.name + " image of " + slide.shown + ": " + why;
+            return false;
+        }
+        if (!writer->PutAssociated(image, error)) return false;
+    }
+    return true;
+}
+
 int WorkerThreads(int wanted) {
     const int processors = tarn::ProcessorCount();
     const int most =

@@ -51,6 +51,11 @@ RunResult RunPlan(const SlideExport& job, const Plan& plan, Writer* writer, int 
                   StopState* stop, TileCounts* counts, const std::function<bool()>& watch,
                   std::string* error);
 
+// Reads the associated images the plan asks for and hands them to the writer, in the plan's
+// order. False with a message when one cannot be read or the writer fails.
+bool PutAssociatedImages(const SlideExport& slide, const Plan& plan, Writer* writer,
+                         std::string* error);
+
 // Threads for a job asking for `wanted`: one per processor for 0 or less, at most 4 per
 // processor.
 int WorkerThreads(int wanted);

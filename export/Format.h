@@ -1,12 +1,21 @@
 // What an output format is to the export library: its entry in the registry (name, help, the
 // options it takes), the plan of tiles it wants for a slide, and the writer that receives them.
 //
-// Adding a format takes one file, formats/<Name>.cpp, that defines a `const FormatEntry`, and one
-// line in the table of Registry.cpp; a format with libraries of its own (DCMTK, libtiff, lcms2)
-// links them in export/CMakeLists.txt, into this library alone. The engine (Engine.h) does the
-// rest: it opens each slide, asks the entry for a plan and a writer, reads, scales and encodes the
-// plan's tiles on the job's threads, and hands them to the writer, in plan order or as they come,
-// as the writer asks; it stops on the first failure or a cancel and lets the writer clean up.
+// Adding a format (a DICOM, OME-TIFF, TIFF or OME-Zarr writer, say):
+//   1. formats/<Name>.cpp defines `const FormatEntry k<Name>Format{...}`: the name, the help, the
+//      options (IntOption, FlagOption, TextOption: the tool prints and checks them from there), a
+//      plan function (AddPyramid for every stored level and the coarse levels down to one tile,
+//      at its tile size and JPEG quality, or RGB pixels; AddAssociatedImages for the label,
+//      macrograph and thumbnail) and a writer (TileOrder::Plan for the tiles of each level in
+//      row-major order; TemporaryFile for an output renamed into place only when whole).
+//   2. Registry.h declares it and the table in Registry.cpp lists it, one line each.
+//   3. Its libraries (DCMTK, libtiff, lcms2) are linked in export/CMakeLists.txt, into this
+//      library alone, and their packages added to scripts/install-deps.sh.
+//   4. tests/export gets its test.
+// The engine (Engine.h) does the rest: it opens each slide, asks the entry for a plan and a
+// writer, reads, scales and encodes the plan's tiles on the job's threads, and hands them to the
+// writer, in plan order or as they come, as the writer asks; it stops on the first failure or a
+// cancel and lets the writer clean up.
 #pragma once
 
 #include <cstdint>

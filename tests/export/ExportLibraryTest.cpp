@@ -126,7 +126,12 @@ class OrderedWriter : public Writer {
         return PutResult::Written;
     }
     bool Finish(const Stop& /*stop*/, std::string* /*error*/) override { return true; }
+    bool PutAssociated(const AssociatedImage& image, std::string* /*error*/) override {
+        images.push_back(image);
+        return true;
+    }
 
+    std::vector<AssociatedImage> images;
     std::atomic<bool> inside{false};
     std::vector<int64_t> order;
     std::vector<size_t> sizes;
@@ -135,7 +140,8 @@ class OrderedWriter : public Writer {
 
 // Every stored level, the coarse levels below, and halved levels below those down to a single
 // tile, handed over in plan order by four threads; a halved tile's pixels are the means of its
-// source's blocks inside the picture, white past it.
+// source's blocks inside the picture, white past it. The associated images come as pixels and
+// stored bytes.
 TEST(ExportEngine, AnOrderedWriterGetsAPyramidDownToOneTileInPlanOrder) {
     tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(6, 4, 1);
     const tarntest::TempFile file(tarnwriter::BuildSlide(spec).bytes);
@@ -161,6 +167,17 @@ TEST(ExportEngine, AnOrderedWriterGetsAPyramidDownToOneTileInPlanOrder) {
     TileCounts counts;
     SlideExport job;
     job.slide = slide.get();
+    AddAssociatedImages(slide.get(), true, &plan);
+    ASSERT_TRUE(PutAssociatedImages(job, plan, &writer, &error)) << error;
+    ASSERT_EQ(writer.images.size(), 3U);
+    for (const AssociatedImage& image : writer.images) {
+        int64_t w = 0, h = 0;
+        tarn_get_associated_image_dimensions(slide.get(), image.name.c_str(), &w, &h);
+        EXPECT_TRUE(image.width == w && image.height == h && w > 0) << image.name;
+        EXPECT_EQ(image.rgb.size(), static_cast<size_t>(w * h * 3)) << image.name;
+        EXPECT_EQ(image.storedCodec, TARN_CODEC_JPEG) << image.name;
+        EXPECT_TRUE(image.stored.size() > 2 && image.stored[0] == 0xFF && image.stored[1] == 0xD8);
+    }
     ASSERT_EQ(RunPlan(
                   job, plan, &writer, 4, &stop, &counts, [] { return true; }, &error),
               RunResult::Done)
