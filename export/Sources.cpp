@@ -176,7 +176,9 @@ bool CheckPlan(const Plan& plan, std::string* error) {
                 return false;
             }
         } else if (level.tileWidth < 1 || level.tileHeight < 1 ||
-                   level.tileWidth > kMaxTilePixels / level.tileHeight) {
+                   // The library holds an export tile's pixels; the engine holds the others'.
+                   (level.source != PixelSource::ExportTile &&
+                    level.tileWidth > kMaxTilePixels / level.tileHeight)) {
             *error = which + " has tiles of " + std::to_string(level.tileWidth) + " x " +
                      std::to_string(level.tileHeight) + " pixels";
             return false;

@@ -166,8 +166,9 @@ TARN_EXPORT_API void tarn_export_job_set_cancel(tarn_export_job* job, const vola
  * a file under a final name. A job may run again (to resume, for instance). */
 TARN_EXPORT_API int tarn_export_job_run(tarn_export_job* job);
 
-/* Why the last failed call on `job` from this thread failed, or NULL when it succeeded. With
- * NULL: why the last tarn_export_job_create on this thread failed. */
+/* Why the last call on `job` failed, or NULL when it succeeded (the text lives until the next
+ * call on the job). With NULL: why the last tarn_export_job_create on this thread failed, or NULL
+ * when it succeeded. */
 TARN_EXPORT_API const char* tarn_export_get_error(tarn_export_job* job);
 
 #ifdef __cplusplus
