@@ -106,7 +106,7 @@ enum class OutputLayout {
 struct FormatEntry {
     const char* name;  // "deepzoom": lower case, the command line's --format value
     const char* help;  // a paragraph: what is written, where, and how it is named
-    std::vector<OptionSpec> options;
+    std::vector<OptionInfo> options;
     OutputLayout layout = OutputLayout::PerSlide;
     const char* extension = "";  // PerSlide outputs with several slides: ".tiff", "" for a folder
     // The tiles to make for the slide. False with a message when the slide cannot be written so.

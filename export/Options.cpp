@@ -6,30 +6,30 @@
 
 namespace tarnexport {
 
-OptionSpec IntOption(const char* name, const char* fallback, int64_t min, int64_t max,
+OptionInfo IntOption(const char* name, const char* fallback, int64_t min, int64_t max,
                      const char* help) {
-    return OptionSpec{name, TARN_EXPORT_OPTION_INT, fallback, min, max, nullptr, help};
+    return OptionInfo{name, TARN_EXPORT_OPTION_INT, fallback, min, max, nullptr, help};
 }
 
-OptionSpec FlagOption(const char* name, const char* help) {
-    return OptionSpec{name, TARN_EXPORT_OPTION_FLAG, "0", 0, 1, nullptr, help};
+OptionInfo FlagOption(const char* name, const char* help) {
+    return OptionInfo{name, TARN_EXPORT_OPTION_FLAG, "0", 0, 1, nullptr, help};
 }
 
-OptionSpec TextOption(const char* name, const char* fallback, const char* choices,
+OptionInfo TextOption(const char* name, const char* fallback, const char* choices,
                       const char* help) {
-    return OptionSpec{name, TARN_EXPORT_OPTION_TEXT, fallback, 0, 0, choices, help};
+    return OptionInfo{name, TARN_EXPORT_OPTION_TEXT, fallback, 0, 0, choices, help};
 }
 
-OptionValues::OptionValues(const std::vector<OptionSpec>* specs) : specs_(specs) {
-    for (const OptionSpec& spec : *specs_) {
-        values_[spec.name] = spec.default_value != nullptr ? spec.default_value : "";
-        given_[spec.name] = false;
+OptionValues::OptionValues(const std::vector<OptionInfo>* described) : described_(described) {
+    for (const OptionInfo& option : *described_) {
+        values_[option.name] = option.default_value != nullptr ? option.default_value : "";
+        given_[option.name] = false;
     }
 }
 
-const OptionSpec* OptionValues::Find(const std::string& name) const {
-    for (const OptionSpec& spec : *specs_)
-        if (name == spec.name) return &spec;
+const OptionInfo* OptionValues::Find(const std::string& name) const {
+    for (const OptionInfo& option : *described_)
+        if (name == option.name) return &option;
     return nullptr;
 }
 
@@ -57,25 +57,25 @@ bool AmongChoices(const std::string& value, const char* choices) {
 
 bool OptionValues::Set(const std::string& format, const std::string& name, const std::string& value,
                        std::string* error) {
-    const OptionSpec* spec = Find(name);
-    if (spec == nullptr) {
+    const OptionInfo* option = Find(name);
+    if (option == nullptr) {
         std::string taken;
-        for (const OptionSpec& each : *specs_)
+        for (const OptionInfo& each : *described_)
             taken += std::string(taken.empty() ? "" : ", ") + each.name;
         *error = "the " + format + " format takes no option " + name +
                  (taken.empty() ? " (it takes none)" : " (it takes " + taken + ")");
         return false;
     }
     std::string checked = value;
-    switch (spec->kind) {
+    switch (option->kind) {
         case TARN_EXPORT_OPTION_INT: {
             errno = 0;
             char* end = nullptr;
             const long long parsed = strtoll(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || errno != 0 || parsed < spec->min ||
-                parsed > spec->max) {
-                *error = name + " must be a whole number from " + std::to_string(spec->min) +
-                         " to " + std::to_string(spec->max) + ", not '" + value + "'";
+            if (value.empty() || *end != '\0' || errno != 0 || parsed < option->min ||
+                parsed > option->max) {
+                *error = name + " must be a whole number from " + std::to_string(option->min) +
+                         " to " + std::to_string(option->max) + ", not '" + value + "'";
                 return false;
             }
             checked = std::to_string(parsed);
@@ -91,8 +91,8 @@ bool OptionValues::Set(const std::string& format, const std::string& name, const
             break;
         }
         case TARN_EXPORT_OPTION_TEXT:
-            if (spec->choices != nullptr && !AmongChoices(value, spec->choices)) {
-                *error = name + " is one of " + spec->choices + ", not '" + value + "'";
+            if (option->choices != nullptr && !AmongChoices(value, option->choices)) {
+                *error = name + " is one of " + option->choices + ", not '" + value + "'";
                 return false;
             }
             break;

@@ -11,26 +11,26 @@
 namespace tarnexport {
 
 // One option, in the C interface's record (the registry hands these out as they are).
-using OptionSpec = tarn_export_option;
+using OptionInfo = tarn_export_option;
 
 // Descriptions for the registry; every text is a literal, living as long as the process.
-OptionSpec IntOption(const char* name, const char* fallback, int64_t min, int64_t max,
+OptionInfo IntOption(const char* name, const char* fallback, int64_t min, int64_t max,
                      const char* help);
-OptionSpec FlagOption(const char* name, const char* help);
-OptionSpec TextOption(const char* name, const char* fallback, const char* choices,
+OptionInfo FlagOption(const char* name, const char* help);
+OptionInfo TextOption(const char* name, const char* fallback, const char* choices,
                       const char* help);
 
 // Every option of a format at its default until set. Values are checked against the
 // description when set, so readers get them as their kind.
 class OptionValues {
   public:
-    explicit OptionValues(const std::vector<OptionSpec>* specs);
+    explicit OptionValues(const std::vector<OptionInfo>* described);
 
-    // False with a message when `name` is not among the specs or `value` does not fit it.
+    // False with a message when `name` is not among the described or `value` does not fit it.
     bool Set(const std::string& format, const std::string& name, const std::string& value,
              std::string* error);
 
-    // Values by name; the name must be one of the specs (a format reads only its own).
+    // Values by name; the name must be one of the described (a format reads only its own).
     int64_t Int(const std::string& name) const;
     bool Flag(const std::string& name) const;
     const std::string& Text(const std::string& name) const;
@@ -38,9 +38,9 @@ class OptionValues {
     bool Given(const std::string& name) const;
 
   private:
-    const OptionSpec* Find(const std::string& name) const;
+    const OptionInfo* Find(const std::string& name) const;
 
-    const std::vector<OptionSpec>* specs_;
+    const std::vector<OptionInfo>* described_;
     std::map<std::string, std::string> values_;  // as checked text: "12", "1"/"0", any text
     std::map<std::string, bool> given_;
 };

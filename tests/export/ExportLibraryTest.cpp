@@ -143,8 +143,8 @@ class OrderedWriter : public Writer {
 // source's blocks inside the picture, white past it. The associated images come as pixels and
 // stored bytes.
 TEST(ExportEngine, AnOrderedWriterGetsAPyramidDownToOneTileInPlanOrder) {
-    tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(6, 4, 1);
-    const tarntest::TempFile file(tarnwriter::BuildSlide(spec).bytes);
+    const tarnwriter::SlideSpec sample = tarnwriter::SampleSpec(6, 4, 1);
+    const tarntest::TempFile file(tarnwriter::BuildSlide(sample).bytes);
     const OpenSlide slide(tarn_open(file.c_str()));
     ASSERT_TRUE(slide);
     Plan plan;
