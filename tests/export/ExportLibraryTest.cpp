@@ -213,11 +213,11 @@ TEST(ExportEngine, AnOrderedWriterGetsAPyramidDownToOneTileInPlanOrder) {
 // Passes tiles on to a format's writer and raises the caller's cancel flag after `after` tiles.
 class CancellingWriter : public Writer {
   public:
-    CancellingWriter(std::unique_ptr<Writer> inner, int after, volatile int* flag)
+    CancellingWriter(std::unique_ptr<Writer> inner, int after, int* flag)
         : inner_(std::move(inner)), after_(after), flag_(flag) {}
     bool Open(std::string* error) override { return inner_->Open(error); }
     PutResult PutTile(const EncodedTile& tile, const Stop& stop, std::string* error) override {
-        if (++put_ == after_) *flag_ = 1;
+        if (++put_ == after_) __atomic_store_n(flag_, 1, __ATOMIC_RELAXED);
         return inner_->PutTile(tile, stop, error);
     }
     bool Finish(const Stop& stop, std::string* error) override {
@@ -228,7 +228,7 @@ class CancellingWriter : public Writer {
   private:
     std::unique_ptr<Writer> inner_;
     const int after_;
-    volatile int* flag_;
+    int* flag_;
     std::atomic<int> put_{0};
 };
 
@@ -258,7 +258,7 @@ TEST(ExportEngine, ACancelLeavesOnlyWholeFilesAndResumeCompletesThem) {
     SlideExport job{slide.get(), file.path(), "slide", cut.string(), &options};
     Plan plan;
     ASSERT_TRUE(kTilesFormat.plan(job, &plan, &error) && plan.Number(&error)) << error;
-    volatile int flag = 0;
+    int flag = 0;
     CancellingWriter writer(kTilesFormat.writer(job, plan), 30, &flag);
     ASSERT_TRUE(writer.Open(&error));
     StopState stop(&flag);
