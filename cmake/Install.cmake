@@ -42,6 +42,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/include/DecodeTarn.h ${CMAKE_SOURCE_DIR}/inclu
               ${CMAKE_SOURCE_DIR}/include/tarn.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# ---- libtarnexport beside the library, which it finds in its own folder wherever the prefix
+# ---- moves; its header beside tarn.h, which it includes. In the CMake package as
+# ---- DecodeTarn::TarnExport.
+set_target_properties(TarnExport PROPERTIES INSTALL_RPATH "$ORIGIN")
+target_include_directories(TarnExport INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+install(TARGETS TarnExport EXPORT DecodeTarnTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/include/tarn_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
 # ---- libopenslide.so.0 for OpenSlide's programs, and libopenslide.so.1 with its development link
 # ---- libopenslide.so for those that look for OpenSlide 4 (openslide-python 1.4, QuPath), in a
 # ---- folder of their own that the loader searches only when asked to (LD_LIBRARY_PATH, a
@@ -72,10 +80,13 @@ if(TARGET tarn)
     install(TARGETS tarn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# ---- pkg-config: the prefix is found from the .pc file's own folder.
+# ---- pkg-config: the prefix is found from the .pc file's own folder. tarnexport.pc requires
+# ---- decodetarn.pc, whose tarn.h its header includes.
 tarn_install_relative_path(TARN_PC_TO_PREFIX ${TARN_PKGCONFIG_DIR} "")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/decodetarn.pc.in ${CMAKE_BINARY_DIR}/decodetarn.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/decodetarn.pc DESTINATION ${TARN_PKGCONFIG_DIR})
+foreach(pc decodetarn tarnexport)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/${pc}.pc DESTINATION ${TARN_PKGCONFIG_DIR})
+endforeach()
 
 # ---- CMake package: find_package(DecodeTarn) gives DecodeTarn::DecodeTarn.
 install(EXPORT DecodeTarnTargets NAMESPACE DecodeTarn:: DESTINATION ${TARN_CMAKE_PACKAGE_DIR})

@@ -277,6 +277,38 @@ TEST_F(TarnTool, InterruptedExportLeavesWholeTilesAndResumes) {
     EXPECT_GT(midway, 0) << "no signal landed in the middle of an export";
 }
 
+// Every file under a folder by relative path, hidden ones included.
+std::map<std::string, std::string> Tree(const fs::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), folder).string()] = Slurp(entry.path());
+    return files;
+}
+
+// Every spelling of a Deep Zoom export writes the same files: SLIDE OUT with --format deepzoom
+// or --deepzoom, and the old order, --deepzoom DIRECTORY SLIDE, into a new or an existing folder.
+TEST_F(TarnTool, ExportTakesTheOldAndTheNewArgumentOrder) {
+    const std::string base = (directory_ / "order-").string();
+    fs::create_directories(base + "old-existing");
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"new", "export --format deepzoom " + slide_ + " " + base + "new"},
+        {"flag", "export " + slide_ + " " + base + "flag --deepzoom"},
+        {"old", "export --deepzoom " + base + "old " + slide_},
+        {"old-existing", "export --deepzoom " + base + "old-existing " + slide_},
+        {"old-equals", "export --deepzoom=" + base + "old-equals " + slide_},
+    };
+    for (const auto& [name, command] : spellings) {
+        const ToolRun run = Tarn(command + " --quiet --tile-size 200");
+        EXPECT_EQ(run.status, 0) << command << "\n" << run.output;
+    }
+    const std::map<std::string, std::string> expected = Tree(base + "new");
+    EXPECT_EQ(expected.count("sample.dzi"), 1U);
+    EXPECT_GT(expected.size(), 20U);
+    for (const auto& [name, command] : spellings)
+        EXPECT_TRUE(Tree(base + name) == expected) << command;
+}
+
 TEST_F(TarnTool, WritesTilesRegionsAndImages) {
     const std::string base = (directory_ / "out").string();
     for (const std::string& args :
@@ -345,7 +377,18 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"export --deepzoom " + (directory_ / "dz").string() + " " + slide_ + " --layer 1", 2,
          "--layer does not go with --deepzoom"},
         {"export " + slide_ + " " + (directory_ / "q").string() + " --quality 9", 2,
-         "--quality goes only with --deepzoom"},
+         "--quality does not go with --format tiles (tiles takes --layer, --tile-width, "
+         "--tile-height, --resume; --quality goes with deepzoom)"},
+        {"export --format deepzoom " + slide_ + " " + (directory_ / "w").string() +
+             " --tile-width 5",
+         2, "--tile-width does not go with --format deepzoom"},
+        {"export --format tiff " + slide_ + " " + (directory_ / "t").string(), 2,
+         "no export format is named tiff (there are tiles, deepzoom"},
+        {"export --deepzoom --format tiles " + slide_ + " " + (directory_ / "t").string(), 2,
+         "--deepzoom is --format deepzoom"},
+        {"export " + slide_, 2, "expected SLIDE and OUT"},
+        {"export --format deepzoom " + slide_ + " " + (directory_ / "t").string() + " --overlap -1",
+         2, "--overlap must be a whole number from 0 to 8192, not '-1'"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Tarn(c.args);

@@ -1,5 +1,5 @@
 """Every interface above tarn.h, reading a slide from a URL, gives what it gives for the file: the
-tool's info, region and export; tarnslide's reads, pickles, Dask arrays and export on a
+tool's info, tile, region, image and export; tarnslide's reads, pickles, Dask arrays and export on a
 dask.distributed cluster; slides from file objects; and OpenSlide's own programs through
 libopenslide.so.0. Servers from tarn_remote_servers (remote_servers.py).
 
@@ -83,9 +83,19 @@ def test_tool_reads_urls(remote):
             else:
                 tool("export", source, target, *extra, "--quiet")
         same_folders(remote.work / f"{kind}-file", remote.work / f"{kind}-url")
-    refused = tool("tile", url, "--layer", "0", "--column", "0", "--row", "0", "--output",
-                   remote.work / "t.jpg", check=False)
-    assert refused.returncode != 0 and "URL" in refused.stderr and "SECRET" not in refused.stderr
+    # tile and image: the stored bytes (a .jpg of the label and of a JPEG slide's tile) and the
+    # pixels (.png) the file gives.
+    for name, args in (("t.jpg", ["tile", "--layer", 1, "--column", 1, "--row", 0]),
+                       ("t.png", ["tile", "--layer", 0, "--column", 2, "--row", 1]),
+                       ("l.jpg", ["image", "label"]), ("m.png", ["image", "macrograph"]),
+                       ("h.jpg", ["image", "thumbnail"])):
+        for source, prefix in ((local, "file-"), (url, "url-")):
+            command, rest = args[0], args[1:]
+            tool(command, source, *rest, "--output", remote.work / (prefix + name))
+        assert filecmp.cmp(remote.work / ("file-" + name), remote.work / ("url-" + name), False)
+    missing = tool("tile", url, "--layer", 9, "--output", remote.work / "t.jpg", check=False)
+    assert missing.returncode == 1 and "no such layer" in missing.stderr
+    assert "SECRET" not in missing.stderr
 
     # tarn serve: the descriptor and tiles `tarn export --deepzoom` wrote from the file.
     exported = remote.work / "dz-file"

@@ -1,18 +1,16 @@
-// info, tile, region and image.
+// info, tile, region and image, over tarn.h, for slide files and URLs alike.
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "Commands.h"
 #include "Common.h"
 #include "ImageFiles.h"
+#include "util/Names.h"
 
 namespace tarncli {
 
@@ -55,34 +53,15 @@ bool ParseCommandRange(int argc, char** argv, const char* help,
 }
 
 bool IsUrl(const std::string& name) {
-    const size_t colon = name.find("://");
-    if (colon == std::string::npos) return false;
-    std::string scheme = name.substr(0, colon);
-    for (char& c : scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return scheme == "http" || scheme == "https" || scheme == "s3";
+    return tarn::IsUrl(name);
 }
 
 std::string Shown(const std::string& name) {
-    if (!IsUrl(name)) return name;
-    std::string shown = name.substr(0, name.find_first_of("?#"));
-    const size_t authority = shown.find("://") + 3;
-    const size_t path = shown.find('/', authority);
-    const size_t at = shown.rfind('@', path == std::string::npos ? std::string::npos : path);
-    if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
-    return shown;
+    return tarn::ShownName(name);
 }
 
 std::string SlideName(const std::string& path) {
-    const std::string shown = Shown(path);
-    std::string name = shown.substr(shown.find_last_of('/') + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
-            c = '_';
-    if (name.find_first_not_of('.') == std::string::npos) name = "slide";  // "", ".", ".."
-    return name;
+    return tarn::SlideStem(path);
 }
 
 int Fail(const std::string& message) {
@@ -90,51 +69,46 @@ int Fail(const std::string& message) {
     return kExitFailed;
 }
 
-std::string Slide::Failure() const {
-    if (IsUrl(path_))
-        return "this command reads slide files, not URLs (" + Shown(path_) +
-               "); info, region, export and serve read URLs";
-    if (error_ == ENOMEM) return "not enough memory to open " + path_;
+Slide::Slide(const std::string& path) : slide_(tarn_open(path.c_str())) {
+    if (slide_ != nullptr) return;
+    const char* why = tarn_get_error(nullptr);
+    failure_ = why != nullptr ? why : "cannot open " + Shown(path);
+    if (IsUrl(path)) return;
     // What the path names is told from the file system itself, whatever the library said.
     struct stat status {};
-    if (stat(path_.c_str(), &status) != 0) return "cannot open " + path_ + ": " + strerror(errno);
-    if (S_ISDIR(status.st_mode)) return path_ + " is a directory, not a slide";
-    if (!S_ISREG(status.st_mode)) return path_ + " is not a regular file";
-    // A regular file that no system call failed on: its content is at fault.
-    if (error_ == EINVAL || error_ == 0)
-        return path_ + " is not a readable Tarn slide (damaged or another format)";
-    return "cannot read " + path_ + ": " + strerror(error_);
+    if (stat(path.c_str(), &status) != 0)
+        failure_ = "cannot open " + path + ": " + strerror(errno);
+    else if (S_ISDIR(status.st_mode))
+        failure_ = path + " is a directory, not a slide";
+    else if (!S_ISREG(status.st_mode))
+        failure_ = path + " is not a regular file";
+}
+
+std::string Slide::Why() const {
+    const char* why = tarn_get_error(slide_);
+    return why != nullptr ? why : "unknown failure";
 }
 
 namespace {
 
-using Buffer = std::unique_ptr<unsigned char, void (*)(void*)>;
+struct LibraryFree {
+    void operator()(uint8_t* buffer) const { tarn_free(buffer); }
+};
+using LibraryBuffer = std::unique_ptr<uint8_t, LibraryFree>;
 
-Buffer Own(unsigned char* p) {
-    return Buffer(p, Dispose);
-}
-
-// Splits "key=value|key=value" into lines.
-void PrintPairs(const char* text, const char* indent) {
-    std::stringstream stream(text);
-    std::string pair;
-    while (std::getline(stream, pair, '|')) {
-        const size_t equals = pair.find('=');
-        printf("%s%-16s %s\n", indent, pair.substr(0, equals).c_str(),
-               equals == std::string::npos ? "" : pair.substr(equals + 1).c_str());
-    }
-}
-
-// Writes a JPEG stream as it is, or its decoded pixels as PNG.
-int WriteOutput(const std::string& path, Buffer jpeg, int jpegSize, Buffer pixels, int width,
-                int height, int channels) {
-    std::string error;
-    const bool ok = FormatOf(path) == FileFormat::Jpeg
-                        ? WriteBytes(path, jpeg.get(), static_cast<size_t>(jpegSize), &error)
-                        : WritePng(path, pixels.get(), width, height, channels, &error);
-    if (!ok) return Fail(error);
-    printf("wrote %s (%d x %d)\n", path.c_str(), width, height);
+int Wrote(const std::string& path, int64_t width, int64_t height) {
+    printf("wrote %s (%lld x %lld)\n", path.c_str(), static_cast<long long>(width),
+           static_cast<long long>(height));
     return kExitOk;
+}
+
+// Writes RGB pixels as the output's extension says.
+int WritePixels(const std::string& path, const std::vector<uint8_t>& rgb, int64_t width,
+                int64_t height) {
+    std::string error;
+    if (!WritePicture(path, rgb.data(), static_cast<int>(width), static_cast<int>(height), &error))
+        return Fail(error);
+    return Wrote(path, width, height);
 }
 
 bool OutputPath(const Args& args, const char* help, std::string* path, int* exitCode) {
@@ -148,6 +122,9 @@ bool OutputPath(const Args& args, const char* help, std::string* path, int* exit
     return true;
 }
 
+constexpr const char* kUrlNote =
+    "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for credentials).\n";
+
 constexpr const char* kInfoHelp =
     "usage: tarn info SLIDE [--properties]\n"
     "\n"
@@ -155,36 +132,39 @@ constexpr const char* kInfoHelp =
     "and the tile grid of every layer. With --properties, shows instead every property as\n"
     "tarn.h and the Python package name it: the slide's fields under tarn. names and OpenSlide's\n"
     "standard ones (openslide.mpp-x, openslide.level[0].downsample, ...).\n"
-    "\n"
-    "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for credentials).\n";
+    "\n";
 
 constexpr const char* kTileHelp =
     "usage: tarn tile SLIDE --layer L --column C --row R --output FILE\n"
     "\n"
-    "Writes tile (C, R) of layer L. A .jpg output holds the tile's JPEG as the library hands it\n"
-    "out (the stored bytes of a JPEG slide); a .png output holds its colour-corrected pixels.\n";
+    "Writes tile (C, R) of layer L's stored grid. A .jpg output of a JPEG slide holds the tile's\n"
+    "bytes as stored; of an HEVC slide (or a tile the slide leaves empty), its decoded pixels\n"
+    "encoded at quality 75. A .png output holds its colour-corrected pixels.\n"
+    "\n";
 
 constexpr const char* kRegionHelp =
     "usage: tarn region SLIDE --layer L --x X --y Y --width W --height H --output FILE\n"
     "\n"
     "Writes the W x H rectangle at (X, Y) of layer L, in layer pixels, as JPEG (quality 75) or\n"
-    "PNG. The rectangle may reach past the layer's right and bottom edge; that part is white.\n"
-    "\n"
-    "SLIDE may be a URL (http://, https://, s3://BUCKET/KEY), read through tarn.h: the same\n"
-    "pixels, except that the margin of the layer's tile grid past its picture is white too.\n";
+    "PNG. The origin must lie inside the layer's tile grid and the size must not exceed it; the\n"
+    "rectangle may reach past the layer's picture at the right and bottom, and that part is\n"
+    "white (the margin of the tile grid past the picture included).\n"
+    "\n";
 
 constexpr const char* kImageHelp =
     "usage: tarn image SLIDE label|macrograph|thumbnail --output FILE\n"
     "\n"
     "Writes an associated image. A .jpg output of the label or macrograph holds the stored JPEG\n"
-    "bytes; the thumbnail is encoded anew. A .png output holds the decoded pixels.\n";
+    "bytes; the thumbnail is encoded anew (quality 75). A .png output holds the decoded pixels.\n"
+    "\n";
 
-}  // namespace
-
-namespace {
+// A command's help with the note on URLs, which every command takes.
+std::string Help(const char* text) {
+    return std::string(text) + kUrlNote;
+}
 
 int PrintProperties(const std::string& path) {
-    const ModernSlide slide(path);
+    const Slide slide(path);
     if (!slide) return Fail(slide.Failure());
     const char* const* names = tarn_get_property_names(slide.get());
     for (size_t i = 0; names != nullptr && names[i] != nullptr; ++i)
@@ -192,22 +172,22 @@ int PrintProperties(const std::string& path) {
     return kExitOk;
 }
 
-// The fixed interface's description printed from tarn.h's properties, which carry its fields
-// with the same texts: what `info` shows for a URL.
-int PrintDescription(const std::string& url) {
+// The slide's description and each layer's grid, from the tarn.* properties, which carry the
+// slide's fields under the description's names and with its texts.
+int PrintDescription(const std::string& path) {
     static const char* const kSlideKeys[] = {
         "CompressionType", "Quality",     "MPP",        "AppMag",     "ImageWidth", "ImageHeight",
         "TileWidth",       "TileHeight",  "Layer",      "Ratio",      "ThumbWidth", "ThumbHeight",
         "LabelWidth",      "LabelHeight", "MacroWidth", "MacroHeight"};
     static const char* const kLayerKeys[] = {"LayerWidth",  "LayerHeight", "BoundWidth",
                                              "BoundHeight", "XCount",      "YCount"};
-    const ModernSlide slide(url);
+    const Slide slide(path);
     if (!slide) return Fail(slide.Failure());
     auto print = [&](const std::string& prefix, const char* key) {
         const char* value = tarn_get_property_value(slide.get(), (prefix + key).c_str());
         printf("  %-16s %s\n", key, value != nullptr ? value : "");
     };
-    printf("%s\n", Shown(url).c_str());
+    printf("%s\n", Shown(path).c_str());
     for (const char* key : kSlideKeys)
         print("tarn.", key);
     for (int32_t layer = 0; layer < tarn_get_level_count(slide.get()); ++layer) {
@@ -218,59 +198,14 @@ int PrintDescription(const std::string& url) {
     return kExitOk;
 }
 
-// Whether the region lies where the fixed interface reads regions: its origin inside the layer's
-// tile grid, its size not larger than the grid.
-bool InsideGrid(tarn_slide* slide, int layer, long x, long y, int width, int height) {
-    const std::string prefix = "tarn.layer[" + std::to_string(layer) + "].";
-    const char* gridWidth = tarn_get_property_value(slide, (prefix + "LayerWidth").c_str());
-    const char* gridHeight = tarn_get_property_value(slide, (prefix + "LayerHeight").c_str());
-    return gridWidth != nullptr && gridHeight != nullptr && x < atol(gridWidth) &&
-           y < atol(gridHeight) && width <= atol(gridWidth) && height <= atol(gridHeight);
-}
+struct TileGrid {
+    int64_t tileWidth = -1, tileHeight = -1, columns = -1, rows = -1;
+};
 
-// The level-0 coordinate that maps to `at` on a level of `downsample` (tarn_read_region rounds
-// down).
-int64_t Level0(long at, double downsample) {
-    auto value = static_cast<int64_t>(std::llround(static_cast<double>(at) * downsample));
-    while (value > 0 &&
-           static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) > at)
-        --value;
-    while (static_cast<int64_t>(std::floor(static_cast<double>(value) / downsample)) < at)
-        ++value;
-    return value;
-}
-
-// `region` for a URL, read through tarn.h: the same output as for a file, but for the margin of
-// the grid past the picture, which tarn.h shows as outside (white).
-int RegionFromUrl(const std::string& url, const std::string& path, int layer, long x, long y,
-                  int width, int height) {
-    const ModernSlide slide(url);
-    if (!slide) return Fail(slide.Failure());
-    const std::string what = "cannot read that region of layer " + std::to_string(layer);
-    if (!InsideGrid(slide.get(), layer, x, y, width, height))
-        return Fail(what +
-                    ": the origin must lie inside the layer and the size must not exceed it");
-    const double downsample = tarn_get_level_downsample(slide.get(), layer);
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    if (tarn_read_region(slide.get(), pixels.data(), Level0(x, downsample), Level0(y, downsample),
-                         layer, width, height, TARN_FORMAT_BGR) != 0) {
-        const char* why = tarn_get_error(slide.get());
-        return Fail(what + ": " + (why != nullptr ? why : "unknown failure"));
-    }
-    std::string error;
-    if (FormatOf(path) != FileFormat::Jpeg) {
-        if (!WritePng(path, pixels.data(), width, height, 3, &error)) return Fail(error);
-    } else {
-        unsigned char* jpeg = nullptr;
-        const int size = ZyEncodeJpeg(pixels.data(), &jpeg, 75, static_cast<unsigned>(width),
-                                      static_cast<unsigned>(height), JCS_EXT_BGR);
-        if (size <= 0) return Fail("the JPEG encoder failed");
-        const bool written = WriteBytes(path, jpeg, static_cast<size_t>(size), &error);
-        free(jpeg);
-        if (!written) return Fail(error);
-    }
-    printf("wrote %s (%d x %d)\n", path.c_str(), width, height);
-    return kExitOk;
+// The layer's stored grid; false when the slide has no such layer.
+bool GridOf(const Slide& slide, int layer, TileGrid* grid) {
+    return tarn_get_level_tile_grid(slide.get(), layer, &grid->tileWidth, &grid->tileHeight,
+                                    &grid->columns, &grid->rows) == 0;
 }
 
 }  // namespace
@@ -278,31 +213,18 @@ int RegionFromUrl(const std::string& url, const std::string& path, int layer, lo
 int RunInfo(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kInfoHelp, {}, {"properties"}, 1, &args, &exitCode))
+    const std::string help = Help(kInfoHelp);
+    if (!ParseCommand(argc, argv, help.c_str(), {}, {"properties"}, 1, &args, &exitCode))
         return exitCode;
     if (args.Has("properties")) return PrintProperties(args.positional[0]);
-    if (IsUrl(args.positional[0])) return PrintDescription(args.positional[0]);
-    const Slide slide(args.positional[0]);
-    if (!slide) return Fail(slide.Failure());
-    char* description = GetDescription(slide.get());
-    if (description == nullptr) return Fail("the slide's header cannot be described");
-    printf("%s\n", args.positional[0].c_str());
-    PrintPairs(description, "  ");
-    Dispose(description);
-    for (int layer = 0;; ++layer) {
-        char* info = GetLayerInfo(slide.get(), layer);
-        if (info == nullptr) break;
-        printf("layer %d\n", layer);
-        PrintPairs(info, "  ");
-        Dispose(info);
-    }
-    return kExitOk;
+    return PrintDescription(args.positional[0]);
 }
 
 int RunTile(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kTileHelp, {"layer", "column", "row", "output"}, {}, 1, &args,
+    const std::string help = Help(kTileHelp);
+    if (!ParseCommand(argc, argv, help.c_str(), {"layer", "column", "row", "output"}, {}, 1, &args,
                       &exitCode))
         return exitCode;
     long layer = 0, column = 0, row = 0;
@@ -313,33 +235,42 @@ int RunTile(int argc, char** argv) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!OutputPath(args, kTileHelp, &path, &exitCode)) return exitCode;
+    if (!OutputPath(args, help.c_str(), &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
 
-    const int l = static_cast<int>(layer), c = static_cast<int>(column), r = static_cast<int>(row);
-    int width = 0, height = 0, size = 0;
-    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
-    if (FormatOf(path) == FileFormat::Jpeg)
-        jpeg = Own(GetSliceJpeg(slide.get(), l, c, r, &width, &height, &size));
-    else
-        pixels = Own(GetSliceBgr(slide.get(), l, c, r, &width, &height));
-    if (!jpeg && !pixels) {
-        char* info = GetLayerInfo(slide.get(), l);
-        const std::string where =
-            info != nullptr ? std::string(" (") + info + ")" : " (no such layer)";
-        Dispose(info);
-        return Fail("cannot read tile " + std::to_string(c) + "," + std::to_string(r) +
-                    " of layer " + std::to_string(l) + where);
+    const auto l = static_cast<int32_t>(layer);
+    const std::string what = "cannot read tile " + std::to_string(column) + "," +
+                             std::to_string(row) + " of layer " + std::to_string(l);
+    TileGrid grid;
+    if (!GridOf(slide, l, &grid)) return Fail(what + " (no such layer)");
+    if (column >= grid.columns || row >= grid.rows)
+        return Fail(what + " (its grid is " + std::to_string(grid.columns) + " x " +
+                    std::to_string(grid.rows) + " tiles)");
+    // A JPEG slide's stored tile is the JPEG; a tile it leaves empty has no bytes to show.
+    if (FormatOf(path) == FileFormat::Jpeg && tarn_get_tile_codec(slide.get()) == TARN_CODEC_JPEG) {
+        uint8_t* bytes = nullptr;
+        size_t size = 0;
+        if (tarn_read_stored_tile(slide.get(), l, column, row, &bytes, &size) != 0)
+            return Fail(what + ": " + slide.Why());
+        const LibraryBuffer stored(bytes);
+        if (stored) {
+            if (!WriteBytes(path, stored.get(), size, &error)) return Fail(error);
+            return Wrote(path, grid.tileWidth, grid.tileHeight);
+        }
     }
-    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), width, height, 3);
+    std::vector<uint8_t> rgb(static_cast<size_t>(grid.tileWidth * grid.tileHeight * 3));
+    if (tarn_read_tile(slide.get(), l, column, row, rgb.data(), TARN_FORMAT_RGB) != 0)
+        return Fail(what + ": " + slide.Why());
+    return WritePixels(path, rgb, grid.tileWidth, grid.tileHeight);
 }
 
 int RunRegion(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kRegionHelp, {"layer", "x", "y", "width", "height", "output"}, {},
-                      1, &args, &exitCode))
+    const std::string help = Help(kRegionHelp);
+    if (!ParseCommand(argc, argv, help.c_str(), {"layer", "x", "y", "width", "height", "output"},
+                      {}, 1, &args, &exitCode))
         return exitCode;
     long layer = 0, x = 0, y = 0, width = 0, height = 0;
     std::string error, path;
@@ -351,60 +282,65 @@ int RunRegion(int argc, char** argv) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!OutputPath(args, kRegionHelp, &path, &exitCode)) return exitCode;
-    const int l = static_cast<int>(layer), w = static_cast<int>(width),
-              h = static_cast<int>(height);
-    if (IsUrl(args.positional[0])) return RegionFromUrl(args.positional[0], path, l, x, y, w, h);
+    if (!OutputPath(args, help.c_str(), &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
 
-    int size = 0;
-    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
-    if (FormatOf(path) == FileFormat::Jpeg)
-        jpeg = Own(
-            GetRoiSliceJpeg(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h, &size));
-    else
-        pixels =
-            Own(GetRoiSliceBgr(slide.get(), l, static_cast<int>(x), static_cast<int>(y), w, h));
-    if (!jpeg && !pixels)
-        return Fail("cannot read that region of layer " + std::to_string(l) +
-                    ": the origin must lie inside the layer, the size must not exceed it, and "
-                    "every tile under it must decode");
-    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), w, h, 3);
+    const auto l = static_cast<int32_t>(layer);
+    const std::string what = "cannot read that region of layer " + std::to_string(l);
+    TileGrid grid;
+    if (!GridOf(slide, l, &grid)) return Fail(what + ": the slide has no such layer");
+    const int64_t gridWidth = grid.columns * grid.tileWidth;
+    const int64_t gridHeight = grid.rows * grid.tileHeight;
+    if (x >= gridWidth || y >= gridHeight || width > gridWidth || height > gridHeight)
+        return Fail(what +
+                    ": the origin must lie inside the layer and the size must not exceed it");
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    if (tarn_read_level_region(slide.get(), rgb.data(), l, x, y, width, height, TARN_FORMAT_RGB) !=
+        0)
+        return Fail(what + ": " + slide.Why());
+    return WritePixels(path, rgb, width, height);
 }
 
 int RunImage(int argc, char** argv) {
     Args args;
     int exitCode = 0;
-    if (!ParseCommand(argc, argv, kImageHelp, {"output"}, {}, 2, &args, &exitCode)) return exitCode;
+    const std::string help = Help(kImageHelp);
+    if (!ParseCommand(argc, argv, help.c_str(), {"output"}, {}, 2, &args, &exitCode))
+        return exitCode;
     const std::string which = args.positional[1];
     if (which != "label" && which != "macrograph" && which != "thumbnail") {
         fprintf(stderr, "tarn: the image is label, macrograph or thumbnail, not '%s'\n\n%s",
-                which.c_str(), kImageHelp);
+                which.c_str(), help.c_str());
         return kExitUsage;
     }
-    std::string path;
-    if (!OutputPath(args, kImageHelp, &path, &exitCode)) return exitCode;
+    std::string path, error;
+    if (!OutputPath(args, help.c_str(), &path, &exitCode)) return exitCode;
     const Slide slide(args.positional[0]);
     if (!slide) return Fail(slide.Failure());
 
-    int width = 0, height = 0, size = 0;
-    Buffer jpeg = Own(nullptr), pixels = Own(nullptr);
-    const bool asJpeg = FormatOf(path) == FileFormat::Jpeg;
-    if (which == "label")
-        (asJpeg ? jpeg : pixels) = Own(asJpeg ? GetLabelJpeg(slide.get(), &width, &height, &size)
-                                              : GetLabelAbgr(slide.get(), &width, &height));
-    else if (which == "macrograph")
-        (asJpeg ? jpeg : pixels) =
-            Own(asJpeg ? GetMacrographJpeg(slide.get(), &width, &height, &size)
-                       : GetMacrographAbgr(slide.get(), &width, &height));
-    else
-        (asJpeg ? jpeg : pixels) =
-            Own(asJpeg ? GetThumbnailJpeg(slide.get(), &width, &height, &size)
-                       : GetThumbnailAbgr(slide.get(), &width, &height));
-    if (!jpeg && !pixels)
+    const char* name = which == "macrograph" ? "macro" : which.c_str();
+    int64_t width = -1, height = -1;
+    tarn_get_associated_image_dimensions(slide.get(), name, &width, &height);
+    if (width <= 0 || height <= 0)
         return Fail("the slide has no " + which + " that can be shown (absent or not decodable)");
-    return WriteOutput(path, std::move(jpeg), size, std::move(pixels), width, height, 4);
+    // The label and macrograph are stored as JPEGs: those bytes are the .jpg.
+    if (FormatOf(path) == FileFormat::Jpeg && which != "thumbnail") {
+        uint8_t* bytes = nullptr;
+        size_t size = 0;
+        tarn_codec codec = TARN_CODEC_UNKNOWN;
+        if (tarn_read_associated_image_stored(slide.get(), name, &bytes, &size, &codec) != 0)
+            return Fail("cannot read the " + which + ": " + slide.Why());
+        const LibraryBuffer stored(bytes);
+        if (codec == TARN_CODEC_JPEG) {
+            if (!WriteBytes(path, stored.get(), size, &error)) return Fail(error);
+            return Wrote(path, width, height);
+        }
+    }
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    if (tarn_read_associated_image(slide.get(), name, rgb.data(), TARN_FORMAT_RGB) != 0)
+        return Fail("cannot read the " + which + ": " + slide.Why());
+    return WritePixels(path, rgb, width, height);
 }
 
 }  // namespace tarncli

@@ -1,454 +1,348 @@
-// export: a layer cut into JPEG tiles, or the slide's Deep Zoom pyramid, on all cores. Grid tiles
-// of layer 0 are named and filled exactly as the library's sequential export does it; Deep Zoom
-// tiles are the bytes `tarn serve` sends. A tile's file appears under its name only when whole, so
-// an interrupted export can be resumed.
+// export: slides written out in a format of the export library's registry. The command knows no
+// format itself: its help, the options it takes and those it refuses come from each format's own
+// description, and the library's engine does the work. Stop signals cancel it cleanly.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <climits>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <mutex>
-#include <optional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "Common.h"
-#include "ImageFiles.h"
+#include "ExportProgress.h"
 #include "StopSignals.h"
-#include "tarn.h"
-#include "util/Threads.h"
+#include "tarn_export.h"
 
 namespace tarncli {
 namespace {
 
-constexpr const char* kExportHelp =
-    "usage: tarn export SLIDE DIRECTORY [--layer N] [--tile-width W] [--tile-height H]\n"
-    "                   [--threads N] [--resume] [--quiet]\n"
-    "       tarn export --deepzoom DIRECTORY SLIDE [--tile-size S] [--overlap O] [--quality Q]\n"
-    "                   [--limit-bounds] [--threads N] [--resume] [--quiet]\n"
-    "\n"
-    "Cuts the picture of layer N (default 0) into W x H tiles (default 512 x 512) and writes each\n"
-    "as a JPEG (quality 75) named DIRECTORY/<column>_<row>_<W>_<H>.jpeg. Tiles of the last column\n"
-    "and row reach past the picture, and are white beyond the layer's tile grid; a tile may be\n"
-    "larger than the whole layer. The directory is created if needed, once the slide has opened.\n"
-    "\n"
-    "With --deepzoom, writes the slide's Deep Zoom pyramid as `tarn serve` serves it, byte for\n"
-    "byte, for any web server to host: DIRECTORY/<name>.dzi and every tile of every level as\n"
-    "DIRECTORY/<name>_files/<level>/<column>_<row>.jpeg, where <name> is the slide's file name\n"
-    "without extension (as tarn serve names it). Tiles are S pixels (default 254) plus an overlap\n"
-    "of O (default 1) on inner sides, JPEG quality Q (default 75); --limit-bounds shows only the\n"
-    "part of the slide that holds tissue tiles. The descriptor is written last.\n"
-    "\n"
-    "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for credentials);\n"
-    "each thread fetches the tiles it writes, on reused connections.\n"
-    "\n"
-    "Each file is written under a temporary name (starting with a dot) and renamed when whole,\n"
-    "so the directory never holds part of a tile. Ctrl-C, SIGTERM or SIGHUP stop the export: the\n"
-    "files being written are removed, the tiles done stay, and tarn ends by that signal (status\n"
-    "128 + its number). --resume skips every tile whose file is already there and writes the\n"
-    "rest; without it, existing files are replaced.\n"
-    "\n"
-    "Uses one thread per processor unless --threads says otherwise, and at most 4 per processor\n"
-    "(more would only hold more tiles in memory): a larger N is lowered to that. Shows progress\n"
-    "on a terminal unless --quiet.\n";
+constexpr size_t kColumns = 96;
 
-// More threads than this per processor only hold more tiles in memory at once.
-constexpr int kThreadsPerProcessor = 4;
-
-// A progress bar on stderr, redrawn at most every 100 ms from whichever thread gets there.
-class Progress {
-  public:
-    Progress(int64_t total, bool show) : total_(total), show_(show && isatty(STDERR_FILENO)) {}
-
-    void Advance() {
-        const int64_t done = ++done_;
-        if (!show_) return;
-        const auto now = std::chrono::steady_clock::now();
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock() || (done < total_ && now - last_ < std::chrono::milliseconds(100)))
-            return;
-        last_ = now;
-        Draw(done);
-    }
-
-    void Finish() {
-        if (show_) fputc('\n', stderr);
-    }
-
-  private:
-    void Draw(int64_t done) const {
-        constexpr int kWidth = 40;
-        const int filled = total_ > 0 ? static_cast<int>(kWidth * done / total_) : kWidth;
-        fprintf(stderr, "\r[%.*s%*s] %lld/%lld tiles", filled,
-                "########################################", kWidth - filled, "",
-                static_cast<long long>(done), static_cast<long long>(total_));
-        fflush(stderr);
-    }
-
-    const int64_t total_;
-    const bool show_;
-    std::atomic<int64_t> done_{0};
-    std::mutex mutex_;
-    std::chrono::steady_clock::time_point last_{};
-};
-
-// What one grid export cuts, and where it puts the tiles.
-struct ExportPlan {
-    tarn_slide* slide = nullptr;
-    int layerIndex = 0;
-    int64_t pictureWidth = 0;
-    int64_t pictureHeight = 0;
-    std::string directory;
-    int tileWidth = 0;
-    int tileHeight = 0;
-    int64_t columns = 0;
-    int64_t rows = 0;
-    bool resume = false;
-};
-
-enum class TileOutcome { Written, Skipped, Stopped, Failed };
-
-// Writes tile `index` of an export, or says why not.
-using TileWriter = std::function<TileOutcome(int64_t index, std::string* error)>;
-
-// How the tiles went, shared by the threads.
-struct ExportTally {
-    std::atomic<int64_t> written{0};
-    std::atomic<int64_t> skipped{0};
-    std::atomic<bool> failed{false};
-    std::mutex mutex;
-    // The failure of the lowest tile index is reported, whichever thread met it first.
-    int64_t firstFailure = INT64_MAX;
-    std::string firstError;
-};
-
-bool EnsureDirectory(const std::string& path, std::string* error) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode)) return true;
-        *error = path + " exists and is not a directory";
-        return false;
-    }
-    if (mkdir(path.c_str(), 0777) == 0) return true;
-    *error = "cannot create directory " + path + ": " + strerror(errno);
-    return false;
+std::vector<std::string> FormatNames() {
+    std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(tarn_export_get_format_count()));
+    for (int32_t i = 0; i < tarn_export_get_format_count(); ++i)
+        names.emplace_back(tarn_export_get_format_name(i));
+    return names;
 }
 
-// True when a whole file is already there under `name` (a file gets its name only when whole).
-bool AlreadyWritten(const std::string& name) {
-    struct stat status {};
-    return stat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+std::vector<const tarn_export_option*> OptionsOf(const std::string& format) {
+    std::vector<const tarn_export_option*> options;
+    options.reserve(static_cast<size_t>(std::max(0, tarn_export_get_option_count(format.c_str()))));
+    for (int32_t i = 0; i < tarn_export_get_option_count(format.c_str()); ++i)
+        options.push_back(tarn_export_get_option(format.c_str(), i));
+    return options;
 }
 
-// Writes `bytes` as `name`, unless a stop signal came meanwhile.
-TileOutcome WriteTile(const std::string& name, const unsigned char* bytes, size_t size,
-                      std::string* error) {
-    if (ReplaceFile(
-            name, bytes, size, [] { return StopSignal() == 0; }, error))
-        return TileOutcome::Written;
-    return error->empty() ? TileOutcome::Stopped : TileOutcome::Failed;
+const tarn_export_option* FindOption(const std::string& format, const std::string& name) {
+    for (const tarn_export_option* option : OptionsOf(format))
+        if (name == option->name) return option;
+    return nullptr;
 }
 
-TileOutcome ExportGridTile(const ExportPlan& plan, int64_t index, std::string* error) {
-    const int64_t c = index % plan.columns, r = index / plan.columns;
-    char file[128];
-    tarn_export_tile_name(c, r, plan.tileWidth, plan.tileHeight, file, sizeof file);
-    const std::string name = plan.directory + "/" + file;
-    if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
-    uint8_t* jpeg = nullptr;
-    size_t size = 0;
-    if (tarn_read_export_tile_jpeg(plan.slide, plan.layerIndex, c, r, plan.tileWidth,
-                                   plan.tileHeight, &jpeg, &size) != 0) {
-        const char* why = tarn_get_error(plan.slide);
-        *error = "cannot read tile " + std::to_string(c) + "," + std::to_string(r) + " of layer " +
-                 std::to_string(plan.layerIndex) + ": " +
-                 (why != nullptr ? why : "unknown failure");
-        return TileOutcome::Failed;
-    }
-    const TileOutcome outcome = WriteTile(name, jpeg, size, error);
-    tarn_free(jpeg);
-    return outcome;
-}
-
-// Threads take the next tile as they come free; all stop taking tiles at the first failure or
-// stop signal.
-void ExportAll(int64_t total, int threads, const TileWriter& write, Progress* progress,
-               ExportTally* tally) {
-    tarn::ParallelFor(total, threads, [&](int64_t index) {
-        if (tally->failed.load(std::memory_order_relaxed) || StopSignal() != 0) return;
-        std::string error;
-        switch (write(index, &error)) {
-            case TileOutcome::Written:
-                ++tally->written;
-                break;
-            case TileOutcome::Skipped:
-                ++tally->skipped;
-                break;
-            case TileOutcome::Stopped:
-                return;
-            case TileOutcome::Failed: {
-                const std::lock_guard<std::mutex> lock(tally->mutex);
-                tally->failed = true;
-                if (index < tally->firstFailure) {
-                    tally->firstFailure = index;
-                    tally->firstError = error;
-                }
-                return;
-            }
+// `text` after `lead`, in lines of at most kColumns, the next lines indented by `indent`.
+std::string Wrap(const std::string& lead, const std::string& text, size_t indent) {
+    std::string out, line = lead;
+    bool words = false;  // whether the line holds a word beyond the lead
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) {
+        if (words && line.size() + 1 + word.size() > kColumns) {
+            out += line + "\n";
+            line = std::string(indent, ' ');
+            words = false;
         }
-        progress->Advance();
-    });
-}
-
-// Writes every tile with the progress bar and catching stop signals, then tells how it went:
-// the exit code, with the failure or interruption explained.
-int RunTiles(int64_t total, int threads, const TileWriter& write, const std::string& directory,
-             bool quiet) {
-    Progress progress(total, !quiet);
-    ExportTally tally;
-    const auto started = std::chrono::steady_clock::now();
-    CatchStopSignals();
-    ExportAll(total, threads, write, &progress, &tally);
-    progress.Finish();
-    if (tally.failed) return Fail(tally.firstError);
-    const int64_t done = tally.written + tally.skipped;
-    if (StopSignal() != 0) {
-        fprintf(stderr,
-                "tarn: interrupted with %lld of %lld tiles in %s; add --resume to write the "
-                "rest\n",
-                static_cast<long long>(done), static_cast<long long>(total), directory.c_str());
-        return kExitFailed;
+        if (words || (!line.empty() && line.back() != ' ')) line += ' ';
+        line += word;
+        words = true;
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (quiet) return kExitOk;
-    const int64_t written = tally.written;
-    const std::string skipped =
-        tally.skipped > 0 ? " (" + std::to_string(tally.skipped) + " already there)" : "";
-    printf("wrote %lld tiles to %s%s in %.2f s (%.0f tiles/s, %d threads)\n",
-           static_cast<long long>(written), directory.c_str(), skipped.c_str(), seconds,
-           seconds > 0 ? static_cast<double>(written) / seconds : 0.0, threads);
-    return kExitOk;
+    return out + line + "\n";
 }
 
-// Lays the tile grid over the layer's picture. False with a message when it cannot be cut.
-bool PlanExport(const std::string& path, ExportPlan* plan, std::string* error) {
-    const int32_t layers = tarn_get_level_count(plan->slide);
-    if (plan->layerIndex >= layers) {
-        *error = Shown(path) + " has no layer " + std::to_string(plan->layerIndex) + " (it has " +
-                 std::to_string(layers) + " layers)";
+std::string OptionUsage(const tarn_export_option& option) {
+    std::string usage = std::string("--") + option.name;
+    if (option.kind == TARN_EXPORT_OPTION_INT) usage += " N";
+    if (option.kind == TARN_EXPORT_OPTION_TEXT)
+        usage += std::string(" ") + (option.choices != nullptr ? option.choices : "TEXT");
+    return usage;
+}
+
+std::string OptionHelp(const tarn_export_option& option) {
+    std::string help = option.help;
+    if (option.kind != TARN_EXPORT_OPTION_FLAG && option.default_value != nullptr &&
+        *option.default_value != '\0')
+        help += std::string(" (default ") + option.default_value + ")";
+    return help;
+}
+
+std::string OptionsHelp(const std::string& format) {
+    std::string text;
+    for (const tarn_export_option* option : OptionsOf(format)) {
+        std::string usage = "      " + OptionUsage(*option);
+        usage.resize(std::max<size_t>(usage.size() + 2, 28), ' ');
+        text += Wrap(usage, OptionHelp(*option), 28);
+    }
+    return text;
+}
+
+std::string ExportHelp() {
+    std::string help =
+        "usage: tarn export [--format NAME] SLIDE [SLIDE ...] OUT [options]\n"
+        "       tarn export --deepzoom DIRECTORY SLIDE [options]      (the old order)\n"
+        "\n";
+    help += Wrap("",
+                 "Writes each SLIDE to OUT in the format NAME (the first below by default); "
+                 "--deepzoom is another spelling of --format deepzoom. With several slides, OUT "
+                 "is a directory that receives each slide's output under the slide's name (its "
+                 "file name without extension). The old order, --deepzoom DIRECTORY SLIDE, is "
+                 "still taken: a slide is a file that opens or a URL, an output may not exist "
+                 "yet.",
+                 0);
+    help += "\nformats and the options each takes (any other is refused):\n";
+    const std::vector<std::string> names = FormatNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string lead = "  " + names[i] + (i == 0 ? " (the default):" : ":");
+        help += Wrap(lead, tarn_export_get_format_help(names[i].c_str()), 4);
+        help += OptionsHelp(names[i]);
+    }
+    help += "\noptions of every format:\n";
+    help += Wrap("      --threads N           ",
+                 "threads reading and encoding tiles: one per processor unless N says "
+                 "otherwise, and at most 4 per processor (more would only hold more tiles in "
+                 "memory): a larger N is lowered to that",
+                 28);
+    help += Wrap("      --quiet               ",
+                 "no progress and no summary (otherwise: what is written where, a progress bar "
+                 "with the rate and the time left on a terminal, a line per slide written)",
+                 28);
+    help += "\n";
+    help += Wrap("",
+                 "SLIDE may be a URL: http://, https:// or s3://BUCKET/KEY (see the README for "
+                 "credentials); each thread fetches the tiles it writes, on reused connections.",
+                 0);
+    help += "\n";
+    help += Wrap("",
+                 "Each file is written under a temporary name (starting with a dot) and renamed "
+                 "when whole, so OUT never holds part of a file. Ctrl-C, SIGTERM or SIGHUP stop "
+                 "the export: the files being written are removed, the tiles done stay, and tarn "
+                 "ends by that signal (status 128 + its number). With --resume (formats that "
+                 "take it), every tile whose file is already there is kept and the rest written; "
+                 "without it, existing files are replaced.",
+                 0);
+    return help;
+}
+
+int UsageError(const std::string& message, const std::string& help) {
+    fprintf(stderr, "tarn: %s\n\n%s", message.c_str(), help.c_str());
+    return kExitUsage;
+}
+
+// The format the arguments name, before they are parsed by its description: --format NAME,
+// --format=NAME, or --deepzoom (--deepzoom=DIRECTORY in the old order).
+struct FormatChoice {
+    std::string name;
+    bool deepzoom = false;  // spelled --deepzoom
+    bool named = false;     // spelled --format
+};
+
+bool ChooseFormat(int argc, char** argv, FormatChoice* choice, std::string* error) {
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--format" && i + 1 < argc) {
+            choice->name = argv[++i];
+            choice->named = true;
+        } else if (arg.rfind("--format=", 0) == 0) {
+            choice->name = arg.substr(9);
+            choice->named = true;
+        } else if (arg == "--deepzoom" || arg.rfind("--deepzoom=", 0) == 0) {
+            choice->deepzoom = true;
+        }
+    }
+    if (choice->deepzoom && choice->named && choice->name != "deepzoom") {
+        *error = "--deepzoom is --format deepzoom: it does not go with --format " + choice->name;
         return false;
     }
-    tarn_get_level_dimensions(plan->slide, plan->layerIndex, &plan->pictureWidth,
-                              &plan->pictureHeight);
-    // The last column and row reach past the picture.
-    plan->columns = (plan->pictureWidth + plan->tileWidth - 1) / plan->tileWidth;
-    plan->rows = (plan->pictureHeight + plan->tileHeight - 1) / plan->tileHeight;
+    if (choice->deepzoom) choice->name = "deepzoom";
+    if (choice->name.empty()) choice->name = tarn_export_get_format_name(0);
     return true;
 }
 
-int ExportGrid(const std::string& path, ExportPlan* plan, int threads, bool quiet) {
-    std::string error;
-    if (!PlanExport(path, plan, &error) || !EnsureDirectory(plan->directory, &error))
-        return Fail(error);
-    if (!quiet)
-        printf("%s: layer %d is %lld x %lld pixels: %lld x %lld tiles of %d x %d into %s\n",
-               Shown(path).c_str(), plan->layerIndex, static_cast<long long>(plan->pictureWidth),
-               static_cast<long long>(plan->pictureHeight), static_cast<long long>(plan->columns),
-               static_cast<long long>(plan->rows), plan->tileWidth, plan->tileHeight,
-               plan->directory.c_str());
-    const TileWriter write = [plan](int64_t index, std::string* tileError) {
-        return ExportGridTile(*plan, index, tileError);
-    };
-    return RunTiles(plan->columns * plan->rows, threads, write, plan->directory, quiet);
+// Whether an argument is a slide: a URL, or a regular file with a Tarn header.
+bool IsSlide(const std::string& arg) {
+    if (IsUrl(arg)) return true;
+    struct stat status {};
+    return stat(arg.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           tarn_detect_vendor(arg.c_str()) != nullptr;
 }
 
-// ---- Deep Zoom ----
+bool IsDirectory(const std::string& arg) {
+    struct stat status {};
+    return stat(arg.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
 
-// A slide's Deep Zoom view through tarn.h, for the length of an export.
-class DeepZoomView {
-  public:
-    DeepZoomView(const std::string& path, int tileSize, int overlap, bool limitBounds)
-        : slide_(path) {
-        if (!slide_) {
-            error_ = slide_.Failure();
-            return;
+bool Exists(const std::string& arg) {
+    struct stat status {};
+    return stat(arg.c_str(), &status) == 0;
+}
+
+// Whether `--deepzoom A B` is the old order (DIRECTORY SLIDE) rather than SLIDE OUT: A is no
+// slide and B is one, or neither is and A is where an output goes (a directory, or a name free
+// while B names something).
+bool OldOrder(const std::string& a, const std::string& b) {
+    if (IsSlide(a)) return false;
+    if (IsSlide(b)) return true;
+    return IsDirectory(a) || (!Exists(a) && Exists(b));
+}
+
+struct Targets {
+    std::vector<std::string> slides;
+    std::string output;
+};
+
+bool FindTargets(const Args& args, const FormatChoice& choice, Targets* targets,
+                 std::string* error) {
+    const std::vector<std::string>& positional = args.positional;
+    const std::optional<std::string> directory = args.Option("deepzoom");
+    if (directory ||
+        (choice.deepzoom && positional.size() >= 2 && OldOrder(positional[0], positional[1]))) {
+        // The old order: --deepzoom DIRECTORY SLIDE, or --deepzoom=DIRECTORY SLIDE.
+        const size_t first = directory ? 0 : 1;
+        if (positional.size() != first + 1) {
+            *error = "expected one slide after --deepzoom DIRECTORY";
+            return false;
         }
-        view_ = tarn_deepzoom_create(slide_.get(), tileSize, overlap, limitBounds ? 1 : 0);
-        if (view_ == nullptr) error_ = LibraryError("cannot make the Deep Zoom view");
+        targets->output = directory ? *directory : positional[0];
+        targets->slides.push_back(positional[first]);
+        return true;
     }
-    ~DeepZoomView() { tarn_deepzoom_destroy(view_); }
-    DeepZoomView(const DeepZoomView&) = delete;
-    DeepZoomView& operator=(const DeepZoomView&) = delete;
-
-    tarn_deepzoom* get() const { return view_; }
-    const std::string& error() const { return error_; }
-    std::string LibraryError(const std::string& what) const {
-        const char* why = tarn_get_error(slide_.get());
-        return what + ": " + (why != nullptr ? why : "unknown failure");
+    if (positional.size() < 2) {
+        *error = "expected SLIDE and OUT";
+        return false;
     }
+    targets->slides.assign(positional.begin(), positional.end() - 1);
+    targets->output = positional.back();
+    return true;
+}
 
-  private:
-    ModernSlide slide_;
-    tarn_deepzoom* view_ = nullptr;
-    std::string error_;
-};
+// Names of the options any format takes, by kind, the chosen format's kinds first.
+void KnownOptions(const std::string& chosen, std::vector<std::string>* valued,
+                  std::vector<std::string>* flags) {
+    *valued = {"format", "threads", "deepzoom"};
+    *flags = {"quiet", "deepzoom"};
+    std::vector<std::string> order{chosen};
+    for (const std::string& name : FormatNames())
+        if (name != chosen) order.push_back(name);
+    for (const std::string& format : order)
+        for (const tarn_export_option* option : OptionsOf(format)) {
+            const std::string name = option->name;
+            if (std::find(valued->begin(), valued->end(), name) != valued->end() ||
+                std::find(flags->begin(), flags->end(), name) != flags->end())
+                continue;
+            (option->kind == TARN_EXPORT_OPTION_FLAG ? flags : valued)->push_back(name);
+        }
+}
 
-struct DeepZoomPlan {
-    const DeepZoomView* view = nullptr;
-    std::string files;             // DIRECTORY/<name>_files
-    std::vector<int64_t> first;    // index of each level's first tile; one more for the end
-    std::vector<int64_t> columns;  // of each level
-    int quality = 75;
-    bool resume = false;
-};
+bool IsEngineOption(const std::string& name) {
+    return name == "format" || name == "threads" || name == "deepzoom" || name == "quiet" ||
+           name == "help";
+}
 
-// Numbers the tiles of all levels one after the other, and makes each level's folder.
-bool PlanDeepZoom(DeepZoomPlan* plan, std::string* error) {
-    const int32_t levels = tarn_deepzoom_get_level_count(plan->view->get());
-    if (!EnsureDirectory(plan->files, error)) return false;
-    plan->first.assign(1, 0);
-    for (int32_t level = 0; level < levels; ++level) {
-        int64_t columns = 0, rows = 0;
-        tarn_deepzoom_get_level_tiles(plan->view->get(), level, &columns, &rows);
-        plan->columns.push_back(columns);
-        plan->first.push_back(plan->first.back() + columns * rows);
-        if (!EnsureDirectory(plan->files + "/" + std::to_string(level), error)) return false;
+// The message for an option the format's description does not list.
+std::string Refusal(const std::string& option, const FormatChoice& choice) {
+    std::string taken;
+    for (const tarn_export_option* each : OptionsOf(choice.name))
+        taken += std::string(taken.empty() ? "" : ", ") + "--" + each->name;
+    std::string others;
+    for (const std::string& format : FormatNames())
+        if (format != choice.name && FindOption(format, option) != nullptr)
+            others += std::string(others.empty() ? "" : ", ") + format;
+    return "--" + option + " does not go with " +
+           (choice.deepzoom ? std::string("--deepzoom") : "--format " + choice.name) + " (" +
+           choice.name + " takes " + (taken.empty() ? "no option" : taken) +
+           (others.empty() ? "" : "; --" + option + " goes with " + others) + ")";
+}
+
+// Gives the job every option of the arguments, each checked against the format's description.
+bool SetOptions(const Args& args, const FormatChoice& choice, tarn_export_job* job,
+                std::string* error) {
+    std::vector<std::pair<std::string, std::string>> given;
+    for (const auto& [name, value] : args.options)
+        if (!IsEngineOption(name)) given.emplace_back(name, value);
+    for (const std::string& flag : args.flags)
+        if (!IsEngineOption(flag)) given.emplace_back(flag, "1");
+    for (const auto& [name, value] : given) {
+        const tarn_export_option* option = FindOption(choice.name, name);
+        if (option == nullptr) {
+            *error = Refusal(name, choice);
+            return false;
+        }
+        long number = 0;
+        if (option->kind == TARN_EXPORT_OPTION_INT &&
+            !IntOption(args, name, static_cast<long>(option->min), static_cast<long>(option->max),
+                       0, &number, error))
+            return false;
+        if (tarn_export_job_set_option(job, name.c_str(), value.c_str()) != 0) {
+            *error = tarn_export_get_error(job);
+            return false;
+        }
     }
     return true;
 }
 
-TileOutcome ExportDeepZoomTile(const DeepZoomPlan& plan, int64_t index, std::string* error) {
-    const auto level = static_cast<int32_t>(
-        std::upper_bound(plan.first.begin(), plan.first.end(), index) - plan.first.begin() - 1);
-    const int64_t within = index - plan.first[static_cast<size_t>(level)];
-    const int64_t columns = plan.columns[static_cast<size_t>(level)];
-    const int64_t c = within % columns, r = within / columns;
-    const std::string place =
-        std::to_string(level) + "/" + std::to_string(c) + "_" + std::to_string(r) + ".jpeg";
-    const std::string name = plan.files + "/" + place;
-    if (plan.resume && AlreadyWritten(name)) return TileOutcome::Skipped;
-    uint8_t* jpeg = nullptr;
-    size_t size = 0;
-    if (tarn_deepzoom_read_tile_jpeg(plan.view->get(), level, c, r, plan.quality, &jpeg, &size) !=
-        0) {
-        *error = plan.view->LibraryError("cannot render Deep Zoom tile " + place);
-        return TileOutcome::Failed;
-    }
-    const TileOutcome outcome = WriteTile(name, jpeg, size, error);
-    tarn_free(jpeg);
-    return outcome;
-}
-
-int ExportDeepZoom(const Args& args, const std::string& directory, int threads) {
-    long tileSize = 0, overlap = 0, quality = 0;
-    std::string error;
-    if (!IntOption(args, "tile-size", 1, 8192, 254, &tileSize, &error) ||
-        !IntOption(args, "overlap", 0, 8192, 1, &overlap, &error) ||
-        !IntOption(args, "quality", 1, 100, 75, &quality, &error)) {
-        fprintf(stderr, "tarn: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    const std::string& path = args.positional[0];
-    const bool quiet = args.Has("quiet");
-    const DeepZoomView view(path, static_cast<int>(tileSize), static_cast<int>(overlap),
-                            args.Has("limit-bounds"));
-    if (!view.error().empty()) return Fail(view.error());
-    const std::string name = SlideName(path);
-    DeepZoomPlan plan;
-    plan.view = &view;
-    plan.files = directory + "/" + name + "_files";
-    plan.quality = static_cast<int>(quality);
-    plan.resume = args.Has("resume");
-    if (!EnsureDirectory(directory, &error) || !PlanDeepZoom(&plan, &error)) return Fail(error);
-    const int64_t total = plan.first.back();
-    if (!quiet)
-        printf("%s: %zu Deep Zoom levels, %lld tiles of %ld pixels into %s/%s.dzi and %s\n",
-               Shown(path).c_str(), plan.columns.size(), static_cast<long long>(total), tileSize,
-               directory.c_str(), name.c_str(), plan.files.c_str());
-    const TileWriter write = [&plan](int64_t index, std::string* tileError) {
-        return ExportDeepZoomTile(plan, index, tileError);
-    };
-    const int result = RunTiles(total, threads, write, directory, quiet);
-    if (result != kExitOk || StopSignal() != 0) return result;
-    // The descriptor last: where it is, every tile it announces is there too.
-    char* dzi = tarn_deepzoom_get_dzi(view.get(), "jpeg");
-    if (dzi == nullptr) return Fail(view.LibraryError("cannot describe the Deep Zoom view"));
-    const bool written = ReplaceFile(
-        directory + "/" + name + ".dzi", reinterpret_cast<unsigned char*>(dzi), strlen(dzi),
-        [] { return StopSignal() == 0; }, &error);
-    tarn_free(dzi);
-    if (!written && !error.empty()) return Fail(error);
-    return kExitOk;
-}
+struct JobDeleter {
+    void operator()(tarn_export_job* job) const { tarn_export_job_destroy(job); }
+};
 
 }  // namespace
 
 int RunExport(int argc, char** argv) {
+    const std::string help = ExportHelp();
+    FormatChoice choice;
+    std::string error;
+    if (!ChooseFormat(argc, argv, &choice, &error)) return UsageError(error, help);
+    std::vector<std::string> valued, flags;
+    KnownOptions(choice.name, &valued, &flags);
     Args args;
     int exitCode = 0;
-    if (!ParseCommandRange(argc, argv, kExportHelp,
-                           {"layer", "tile-width", "tile-height", "threads", "deepzoom",
-                            "tile-size", "overlap", "quality"},
-                           {"resume", "quiet", "limit-bounds"}, 1, 2, &args, &exitCode))
+    if (!ParseCommandRange(argc, argv, help.c_str(), valued, flags, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
-    const std::optional<std::string> deepzoom = args.Option("deepzoom");
-    if (args.positional.size() != (deepzoom ? 1U : 2U)) {
-        fprintf(stderr, "tarn: expected %s\n\n%s",
-                deepzoom ? "one slide after --deepzoom DIRECTORY" : "SLIDE and DIRECTORY",
-                kExportHelp);
-        return kExitUsage;
-    }
-    // Options of the other kind of export are refused rather than ignored.
-    for (const char* option : deepzoom
-                                  ? std::vector<const char*>{"layer", "tile-width", "tile-height"}
-                                  : std::vector<const char*>{"tile-size", "overlap", "quality"})
-        if (args.Option(option)) {
-            fprintf(stderr, "tarn: --%s %s --deepzoom\n\n%s", option,
-                    deepzoom ? "does not go with" : "goes only with", kExportHelp);
-            return kExitUsage;
-        }
-    if (!deepzoom && args.Has("limit-bounds")) {
-        fprintf(stderr, "tarn: --limit-bounds goes only with --deepzoom\n\n%s", kExportHelp);
-        return kExitUsage;
-    }
-    long layer = 0, tileWidth = 0, tileHeight = 0, threads = 0;
-    const int processors = tarn::ProcessorCount();
-    std::string error;
-    if (!IntOption(args, "layer", 0, INT_MAX, 0, &layer, &error) ||
-        !IntOption(args, "tile-width", 1, 65500, 512, &tileWidth, &error) ||
-        !IntOption(args, "tile-height", 1, 65500, 512, &tileHeight, &error) ||
-        !IntOption(args, "threads", 1, INT_MAX, processors, &threads, &error)) {
-        fprintf(stderr, "tarn: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    threads = std::min<long>(threads, static_cast<long>(kThreadsPerProcessor) * processors);
+    const std::unique_ptr<tarn_export_job, JobDeleter> job(
+        tarn_export_job_create(choice.name.c_str()));
+    if (!job) return UsageError(tarn_export_get_error(nullptr), help);
+    Targets targets;
+    long threads = 0;
+    if (!FindTargets(args, choice, &targets, &error) ||
+        !SetOptions(args, choice, job.get(), &error) ||
+        !IntOption(args, "threads", 1, INT_MAX, 0, &threads, &error))
+        return UsageError(error, help);
+    for (const std::string& slide : targets.slides)
+        tarn_export_job_add_slide(job.get(), slide.c_str());
+    tarn_export_job_set_output(job.get(), targets.output.c_str());
+    tarn_export_job_set_threads(job.get(), static_cast<int>(threads));
 
-    int result = kExitOk;
-    if (deepzoom) {
-        result = ExportDeepZoom(args, *deepzoom, static_cast<int>(threads));
-    } else {
-        ExportPlan plan;
-        plan.layerIndex = static_cast<int>(layer);
-        plan.directory = args.positional[1];
-        plan.tileWidth = static_cast<int>(tileWidth);
-        plan.tileHeight = static_cast<int>(tileHeight);
-        plan.resume = args.Has("resume");
-        const ModernSlide slide(args.positional[0]);
-        if (!slide) return Fail(slide.Failure());
-        plan.slide = slide.get();
-        result =
-            ExportGrid(args.positional[0], &plan, static_cast<int>(threads), args.Has("quiet"));
+    ExportDisplay display;
+    display.quiet = args.Has("quiet");
+    display.terminal = isatty(STDERR_FILENO) != 0;
+    tarn_export_job_set_progress(job.get(), ShowExportProgress, &display);
+    tarn_export_job_set_cancel(job.get(), StopFlag());
+    CatchStopSignals();
+    const int result = tarn_export_job_run(job.get());
+    CloseBar(&display);
+    int status = kExitOk;
+    if (result == TARN_EXPORT_FAILED) {
+        status = Fail(tarn_export_get_error(job.get()));
+    } else if (result == TARN_EXPORT_CANCELLED) {
+        const bool resumable = FindOption(choice.name, "resume") != nullptr;
+        fprintf(stderr, "tarn: interrupted with %lld of %lld tiles in %s%s\n",
+                static_cast<long long>(display.done), static_cast<long long>(display.total),
+                display.output.c_str(), resumable ? "; add --resume to write the rest" : "");
+        status = kExitFailed;
     }
     if (const int signal = StopSignal(); signal != 0) return EndBySignal(signal);
-    return result;
+    return status;
 }
 
 }  // namespace tarncli

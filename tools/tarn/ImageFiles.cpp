@@ -1,16 +1,16 @@
 #include "ImageFiles.h"
 
-#include <fcntl.h>
 #include <png.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+
+#include <jpeglib.h>
 
 namespace tarncli {
 
@@ -63,77 +63,79 @@ bool EncodePng(const unsigned char* rgb, int width, int height, std::string* png
 
 namespace {
 
-// Creates a file no one else uses next to `path`: ".<name>.<pid>-<n>.part".
-int CreateTemporary(const std::string& path, std::string* temporary) {
-    static std::atomic<unsigned long> counter{0};
-    const size_t slash = path.rfind('/');
-    const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    for (;;) {
-        *temporary = path.substr(0, start) + "." + path.substr(start) + "." +
-                     std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
-        const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        // A name left behind by a killed process of the same id is passed over.
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
+struct JpegErrors {
+    jpeg_error_mgr pub;
+    jmp_buf recovery;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void RecoverFromJpegError(j_common_ptr cinfo) {
+    auto* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, errors->message);
+    longjmp(errors->recovery, 1);
 }
 
-bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
+void IgnoreJpegMessage(j_common_ptr /*cinfo*/, int /*level*/) {}
+
+struct JpegSession {
+    jpeg_compress_struct cinfo;
+    JpegErrors errors;
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;  // NOLINT(google-runtime-int): libjpeg's type
+};
+
+// Holds the recovery point: nothing with a destructor may live in this frame.
+bool Compress(JpegSession& s, const unsigned char* rgb, int width, int height, int quality) {
+    if (setjmp(s.errors.recovery) != 0) return false;
+    jpeg_create_compress(&s.cinfo);
+    jpeg_mem_dest(&s.cinfo, &s.buffer, &s.size);
+    s.cinfo.image_width = static_cast<JDIMENSION>(width);
+    s.cinfo.image_height = static_cast<JDIMENSION>(height);
+    s.cinfo.input_components = 3;
+    s.cinfo.in_color_space = JCS_RGB;  // before the defaults, which derive the JPEG space from it
+    jpeg_set_defaults(&s.cinfo);
+    jpeg_set_quality(&s.cinfo, quality, TRUE);
+    jpeg_start_compress(&s.cinfo, TRUE);
+    const size_t stride = static_cast<size_t>(width) * 3;
+    while (s.cinfo.next_scanline < s.cinfo.image_height) {
+        // libjpeg's row type is not const, but compression only reads the rows.
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + s.cinfo.next_scanline * stride);
+        jpeg_write_scanlines(&s.cinfo, &row, 1);
     }
+    jpeg_finish_compress(&s.cinfo);
     return true;
 }
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const unsigned char* bytes, size_t size,
-                 const std::function<bool()>& keep, std::string* error) {
-    std::string temporary;
-    const int fd = CreateTemporary(path, &temporary);
-    if (fd < 0) {
-        *error = "cannot create a file beside " + path + ": " + strerror(errno);
+bool EncodeJpeg(const unsigned char* rgb, int width, int height, int quality, std::string* jpeg,
+                std::string* error) {
+    // JPEG limits each side to 65500 pixels.
+    if (width < 1 || height < 1 || width > 65500 || height > 65500) {
+        *error = "a JPEG cannot hold " + std::to_string(width) + " x " + std::to_string(height) +
+                 " pixels";
         return false;
     }
-    const bool written = WriteAll(fd, bytes, size);
-    const int writeError = errno;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed) {
-        *error = "cannot write " + temporary + ": " + strerror(written ? errno : writeError);
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (!keep()) {
-        error->clear();
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = "cannot rename " + temporary + " to " + path + ": " + strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    JpegSession s{};
+    s.cinfo.err = jpeg_std_error(&s.errors.pub);
+    s.errors.pub.error_exit = RecoverFromJpegError;
+    s.errors.pub.emit_message = IgnoreJpegMessage;
+    const bool ok = Compress(s, rgb, width, height, quality);
+    if (ok) jpeg->assign(reinterpret_cast<const char*>(s.buffer), s.size);
+    jpeg_destroy_compress(&s.cinfo);
+    free(s.buffer);
+    if (!ok) *error = std::string("cannot encode a JPEG: ") + s.errors.message;
+    return ok;
 }
 
-bool WritePng(const std::string& path, const unsigned char* pixels, int width, int height,
-              int channels, std::string* error) {
-    std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
-    for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i) {
-        rgb[3 * i] = pixels[channels * i + 2];
-        rgb[3 * i + 1] = pixels[channels * i + 1];
-        rgb[3 * i + 2] = pixels[channels * i];
-    }
-    std::string png;
-    return EncodePng(rgb.data(), width, height, &png, error) &&
-           WriteBytes(path, reinterpret_cast<const unsigned char*>(png.data()), png.size(), error);
+bool WritePicture(const std::string& path, const unsigned char* rgb, int width, int height,
+                  std::string* error) {
+    std::string bytes;
+    const bool encoded = FormatOf(path) == FileFormat::Jpeg
+                             ? EncodeJpeg(rgb, width, height, 75, &bytes, error)
+                             : EncodePng(rgb, width, height, &bytes, error);
+    return encoded && WriteBytes(path, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 bytes.size(), error);
 }
 
 }  // namespace tarncli

@@ -30,6 +30,9 @@ constexpr const char* kSampleHelp =
     "100000 tiles of 256 x 256: larger ones would take hours to write. Empty tiles do not\n"
     "count.\n";
 
+// The header's compression type of HEVC tiles (0 is JPEG).
+constexpr uint32_t kHevcCompression = 4;
+
 // Bounds that keep a sample to minutes: the writer renders and encodes some 50 to 100 JPEG tiles
 // of 256 x 256 a second on one core, HEVC tiles a third as fast.
 constexpr uint64_t kMaxTiles = 100000;
@@ -100,7 +103,7 @@ int RunSample(int argc, char** argv) {
         return kExitUsage;
     }
     if (args.Has("hevc")) {
-        spec.compressionType = ZY_COMPRESSION_HEVC;
+        spec.compressionType = kHevcCompression;
         spec.tileEncoder = tarnwriter::HevcTiles(tarnwriter::HevcStream::Default);
     }
     try {

@@ -4,17 +4,22 @@
 
 #include <atomic>
 #include <cstdio>
+#include <type_traits>
 
 namespace tarncli {
 namespace {
 
 std::atomic<int> caught{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler must not take a lock");
+// What a signal handler may store to: the export library reads it as its cancel flag.
+volatile sig_atomic_t stopFlag = 0;
+static_assert(std::is_same_v<sig_atomic_t, int>, "the cancel flag is an int");
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RecordSignal(int signal) {
     caught.store(signal, std::memory_order_relaxed);
+    stopFlag = 1;
 }
 
 }  // namespace
@@ -33,6 +38,10 @@ void CatchStopSignals() {
 
 int StopSignal() {
     return caught.load(std::memory_order_relaxed);
+}
+
+const volatile int* StopFlag() {
+    return &stopFlag;
 }
 
 int EndBySignal(int signal) {

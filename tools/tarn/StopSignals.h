@@ -12,6 +12,9 @@ void CatchStopSignals();
 // The signal caught, or 0.
 int StopSignal();
 
+// A flag that turns nonzero when a signal is caught, for a library's cancel flag to watch.
+const volatile int* StopFlag();
+
 // Ends the process by `signal` with its default action, so the caller sees it die of that signal
 // (a shell reports 128 + the signal's number, and a shell loop stops on Ctrl-C). Returns
 // 128 + signal only if the process survives its own signal.

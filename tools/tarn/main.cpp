@@ -15,7 +15,7 @@ constexpr const char* kUsage =
     "  tile     write one tile of a layer to a JPEG or PNG file\n"
     "  region   write a rectangle of a layer to a JPEG or PNG file\n"
     "  image    write the label, macrograph or thumbnail to a JPEG or PNG file\n"
-    "  export   cut layer 0 into JPEG tiles in a directory, on all cores\n"
+    "  export   write slides as JPEG tiles or a Deep Zoom pyramid, on all cores\n"
     "  sample   write a sample slide\n"
     "  serve    show slides in a web browser, and serve them as Deep Zoom\n"
     "\n"

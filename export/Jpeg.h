@@ -1,0 +1,16 @@
+// Baseline JPEGs of RGB pixels, encoded as libDecodeTarn encodes its own (libjpeg's defaults at
+// the given quality), so a tile made here from the library's pixels has the library's bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarnexport {
+
+// Replaces `jpeg` with the stream. False with a message (libjpeg's) on failure.
+bool EncodeJpeg(const uint8_t* rgb, int64_t width, int64_t height, int quality,
+                std::vector<uint8_t>* jpeg, std::string* error);
+
+}  // namespace tarnexport

@@ -1,0 +1,19 @@
+// The formats the library writes. Each is defined in a file of formats/ and listed once, in the
+// table of Registry.cpp; the first there is the default.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "Format.h"
+
+namespace tarnexport {
+
+extern const FormatEntry kTilesFormat;     // formats/Tiles.cpp
+extern const FormatEntry kDeepZoomFormat;  // formats/DeepZoom.cpp
+
+size_t FormatCount();
+const FormatEntry* FormatAt(size_t index);               // null beyond the count
+const FormatEntry* FindFormat(const std::string& name);  // null for a name not listed
+
+}  // namespace tarnexport
