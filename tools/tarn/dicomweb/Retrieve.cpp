@@ -21,7 +21,7 @@ std::string WithSyntax(std::string contentType) {
     return contentType;
 }
 
-// One instance as a Part 10 stream. The frames of a small instance were read to measure its
+// One instance as a DICOM file, streamed. The frames of a small instance were read to measure its
 // ratio and are handed out from memory; a larger one's are read as the stream reaches them.
 class InstanceBody : public BodyProducer {
   public:

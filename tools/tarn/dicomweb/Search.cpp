@@ -18,7 +18,7 @@ Json Wrap(cJSON* json) {
     return Json(json, cJSON_Delete);
 }
 
-// The attributes each level answers with (PS3.18's lists, and what whole-slide viewers read),
+// The attributes each level answers with (DICOMweb's lists, and what whole-slide viewers read),
 // and those includefield=all adds at the study and series levels.
 constexpr const char* kStudyTags[] = {
     "00080005", "00080020", "00080030", "00080050", "00080056", "00080061", "00080090", "00081190",
@@ -127,7 +127,7 @@ struct Searcher {
     }
 
     // Matches one result and, when it falls in the page, answers it.
-    void Offer(cJSON* record) {
+    void Consider(cJSON* record) {
         for (const MatchKey& key : query.keys) {
             if (!Matches(cJSON_GetObjectItemCaseSensitive(record, key.tag.c_str()), key.value))
                 return;
@@ -169,7 +169,7 @@ struct Searcher {
                 if (!record) return false;
                 PutStudyCounts(record.get(), uid);
                 Put(record.get(), "00081190", "UR", context.StudyUrl(slide));
-                Offer(record.get());
+                Consider(record.get());
             } else {
                 for (const size_t index : visible) {
                     Json record = Record(slide, index);
@@ -179,7 +179,7 @@ struct Searcher {
                     Put(record.get(), "00081190", "UR",
                         level == SearchLevel::Series ? context.SeriesUrl(slide)
                                                      : context.InstanceUrl(slide, index));
-                    Offer(record.get());
+                    Consider(record.get());
                     if (level == SearchLevel::Series || Done()) break;
                 }
             }
