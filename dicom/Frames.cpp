@@ -186,6 +186,50 @@ bool EncodeFrameJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, int qu
     return ok;
 }
 
+bool ReadInstancePixels(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t x,
+                        int64_t y, uint32_t width, uint32_t height, std::vector<uint8_t>* rgb,
+                        std::string* error) {
+    if (index >= prepared.instances.size()) {
+        *error = "no such instance";
+        return false;
+    }
+    const Instance& instance = prepared.instances[index];
+    if (width == 0 || height == 0 || x < 0 || y < 0) {
+        *error = "an empty region or one before the picture";
+        return false;
+    }
+    // Both sides are at most 32 bits and the picture's sides far less: the size cannot wrap.
+    rgb->resize(size_t{width} * height * 3);
+    int status = -1;
+    if (instance.kind == ImageKind::Volume) {
+        const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
+        status = level.coarseLevel > 0
+                     ? tarn_read_coarse_region(slide, rgb->data(), level.coarseLevel, x, y, width,
+                                               height, TARN_FORMAT_RGB)
+                     : tarn_read_level_region(slide, rgb->data(), level.tarnLevel, x, y, width,
+                                              height, TARN_FORMAT_RGB);
+    } else {
+        const char* name = AssociatedName(instance.kind);
+        int64_t iw = -1;
+        int64_t ih = -1;
+        tarn_get_associated_image_dimensions(slide, name, &iw, &ih);
+        if (iw != instance.grid.total.width || ih != instance.grid.total.height) {
+            *error = std::string("the slide's ") + name + " image is not the size described";
+            return false;
+        }
+        if (x != 0 || y != 0 || int64_t{width} != iw || int64_t{height} != ih) {
+            *error = std::string("the ") + name + " image is read whole";
+            return false;
+        }
+        status = tarn_read_associated_image(slide, name, rgb->data(), TARN_FORMAT_RGB);
+    }
+    if (status != 0) {
+        *error = SlideError(slide, "cannot read a frame's pixels");
+        return false;
+    }
+    return true;
+}
+
 bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t frame,
                std::vector<uint8_t>* jpeg, std::string* error) {
     if (index >= prepared.instances.size()) {
@@ -199,32 +243,10 @@ bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, i
     }
     const uint32_t w = instance.grid.frameWidth;
     const uint32_t h = instance.grid.frameHeight;
-    std::vector<uint8_t> rgb(size_t{w} * h * 3);
-    int status = -1;
-    if (instance.kind == ImageKind::Volume) {
-        const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
-        const FramePosition at = PositionOf(instance.grid, frame);
-        status = level.coarseLevel > 0
-                     ? tarn_read_coarse_region(slide, rgb.data(), level.coarseLevel, at.x, at.y, w,
-                                               h, TARN_FORMAT_RGB)
-                     : tarn_read_level_region(slide, rgb.data(), level.tarnLevel, at.x, at.y, w, h,
-                                              TARN_FORMAT_RGB);
-    } else {
-        const char* name = AssociatedName(instance.kind);
-        int64_t iw = -1;
-        int64_t ih = -1;
-        tarn_get_associated_image_dimensions(slide, name, &iw, &ih);
-        if (iw != int64_t{w} || ih != int64_t{h}) {
-            *error = std::string("the slide's ") + name + " image is not the size described";
-            return false;
-        }
-        status = tarn_read_associated_image(slide, name, rgb.data(), TARN_FORMAT_RGB);
-    }
-    if (status != 0) {
-        *error = SlideError(slide, "cannot read a frame's pixels");
-        return false;
-    }
-    return EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpegQuality, jpeg, error);
+    const FramePosition at = PositionOf(instance.grid, frame);
+    std::vector<uint8_t> rgb;
+    return ReadInstancePixels(slide, prepared, index, at.x, at.y, w, h, &rgb, error) &&
+           EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpegQuality, jpeg, error);
 }
 
 }  // namespace tarn::dicom
