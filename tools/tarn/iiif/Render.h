@@ -1,7 +1,8 @@
 // A resolved IIIF image request drawn from a slide: read from the coarsest picture that still has
 // the pixels asked for, scaled with a box filter while it streams through in blocks, turned to
-// the quality, mirrored and rotated, and encoded. Memory per request: the answer's pixels, one
-// block of at most RenderOptions::blockBytes and two rows of sums, whatever the region.
+// the quality, mirrored and rotated, and encoded. Memory per request, whatever the region: the
+// answer's pixels and its encoding, one block of at most RenderOptions::blockBytes, the sums of
+// that block's rows (at most twice as much) and two output rows of sums.
 #pragma once
 
 #include <cstddef>
