@@ -10,7 +10,6 @@
 #include <jpeglib.h>
 
 #include "TarnWriter.h"
-#include "iiif/Documents.h"
 #include "iiif/Render.h"
 
 namespace tarncli::iiif {
@@ -304,12 +303,6 @@ TEST_F(IiifRender, RefusesWhatItCannotDraw) {
     EXPECT_EQ(e.status, 500);
     EXPECT_NE(e.message.find("cannot read the slide"), std::string::npos) << e.message;
     tarn_close(gone);
-}
-
-TEST_F(IiifRender, InfoJsonOfTheSlide) {
-    const std::string info = InfoJson(facts_, "http://localhost/iiif/sample", Limits{});
-    EXPECT_NE(info.find("\"scaleFactors\": [1, 2, 4]"), std::string::npos) << info;
-    EXPECT_NE(info.find("{\"width\": 247, \"height\": 187}"), std::string::npos) << info;
 }
 
 }  // namespace

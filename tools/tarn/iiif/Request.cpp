@@ -301,7 +301,7 @@ Error ParseImagePath(std::string_view path, ImageRequest* request) {
 void FitWithin(int64_t regionWidth, int64_t regionHeight, int64_t boxWidth, int64_t boxHeight,
                int64_t maxArea, int64_t* width, int64_t* height) {
     int64_t w = 0, h = 0;
-    // Products of a side (below 2^33) and a bound (below 2^17) fit in 64 bits.
+    // Products of a side (at most 2^31) and a bound (below 2^17) fit in 64 bits.
     if (boxWidth * regionHeight <= boxHeight * regionWidth) {
         w = boxWidth;
         h = std::max(RoundDiv(regionHeight, boxWidth, regionWidth), int64_t{1});

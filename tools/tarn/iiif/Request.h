@@ -53,8 +53,9 @@ struct Limits {
 // Largest side JPEG allows, and so the ceiling of Limits::maxWidth and maxHeight.
 constexpr int64_t kLargestSide = 65500;
 
-// Slides larger than this on a side are refused (500): every product below then fits in 64 bits.
-constexpr int64_t kLargestImage = int64_t{1} << 32;
+// Images larger than this on a side are refused (500), so that the product of two sides always
+// fits in 64 bits. A slide's grid fits in 32-bit integers, so no slide is.
+constexpr int64_t kLargestImage = int64_t{1} << 31;
 
 // The request resolved for one image: what to read and what to answer.
 struct ResolvedRequest {
