@@ -11,7 +11,7 @@
 #include "BenchSlides.h"
 #include "Common/PixelCopy.h"
 #include "DecodeTarn.h"
-#include "Core/Region.h"
+#include "Service/Reads.h"
 #include "FixedApi/Handles.h"
 #include "Core/Tiles.h"
 #include "Core/TileCache.h"
@@ -166,8 +166,8 @@ void BM_RegionCold(benchmark::State& state) {
     const OpenBenchSlide& slide = Slide();
     std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
     for (auto _ : state)
-        tarn::DrawRegion(slide.cold, kRegionSide, kRegionSide, kRegionX, kRegionY, 0, out.data(),
-                         kRegionSide * 3, PixelFormat::Bgr);
+        tarn::ReadArea(slide.cold, 0, kRegionX, kRegionY, kRegionSide, kRegionSide,
+                       tarn::Extent::Grid, out.data(), kRegionSide * 3, PixelFormat::Bgr);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RegionCold)->Unit(benchmark::kMicrosecond);
@@ -181,8 +181,8 @@ void BM_RegionRepeated(benchmark::State& state) {
     std::vector<uint8_t> out(stride * kRegionSide);
     const tarn::ReadContext through = slide.Through(cache);
     auto read = [&] {
-        return tarn::DrawRegion(through, kRegionSide, kRegionSide, kRegionX, kRegionY, 0,
-                                out.data(), stride, format);
+        return tarn::ReadArea(through, 0, kRegionX, kRegionY, kRegionSide, kRegionSide,
+                              tarn::Extent::Grid, out.data(), stride, format);
     };
     read();
     read();

@@ -240,7 +240,7 @@ ColorLut* BuildColorLut(const ColorParams& params, LutCode code) {
         return nullptr;
     }
     lut->params = params;
-    InitColorRangeTable(lut->table.range);
+    FillRangeTable(lut->table.range);
 
     Chain chain{};
     memcpy(chain.gains, params.gains, sizeof chain.gains);

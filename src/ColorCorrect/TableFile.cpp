@@ -14,6 +14,7 @@
 #include <new>
 
 #include "ColorCorrect/TableFiles.h"
+#include "ColorCorrect/ColorChain.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {
@@ -194,7 +195,7 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     lut->rows = reinterpret_cast<uint8_t*>(lut->packed) + kPackedBytes;
     lut->fromFile = true;
     lut->inFolder = true;
-    InitColorRangeTable(lut->table.range);
+    FillRangeTable(lut->table.range);
     return lut;
 }
 

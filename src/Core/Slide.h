@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +19,7 @@
 namespace tarn {
 
 struct TileCache;
+class CoarseLevels;  // the read service's (Service/CoarseLevels.h)
 
 // The file's records as stored, byte for byte, with where the payloads they announce lie.
 struct SlideRecords {
@@ -61,6 +63,12 @@ struct Slide {
     // The tile cache reads go through, with a reference of its own; null: the process's default.
     std::mutex cacheLock;
     TileCache* cache = nullptr;  // under cacheLock
+
+    // The levels below the coarsest, when the read service builds them for the slide; stopped
+    // (StopCoarseLevels) before the slide is closed.
+    std::mutex coarseLock;
+    std::shared_ptr<CoarseLevels> coarse;  // under coarseLock
+    bool coarseStopped = false;            // under coarseLock: closing
 };
 
 // Opens the slide file at `path` (see OpenFileSource). Null on failure, with the reason in

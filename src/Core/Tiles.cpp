@@ -1,5 +1,6 @@
 #include "Core/Tiles.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -175,6 +176,26 @@ void CallFailure::Record(int code, const char* format, ...) {
     va_end(arguments);
     code_ = code;
     failed_.store(true, std::memory_order_release);
+}
+
+void CallFailure::Prefix(const char* format, ...) {
+    if (!failed()) return;
+    const std::lock_guard<std::mutex> hold(lock_);
+    char prefix[sizeof message_.text];
+    va_list arguments;
+    va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    vsnprintf(prefix, sizeof prefix, format, arguments);
+    va_end(arguments);
+    // Joined by hand: the text is cut at the record's size on purpose.
+    char joined[sizeof message_.text];
+    const size_t lead = strnlen(prefix, sizeof joined - 1);
+    memcpy(joined, prefix, lead);
+    const size_t rest =
+        std::min(strnlen(message_.text, sizeof message_.text), sizeof joined - 1 - lead);
+    memcpy(joined + lead, message_.text, rest);
+    joined[lead + rest] = '\0';
+    memcpy(message_.text, joined, sizeof joined);
 }
 
 int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,

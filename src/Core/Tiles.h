@@ -56,6 +56,9 @@ class CallFailure {
   public:
     // Records the failure unless one is recorded already.
     void Record(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Puts the printf-formatted text before the recorded message, when there is one: a caller
+    // saying where the failure it passes on happened.
+    void Prefix(const char* format, ...) __attribute__((format(printf, 2, 3)));
     bool failed() const { return failed_.load(std::memory_order_acquire); }
     // Valid once failed() is true; they never change afterwards.
     int code() const { return code_; }

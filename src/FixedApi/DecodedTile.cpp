@@ -4,6 +4,7 @@
 #include "Common/Status.h"
 #include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
+#include "Service/Reads.h"
 
 using namespace tarn;
 
@@ -21,7 +22,9 @@ int DrawEmptyJpegSlideTile(const ColorLookup& colors, uint8_t* dst, size_t dstSt
 
 }  // namespace
 
-int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
+namespace tarn {
+
+int TilePixels(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
     if (info == nullptr || info->PicHead == nullptr || data == nullptr) return ZY_E_NULL;
     const TileCodec codec = CodecOf(info->PicHead->CompressionType);
     if (codec == TileCodec::None) {
@@ -40,11 +43,11 @@ int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int laye
     }
     const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
                ty = static_cast<uint32_t>(y);
-    const PixelRect whole{0, 0, layout.tileWidth, layout.tileHeight};
-    const int code = TileAt(layout.layers[l], tx, ty).empty() && codec == TileCodec::Jpeg
-                         ? DrawEmptyJpegSlideTile(read.context().colors, pixels, stride,
-                                                  layout.tileWidth, layout.tileHeight)
-                         : DrawTile(read.context(), l, tx, ty, whole, pixels, stride);
+    const int code =
+        TileAt(layout.layers[l], tx, ty).empty() && codec == TileCodec::Jpeg
+            ? DrawEmptyJpegSlideTile(read.context().colors, pixels, stride, layout.tileWidth,
+                                     layout.tileHeight)
+            : ReadTilePixels(read.context(), l, tx, ty, pixels, stride, PixelFormat::Bgr);
     if (code == ZY_OK) {
         *data = pixels;
         return ZY_OK;
@@ -63,4 +66,10 @@ int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int laye
         *data = nullptr;
     }
     return ZY_E_DECODE;
+}
+
+}  // namespace tarn
+
+int ZyGetRgbSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y) {
+    return TilePixels(info, data, layer, x, y);
 }

@@ -149,12 +149,12 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
 // Releases every member of a handle the caller built, and the handle.
 void ReleaseCallerHandle(ZyTarnInfo* info) {
     const int layers = info->PicHead != nullptr ? static_cast<int>(info->PicHead->Layer) : 0;
-    DisposeSliceLayerInfo(info->PicInfos, info->SliceInfos, layers);
-    DisposeExtraInfo(info->ExtraInfo);
-    DisposeThumbImageInfo(info->ThumbImage);
-    DisposeMacroImageInfo(info->MacroImages);
-    DisposePersonInfo(info->PersonInfo);
-    DisposePicHead(info->PicHead);
+    ReleaseLayerRecords(info->PicInfos, info->SliceInfos, layers);
+    free(info->ExtraInfo);
+    ReleaseThumbImage(info->ThumbImage);
+    ReleaseMacroImages(info->MacroImages);
+    free(info->PersonInfo);
+    free(info->PicHead);
     free(info->Path);
     free(info);
 }
@@ -172,6 +172,26 @@ bool LoadImages(Slide& slide, OpenFailure* failure) {
 }
 
 }  // namespace
+
+void ReleaseLayerRecords(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
+    if (picInfos != nullptr) {
+        for (int k = 0; k < count; ++k) {
+            free(picInfos[k]);
+            picInfos[k] = nullptr;
+        }
+        free(picInfos);
+    }
+    if (sliceInfos != nullptr) {
+        for (int k = 0; k < count; ++k) {
+            if (sliceInfos[k] == nullptr) continue;
+            free(sliceInfos[k]->Offsets);
+            free(sliceInfos[k]->Sizes);
+            free(sliceInfos[k]);
+            sliceInfos[k] = nullptr;
+        }
+        free(sliceInfos);
+    }
+}
 
 Slide* SlideOf(const ZyTarnInfo* info) {
     if (info == nullptr) return nullptr;
@@ -239,11 +259,7 @@ FixedRead::~FixedRead() {
     ReleaseTileCache(cache_);
 }
 
-}  // namespace tarn
-
-using namespace tarn;
-
-ZyTarnInfo* ZyOpenTarn(const char* path) {
+ZyTarnInfo* OpenFixedSlide(const char* path) {
     OpenFailure failure;
     Slide* slide = OpenSlide(path, &failure);
     if (slide != nullptr && !LoadImages(*slide, &failure)) {
@@ -271,7 +287,7 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
     return info;
 }
 
-void ZyCloseTarn(ZyTarnInfo* info) {
+void CloseFixedSlide(ZyTarnInfo* info) {
     if (info == nullptr) return;
     if (Slide* slide = Unregister(info)) {
         ReleaseView(info);
@@ -280,6 +296,18 @@ void ZyCloseTarn(ZyTarnInfo* info) {
         ReleaseCallerHandle(info);
     }
     PublishColorTable(nullptr);
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+ZyTarnInfo* ZyOpenTarn(const char* path) {
+    return OpenFixedSlide(path);
+}
+
+void ZyCloseTarn(ZyTarnInfo* info) {
+    CloseFixedSlide(info);
 }
 
 void DisposePicHead(ZyPicHead* head) {
@@ -295,21 +323,5 @@ void DisposeExtraInfo(ZyExtraInfo* extra) {
 }
 
 void DisposeSliceLayerInfo(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
-    if (picInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            free(picInfos[k]);
-            picInfos[k] = nullptr;
-        }
-        free(picInfos);
-    }
-    if (sliceInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            if (sliceInfos[k] == nullptr) continue;
-            free(sliceInfos[k]->Offsets);
-            free(sliceInfos[k]->Sizes);
-            free(sliceInfos[k]);
-            sliceInfos[k] = nullptr;
-        }
-        free(sliceInfos);
-    }
+    ReleaseLayerRecords(picInfos, sliceInfos, count);
 }

@@ -7,6 +7,7 @@
 #include "Common/Status.h"
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
+#include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
 
 using namespace tarn;
@@ -27,7 +28,7 @@ int StartReader(FILE* stream, ZyPicHead* head, FileReader* reader) {
 // position can hold.
 bool SeekStream(FILE* stream, uint64_t offset) {
     return offset <= static_cast<uint64_t>(INT64_MAX) &&
-           ZyFseeki64(stream, static_cast<int64_t>(offset), SEEK_SET) == 0;
+           fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 // The thumbnail's offset, walking the label/macrograph heads (not their payloads) when the fixed
@@ -73,6 +74,48 @@ int FoldPayloadCode(int code) {
 
 }  // namespace
 
+namespace tarn {
+
+int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    if (head.MacrographCount == 0) return ZY_E_ABSENT;
+    if (records == nullptr || jpegs == nullptr) return ZY_E_NULL;
+
+    // Each slot is filled as its record is reached; on failure the slots filled so far stay
+    // filled, for the caller to release.
+    uint64_t position = kMacroChainStart;
+    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
+        records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
+        if (records[i] == nullptr) return ZY_E_SHORT_READ;
+        if (const int code = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
+            code != ZY_OK)
+            return FoldPayloadCode(code);
+    }
+    return ZY_OK;
+}
+
+int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, unsigned char** data) {
+    FileReader reader;
+    ZyPicHead head{};
+    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
+    const int64_t offset = FindThumbnail(stream, reader, head);
+    if (offset < 0) return static_cast<int>(offset);
+    // The sizes come from the header and are reported even when the record turns out broken.
+    if (width != nullptr) *width = static_cast<int>(head.ThumbWidth);
+    if (height != nullptr) *height = static_cast<int>(head.ThumbHeight);
+    if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
+
+    if (const int code =
+            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
+        code != ZY_OK)
+        return code;
+    return FoldPayloadCode(ReadPayload(reader, thumb->DataSize, data));
+}
+
+}  // namespace tarn
+
 int ZyGetPicHead(FILE* stream, ZyPicHead* head) {
     FileReader reader;
     return StartReader(stream, head, &reader);
@@ -95,23 +138,7 @@ int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
 }
 
 int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
-    FileReader reader;
-    ZyPicHead head{};
-    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    if (head.MacrographCount == 0) return ZY_E_ABSENT;
-    if (records == nullptr || jpegs == nullptr) return ZY_E_NULL;
-
-    // Each slot is filled as its record is reached; on failure the slots filled so far stay
-    // filled, for the caller to release.
-    uint64_t position = kMacroChainStart;
-    for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
-        records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
-        if (records[i] == nullptr) return ZY_E_SHORT_READ;
-        if (const int code = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
-            code != ZY_OK)
-            return FoldPayloadCode(code);
-    }
-    return ZY_OK;
+    return tarn::StreamMacroRecords(stream, records, jpegs);
 }
 
 int64_t ZyGetCurThumbnailOffset(FILE* stream, ZyPicHead* head) {
@@ -128,21 +155,7 @@ int64_t ZyGetLayerOffset(FILE* stream, ZyPicHead* head, int layer) {
 
 int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* height,
                               unsigned char** data) {
-    FileReader reader;
-    ZyPicHead head{};
-    if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    const int64_t offset = FindThumbnail(stream, reader, head);
-    if (offset < 0) return static_cast<int>(offset);
-    // The sizes come from the header and are reported even when the record turns out broken.
-    if (width != nullptr) *width = static_cast<int>(head.ThumbWidth);
-    if (height != nullptr) *height = static_cast<int>(head.ThumbHeight);
-    if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
-
-    if (const int code =
-            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
-        code != ZY_OK)
-        return code;
-    return FoldPayloadCode(ReadPayload(reader, thumb->DataSize, data));
+    return tarn::StreamThumbnail(stream, thumb, width, height, data);
 }
 
 int ZyGetPicInfoOfSpecifyLayer(FILE* stream, ZyPicInfo* picInfo, int layer) {

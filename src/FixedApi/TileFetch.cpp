@@ -7,6 +7,7 @@
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
+#include "Service/Reads.h"
 
 namespace tarn {
 namespace {
@@ -60,13 +61,8 @@ int TranscodeHevcTile(const FixedRead& read, const unsigned char* stream, int le
 }
 
 }  // namespace
-}  // namespace tarn
 
-using namespace tarn;
-
-int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
-                                 int x, int y) {
-    const FixedRead read(info);
+int TileJpeg(const FixedRead& read, unsigned char** data, int* size, int layer, int x, int y) {
     if (const int code = CheckTileAddress(read, layer, x, y); code != ZY_OK) return code;
     if (data == nullptr || size == nullptr) return ZY_E_NULL;
     const TileCodec codec = read.layout().codec;
@@ -89,23 +85,29 @@ int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* si
     return FetchStatus(code);
 }
 
+}  // namespace tarn
+
+using namespace tarn;
+
+int ZyGetJpegSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
+                                 int x, int y) {
+    const FixedRead read(info);
+    return TileJpeg(read, data, size, layer, x, y);
+}
+
 int ZyGetHevcSliceOfSpecifyLayer(ZyTarnInfo* info, unsigned char** data, int* size, int layer,
                                  int x, int y) {
     const FixedRead read(info);
     if (const int code = CheckTileAddress(read, layer, x, y); code != ZY_OK) return code;
     if (data == nullptr || size == nullptr) return ZY_E_NULL;
-    const auto l = static_cast<uint32_t>(layer), tx = static_cast<uint32_t>(x),
-               ty = static_cast<uint32_t>(y);
-    const StoredTile tile = TileAt(read.layout().layers[l], tx, ty);
-    if (tile.empty()) {
-        *data = nullptr;
-        *size = 0;
-        return ZY_OK;
-    }
     unsigned char* stored = nullptr;
-    if (const int code = ReadStoredTile(read.context(), l, tx, ty, tile, &stored); code != ZY_OK)
+    size_t length = 0;
+    if (const int code =
+            ReadTileBytes(read.context(), static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
+                          static_cast<uint32_t>(y), &stored, &length);
+        code != ZY_OK)
         return FetchStatus(code);
     *data = stored;
-    *size = tile.size;
+    *size = static_cast<int>(length);
     return ZY_OK;
 }

@@ -11,6 +11,7 @@
 
 #include "Common/Status.h"
 #include "Core/Slide.h"
+#include "Service/Reads.h"
 
 namespace tarn {
 namespace {
@@ -61,7 +62,7 @@ int AddSmallestLevelTiles(EVP_MD_CTX* digest, tarn_slide& slide) {
     const Slide& core = *slide.core;
     Message why;
     if (const int code = CheckSource(core.source, &why); code != ZY_OK) return code;
-    const SlideRead read(slide);
+    const SlideReader read(*slide.core);
     const uint32_t layer = SmallestLayer(core);
     const LayerTiles& tiles = core.layers[layer];
     if (tiles.grid.columns > 0 && tiles.grid.rows > 0)

@@ -9,7 +9,7 @@
 #include "Core/FileSource.h"
 #include "Core/RemoteSource.h"
 #include "Core/TileCache.h"
-#include "TarnApi/CoarseLevels.h"
+#include "Service/CoarseLevels.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"
 #include "TarnApi/Slide.h"
@@ -236,10 +236,6 @@ const char* ErrorBoard::Get() noexcept {
     return found->second.empty() ? kOutOfMemory : found->second.c_str();
 }
 
-SlideRead::~SlideRead() {
-    ReleaseTileCache(cache_);
-}
-
 SlideCall::~SlideCall() {
     if (!failed_) slide_->errors.Clear();
     slide_->gate.Leave();
@@ -297,7 +293,7 @@ tarn_slide* tarn_open_with_reader(const tarn_reader* reader) {
 void tarn_close(tarn_slide* slide) {
     if (slide == nullptr) return;
     // The coarse-level build reads the slide through calls of its own: it ends first.
-    CoarseLevels::StopFor(slide);
+    StopCoarseLevels(*slide->core);
     slide->gate.WaitIdle();
     CloseSlide(slide->core);
     delete slide;
