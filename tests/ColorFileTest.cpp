@@ -19,7 +19,7 @@
 
 #include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/TableFiles.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "support/TableFolder.h"
 #include "support/TestFiles.h"

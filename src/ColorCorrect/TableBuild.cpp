@@ -5,7 +5,7 @@
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "DecodeTarnCxx.h"
 
 namespace tarn {

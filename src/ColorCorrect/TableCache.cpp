@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "ColorCorrect/TableFiles.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "DecodeJpeg/JpegCodec.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 namespace tarn {
 namespace {

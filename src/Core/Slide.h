@@ -18,7 +18,7 @@
 
 namespace tarn {
 
-struct TileCache;
+struct PixelCache;
 class CoarseLevels;  // the read service's (Service/CoarseLevels.h)
 
 // The file's records as stored, byte for byte, with where the payloads they announce lie.
@@ -62,7 +62,7 @@ struct Slide {
 
     // The tile cache reads go through, with a reference of its own; null: the process's default.
     std::mutex cacheLock;
-    TileCache* cache = nullptr;  // under cacheLock
+    PixelCache* cache = nullptr;  // under cacheLock
 
     // The levels below the coarsest, when the read service builds them for the slide; stopped
     // (StopCoarseLevels) before the slide is closed.
@@ -92,10 +92,10 @@ void CloseSlide(Slide* slide);
 int LoadAssociatedImages(Slide& slide, Message* why);
 
 // The cache reads of the slide go through now (the slide's own or the default), with a reference
-// for the caller to release with ReleaseTileCache; null when there is none.
-TileCache* AcquireSlideCache(Slide& slide);
+// for the caller to release with ReleasePixelCache; null when there is none.
+PixelCache* AcquireSlideCache(Slide& slide);
 
 // The context of one read call on the slide, through `cache`, recording failures in `failure`.
-ReadContext ReadContextOf(const Slide& slide, TileCache* cache, CallFailure* failure);
+ReadContext ReadContextOf(const Slide& slide, PixelCache* cache, CallFailure* failure);
 
 }  // namespace tarn

@@ -17,7 +17,7 @@
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
 #include "Core/Slide.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 
 namespace tarn {
 namespace {
@@ -373,7 +373,7 @@ void CloseSlide(Slide* slide) {
         free(table.sizes);
     }
     if (slide->lut != nullptr) ReleaseColorLut(slide->lut);
-    ReleaseTileCache(slide->cache);
+    ReleasePixelCache(slide->cache);
     ReleaseSourceKey(slide->sourceKey);
     ReleaseSource(&slide->source);
     delete slide;
@@ -386,14 +386,14 @@ int LoadAssociatedImages(Slide& slide, Message* why) {
     return slide.associatedCode;
 }
 
-TileCache* AcquireSlideCache(Slide& slide) {
+PixelCache* AcquireSlideCache(Slide& slide) {
     const std::lock_guard<std::mutex> hold(slide.cacheLock);
-    TileCache* cache = slide.cache != nullptr ? slide.cache : DefaultTileCache();
-    RetainTileCache(cache);
+    PixelCache* cache = slide.cache != nullptr ? slide.cache : DefaultPixelCache();
+    RetainPixelCache(cache);
     return cache;
 }
 
-ReadContext ReadContextOf(const Slide& slide, TileCache* cache, CallFailure* failure) {
+ReadContext ReadContextOf(const Slide& slide, PixelCache* cache, CallFailure* failure) {
     ReadContext read;
     read.layout = &slide.layout;
     read.source = &slide.source;

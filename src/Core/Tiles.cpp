@@ -8,7 +8,7 @@
 
 #include "Common/PixelStores.h"
 #include "Common/Status.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
 

@@ -19,7 +19,7 @@
 
 namespace tarn {
 
-struct TileCache;
+struct PixelCache;
 
 // How a slide's tiles are decoded.
 enum class TileCodec { Jpeg, Hevc, None };
@@ -76,7 +76,7 @@ struct ReadContext {
     const TileLayout* layout = nullptr;
     const ByteSource* source = nullptr;
     ColorLookup colors;              // the slide's table; empty: no pixels can be corrected
-    TileCache* cache = nullptr;      // null: tiles are read without a cache
+    PixelCache* cache = nullptr;      // null: tiles are read without a cache
     uint64_t sourceKey = 0;          // the source's identity (AcquireSourceKey); 0: none
     uint64_t colorTag = 0;           // the table's identity (ColorTagOf); 0: none
     CallFailure* failure = nullptr;  // where the call's first failure goes; may be null

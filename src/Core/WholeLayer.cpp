@@ -7,7 +7,7 @@
 
 #include "Common/Buffers.h"
 #include "Common/Status.h"
-#include "util/Threads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {

@@ -9,7 +9,7 @@
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 using namespace tarn;
 

@@ -14,7 +14,7 @@
 
 #include "Common/Status.h"
 #include "Core/FileSource.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace tarn {
@@ -256,7 +256,7 @@ FixedRead::FixedRead(const ZyTarnInfo* info) {
 }
 
 FixedRead::~FixedRead() {
-    ReleaseTileCache(cache_);
+    ReleasePixelCache(cache_);
 }
 
 ZyTarnInfo* OpenFixedSlide(const char* path) {

@@ -38,7 +38,7 @@ class FixedRead {
   private:
     int status_ = ZY_E_NULL;
     Slide* slide_ = nullptr;
-    TileCache* cache_ = nullptr;
+    PixelCache* cache_ = nullptr;
     std::optional<PinnedGlobalTable> global_;
     ByteSource path_;
     std::vector<LayerTiles> layers_;

@@ -8,7 +8,7 @@
 #include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
 #include "Service/Reads.h"
-#include "util/Threads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "Common/Geometry.h"
 #include "Core/ByteSource.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "Service/Reads.h"
 
@@ -155,7 +155,7 @@ int32_t CoarseLevels::LevelFor(double zoom) const {
 }
 
 void CoarseLevels::Build() {
-    budget_ = std::max<size_t>(kMinCoarseBudget, TileCacheStatsOf(DefaultTileCache()).capacity);
+    budget_ = std::max<size_t>(kMinCoarseBudget, PixelCacheStatsOf(DefaultPixelCache()).capacity);
     const auto top = static_cast<int32_t>(levels_.size()) - 1;
     std::vector<uint8_t> tile(kTileBytes);
     bool ok = true;

@@ -7,7 +7,7 @@
 
 #include "Common/Buffers.h"
 #include "Common/Status.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "DecodeJpeg/JpegCodec.h"
 
 namespace tarn {
@@ -62,7 +62,7 @@ SlideReader::SlideReader(Slide& slide)
     : cache_(AcquireSlideCache(slide)), read_(ReadContextOf(slide, cache_, &failure_)) {}
 
 SlideReader::~SlideReader() {
-    ReleaseTileCache(cache_);
+    ReleasePixelCache(cache_);
 }
 
 void FillBeyond(uint8_t* dst, size_t stride, uint64_t width, uint64_t height, const Area& inside,

@@ -26,7 +26,7 @@ class SlideReader {
     const char* why() const { return failure_.failed() ? failure_.message() : "unknown failure"; }
 
   private:
-    TileCache* cache_;
+    PixelCache* cache_;
     CallFailure failure_;
     ReadContext read_;
 };

@@ -8,7 +8,7 @@
 #include "Common/Status.h"
 #include "Core/FileSource.h"
 #include "Core/RemoteSource.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "Service/CoarseLevels.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"

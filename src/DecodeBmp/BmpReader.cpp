@@ -1,6 +1,6 @@
 // BMP to packed blue-green-red pixels. A BMP stores its rows bottom-up, each padded to a multiple
 // of 4 bytes, with 3 or 4 bytes per pixel in blue, green, red(, unused) order.
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 #include <cstdio>
 #include <cstdlib>
