@@ -60,8 +60,8 @@ PixelRect PartOf(const benchmark::State& state) {
 
 // Part `part` of tile (x, y) of layer 0 into `dst` through `cache` under `key` (which lets one
 // tile stand for many), decoding through the tile path without a cache.
-int DrawCached(tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t x, uint32_t y,
-               const PixelRect& part, uint8_t* dst, size_t stride, PixelFormat format) {
+tarn::Status DrawCached(tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t x, uint32_t y,
+                        const PixelRect& part, uint8_t* dst, size_t stride, PixelFormat format) {
     const OpenBenchSlide& slide = Slide();
     auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat f) {
         return tarn::DrawTile(slide.cold, 0, x, y, rect, out, outStride, f);
@@ -235,10 +235,11 @@ BENCHMARK(BM_TileHitThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchm
 // against the few microseconds a copy takes.
 void BM_TileFindThreads(benchmark::State& state) {
     tarn::TilePin pin;
-    OnSharedTiles(state, [&](tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t, uint32_t) {
-        tarn::FindTile(cache, key, kTile, kTile, &pin);
-        pin.Reset();
-    });
+    OnSharedTiles(state,
+                  [&](tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t, uint32_t) {
+                      tarn::FindTile(cache, key, kTile, kTile, &pin);
+                      pin.Reset();
+                  });
 }
 BENCHMARK(BM_TileFindThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kNanosecond);
 

@@ -25,11 +25,11 @@
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
+using tarn::PixelCache;
 using tarn::PixelFormat;
+using tarn::PixelKey;
 using tarn::PixelRect;
 using tarn::TileAdmission;
-using tarn::PixelCache;
-using tarn::PixelKey;
 using tarn::TilePin;
 using Pixels = std::vector<uint8_t>;
 
@@ -217,11 +217,11 @@ int ReadRandomParts(PixelCache* cache, uint32_t side, uint32_t seed, int reads) 
         auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
             tarn::CopyBgrPixels(content.data() + (size_t{r.y} * side + r.x) * 3, side * 3, r.width,
                                 r.height, dst, stride, f);
-            return ZY_OK;
+            return tarn::Status::Ok;
         };
         const size_t stride = part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
         if (tarn::DrawThroughCache(cache, key, side, side, part, out.data(), stride, format,
-                                   decode) != ZY_OK)
+                                   decode) != tarn::Status::Ok)
             ++wrong;
         decode(part, expected.data(), stride, format);
         if (!std::equal(out.begin(), out.begin() + stride * part.height, expected.begin())) ++wrong;
@@ -286,10 +286,10 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
         asked.push_back(r);
         const bool whole = r.width == 8 && r.height == 4;
-        if (whole && wholeFails) return ZY_E_DECODE;
+        if (whole && wholeFails) return tarn::Status::Undecodable;
         tarn::CopyBgrPixels(content.data() + r.y * 24 + r.x * 3, 24, r.width, r.height, dst, stride,
                             f);
-        return ZY_OK;
+        return tarn::Status::Ok;
     };
     const PixelRect part{2, 1, 3, 2};
     auto draw = [&](const PixelKey& key, uint8_t* out) {
@@ -300,7 +300,7 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     tarn::CopyBgrPixels(content.data() + 1 * 24 + 2 * 3, 24, 3, 2, expected, 12, PixelFormat::Rgba);
     for (int read = 0; read < 3; ++read) {
         std::fill(out, out + 24, 0);
-        ASSERT_EQ(draw(Key(1), out), ZY_OK);
+        ASSERT_EQ(draw(Key(1), out), tarn::Status::Ok);
         EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
     }
     ASSERT_EQ(asked.size(), 2U);  // the part, then the whole tile, then nothing
@@ -312,7 +312,7 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     wholeFails = true;
     asked.clear();
     for (int read = 0; read < 3; ++read) {
-        ASSERT_EQ(draw(Key(2), out), ZY_OK);
+        ASSERT_EQ(draw(Key(2), out), tarn::Status::Ok);
         EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
     }
     EXPECT_EQ(asked.size(), 4U);  // part, whole + part, then part: the failed tile is forgotten
@@ -327,7 +327,7 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     auto drawMost = [&](uint64_t key, uint64_t tag) {
         ASSERT_EQ(tarn::DrawThroughCache(cache.get(), Key(key), 8, 4, most, rows, 24,
                                          PixelFormat::Bgr, decode, tag),
-                  ZY_OK);
+                  tarn::Status::Ok);
         EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
     };
     drawMost(4, 1);
@@ -339,10 +339,12 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     EXPECT_EQ(asked[301].width * asked[301].height, 24U);
     EXPECT_EQ(asked[302].width * asked[302].height, 32U);
     EXPECT_TRUE(tarn::TileIsCached(cache.get(), Key(4)));
-    auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) { return ZY_E_SHORT_READ; };
+    auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) {
+        return tarn::Status::ShortRead;
+    };
     EXPECT_EQ(
         tarn::DrawThroughCache(cache.get(), Key(3), 8, 4, part, out, 12, PixelFormat::Bgr, failing),
-        ZY_E_SHORT_READ);
+        tarn::Status::ShortRead);
 }
 
 // Tiles drawn through a cache, as they are first touched, kept and then copied, equal the tiles
@@ -370,10 +372,10 @@ TEST(PixelCache, TilesThroughTheCacheEqualTilesWithoutIt) {
                     Pixels expected(stride * part.height), out(expected.size());
                     ASSERT_EQ(
                         tarn::DrawTile(uncached, 0, x, 0, part, expected.data(), stride, format),
-                        ZY_OK);
+                        tarn::Status::Ok);
                     for (int touch = 0; touch < 3; ++touch) {
                         ASSERT_EQ(tarn::DrawTile(cached, 0, x, 0, part, out.data(), stride, format),
-                                  ZY_OK);
+                                  tarn::Status::Ok);
                         EXPECT_EQ(out, expected) << path << " tile " << x << " touch " << touch;
                     }
                 }

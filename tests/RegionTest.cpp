@@ -218,7 +218,7 @@ TEST(Region, EveryPixelFormatHoldsTheSamePixels) {
         Pixels bgr(size_t{w} * h * 3);
         ASSERT_EQ(
             tarn::ReadArea(read.context(), 0, x, y, w, h, tarn::Extent::Grid, bgr.data(), w * 3),
-            0);
+            tarn::Status::Ok);
         int code = 0;
         ASSERT_EQ(bgr, Region(slide.get(), {x, y, int(w), int(h)}, 0, &code));
         for (PixelFormat format : {PixelFormat::Rgb, PixelFormat::Bgra, PixelFormat::Rgba}) {
@@ -227,7 +227,7 @@ TEST(Region, EveryPixelFormatHoldsTheSamePixels) {
             Pixels out(stride * h, 0x5A);
             ASSERT_EQ(tarn::ReadArea(read.context(), 0, x, y, w, h, tarn::Extent::Grid, out.data(),
                                      stride, format),
-                      0);
+                      tarn::Status::Ok);
             size_t mismatches = 0;
             for (size_t row = 0; row < h; ++row)
                 for (size_t col = 0; col < w; ++col) {

@@ -24,7 +24,7 @@ int32_t KeptDataSize(uint64_t size) {
 
 unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
                                       uint32_t width, uint32_t height, const ColorLookup& lookup,
-                                      Message* why) {
+                                      Error* why) {
     if (data == nullptr || !PlausibleSize(width, height)) return nullptr;
     unsigned char* pixels = nullptr;
     if (dataFormat == ZY_FORMAT_JPEG) {

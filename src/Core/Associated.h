@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Message.h"
+#include "Common/Error.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
@@ -24,7 +25,7 @@ struct AssociatedImage {
     uint32_t channels = 0;
     uint32_t dataFormat = ZY_FORMAT_JPEG;
     uint32_t colorSpace = 0;
-    Message why;  // why there are no pixels, when a decoder said so
+    Error why;  // why there are no pixels, when a decoder said so
 };
 
 // The stored byte count as an image keeps it. One that does not fit is -1, so that the stored
@@ -38,7 +39,7 @@ int32_t KeptDataSize(uint64_t size);
 // gave one, in `*why`.
 unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
                                       uint32_t width, uint32_t height, const ColorLookup& lookup,
-                                      Message* why);
+                                      Error* why);
 
 // Fills `*image` from a label/macrograph record and its stored bytes (taken over).
 void BuildPairImage(const ZyMacrographInfo& record, unsigned char* data, const ColorLookup& lookup,

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
@@ -151,25 +152,25 @@ bool CopyTilePart(const TilePin& tile, const PixelRect& part, uint8_t* dst, size
 
 // Draws `part` of the tile under `key` (tileWidth x tileHeight) into `dst` in `format`: copied on
 // a hit, otherwise through decode(rect, out, outStride, outFormat), which draws rectangle `rect`
-// of the tile into `out` and returns ZY_OK or a failure code. A tile whose part `partTag` was
+// of the tile into `out` and returns Status::Ok or a failure code. A tile whose part `partTag` was
 // asked for recently is decoded whole into a new entry and kept. When that whole decode fails
 // (damage in rows a partial decode never reaches) or finds no memory, the part is decoded as on a
 // first touch, so a read that succeeds without the cache succeeds with it.
 template <class Decode>
-int DrawThroughCache(PixelCache* cache, const PixelKey& key, uint32_t tileWidth, uint32_t tileHeight,
-                     const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-                     Decode&& decode, uint64_t partTag = 0) {
+Status DrawThroughCache(PixelCache* cache, const PixelKey& key, uint32_t tileWidth,
+                        uint32_t tileHeight, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                        PixelFormat format, Decode&& decode, uint64_t partTag = 0) {
     TilePin tile;
     if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) == TileAdmission::DecodeWhole) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
         if (AllocateTile(cache, key, tileWidth, tileHeight, &tile) &&
-            decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == ZY_OK)
+            decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == Status::Ok)
             InsertTile(cache, key, &tile);
         else
             tile.Reset();
     }
     if (!tile) return decode(part, dst, dstStride, format);
-    return CopyTilePart(tile, part, dst, dstStride, format) ? ZY_OK : ZY_E_DECODE;
+    return CopyTilePart(tile, part, dst, dstStride, format) ? Status::Ok : Status::Undecodable;
 }
 
 // ---- For tests.

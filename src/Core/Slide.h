@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
 #include "Core/Associated.h"
 #include "Core/ByteSource.h"
@@ -56,8 +57,8 @@ struct Slide {
 
     // Read and decoded by the first LoadAssociatedImages, never before.
     std::once_flag associatedOnce;
-    int associatedCode = ZY_OK;
-    Message associatedWhy;
+    Status associatedCode = Status::Ok;
+    Error associatedWhy;
     AssociatedImage associated[kAssociatedKinds];
 
     // The tile cache reads go through, with a reference of its own; null: the process's default.
@@ -87,9 +88,10 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure);
 void CloseSlide(Slide* slide);
 
 // Reads and decodes the label, macrograph and thumbnail, once: later calls give the first
-// outcome. ZY_OK, or the code of the read that failed (kFileChanged, ZY_E_SHORT_READ, kNoMemory)
-// with the reason in `*why`. Pixels that do not decode are no failure: the image keeps none.
-int LoadAssociatedImages(Slide& slide, Message* why);
+// outcome. Status::Ok, or the code of the read that failed (Status::FileChanged, Status::ShortRead,
+// Status::NoMemory) with the reason in `*why`. Pixels that do not decode are no failure: the image
+// keeps none.
+Status LoadAssociatedImages(Slide& slide, Error* why);
 
 // The cache reads of the slide go through now (the slide's own or the default), with a reference
 // for the caller to release with ReleasePixelCache; null when there is none.

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Message.h"
+#include "Common/Error.h"
 #include "DecodeTarn.h"
 
 namespace tarn {
@@ -26,7 +26,7 @@ struct YuvView {
 // height a picture one sample larger in that direction (the writer's edge padding) is accepted and
 // `picture` views its top-left width x height part.
 bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
-                       YuvView* picture, Message* why = nullptr);
+                       YuvView* picture, Error* why = nullptr);
 
 // Converts the rectangle (x, y, width, height) of a picture with the integer BT.601 formula and
 // corrects it through `lookup` into `dst`, whose rows are `dstStride` bytes apart, in the byte

@@ -63,7 +63,8 @@ bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int ti
             unsigned char* jpeg = nullptr;
             if (tarn::ExportJpeg(read.context(), 0, static_cast<uint32_t>(x),
                                  static_cast<uint32_t>(y), static_cast<uint32_t>(tileWidth),
-                                 static_cast<uint32_t>(tileHeight), &jpeg, &size) != ZY_OK)
+                                 static_cast<uint32_t>(tileHeight), &jpeg,
+                                 &size) != tarn::Status::Ok)
                 return false;
             char name[kNameBytes];
             const int prefix = snprintf(name, sizeof name, "%s/", directory);

@@ -33,7 +33,7 @@ extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long leng
     if (value < JCS_UNKNOWN || value > JCS_RGB565) return 0;
     // The table stays alive for the whole call even if a slide is closed meanwhile.
     const PinnedGlobalTable table;
-    Message why;
+    Error why;
     const int size = DecodeJpegCorrected(jpeg, length, static_cast<J_COLOR_SPACE>(value),
                                          table.lookup(), 0, 0, pixels, &why);
     if (size == 0 && why.loud) PrintLoud(why);
@@ -50,7 +50,7 @@ ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int le
     const PinnedGlobalTable table;
     if (!table.lookup()) return -1;
     YuvView picture;
-    Message why;
+    Error why;
     if (!DecodeHevcPicture(stream, static_cast<size_t>(length), width, height, &picture, &why)) {
         if (why.loud) PrintLoud(why);
         return -1;

@@ -161,9 +161,9 @@ void ReleaseCallerHandle(ZyTarnInfo* info) {
 
 // The fixed interface decodes the associated images at open, with what its codecs print.
 bool LoadImages(Slide& slide, OpenFailure* failure) {
-    const int code = LoadAssociatedImages(slide, &failure->why);
-    if (code != ZY_OK) {
-        failure->error = code == kNoMemory ? OpenError::NoMemory : OpenError::Damaged;
+    const Status status = LoadAssociatedImages(slide, &failure->why);
+    if (status != Status::Ok) {
+        failure->error = status == Status::NoMemory ? OpenError::NoMemory : OpenError::Damaged;
         return false;
     }
     for (const AssociatedImage& image : slide.associated)
@@ -211,7 +211,7 @@ int CheckTileAddress(const FixedRead& read, int layer, int x, int y) {
     return ZY_OK;
 }
 
-void PrintLoud(const Message& message) {
+void PrintLoud(const Error& message) {
     fprintf(stderr, "%s\n", message.text);
 }
 

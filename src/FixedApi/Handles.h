@@ -84,6 +84,6 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
 
 // Prints a codec's loud message on stderr, as the codecs of the fixed interface print theirs:
 // the text and a line feed.
-void PrintLoud(const Message& message);
+void PrintLoud(const Error& message);
 
 }  // namespace tarn

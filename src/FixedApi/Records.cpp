@@ -8,11 +8,17 @@
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/StatusCodes.h"
 #include "FixedApi/ZyCommon.h"
 
 using namespace tarn;
 
 namespace {
+
+// A record function's status as the exported readers report it.
+int Code(Status status) {
+    return FixedCode(status, FixedCall::Records);
+}
 
 // The header every exported reader starts from, read through a reader over the stream: codes
 // ZY_E_EMPTY_FILE (no stream, an empty file or one whose size cannot be known), ZY_E_NULL for a
@@ -21,7 +27,7 @@ int StartReader(FILE* stream, ZyPicHead* head, FileReader* reader) {
     if (!ReaderOverStream(stream, reader) || reader->size == 0) return ZY_E_EMPTY_FILE;
     if (head == nullptr) return ZY_E_NULL;
     ReadHead(*reader, head);
-    return CheckHead(*head);
+    return Code(CheckHead(*head));
 }
 
 // Positions the caller's stream where a reader found a record; false for offsets no stream
@@ -38,8 +44,9 @@ int64_t FindThumbnail(FILE* stream, FileReader& reader, const ZyPicHead& head) {
     uint64_t position = kMacroChainStart;
     for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
         ZyMacrographInfo record{};
-        if (const int code = ReadMacroRecord(reader, &position, &record, nullptr); code != ZY_OK)
-            return code;
+        if (const Status status = ReadMacroRecord(reader, &position, &record, nullptr);
+            status != Status::Ok)
+            return Code(status);
     }
     if (!SeekStream(stream, position)) return ZY_E_SHORT_READ;
     return static_cast<int64_t>(position);
@@ -59,17 +66,12 @@ int64_t FindLayer(FILE* stream, FileReader& reader, const ZyPicHead& head, int l
     uint64_t position = static_cast<uint64_t>(thumbnail);
     for (uint32_t i = 0; i <= static_cast<uint32_t>(layer); ++i) {
         ZyPicInfo record{};
-        if (ReadPicRecord(reader, position, &record, ZY_E_PIC_MAGIC) != ZY_OK)
+        if (ReadPicRecord(reader, position, &record, Status::BadPictureMagic) != Status::Ok)
             return ZY_E_PIC_MAGIC;
         position = record.NextOffset;
     }
     if (!SeekStream(stream, position)) return ZY_E_PIC_MAGIC;
     return static_cast<int64_t>(position);
-}
-
-// The exported readers report a payload they had no memory for as a short read.
-int FoldPayloadCode(int code) {
-    return FoldStatus(code, ZY_E_SHORT_READ, ZY_E_SHORT_READ);
 }
 
 }  // namespace
@@ -89,9 +91,9 @@ int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char**
     for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
         records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
         if (records[i] == nullptr) return ZY_E_SHORT_READ;
-        if (const int code = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
-            code != ZY_OK)
-            return FoldPayloadCode(code);
+        if (const Status status = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
+            status != Status::Ok)
+            return Code(status);
     }
     return ZY_OK;
 }
@@ -107,11 +109,12 @@ int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, uns
     if (height != nullptr) *height = static_cast<int>(head.ThumbHeight);
     if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
 
-    if (const int code =
-            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, ZY_E_SHORT_READ);
-        code != ZY_OK)
-        return code;
-    return FoldPayloadCode(ReadPayload(reader, thumb->DataSize, data));
+    if (const Status status =
+            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, Status::ShortRead);
+        status != Status::Ok)
+        return Code(status);
+    // A payload there was no memory for is a short read too.
+    return Code(ReadPayload(reader, thumb->DataSize, data));
 }
 
 }  // namespace tarn
@@ -126,7 +129,7 @@ int ZyGetPersonInfo(FILE* stream, ZyPersonInfo* person) {
     FileReader reader;
     ZyPicHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    return ReadPerson(reader, head, person);
+    return Code(ReadPerson(reader, head, person));
 }
 
 int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
@@ -134,7 +137,7 @@ int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
     FileReader reader;
     ZyPicHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    return ReadExtra(reader, head, extra);
+    return Code(ReadExtra(reader, head, extra));
 }
 
 int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
@@ -165,5 +168,5 @@ int ZyGetPicInfoOfSpecifyLayer(FILE* stream, ZyPicInfo* picInfo, int layer) {
     const int64_t offset = FindLayer(stream, reader, head, layer);
     if (offset < 0) return static_cast<int>(offset);
     if (picInfo == nullptr) return ZY_E_NULL;
-    return ReadPicRecord(reader, static_cast<uint64_t>(offset), picInfo, ZY_E_SHORT_READ);
+    return Code(ReadPicRecord(reader, static_cast<uint64_t>(offset), picInfo, Status::ShortRead));
 }

@@ -6,6 +6,7 @@
 #include "Core/WholeLayer.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/StatusCodes.h"
 #include "FixedApi/ZyCommon.h"
 #include "Service/Reads.h"
 #include "Common/ThreadCap.h"
@@ -56,7 +57,7 @@ int RegionPixels(const FixedRead& read, unsigned char** data, int width, int hei
     // Every failure of the region, running out of memory included, is a failed decode.
     if (pixels == nullptr) return ZY_E_DECODE;
     if (ReadArea(read.context(), static_cast<uint32_t>(layer), x, y, width, height, Extent::Grid,
-                 pixels, stride) != ZY_OK) {
+                 pixels, stride) != Status::Ok) {
         free(pixels);
         *data = nullptr;
         return ZY_E_DECODE;
@@ -125,8 +126,9 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     if (read.status() != ZY_OK) return ZY_E_NULL;
     if (static_cast<uint32_t>(layer) >= read.layout().layerCount) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
-    return DecodeWholeLayer(read.context(), static_cast<uint32_t>(layer), threads, data, width,
-                            height);
+    return FixedCode(DecodeWholeLayer(read.context(), static_cast<uint32_t>(layer), threads, data,
+                                      width, height),
+                     FixedCall::Region);
 }
 
 }  // namespace tarn

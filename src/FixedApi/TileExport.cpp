@@ -52,7 +52,7 @@ unsigned char* GetRoiSliceJpeg(ZyTarnInfo* info, int layer, int x, int y, int wi
     int length = 0;
     if (ExportJpeg(read.context(), static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
                    static_cast<uint32_t>(y), static_cast<uint32_t>(width),
-                   static_cast<uint32_t>(height), &jpeg, &length) != ZY_OK)
+                   static_cast<uint32_t>(height), &jpeg, &length) != Status::Ok)
         return nullptr;
     if (size != nullptr) *size = length;
     return jpeg;

@@ -198,7 +198,7 @@ bool CoarseLevels::Produce(int32_t k, int64_t column, int64_t row, uint8_t* out,
         const SourceCall call;
         const SlideReader read(slide_);
         if (ReadPicture(read.context(), static_cast<uint32_t>(sourceLevel_), left, top, kSide,
-                        kSide, out, kSide * 3, PixelFormat::Bgr) != ZY_OK) {
+                        kSide, out, kSide * 3, PixelFormat::Bgr) != Status::Ok) {
             *ok = false;
             return true;
         }

@@ -2,9 +2,9 @@
 // layer, say) would have every small Deep Zoom tile, down to the single-tile overview, read from
 // that whole level. Instead the levels below it, each half the size of the one above, are built
 // once per slide: in the background, streaming (a few tiles of memory whatever the slide's size),
-// from the slide's own picture (the read service's ReadPicture), and kept in memory as JPEG tiles within a
-// byte budget. Tiles that are white take no room. When the levels do not all fit, the finest are
-// dropped, and the tiles that would read them read the slide, a band at a time.
+// from the slide's own picture (the read service's ReadPicture), and kept in memory as JPEG tiles
+// within a byte budget. Tiles that are white take no room. When the levels do not all fit, the
+// finest are dropped, and the tiles that would read them read the slide, a band at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "Common/Status.h"
 #include "Common/PixelFormat.h"
 #include "Core/Slide.h"
 #include "Core/Tiles.h"
@@ -107,8 +108,8 @@ void CoarseLevelSize(const Slide& slide, int32_t level, int64_t* width, int64_t*
 // w * BytesPerPixel(format) bytes apart, white beyond it (transparent in layouts with alpha):
 // each pixel the mean of the 2^level x 2^level pixels of the coarsest level it covers. Read from
 // the coarse levels built for a large slide when there are some, else from the coarsest level
-// itself, a block at a time. ZY_OK, or the failure recorded in the context.
-int ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64_t x, int64_t y,
-                     int64_t w, int64_t h, uint8_t* dest, PixelFormat format);
+// itself, a block at a time. Status::Ok, or the failure recorded in the context.
+Status ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64_t x, int64_t y,
+                        int64_t w, int64_t h, uint8_t* dest, PixelFormat format);
 
 }  // namespace tarn

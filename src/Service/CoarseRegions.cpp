@@ -31,13 +31,14 @@ int32_t CoarseCount(int64_t width, int64_t height) {
 
 // Pixels (x, y, w, h) of the finer level into `out` (blue-green-red, rows without gaps): coarse
 // level `from` of `levels` when it is above 0, else the slide's coarsest level.
-int ReadFiner(const ReadContext& read, const CoarseLevels* levels, int32_t from, int64_t x,
-              int64_t y, int64_t w, int64_t h, uint8_t* out) {
+Status ReadFiner(const ReadContext& read, const CoarseLevels* levels, int32_t from, int64_t x,
+                 int64_t y, int64_t w, int64_t h, uint8_t* out) {
     if (from > 0) {
-        if (levels->Read(from, x, y, w, h, false, out)) return ZY_OK;
+        if (levels->Read(from, x, y, w, h, false, out)) return Status::Ok;
         if (read.failure != nullptr)
-            read.failure->Record(ZY_E_DECODE, "a tile of coarse level %d does not decode", from);
-        return ZY_E_DECODE;
+            read.failure->Record(Status::Undecodable, "a tile of coarse level %d does not decode",
+                                 from);
+        return Status::Undecodable;
     }
     return ReadPicture(read, read.layout->layerCount - 1, x, y, w, h, out,
                        static_cast<size_t>(w) * 3, PixelFormat::Bgr);
@@ -46,9 +47,9 @@ int ReadFiner(const ReadContext& read, const CoarseLevels* levels, int32_t from,
 // The inside part [left, right) x [top, bottom) of coarse level `level` into `dest` (rows `stride`
 // bytes apart, `format`), reduced by 2^shift from level `from`, whose size is finerWidth x
 // finerHeight.
-int Reduce(const ReadContext& read, const CoarseLevels* levels, int32_t from, int32_t shift,
-           int64_t finerWidth, int64_t finerHeight, int64_t left, int64_t top, int64_t right,
-           int64_t bottom, uint8_t* dest, size_t stride, PixelFormat format) {
+Status Reduce(const ReadContext& read, const CoarseLevels* levels, int32_t from, int32_t shift,
+              int64_t finerWidth, int64_t finerHeight, int64_t left, int64_t top, int64_t right,
+              int64_t bottom, uint8_t* dest, size_t stride, PixelFormat format) {
     const int64_t factor = int64_t{1} << shift;
     const int bytes = BytesPerPixel(format);
     const bool redFirst = RedFirst(format);
@@ -65,8 +66,8 @@ int Reduce(const ReadContext& read, const CoarseLevels* levels, int32_t from, in
             const int64_t sw = std::min((bx + bw) * factor, finerWidth) - sx;
             const int64_t sh = std::min((by + bh) * factor, finerHeight) - sy;
             block.resize(static_cast<size_t>(sw * sh * 3));
-            if (const int code = ReadFiner(read, levels, from, sx, sy, sw, sh, block.data());
-                code != ZY_OK)
+            if (const Status code = ReadFiner(read, levels, from, sx, sy, sw, sh, block.data());
+                code != Status::Ok)
                 return code;
             for (int64_t oy = 0; oy < bh; ++oy) {
                 const int64_t y0 = oy * factor, y1 = std::min(sh, y0 + factor);
@@ -95,7 +96,7 @@ int Reduce(const ReadContext& read, const CoarseLevels* levels, int32_t from, in
             }
         }
     }
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace
@@ -112,8 +113,8 @@ void CoarseLevelSize(const Slide& slide, int32_t level, int64_t* width, int64_t*
     *height = CeilShift(static_cast<int64_t>(grid.pictureHeight()), level);
 }
 
-int ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64_t x, int64_t y,
-                     int64_t w, int64_t h, uint8_t* dest, PixelFormat format) {
+Status ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64_t x, int64_t y,
+                        int64_t w, int64_t h, uint8_t* dest, PixelFormat format) {
     const LayerGeometry& coarsest = slide.layout.layers[slide.layout.layerCount - 1].grid;
     const auto coarsestWidth = static_cast<int64_t>(coarsest.pictureWidth());
     const auto coarsestHeight = static_cast<int64_t>(coarsest.pictureHeight());
@@ -131,7 +132,7 @@ int ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64
                   static_cast<uint64_t>(right - left), static_cast<uint64_t>(bottom - top)};
     FillBeyond(dest, stride, static_cast<uint64_t>(w), static_cast<uint64_t>(h), inside,
                Extent::Picture, format);
-    if (inside.width == 0) return ZY_OK;
+    if (inside.width == 0) return Status::Ok;
 
     const std::shared_ptr<CoarseLevels> built = CoarseLevels::For(slide);
     int32_t from = 0;

@@ -38,31 +38,32 @@ int32_t CoarseLevelOf(const DeepZoomPlan& plan, CoarseLevels* coarse, int32_t le
     return coarse->LevelFor(plan.levels[static_cast<size_t>(level)].zoomToSlide);
 }
 
-int RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, CoarseLevels* coarse,
-                       int32_t level, const DeepZoomTile& tile, uint8_t* dest, PixelFormat format) {
+Status RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, CoarseLevels* coarse,
+                          int32_t level, const DeepZoomTile& tile, uint8_t* dest,
+                          PixelFormat format) {
     const int bytes = BytesPerPixel(format);
     const auto count =
         static_cast<uint64_t>(tile.tileWidth) * static_cast<uint64_t>(tile.tileHeight);
     const auto slideLevel = static_cast<uint32_t>(tile.level);
     // At the slide levels' own scales the area read is the tile: no copy, no filter.
     if (tile.width == tile.tileWidth && tile.height == tile.tileHeight) {
-        const int code =
+        const Status code =
             ReadPicture(read, slideLevel, tile.left, tile.top, tile.width, tile.height, dest,
                         static_cast<size_t>(tile.tileWidth) * static_cast<size_t>(bytes), format);
-        if (code != ZY_OK) return code;
+        if (code != Status::Ok) return code;
         if (bytes == 4) WhitenTransparent(dest, count);
-        return ZY_OK;
+        return Status::Ok;
     }
     if (tile.width <= 0 || tile.height <= 0) {  // nothing to read at the edge of the bounds
         FillBeyond(dest, static_cast<size_t>(tile.tileWidth) * static_cast<size_t>(bytes),
                    static_cast<uint64_t>(tile.tileWidth), static_cast<uint64_t>(tile.tileHeight),
                    Area{}, Extent::Grid, format);
-        return ZY_OK;
+        return Status::Ok;
     }
     if (tile.width > UINT32_MAX || tile.height > UINT32_MAX) {
         if (read.failure != nullptr)
-            read.failure->Record(ZY_E_REGION, "the area of a Deep Zoom tile is too large");
-        return ZY_E_REGION;
+            read.failure->Record(Status::BadRegion, "the area of a Deep Zoom tile is too large");
+        return Status::BadRegion;
     }
     // Read without alpha, so that outside the picture is already white, in the channel order of
     // the result; a band at a time, from a coarse level where one was built.
@@ -81,23 +82,23 @@ int RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, Coarse
     const BoxScaler scaler(static_cast<uint32_t>(areaWidth), static_cast<uint32_t>(areaHeight),
                            static_cast<uint32_t>(tile.tileWidth),
                            static_cast<uint32_t>(tile.tileHeight));
-    int code = ZY_OK;
+    Status code = Status::Ok;
     const auto readBlock = [&](uint32_t x, uint32_t y, uint32_t columns, uint32_t rows,
                                uint8_t* out) {
         if (from > 0) {
             if (coarse->Read(from, areaLeft + x, areaTop + y, columns, rows, RedFirst(format), out))
                 return true;
-            code = ZY_E_DECODE;
+            code = Status::Undecodable;
             if (read.failure != nullptr)
                 read.failure->Record(code, "a tile of a coarse level does not decode");
             return false;
         }
         code = ReadPicture(read, slideLevel, tile.left + x, tile.top + y, columns, rows, out,
                            size_t{columns} * 3, readFormat);
-        return code == ZY_OK;
+        return code == Status::Ok;
     };
-    if (scaler.Run(readBlock, dest, bytes, kAreaBlockBytes)) return ZY_OK;
-    return code != ZY_OK ? code : ZY_E_DECODE;
+    if (scaler.Run(readBlock, dest, bytes, kAreaBlockBytes)) return Status::Ok;
+    return code != Status::Ok ? code : Status::Undecodable;
 }
 
 }  // namespace tarn

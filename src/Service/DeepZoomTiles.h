@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "Common/PixelFormat.h"
 #include "Core/Tiles.h"
 #include "Service/CoarseLevels.h"
@@ -20,8 +21,9 @@ bool WaitsForCoarse(const DeepZoomPlan& plan, const CoarseLevels* coarse, int32_
 
 // Draws `tile` of Deep Zoom level `level` (tileWidth x tileHeight, which the caller checked fit
 // in memory and in 32 bits) into `dest` in `format`, white where there is no picture (opaque in
-// layouts with alpha). ZY_OK, or the failure recorded in the context.
-int RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, CoarseLevels* coarse,
-                       int32_t level, const DeepZoomTile& tile, uint8_t* dest, PixelFormat format);
+// layouts with alpha). Status::Ok, or the failure recorded in the context.
+Status RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, CoarseLevels* coarse,
+                          int32_t level, const DeepZoomTile& tile, uint8_t* dest,
+                          PixelFormat format);
 
 }  // namespace tarn

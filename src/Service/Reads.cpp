@@ -28,8 +28,8 @@ void FillRows(uint8_t* dst, size_t stride, uint64_t rowBytes, uint64_t rows, uin
 }
 
 // Draws the rectangle of `level`, inside its grid, tile by tile into `dst`.
-int DrawTiles(const ReadContext& read, uint32_t level, uint64_t x, uint64_t y, uint64_t width,
-              uint64_t height, uint8_t* dst, size_t stride, PixelFormat format) {
+Status DrawTiles(const ReadContext& read, uint32_t level, uint64_t x, uint64_t y, uint64_t width,
+                 uint64_t height, uint8_t* dst, size_t stride, PixelFormat format) {
     const LayerGeometry& grid = read.layer(level).grid;
     const auto pixelBytes = static_cast<uint64_t>(BytesPerPixel(format));
     const uint64_t right = x + width, bottom = y + height;
@@ -48,12 +48,12 @@ int DrawTiles(const ReadContext& read, uint32_t level, uint64_t x, uint64_t y, u
                                  static_cast<uint32_t>(stop - left),
                                  static_cast<uint32_t>(end - top)};
             uint8_t* at = dst + (top - y) * stride + (left - x) * pixelBytes;
-            const int code = DrawTile(read, level, static_cast<uint32_t>(col),
-                                      static_cast<uint32_t>(row), part, at, stride, format);
-            if (code != ZY_OK) return code;
+            const Status code = DrawTile(read, level, static_cast<uint32_t>(col),
+                                         static_cast<uint32_t>(row), part, at, stride, format);
+            if (code != Status::Ok) return code;
         }
     }
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace
@@ -84,9 +84,9 @@ void FillBeyond(uint8_t* dst, size_t stride, uint64_t width, uint64_t height, co
                  value);
 }
 
-int ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-             int64_t height, Extent extent, uint8_t* dst, size_t stride, PixelFormat format) {
-    if (width <= 0 || height <= 0) return ZY_OK;
+Status ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
+                int64_t height, Extent extent, uint8_t* dst, size_t stride, PixelFormat format) {
+    if (width <= 0 || height <= 0) return Status::Ok;
     const LayerGeometry& grid = read.layer(level).grid;
     const auto extentWidth =
         static_cast<int64_t>(extent == Extent::Grid ? grid.gridWidth() : grid.pictureWidth());
@@ -103,68 +103,70 @@ int ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int6
                   static_cast<uint64_t>(right - left), static_cast<uint64_t>(bottom - top)};
     FillBeyond(dst, stride, static_cast<uint64_t>(width), static_cast<uint64_t>(height), inside,
                extent, format);
-    if (inside.width == 0) return ZY_OK;
+    if (inside.width == 0) return Status::Ok;
     const auto bpp = static_cast<uint64_t>(BytesPerPixel(format));
     return DrawTiles(read, level, static_cast<uint64_t>(left), static_cast<uint64_t>(top),
                      inside.width, inside.height, dst + inside.top * stride + inside.left * bpp,
                      stride, format);
 }
 
-int ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-                int64_t height, uint8_t* dst, size_t stride, PixelFormat format) {
-    const int code =
+Status ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
+                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format) {
+    const Status code =
         ReadArea(read, level, x, y, width, height, Extent::Picture, dst, stride, format);
-    if (code != ZY_OK && read.failure != nullptr)
+    if (code != Status::Ok && read.failure != nullptr)
         read.failure->Prefix("cannot read level %u at (%lld, %lld): ", level,
                              static_cast<long long>(std::clamp<int64_t>(x, 0, kFar)),
                              static_cast<long long>(std::clamp<int64_t>(y, 0, kFar)));
     return code;
 }
 
-int ReadTileBytes(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y,
-                  unsigned char** data, size_t* size) {
+Status ReadTileBytes(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y,
+                     unsigned char** data, size_t* size) {
     const StoredTile tile = TileAt(read.layer(level), x, y);
     if (tile.empty()) {
         *data = nullptr;
         *size = 0;
-        return ZY_OK;
+        return Status::Ok;
     }
     unsigned char* bytes = nullptr;
-    const int code = ReadStoredTile(read, level, x, y, tile, &bytes);
-    if (code != ZY_OK) return code;
+    const Status code = ReadStoredTile(read, level, x, y, tile, &bytes);
+    if (code != Status::Ok) return code;
     *data = bytes;
     *size = static_cast<size_t>(tile.size);
-    return ZY_OK;
+    return Status::Ok;
 }
 
-int ReadTilePixels(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint8_t* dst,
-                   size_t stride, PixelFormat format) {
+Status ReadTilePixels(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint8_t* dst,
+                      size_t stride, PixelFormat format) {
     const TileLayout& tiles = *read.layout;
     const PixelRect whole{0, 0, tiles.tileWidth, tiles.tileHeight};
     return DrawTile(read, level, x, y, whole, dst, stride, format);
 }
 
-int ExportJpeg(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint32_t width,
-               uint32_t height, unsigned char** jpeg, int* size) {
+Status ExportJpeg(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint32_t width,
+                  uint32_t height, unsigned char** jpeg, int* size) {
     const size_t stride = size_t{width} * 3;
     const std::unique_ptr<uint8_t, decltype(&free)> pixels(
         static_cast<uint8_t*>(AllocatePixels(stride * height)), &free);
     if (pixels == nullptr) {
-        if (read.failure != nullptr) read.failure->Record(kNoMemory, "out of memory");
-        return kNoMemory;
+        if (read.failure != nullptr) read.failure->Record(Status::NoMemory, "out of memory");
+        return Status::NoMemory;
     }
-    const int code = ReadArea(read, level, x, y, width, height, Extent::Grid, pixels.get(), stride);
-    if (code != ZY_OK) return code;
+    const Status code =
+        ReadArea(read, level, x, y, width, height, Extent::Grid, pixels.get(), stride);
+    if (code != Status::Ok) return code;
     unsigned char* stream = nullptr;
     const int length = EncodeJpegBgr(pixels.get(), width, height, kExportQuality, &stream);
     if (length <= 0) {
         free(stream);
-        if (read.failure != nullptr) read.failure->Record(ZY_E_ENCODE, "the JPEG encoder failed");
-        return ZY_E_ENCODE;
+        if (read.failure != nullptr)
+            read.failure->Record(Status::EncodeFailed, "the JPEG encoder failed");
+        return Status::EncodeFailed;
     }
     *jpeg = stream;
     *size = length;
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace tarn

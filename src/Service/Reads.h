@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "Common/PixelFormat.h"
 #include "Core/Slide.h"
 #include "Core/Tiles.h"
@@ -49,25 +50,25 @@ void FillBeyond(uint8_t* dst, size_t stride, uint64_t width, uint64_t height, co
                 Extent extent, PixelFormat format);
 
 // Pixels (x, y, width, height) of `level` (in its pixels, anywhere, outside the extent too) into
-// `dst`, rows `stride` bytes apart, in `format`. ZY_OK, or the code of the first tile that failed
-// (DrawTile's), recorded in the context. `level` must exist.
-int ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-             int64_t height, Extent extent, uint8_t* dst, size_t stride,
-             PixelFormat format = PixelFormat::Bgr);
+// `dst`, rows `stride` bytes apart, in `format`. Status::Ok, or the code of the first tile that
+// failed (DrawTile's), recorded in the context. `level` must exist.
+Status ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
+                int64_t height, Extent extent, uint8_t* dst, size_t stride,
+                PixelFormat format = PixelFormat::Bgr);
 
 // ReadArea of the picture, whose failures say where: "cannot read level L at (x, y): ...".
-int ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-                int64_t height, uint8_t* dst, size_t stride, PixelFormat format);
+Status ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
+                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format);
 
 // Tile (x, y) of `level` as stored, into a new malloc'ed buffer (the caller's), with its size;
-// null and 0 for a tile the file does not hold. ZY_OK or ReadStoredTile's codes. The address must
-// be inside the grid.
-int ReadTileBytes(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y,
-                  unsigned char** data, size_t* size);
+// null and 0 for a tile the file does not hold. Status::Ok or ReadStoredTile's codes. The address
+// must be inside the grid.
+Status ReadTileBytes(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y,
+                     unsigned char** data, size_t* size);
 
 // Tile (x, y) of `level` decoded whole into `dst` (DrawTile's codes).
-int ReadTilePixels(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint8_t* dst,
-                   size_t stride, PixelFormat format);
+Status ReadTilePixels(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint8_t* dst,
+                      size_t stride, PixelFormat format);
 
 // The quality of exported JPEGs: regions of the fixed interface, its batch export's files and
 // tarn.h's export tiles are one and the same JPEG.
@@ -75,8 +76,9 @@ inline constexpr int kExportQuality = 75;
 
 // The width x height rectangle at (x, y) of `level`'s grid (white beyond it) as the export JPEG,
 // a new malloc'ed stream (the caller's) and its length. Sizes of 1 to kMaxJpegSide, origin inside
-// the grid. ZY_OK; ReadArea's codes; kNoMemory; ZY_E_ENCODE when the encoder fails.
-int ExportJpeg(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint32_t width,
-               uint32_t height, unsigned char** jpeg, int* size);
+// the grid. Status::Ok; ReadArea's codes; Status::NoMemory; Status::EncodeFailed when the encoder
+// fails.
+Status ExportJpeg(const ReadContext& read, uint32_t level, uint32_t x, uint32_t y, uint32_t width,
+                  uint32_t height, unsigned char** jpeg, int* size);
 
 }  // namespace tarn

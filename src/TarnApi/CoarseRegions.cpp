@@ -40,7 +40,7 @@ bool ReadCoarse(SlideCall& call, uint8_t* dest, int32_t level, int64_t x, int64_
     }
     const SlideReader read(*call.slide().core);
     if (ReadCoarseRegion(*call.slide().core, read.context(), level, x, y, w, h, dest, format) ==
-        ZY_OK)
+        Status::Ok)
         return true;
     call.Fail("%s", read.why());
     return false;

@@ -47,7 +47,7 @@ bool RenderTile(SlideCall& call, const tarn_deepzoom& view, int32_t level, const
     }
     const SlideReader read(*call.slide().core);
     if (RenderDeepZoomTile(read.context(), view.plan, view.coarse.get(), level, tile, dest,
-                           format) == ZY_OK)
+                           format) == Status::Ok)
         return true;
     call.Fail("%s", read.why());
     return false;

@@ -54,7 +54,7 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
         int length = 0;
         if (ExportJpeg(read.context(), static_cast<uint32_t>(level), x, y,
                        static_cast<uint32_t>(tile_w), static_cast<uint32_t>(tile_h), &stream,
-                       &length) != ZY_OK) {
+                       &length) != Status::Ok) {
             call.Fail("cannot read export tile (%lld, %lld) of level %d: %s",
                       static_cast<long long>(col), static_cast<long long>(row), level, read.why());
             return -1;

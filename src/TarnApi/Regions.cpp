@@ -34,7 +34,7 @@ bool ReadLevelRegion(SlideCall& call, uint8_t* dest, int32_t level, int64_t left
     }
     const SlideReader read(*call.slide().core);
     if (ReadPicture(read.context(), static_cast<uint32_t>(level), left, top, w, h, dest, rowBytes,
-                    format) == ZY_OK)
+                    format) == Status::Ok)
         return true;
     call.Fail("%s", read.why());
     return false;

@@ -121,12 +121,12 @@ struct ReaderContext {
     std::string identity;
 };
 
-int ReadFromReader(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+Status ReadFromReader(void* context, uint64_t offset, void* out, size_t length, Error* why) {
     const tarn_reader& reader = static_cast<ReaderContext*>(context)->reader;
-    if (reader.read(reader.context, offset, out, length) == 0) return ZY_OK;
+    if (reader.read(reader.context, offset, out, length) == 0) return Status::Ok;
     Say(why, "the reader could not deliver %zu bytes at %llu", length,
         static_cast<unsigned long long>(offset));
-    return ZY_E_SHORT_READ;
+    return Status::ShortRead;
 }
 
 void PrefetchFromReader(void* context, const ByteRange* ranges, size_t count) {

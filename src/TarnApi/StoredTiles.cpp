@@ -75,7 +75,7 @@ int tarn_read_stored_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t
         }
         const SlideReader read(*call.slide().core);
         if (ReadTileBytes(read.context(), static_cast<uint32_t>(level), x, y, data, size) !=
-            ZY_OK) {
+            Status::Ok) {
             call.Fail("%s", read.why());
             return -1;
         }
@@ -99,7 +99,7 @@ int tarn_read_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t row, v
         const size_t stride =
             size_t{read.context().layout->tileWidth} * static_cast<size_t>(BytesPerPixel(layout));
         if (ReadTilePixels(read.context(), static_cast<uint32_t>(level), x, y,
-                           static_cast<uint8_t*>(dest), stride, layout) != ZY_OK) {
+                           static_cast<uint8_t*>(dest), stride, layout) != Status::Ok) {
             call.Fail("%s", read.why());
             return -1;
         }
