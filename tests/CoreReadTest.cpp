@@ -12,6 +12,7 @@
 #include "Common/Status.h"
 #include "Core/Slide.h"
 #include "DecodeJpeg/JpegCodec.h"
+#include "DecodeTarn.h"
 #include "FixedApi/StatusCodes.h"
 #include "Service/Reads.h"
 #include "support/SlideFixtures.h"

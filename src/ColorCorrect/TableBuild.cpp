@@ -6,7 +6,6 @@
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
 #include "Common/ThreadCap.h"
-#include "DecodeTarnCxx.h"
 
 namespace tarn {
 namespace {

@@ -141,7 +141,7 @@ ColorLut* DropReferenceLocked(Registry& reg, const ColorLut* lut) {
     return EvictBeyond(reg, false, kMaxCachedTables);
 }
 
-ColorLut* FindByTableLocked(Registry& reg, const ColorCorrectTable* table) {
+ColorLut* FindByTableLocked(Registry& reg, const PlaneTable* table) {
     for (ColorLut* lut = reg.tables; lut != nullptr; lut = lut->next)
         if (lut->ready && &lut->table == table) return lut;
     return nullptr;
@@ -160,17 +160,17 @@ ColorParams NeutralColorParams() {
     return params;
 }
 
-ColorParams ColorParamsOf(const ZyExtraInfo* extra) {
+ColorParams ColorParamsOf(const ExtraRecord* extra) {
     if (extra == nullptr) return NeutralColorParams();
     ColorParams params{};
     params.gamma = extra->Gamma > 0.0f ? extra->Gamma : 1.0f;  // also catches NaN
-    memcpy(params.gains, reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, Gains),
+    memcpy(params.gains, reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, Gains),
            sizeof params.gains);
     memcpy(params.hsvScale,
-           reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, HsvScale),
+           reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, HsvScale),
            sizeof params.hsvScale);
     memcpy(params.matrix,
-           reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, ColorMatrix),
+           reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, ColorMatrix),
            sizeof params.matrix);
     return params;
 }
@@ -339,14 +339,14 @@ void WaitForColorLutWrites() {
 
 namespace {
 
-ColorCorrectTable* ExportedTableLocked(const ColorLut* lut) {
+PlaneTable* ExportedTableLocked(const ColorLut* lut) {
     auto* mutableLut = const_cast<ColorLut*>(lut);
     return lut != nullptr && LinkExportedView(mutableLut) ? &mutableLut->table : nullptr;
 }
 
 }  // namespace
 
-ColorCorrectTable* ExportedTable(const ColorLut* lut) {
+PlaneTable* ExportedTable(const ColorLut* lut) {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
     return ExportedTableLocked(lut);
@@ -363,18 +363,18 @@ void PublishColorTable(const ColorLut* lut) {
     ColorLut* evicted = nullptr;
     {
         std::lock_guard lock(reg.mutex);
-        ColorCorrectTable* const view = ExportedTableLocked(lut);
+        PlaneTable* const view = ExportedTableLocked(lut);
         if (view == nullptr) lut = nullptr;  // no memory for its view: no table at all
         if (lut != nullptr) ++const_cast<ColorLut*>(lut)->refs;
         const ColorLut* previous = reg.global;
         reg.global = lut;
-        ColorTable = view;
+        SetPublishedTable(view);
         if (previous != nullptr) evicted = DropReferenceLocked(reg, previous);
     }
     FreeList(evicted);
 }
 
-bool DropGlobalReferenceTo(ColorCorrectTable* table) {
+bool DropGlobalReferenceTo(PlaneTable* table) {
     Registry& reg = TheRegistry();
     ColorLut* evicted = nullptr;
     bool managed = false;
@@ -382,7 +382,7 @@ bool DropGlobalReferenceTo(ColorCorrectTable* table) {
         std::lock_guard lock(reg.mutex);
         const ColorLut* lut = FindByTableLocked(reg, table);
         managed = lut != nullptr;
-        if (ColorTable == table) ColorTable = nullptr;
+        if (PublishedTable() == table) SetPublishedTable(nullptr);
         if (managed && reg.global == lut) {
             reg.global = nullptr;
             evicted = DropReferenceLocked(reg, lut);
@@ -395,13 +395,14 @@ bool DropGlobalReferenceTo(ColorCorrectTable* table) {
 PinnedGlobalTable::PinnedGlobalTable() {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
-    if (ColorTable == nullptr) return;
-    if (ColorLut* lut = FindByTableLocked(reg, ColorTable); lut != nullptr) {
+    PlaneTable* const global = PublishedTable();
+    if (global == nullptr) return;
+    if (ColorLut* lut = FindByTableLocked(reg, global); lut != nullptr) {
         ++lut->refs;
         lut_ = lut;
         lookup_ = LookupOf(lut);
     } else {
-        lookup_.table = ColorTable;  // built by the caller: read through its planes
+        lookup_.table = global;  // built by the caller: read through its planes
     }
 }
 

@@ -15,7 +15,6 @@
 
 #include "ColorCorrect/TableFiles.h"
 #include "ColorCorrect/ColorChain.h"
-#include "DecodeTarnCxx.h"
 
 namespace tarn {
 namespace {

@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 

@@ -10,7 +10,7 @@
 
 #include "Common/FileAccess.h"
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 namespace {

@@ -281,7 +281,7 @@ IndexPointer IndexOf(const Slide& slide) {
     for (size_t k = 0; k < records.layers.size(); ++k) {
         IndexExtent extent;
         extent.offset = records.layerOffsets[k];
-        const ZyPicInfo& record = records.layers[k];
+        const PictureRecord& record = records.layers[k];
         Put(extent.bytes, &record, kPicRecordSize);
         if (record.TileCount > 0)
             Put(extent.bytes, slide.tables[k].sizes, sizeof(uint32_t) * record.TileCount);

@@ -27,7 +27,7 @@
 #include "ColorCorrect/ColorTables.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 #include "Remote/RemoteObject.h"
 #include "Remote/RemoteUrl.h"
 

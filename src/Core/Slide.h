@@ -15,7 +15,7 @@
 #include "Core/ByteSource.h"
 #include "Core/OpenFailure.h"
 #include "Core/Tiles.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
@@ -24,17 +24,17 @@ class CoarseLevels;  // the read service's (Service/CoarseLevels.h)
 
 // The file's records as stored, byte for byte, with where the payloads they announce lie.
 struct SlideRecords {
-    ZyPicHead head{};
+    SlideHead head{};
     bool hasPerson = false;
-    ZyPersonInfo person{};
+    PersonRecord person{};
     bool hasExtra = false;
-    ZyExtraInfo extra{};
-    uint32_t macroCount = 0;  // label/macrograph records read: 0, or macroNum
-    ZyMacrographInfo macro[macroNum] = {};
-    uint64_t macroData[macroNum] = {};  // where each one's stored bytes start
-    ZyPicInfo thumb{};
+    ExtraRecord extra{};
+    uint32_t macroCount = 0;  // label/macrograph records read: 0, or kMacroSlots
+    MacroRecord macro[kMacroSlots] = {};
+    uint64_t macroData[kMacroSlots] = {};  // where each one's stored bytes start
+    PictureRecord thumb{};
     uint64_t thumbData = 0;
-    std::vector<ZyPicInfo> layers;
+    std::vector<PictureRecord> layers;
     std::vector<uint64_t> layerOffsets;  // where each layer record lies
 };
 

@@ -136,7 +136,7 @@ Status ReadThumbnailRecord(FileReader& reader, ReadAhead& ahead, SlideRecords& r
 // the one above it). A guess only: a table longer than what was read ahead is read on its own.
 uint64_t ExpectedTiles(const SlideRecords& records, size_t k) {
     if (k > 0) return records.layers[k - 1].TileCount;
-    const ZyPicHead& head = records.head;
+    const SlideHead& head = records.head;
     return TilesToCover(head.ImageWidth, head.TileWidth) *
            TilesToCover(head.ImageHeight, head.TileHeight);
 }
@@ -145,7 +145,7 @@ uint64_t ExpectedTiles(const SlideRecords& records, size_t k) {
 // whole file.
 constexpr uint64_t kMostTableReadAhead = uint64_t{16} << 20;
 
-Status ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& record,
+Status ReadTileTable(FileReader& reader, uint64_t tableOffset, const PictureRecord& record,
                      LayerTable* table) {
     const uint32_t count = record.TileCount;
     if (count == 0) return Status::Ok;
@@ -164,7 +164,7 @@ Status ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& 
 // check any overlap at all. Tables read so far stay in the slide for CloseSlide to release.
 Status ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     SlideRecords& records = slide.records;
-    const ZyPicHead& head = records.head;
+    const SlideHead& head = records.head;
     uint64_t budget = reader.size;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     try {
@@ -182,7 +182,7 @@ Status ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
         if (const Status code = Cover(reader, ahead, offset, kPicRecordSize, expected);
             code != Status::Ok)
             return code;
-        ZyPicInfo& record = records.layers[k];
+        PictureRecord& record = records.layers[k];
         records.layerOffsets[k] = offset;
         if (const Status code = ReadPicRecord(reader, offset, &record, Status::BadPictureMagic);
             code != Status::Ok)
@@ -235,7 +235,7 @@ Status ReadSlide(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     if (const Status code = Cover(reader, ahead, 0, kHeadSize); code != Status::Ok) return code;
     ReadHead(reader, &records.head);
     if (reader.failure != Status::Ok) return reader.failure;
-    const ZyPicHead& head = records.head;
+    const SlideHead& head = records.head;
     if (const Status code = CheckHead(head); code != Status::Ok) return code;
     if (!HeadUsable(head, reader.size)) return Status::BadHeadMagic;
     if (const Status code = ReadPerson(reader, head, &records.person); code != Status::Absent) {

@@ -42,16 +42,16 @@ Status DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const u
     return decoded ? Status::Ok : Status::Undecodable;
 }
 
-_ColorSpace HevcLayoutOf(PixelFormat format) {
+PackedLayout HevcLayoutOf(PixelFormat format) {
     switch (format) {
         case PixelFormat::Rgb:
-            return CS_RGB24;
+            return PackedLayout::Rgb24;
         case PixelFormat::Bgra:
-            return CS_BGRA;
+            return PackedLayout::Bgra;
         case PixelFormat::Rgba:
-            return CS_RGBA;
+            return PackedLayout::Rgba;
         default:
-            return CS_BGR24;
+            return PackedLayout::Bgr24;
     }
 }
 
@@ -150,9 +150,9 @@ uint64_t PartTag(const PixelRect& part) {
 
 TileCodec CodecOf(uint32_t compressionType) {
     switch (compressionType) {
-        case ZY_COMPRESSION_JPEG:
+        case kCompressionJpeg:
             return TileCodec::Jpeg;
-        case ZY_COMPRESSION_HEVC:
+        case kCompressionHevc:
             return TileCodec::Hevc;
         default:
             return TileCodec::None;

@@ -17,7 +17,7 @@
 #include "Common/Error.h"
 #include "Common/PixelFormat.h"
 #include "Core/ByteSource.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>  // jpeglib.h needs FILE
+
+#include <jpeglib.h>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Geometry.h"
 #include "Common/Error.h"
+#include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
 
 namespace tarn {
 

@@ -4,6 +4,7 @@
 #include "Common/Status.h"
 #include "Core/Associated.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace tarn {
@@ -65,7 +66,7 @@ int ZyGetMacroImageInfo(FILE* stream, ZyImageInfo** pair) {
         const PinnedGlobalTable table;
         for (int i = 0; i < macroNum && records[i] != nullptr; ++i) {
             AssociatedImage image;
-            BuildPairImage(*records[i], payloads[i], table.lookup(), &image);
+            BuildPairImage(AsCore(*records[i]), payloads[i], table.lookup(), &image);
             payloads[i] = nullptr;
             FillRecord(image, images[i], false);
             pair[i] = images[i];
@@ -92,8 +93,8 @@ int ZyGetThumbImageInfo(FILE* stream, ZyImageInfo* thumb) {
     }
     const PinnedGlobalTable table;
     AssociatedImage image;
-    BuildThumbnailImage(record, static_cast<uint32_t>(width), static_cast<uint32_t>(height), data,
-                        table.lookup(), &image);
+    BuildThumbnailImage(AsCore(record), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                        data, table.lookup(), &image);
     FillRecord(image, thumb, true);
     return ZY_OK;
 }

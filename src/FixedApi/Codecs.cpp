@@ -8,6 +8,7 @@
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 #include "DecodeBmp/BmpReader.h"
 
@@ -42,7 +43,7 @@ extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long leng
 
 ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
                       unsigned char* out, _ColorSpace requested) {
-    const _ColorSpace space = KnownLayout(EnumValue(requested));
+    const PackedLayout space = KnownLayout(EnumValue(requested));
     int bytes = 0;
     if (stream == nullptr || out == nullptr || length <= 0 ||
         !PackedImageBytes(width, height, space, &bytes))
@@ -62,7 +63,7 @@ ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int le
 
 ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int height,
                       _ColorSpace requested) {
-    const _ColorSpace space = KnownLayout(EnumValue(requested));
+    const PackedLayout space = KnownLayout(EnumValue(requested));
     int bytes = 0;
     if (yuv == nullptr || out == nullptr || !PackedImageBytes(width, height, space, &bytes))
         return -1;
@@ -75,7 +76,7 @@ ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int hei
 }
 
 extern "C" ZY_API unsigned char* GetRgb24FromBmp(unsigned char* bmpData, BmpInfo* bmpInfo) {
-    return ReadBmpAsDocumented(bmpData, bmpInfo);
+    return ReadBmpAsDocumented(bmpData, AsCore(bmpInfo));
 }
 
 ZY_API void Print(BmpInfo* bmpInfo) {

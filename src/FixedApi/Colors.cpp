@@ -7,8 +7,22 @@
 #include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeTarnCxx.h"
+#include "FixedApi/RecordViews.h"
 
 ColorCorrectTable* ColorTable = nullptr;
+
+namespace tarn {
+
+// The colour module publishes its tables through the exported global, seen as its own type.
+PlaneTable* PublishedTable() {
+    return AsCore(ColorTable);
+}
+
+void SetPublishedTable(PlaneTable* table) {
+    ColorTable = AsFixed(table);
+}
+
+}  // namespace tarn
 
 namespace {
 
@@ -33,7 +47,7 @@ using namespace tarn;
 
 int InitColorCollectTable(ZyTarnInfo* slide) {
     if (slide == nullptr) return ZY_E_CODEC;
-    const ColorLut* lut = AcquireColorLut(ColorParamsOf(slide->ExtraInfo));
+    const ColorLut* lut = AcquireColorLut(ColorParamsOf(AsCore(slide->ExtraInfo)));
     // Out of memory leaves no table at all rather than an older slide's one.
     PublishColorTable(lut);
     ReleaseColorLut(lut);
@@ -97,7 +111,7 @@ unsigned char* RgbColorCorrect(unsigned char* pixels, int width, int height, int
 void DisposeColorCorrectTable(ColorCorrectTable* table) {
     if (table == nullptr) return;
     // A library table is shared with open slides and the cache: only the global reference goes.
-    if (DropGlobalReferenceTo(table)) return;
+    if (DropGlobalReferenceTo(AsCore(table))) return;
     FreeSeparateBlocks(table);
 }
 

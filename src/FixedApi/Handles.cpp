@@ -15,6 +15,8 @@
 #include "Common/Status.h"
 #include "Core/FileSource.h"
 #include "Core/PixelCache.h"
+#include "Core/Records.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace tarn {
@@ -115,9 +117,9 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
     SlideRecords& records = slide.records;
     // Callers may read Path: it stays the path they gave.
     info->Path = strdup(path);
-    info->PicHead = &records.head;
-    info->PersonInfo = records.hasPerson ? &records.person : nullptr;
-    info->ExtraInfo = records.hasExtra ? &records.extra : nullptr;
+    info->PicHead = AsFixed(&records.head);
+    info->PersonInfo = records.hasPerson ? AsFixed(&records.person) : nullptr;
+    info->ExtraInfo = records.hasExtra ? AsFixed(&records.extra) : nullptr;
     bool ok = info->Path != nullptr;
     if (ok && records.macroCount > 0) {
         info->MacroImages = static_cast<ZyImageInfo**>(calloc(macroNum, sizeof(ZyImageInfo*)));
@@ -133,7 +135,7 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
         ok = info->PicInfos != nullptr && info->SliceInfos != nullptr;
     }
     for (uint32_t k = 0; ok && k < layers; ++k) {
-        info->PicInfos[k] = &records.layers[k];
+        info->PicInfos[k] = AsFixed(&records.layers[k]);
         info->SliceInfos[k] = static_cast<ZySliceInfo*>(calloc(1, sizeof(ZySliceInfo)));
         ok = info->SliceInfos[k] != nullptr;
         if (ok) {
@@ -237,7 +239,7 @@ FixedRead::FixedRead(const ZyTarnInfo* info) {
         const ZyPicInfo* record = info->PicInfos[k];
         const ZySliceInfo* table = info->SliceInfos[k];
         if (record == nullptr || table == nullptr) return;
-        layers_[k].grid = GeometryOf(head, *record);
+        layers_[k].grid = GeometryOf(AsCore(head), AsCore(*record));
         layers_[k].tileCount = record->TileCount;
         layers_[k].offsets = table->Offsets;
         layers_[k].sizes = table->Sizes;

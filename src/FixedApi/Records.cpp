@@ -8,6 +8,7 @@
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/StatusCodes.h"
 #include "FixedApi/ZyCommon.h"
 
@@ -23,7 +24,7 @@ int Code(Status status) {
 // The header every exported reader starts from, read through a reader over the stream: codes
 // ZY_E_EMPTY_FILE (no stream, an empty file or one whose size cannot be known), ZY_E_NULL for a
 // null header buffer, ZY_E_HEAD_MAGIC.
-int StartReader(FILE* stream, ZyPicHead* head, FileReader* reader) {
+int StartReader(FILE* stream, SlideHead* head, FileReader* reader) {
     if (!ReaderOverStream(stream, reader) || reader->size == 0) return ZY_E_EMPTY_FILE;
     if (head == nullptr) return ZY_E_NULL;
     ReadHead(*reader, head);
@@ -39,11 +40,11 @@ bool SeekStream(FILE* stream, uint64_t offset) {
 
 // The thumbnail's offset, walking the label/macrograph heads (not their payloads) when the fixed
 // area is there; the stream is left there. A negative code on failure.
-int64_t FindThumbnail(FILE* stream, FileReader& reader, const ZyPicHead& head) {
+int64_t FindThumbnail(FILE* stream, FileReader& reader, const SlideHead& head) {
     if (head.MacrographCount == 0 || head.PersonInfoFlag == 0) return kPersonOffset;
     uint64_t position = kMacroChainStart;
     for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
-        ZyMacrographInfo record{};
+        MacroRecord record{};
         if (const Status status = ReadMacroRecord(reader, &position, &record, nullptr);
             status != Status::Ok)
             return Code(status);
@@ -52,7 +53,7 @@ int64_t FindThumbnail(FILE* stream, FileReader& reader, const ZyPicHead& head) {
     return static_cast<int64_t>(position);
 }
 
-int64_t FindLayer(FILE* stream, FileReader& reader, const ZyPicHead& head, int layer) {
+int64_t FindLayer(FILE* stream, FileReader& reader, const SlideHead& head, int layer) {
     const int64_t thumbnail = FindThumbnail(stream, reader, head);
     if (thumbnail < 0) return thumbnail;
     if (static_cast<uint32_t>(layer) >= head.Layer) return ZY_E_LAYER;
@@ -65,7 +66,7 @@ int64_t FindLayer(FILE* stream, FileReader& reader, const ZyPicHead& head, int l
 
     uint64_t position = static_cast<uint64_t>(thumbnail);
     for (uint32_t i = 0; i <= static_cast<uint32_t>(layer); ++i) {
-        ZyPicInfo record{};
+        PictureRecord record{};
         if (ReadPicRecord(reader, position, &record, Status::BadPictureMagic) != Status::Ok)
             return ZY_E_PIC_MAGIC;
         position = record.NextOffset;
@@ -80,7 +81,7 @@ namespace tarn {
 
 int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
     FileReader reader;
-    ZyPicHead head{};
+    SlideHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
     if (head.MacrographCount == 0) return ZY_E_ABSENT;
     if (records == nullptr || jpegs == nullptr) return ZY_E_NULL;
@@ -91,7 +92,7 @@ int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char**
     for (uint32_t i = 0; i < MacroRecordCount(head); ++i) {
         records[i] = static_cast<ZyMacrographInfo*>(calloc(1, sizeof(ZyMacrographInfo)));
         if (records[i] == nullptr) return ZY_E_SHORT_READ;
-        if (const Status status = ReadMacroRecord(reader, &position, records[i], &jpegs[i]);
+        if (const Status status = ReadMacroRecord(reader, &position, AsCore(records[i]), &jpegs[i]);
             status != Status::Ok)
             return Code(status);
     }
@@ -100,7 +101,7 @@ int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char**
 
 int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, unsigned char** data) {
     FileReader reader;
-    ZyPicHead head{};
+    SlideHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
     const int64_t offset = FindThumbnail(stream, reader, head);
     if (offset < 0) return static_cast<int>(offset);
@@ -110,7 +111,7 @@ int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, uns
     if (thumb == nullptr || data == nullptr) return ZY_E_NULL;
 
     if (const Status status =
-            ReadPicRecord(reader, static_cast<uint64_t>(offset), thumb, Status::ShortRead);
+            ReadPicRecord(reader, static_cast<uint64_t>(offset), AsCore(thumb), Status::ShortRead);
         status != Status::Ok)
         return Code(status);
     // A payload there was no memory for is a short read too.
@@ -121,23 +122,23 @@ int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, uns
 
 int ZyGetPicHead(FILE* stream, ZyPicHead* head) {
     FileReader reader;
-    return StartReader(stream, head, &reader);
+    return StartReader(stream, AsCore(head), &reader);
 }
 
 int ZyGetPersonInfo(FILE* stream, ZyPersonInfo* person) {
     if (person == nullptr) return ZY_E_NULL;
     FileReader reader;
-    ZyPicHead head{};
+    SlideHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    return Code(ReadPerson(reader, head, person));
+    return Code(ReadPerson(reader, head, AsCore(person)));
 }
 
 int ZyGetExtraInfo(FILE* stream, ZyExtraInfo* extra) {
     if (extra == nullptr) return ZY_E_NULL;
     FileReader reader;
-    ZyPicHead head{};
+    SlideHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
-    return Code(ReadExtra(reader, head, extra));
+    return Code(ReadExtra(reader, head, AsCore(extra)));
 }
 
 int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs) {
@@ -146,14 +147,14 @@ int ZyGetMacrographInfoAndJpeg(FILE* stream, ZyMacrographInfo** records, unsigne
 
 int64_t ZyGetCurThumbnailOffset(FILE* stream, ZyPicHead* head) {
     FileReader reader;
-    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
-    return FindThumbnail(stream, reader, *head);
+    if (const int code = StartReader(stream, AsCore(head), &reader); code != ZY_OK) return code;
+    return FindThumbnail(stream, reader, AsCore(*head));
 }
 
 int64_t ZyGetLayerOffset(FILE* stream, ZyPicHead* head, int layer) {
     FileReader reader;
-    if (const int code = StartReader(stream, head, &reader); code != ZY_OK) return code;
-    return FindLayer(stream, reader, *head, layer);
+    if (const int code = StartReader(stream, AsCore(head), &reader); code != ZY_OK) return code;
+    return FindLayer(stream, reader, AsCore(*head), layer);
 }
 
 int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* height,
@@ -163,10 +164,11 @@ int ZyGetThumbnailInfoAndJpeg(FILE* stream, ZyPicInfo* thumb, int* width, int* h
 
 int ZyGetPicInfoOfSpecifyLayer(FILE* stream, ZyPicInfo* picInfo, int layer) {
     FileReader reader;
-    ZyPicHead head{};
+    SlideHead head{};
     if (const int code = StartReader(stream, &head, &reader); code != ZY_OK) return code;
     const int64_t offset = FindLayer(stream, reader, head, layer);
     if (offset < 0) return static_cast<int>(offset);
     if (picInfo == nullptr) return ZY_E_NULL;
-    return Code(ReadPicRecord(reader, static_cast<uint64_t>(offset), picInfo, Status::ShortRead));
+    return Code(
+        ReadPicRecord(reader, static_cast<uint64_t>(offset), AsCore(picInfo), Status::ShortRead));
 }

@@ -10,7 +10,7 @@
 namespace tarn {
 
 bool MeasureLevels(const Slide& slide, std::vector<Level>* levels, std::string* why) {
-    const ZyPicHead& head = slide.records.head;
+    const SlideHead& head = slide.records.head;
     levels->clear();
     levels->reserve(slide.layout.layerCount);
     for (uint32_t k = 0; k < slide.layout.layerCount; ++k) {

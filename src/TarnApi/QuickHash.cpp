@@ -38,7 +38,7 @@ bool AddRecords(EVP_MD_CTX* digest, const Slide& slide) {
     ok = ok && Add(digest, &hasExtra, 1);
     if (records.hasExtra) ok = ok && Add(digest, &records.extra, sizeof records.extra);
     for (size_t k = 0; ok && k < records.layers.size(); ++k) {
-        const ZyPicInfo& layer = records.layers[k];
+        const PictureRecord& layer = records.layers[k];
         ok = Add(digest, &layer, sizeof layer);
         for (uint32_t t = 0; ok && t < layer.TileCount; ++t)
             ok = AddU32(digest, slide.tables[k].sizes[t]);

@@ -19,7 +19,7 @@ const char* tarn_detect_vendor(const char* filename) {
     if (!opened) return nullptr;
     // The checks every open makes first: a file that passes may still fail to open when a later
     // record is damaged.
-    ZyPicHead head;
+    tarn::SlideHead head;
     const bool tarn =
         tarn::ReadFromSource(source, 0, &head, sizeof head, nullptr) == tarn::Status::Ok &&
         tarn::CheckHead(head) == tarn::Status::Ok && tarn::HeadUsable(head, source.size);
