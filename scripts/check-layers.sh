@@ -14,12 +14,15 @@ check() {  # check FOLDER PATTERN WHY
         status=1
     fi
 }
-for folder in Common Core Service ColorCorrect DecodeJpeg DecodeHevc DecodeBmp Remote; do
+for folder in Common CacheFolder Core Service ColorCorrect DecodeJpeg DecodeHevc DecodeBmp Remote; do
     check "$folder" 'DecodeTarn\.h|DecodeTarnCxx\.h|FixedApi/' "src/$folder includes the fixed interface"
     check "$folder" 'tarn\.h|TarnApi/' "src/$folder includes tarn.h's interface"
 done
-for folder in Common Core ColorCorrect DecodeJpeg DecodeHevc DecodeBmp Remote; do
+for folder in Common CacheFolder Core ColorCorrect DecodeJpeg DecodeHevc DecodeBmp Remote; do
     check "$folder" 'Service/' "src/$folder includes the read service above it"
+done
+for folder in Common CacheFolder; do
+    check "$folder" 'Core/|ColorCorrect/|Decode[A-Za-z]*/|Remote/' "src/$folder includes a module above it"
 done
 [ "$status" -eq 0 ] && echo "every folder includes only its own layer and those below"
 exit "$status"

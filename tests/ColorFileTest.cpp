@@ -54,8 +54,8 @@ bool MappedInThisProcess(const std::string& path) {
 
 // The table of `params` straight from the folder, bypassing the registry; null when refused.
 ColorLut* MapFromFolder(const ColorParams& params) {
-    tarn::TableFolder folder;
-    return tarn::FindTableFolder(&folder) ? tarn::MapTableFile(folder, params) : nullptr;
+    tarn::CacheFolder folder;
+    return tarn::FindCacheFolder(&folder) ? tarn::MapTableFile(folder, params) : nullptr;
 }
 
 bool Maps(const ColorParams& params) {
@@ -367,13 +367,13 @@ TEST_F(TableFolderLocation, FollowsTheEnvironmentAndFallsBackToMemory) {
     ScopedEnvironment dir("TARN_CACHE_DIR", nullptr), xdg("XDG_CACHE_HOME", nullptr),
         home("HOME", nullptr), cap("TARN_CACHE_DIR_LIMIT", nullptr);
     auto where = [] {
-        tarn::TableFolder folder;
-        return tarn::FindTableFolder(&folder) ? std::string(folder.path) : std::string("off");
+        tarn::CacheFolder folder;
+        return tarn::FindCacheFolder(&folder) ? std::string(folder.path) : std::string("off");
     };
     auto limit = [](const char* value) {
         const ScopedEnvironment set("TARN_CACHE_DIR_LIMIT", value);
-        tarn::TableFolder folder;
-        return tarn::FindTableFolder(&folder) ? folder.limit : 0;
+        tarn::CacheFolder folder;
+        return tarn::FindCacheFolder(&folder) ? folder.limit : 0;
     };
     EXPECT_EQ(where(), "off");
     {

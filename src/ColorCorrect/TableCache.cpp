@@ -179,7 +179,7 @@ namespace {
 
 // Whoever holds the writer's reference to `lut` writes it to the folder, then drops that
 // reference.
-void WriteAndRelease(const TableFolder& folder, ColorLut* lut) {
+void WriteAndRelease(const CacheFolder& folder, ColorLut* lut) {
     const bool written = WriteTableFile(folder, *lut);
     Registry& reg = TheRegistry();
     ColorLut* evicted = nullptr;
@@ -201,7 +201,7 @@ struct WritesFinishAtExit {
 };
 
 // Writes on a thread of its own, or on the caller's when the library is kept to one thread.
-void StartWrite(const TableFolder& folder, ColorLut* lut) {
+void StartWrite(const CacheFolder& folder, ColorLut* lut) {
     if (ThreadBudget() > 1) {
         static WritesFinishAtExit finishAtExit;
         try {
@@ -272,8 +272,8 @@ const ColorLut* AcquireColorLut(const ColorParams& params) {
     lock.unlock();
     FreeList(stale);
 
-    TableFolder folder;
-    const bool haveFolder = FindTableFolder(&folder);
+    CacheFolder folder;
+    const bool haveFolder = FindCacheFolder(&folder);
     ColorLut* lut = haveFolder ? MapTableFile(folder, params) : nullptr;
     const bool built = lut == nullptr;
     if (built) lut = BuildColorLut(params);
