@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 namespace tarn {
 namespace {
 
@@ -97,10 +96,14 @@ bool DeepZoomTileOf(const DeepZoomPlan& plan, int32_t level, int64_t column, int
     const TileAxis y = AxisOf(plan, zoom, row, zoom.rows, zoom.height,
                               plan.slideHeights[slideLevel], plan.offsetY);
     const double downsample = plan.slideDownsamples[slideLevel];
-    *tile = {x.level0,         y.level0,
-             zoom.slideLevel,  x.read,
-             y.read,           x.size,
-             y.size,           ToLevel(x.level0, downsample),
+    *tile = {x.level0,
+             y.level0,
+             zoom.slideLevel,
+             x.read,
+             y.read,
+             x.size,
+             y.size,
+             ToLevel(x.level0, downsample),
              ToLevel(y.level0, downsample)};
     return true;
 }

@@ -1,25 +1,11 @@
 #include "Service/DeepZoomTiles.h"
 
-#include <cstring>
-
 #include "Common/Status.h"
 #include "Service/BoxFilter.h"
 #include "Service/Reads.h"
 
 namespace tarn {
 namespace {
-
-// Outside the picture a tile is opaque white in every layout. Alpha is the fourth byte of every
-// four-byte layout: the top byte of a little-endian word. Written without a branch, so that the
-// compiler can treat many pixels at once (most tiles have no transparent pixel at all).
-void WhitenTransparent(uint8_t* pixels, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t pixel;
-        memcpy(&pixel, pixels + 4 * i, 4);
-        pixel = (pixel & 0xFF000000u) == 0 ? 0xFFFFFFFFu : pixel;
-        memcpy(pixels + 4 * i, &pixel, 4);
-    }
-}
 
 // Bytes of the area read at a time when a tile is scaled from it: memory stays bounded however
 // much of the slide a tile of a coarse level covers.
@@ -42,18 +28,13 @@ Status RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, Coa
                           int32_t level, const DeepZoomTile& tile, uint8_t* dest,
                           PixelFormat format) {
     const int bytes = BytesPerPixel(format);
-    const auto count =
-        static_cast<uint64_t>(tile.tileWidth) * static_cast<uint64_t>(tile.tileHeight);
     const auto slideLevel = static_cast<uint32_t>(tile.level);
-    // At the slide levels' own scales the area read is the tile: no copy, no filter.
-    if (tile.width == tile.tileWidth && tile.height == tile.tileHeight) {
-        const Status code =
-            ReadPicture(read, slideLevel, tile.left, tile.top, tile.width, tile.height, dest,
-                        static_cast<size_t>(tile.tileWidth) * static_cast<size_t>(bytes), format);
-        if (code != Status::Ok) return code;
-        if (bytes == 4) WhitenTransparent(dest, count);
-        return Status::Ok;
-    }
+    // At the slide levels' own scales the area read is the tile: no copy, no filter. Outside
+    // the picture a tile is opaque white in every layout.
+    if (tile.width == tile.tileWidth && tile.height == tile.tileHeight)
+        return ReadPicture(read, slideLevel, tile.left, tile.top, tile.width, tile.height, dest,
+                           static_cast<size_t>(tile.tileWidth) * static_cast<size_t>(bytes), format,
+                           Extent::PictureOnWhite);
     if (tile.width <= 0 || tile.height <= 0) {  // nothing to read at the edge of the bounds
         FillBeyond(dest, static_cast<size_t>(tile.tileWidth) * static_cast<size_t>(bytes),
                    static_cast<uint64_t>(tile.tileWidth), static_cast<uint64_t>(tile.tileHeight),

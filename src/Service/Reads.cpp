@@ -88,10 +88,11 @@ Status ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, i
                 int64_t height, Extent extent, uint8_t* dst, size_t stride, PixelFormat format) {
     if (width <= 0 || height <= 0) return Status::Ok;
     const LayerGeometry& grid = read.layer(level).grid;
+    const bool wholeGrid = extent == Extent::Grid;
     const auto extentWidth =
-        static_cast<int64_t>(extent == Extent::Grid ? grid.gridWidth() : grid.pictureWidth());
+        static_cast<int64_t>(wholeGrid ? grid.gridWidth() : grid.pictureWidth());
     const auto extentHeight =
-        static_cast<int64_t>(extent == Extent::Grid ? grid.gridHeight() : grid.pictureHeight());
+        static_cast<int64_t>(wholeGrid ? grid.gridHeight() : grid.pictureHeight());
     x = std::clamp(x, -kFar, kFar);
     y = std::clamp(y, -kFar, kFar);
     const int64_t left = std::max<int64_t>(x, 0), top = std::max<int64_t>(y, 0);
@@ -111,9 +112,8 @@ Status ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, i
 }
 
 Status ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format) {
-    const Status code =
-        ReadArea(read, level, x, y, width, height, Extent::Picture, dst, stride, format);
+                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format, Extent extent) {
+    const Status code = ReadArea(read, level, x, y, width, height, extent, dst, stride, format);
     if (code != Status::Ok && read.failure != nullptr)
         read.failure->Prefix("cannot read level %u at (%lld, %lld): ", level,
                              static_cast<long long>(std::clamp<int64_t>(x, 0, kFar)),

@@ -35,8 +35,9 @@ class SlideReader {
 // What a read draws from tiles, and what it fills the rest with. Grid: the layer's whole tile grid
 // (bound area included), white beyond it in every byte, alpha too (the fixed interface's
 // regions). Picture: the grid less its bound area; beyond it transparent in layouts with alpha,
-// white in the others (tarn.h's regions).
-enum class Extent { Grid, Picture };
+// white in the others (tarn.h's regions). PictureOnWhite: the picture, opaque white beyond it
+// (Deep Zoom tiles).
+enum class Extent { Grid, Picture, PictureOnWhite };
 
 // A rectangle of a buffer, in pixels.
 struct Area {
@@ -58,7 +59,8 @@ Status ReadArea(const ReadContext& read, uint32_t level, int64_t x, int64_t y, i
 
 // ReadArea of the picture, whose failures say where: "cannot read level L at (x, y): ...".
 Status ReadPicture(const ReadContext& read, uint32_t level, int64_t x, int64_t y, int64_t width,
-                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format);
+                   int64_t height, uint8_t* dst, size_t stride, PixelFormat format,
+                   Extent extent = Extent::Picture);
 
 // Tile (x, y) of `level` as stored, into a new malloc'ed buffer (the caller's), with its size;
 // null and 0 for a tile the file does not hold. Status::Ok or ReadStoredTile's codes. The address
