@@ -101,36 +101,58 @@ static_assert(static_cast<int>(PackedLayout::Rgb24) == CS_RGB24 &&
               static_cast<int>(PackedLayout::Bgra) == CS_BGRA);
 
 // The core's record behind a fixed one, and back.
-#define TARN_RECORD_VIEW(fixed, core)                  \
-    inline core* AsCore(fixed* record) {               \
-        return reinterpret_cast<core*>(record);        \
-    }                                                  \
-    inline const core* AsCore(const fixed* record) {   \
-        return reinterpret_cast<const core*>(record);  \
-    }                                                  \
-    inline core& AsCore(fixed& record) {               \
-        return *AsCore(&record);                       \
-    }                                                  \
-    inline const core& AsCore(const fixed& record) {   \
-        return *AsCore(&record);                       \
-    }                                                  \
-    inline core** AsCore(fixed** records) {            \
-        return reinterpret_cast<core**>(records);      \
-    }                                                  \
-    inline fixed* AsFixed(core* record) {              \
-        return reinterpret_cast<fixed*>(record);       \
-    }                                                  \
-    inline const fixed* AsFixed(const core* record) {  \
-        return reinterpret_cast<const fixed*>(record); \
+template <class Fixed>
+struct CoreRecordOf;
+#define TARN_RECORD_PAIR(Fixed, Core) \
+    template <>                       \
+    struct CoreRecordOf<Fixed> {      \
+        using type = Core;            \
     }
-TARN_RECORD_VIEW(ZyPicHead, SlideHead)
-TARN_RECORD_VIEW(ZyPersonInfo, PersonRecord)
-TARN_RECORD_VIEW(ZyExtraInfo, ExtraRecord)
-TARN_RECORD_VIEW(ZyMacrographInfo, MacroRecord)
-TARN_RECORD_VIEW(ZyPicInfo, PictureRecord)
-TARN_RECORD_VIEW(BmpInfo, BmpHeader)
-TARN_RECORD_VIEW(ColorCorrectTable, PlaneTable)
-#undef TARN_RECORD_VIEW
+TARN_RECORD_PAIR(ZyPicHead, SlideHead);
+TARN_RECORD_PAIR(ZyPersonInfo, PersonRecord);
+TARN_RECORD_PAIR(ZyExtraInfo, ExtraRecord);
+TARN_RECORD_PAIR(ZyMacrographInfo, MacroRecord);
+TARN_RECORD_PAIR(ZyPicInfo, PictureRecord);
+TARN_RECORD_PAIR(BmpInfo, BmpHeader);
+TARN_RECORD_PAIR(ColorCorrectTable, PlaneTable);
+#undef TARN_RECORD_PAIR
+
+template <class Fixed, class Core = typename CoreRecordOf<Fixed>::type>
+Core* AsCore(Fixed* record) {
+    return reinterpret_cast<Core*>(record);
+}
+template <class Fixed, class Core = typename CoreRecordOf<Fixed>::type>
+const Core* AsCore(const Fixed* record) {
+    return reinterpret_cast<const Core*>(record);
+}
+template <class Fixed, class Core = typename CoreRecordOf<Fixed>::type>
+Core& AsCore(Fixed& record) {
+    return *reinterpret_cast<Core*>(&record);
+}
+template <class Fixed, class Core = typename CoreRecordOf<Fixed>::type>
+const Core& AsCore(const Fixed& record) {
+    return *reinterpret_cast<const Core*>(&record);
+}
+
+// The fixed record a core one is shown as.
+inline ZyPicHead* AsFixed(SlideHead* record) {
+    return reinterpret_cast<ZyPicHead*>(record);
+}
+inline ZyPersonInfo* AsFixed(PersonRecord* record) {
+    return reinterpret_cast<ZyPersonInfo*>(record);
+}
+inline ZyExtraInfo* AsFixed(ExtraRecord* record) {
+    return reinterpret_cast<ZyExtraInfo*>(record);
+}
+inline ZyPicInfo* AsFixed(PictureRecord* record) {
+    return reinterpret_cast<ZyPicInfo*>(record);
+}
+inline ColorCorrectTable* AsFixed(PlaneTable* table) {
+    return reinterpret_cast<ColorCorrectTable*>(table);
+}
+inline const ColorCorrectTable* AsFixed(const PlaneTable* table) {
+    return reinterpret_cast<const ColorCorrectTable*>(table);
+}
 
 inline PackedLayout AsCore(_ColorSpace space) {
     return static_cast<PackedLayout>(static_cast<int>(space));
