@@ -55,8 +55,9 @@ Status Reduce(const ReadContext& read, const CoarseLevels* levels, int32_t from,
     const bool redFirst = RedFirst(format);
     // Output blocks whose source fits kBlockBytes: square-ish, at least one pixel.
     const int64_t perPixel = factor * factor * 3;
-    const int64_t side = std::max<int64_t>(
-        1, static_cast<int64_t>(std::sqrt(static_cast<double>(kBlockBytes / perPixel))));
+    const int64_t pixelsPerBlock = kBlockBytes / perPixel;  // whole output pixels
+    const int64_t side =
+        std::max<int64_t>(1, static_cast<int64_t>(std::sqrt(static_cast<double>(pixelsPerBlock))));
     std::vector<uint8_t> block;
     for (int64_t by = top; by < bottom; by += side) {
         const int64_t bh = std::min(side, bottom - by);
