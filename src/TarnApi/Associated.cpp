@@ -156,7 +156,7 @@ int tarn_read_associated_image_stored(tarn_slide* slide, const char* name, uint8
         *data = copy;
         *size = length;
         if (codec != nullptr)
-            *codec = image->dataFormat == ZY_FORMAT_BMP ? TARN_CODEC_BMP : TARN_CODEC_JPEG;
+            *codec = image->dataFormat == kStoredBmp ? TARN_CODEC_BMP : TARN_CODEC_JPEG;
         return 0;
     });
 }
