@@ -19,6 +19,7 @@ build_packages=(
     libopenslide-dev             # the OpenSlide-compatible library is built against its header
     libmicrohttpd-dev            # tarn serve
     libdcmtk-dev liblcms2-dev    # dicom/: DICOM datasets (DCMTK) with an sRGB profile (lcms2)
+    zlib1g-dev libzstd-dev       # OME-Zarr chunks (zlib, zstd)
 )
 test_packages=(
     clang clang-format clang-tidy libclang-rt-14-dev
