@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,7 +72,8 @@ double NominalDownsample(tarn_slide* slide, const PlanLevel& level) {
 // The span along one axis: the nominal one where the level's size agrees with it within a
 // pixel (sizes are rounded up at each halving), else what the sizes measure.
 double Span(double nominal, int64_t full, int64_t size) {
-    return std::fabs(static_cast<double>(full) / nominal - static_cast<double>(size)) <= 1
+    return nominal > 0 &&
+                   std::fabs(static_cast<double>(full) / nominal - static_cast<double>(size)) <= 1
                ? nominal
                : static_cast<double>(full) / static_cast<double>(size);
 }
