@@ -9,6 +9,7 @@ namespace {
 const FormatEntry* const kFormats[] = {
     &kTilesFormat,
     &kDeepZoomFormat,
+    &kOmeZarrFormat,
 };
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace tarnexport {
 
 extern const FormatEntry kTilesFormat;     // formats/Tiles.cpp
 extern const FormatEntry kDeepZoomFormat;  // formats/DeepZoom.cpp
+extern const FormatEntry kOmeZarrFormat;   // formats/OmeZarr.cpp
 
 size_t FormatCount();
 const FormatEntry* FormatAt(size_t index);               // null beyond the count

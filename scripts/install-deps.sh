@@ -19,6 +19,7 @@ build_packages=(
     libopenslide-dev             # the OpenSlide-compatible library is built against its header
     libmicrohttpd-dev            # tarn serve
     libdcmtk-dev liblcms2-dev    # dicom/: DICOM datasets (DCMTK) with an sRGB profile (lcms2)
+    zlib1g-dev libzstd-dev       # OME-Zarr chunks (zlib, zstd)
 )
 test_packages=(
     clang clang-format clang-tidy libclang-rt-14-dev
@@ -36,6 +37,7 @@ test_packages=(
     # tarnslide (python/): its suite, its venv install and its benchmark
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray
+    python3-numcodecs  # OME-Zarr outputs read back with python3-zarr and Dask (zstd, zlib)
     # (python3-torch, a large install, is left out: with it, the fork test also runs PyTorch's
     # DataLoader; without it, the test starts GCC's OpenMP runtime as PyTorch does)
     python-openslide-examples python3-flask  # openslide-python's Deep Zoom examples, run on tarnslide

@@ -99,9 +99,8 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
 }
 
 bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, Plan* plan,
-                    std::string* error) {
-    if (!AddPyramid(job.slide, settings.tileSize, TileEncoding::Jpeg, settings.quality, plan,
-                    error))
+                    std::string* error, TileEncoding encoding) {
+    if (!AddPyramid(job.slide, settings.tileSize, encoding, settings.quality, plan, error))
         return false;
     AddAssociatedImages(job.slide, false, plan);
     if (!settings.includeLabel)

@@ -33,8 +33,9 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
                             std::string* error);
 
 // The plan every conversion format makes: AddPyramid at the settings' tile size and quality,
-// and the associated images (the label and the macrograph left out unless included).
+// in JPEG tiles or the pixels (`encoding`), and the associated images (the label and the
+// macrograph left out unless included).
 bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, Plan* plan,
-                    std::string* error);
+                    std::string* error, TileEncoding encoding = TileEncoding::Jpeg);
 
 }  // namespace tarnexport
