@@ -9,6 +9,9 @@ namespace {
 const FormatEntry* const kFormats[] = {
     &kTilesFormat,
     &kDeepZoomFormat,
+#if TARN_EXPORT_DICOM
+    &kDicomFormat,
+#endif
 };
 
 }  // namespace

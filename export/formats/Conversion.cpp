@@ -74,7 +74,7 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
     settings->newUids = options.Flag("new-uids");
     settings->overwrite = options.Flag("overwrite");
     settings->skipDamaged = options.Flag("skip-damaged");
-    if (options.Given("mpp")) {
+    if (options.Given("mpp") && !options.Text("mpp").empty()) {
         const double mpp = PixelSize(options.Text("mpp").c_str());
         if (mpp == 0) {
             *error = "--mpp takes a positive number of micrometres per pixel, not '" +
@@ -104,6 +104,9 @@ bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, 
                     error))
         return false;
     AddAssociatedImages(job.slide, false, plan);
+    plan->stagedOutput = true;
+    plan->overwrite = settings.overwrite;
+    plan->whiteForUnreadable = settings.skipDamaged;
     if (!settings.includeLabel)
         std::erase_if(plan->associated, [](const AssociatedRequest& image) {
             return image.name == "label" || image.name == "macro";

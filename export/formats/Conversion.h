@@ -33,7 +33,10 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
                             std::string* error);
 
 // The plan every conversion format makes: AddPyramid at the settings' tile size and quality,
-// and the associated images (the label and the macrograph left out unless included).
+// and the associated images (the label and the macrograph left out unless included). Its
+// output is staged (written under a temporary name, renamed when whole, an existing one refused
+// unless overwrite) and, with skipDamaged, a tile that cannot be read is white: writers count
+// EncodedTile::damaged in their output's metadata.
 bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, Plan* plan,
                     std::string* error);
 
