@@ -75,8 +75,10 @@ int ShowExportProgress(void* context, const tarn_export_progress* progress) {
             CloseBar(display);
             // Said even with --quiet: the output is not the slide's whole picture.
             if (p.tiles_damaged > 0)
-                fprintf(stderr, "tarn: %lld tiles of %s could not be read and are white in %s\n",
-                        static_cast<long long>(p.tiles_damaged), p.slide, p.output);
+                fprintf(stderr, "tarn: %lld %s of %s could not be read and %s white in %s\n",
+                        static_cast<long long>(p.tiles_damaged),
+                        p.tiles_damaged == 1 ? "tile" : "tiles", p.slide,
+                        p.tiles_damaged == 1 ? "is" : "are", p.output);
             if (display->quiet) break;
             const int64_t written = p.tiles_done - p.tiles_skipped;
             const std::string kept =
