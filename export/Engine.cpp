@@ -169,8 +169,16 @@ void Work(Shared& s) {
             break;
         }
         if (s.ordered) {
-            Deliver(s, index, std::move(tile));
-            tile = MadeTile();
+            // Only the encoded bytes wait in the window: the scratch buffers stay with the
+            // worker, for its next tile (fresh ones would cost page faults every tile).
+            MadeTile made;
+            made.width = tile.width;
+            made.height = tile.height;
+            made.damaged = tile.damaged;
+            made.library = std::move(tile.library);
+            made.librarySize = tile.librarySize;
+            made.own.swap(tile.own);
+            Deliver(s, index, std::move(made));
         } else if (!Put(s, at, tile)) {
             break;
         }

@@ -1,5 +1,6 @@
 #include "Conversion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -104,6 +105,12 @@ bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, 
                     error))
         return false;
     AddAssociatedImages(job.slide, false, plan);
+    // The library builds large slides' coarse levels in the background: started now, the build
+    // runs beside the stored levels' tiles instead of holding up the first coarse tile.
+    if (std::any_of(plan->levels.begin(), plan->levels.end(), [](const PlanLevel& level) {
+            return level.source == PixelSource::CoarseLevel;
+        }))
+        tarn_wait_coarse_levels(job.slide, 0);
     plan->stagedOutput = true;
     plan->overwrite = settings.overwrite;
     plan->whiteForUnreadable = settings.skipDamaged;
