@@ -118,8 +118,8 @@ std::string Help() {
         } else {
             line += " (any other OUT)";
         }
-        if (!InBuild(format.name)) line += "; not in this build";
         help += line + "\n";
+        if (!InBuild(format.name)) help += "              (not available in this build)\n";
     }
     return help + kHelpOptions;
 }
