@@ -200,7 +200,8 @@ bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& o
             return false;
         }
         Level entry = base;
-        entry.size = {(base.size.width + scale - 1) / scale, (base.size.height + scale - 1) / scale};
+        entry.size = {(base.size.width + scale - 1) / scale,
+                      (base.size.height + scale - 1) / scale};
         entry.scale = scale;
         d.levels.push_back(entry);
     }

@@ -92,16 +92,13 @@ bool FindTables(const std::vector<uint8_t>& header, int64_t frames, uint64_t* of
 
 // The position of an element's value in an encoded header: the tag, the VR and the 16-bit
 // length of explicit VR little endian, then the value.
-bool FindValue(const std::vector<uint8_t>& header, uint16_t group, uint16_t element,
-               const char* vr, const std::string& value, uint64_t* position) {
-    std::vector<uint8_t> pattern = {static_cast<uint8_t>(group),
-                                    static_cast<uint8_t>(group >> 8),
-                                    static_cast<uint8_t>(element),
-                                    static_cast<uint8_t>(element >> 8),
-                                    static_cast<uint8_t>(vr[0]),
-                                    static_cast<uint8_t>(vr[1]),
-                                    static_cast<uint8_t>(value.size()),
-                                    static_cast<uint8_t>(value.size() >> 8)};
+bool FindValue(const std::vector<uint8_t>& header, uint16_t group, uint16_t element, const char* vr,
+               const std::string& value, uint64_t* position) {
+    std::vector<uint8_t> pattern = {
+        static_cast<uint8_t>(group),        static_cast<uint8_t>(group >> 8),
+        static_cast<uint8_t>(element),      static_cast<uint8_t>(element >> 8),
+        static_cast<uint8_t>(vr[0]),        static_cast<uint8_t>(vr[1]),
+        static_cast<uint8_t>(value.size()), static_cast<uint8_t>(value.size() >> 8)};
     pattern.insert(pattern.end(), value.begin(), value.end());
     const auto found = std::search(header.begin(), header.end(), pattern.begin(), pattern.end());
     if (found == header.end()) return false;

@@ -170,8 +170,8 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
     }
     const std::unique_ptr<Writer> writer = job->format->writer(slide, plan);
     TileCounts counts;
-    Reporter reporter{
-        job, index, &slide, &output, &plan, &counts, threads, std::chrono::steady_clock::now()};
+    Reporter reporter{job,   index,   &slide,  &output,
+                      &plan, &counts, threads, std::chrono::steady_clock::now()};
     if (!writer->Open(error)) {
         writer->Abandon();
         return RunResult::Failed;

@@ -22,8 +22,8 @@ std::string HiddenBeside(std::string path, const char* suffix) {
         path.pop_back();
     const size_t slash = path.rfind('/');
     const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(0, start) + "." + path.substr(start) + "." + std::to_string(getpid()) +
-           "-" + std::to_string(counter++) + suffix;
+    return path.substr(0, start) + "." + path.substr(start) + "." + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + suffix;
 }
 
 // Makes a rename in the folder of `path` last through a power cut.
@@ -134,8 +134,10 @@ bool StagedOutput::Commit(bool overwrite, const Stop& stop, std::string* error) 
     }
     int done = RenameWith(temporary_, path_, RENAME_NOREPLACE);
     if (done != 0 && errno == EINVAL) {  // no renameat2 here: check, then rename
-        if (!PathExists(path_)) done = rename(temporary_.c_str(), path_.c_str());
-        else errno = EEXIST;
+        if (!PathExists(path_))
+            done = rename(temporary_.c_str(), path_.c_str());
+        else
+            errno = EEXIST;
     }
     if (done != 0 && errno == EEXIST && overwrite) {
         // Swapped in one step, so that the name always holds a whole output; the old one then
@@ -151,9 +153,9 @@ bool StagedOutput::Commit(bool overwrite, const Stop& stop, std::string* error) 
     }
     if (done != 0) {
         const int why = errno;
-        *error = why == EEXIST ? ExistsMessage(path_)
-                               : "cannot rename " + temporary_ + " to " + path_ + ": " +
-                                     strerror(why);
+        *error = why == EEXIST
+                     ? ExistsMessage(path_)
+                     : "cannot rename " + temporary_ + " to " + path_ + ": " + strerror(why);
         Discard();
         return false;
     }

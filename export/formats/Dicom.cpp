@@ -102,8 +102,8 @@ bool PlanDicom(const SlideExport& job, Plan* plan, std::string* error) {
                     std::to_string(finest.width) + " x " + std::to_string(finest.height) + " to " +
                     std::to_string(coarsest.width) + " x " + std::to_string(coarsest.height) +
                     ", " + std::to_string(frames) + " frames of " +
-                    std::to_string(settings.tileSize) + " pixels" + images +
-                    ", as DICOM into " + job.output;
+                    std::to_string(settings.tileSize) + " pixels" + images + ", as DICOM into " +
+                    job.output;
     return true;
 }
 
@@ -127,9 +127,10 @@ class DicomWriter : public Writer {
     }
 
     bool PutAssociated(const AssociatedImage& image, std::string* error) override {
-        const tarn::dicom::ImageKind kind = image.name == "label"   ? tarn::dicom::ImageKind::Label
-                                            : image.name == "macro" ? tarn::dicom::ImageKind::Overview
-                                                                    : tarn::dicom::ImageKind::Thumbnail;
+        const tarn::dicom::ImageKind kind = image.name == "label" ? tarn::dicom::ImageKind::Label
+                                            : image.name == "macro"
+                                                ? tarn::dicom::ImageKind::Overview
+                                                : tarn::dicom::ImageKind::Thumbnail;
         size_t index = 0;
         while (index < prepared_.instances.size() && prepared_.instances[index].kind != kind)
             ++index;
@@ -158,7 +159,8 @@ class DicomWriter : public Writer {
         if (tile.at.index == levelStart_) {
             const size_t index = InstanceOfLevel(tile.at.level);
             if (index == prepared_.instances.size() || !Begin(index, error)) {
-                if (error->empty()) *error = "no instance for plan level " + std::to_string(tile.at.level);
+                if (error->empty())
+                    *error = "no instance for plan level " + std::to_string(tile.at.level);
                 return PutResult::Failed;
             }
             levelStart_ += prepared_.instances[index].grid.FrameCount();

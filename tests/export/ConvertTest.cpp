@@ -54,8 +54,8 @@ std::vector<std::vector<uint8_t>> Frames(const std::vector<uint8_t>& file) {
     if (at == file.end()) return frames;
     size_t i = static_cast<size_t>(at - file.begin()) + sizeof start + 8;  // past the empty table
     while (i + 8 <= file.size() && file[i + 2] == 0x00 && file[i + 3] == 0xE0) {
-        const size_t length = file[i + 4] | (file[i + 5] << 8) | (file[i + 6] << 16) |
-                              (size_t{file[i + 7]} << 24);
+        const size_t length =
+            file[i + 4] | (file[i + 5] << 8) | (file[i + 6] << 16) | (size_t{file[i + 7]} << 24);
         frames.emplace_back(file.begin() + static_cast<long>(i + 8),
                             file.begin() + static_cast<long>(i + 8 + length));
         i += 8 + length;
@@ -72,8 +72,8 @@ struct Outcome {
 
 // Converts `slides` to `out` with options given as name/value pairs.
 Outcome Convert(const std::vector<std::string>& slides, const fs::path& out,
-            const std::vector<std::pair<const char*, const char*>>& options = {},
-            bool cancelAtStart = false) {
+                const std::vector<std::pair<const char*, const char*>>& options = {},
+                bool cancelAtStart = false) {
     const Job job(tarn_export_job_create("dicom"));
     Outcome run;
     if (!job) return run;
@@ -98,7 +98,7 @@ Outcome Convert(const std::vector<std::string>& slides, const fs::path& out,
             bool hidden = false;
             for (const auto& entry : fs::directory_iterator(output.parent_path()))
                 hidden |= entry.path().filename().string().rfind("." + output.filename().string(),
-                                                               0) == 0;
+                                                                 0) == 0;
             c->run->stagedWhileRunning = hidden && !fs::exists(output);
             return c->cancel ? 1 : 0;
         },
@@ -134,9 +134,9 @@ TEST(Conversion, DicomInstancesHoldTheFramesDicomDefinesAndAppearWhole) {
         tarn::dicom::SlideDescription description;
         tarn::dicom::PreparedSlide prepared;
         std::string error;
-        ASSERT_TRUE(tarn::dicom::DescribeSlide(slide, file.c_str(), options, &description,
-                                               &error) &&
-                    tarn::dicom::PrepareSlide(description, &prepared, &error))
+        ASSERT_TRUE(
+            tarn::dicom::DescribeSlide(slide, file.c_str(), options, &description, &error) &&
+            tarn::dicom::PrepareSlide(description, &prepared, &error))
             << error;
         std::set<std::string> expected{"label.dcm", "overview.dcm", "thumbnail.dcm"};
         for (size_t level = 0; level < description.levels.size(); ++level)
@@ -177,7 +177,8 @@ TEST(Conversion, AnExistingOutputIsRefusedUnlessOverwritten) {
     std::ofstream(out / "b" / "keep") << "old";
     Outcome run = Convert({a, b}, out);
     EXPECT_EQ(run.result, TARN_EXPORT_FAILED);
-    EXPECT_EQ(run.error, (out / "b").string() + " exists already: the overwrite option replaces it");
+    EXPECT_EQ(run.error,
+              (out / "b").string() + " exists already: the overwrite option replaces it");
     EXPECT_EQ(Names(out), std::set<std::string>{"b"});  // slide a was not converted either
 
     run = Convert({a, b}, out, {{"overwrite", "1"}});

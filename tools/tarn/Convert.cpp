@@ -135,7 +135,8 @@ void KnownOptions(std::vector<std::string>* valued, std::vector<std::string>* fl
     for (const ConversionFormat& format : kFormats)
         for (int32_t i = 0; i < std::max(0, tarn_export_get_option_count(format.name)); ++i) {
             const tarn_export_option* option = tarn_export_get_option(format.name, i);
-            std::vector<std::string>* list = option->kind == TARN_EXPORT_OPTION_FLAG ? flags : valued;
+            std::vector<std::string>* list =
+                option->kind == TARN_EXPORT_OPTION_FLAG ? flags : valued;
             if (std::find(list->begin(), list->end(), option->name) == list->end())
                 list->emplace_back(option->name);
         }

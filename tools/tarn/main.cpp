@@ -28,10 +28,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"info", tarncli::RunInfo},   {"tile", tarncli::RunTile},     {"region", tarncli::RunRegion},
-    {"image", tarncli::RunImage}, {"export", tarncli::RunExport}, {"convert", tarncli::RunConvert},
-    {"sample", tarncli::RunSample},
-    {"serve", tarncli::RunServe},
+    {"info", tarncli::RunInfo},     {"tile", tarncli::RunTile},
+    {"region", tarncli::RunRegion}, {"image", tarncli::RunImage},
+    {"export", tarncli::RunExport}, {"convert", tarncli::RunConvert},
+    {"sample", tarncli::RunSample}, {"serve", tarncli::RunServe},
 };
 
 }  // namespace
