@@ -118,8 +118,8 @@ int ReadLevelArea(tarn_slide* slide, const Level& level, int64_t x, int64_t y, i
 
 // A frame of a scaled level: each pixel the mean (rounded) of the source pixels it covers inside
 // the source's picture, white where it covers none; as the export library scales its tiles.
-int ReadScaled(tarn_slide* slide, const Level& level, const FramePosition& at, uint32_t w,
-               uint32_t h, uint8_t* rgb) {
+int ReadScaled(tarn_slide* slide, const Level& level, int64_t x, int64_t y, uint32_t w, uint32_t h,
+               uint8_t* rgb) {
     const int64_t s = level.scale;
     int64_t sourceWidth = 0;
     int64_t sourceHeight = 0;
@@ -128,8 +128,8 @@ int ReadScaled(tarn_slide* slide, const Level& level, const FramePosition& at, u
     else
         tarn_get_level_dimensions(slide, level.tarnLevel, &sourceWidth, &sourceHeight);
     std::fill_n(rgb, size_t{w} * h * 3, uint8_t{0xFF});
-    const int64_t x0 = at.x * s;
-    const int64_t y0 = at.y * s;
+    const int64_t x0 = x * s;
+    const int64_t y0 = y * s;
     const int64_t readWidth = std::min<int64_t>(int64_t{w} * s, sourceWidth - x0);
     const int64_t readHeight = std::min<int64_t>(int64_t{h} * s, sourceHeight - y0);
     if (readWidth <= 0 || readHeight <= 0) return 0;
@@ -253,6 +253,47 @@ bool EncodeFrameJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, int qu
     return ok;
 }
 
+bool ReadInstancePixels(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t x,
+                        int64_t y, uint32_t width, uint32_t height, std::vector<uint8_t>* rgb,
+                        std::string* error) {
+    if (index >= prepared.instances.size()) {
+        *error = "no such instance";
+        return false;
+    }
+    const Instance& instance = prepared.instances[index];
+    if (width == 0 || height == 0 || x < 0 || y < 0) {
+        *error = "an empty region or one before the picture";
+        return false;
+    }
+    // Both sides are at most 32 bits and the picture's sides far less: the size cannot wrap.
+    rgb->resize(size_t{width} * height * 3);
+    int status = -1;
+    if (instance.kind == ImageKind::Volume) {
+        const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
+        status = level.scale > 1 ? ReadScaled(slide, level, x, y, width, height, rgb->data())
+                                 : ReadLevelArea(slide, level, x, y, width, height, rgb->data());
+    } else {
+        const char* name = AssociatedName(instance.kind);
+        int64_t iw = -1;
+        int64_t ih = -1;
+        tarn_get_associated_image_dimensions(slide, name, &iw, &ih);
+        if (iw != instance.grid.total.width || ih != instance.grid.total.height) {
+            *error = std::string("the slide's ") + name + " image is not the size described";
+            return false;
+        }
+        if (x != 0 || y != 0 || int64_t{width} != iw || int64_t{height} != ih) {
+            *error = std::string("the ") + name + " image is read whole";
+            return false;
+        }
+        status = tarn_read_associated_image(slide, name, rgb->data(), TARN_FORMAT_RGB);
+    }
+    if (status != 0) {
+        *error = SlideError(slide, "cannot read a frame's pixels");
+        return false;
+    }
+    return true;
+}
+
 bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t frame,
                std::vector<uint8_t>* jpeg, std::string* error) {
     if (index >= prepared.instances.size()) {
@@ -266,29 +307,10 @@ bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, i
     }
     const uint32_t w = instance.grid.frameWidth;
     const uint32_t h = instance.grid.frameHeight;
-    std::vector<uint8_t> rgb(size_t{w} * h * 3);
-    int status = -1;
-    if (instance.kind == ImageKind::Volume) {
-        const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
-        const FramePosition at = PositionOf(instance.grid, frame);
-        status = level.scale > 1 ? ReadScaled(slide, level, at, w, h, rgb.data())
-                                 : ReadLevelArea(slide, level, at.x, at.y, w, h, rgb.data());
-    } else {
-        const char* name = AssociatedName(instance.kind);
-        int64_t iw = -1;
-        int64_t ih = -1;
-        tarn_get_associated_image_dimensions(slide, name, &iw, &ih);
-        if (iw != int64_t{w} || ih != int64_t{h}) {
-            *error = std::string("the slide's ") + name + " image is not the size described";
-            return false;
-        }
-        status = tarn_read_associated_image(slide, name, rgb.data(), TARN_FORMAT_RGB);
-    }
-    if (status != 0) {
-        *error = SlideError(slide, "cannot read a frame's pixels");
-        return false;
-    }
-    return EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpegQuality, jpeg, error);
+    const FramePosition at = PositionOf(instance.grid, frame);
+    std::vector<uint8_t> rgb;
+    return ReadInstancePixels(slide, prepared, index, at.x, at.y, w, h, &rgb, error) &&
+           EncodeFrameJpeg(rgb.data(), w, h, prepared.description.jpegQuality, jpeg, error);
 }
 
 }  // namespace tarn::dicom

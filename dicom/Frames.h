@@ -39,6 +39,13 @@ bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& o
 bool EncodeFrameJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
                      std::vector<uint8_t>* jpeg, std::string* error);
 
+// RGB pixels (rows without gaps) of the `width` x `height` region at (x, y) of instance `index`'s
+// total pixel matrix, read from `slide` (the one described): any region of a level (white past
+// its picture), or an associated image whole (x = y = 0 and its size).
+bool ReadInstancePixels(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t x,
+                        int64_t y, uint32_t width, uint32_t height, std::vector<uint8_t>* rgb,
+                        std::string* error);
+
 // Frame `frame` of instance `index`, read from `slide` (the one described) and encoded at the
 // description's quality: a level's tile (white past its picture), or the associated image.
 bool ReadFrame(tarn_slide* slide, const PreparedSlide& prepared, size_t index, int64_t frame,

@@ -4,6 +4,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcjson.h>
+#include <dcmtk/dcmdata/dctag.h>
 
 #include <cstdio>
 #include <sstream>
@@ -72,6 +73,15 @@ bool InstanceBulkData(const PreparedSlide& slide, size_t index, const std::strin
         return false;
     }
     *bytes = SrgbProfile();
+    return true;
+}
+
+bool KeywordTag(const std::string& keyword, std::string* tag) {
+    DcmTag found;
+    if (keyword.empty() || DcmTag::findTagFromName(keyword.c_str(), found).bad()) return false;
+    // DCMTK also reads "gggg,eeee" as a name; only keywords are asked for here.
+    if (keyword.find(',') != std::string::npos) return false;
+    *tag = TagText(found.getGroup(), found.getElement());
     return true;
 }
 

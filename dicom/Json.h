@@ -32,4 +32,8 @@ bool InstanceJson(const PreparedSlide& slide, size_t index, const JsonOptions& o
 bool InstanceBulkData(const PreparedSlide& slide, size_t index, const std::string& tag,
                       std::vector<uint8_t>* bytes, std::string* error);
 
+// The tag of a DICOM keyword ("PatientName") from DCMTK's dictionary, as DICOM JSON keys it
+// ("00100010"). false for a word the dictionary does not know.
+bool KeywordTag(const std::string& keyword, std::string* tag);
+
 }  // namespace tarn::dicom

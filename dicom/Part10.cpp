@@ -111,6 +111,20 @@ bool FindRatio(const std::vector<uint8_t>& header, uint64_t* position) {
     return FindValue(header, 0x0028, 0x2112, "DS", kRatioPlaceholder, position);
 }
 
+// Writes the Extended Offset Table of frames of `frameLengths` into an encoded header.
+void FillTables(const std::vector<uint64_t>& frameLengths, uint64_t offsetsAt, uint64_t lengthsAt,
+                std::vector<uint8_t>* bytes) {
+    uint64_t offset = 0;
+    for (size_t i = 0; i < frameLengths.size(); ++i) {
+        const uint64_t padded = PaddedLength(frameLengths[i]);
+        for (int k = 0; k < 8; ++k) {
+            (*bytes)[offsetsAt + i * 8 + k] = static_cast<uint8_t>(offset >> (8 * k));
+            (*bytes)[lengthsAt + i * 8 + k] = static_cast<uint8_t>(padded >> (8 * k));
+        }
+        offset += 8 + padded;
+    }
+}
+
 bool EncodeHeader(const PreparedSlide& slide, size_t index, const DatasetOptions& options,
                   std::vector<uint8_t>* bytes, std::string* error) {
     DcmFileFormat file;
@@ -166,13 +180,13 @@ bool WriteAt(int fd, uint64_t position, const uint8_t* data, size_t size, std::s
     return true;
 }
 
-double MeasuredRatio(const Instance& instance, uint64_t compressed) {
+}  // namespace
+
+double MeasuredCompressionRatio(const Instance& instance, uint64_t frameBytes) {
     const double raw = static_cast<double>(instance.grid.FrameCount()) * instance.grid.frameWidth *
                        instance.grid.frameHeight * 3.0;
-    return compressed > 0 ? raw / static_cast<double>(compressed) : 1.0;
+    return frameBytes > 0 ? raw / static_cast<double>(frameBytes) : 1.0;
 }
-
-}  // namespace
 
 bool UsesExtendedOffsetTable(const Instance& instance, OffsetTablePolicy policy) {
     switch (policy) {
@@ -264,15 +278,7 @@ bool EncodeInstanceHeader(const PreparedSlide& slide, size_t index, double compr
         *error = "the offset tables are not where they belong in the encoded dataset";
         return false;
     }
-    uint64_t offset = 0;
-    for (size_t i = 0; i < frameLengths.size(); ++i) {
-        const uint64_t padded = PaddedLength(frameLengths[i]);
-        for (int k = 0; k < 8; ++k) {
-            (*bytes)[offsetsAt + i * 8 + k] = static_cast<uint8_t>(offset >> (8 * k));
-            (*bytes)[lengthsAt + i * 8 + k] = static_cast<uint8_t>(padded >> (8 * k));
-        }
-        offset += 8 + padded;
-    }
+    FillTables(frameLengths, offsetsAt, lengthsAt, bytes);
     return true;
 }
 
@@ -437,7 +443,7 @@ bool InstanceFileWriter::Finish(std::string* error) {
         return false;
     }
     const std::vector<uint8_t> end = PixelDataEnd();
-    const std::string ratio = PaddedRatio(MeasuredRatio(s.instance, s.compressed));
+    const std::string ratio = PaddedRatio(MeasuredCompressionRatio(s.instance, s.compressed));
     const std::string comment = DamagedFramesComment(s.damaged, s.frames);
     bool ok = s.Append(end.data(), end.size(), error) && s.Flush(error) && s.FlushTables(error) &&
               WriteAt(s.fd, s.ratioAt, reinterpret_cast<const uint8_t*>(ratio.data()), ratio.size(),
@@ -470,6 +476,50 @@ bool InstanceFileWriter::Finish(std::string* error) {
 }
 
 // ---- InstanceStream ----
+
+namespace {
+
+// The header with the ratio written as the file writer writes it: the placeholder encoded, then
+// overwritten by the padded value of the same length.
+bool EncodePaddedRatioHeader(const PreparedSlide& slide, size_t index, const StreamOptions& options,
+                             std::vector<uint8_t>* header, std::string* error) {
+    if (index >= slide.instances.size()) {
+        *error = "no such instance";
+        return false;
+    }
+    const Instance& instance = slide.instances[index];
+    DatasetOptions datasetOptions;
+    datasetOptions.ratioPlaceholder = true;
+    if (!options.frameLengths.empty()) {
+        if (static_cast<int64_t>(options.frameLengths.size()) != instance.grid.FrameCount()) {
+            *error = "the frame lengths do not match the instance's frames";
+            return false;
+        }
+        datasetOptions.extendedOffsetTableFrames = instance.grid.FrameCount();
+    }
+    if (!EncodeHeader(slide, index, datasetOptions, header, error)) return false;
+    uint64_t ratioAt = 0;
+    if (!FindRatio(*header, &ratioAt)) {
+        *error = "the ratio is not where it belongs in the encoded dataset";
+        return false;
+    }
+    const double ratio = options.compressionRatio > 0
+                             ? options.compressionRatio
+                             : EstimatedCompressionRatio(slide.description.jpegQuality);
+    const std::string text = PaddedRatio(ratio);
+    std::copy(text.begin(), text.end(), header->begin() + static_cast<int64_t>(ratioAt));
+    if (options.frameLengths.empty()) return true;
+    uint64_t offsetsAt = 0;
+    uint64_t lengthsAt = 0;
+    if (!FindTables(*header, instance.grid.FrameCount(), &offsetsAt, &lengthsAt)) {
+        *error = "the offset tables are not where they belong in the encoded dataset";
+        return false;
+    }
+    FillTables(options.frameLengths, offsetsAt, lengthsAt, header);
+    return true;
+}
+
+}  // namespace
 
 struct InstanceStream::State {
     Instance instance;
@@ -522,8 +572,12 @@ bool InstanceStream::Begin(const PreparedSlide& slide, size_t index, FrameSource
     state_.reset();
     auto state = std::make_unique<State>();
     std::vector<uint8_t> header;
-    if (!EncodeInstanceHeader(slide, index, options.compressionRatio, options.frameLengths, &header,
-                              error)) {
+    if (!options.paddedRatio) {
+        if (!EncodeInstanceHeader(slide, index, options.compressionRatio, options.frameLengths,
+                                  &header, error)) {
+            return false;
+        }
+    } else if (!EncodePaddedRatioHeader(slide, index, options, &header, error)) {
         return false;
     }
     state->instance = slide.instances[index];

@@ -80,7 +80,15 @@ struct StreamOptions {
     // When not empty, the byte length of every frame the source will give, in order: the
     // stream then carries an Extended Offset Table (and fails should a frame differ).
     std::vector<uint64_t> frameLengths;
+    // Writes the ratio as InstanceFileWriter does, padded to 16 characters: a stream given the
+    // ratio the writer measures (MeasuredCompressionRatio) is then the converter's file, byte for
+    // byte, wherever the file has no Extended Offset Table.
+    bool paddedRatio = false;
 };
+
+// LossyImageCompressionRatio as InstanceFileWriter measures it: the frames' bytes uncompressed
+// over `frameBytes`, the sum of the JPEG frames' sizes.
+double MeasuredCompressionRatio(const Instance& instance, uint64_t frameBytes);
 
 // A whole instance as a Part 10 byte stream, produced as it is read (for WADO-RS retrievals):
 // the header at once, then each frame as the source gives it. Its length is not known ahead.
