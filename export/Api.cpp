@@ -193,6 +193,8 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
     if (result != RunResult::Done) {
         writer->Abandon();
         staged.Discard();
+        if (result == RunResult::Failed && plan.stagedOutput)
+            *error += " (" + output + " was not written)";
         // The last figures, for a message on how far it got.
         if (result == RunResult::Cancelled) reporter.Report(TARN_EXPORT_TILES);
         return result;

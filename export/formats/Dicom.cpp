@@ -127,17 +127,14 @@ class DicomWriter : public Writer {
     }
 
     bool PutAssociated(const AssociatedImage& image, std::string* error) override {
-        const tarn::dicom::ImageKind kind = image.name == "label" ? tarn::dicom::ImageKind::Label
-                                            : image.name == "macro"
-                                                ? tarn::dicom::ImageKind::Overview
-                                                : tarn::dicom::ImageKind::Thumbnail;
         size_t index = 0;
-        while (index < prepared_.instances.size() && prepared_.instances[index].kind != kind)
+        while (index < prepared_.instances.size() &&
+               (prepared_.instances[index].kind == tarn::dicom::ImageKind::Volume ||
+                image.name != Named(prepared_.instances[index].kind)))
             ++index;
         const tarn::dicom::Instance* instance =
             index < prepared_.instances.size() ? &prepared_.instances[index] : nullptr;
-        if (instance == nullptr || image.name != Named(kind) ||
-            instance->grid.total.width != image.width ||
+        if (instance == nullptr || instance->grid.total.width != image.width ||
             instance->grid.total.height != image.height) {
             *error = "the " + image.name + " image of " + job_.shown +
                      " is not the one its description announced";
@@ -211,8 +208,11 @@ class DicomWriter : public Writer {
     }
     // dicom/'s messages name no file: the output's does.
     bool Explained(bool ok, std::string* error) const {
-        if (!ok) *error = "cannot write " + current_ + ": " + *error;
-        return ok;
+        if (ok) return true;
+        const std::string said = "cannot write: ";
+        if (error->rfind(said, 0) == 0) error->erase(0, said.size());
+        *error = "cannot write " + current_ + ": " + *error;
+        return false;
     }
 
     const SlideExport& job_;
