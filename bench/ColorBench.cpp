@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "DecodeTarnCxx.h"
 
 namespace {

@@ -42,7 +42,8 @@ bool TilePathOnce(const tarnwriter::Bytes& stream, const tarn::ColorLookup& look
     tarn::YuvView picture;
     if (!tarn::DecodeHevcPicture(stream.data(), stream.size(), kTile, kTile, &picture))
         return false;
-    tarn::ConvertYuvRect(picture, lookup, 0, 0, kTile, kTile, CS_BGR24, out, kTile * 3);
+    tarn::ConvertYuvRect(picture, lookup, 0, 0, kTile, kTile, tarn::PackedLayout::Bgr24, out,
+                         kTile * 3);
     benchmark::DoNotOptimize(out);
     benchmark::ClobberMemory();
     return true;
@@ -111,7 +112,7 @@ void ConvertTile(benchmark::State& state) {
         state.SkipWithError("decode failed");
         return;
     }
-    const auto space = static_cast<_ColorSpace>(state.range(0));
+    const auto space = static_cast<tarn::PackedLayout>(state.range(0));
     std::vector<uint8_t> out(kTile * kTile * 4);
     for (auto _ : state) {
         tarn::ConvertYuvRect(picture, f.lookup, 0, 0, kTile, kTile, space, out.data(),
@@ -127,8 +128,8 @@ BENCHMARK(BareDecode)->Name("Hevc/BareDecode")->Arg(0)->Arg(1)->Unit(benchmark::
 BENCHMARK(PathVsBare)->Name("Hevc/PathVsBare")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ConvertTile)
     ->Name("Hevc/ConvertTile")
-    ->Arg(CS_BGR24)
-    ->Arg(CS_BGRA)
+    ->Arg(static_cast<int>(tarn::PackedLayout::Bgr24))
+    ->Arg(static_cast<int>(tarn::PackedLayout::Bgra))
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -49,8 +49,8 @@ std::string BenchTableFolder() {
     return tarnbench::BenchDirectory() + "/tables";
 }
 
-tarn::TableFolder NamedFolder(const std::string& path) {
-    tarn::TableFolder folder{};
+tarn::CacheFolder NamedFolder(const std::string& path) {
+    tarn::CacheFolder folder{};
     path.copy(folder.path, sizeof folder.path - 1);
     folder.limit = tarn::kDefaultFolderLimit;
     return folder;
@@ -96,7 +96,7 @@ const ThreeTables& Tables() {
         ThreeTables t;
         tarn::ColorParams params = tarn::NeutralColorParams();
         params.gamma = 1.8f;
-        const tarn::TableFolder folder = NamedFolder(BenchTableFolder());
+        const tarn::CacheFolder folder = NamedFolder(BenchTableFolder());
         mkdir(folder.path, 0700);
         t.built = tarn::BuildColorLut(params);
         if (t.built == nullptr || !tarn::WriteTableFile(folder, *t.built)) std::abort();
@@ -182,7 +182,7 @@ BENCHMARK(BM_DecodeTileThrough)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond)
 // Mapping a table from its file, and unmapping it: what the first open of a slide in a process
 // pays instead of a build once the folder has the table (later opens find it still mapped).
 void BM_MapTableFile(benchmark::State& state) {
-    const tarn::TableFolder folder = NamedFolder(BenchTableFolder());
+    const tarn::CacheFolder folder = NamedFolder(BenchTableFolder());
     const tarn::ColorParams params = Tables().built->params;
     for (auto _ : state) {
         tarn::ColorLut* lut = tarn::MapTableFile(folder, params);
@@ -199,7 +199,7 @@ BENCHMARK(BM_MapTableFile)->Unit(benchmark::kMicrosecond);
 void BM_WriteTableFile(benchmark::State& state) {
     const std::string path = tarnbench::BenchDirectory() + "/written";
     mkdir(path.c_str(), 0700);
-    const tarn::TableFolder folder = NamedFolder(path);
+    const tarn::CacheFolder folder = NamedFolder(path);
     char file[PATH_MAX];
     tarn::TableFilePath(folder, Tables().built->params, file);
     for (auto _ : state) {

@@ -11,10 +11,10 @@
 #include "BenchSlides.h"
 #include "Common/PixelCopy.h"
 #include "DecodeTarn.h"
-#include "Core/Region.h"
+#include "Service/Reads.h"
 #include "FixedApi/Handles.h"
 #include "Core/Tiles.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 
 namespace {
 
@@ -28,11 +28,11 @@ constexpr uint32_t kTile = 256;
 struct OpenBenchSlide {
     ZyTarnInfo* info = ZyOpenTarn(tarnbench::JpegSlide().path.c_str());
     tarn::FixedRead read{info};
-    tarn::TileCache* off = tarn::CreateTileCache(0);
+    tarn::PixelCache* off = tarn::CreatePixelCache(0);
     tarn::ReadContext cold = Through(off);
 
     // The slide's reads through `cache`.
-    tarn::ReadContext Through(tarn::TileCache* cache) const {
+    tarn::ReadContext Through(tarn::PixelCache* cache) const {
         tarn::ReadContext context = read.context();
         context.cache = cache;
         return context;
@@ -44,8 +44,8 @@ const OpenBenchSlide& Slide() {
     return slide;
 }
 
-tarn::TileKey KeyOf(uint32_t layer, uint64_t tile) {
-    tarn::TileKey key;
+tarn::PixelKey KeyOf(uint32_t layer, uint64_t tile) {
+    tarn::PixelKey key;
     key.source = 1;
     key.colorTag = 42;
     key.layer = layer;
@@ -60,8 +60,8 @@ PixelRect PartOf(const benchmark::State& state) {
 
 // Part `part` of tile (x, y) of layer 0 into `dst` through `cache` under `key` (which lets one
 // tile stand for many), decoding through the tile path without a cache.
-int DrawCached(tarn::TileCache* cache, const tarn::TileKey& key, uint32_t x, uint32_t y,
-               const PixelRect& part, uint8_t* dst, size_t stride, PixelFormat format) {
+tarn::Status DrawCached(tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t x, uint32_t y,
+                        const PixelRect& part, uint8_t* dst, size_t stride, PixelFormat format) {
     const OpenBenchSlide& slide = Slide();
     auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat f) {
         return tarn::DrawTile(slide.cold, 0, x, y, rect, out, outStride, f);
@@ -81,20 +81,20 @@ BENCHMARK(BM_TileCold)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Arguments: the part, then the layout (0 BGR, 3 RGBA).
 void BM_TileHit(benchmark::State& state) {
-    tarn::TileCache* cache = tarn::CreateTileCache(size_t{64} << 20);
+    tarn::PixelCache* cache = tarn::CreatePixelCache(size_t{64} << 20);
     const PixelRect part = PartOf(state);
     const auto format = static_cast<PixelFormat>(state.range(1));
     const size_t stride = part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
     std::vector<uint8_t> out(stride * part.height);
-    const tarn::TileKey key = KeyOf(0, 5 * 24 + 5);
+    const tarn::PixelKey key = KeyOf(0, 5 * 24 + 5);
     for (int touch = 0; touch < 2; ++touch)
         DrawCached(cache, key, 5, 5, part, out.data(), stride, format);
     for (auto _ : state)
         DrawCached(cache, key, 5, 5, part, out.data(), stride, format);
-    if (tarn::TileCacheStatsOf(cache).hits != static_cast<uint64_t>(state.iterations()))
+    if (tarn::PixelCacheStatsOf(cache).hits != static_cast<uint64_t>(state.iterations()))
         state.SkipWithError("reads missed the cache");
     state.SetItemsProcessed(state.iterations());
-    tarn::ReleaseTileCache(cache);
+    tarn::ReleasePixelCache(cache);
 }
 BENCHMARK(BM_TileHit)
     ->Args({0, static_cast<int>(PixelFormat::Bgr)})
@@ -105,7 +105,7 @@ BENCHMARK(BM_TileHit)
 
 // Every read a new key: what the cache adds to a read that is never repeated.
 void BM_TileFirstTouch(benchmark::State& state) {
-    tarn::TileCache* cache = tarn::CreateTileCache(size_t{64} << 20);
+    tarn::PixelCache* cache = tarn::CreatePixelCache(size_t{64} << 20);
     const PixelRect part = PartOf(state);
     std::vector<uint8_t> out(size_t{kTile} * kTile * 3);
     uint64_t tile = 0;
@@ -113,7 +113,7 @@ void BM_TileFirstTouch(benchmark::State& state) {
         DrawCached(cache, KeyOf(0, tile++), 5, 5, part, out.data(), part.width * 3,
                    PixelFormat::Bgr);
     state.SetItemsProcessed(state.iterations());
-    tarn::ReleaseTileCache(cache);
+    tarn::ReleasePixelCache(cache);
 }
 BENCHMARK(BM_TileFirstTouch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
@@ -122,7 +122,7 @@ BENCHMARK(BM_TileFirstTouch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 // insert evicts and the allocator reuses the evicted blocks, as in a long-running reader: filling
 // fresh memory costs page faults once, which a virtual machine makes dear.
 void BM_TileSecondTouch(benchmark::State& state) {
-    tarn::TileCache* cache = tarn::CreateTileCache(size_t{8} << 20);
+    tarn::PixelCache* cache = tarn::CreatePixelCache(size_t{8} << 20);
     const PixelRect part = PartOf(state);
     std::vector<uint8_t> out(size_t{kTile} * kTile * 3);
     uint64_t tile = 0;
@@ -140,14 +140,14 @@ void BM_TileSecondTouch(benchmark::State& state) {
         ++tile;
     }
     state.SetItemsProcessed(state.iterations());
-    tarn::ReleaseTileCache(cache);
+    tarn::ReleasePixelCache(cache);
 }
 BENCHMARK(BM_TileSecondTouch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // One 512 x 512 region of layer 0 at (300, 200): 3 x 3 tiles, none of them whole.
 constexpr uint32_t kRegionX = 300, kRegionY = 200, kRegionSide = 512;
 
-void DrawCachedRegion(tarn::TileCache* cache, uint8_t* dst, PixelFormat format) {
+void DrawCachedRegion(tarn::PixelCache* cache, uint8_t* dst, PixelFormat format) {
     const size_t bytes = static_cast<size_t>(tarn::BytesPerPixel(format));
     const size_t stride = kRegionSide * bytes;
     for (uint32_t ty = kRegionY / kTile; ty <= (kRegionY + kRegionSide - 1) / kTile; ++ty)
@@ -166,8 +166,8 @@ void BM_RegionCold(benchmark::State& state) {
     const OpenBenchSlide& slide = Slide();
     std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
     for (auto _ : state)
-        tarn::DrawRegion(slide.cold, kRegionSide, kRegionSide, kRegionX, kRegionY, 0, out.data(),
-                         kRegionSide * 3, PixelFormat::Bgr);
+        tarn::ReadArea(slide.cold, 0, kRegionX, kRegionY, kRegionSide, kRegionSide,
+                       tarn::Extent::Grid, out.data(), kRegionSide * 3, PixelFormat::Bgr);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RegionCold)->Unit(benchmark::kMicrosecond);
@@ -175,23 +175,23 @@ BENCHMARK(BM_RegionCold)->Unit(benchmark::kMicrosecond);
 // The region path with a cache, the region read again. Argument: the layout (0 BGR, 3 RGBA).
 void BM_RegionRepeated(benchmark::State& state) {
     const OpenBenchSlide& slide = Slide();
-    tarn::TileCache* cache = tarn::CreateTileCache(size_t{64} << 20);
+    tarn::PixelCache* cache = tarn::CreatePixelCache(size_t{64} << 20);
     const auto format = static_cast<PixelFormat>(state.range(0));
     const size_t stride = kRegionSide * static_cast<size_t>(tarn::BytesPerPixel(format));
     std::vector<uint8_t> out(stride * kRegionSide);
     const tarn::ReadContext through = slide.Through(cache);
     auto read = [&] {
-        return tarn::DrawRegion(through, kRegionSide, kRegionSide, kRegionX, kRegionY, 0,
-                                out.data(), stride, format);
+        return tarn::ReadArea(through, 0, kRegionX, kRegionY, kRegionSide, kRegionSide,
+                              tarn::Extent::Grid, out.data(), stride, format);
     };
     read();
     read();
     for (auto _ : state)
         read();
-    if (tarn::TileCacheStatsOf(cache).hits != static_cast<uint64_t>(state.iterations()) * 9)
+    if (tarn::PixelCacheStatsOf(cache).hits != static_cast<uint64_t>(state.iterations()) * 9)
         state.SkipWithError("reads missed the cache");
     state.SetItemsProcessed(state.iterations());
-    tarn::ReleaseTileCache(cache);
+    tarn::ReleasePixelCache(cache);
 }
 BENCHMARK(BM_RegionRepeated)
     ->Arg(static_cast<int>(PixelFormat::Bgr))
@@ -202,9 +202,9 @@ BENCHMARK(BM_RegionRepeated)
 // y) per iteration. Thread 0 fills the cache before the threads start and releases it after.
 template <class Body>
 void OnSharedTiles(benchmark::State& state, Body&& body) {
-    static tarn::TileCache* shared = nullptr;
+    static tarn::PixelCache* shared = nullptr;
     if (state.thread_index() == 0) {
-        shared = tarn::CreateTileCache(size_t{64} << 20);
+        shared = tarn::CreatePixelCache(size_t{64} << 20);
         std::vector<uint8_t> out(size_t{kRegionSide} * kRegionSide * 3);
         DrawCachedRegion(shared, out.data(), PixelFormat::Bgr);
         DrawCachedRegion(shared, out.data(), PixelFormat::Bgr);
@@ -216,7 +216,7 @@ void OnSharedTiles(benchmark::State& state, Body&& body) {
         ++i;
     }
     state.SetItemsProcessed(state.iterations());
-    if (state.thread_index() == 0) tarn::ReleaseTileCache(shared);
+    if (state.thread_index() == 0) tarn::ReleasePixelCache(shared);
 }
 
 // Whole-tile hits as RGBA on 1 or 2 threads, all on the same nine tiles (so on the same shards:
@@ -225,7 +225,7 @@ void BM_TileHitThreads(benchmark::State& state) {
     const PixelRect whole{0, 0, kTile, kTile};
     std::vector<uint8_t> out(size_t{kTile} * kTile * 4);
     OnSharedTiles(state,
-                  [&](tarn::TileCache* cache, const tarn::TileKey& key, uint32_t x, uint32_t y) {
+                  [&](tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t x, uint32_t y) {
                       DrawCached(cache, key, x, y, whole, out.data(), kTile * 4, PixelFormat::Rgba);
                   });
 }
@@ -235,10 +235,11 @@ BENCHMARK(BM_TileHitThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchm
 // against the few microseconds a copy takes.
 void BM_TileFindThreads(benchmark::State& state) {
     tarn::TilePin pin;
-    OnSharedTiles(state, [&](tarn::TileCache* cache, const tarn::TileKey& key, uint32_t, uint32_t) {
-        tarn::FindTile(cache, key, kTile, kTile, &pin);
-        pin.Reset();
-    });
+    OnSharedTiles(state,
+                  [&](tarn::PixelCache* cache, const tarn::PixelKey& key, uint32_t, uint32_t) {
+                      tarn::FindTile(cache, key, kTile, kTile, &pin);
+                      pin.Reset();
+                  });
 }
 BENCHMARK(BM_TileFindThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kNanosecond);
 

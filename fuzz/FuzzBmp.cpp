@@ -6,7 +6,7 @@
 #include "DecodeTarn.h"
 #include "DecodeTarnCxx.h"
 #include "FuzzSupport.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 namespace {
 

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> part(size_t(width / 2) * (height / 2) * 3);
         const tarn::PinnedGlobalTable table;
         tarn::ConvertYuvRect(picture, table.lookup(), width / 3, height / 4, width / 2, height / 2,
-                             CS_BGR24, part.data(), size_t(width / 2) * 3);
+                             tarn::PackedLayout::Bgr24, part.data(), size_t(width / 2) * 3);
         tarnfuzz::Touch(part.data(), part.size());
     }
     return 0;

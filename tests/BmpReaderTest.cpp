@@ -8,7 +8,7 @@
 
 #include "DecodeTarnCxx.h"
 #include "TarnWriter.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/ZyCommon.h"
 #include "support/Reference.h"

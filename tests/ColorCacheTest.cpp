@@ -2,6 +2,7 @@
 // reference that `ColorTable` holds, and all of it from several threads at once.
 #include <gtest/gtest.h>
 
+#include "FixedApi/RecordViews.h"
 #include "support/TableFolder.h"
 
 #include <atomic>
@@ -60,7 +61,7 @@ TEST_F(ColorCache, SharesTablesAndKeepsTheLatestReleased) {
 TEST_F(ColorCache, GlobalReferenceLifecycle) {
     const ColorLut* slide = AcquireColorLut(WithGamma(1.4f));
     ASSERT_NE(slide, nullptr);
-    ColorCorrectTable* view = tarn::ExportedTable(slide);
+    ColorCorrectTable* view = tarn::AsFixed(tarn::ExportedTable(slide));
     tarn::PublishColorTable(slide);
     EXPECT_EQ(ColorTable, view);
     DisposeColorCorrectTable(ColorTable);
@@ -75,7 +76,7 @@ TEST_F(ColorCache, GlobalReferenceLifecycle) {
     const ColorLut* other = AcquireColorLut(WithGamma(1.5f));
     tarn::PublishColorTable(other);
     DisposeColorCorrectTable(view);
-    EXPECT_EQ(ColorTable, tarn::ExportedTable(other));
+    EXPECT_EQ(ColorTable, tarn::AsFixed(tarn::ExportedTable(other)));
     EXPECT_EQ(view->plane[1][0][255][0], 255);
 
     // A decode in progress pins the global table across its replacement.

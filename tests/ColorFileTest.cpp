@@ -19,7 +19,7 @@
 
 #include "ColorCorrect/ColorLut.h"
 #include "ColorCorrect/TableFiles.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "support/TableFolder.h"
 #include "support/TestFiles.h"
@@ -54,8 +54,8 @@ bool MappedInThisProcess(const std::string& path) {
 
 // The table of `params` straight from the folder, bypassing the registry; null when refused.
 ColorLut* MapFromFolder(const ColorParams& params) {
-    tarn::TableFolder folder;
-    return tarn::FindTableFolder(&folder) ? tarn::MapTableFile(folder, params) : nullptr;
+    tarn::CacheFolder folder;
+    return tarn::FindCacheFolder(&folder) ? tarn::MapTableFile(folder, params) : nullptr;
 }
 
 bool Maps(const ColorParams& params) {
@@ -97,7 +97,7 @@ TEST_F(TableFolder, BuiltOnceThenMappedSharedReadOnlyAndKeptWhileTheFileStays) {
     ColorLut* mapped = MapFromFolder(params);
     ASSERT_NE(mapped, nullptr);
     EXPECT_EQ(memcmp(mapped->packed, built->packed, tarn::kLutBodyBytes), 0);
-    const ColorCorrectTable* view = tarn::ExportedTable(mapped);
+    const tarn::PlaneTable* view = tarn::ExportedTable(mapped);
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->plane[1][200][100][50], 79);
     EXPECT_EQ(view->plane[2][0][0][255], 255);
@@ -244,12 +244,14 @@ TEST_F(TableFolder, DamagedBodyStillGivesOnlyColours) {
     }
     picture.width = w;
     picture.height = h;
-    for (const _ColorSpace layout : {CS_BGR24, CS_RGB24, CS_BGRA, CS_RGBA, CS_ARGB, CS_ABGR}) {
+    using tarn::PackedLayout;
+    for (const PackedLayout layout : {PackedLayout::Bgr24, PackedLayout::Rgb24, PackedLayout::Bgra,
+                                      PackedLayout::Rgba, PackedLayout::Argb, PackedLayout::Abgr}) {
         std::vector<uint8_t> got(w * h * 4), want(w * h * 4);
         const size_t stride = static_cast<size_t>(w) * tarn::BytesPerPixel(layout);
         tarn::ConvertYuvRect(picture, damaged, 0, 0, w, h, layout, got.data(), stride);
         tarn::ConvertYuvRect(picture, masked, 0, 0, w, h, layout, want.data(), stride);
-        EXPECT_EQ(got, want) << "layout " << layout;
+        EXPECT_EQ(got, want) << "layout " << static_cast<int>(layout);
     }
     tarn::ReleaseColorLut(lut);
 }
@@ -365,13 +367,13 @@ TEST_F(TableFolderLocation, FollowsTheEnvironmentAndFallsBackToMemory) {
     ScopedEnvironment dir("TARN_CACHE_DIR", nullptr), xdg("XDG_CACHE_HOME", nullptr),
         home("HOME", nullptr), cap("TARN_CACHE_DIR_LIMIT", nullptr);
     auto where = [] {
-        tarn::TableFolder folder;
-        return tarn::FindTableFolder(&folder) ? std::string(folder.path) : std::string("off");
+        tarn::CacheFolder folder;
+        return tarn::FindCacheFolder(&folder) ? std::string(folder.path) : std::string("off");
     };
     auto limit = [](const char* value) {
         const ScopedEnvironment set("TARN_CACHE_DIR_LIMIT", value);
-        tarn::TableFolder folder;
-        return tarn::FindTableFolder(&folder) ? folder.limit : 0;
+        tarn::CacheFolder folder;
+        return tarn::FindCacheFolder(&folder) ? folder.limit : 0;
     };
     EXPECT_EQ(where(), "off");
     {

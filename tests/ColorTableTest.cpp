@@ -2,6 +2,7 @@
 // and correcting pixels through the global table.
 #include <gtest/gtest.h>
 
+#include "FixedApi/RecordViews.h"
 #include "support/FreshTables.h"
 
 #include <array>
@@ -147,7 +148,7 @@ TEST_P(WholeTable, MatchesThePlainEvaluation) {
     const ColorParams& params = GetParam().params;
     const HeldTable held(params);
     ASSERT_NE(held.lut, nullptr);
-    const ColorCorrectTable* view = tarn::ExportedTable(held.lut);
+    const tarn::PlaneTable* view = tarn::ExportedTable(held.lut);
     for (int i = 0; i < 256; ++i)
         ASSERT_EQ(view->range[i], i);
     uint8_t gamma[256];
@@ -225,7 +226,7 @@ TEST_F(GlobalTable, RgbColorCorrectByteOrderAlphaAndRefusals) {
 // must give what the planes say.
 TEST_F(GlobalTable, CorrectPixelsAgreesWithThePlanes) {
     const HeldTable held(kDoubleHue);
-    const ColorCorrectTable* view = tarn::ExportedTable(held.lut);
+    const tarn::PlaneTable* view = tarn::ExportedTable(held.lut);
     std::mt19937 random(3);
     const size_t count = 1001;
     std::vector<uint8_t> pixels3(count * 3), pixels4(count * 4);
@@ -280,9 +281,9 @@ TEST_F(GlobalTable, InitColorCollectTableUsesTheSlideParameters) {
     ZyTarnInfo slide{};
     EXPECT_EQ(InitColorCollectTable(&slide), 0);  // no record: neutral parameters
     const HeldTable neutral(Neutral());
-    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));
+    EXPECT_EQ(ColorTable, tarn::AsFixed(tarn::ExportedTable(neutral.lut)));
     EXPECT_EQ(InitColorCollectTable(nullptr), -1);
-    EXPECT_EQ(ColorTable, tarn::ExportedTable(neutral.lut));  // left in place
+    EXPECT_EQ(ColorTable, tarn::AsFixed(tarn::ExportedTable(neutral.lut)));  // left in place
 
     ZyExtraInfo extra{};
     extra.Gamma = 2.2f;
@@ -291,11 +292,11 @@ TEST_F(GlobalTable, InitColorCollectTableUsesTheSlideParameters) {
     slide.ExtraInfo = &extra;
     EXPECT_EQ(InitColorCollectTable(&slide), 0);
     const HeldTable gamma(kGamma);
-    EXPECT_EQ(ColorTable, tarn::ExportedTable(gamma.lut));
+    EXPECT_EQ(ColorTable, tarn::AsFixed(tarn::ExportedTable(gamma.lut)));
 
     for (float unusable : {0.0f, -1.0f, kNan}) {
         extra.Gamma = unusable;
-        EXPECT_EQ(tarn::ColorParamsOf(&extra).gamma, 1.0f);
+        EXPECT_EQ(tarn::ColorParamsOf(tarn::AsCore(&extra)).gamma, 1.0f);
     }
 }
 

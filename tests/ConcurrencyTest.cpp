@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "DecodeTarn.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "FixedApi/Handles.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"
@@ -64,9 +64,9 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
 
     // Every read decodes, as it would without the tile cache: the cache's own concurrency has
     // tests of its own.
-    tarn::TileCache* cache = tarn::DefaultTileCache();
-    const uint64_t capacity = tarn::TileCacheStatsOf(cache).capacity;
-    tarn::SetTileCacheCapacity(cache, 0);
+    tarn::PixelCache* cache = tarn::DefaultPixelCache();
+    const uint64_t capacity = tarn::PixelCacheStatsOf(cache).capacity;
+    tarn::SetPixelCacheCapacity(cache, 0);
 
     ZyTarnInfo* slide = ZyOpenTarn(reader.c_str());
     ASSERT_NE(slide, nullptr);
@@ -127,7 +127,7 @@ TEST(Concurrency, ReadsStayExactWhileOtherSlidesOpenAndClose) {
     EXPECT_GT(opened, 0);
     EXPECT_EQ(Region(slide, 10, 5, 150, 100), expected);
     ZyCloseTarn(slide);
-    tarn::SetTileCacheCapacity(cache, capacity);
+    tarn::SetPixelCacheCapacity(cache, capacity);
 }
 
 }  // namespace

@@ -10,12 +10,12 @@
 #include <limits>
 #include <vector>
 
-#include "TarnApi/BoxFilter.h"
+#include "Service/BoxFilter.h"
 #include "TarnWriter.h"
 #include "support/TestFiles.h"
 #include "tarn.h"
-#include "TarnApi/DeepZoomGeometry.h"
-#include "TarnApi/Levels.h"
+#include "Service/DeepZoomGeometry.h"
+#include "Service/Levels.h"
 
 namespace {
 
@@ -33,15 +33,15 @@ std::vector<Level> Levels(std::initializer_list<std::pair<int64_t, int64_t>> siz
 
 void ExpectTile(const tarn::DeepZoomPlan& plan, int32_t level, int64_t col, int64_t row,
                 const tarn_deepzoom_tile& expected) {
-    tarn_deepzoom_tile tile{};
+    tarn::DeepZoomTile tile;
     ASSERT_TRUE(tarn::DeepZoomTileOf(plan, level, col, row, &tile));
     EXPECT_EQ(tile.x, expected.x);
     EXPECT_EQ(tile.y, expected.y);
     EXPECT_EQ(tile.level, expected.level);
     EXPECT_EQ(tile.width, expected.width);
     EXPECT_EQ(tile.height, expected.height);
-    EXPECT_EQ(tile.tile_width, expected.tile_width);
-    EXPECT_EQ(tile.tile_height, expected.tile_height);
+    EXPECT_EQ(tile.tileWidth, expected.tile_width);
+    EXPECT_EQ(tile.tileHeight, expected.tile_height);
 }
 
 TEST(DeepZoomGeometry, OverlapOneOnTheWholeSlide) {
@@ -67,7 +67,7 @@ TEST(DeepZoomGeometry, OverlapOneOnTheWholeSlide) {
     // Level 8 reads all of slide level 1 and halves it; level 0 squeezes it into one pixel.
     ExpectTile(plan, 8, 0, 0, {0, 0, 1, 500, 350, 250, 175});
     ExpectTile(plan, 0, 0, 0, {0, 0, 1, 500, 350, 1, 1});
-    tarn_deepzoom_tile tile{};
+    tarn::DeepZoomTile tile;
     EXPECT_FALSE(tarn::DeepZoomTileOf(plan, 10, 4, 0, &tile));
     EXPECT_FALSE(tarn::DeepZoomTileOf(plan, 11, 0, 0, &tile));
     EXPECT_FALSE(tarn::DeepZoomTileOf(plan, -1, 0, 0, &tile));

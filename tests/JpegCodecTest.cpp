@@ -290,7 +290,7 @@ TEST(JpegTile, RefusesOtherSizesAndUndecodableStreams) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_FALSE(tarn::DecodeJpegBgr(jpeg.data(), jpeg.size(), 32, 16, {}, out.data(), 95));
     // libjpeg's complaint is kept for the caller, not printed.
-    tarn::Message why;
+    tarn::Error why;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(tarn::DecodeJpegBgr(jpeg.data(), 10, 32, 16, {}, out.data(), 96, &why));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "ColorCorrect/ColorTables.h"
-#include "Core/Region.h"
+#include "Service/Reads.h"
 #include "FixedApi/Handles.h"
 #include "DecodeTarn.h"
 #include "DecodeTarnCxx.h"
@@ -216,15 +216,18 @@ TEST(Region, EveryPixelFormatHoldsTheSamePixels) {
         const uint32_t x = head.TileWidth / 2, y = head.TileHeight / 3;
         const uint32_t w = gw - x + 7, h = gh - y + 5;  // reaches past the grid
         Pixels bgr(size_t{w} * h * 3);
-        ASSERT_EQ(tarn::DrawRegion(read.context(), w, h, x, y, 0, bgr.data(), w * 3), 0);
+        ASSERT_EQ(
+            tarn::ReadArea(read.context(), 0, x, y, w, h, tarn::Extent::Grid, bgr.data(), w * 3),
+            tarn::Status::Ok);
         int code = 0;
         ASSERT_EQ(bgr, Region(slide.get(), {x, y, int(w), int(h)}, 0, &code));
         for (PixelFormat format : {PixelFormat::Rgb, PixelFormat::Bgra, PixelFormat::Rgba}) {
             const size_t bytes = static_cast<size_t>(tarn::BytesPerPixel(format));
             const size_t stride = w * bytes + 5;  // rows with a gap after them
             Pixels out(stride * h, 0x5A);
-            ASSERT_EQ(tarn::DrawRegion(read.context(), w, h, x, y, 0, out.data(), stride, format),
-                      0);
+            ASSERT_EQ(tarn::ReadArea(read.context(), 0, x, y, w, h, tarn::Extent::Grid, out.data(),
+                                     stride, format),
+                      tarn::Status::Ok);
             size_t mismatches = 0;
             for (size_t row = 0; row < h; ++row)
                 for (size_t col = 0; col < w; ++col) {

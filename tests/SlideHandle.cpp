@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "FixedApi/RecordViews.h"
 #include "ColorCorrect/ColorTables.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/ZyCommon.h"
@@ -83,7 +84,9 @@ TEST(SlideHandle, HoldsEveryRecordAndDecodedImages) {
     EXPECT_NE(slide->MacroImages[0]->Pixels, nullptr);
     EXPECT_NE(slide->MacroImages[1]->Pixels, nullptr);
     EXPECT_NE(slide->ThumbImage->Pixels, nullptr);
-    EXPECT_EQ(ColorTable, tarn::ExportedTable(tarn::AcquireColorLut(tarn::NeutralColorParams())));
+    EXPECT_EQ(
+        ColorTable,
+        tarn::AsFixed(tarn::ExportedTable(tarn::AcquireColorLut(tarn::NeutralColorParams()))));
     tarn::ReleaseColorLut(tarn::AcquireColorLut(tarn::NeutralColorParams()));  // balance
     for (uint32_t k = 0; k < 2; ++k) {
         EXPECT_EQ(uint32_t{slide->PicInfos[k]->XCount}, spec.layers[k].xCount);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 
+#include "FixedApi/RecordViews.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeTarnCxx.h"
 #include "HevcTestSupport.h"
@@ -114,7 +115,7 @@ TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
     auto table = std::make_unique<ChannelTable>(std::array<int, 3>{1, 2, 0});
     const std::vector<uint32_t> packed = table->Packed();
     tarn::ColorLookup byPlanes;
-    byPlanes.table = table->table();
+    byPlanes.table = tarn::AsCore(table->table());
     tarn::ColorLookup byPacked;
     byPacked.packed = packed.data();
 
@@ -126,7 +127,7 @@ TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
     for (const tarn::ColorLookup& lookup : {byPlanes, byPacked})
         for (int space : kAllSpaces) {
             // Callers' numbers reach the conversion as the layout they stand for.
-            const _ColorSpace layout = tarn::KnownLayout(space);
+            const tarn::PackedLayout layout = tarn::KnownLayout(space);
             const int bpp = tarn::BytesPerPixel(layout);
             for (const Rect& r : rects) {
                 const Bytes expected =
@@ -149,9 +150,12 @@ TEST(YuvConvert, RectanglesOfPaddedPicturesMatchTheReference) {
 
     // A rectangle reaching outside the picture is not converted at all.
     Bytes out(64 * 3, 0xEE);
-    tarn::ConvertYuvRect(picture, byPlanes, 40, 0, 6, 1, CS_BGR24, out.data(), out.size());
-    tarn::ConvertYuvRect(picture, byPlanes, 0, 26, 1, 2, CS_BGR24, out.data(), out.size());
-    tarn::ConvertYuvRect(picture, byPlanes, -1, 0, 1, 1, CS_BGR24, out.data(), out.size());
+    tarn::ConvertYuvRect(picture, byPlanes, 40, 0, 6, 1, tarn::PackedLayout::Bgr24, out.data(),
+                         out.size());
+    tarn::ConvertYuvRect(picture, byPlanes, 0, 26, 1, 2, tarn::PackedLayout::Bgr24, out.data(),
+                         out.size());
+    tarn::ConvertYuvRect(picture, byPlanes, -1, 0, 1, 1, tarn::PackedLayout::Bgr24, out.data(),
+                         out.size());
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0xEE; }));
 }
 

@@ -3,32 +3,12 @@
 #include <sched.h>
 
 #include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace tarn {
-namespace {
-
-// 0: not set by a call (the environment decides); negative: no cap; positive: the cap.
-std::atomic<int> explicitCap{0};
-
-// TARN_NUM_THREADS as a positive number, or 0 when unset or not one.
-int CapFromEnvironment() {
-    const char* text = getenv("TARN_NUM_THREADS");
-    if (text == nullptr || *text == '\0') return 0;
-    char* end = nullptr;
-    errno = 0;
-    const long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value <= 0 || value > INT_MAX) return 0;
-    return static_cast<int>(value);
-}
-
-}  // namespace
 
 int ProcessorCount() {
     cpu_set_t set;
@@ -39,20 +19,6 @@ int ProcessorCount() {
     }
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? static_cast<int>(hardware) : 1;
-}
-
-void SetThreadCap(int threads) {
-    explicitCap.store(threads > 0 ? threads : -1, std::memory_order_relaxed);
-}
-
-int ThreadBudget() {
-    const int cap = explicitCap.load(std::memory_order_relaxed);
-    if (cap > 0) return cap;
-    if (cap == 0) {
-        const int fromEnvironment = CapFromEnvironment();
-        if (fromEnvironment > 0) return fromEnvironment;
-    }
-    return ProcessorCount();
 }
 
 void ParallelFor(int64_t count, int threads, const std::function<void(int64_t)>& body) {

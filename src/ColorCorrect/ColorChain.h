@@ -42,4 +42,19 @@ inline int TruncateToInt(float x) {
 // The 256 gamma entries for `gamma`; a gamma that is zero, negative or NaN counts as 1.
 void FillGammaTable(float gamma, uint8_t* table);
 
+// The 256 entries of the identity index table every colour table carries.
+void FillRangeTable(uint8_t* range);
+
+// The largest and smallest of three, compared with the tolerance.
+float TolerantMax(float a, float b, float c);
+float TolerantMin(float a, float b, float c);
+
+// x * factor truncated, clamped to 0..255 (NaN gives 0).
+int ScaleByte(uint8_t x, float factor);
+
+// RGB bytes to hue (degrees, 0..359), saturation and value (0..1), each scaled by its multiplier
+// and clamped; and back to RGB bytes, each scaled by its multiplier. The table builder's chain.
+void RgbToHsv(const uint8_t* rgb, const float* scale, float* hsv);
+void HsvToRgb(const float* hsv, const float* scale, uint8_t* rgb);
+
 }  // namespace tarn

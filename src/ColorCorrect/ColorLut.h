@@ -31,7 +31,7 @@ struct ColorLut {
     // The exported view: plane[c][R][G] points at rows + (R * 256 + G) * 768 + c * 256. A table
     // mapped from the folder links it only when `ColorTable` is first to show it (the fixed
     // interface); the library's own reads use the packed entries.
-    ColorCorrectTable table{};
+    PlaneTable table{};
     bool viewLinked = false;
     uint32_t* packed = nullptr;  // entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16
     uint8_t* rows = nullptr;
@@ -82,6 +82,6 @@ void LinkPlanes(ColorLut* lut, int r);
 // For DisposeColorCorrectTable: when `table` is a library table, drops the reference that
 // `ColorTable` holds for it (if it holds one) and returns true. In every case `ColorTable` is
 // emptied when it pointed at `table`.
-bool DropGlobalReferenceTo(ColorCorrectTable* table);
+bool DropGlobalReferenceTo(PlaneTable* table);
 
 }  // namespace tarn

@@ -1,6 +1,5 @@
-// The exported colour-table functions and the global `ColorTable`. Tables the library builds
-// live in the registry (TableCache.cpp); tables a caller builds in the documented layout of
-// separate blocks are released block by block.
+// Correcting pixels through a colour table, and the small tables every colour table starts from.
+// Tables the library builds live in the registry (TableCache.cpp).
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -8,9 +7,6 @@
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
 #include "Common/PixelStores.h"
-#include "DecodeTarnCxx.h"
-
-ColorCorrectTable* ColorTable = nullptr;
 
 namespace tarn {
 namespace {
@@ -115,21 +111,6 @@ void CorrectFrom(const ColorLookup& lookup, const uint8_t* src, uint8_t* dst, Pi
     }
 }
 
-// Frees a table in the documented layout, skipping whatever is null.
-void FreeSeparateBlocks(ColorCorrectTable* table) {
-    for (int r = 0; r < 256; ++r) {
-        for (int g = 0; g < 256; ++g)
-            for (int c = 0; c < 3; ++c)
-                if (table->plane[c] != nullptr && table->plane[c][r] != nullptr)
-                    free(table->plane[c][r][g]);
-        for (int c = 0; c < 3; ++c)
-            if (table->plane[c] != nullptr) free(table->plane[c][r]);
-    }
-    for (int c = 0; c < 3; ++c)
-        free(table->plane[c]);
-    free(table);
-}
-
 }  // namespace
 
 void FillGammaTable(float gamma, uint8_t* table) {
@@ -141,6 +122,11 @@ void FillGammaTable(float gamma, uint8_t* table) {
         const float value = 256.0f * powf(base, exponent) - 0.5f;
         table[i] = static_cast<uint8_t>(TruncateToInt(value) & 0xFF);
     }
+}
+
+void FillRangeTable(uint8_t* range) {
+    for (int i = 0; i < 256; ++i)
+        range[i] = static_cast<uint8_t>(i);
 }
 
 void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannels, uint8_t* dst,
@@ -166,77 +152,3 @@ void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannel
 }
 
 }  // namespace tarn
-
-using namespace tarn;
-
-int InitColorCollectTable(ZyTarnInfo* slide) {
-    if (slide == nullptr) return ZY_E_CODEC;
-    const ColorLut* lut = AcquireColorLut(ColorParamsOf(slide->ExtraInfo));
-    // Out of memory leaves no table at all rather than an older slide's one.
-    PublishColorTable(lut);
-    ReleaseColorLut(lut);
-    return lut != nullptr ? ZY_OK : ZY_E_CODEC;
-}
-
-// The documented layout: every array and row a block of its own, allocated header first, then
-// the three top arrays, then per red value its three green arrays and, per green value, the
-// red, green and blue rows. Null when memory runs out, with nothing left allocated.
-ColorCorrectTable* MallocColorCorrectTable() {
-    auto* table = static_cast<ColorCorrectTable*>(calloc(1, sizeof(ColorCorrectTable)));
-    if (table == nullptr) return nullptr;
-    bool ok = true;
-    for (int c = 0; c < 3 && ok; ++c) {
-        table->plane[c] = static_cast<unsigned char***>(calloc(256, sizeof(unsigned char**)));
-        ok = table->plane[c] != nullptr;
-    }
-    for (int r = 0; r < 256 && ok; ++r) {
-        for (int c = 0; c < 3 && ok; ++c) {
-            table->plane[c][r] = static_cast<unsigned char**>(calloc(256, sizeof(unsigned char*)));
-            ok = table->plane[c][r] != nullptr;
-        }
-        for (int g = 0; g < 256 && ok; ++g) {
-            for (int c = 0; c < 3 && ok; ++c) {
-                table->plane[c][r][g] = static_cast<unsigned char*>(malloc(256));
-                ok = table->plane[c][r][g] != nullptr;
-            }
-        }
-    }
-    if (!ok) {
-        FreeSeparateBlocks(table);
-        return nullptr;
-    }
-    InitColorRangeTable(table->range);
-    return table;
-}
-
-void InitColorRangeTable(unsigned char* range) {
-    if (range == nullptr) return;
-    for (int i = 0; i < 256; ++i)
-        range[i] = static_cast<unsigned char>(i);
-}
-
-void GammaTableInit(float gamma, unsigned char* table) {
-    if (table != nullptr) FillGammaTable(gamma, table);
-}
-
-unsigned char* RgbColorCorrect(unsigned char* pixels, int width, int height, int channels) {
-    if (pixels == nullptr || width < 1 || height < 1 || (channels != 3 && channels != 4))
-        return nullptr;
-    size_t count = 0, bytes = 0;
-    if (__builtin_mul_overflow(static_cast<size_t>(width), static_cast<size_t>(height), &count) ||
-        __builtin_mul_overflow(count, static_cast<size_t>(channels), &bytes))
-        return nullptr;
-    const PinnedGlobalTable pin;
-    if (!pin.lookup()) return nullptr;
-    auto* out = static_cast<unsigned char*>(malloc(bytes));
-    if (out == nullptr) return nullptr;
-    CorrectPixels(pin.lookup(), pixels, channels, out, channels, count);
-    return out;
-}
-
-void DisposeColorCorrectTable(ColorCorrectTable* table) {
-    if (table == nullptr) return;
-    // A library table is shared with open slides and the cache: only the global reference goes.
-    if (DropGlobalReferenceTo(table)) return;
-    FreeSeparateBlocks(table);
-}

@@ -37,7 +37,7 @@
 #include <cstdint>
 
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
@@ -54,10 +54,23 @@ ColorParams NeutralColorParams();
 
 // The parameters of a record; null gives the neutral ones. A gamma that is zero, negative or not
 // a number counts as 1.
-ColorParams ColorParamsOf(const ZyExtraInfo* extra);
+ColorParams ColorParamsOf(const ExtraRecord* extra);
 
 // A built table. Opaque outside the colour-correction sources.
 struct ColorLut;
+
+// A table's pointer view: plane[c][R][G][B] is output channel c (0 red, 1 green, 2 blue) for
+// input (R, G, B); every index passes through `range` first. The fixed interface exports this
+// layout as its ColorCorrectTable (FixedApi/Colors.cpp proves them the same).
+struct PlaneTable {
+    unsigned char*** plane[3];
+    unsigned char range[256];
+};
+
+// The process's published table, which the functions that take no slide use: the fixed
+// interface's exported global, defined there. Written only under the registry's lock.
+PlaneTable* PublishedTable();
+void SetPublishedTable(PlaneTable* table);
 
 // A reference to the table for `params`: shared when one with identical parameters exists or is
 // cached, built otherwise. Null only when memory runs out. Thread-safe.
@@ -76,7 +89,7 @@ uint64_t ColorLutBuildCount();
 void WaitForColorLutWrites();
 
 // The exported view of a table, as `ColorTable` shows it; null when memory for it runs out.
-ColorCorrectTable* ExportedTable(const ColorLut* lut);
+PlaneTable* ExportedTable(const ColorLut* lut);
 
 // `ColorTable` := the table of `lut`, holding a reference for it; the previous table's global
 // reference is dropped. Null empties `ColorTable`, and so does a table whose view finds no
@@ -88,7 +101,7 @@ void PublishColorTable(const ColorLut* lut);
 struct ColorLookup {
     // Entry (R << 16 | G << 8 | B) = B' | G' << 8 | R' << 16 | (anything) << 24.
     const uint32_t* packed = nullptr;
-    const ColorCorrectTable* table = nullptr;
+    const PlaneTable* table = nullptr;
 
     explicit operator bool() const { return packed != nullptr || table != nullptr; }
 };
@@ -101,7 +114,7 @@ inline uint32_t CorrectedBgr(const ColorLookup& lookup, uint8_t r, uint8_t g, ui
         const uint32_t index = (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8);
         return lookup.packed[index | b] & 0xFFFFFFu;
     }
-    const ColorCorrectTable& t = *lookup.table;
+    const PlaneTable& t = *lookup.table;
     const uint8_t ri = t.range[r], gi = t.range[g], bi = t.range[b];
     return static_cast<uint32_t>(t.plane[2][ri][gi][bi]) |
            (static_cast<uint32_t>(t.plane[1][ri][gi][bi]) << 8) |

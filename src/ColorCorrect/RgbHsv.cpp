@@ -4,10 +4,8 @@
 #include <cmath>
 
 #include "ColorCorrect/ColorChain.h"
-#include "DecodeTarnCxx.h"
 
-using namespace tarn;
-
+namespace tarn {
 namespace {
 
 // Hue in degrees of (r, g, b) in 0..1, given their tolerant maximum and its distance d to the
@@ -33,29 +31,28 @@ float ClampComponent(float x, float top) {
 
 }  // namespace
 
-float ReturnMax(float a, float b, float c) {
+float TolerantMax(float a, float b, float c) {
     const float t = AtLeastTolerance(a - b) ? a : b;
     return AtLeastTolerance(t - c) ? t : c;
 }
 
-float ReturnMin(float a, float b, float c) {
+float TolerantMin(float a, float b, float c) {
     const float t = AtLeastTolerance(a - b) ? b : a;
     return AtLeastTolerance(t - c) ? c : t;
 }
 
-int ScalarRgb(unsigned char x, float factor) {
+int ScaleByte(uint8_t x, float factor) {
     const int v = TruncateToInt(static_cast<float>(x) * factor);
     if (v < 0) return 0;
     return v > 255 ? 255 : v;
 }
 
-void Rgb2Hsv(unsigned char* rgb, float* scale, float* hsv) {
-    if (rgb == nullptr || scale == nullptr || hsv == nullptr) return;
+void RgbToHsv(const uint8_t* rgb, const float* scale, float* hsv) {
     const float r = static_cast<float>(rgb[0]) / 255.0f;
     const float g = static_cast<float>(rgb[1]) / 255.0f;
     const float b = static_cast<float>(rgb[2]) / 255.0f;
-    const float max = ReturnMax(r, g, b);
-    const float min = ReturnMin(r, g, b);
+    const float max = TolerantMax(r, g, b);
+    const float min = TolerantMin(r, g, b);
     const float d = max - min;
 
     float h = HueOf(r, g, b, max, d);
@@ -69,12 +66,11 @@ void Rgb2Hsv(unsigned char* rgb, float* scale, float* hsv) {
     hsv[2] = ClampComponent(v, 1.0f);
 }
 
-void Hsv2Rgb(float* hsv, float* scale, unsigned char* rgb) {
-    if (hsv == nullptr || scale == nullptr || rgb == nullptr) return;
+void HsvToRgb(const float* hsv, const float* scale, uint8_t* rgb) {
     const float h = hsv[0], s = hsv[1], v = hsv[2];
     int bytes[3] = {0, 0, 0};
     if (WithinTolerance(std::fabs(s))) {
-        const int grey = ScalarRgb(255, v);
+        const int grey = ScaleByte(255, v);
         bytes[0] = bytes[1] = bytes[2] = grey;
     } else {
         const float sector = h / 60.0f;
@@ -107,12 +103,13 @@ void Hsv2Rgb(float* hsv, float* scale, unsigned char* rgb) {
                 break;  // a hue below 0 or from 360 on is black
         }
         if (i >= 0 && i <= 5) {
-            bytes[0] = ScalarRgb(255, red);
-            bytes[1] = ScalarRgb(255, green);
-            bytes[2] = ScalarRgb(255, blue);
+            bytes[0] = ScaleByte(255, red);
+            bytes[1] = ScaleByte(255, green);
+            bytes[2] = ScaleByte(255, blue);
         }
     }
     for (int k = 0; k < 3; ++k)
-        rgb[k] =
-            static_cast<unsigned char>(ScalarRgb(static_cast<unsigned char>(bytes[k]), scale[k]));
+        rgb[k] = static_cast<uint8_t>(ScaleByte(static_cast<uint8_t>(bytes[k]), scale[k]));
 }
+
+}  // namespace tarn

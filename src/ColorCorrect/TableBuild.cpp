@@ -5,8 +5,7 @@
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
-#include "Common/Threads.h"
-#include "DecodeTarnCxx.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {
@@ -240,7 +239,7 @@ ColorLut* BuildColorLut(const ColorParams& params, LutCode code) {
         return nullptr;
     }
     lut->params = params;
-    InitColorRangeTable(lut->table.range);
+    FillRangeTable(lut->table.range);
 
     Chain chain{};
     memcpy(chain.gains, params.gains, sizeof chain.gains);

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "ColorCorrect/TableFiles.h"
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {
@@ -141,7 +141,7 @@ ColorLut* DropReferenceLocked(Registry& reg, const ColorLut* lut) {
     return EvictBeyond(reg, false, kMaxCachedTables);
 }
 
-ColorLut* FindByTableLocked(Registry& reg, const ColorCorrectTable* table) {
+ColorLut* FindByTableLocked(Registry& reg, const PlaneTable* table) {
     for (ColorLut* lut = reg.tables; lut != nullptr; lut = lut->next)
         if (lut->ready && &lut->table == table) return lut;
     return nullptr;
@@ -160,17 +160,17 @@ ColorParams NeutralColorParams() {
     return params;
 }
 
-ColorParams ColorParamsOf(const ZyExtraInfo* extra) {
+ColorParams ColorParamsOf(const ExtraRecord* extra) {
     if (extra == nullptr) return NeutralColorParams();
     ColorParams params{};
     params.gamma = extra->Gamma > 0.0f ? extra->Gamma : 1.0f;  // also catches NaN
-    memcpy(params.gains, reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, Gains),
+    memcpy(params.gains, reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, Gains),
            sizeof params.gains);
     memcpy(params.hsvScale,
-           reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, HsvScale),
+           reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, HsvScale),
            sizeof params.hsvScale);
     memcpy(params.matrix,
-           reinterpret_cast<const uint8_t*>(extra) + offsetof(ZyExtraInfo, ColorMatrix),
+           reinterpret_cast<const uint8_t*>(extra) + offsetof(ExtraRecord, ColorMatrix),
            sizeof params.matrix);
     return params;
 }
@@ -179,7 +179,7 @@ namespace {
 
 // Whoever holds the writer's reference to `lut` writes it to the folder, then drops that
 // reference.
-void WriteAndRelease(const TableFolder& folder, ColorLut* lut) {
+void WriteAndRelease(const CacheFolder& folder, ColorLut* lut) {
     const bool written = WriteTableFile(folder, *lut);
     Registry& reg = TheRegistry();
     ColorLut* evicted = nullptr;
@@ -201,7 +201,7 @@ struct WritesFinishAtExit {
 };
 
 // Writes on a thread of its own, or on the caller's when the library is kept to one thread.
-void StartWrite(const TableFolder& folder, ColorLut* lut) {
+void StartWrite(const CacheFolder& folder, ColorLut* lut) {
     if (ThreadBudget() > 1) {
         static WritesFinishAtExit finishAtExit;
         try {
@@ -272,8 +272,8 @@ const ColorLut* AcquireColorLut(const ColorParams& params) {
     lock.unlock();
     FreeList(stale);
 
-    TableFolder folder;
-    const bool haveFolder = FindTableFolder(&folder);
+    CacheFolder folder;
+    const bool haveFolder = FindCacheFolder(&folder);
     ColorLut* lut = haveFolder ? MapTableFile(folder, params) : nullptr;
     const bool built = lut == nullptr;
     if (built) lut = BuildColorLut(params);
@@ -339,14 +339,14 @@ void WaitForColorLutWrites() {
 
 namespace {
 
-ColorCorrectTable* ExportedTableLocked(const ColorLut* lut) {
+PlaneTable* ExportedTableLocked(const ColorLut* lut) {
     auto* mutableLut = const_cast<ColorLut*>(lut);
     return lut != nullptr && LinkExportedView(mutableLut) ? &mutableLut->table : nullptr;
 }
 
 }  // namespace
 
-ColorCorrectTable* ExportedTable(const ColorLut* lut) {
+PlaneTable* ExportedTable(const ColorLut* lut) {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
     return ExportedTableLocked(lut);
@@ -363,18 +363,18 @@ void PublishColorTable(const ColorLut* lut) {
     ColorLut* evicted = nullptr;
     {
         std::lock_guard lock(reg.mutex);
-        ColorCorrectTable* const view = ExportedTableLocked(lut);
+        PlaneTable* const view = ExportedTableLocked(lut);
         if (view == nullptr) lut = nullptr;  // no memory for its view: no table at all
         if (lut != nullptr) ++const_cast<ColorLut*>(lut)->refs;
         const ColorLut* previous = reg.global;
         reg.global = lut;
-        ColorTable = view;
+        SetPublishedTable(view);
         if (previous != nullptr) evicted = DropReferenceLocked(reg, previous);
     }
     FreeList(evicted);
 }
 
-bool DropGlobalReferenceTo(ColorCorrectTable* table) {
+bool DropGlobalReferenceTo(PlaneTable* table) {
     Registry& reg = TheRegistry();
     ColorLut* evicted = nullptr;
     bool managed = false;
@@ -382,7 +382,7 @@ bool DropGlobalReferenceTo(ColorCorrectTable* table) {
         std::lock_guard lock(reg.mutex);
         const ColorLut* lut = FindByTableLocked(reg, table);
         managed = lut != nullptr;
-        if (ColorTable == table) ColorTable = nullptr;
+        if (PublishedTable() == table) SetPublishedTable(nullptr);
         if (managed && reg.global == lut) {
             reg.global = nullptr;
             evicted = DropReferenceLocked(reg, lut);
@@ -395,13 +395,14 @@ bool DropGlobalReferenceTo(ColorCorrectTable* table) {
 PinnedGlobalTable::PinnedGlobalTable() {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
-    if (ColorTable == nullptr) return;
-    if (ColorLut* lut = FindByTableLocked(reg, ColorTable); lut != nullptr) {
+    PlaneTable* const global = PublishedTable();
+    if (global == nullptr) return;
+    if (ColorLut* lut = FindByTableLocked(reg, global); lut != nullptr) {
         ++lut->refs;
         lut_ = lut;
         lookup_ = LookupOf(lut);
     } else {
-        lookup_.table = ColorTable;  // built by the caller: read through its planes
+        lookup_.table = global;  // built by the caller: read through its planes
     }
 }
 

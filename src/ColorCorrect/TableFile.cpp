@@ -14,7 +14,7 @@
 #include <new>
 
 #include "ColorCorrect/TableFiles.h"
-#include "DecodeTarnCxx.h"
+#include "ColorCorrect/ColorChain.h"
 
 namespace tarn {
 namespace {
@@ -121,24 +121,6 @@ void SettleInHugePages(const char* path) {
 
 // Writes every byte of `parts` at offset 0 in as few calls as the kernel allows: one call lets
 // it put the file into the page cache in huge pages.
-bool WriteAll(int fd, iovec* parts, int count) {
-    off_t offset = 0;
-    while (count > 0) {
-        const ssize_t written = pwritev(fd, parts, count, offset);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        offset += written;
-        // Past what was written: a short write resumes where it stopped.
-        for (size_t left = static_cast<size_t>(written); left > 0 && count > 0;) {
-            const size_t step = left < parts->iov_len ? left : parts->iov_len;
-            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + step;
-            parts->iov_len -= step;
-            left -= step;
-            if (parts->iov_len == 0) ++parts, --count;
-        }
-    }
-    return true;
-}
 
 // A trusted file for `params` is already at `path` (another process wrote it).
 bool AlreadyThere(const char* path, const ColorParams& params) {
@@ -160,7 +142,7 @@ uint64_t MonotonicSeconds() {
     return static_cast<uint64_t>(now.tv_sec);
 }
 
-ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
+ColorLut* MapTableFile(const CacheFolder& folder, const ColorParams& params) {
     char path[PATH_MAX];
     if (!TableFilePath(folder, params, path)) return nullptr;
     struct stat st;
@@ -194,7 +176,7 @@ ColorLut* MapTableFile(const TableFolder& folder, const ColorParams& params) {
     lut->rows = reinterpret_cast<uint8_t*>(lut->packed) + kPackedBytes;
     lut->fromFile = true;
     lut->inFolder = true;
-    InitColorRangeTable(lut->table.range);
+    FillRangeTable(lut->table.range);
     return lut;
 }
 
@@ -210,23 +192,23 @@ void MarkTableFileUsed(ColorLut* lut, uint64_t nowSeconds) {
     utimensat(AT_FDCWD, lut->filePath, nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
-bool WriteTableFile(const TableFolder& folder, const ColorLut& lut) {
-    char path[PATH_MAX], temporary[PATH_MAX];
+bool WriteTableFile(const CacheFolder& folder, const ColorLut& lut) {
+    char path[PATH_MAX];
     if (!TableFilePath(folder, lut.params, path)) return false;
     if (AlreadyThere(path, lut.params)) return true;
-    // The temporary file comes first, so that of two writers making room at once, the later
-    // one counts the other's write too.
-    const int fd = CreateTemporaryTableFile(folder, temporary);
-    if (fd < 0) return false;
     uint8_t header[kTableHeaderBytes];
     ExpectedHeader(lut.params, header);
     iovec parts[2] = {{header, sizeof header}, {lut.packed, kLutBodyBytes}};
-    // 0600 whatever the umask: readers refuse a file that others could write, and need to read.
-    bool ok = MakeRoomFor(folder, strrchr(path, '/') + 1) && fchmod(fd, 0600) == 0 &&
-              WriteAll(fd, parts, 2) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary, path) == 0;
-    if (!ok) unlink(temporary);
+    struct Room {
+        const CacheFolder& folder;
+        const char* replacing;
+    } room{folder, strrchr(path, '/') + 1};
+    const auto makeRoom = [](void* context) {
+        const Room& r = *static_cast<const Room*>(context);
+        return MakeRoomFor(r.folder, r.replacing);
+    };
+    const bool ok =
+        WriteFileAtomically(folder, TableFileKind(), path, parts, 2, true, makeRoom, &room);
     if (ok) SettleInHugePages(path);
     return ok;
 }

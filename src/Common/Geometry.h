@@ -1,12 +1,9 @@
 // Where the pixels of a layer are: its tile grid, the picture inside it, and tiles of any size
 // laid over that picture. All sizes are 64-bit and every step is checked, so a damaged header can
-// make a layer unusable but never makes a size wrap. Header-only: the command-line tool uses it
-// as the library does.
+// make a layer unusable but never makes a size wrap.
 #pragma once
 
 #include <cstdint>
-
-#include "DecodeTarn.h"
 
 namespace tarn {
 
@@ -36,19 +33,6 @@ struct LayerGeometry {
     uint64_t pictureWidth() const { return hasPicture() ? gridWidth() - boundWidth : 0; }
     uint64_t pictureHeight() const { return hasPicture() ? gridHeight() - boundHeight : 0; }
 };
-
-// The geometry of a layer from its header and record. Each product is of two 32-bit values, so
-// it cannot wrap in 64 bits.
-inline LayerGeometry GeometryOf(const ZyPicHead& head, const ZyPicInfo& layer) {
-    LayerGeometry g;
-    g.tileWidth = head.TileWidth;
-    g.tileHeight = head.TileHeight;
-    g.columns = layer.XCount;
-    g.rows = layer.YCount;
-    g.boundWidth = layer.BoundWidth;
-    g.boundHeight = layer.BoundHeight;
-    return g;
-}
 
 // Tiles of `tile` pixels needed to cover `length` pixels (the last one may reach past the end);
 // 0 for a tile size of 0.

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "DecodeJpeg/JpegCodec.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 namespace tarn {
 namespace {
@@ -24,25 +24,25 @@ int32_t KeptDataSize(uint64_t size) {
 
 unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
                                       uint32_t width, uint32_t height, const ColorLookup& lookup,
-                                      Message* why) {
+                                      Error* why) {
     if (data == nullptr || !PlausibleSize(width, height)) return nullptr;
     unsigned char* pixels = nullptr;
-    if (dataFormat == ZY_FORMAT_JPEG) {
+    if (dataFormat == kStoredJpeg) {
         DecodeJpegCorrected(data, size, JCS_EXT_BGR, lookup, width, height, &pixels, why);
-    } else if (dataFormat == ZY_FORMAT_BMP) {
+    } else if (dataFormat == kStoredBmp) {
         // BMP pixels are shown as stored: they do not pass through the colour table.
         ReadBmpBgr(data, size, width, height, &pixels);
     }
     return pixels;
 }
 
-void BuildPairImage(const ZyMacrographInfo& record, unsigned char* data, const ColorLookup& lookup,
+void BuildPairImage(const MacroRecord& record, unsigned char* data, const ColorLookup& lookup,
                     AssociatedImage* image) {
     image->present = true;
     image->data = data;
-    image->dataFormat = ZY_FORMAT_JPEG;
+    image->dataFormat = kStoredJpeg;
     image->colorSpace = JCS_EXT_BGR;
-    image->pixels = DecodeAssociatedPixels(ZY_FORMAT_JPEG, data, record.DataSize, record.Width,
+    image->pixels = DecodeAssociatedPixels(kStoredJpeg, data, record.DataSize, record.Width,
                                            record.Height, lookup, &image->why);
     image->width = record.Width;
     image->height = record.Height;
@@ -50,15 +50,14 @@ void BuildPairImage(const ZyMacrographInfo& record, unsigned char* data, const C
     image->dataSize = KeptDataSize(record.DataSize);
 }
 
-void BuildThumbnailImage(const ZyPicInfo& record, uint32_t width, uint32_t height,
+void BuildThumbnailImage(const PictureRecord& record, uint32_t width, uint32_t height,
                          unsigned char* data, const ColorLookup& lookup, AssociatedImage* image) {
     image->present = true;
     image->data = data;
     image->dataFormat = record.DataFormat;
     image->pixels = DecodeAssociatedPixels(record.DataFormat, data, record.DataSize, width, height,
                                            lookup, &image->why);
-    if (record.DataFormat == ZY_FORMAT_JPEG || record.DataFormat == ZY_FORMAT_BMP)
-        image->channels = 3;
+    if (record.DataFormat == kStoredJpeg || record.DataFormat == kStoredBmp) image->channels = 3;
     image->width = width;
     image->height = height;
     image->dataSize = KeptDataSize(record.DataSize);

@@ -5,9 +5,10 @@
 
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
-#include "Common/Message.h"
-#include "DecodeTarn.h"
+#include "Common/Error.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
@@ -22,9 +23,9 @@ struct AssociatedImage {
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t channels = 0;
-    uint32_t dataFormat = ZY_FORMAT_JPEG;
+    uint32_t dataFormat = kStoredJpeg;
     uint32_t colorSpace = 0;
-    Message why;  // why there are no pixels, when a decoder said so
+    Error why;  // why there are no pixels, when a decoder said so
 };
 
 // The stored byte count as an image keeps it. One that does not fit is -1, so that the stored
@@ -32,21 +33,21 @@ struct AssociatedImage {
 int32_t KeptDataSize(uint64_t size);
 
 // Pixels of the stored bytes of an associated image that must be width x height: a JPEG
-// (`dataFormat` ZY_FORMAT_JPEG), corrected through `lookup`, or a BMP (ZY_FORMAT_BMP), shown as
+// (`dataFormat` kStoredJpeg), corrected through `lookup`, or a BMP (kStoredBmp), shown as
 // stored. A new malloc'ed buffer, or null when they do not decode to that size, the format is
 // another, the size is implausible, or (JPEG) there is no table; the decoder's reason, if it
 // gave one, in `*why`.
 unsigned char* DecodeAssociatedPixels(uint32_t dataFormat, const unsigned char* data, uint64_t size,
                                       uint32_t width, uint32_t height, const ColorLookup& lookup,
-                                      Message* why);
+                                      Error* why);
 
 // Fills `*image` from a label/macrograph record and its stored bytes (taken over).
-void BuildPairImage(const ZyMacrographInfo& record, unsigned char* data, const ColorLookup& lookup,
+void BuildPairImage(const MacroRecord& record, unsigned char* data, const ColorLookup& lookup,
                     AssociatedImage* image);
 
 // Fills `*image` from the thumbnail record, the header's thumbnail size and the stored bytes
 // (taken over).
-void BuildThumbnailImage(const ZyPicInfo& record, uint32_t width, uint32_t height,
+void BuildThumbnailImage(const PictureRecord& record, uint32_t width, uint32_t height,
                          unsigned char* data, const ColorLookup& lookup, AssociatedImage* image);
 
 // Releases what the image holds and empties it.

@@ -9,30 +9,30 @@
 #include <unordered_map>
 
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
-int CheckRange(const ByteSource& source, uint64_t offset, size_t length, Message* why) {
-    if (offset <= source.size && length <= source.size - offset) return ZY_OK;
+Status CheckRange(const ByteSource& source, uint64_t offset, size_t length, Error* why) {
+    if (offset <= source.size && length <= source.size - offset) return Status::Ok;
     Say(why, "%zu bytes at %llu lie past the end of the slide's %llu bytes", length,
         static_cast<unsigned long long>(offset), static_cast<unsigned long long>(source.size));
-    return ZY_E_SHORT_READ;
+    return Status::ShortRead;
 }
 
-int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
-                   Message* why) {
-    const int code = CheckRange(source, offset, length, why);
-    if (code != ZY_OK || length == 0) return code;
+Status ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
+                      Error* why) {
+    const Status code = CheckRange(source, offset, length, why);
+    if (code != Status::Ok || length == 0) return code;
     if (source.read == nullptr) {
         Say(why, "the slide has no bytes to read");
-        return ZY_E_SHORT_READ;
+        return Status::ShortRead;
     }
     return source.read(source.context, offset, out, length, why);
 }
 
-int CheckSource(const ByteSource& source, Message* why) {
-    return source.check != nullptr ? source.check(source.context, why) : ZY_OK;
+Status CheckSource(const ByteSource& source, Error* why) {
+    return source.check != nullptr ? source.check(source.context, why) : Status::Ok;
 }
 
 void HintReads(const ByteSource& source, const ByteRange* ranges, size_t count) {

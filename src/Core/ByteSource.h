@@ -15,7 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Common/Message.h"
+#include "Common/Status.h"
+#include "Common/Error.h"
 
 namespace tarn {
 
@@ -38,15 +39,15 @@ struct ByteSource {
     // more.
     uint64_t readAhead = 0;
 
-    // Reads exactly `length` bytes at `offset` into `out`. Returns ZY_OK, or a failure with the
-    // reason in `*why` (which may be null): ZY_E_SHORT_READ when the bytes cannot all be read,
-    // kFileChanged (Common/Status.h) when the source no longer is what was opened (a file removed
-    // or replaced, a remote object changed), kNoMemory.
-    int (*read)(void* context, uint64_t offset, void* out, size_t length, Message* why) = nullptr;
+    // Reads exactly `length` bytes at `offset` into `out`. Returns Status::Ok, or a failure with
+    // the reason in `*why` (which may be null): Status::ShortRead when the bytes cannot all be
+    // read, Status::FileChanged (Common/Status.h) when the source no longer is what was opened (a
+    // file removed or replaced, a remote object changed), Status::NoMemory.
+    Status (*read)(void* context, uint64_t offset, void* out, size_t length, Error* why) = nullptr;
 
-    // Whether the source still is what was opened: ZY_OK, or kFileChanged with the reason. Null:
-    // the source cannot change.
-    int (*check)(void* context, Message* why) = nullptr;
+    // Whether the source still is what was opened: Status::Ok, or Status::FileChanged with the
+    // reason. Null: the source cannot change.
+    Status (*check)(void* context, Error* why) = nullptr;
 
     // Optional (null: ignored): the ranges a region, block or whole-layer read is about to read,
     // in the order it will read them, so that a source where requests are costly can coalesce
@@ -79,17 +80,17 @@ struct ByteSource {
 
 inline constexpr uint64_t kDefaultReadAhead = uint64_t{64} << 10;
 
-// ZY_OK when `length` bytes at `offset` lie within the source, else ZY_E_SHORT_READ with the
+// Status::Ok when `length` bytes at `offset` lie within the source, else Status::ShortRead with the
 // reason: sizes read from the slide are checked so before any memory is sized from them.
-int CheckRange(const ByteSource& source, uint64_t offset, size_t length, Message* why);
+Status CheckRange(const ByteSource& source, uint64_t offset, size_t length, Error* why);
 
-// `length` bytes at `offset` of the source: checked against its size first (ZY_E_SHORT_READ
+// `length` bytes at `offset` of the source: checked against its size first (Status::ShortRead
 // past it), then read. Codes as ByteSource::read.
-int ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
-                   Message* why);
+Status ReadFromSource(const ByteSource& source, uint64_t offset, void* out, size_t length,
+                      Error* why);
 
-// The source's check, ZY_OK for a source without one.
-int CheckSource(const ByteSource& source, Message* why);
+// The source's check, Status::Ok for a source without one.
+Status CheckSource(const ByteSource& source, Error* why);
 
 // Passes a prefetch hint on when the source takes one.
 void HintReads(const ByteSource& source, const ByteRange* ranges, size_t count);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Common/Geometry.h"
+#include "Core/Records.h"
 
 namespace tarn {
 namespace {
@@ -23,7 +24,7 @@ void Set(DescriptionField& field, const char* key, const char* format, ...) {
 }  // namespace
 
 void DescribeSlide(const SlideSummary& slide, DescriptionField (&fields)[kSlideFields]) {
-    const ZyPicHead& head = *slide.head;
+    const SlideHead& head = *slide.head;
     Set(fields[0], "CompressionType", "%s", head.CompressionType == 0 ? "Jpeg" : "Hevc");
     Set(fields[1], "Quality", "%d", static_cast<int>(head.Quality));
     Set(fields[2], "MPP", "%.6lfum/pixel", head.MPP);
@@ -42,7 +43,7 @@ void DescribeSlide(const SlideSummary& slide, DescriptionField (&fields)[kSlideF
     Set(fields[15], "MacroHeight", "%u", slide.macroHeight);
 }
 
-void DescribeLayer(const ZyPicHead& head, const ZyPicInfo& record,
+void DescribeLayer(const SlideHead& head, const PictureRecord& record,
                    DescriptionField (&fields)[kLayerFields]) {
     // Every value is printed signed, as callers parse it; an open slide's grid fits an int.
     const LayerGeometry grid = GeometryOf(head, record);

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
 // What the slide's description tells: the header's fields and the associated images' sizes.
 struct SlideSummary {
-    const ZyPicHead* head = nullptr;
+    const SlideHead* head = nullptr;
     uint32_t thumbWidth = 0;
     uint32_t thumbHeight = 0;
     uint32_t labelWidth = 0;  // 0 for a slide without a label/macrograph pair
@@ -34,7 +34,7 @@ void DescribeSlide(const SlideSummary& slide, DescriptionField (&fields)[kSlideF
 
 // LayerWidth, LayerHeight (the grid's), BoundWidth, BoundHeight, XCount, YCount, each printed as
 // a signed int.
-void DescribeLayer(const ZyPicHead& head, const ZyPicInfo& record,
+void DescribeLayer(const SlideHead& head, const PictureRecord& record,
                    DescriptionField (&fields)[kLayerFields]);
 
 }  // namespace tarn

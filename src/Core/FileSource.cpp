@@ -10,7 +10,7 @@
 
 #include "Common/FileAccess.h"
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 namespace {
@@ -33,8 +33,9 @@ void PackIdentity(const FileIdentity& identity, unsigned char* out) {
     memcpy(out + sizeof words, &identity.generation, sizeof identity.generation);
 }
 
-// The file at `path`, checked against `expected` when there is one: a descriptor, or kFileChanged.
-int OpenChecked(const char* path, const FileIdentity* expected, FileIdentity* found, Message* why) {
+// The file at `path`, checked against `expected` when there is one: a descriptor, or -1 (the file
+// is gone or changed, with the reason in `*why`).
+int OpenChecked(const char* path, const FileIdentity* expected, FileIdentity* found, Error* why) {
     const int fd = path != nullptr ? OpenRegularFile(path, found) : -1;
     if (fd < 0) {
         if (path == nullptr)
@@ -43,48 +44,48 @@ int OpenChecked(const char* path, const FileIdentity* expected, FileIdentity* fo
             Say(why, "the slide file was removed since it was opened");
         else
             Say(why, "cannot open %s: %s", path, strerror(errno));
-        return kFileChanged;
+        return -1;
     }
     if (expected != nullptr && !SameFile(*found, *expected)) {
         close(fd);
         Say(why, "the slide file was replaced or changed since it was opened");
-        return kFileChanged;
+        return -1;
     }
     return fd;
 }
 
-int ReadFile(const char* path, const FileIdentity* expected, uint64_t offset, void* out,
-             size_t length, Message* why) {
+Status ReadFile(const char* path, const FileIdentity* expected, uint64_t offset, void* out,
+                size_t length, Error* why) {
     FileIdentity found;
     const int fd = OpenChecked(path, expected, &found, why);
-    if (fd < 0) return fd;
+    if (fd < 0) return Status::FileChanged;
     const auto fileSize = static_cast<uint64_t>(found.size);
-    int code = ZY_OK;
+    Status code = Status::Ok;
     if (offset > fileSize || length > fileSize - offset) {
         Say(why, "%zu bytes at %llu lie past the end of the %llu-byte slide file", length,
             static_cast<unsigned long long>(offset), static_cast<unsigned long long>(fileSize));
-        code = ZY_E_SHORT_READ;
+        code = Status::ShortRead;
     } else if (errno = 0; !ReadFully(fd, offset, out, length)) {
         Say(why, "cannot read %zu bytes at %llu of the slide file: %s", length,
             static_cast<unsigned long long>(offset), errno != 0 ? strerror(errno) : "short read");
-        code = ZY_E_SHORT_READ;
+        code = Status::ShortRead;
     }
     close(fd);
     return code;
 }
 
-int ReadOpenedFile(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+Status ReadOpenedFile(void* context, uint64_t offset, void* out, size_t length, Error* why) {
     const auto* file = static_cast<const FileContext*>(context);
     return ReadFile(file->path, &file->identity, offset, out, length, why);
 }
 
-int CheckOpenedFile(void* context, Message* why) {
+Status CheckOpenedFile(void* context, Error* why) {
     const auto* file = static_cast<const FileContext*>(context);
     FileIdentity found;
     const int fd = OpenChecked(file->path, &file->identity, &found, why);
-    if (fd < 0) return fd;
+    if (fd < 0) return Status::FileChanged;
     close(fd);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 void ReleaseOpenedFile(void* context) {
@@ -93,16 +94,16 @@ void ReleaseOpenedFile(void* context) {
     delete file;
 }
 
-int ReadPath(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+Status ReadPath(void* context, uint64_t offset, void* out, size_t length, Error* why) {
     return ReadFile(static_cast<const char*>(context), nullptr, offset, out, length, why);
 }
 
-int CheckPath(void* context, Message* why) {
+Status CheckPath(void* context, Error* why) {
     FileIdentity found;
     const int fd = OpenChecked(static_cast<const char*>(context), nullptr, &found, why);
-    if (fd < 0) return fd;
+    if (fd < 0) return Status::FileChanged;
     close(fd);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 bool Fail(OpenFailure* failure, OpenError error, int systemError = 0) {

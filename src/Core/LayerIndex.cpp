@@ -16,7 +16,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "ColorCorrect/TableFiles.h"
+#include "CacheFolder/CacheFolder.h"
 #include "Core/RecordLayout.h"
 #include "Core/Slide.h"
 
@@ -126,7 +126,7 @@ bool Sha256(const void* bytes, size_t size, Digest out) {
            length == kDigestBytes;
 }
 
-bool IndexPath(const TableFolder& folder, const Digest identity, char (&path)[PATH_MAX]) {
+bool IndexPath(const CacheFolder& folder, const Digest identity, char (&path)[PATH_MAX]) {
     char hex[2 * kDigestBytes + 1];
     for (size_t i = 0; i < kDigestBytes; ++i)
         snprintf(hex + 2 * i, 3, "%02x", identity[i]);
@@ -198,10 +198,10 @@ IndexPointer Parse(const std::vector<uint8_t>& bytes, const Digest identity, uin
 }
 
 IndexPointer ReadIndexFile(const std::string& identity, uint64_t size) {
-    TableFolder folder;
+    CacheFolder folder;
     Digest digest;
     char path[PATH_MAX];
-    if (!FindTableFolder(&folder) || !Sha256(identity.data(), identity.size(), digest) ||
+    if (!FindCacheFolder(&folder) || !Sha256(identity.data(), identity.size(), digest) ||
         !IndexPath(folder, digest, path))
         return nullptr;
     struct stat st;
@@ -218,24 +218,13 @@ IndexPointer ReadIndexFile(const std::string& identity, uint64_t size) {
     return index;
 }
 
-bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Writes the index, replacing whatever file the identity's name held (one the open could not
 // use). No fsync: a file cut short by a crash fails its digest and is written again.
 void WriteIndexFile(const std::string& identity, const LayerIndex& index) {
-    TableFolder folder;
+    CacheFolder folder;
     Digest digest;
-    char path[PATH_MAX], temporary[PATH_MAX];
-    if (!FindTableFolder(&folder) || !Sha256(identity.data(), identity.size(), digest) ||
+    char path[PATH_MAX];
+    if (!FindCacheFolder(&folder) || !Sha256(identity.data(), identity.size(), digest) ||
         !IndexPath(folder, digest, path))
         return;
     std::vector<uint8_t> bytes;
@@ -255,20 +244,15 @@ void WriteIndexFile(const std::string& identity, const LayerIndex& index) {
     Put(bytes, whole, sizeof whole);
     const uint64_t limit = std::min(folder.limit, kFolderBytes);
     if (!TrimFiles(folder, kIndexFiles, strrchr(path, '/') + 1, bytes.size(), limit)) return;
-    const int fd = CreateTemporaryFile(folder, kIndexFiles, temporary);
-    if (fd < 0) return;
-    // 0600 whatever the umask: readers refuse a file that others could write.
-    bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, bytes);
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary, path) == 0;
-    if (!ok) unlink(temporary);
+    iovec file[1] = {{bytes.data(), bytes.size()}};
+    WriteFileAtomically(folder, kIndexFiles, path, file, 1, false);
 }
 
 void RemoveIndexFile(const std::string& identity) {
-    TableFolder folder;
+    CacheFolder folder;
     Digest digest;
     char path[PATH_MAX];
-    if (FindTableFolder(&folder) && Sha256(identity.data(), identity.size(), digest) &&
+    if (FindCacheFolder(&folder) && Sha256(identity.data(), identity.size(), digest) &&
         IndexPath(folder, digest, path))
         unlink(path);
 }
@@ -281,7 +265,7 @@ IndexPointer IndexOf(const Slide& slide) {
     for (size_t k = 0; k < records.layers.size(); ++k) {
         IndexExtent extent;
         extent.offset = records.layerOffsets[k];
-        const ZyPicInfo& record = records.layers[k];
+        const PictureRecord& record = records.layers[k];
         Put(extent.bytes, &record, kPicRecordSize);
         if (record.TileCount > 0)
             Put(extent.bytes, slide.tables[k].sizes, sizeof(uint32_t) * record.TileCount);

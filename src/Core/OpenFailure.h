@@ -2,7 +2,7 @@
 // as a message.
 #pragma once
 
-#include "Common/Message.h"
+#include "Common/Error.h"
 
 namespace tarn {
 
@@ -19,7 +19,7 @@ enum class OpenError {
 struct OpenFailure {
     OpenError error = OpenError::None;
     int systemError = 0;
-    Message why;  // details, when there are any
+    Error why;  // details, when there are any
 };
 
 // The errno a failed open stands for: ENOMEM when memory ran out, EINVAL for a file that is not a

@@ -4,30 +4,30 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
-inline constexpr uint64_t kHeadSize = sizeof(ZyPicHead);
+inline constexpr uint64_t kHeadSize = sizeof(SlideHead);
 inline constexpr uint64_t kPersonOffset = 156;
 inline constexpr uint64_t kExtraOffset = 6964;
 inline constexpr uint64_t kMacroChainStart = 7732;
-inline constexpr uint64_t kMacroHeadSize = sizeof(ZyMacrographInfo);
-inline constexpr uint64_t kPicRecordSize = sizeof(ZyPicInfo);
+inline constexpr uint64_t kMacroHeadSize = sizeof(MacroRecord);
+inline constexpr uint64_t kPicRecordSize = sizeof(PictureRecord);
 
-static_assert(sizeof(ZyPicHead) == 156);
-static_assert(sizeof(ZyPersonInfo) == 6808);
-static_assert(sizeof(ZyExtraInfo) == 768);
-static_assert(sizeof(ZyMacrographInfo) == 123);
-static_assert(sizeof(ZyPicInfo) == 122);
-static_assert(sizeof(BmpInfo) == 40);
-static_assert(kPersonOffset + sizeof(ZyPersonInfo) == kExtraOffset);
-static_assert(kExtraOffset + sizeof(ZyExtraInfo) == kMacroChainStart);
-static_assert(offsetof(ZyPicHead, CompressionType) == 104);
-static_assert(offsetof(ZyPicHead, MPP) == 76);
-static_assert(offsetof(ZyExtraInfo, ColorMatrix) == 62);
-static_assert(offsetof(ZyMacrographInfo, NextOffset) == 43);
-static_assert(offsetof(ZyPicInfo, DataFormat) == 58);
+static_assert(sizeof(SlideHead) == 156);
+static_assert(sizeof(PersonRecord) == 6808);
+static_assert(sizeof(ExtraRecord) == 768);
+static_assert(sizeof(MacroRecord) == 123);
+static_assert(sizeof(PictureRecord) == 122);
+static_assert(sizeof(BmpHeader) == 40);
+static_assert(kPersonOffset + sizeof(PersonRecord) == kExtraOffset);
+static_assert(kExtraOffset + sizeof(ExtraRecord) == kMacroChainStart);
+static_assert(offsetof(SlideHead, CompressionType) == 104);
+static_assert(offsetof(SlideHead, MPP) == 76);
+static_assert(offsetof(ExtraRecord, ColorMatrix) == 62);
+static_assert(offsetof(MacroRecord, NextOffset) == 43);
+static_assert(offsetof(PictureRecord, DataFormat) == 58);
 
 // A magic is two ASCII characters, first byte first.
 inline bool HasMagic(const char* magic, const char (&expected)[3]) {

@@ -28,12 +28,12 @@ bool ReadSource(FileReader& reader, uint64_t offset, void* out, uint64_t count) 
     if (reader.source == nullptr || count > SIZE_MAX) return false;
     reader.failure =
         ReadFromSource(*reader.source, offset, out, static_cast<size_t>(count), reader.why);
-    return reader.failure == ZY_OK;
+    return reader.failure == Status::Ok;
 }
 
 }  // namespace
 
-FileReader ReaderOverSource(const ByteSource& source, Message* why) {
+FileReader ReaderOverSource(const ByteSource& source, Error* why) {
     FileReader reader;
     reader.source = &source;
     reader.size = source.size;
@@ -84,15 +84,15 @@ uint64_t ReadAvailableAt(FileReader& reader, uint64_t offset, void* out, uint64_
     return available;
 }
 
-void ReadHead(FileReader& reader, ZyPicHead* head) {
+void ReadHead(FileReader& reader, SlideHead* head) {
     ReadAvailableAt(reader, 0, head, kHeadSize);
 }
 
-int CheckHead(const ZyPicHead& head) {
-    return HasMagic(head.Magic, "ZY") ? ZY_OK : ZY_E_HEAD_MAGIC;
+Status CheckHead(const SlideHead& head) {
+    return HasMagic(head.Magic, "ZY") ? Status::Ok : Status::BadHeadMagic;
 }
 
-bool HeadUsable(const ZyPicHead& head, uint64_t fileSize) {
+bool HeadUsable(const SlideHead& head, uint64_t fileSize) {
     // Every output size of a tile (3 or 4 bytes per pixel) must be countable in an int.
     uint64_t tileBytes = 0;
     if (head.TileWidth == 0 || head.TileHeight == 0 ||
@@ -100,7 +100,7 @@ bool HeadUsable(const ZyPicHead& head, uint64_t fileSize) {
         tileBytes > static_cast<uint64_t>(INT_MAX))
         return false;
     if (fileSize < kHeadSize || head.Layer == 0) return false;
-    if (head.MacrographCount != 0 && head.MacrographCount != static_cast<uint32_t>(macroNum))
+    if (head.MacrographCount != 0 && head.MacrographCount != static_cast<uint32_t>(kMacroSlots))
         return false;
     // Each layer needs at least its record; this also bounds the per-layer arrays.
     if (uint64_t{head.Layer} * kPicRecordSize > fileSize) return false;
@@ -110,69 +110,70 @@ bool HeadUsable(const ZyPicHead& head, uint64_t fileSize) {
     return true;
 }
 
-int ReadPerson(FileReader& reader, const ZyPicHead& head, ZyPersonInfo* person) {
-    if (head.PersonInfoFlag == 0) return ZY_E_ABSENT;
+Status ReadPerson(FileReader& reader, const SlideHead& head, PersonRecord* person) {
+    if (head.PersonInfoFlag == 0) return Status::Absent;
     ReadAvailableAt(reader, kPersonOffset, person, sizeof *person);
-    return HasMagic(person->Magic, "PI") ? ZY_OK : ZY_E_PERSON_MAGIC;
+    return HasMagic(person->Magic, "PI") ? Status::Ok : Status::BadPersonMagic;
 }
 
-int ReadExtra(FileReader& reader, const ZyPicHead& head, ZyExtraInfo* extra) {
-    if (head.PersonInfoFlag == 0 || head.ExtraInfoFlag == 0) return ZY_E_ABSENT;
+Status ReadExtra(FileReader& reader, const SlideHead& head, ExtraRecord* extra) {
+    if (head.PersonInfoFlag == 0 || head.ExtraInfoFlag == 0) return Status::Absent;
     ReadAvailableAt(reader, kExtraOffset, extra, sizeof *extra);
-    return HasMagic(extra->Magic, "EI") ? ZY_OK : ZY_E_EXTRA_MAGIC;
+    return HasMagic(extra->Magic, "EI") ? Status::Ok : Status::BadExtraMagic;
 }
 
-uint32_t MacroRecordCount(const ZyPicHead& head) {
-    return head.MacrographCount < static_cast<uint32_t>(macroNum) ? head.MacrographCount
-                                                                  : static_cast<uint32_t>(macroNum);
+uint32_t MacroRecordCount(const SlideHead& head) {
+    return head.MacrographCount < static_cast<uint32_t>(kMacroSlots)
+               ? head.MacrographCount
+               : static_cast<uint32_t>(kMacroSlots);
 }
 
-int ReadMacroRecord(FileReader& reader, uint64_t* position, ZyMacrographInfo* record,
-                    unsigned char** payload) {
-    if (!ReadBytesAt(reader, *position, record, kMacroHeadSize)) return ZY_E_SHORT_READ;
-    if (!HasMagic(record->Magic, "MI")) return ZY_E_MACRO_MAGIC;
+Status ReadMacroRecord(FileReader& reader, uint64_t* position, MacroRecord* record,
+                       unsigned char** payload) {
+    if (!ReadBytesAt(reader, *position, record, kMacroHeadSize)) return Status::ShortRead;
+    if (!HasMagic(record->Magic, "MI")) return Status::BadMacroMagic;
     if (payload != nullptr)
-        if (const int code = ReadPayload(reader, record->DataSize, payload); code != ZY_OK)
+        if (const Status code = ReadPayload(reader, record->DataSize, payload); code != Status::Ok)
             return code;
     *position = record->NextOffset;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-uint64_t ThumbnailOffset(const ZyPicHead& head, uint64_t chainEnd) {
+uint64_t ThumbnailOffset(const SlideHead& head, uint64_t chainEnd) {
     return head.MacrographCount != 0 && head.PersonInfoFlag != 0 ? chainEnd : kPersonOffset;
 }
 
-int ReadPicRecord(FileReader& reader, uint64_t offset, ZyPicInfo* record, int shortCode) {
+Status ReadPicRecord(FileReader& reader, uint64_t offset, PictureRecord* record, Status shortCode) {
     if (!ReadBytesAt(reader, offset, record, kPicRecordSize)) return shortCode;
-    return HasMagic(record->Magic, "IF") ? ZY_OK : ZY_E_PIC_MAGIC;
+    return HasMagic(record->Magic, "IF") ? Status::Ok : Status::BadPictureMagic;
 }
 
-int SkipPayload(FileReader& reader, uint64_t size) {
-    if (size > BytesLeft(reader)) return ZY_E_SHORT_READ;
+Status SkipPayload(FileReader& reader, uint64_t size) {
+    if (size > BytesLeft(reader)) return Status::ShortRead;
     reader.offset += size;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-int ReadPayload(FileReader& reader, uint64_t size, unsigned char** out) {
-    if (size > BytesLeft(reader)) return ZY_E_SHORT_READ;
+Status ReadPayload(FileReader& reader, uint64_t size, unsigned char** out) {
+    if (size > BytesLeft(reader)) return Status::ShortRead;
     auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
-    if (bytes == nullptr) return kNoMemory;
+    if (bytes == nullptr) return Status::NoMemory;
     if (!ReadBytes(reader, bytes, size)) {
         free(bytes);
-        return ZY_E_SHORT_READ;
+        return Status::ShortRead;
     }
     *out = bytes;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-bool LayerRecordUsable(const ZyPicInfo& record, const ZyPicHead& head) {
+bool LayerRecordUsable(const PictureRecord& record, const SlideHead& head) {
     const LayerGeometry layer = GeometryOf(head, record);
     return layer.gridWidth() <= static_cast<uint64_t>(INT32_MAX) &&
            layer.gridHeight() <= static_cast<uint64_t>(INT32_MAX) &&
            uint64_t{record.TileCount} >= layer.columns * layer.rows;
 }
 
-uint64_t TileTableBytes(const ZyPicInfo& record) {
+uint64_t TileTableBytes(const PictureRecord& record) {
     return uint64_t{record.TileCount} * sizeof(uint32_t);
 }
 

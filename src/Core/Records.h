@@ -3,14 +3,16 @@
 // against the file size before anything is allocated for it. The slide's open reads every record
 // once through them; the fixed interface's stream-based readers are thin adapters over the same
 // functions.
-// Codes are the fixed interface's, plus kNoMemory where a payload could not be allocated.
+
 #pragma once
 
 #include <cstdint>
 
-#include "Common/Message.h"
+#include "Common/Status.h"
+#include "Common/Error.h"
 #include "Core/ByteSource.h"
-#include "DecodeTarn.h"
+#include "Common/Geometry.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
@@ -29,14 +31,14 @@ struct FileReader {
     const uint8_t* window = nullptr;
     uint64_t windowStart = 0;
     uint64_t windowLength = 0;
-    // Why the last read that could not be served failed: its code (a source's ZY_E_SHORT_READ,
-    // kFileChanged or kNoMemory) and, when `why` is set, its message.
-    int failure = ZY_OK;
-    Message* why = nullptr;
+    // Why the last read that could not be served failed: its code (a source's Status::ShortRead,
+    // Status::FileChanged or Status::NoMemory) and, when `why` is set, its message.
+    Status failure = Status::Ok;
+    Error* why = nullptr;
 };
 
 // A reader over a source; its messages go to `*why` (may be null).
-FileReader ReaderOverSource(const ByteSource& source, Message* why);
+FileReader ReaderOverSource(const ByteSource& source, Error* why);
 
 // A reader over a stdio stream, its size taken from the file behind it (measured by seeking
 // when it is not a regular file). False when the size cannot be known.
@@ -68,54 +70,68 @@ uint64_t ReadAvailableAt(FileReader& reader, uint64_t offset, void* out, uint64_
 // ---- Header, 156 bytes at 0.
 // Reads as much of the header as the file holds; a shorter file leaves the rest of `head` as it
 // was, and only the magic decides.
-void ReadHead(FileReader& reader, ZyPicHead* head);
-// ZY_OK, or ZY_E_HEAD_MAGIC.
-int CheckHead(const ZyPicHead& head);
+void ReadHead(FileReader& reader, SlideHead* head);
+// Status::Ok, or Status::BadHeadMagic.
+Status CheckHead(const SlideHead& head);
 // What an open needs of a header: records it promises fit in `fileSize` bytes, counts the format
 // has (at least one layer, no label/macrograph or both), and a tile size whose every pixel count
 // fits an int.
-bool HeadUsable(const ZyPicHead& head, uint64_t fileSize);
+bool HeadUsable(const SlideHead& head, uint64_t fileSize);
 
 // ---- Person and extra information, at fixed places, judged by their magic alone (a file that
 // ends inside one leaves the rest of the caller's record as it was).
-// ZY_E_ABSENT when the header says there is none, else ZY_OK or ZY_E_PERSON_MAGIC.
-int ReadPerson(FileReader& reader, const ZyPicHead& head, ZyPersonInfo* person);
-// ZY_E_ABSENT when the header says there is none, else ZY_OK or ZY_E_EXTRA_MAGIC.
-int ReadExtra(FileReader& reader, const ZyPicHead& head, ZyExtraInfo* extra);
+// Status::Absent when the header says there is none, else Status::Ok or Status::BadPersonMagic.
+Status ReadPerson(FileReader& reader, const SlideHead& head, PersonRecord* person);
+// Status::Absent when the header says there is none, else Status::Ok or Status::BadExtraMagic.
+Status ReadExtra(FileReader& reader, const SlideHead& head, ExtraRecord* extra);
 
 // ---- The label/macrograph chain, from its fixed start.
 // Records to walk: what the header announces, never more than the pair holds.
-uint32_t MacroRecordCount(const ZyPicHead& head);
+uint32_t MacroRecordCount(const SlideHead& head);
 // The record at `*position` into `record` and, when `payload` is not null, its bytes into a new
-// malloc'ed buffer; `*position` then names the next record. ZY_E_SHORT_READ for a record or
-// payload that is not all in the file, ZY_E_MACRO_MAGIC, kNoMemory. On failure `*payload` is
-// untouched.
-int ReadMacroRecord(FileReader& reader, uint64_t* position, ZyMacrographInfo* record,
-                    unsigned char** payload);
+// malloc'ed buffer; `*position` then names the next record. Status::ShortRead for a record or
+// payload that is not all in the file, Status::BadMacroMagic, Status::NoMemory. On failure
+// `*payload` is untouched.
+Status ReadMacroRecord(FileReader& reader, uint64_t* position, MacroRecord* record,
+                       unsigned char** payload);
 // Where the thumbnail record is: after the chain when the fixed area is there, else right after
 // the header.
-uint64_t ThumbnailOffset(const ZyPicHead& head, uint64_t chainEnd);
+uint64_t ThumbnailOffset(const SlideHead& head, uint64_t chainEnd);
 
 // ---- Picture records: the thumbnail and every layer.
-// The record at `offset`; `shortCode` when it is not all in the file, ZY_E_PIC_MAGIC without "IF".
-int ReadPicRecord(FileReader& reader, uint64_t offset, ZyPicInfo* record, int shortCode);
+// The record at `offset`; `shortCode` when it is not all in the file, Status::BadPictureMagic
+// without "IF".
+Status ReadPicRecord(FileReader& reader, uint64_t offset, PictureRecord* record, Status shortCode);
 
 // ---- Payloads.
 // `size` bytes at the reader's offset into a new malloc'ed buffer (never null on success; one
-// byte for an empty payload). ZY_E_SHORT_READ when they run past the end of the file (known
-// before allocating), kNoMemory.
-int ReadPayload(FileReader& reader, uint64_t size, unsigned char** out);
+// byte for an empty payload). Status::ShortRead when they run past the end of the file (known
+// before allocating), Status::NoMemory.
+Status ReadPayload(FileReader& reader, uint64_t size, unsigned char** out);
 
-// The reader's offset moved past a payload of `size` bytes that is not needed now: ZY_E_SHORT_READ
-// when it would run past the end of the file.
-int SkipPayload(FileReader& reader, uint64_t size);
+// The reader's offset moved past a payload of `size` bytes that is not needed now:
+// Status::ShortRead when it would run past the end of the file.
+Status SkipPayload(FileReader& reader, uint64_t size);
 
 // ---- Layers: every record of the chain and its tile table.
 // A layer record the rest of the library can use: a grid whose pixel size fits an int, and a tile
 // table that covers the grid.
-bool LayerRecordUsable(const ZyPicInfo& record, const ZyPicHead& head);
+bool LayerRecordUsable(const PictureRecord& record, const SlideHead& head);
 // Bytes of the tile table that follows a layer record.
-uint64_t TileTableBytes(const ZyPicInfo& record);
+uint64_t TileTableBytes(const PictureRecord& record);
+
+// The geometry of a layer from its header and record. Each product is of two 32-bit values, so
+// it cannot wrap in 64 bits.
+inline LayerGeometry GeometryOf(const SlideHead& head, const PictureRecord& layer) {
+    LayerGeometry g;
+    g.tileWidth = head.TileWidth;
+    g.tileHeight = head.TileHeight;
+    g.columns = layer.XCount;
+    g.rows = layer.YCount;
+    g.boundWidth = layer.BoundWidth;
+    g.boundHeight = layer.BoundHeight;
+    return g;
+}
 
 // Offsets of consecutive tiles starting at `first`: each tile starts where the previous ended,
 // its stored size taken as a signed 32-bit value.

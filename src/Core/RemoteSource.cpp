@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Common/Status.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 #include "Remote/RemoteObject.h"
 #include "Remote/RemoteUrl.h"
 
@@ -29,29 +29,31 @@ const char* WithoutUrl(const char* url, const std::string& message) {
     return message.c_str();
 }
 
-int Failure(const RemoteObject* object, const RemoteError& error, Message* why) {
+Status Failure(const RemoteObject* object, const RemoteError& error, Error* why) {
     Say(why, "%s", WithoutUrl(remote::RemoteObjectShownUrl(object), error.message));
     switch (error.status) {
         case RemoteStatus::kObjectChanged:
-            return kFileChanged;
+            return Status::FileChanged;
         case RemoteStatus::kNoMemory:
-            return kNoMemory;
+            return Status::NoMemory;
         default:
-            return ZY_E_SHORT_READ;
+            return Status::ShortRead;
     }
 }
 
-int ReadObject(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+Status ReadObject(void* context, uint64_t offset, void* out, size_t length, Error* why) {
     auto* object = static_cast<RemoteObject*>(context);
     RemoteError error;
-    if (remote::ReadRemote(object, offset, out, length, &error, SourceCallStartMs())) return ZY_OK;
+    if (remote::ReadRemote(object, offset, out, length, &error, SourceCallStartMs()))
+        return Status::Ok;
     return Failure(object, error, why);
 }
 
-int CheckObject(void* context, Message* why) {
+Status CheckObject(void* context, Error* why) {
     auto* object = static_cast<RemoteObject*>(context);
     RemoteError error;
-    if (remote::RemoteObjectUnchanged(object, remote::RemoteCheck::kKnown, &error)) return ZY_OK;
+    if (remote::RemoteObjectUnchanged(object, remote::RemoteCheck::kKnown, &error))
+        return Status::Ok;
     return Failure(object, error, why);
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "Common/Status.h"
 #include "Core/ByteSource.h"
 #include "Core/OpenFailure.h"
 
@@ -17,8 +18,8 @@ std::string ShownSlideUrl(const char* url);
 
 // The object at `url` as a source, after one request for its leading bytes, its size and its
 // version. Reads fetch ranges through the process's block cache, each call's reads within one
-// deadline (SourceCall); an object that changed on the server fails them with kFileChanged, a
-// truncated answer or a server that stays away with ZY_E_SHORT_READ, the reason in words
+// deadline (SourceCall); an object that changed on the server fails them with Status::FileChanged,
+// a truncated answer or a server that stays away with Status::ShortRead, the reason in words
 // without the URL (the slide's name says it). The identity is the URL (without user part and
 // signing parameters) and the object's ETag, or its Last-Modified date and size. False with
 // `*failure` set (SourceFailed, its reason in `why`; NoMemory).

@@ -5,33 +5,36 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
 #include "Core/Associated.h"
 #include "Core/ByteSource.h"
 #include "Core/OpenFailure.h"
 #include "Core/Tiles.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
-struct TileCache;
+struct PixelCache;
+class CoarseLevels;  // the read service's (Service/CoarseLevels.h)
 
 // The file's records as stored, byte for byte, with where the payloads they announce lie.
 struct SlideRecords {
-    ZyPicHead head{};
+    SlideHead head{};
     bool hasPerson = false;
-    ZyPersonInfo person{};
+    PersonRecord person{};
     bool hasExtra = false;
-    ZyExtraInfo extra{};
-    uint32_t macroCount = 0;  // label/macrograph records read: 0, or macroNum
-    ZyMacrographInfo macro[macroNum] = {};
-    uint64_t macroData[macroNum] = {};  // where each one's stored bytes start
-    ZyPicInfo thumb{};
+    ExtraRecord extra{};
+    uint32_t macroCount = 0;  // label/macrograph records read: 0, or kMacroSlots
+    MacroRecord macro[kMacroSlots] = {};
+    uint64_t macroData[kMacroSlots] = {};  // where each one's stored bytes start
+    PictureRecord thumb{};
     uint64_t thumbData = 0;
-    std::vector<ZyPicInfo> layers;
+    std::vector<PictureRecord> layers;
     std::vector<uint64_t> layerOffsets;  // where each layer record lies
 };
 
@@ -54,13 +57,19 @@ struct Slide {
 
     // Read and decoded by the first LoadAssociatedImages, never before.
     std::once_flag associatedOnce;
-    int associatedCode = ZY_OK;
-    Message associatedWhy;
+    Status associatedCode = Status::Ok;
+    Error associatedWhy;
     AssociatedImage associated[kAssociatedKinds];
 
     // The tile cache reads go through, with a reference of its own; null: the process's default.
     std::mutex cacheLock;
-    TileCache* cache = nullptr;  // under cacheLock
+    PixelCache* cache = nullptr;  // under cacheLock
+
+    // The levels below the coarsest, when the read service builds them for the slide; stopped
+    // (StopCoarseLevels) before the slide is closed.
+    std::mutex coarseLock;
+    std::shared_ptr<CoarseLevels> coarse;  // under coarseLock
+    bool coarseStopped = false;            // under coarseLock: closing
 };
 
 // Opens the slide file at `path` (see OpenFileSource). Null on failure, with the reason in
@@ -79,15 +88,16 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure);
 void CloseSlide(Slide* slide);
 
 // Reads and decodes the label, macrograph and thumbnail, once: later calls give the first
-// outcome. ZY_OK, or the code of the read that failed (kFileChanged, ZY_E_SHORT_READ, kNoMemory)
-// with the reason in `*why`. Pixels that do not decode are no failure: the image keeps none.
-int LoadAssociatedImages(Slide& slide, Message* why);
+// outcome. Status::Ok, or the code of the read that failed (Status::FileChanged, Status::ShortRead,
+// Status::NoMemory) with the reason in `*why`. Pixels that do not decode are no failure: the image
+// keeps none.
+Status LoadAssociatedImages(Slide& slide, Error* why);
 
 // The cache reads of the slide go through now (the slide's own or the default), with a reference
-// for the caller to release with ReleaseTileCache; null when there is none.
-TileCache* AcquireSlideCache(Slide& slide);
+// for the caller to release with ReleasePixelCache; null when there is none.
+PixelCache* AcquireSlideCache(Slide& slide);
 
 // The context of one read call on the slide, through `cache`, recording failures in `failure`.
-ReadContext ReadContextOf(const Slide& slide, TileCache* cache, CallFailure* failure);
+ReadContext ReadContextOf(const Slide& slide, PixelCache* cache, CallFailure* failure);
 
 }  // namespace tarn

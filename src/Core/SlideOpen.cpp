@@ -17,7 +17,7 @@
 #include "Core/RecordLayout.h"
 #include "Core/Records.h"
 #include "Core/Slide.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 
 namespace tarn {
 namespace {
@@ -65,65 +65,67 @@ uint64_t ReadLength(const FileReader& reader, ReadAhead& ahead, uint64_t offset,
 
 // Puts [offset, offset + needed) in the reader's window unless it is there: reads `wanted` bytes
 // (at least `needed`, at least the read-ahead amount, at most what the source holds from there).
-// A range past the end is left to the reads, which refuse it. ZY_OK or the source's failure.
-int Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed,
-          uint64_t wanted = 0) {
+// A range past the end is left to the reads, which refuse it. Status::Ok or the source's failure.
+Status Cover(FileReader& reader, ReadAhead& ahead, uint64_t offset, uint64_t needed,
+             uint64_t wanted = 0) {
     if (offset >= reader.size || InWindow(reader, offset, std::min(needed, reader.size - offset)))
-        return ZY_OK;
-    if (CoverFromIndex(reader, ahead, offset, std::min(needed, reader.size - offset))) return ZY_OK;
+        return Status::Ok;
+    if (CoverFromIndex(reader, ahead, offset, std::min(needed, reader.size - offset)))
+        return Status::Ok;
     const uint64_t left = reader.size - offset;
     const uint64_t length = ReadLength(reader, ahead, offset, std::min(needed, left),
                                        std::min(std::max(needed, wanted), left));
     try {
         ahead.bytes.resize(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {
-        return kNoMemory;
+        return Status::NoMemory;
     }
     reader.window = nullptr;
-    const int code = ReadFromSource(*reader.source, offset, ahead.bytes.data(),
-                                    static_cast<size_t>(length), reader.why);
+    const Status code = ReadFromSource(*reader.source, offset, ahead.bytes.data(),
+                                       static_cast<size_t>(length), reader.why);
     // Bytes read only ahead may fail to come where the needed ones would not (a reader that
     // cannot deliver some stretch): the records are then read as they are needed.
-    if (code != ZY_OK) return length > needed ? ZY_OK : (reader.failure = code);
+    if (code != Status::Ok) return length > needed ? Status::Ok : (reader.failure = code);
     reader.window = ahead.bytes.data();
     reader.windowStart = offset;
     reader.windowLength = length;
-    return ZY_OK;
+    return Status::Ok;
 }
 
 // The code of a record read that failed: the source's own failure when it had one, else `code`.
-int ReadFailure(const FileReader& reader, int code) {
-    return reader.failure != ZY_OK ? reader.failure : code;
+Status ReadFailure(const FileReader& reader, Status code) {
+    return reader.failure != Status::Ok ? reader.failure : code;
 }
 
 // The label/macrograph records, without their bytes: their extents are checked against the file,
 // and `*chainEnd` is where the chain ends.
-int ReadMacroRecords(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
-                     uint64_t* chainEnd) {
+Status ReadMacroRecords(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
+                        uint64_t* chainEnd) {
     const uint32_t count = MacroRecordCount(records.head);
     uint64_t position = kMacroChainStart;
     for (uint32_t i = 0; i < count; ++i) {
-        if (const int code = Cover(reader, ahead, position, kMacroHeadSize); code != ZY_OK)
+        if (const Status code = Cover(reader, ahead, position, kMacroHeadSize); code != Status::Ok)
             return code;
         const uint64_t at = position;
-        if (const int code = ReadMacroRecord(reader, &position, &records.macro[i], nullptr);
-            code != ZY_OK)
+        if (const Status code = ReadMacroRecord(reader, &position, &records.macro[i], nullptr);
+            code != Status::Ok)
             return ReadFailure(reader, code);
         records.macroData[i] = at + kMacroHeadSize;
-        if (const int code = SkipPayload(reader, records.macro[i].DataSize); code != ZY_OK)
+        if (const Status code = SkipPayload(reader, records.macro[i].DataSize); code != Status::Ok)
             return code;
     }
     records.macroCount = count;
     *chainEnd = position;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-int ReadThumbnailRecord(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
-                        uint64_t chainEnd) {
+Status ReadThumbnailRecord(FileReader& reader, ReadAhead& ahead, SlideRecords& records,
+                           uint64_t chainEnd) {
     const uint64_t offset = ThumbnailOffset(records.head, chainEnd);
-    if (const int code = Cover(reader, ahead, offset, kPicRecordSize); code != ZY_OK) return code;
-    if (const int code = ReadPicRecord(reader, offset, &records.thumb, ZY_E_SHORT_READ);
-        code != ZY_OK)
+    if (const Status code = Cover(reader, ahead, offset, kPicRecordSize); code != Status::Ok)
+        return code;
+    if (const Status code = ReadPicRecord(reader, offset, &records.thumb, Status::ShortRead);
+        code != Status::Ok)
         return ReadFailure(reader, code);
     records.thumbData = offset + kPicRecordSize;
     return SkipPayload(reader, records.thumb.DataSize);
@@ -134,7 +136,7 @@ int ReadThumbnailRecord(FileReader& reader, ReadAhead& ahead, SlideRecords& reco
 // the one above it). A guess only: a table longer than what was read ahead is read on its own.
 uint64_t ExpectedTiles(const SlideRecords& records, size_t k) {
     if (k > 0) return records.layers[k - 1].TileCount;
-    const ZyPicHead& head = records.head;
+    const SlideHead& head = records.head;
     return TilesToCover(head.ImageWidth, head.TileWidth) *
            TilesToCover(head.ImageHeight, head.TileHeight);
 }
@@ -143,26 +145,26 @@ uint64_t ExpectedTiles(const SlideRecords& records, size_t k) {
 // whole file.
 constexpr uint64_t kMostTableReadAhead = uint64_t{16} << 20;
 
-int ReadTileTable(FileReader& reader, uint64_t tableOffset, const ZyPicInfo& record,
-                  LayerTable* table) {
+Status ReadTileTable(FileReader& reader, uint64_t tableOffset, const PictureRecord& record,
+                     LayerTable* table) {
     const uint32_t count = record.TileCount;
-    if (count == 0) return ZY_OK;
+    if (count == 0) return Status::Ok;
     table->sizes = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * count));
     table->offsets = static_cast<uint64_t*>(malloc(sizeof(uint64_t) * count));
-    if (table->sizes == nullptr || table->offsets == nullptr) return kNoMemory;
+    if (table->sizes == nullptr || table->offsets == nullptr) return Status::NoMemory;
     if (!ReadBytesAt(reader, tableOffset, table->sizes, TileTableBytes(record)))
-        return ReadFailure(reader, ZY_E_SHORT_READ);
+        return ReadFailure(reader, Status::ShortRead);
     ComputeTileOffsets(tableOffset + TileTableBytes(record), table->sizes, count, table->offsets);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 // Every layer's record and tile table. In any real file the layer records and their tables are
 // disjoint stretches of the file, so together they fit in it; a chain that loops or overlaps
 // itself does not. The budget refuses large overlaps before their tables are allocated, the span
 // check any overlap at all. Tables read so far stay in the slide for CloseSlide to release.
-int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
+Status ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     SlideRecords& records = slide.records;
-    const ZyPicHead& head = records.head;
+    const SlideHead& head = records.head;
     uint64_t budget = reader.size;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     try {
@@ -171,43 +173,45 @@ int ReadLayerRecords(FileReader& reader, ReadAhead& ahead, Slide& slide) {
         slide.tables.resize(head.Layer);
         spans.reserve(head.Layer);
     } catch (const std::bad_alloc&) {
-        return kNoMemory;
+        return Status::NoMemory;
     }
     uint64_t offset = records.thumb.NextOffset;
     for (uint32_t k = 0; k < head.Layer; ++k) {
         const uint64_t expected = std::min(
             kPicRecordSize + ExpectedTiles(records, k) * sizeof(uint32_t), kMostTableReadAhead);
-        if (const int code = Cover(reader, ahead, offset, kPicRecordSize, expected); code != ZY_OK)
+        if (const Status code = Cover(reader, ahead, offset, kPicRecordSize, expected);
+            code != Status::Ok)
             return code;
-        ZyPicInfo& record = records.layers[k];
+        PictureRecord& record = records.layers[k];
         records.layerOffsets[k] = offset;
-        if (const int code = ReadPicRecord(reader, offset, &record, ZY_E_PIC_MAGIC); code != ZY_OK)
+        if (const Status code = ReadPicRecord(reader, offset, &record, Status::BadPictureMagic);
+            code != Status::Ok)
             return ReadFailure(reader, code);
-        if (!LayerRecordUsable(record, head)) return ZY_E_PIC_MAGIC;
+        if (!LayerRecordUsable(record, head)) return Status::BadPictureMagic;
 
         const uint64_t span = kPicRecordSize + TileTableBytes(record);
-        if (span > reader.size - offset || span > budget) return ZY_E_SHORT_READ;
+        if (span > reader.size - offset || span > budget) return Status::ShortRead;
         budget -= span;
         spans.emplace_back(offset, offset + span);
-        if (const int code =
+        if (const Status code =
                 ReadTileTable(reader, offset + kPicRecordSize, record, &slide.tables[k]);
-            code != ZY_OK)
+            code != Status::Ok)
             return code;
         offset = record.NextOffset;
     }
     std::sort(spans.begin(), spans.end());
     for (size_t i = 1; i < spans.size(); ++i)
-        if (spans[i].first < spans[i - 1].second) return ZY_E_PIC_MAGIC;
-    return ZY_OK;
+        if (spans[i].first < spans[i - 1].second) return Status::BadPictureMagic;
+    return Status::Ok;
 }
 
 // The levels' tile layout over the tables read.
-int LayOut(Slide& slide) {
+Status LayOut(Slide& slide) {
     const SlideRecords& records = slide.records;
     try {
         slide.layers.resize(records.layers.size());
     } catch (const std::bad_alloc&) {
-        return kNoMemory;
+        return Status::NoMemory;
     }
     for (size_t k = 0; k < records.layers.size(); ++k) {
         LayerTiles& layer = slide.layers[k];
@@ -221,42 +225,43 @@ int LayOut(Slide& slide) {
     slide.layout.tileHeight = records.head.TileHeight;
     slide.layout.layers = slide.layers.data();
     slide.layout.layerCount = static_cast<uint32_t>(slide.layers.size());
-    return ZY_OK;
+    return Status::Ok;
 }
 
-// Reads the whole slide, records in chain order; ZY_OK, kNoMemory, the source's failure, or the
-// code of the damage found.
-int ReadSlide(FileReader& reader, ReadAhead& ahead, Slide& slide) {
+// Reads the whole slide, records in chain order; Status::Ok, Status::NoMemory, the source's
+// failure, or the code of the damage found.
+Status ReadSlide(FileReader& reader, ReadAhead& ahead, Slide& slide) {
     SlideRecords& records = slide.records;
-    if (const int code = Cover(reader, ahead, 0, kHeadSize); code != ZY_OK) return code;
+    if (const Status code = Cover(reader, ahead, 0, kHeadSize); code != Status::Ok) return code;
     ReadHead(reader, &records.head);
-    if (reader.failure != ZY_OK) return reader.failure;
-    const ZyPicHead& head = records.head;
-    if (const int code = CheckHead(head); code != ZY_OK) return code;
-    if (!HeadUsable(head, reader.size)) return ZY_E_HEAD_MAGIC;
-    if (const int code = ReadPerson(reader, head, &records.person); code != ZY_E_ABSENT) {
-        if (code != ZY_OK) return ReadFailure(reader, code);
+    if (reader.failure != Status::Ok) return reader.failure;
+    const SlideHead& head = records.head;
+    if (const Status code = CheckHead(head); code != Status::Ok) return code;
+    if (!HeadUsable(head, reader.size)) return Status::BadHeadMagic;
+    if (const Status code = ReadPerson(reader, head, &records.person); code != Status::Absent) {
+        if (code != Status::Ok) return ReadFailure(reader, code);
         records.hasPerson = true;
     }
-    if (const int code = ReadExtra(reader, head, &records.extra); code != ZY_E_ABSENT) {
-        if (code != ZY_OK) return ReadFailure(reader, code);
+    if (const Status code = ReadExtra(reader, head, &records.extra); code != Status::Absent) {
+        if (code != Status::Ok) return ReadFailure(reader, code);
         records.hasExtra = true;
     }
-    if (reader.failure != ZY_OK) return reader.failure;
+    if (reader.failure != Status::Ok) return reader.failure;
 
     uint64_t chainEnd = kMacroChainStart;
-    if (const int code = ReadMacroRecords(reader, ahead, records, &chainEnd); code != ZY_OK)
+    if (const Status code = ReadMacroRecords(reader, ahead, records, &chainEnd); code != Status::Ok)
         return code;
-    if (const int code = ReadThumbnailRecord(reader, ahead, records, chainEnd); code != ZY_OK)
+    if (const Status code = ReadThumbnailRecord(reader, ahead, records, chainEnd);
+        code != Status::Ok)
         return code;
-    if (const int code = ReadLayerRecords(reader, ahead, slide); code != ZY_OK) return code;
-    if (const int code = LayOut(slide); code != ZY_OK) return code;
+    if (const Status code = ReadLayerRecords(reader, ahead, slide); code != Status::Ok) return code;
+    if (const Status code = LayOut(slide); code != Status::Ok) return code;
 
     const ColorParams params = ColorParamsOf(records.hasExtra ? &records.extra : nullptr);
     slide.lut = AcquireColorLut(params);
-    if (slide.lut == nullptr) return kNoMemory;
+    if (slide.lut == nullptr) return Status::NoMemory;
     slide.colorTag = ColorTagOf(params);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 // Empties what a failed ReadSlide left in the slide, for another try.
@@ -270,7 +275,7 @@ void DropRecords(Slide& slide) {
     slide.records = SlideRecords{};
 }
 
-Slide* Fail(OpenFailure* failure, OpenError error, const Message* why = nullptr) {
+Slide* Fail(OpenFailure* failure, OpenError error, const Error* why = nullptr) {
     if (failure != nullptr) {
         failure->error = error;
         if (why != nullptr) failure->why = *why;
@@ -278,23 +283,24 @@ Slide* Fail(OpenFailure* failure, OpenError error, const Message* why = nullptr)
     return nullptr;
 }
 
-int ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** out, Message* why) {
-    if (size > SIZE_MAX - 1) return ZY_E_SHORT_READ;
+Status ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char** out,
+                     Error* why) {
+    if (size > SIZE_MAX - 1) return Status::ShortRead;
     auto* bytes = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
     if (bytes == nullptr) {
         Say(why, "out of memory");
-        return kNoMemory;
+        return Status::NoMemory;
     }
-    const int code = ReadFromSource(slide.source, offset, bytes, static_cast<size_t>(size), why);
-    if (code != ZY_OK) {
+    const Status code = ReadFromSource(slide.source, offset, bytes, static_cast<size_t>(size), why);
+    if (code != Status::Ok) {
         free(bytes);
         return code;
     }
     *out = bytes;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-int ReadAssociated(Slide& slide, Message* why) {
+Status ReadAssociated(Slide& slide, Error* why) {
     const SlideRecords& records = slide.records;
     const ByteRange ranges[] = {{records.macroData[0], records.macro[0].DataSize},
                                 {records.macroData[1], records.macro[1].DataSize},
@@ -303,12 +309,12 @@ int ReadAssociated(Slide& slide, Message* why) {
               records.macroCount > 0 ? 1 + records.macroCount : 1);
     const ColorLookup lookup = LookupOf(slide.lut);
     unsigned char* data[kAssociatedKinds] = {};
-    int code = ZY_OK;
-    for (uint32_t i = 0; i < records.macroCount && code == ZY_OK; ++i)
+    Status code = Status::Ok;
+    for (uint32_t i = 0; i < records.macroCount && code == Status::Ok; ++i)
         code = ReadPayloadOf(slide, records.macroData[i], records.macro[i].DataSize, &data[i], why);
-    if (code == ZY_OK)
+    if (code == Status::Ok)
         code = ReadPayloadOf(slide, records.thumbData, records.thumb.DataSize, &data[2], why);
-    if (code != ZY_OK) {
+    if (code != Status::Ok) {
         for (unsigned char* bytes : data)
             free(bytes);
         return code;
@@ -317,7 +323,7 @@ int ReadAssociated(Slide& slide, Message* why) {
         BuildPairImage(records.macro[i], data[i], lookup, &slide.associated[i]);
     BuildThumbnailImage(records.thumb, records.head.ThumbWidth, records.head.ThumbHeight, data[2],
                         lookup, &slide.associated[2]);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace
@@ -337,25 +343,28 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
     }
     slide->source = source;
     const SourceCall call;
-    Message why;
+    Error why;
     FileReader reader = ReaderOverSource(slide->source, &why);
     ReadAhead ahead;
     if (source.readAhead != 0) ahead.amount = source.readAhead;
     ahead.index = FindLayerIndex(source);
-    int code = ReadSlide(reader, ahead, *slide);
-    const auto sourceFailed = [&] { return reader.failure != ZY_OK && reader.failure == code; };
-    if (code != ZY_OK && code != kNoMemory && !sourceFailed() && ahead.index != nullptr) {
+    Status code = ReadSlide(reader, ahead, *slide);
+    const auto sourceFailed = [&] {
+        return reader.failure != Status::Ok && reader.failure == code;
+    };
+    if (code != Status::Ok && code != Status::NoMemory && !sourceFailed() &&
+        ahead.index != nullptr) {
         // Whatever the index holds, it is not these bytes: it goes, and the source tells.
         ForgetLayerIndex(source);
         DropRecords(*slide);
-        why = Message{};
+        why = Error{};
         reader = ReaderOverSource(slide->source, &why);
         ahead.index = nullptr;
         code = ReadSlide(reader, ahead, *slide);
     }
-    if (code != ZY_OK) {
+    if (code != Status::Ok) {
         CloseSlide(slide);
-        if (code == kNoMemory) return Fail(failure, OpenError::NoMemory);
+        if (code == Status::NoMemory) return Fail(failure, OpenError::NoMemory);
         return Fail(failure, sourceFailed() ? OpenError::SourceFailed : OpenError::Damaged, &why);
     }
     if (ahead.index == nullptr) KeepLayerIndex(*slide);
@@ -373,27 +382,27 @@ void CloseSlide(Slide* slide) {
         free(table.sizes);
     }
     if (slide->lut != nullptr) ReleaseColorLut(slide->lut);
-    ReleaseTileCache(slide->cache);
+    ReleasePixelCache(slide->cache);
     ReleaseSourceKey(slide->sourceKey);
     ReleaseSource(&slide->source);
     delete slide;
 }
 
-int LoadAssociatedImages(Slide& slide, Message* why) {
+Status LoadAssociatedImages(Slide& slide, Error* why) {
     std::call_once(slide.associatedOnce,
                    [&] { slide.associatedCode = ReadAssociated(slide, &slide.associatedWhy); });
-    if (slide.associatedCode != ZY_OK && why != nullptr) *why = slide.associatedWhy;
+    if (slide.associatedCode != Status::Ok && why != nullptr) *why = slide.associatedWhy;
     return slide.associatedCode;
 }
 
-TileCache* AcquireSlideCache(Slide& slide) {
+PixelCache* AcquireSlideCache(Slide& slide) {
     const std::lock_guard<std::mutex> hold(slide.cacheLock);
-    TileCache* cache = slide.cache != nullptr ? slide.cache : DefaultTileCache();
-    RetainTileCache(cache);
+    PixelCache* cache = slide.cache != nullptr ? slide.cache : DefaultPixelCache();
+    RetainPixelCache(cache);
     return cache;
 }
 
-ReadContext ReadContextOf(const Slide& slide, TileCache* cache, CallFailure* failure) {
+ReadContext ReadContextOf(const Slide& slide, PixelCache* cache, CallFailure* failure) {
     ReadContext read;
     read.layout = &slide.layout;
     read.source = &slide.source;

@@ -1,5 +1,6 @@
 #include "Core/Tiles.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +8,7 @@
 
 #include "Common/PixelStores.h"
 #include "Common/Status.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
 
@@ -27,54 +28,54 @@ TileScratch& Scratch() {
     return scratch;
 }
 
-int DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
-                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                 PixelFormat format, ByteBuffer& pixels, Message* why) {
+Status DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
+                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                    PixelFormat format, ByteBuffer& pixels, Error* why) {
     const size_t stride = size_t{layout.tileWidth} * 3;
     if (!pixels.Reserve(stride * layout.tileHeight)) {
         Say(why, "out of memory");
-        return kNoMemory;
+        return Status::NoMemory;
     }
     const bool decoded = DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part,
                                         pixels.data(), stride, colors, dst, dstStride, format, why);
     pixels.Shrink(kKeptScratchBytes);
-    return decoded ? ZY_OK : ZY_E_DECODE;
+    return decoded ? Status::Ok : Status::Undecodable;
 }
 
-_ColorSpace HevcLayoutOf(PixelFormat format) {
+PackedLayout HevcLayoutOf(PixelFormat format) {
     switch (format) {
         case PixelFormat::Rgb:
-            return CS_RGB24;
+            return PackedLayout::Rgb24;
         case PixelFormat::Bgra:
-            return CS_BGRA;
+            return PackedLayout::Bgra;
         case PixelFormat::Rgba:
-            return CS_RGBA;
+            return PackedLayout::Rgba;
         default:
-            return CS_BGR24;
+            return PackedLayout::Bgr24;
     }
 }
 
-int DrawHevcTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
-                 size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                 PixelFormat format, Message* why) {
+Status DrawHevcTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
+                    size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                    PixelFormat format, Error* why) {
     YuvView picture;
     if (!DecodeHevcPicture(bytes, size, static_cast<int>(layout.tileWidth),
                            static_cast<int>(layout.tileHeight), &picture, why))
-        return ZY_E_DECODE;
+        return Status::Undecodable;
     ConvertYuvRect(picture, colors, static_cast<int>(part.x), static_cast<int>(part.y),
                    static_cast<int>(part.width), static_cast<int>(part.height),
                    HevcLayoutOf(format), dst, dstStride);
-    return ZY_OK;
+    return Status::Ok;
 }
 
 // DrawStoredTile with the calling thread's scratch.
-int DrawWithScratch(const ReadContext& read, const uint8_t* bytes, size_t size,
-                    const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-                    TileScratch& scratch, Message* why) {
+Status DrawWithScratch(const ReadContext& read, const uint8_t* bytes, size_t size,
+                       const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
+                       TileScratch& scratch, Error* why) {
     // Without a table there are no corrected pixels to give, and nothing would be written.
     if (!read.colors) {
         Say(why, "there is no colour table to correct its pixels with");
-        return ZY_E_DECODE;
+        return Status::Undecodable;
     }
     const TileLayout& layout = *read.layout;
     switch (layout.codec) {
@@ -88,7 +89,7 @@ int DrawWithScratch(const ReadContext& read, const uint8_t* bytes, size_t size,
             break;
     }
     Say(why, "the slide's compression is not one the library decodes");
-    return ZY_E_DECODE;
+    return Status::Undecodable;
 }
 
 template <class Layout>
@@ -101,35 +102,35 @@ void FillWith(uint8_t* dst, size_t dstStride, uint32_t width, uint32_t height, u
 }
 
 // Records a failure of tile (x, y) of `layer` in the call, and echoes a codec's loud message.
-void TileFailed(const ReadContext& read, int code, uint32_t layer, uint32_t x, uint32_t y,
-                const Message& why) {
+void TileFailed(const ReadContext& read, Status code, uint32_t layer, uint32_t x, uint32_t y,
+                const Error& why) {
     if (read.echo != nullptr && why.loud && !why.empty()) read.echo(why);
     if (read.failure == nullptr) return;
-    const char* what = code == ZY_E_DECODE ? "does not decode" : "cannot be read";
-    if (code == kFileChanged) what = "cannot be read any more";
-    read.failure->Record(code, "tile (%u, %u) of level %u %s: %s", x, y, layer, what,
-                         why.empty() ? "no reason given" : why.text);
+    const char* what = code == Status::Undecodable ? "does not decode" : "cannot be read";
+    if (code == Status::FileChanged) what = "cannot be read any more";
+    read.failure->RecordCodec(code, why.loud, "tile (%u, %u) of level %u %s: %s", x, y, layer, what,
+                              why.empty() ? "no reason given" : why.text);
 }
 
 // A tile's stored bytes into memory from `allocate(size)` (null when there is none), asked for
 // only once the table's size for the tile is known to fit in the slide (a damaged table may claim
 // gigabytes).
 template <typename Allocate>
-int ReadTileBytes(const ReadContext& read, const StoredTile& tile, Allocate allocate,
-                  Message* why) {
+Status ReadTileBytes(const ReadContext& read, const StoredTile& tile, Allocate allocate,
+                     Error* why) {
     const auto size = static_cast<size_t>(tile.size);
-    const int code = CheckRange(*read.source, tile.offset, size, why);
-    if (code != ZY_OK) return code;
+    const Status code = CheckRange(*read.source, tile.offset, size, why);
+    if (code != Status::Ok) return code;
     void* out = allocate(size);
     if (out == nullptr) {
         Say(why, "out of memory");
-        return kNoMemory;
+        return Status::NoMemory;
     }
     return ReadFromSource(*read.source, tile.offset, out, size, why);
 }
 
-int ReadTileBytes(const ReadContext& read, const StoredTile& tile, ByteBuffer* bytes,
-                  Message* why) {
+Status ReadTileBytes(const ReadContext& read, const StoredTile& tile, ByteBuffer* bytes,
+                     Error* why) {
     return ReadTileBytes(
         read, tile,
         [bytes](size_t size) -> void* {
@@ -149,9 +150,9 @@ uint64_t PartTag(const PixelRect& part) {
 
 TileCodec CodecOf(uint32_t compressionType) {
     switch (compressionType) {
-        case ZY_COMPRESSION_JPEG:
+        case kCompressionJpeg:
             return TileCodec::Jpeg;
-        case ZY_COMPRESSION_HEVC:
+        case kCompressionHevc:
             return TileCodec::Hevc;
         default:
             return TileCodec::None;
@@ -163,92 +164,124 @@ StoredTile TileAt(const LayerTiles& layer, uint32_t x, uint32_t y) {
     return {layer.offsets[index], static_cast<int32_t>(layer.sizes[index])};
 }
 
-void CallFailure::Record(int code, const char* format, ...) {
+void CallFailure::Record(Status code, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    RecordList(code, false, format, arguments);
+    va_end(arguments);
+}
+
+void CallFailure::RecordCodec(Status code, bool loud, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    RecordList(code, loud, format, arguments);
+    va_end(arguments);
+}
+
+void CallFailure::RecordList(Status code, bool loud, const char* format, va_list arguments) {
     if (failed()) return;
     const std::lock_guard<std::mutex> hold(lock_);
     if (failed_.load(std::memory_order_relaxed)) return;
-    va_list arguments;
-    va_start(arguments, format);
     // clang-tidy 14 loses track of va_start here.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    vsnprintf(message_.text, sizeof message_.text, format, arguments);
-    va_end(arguments);
-    code_ = code;
+    vsnprintf(error_.text, sizeof error_.text, format, arguments);
+    error_.status = code;
+    error_.loud = loud;
     failed_.store(true, std::memory_order_release);
 }
 
-int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-                   const StoredTile& tile, ByteBuffer* bytes) {
-    Message why;
-    const int code = ReadTileBytes(read, tile, bytes, &why);
-    if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
+void CallFailure::Prefix(const char* format, ...) {
+    if (!failed()) return;
+    const std::lock_guard<std::mutex> hold(lock_);
+    char prefix[sizeof error_.text];
+    va_list arguments;
+    va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    vsnprintf(prefix, sizeof prefix, format, arguments);
+    va_end(arguments);
+    // Joined by hand: the text is cut at the record's size on purpose.
+    char joined[sizeof error_.text];
+    const size_t lead = strnlen(prefix, sizeof joined - 1);
+    memcpy(joined, prefix, lead);
+    const size_t rest =
+        std::min(strnlen(error_.text, sizeof error_.text), sizeof joined - 1 - lead);
+    memcpy(joined + lead, error_.text, rest);
+    joined[lead + rest] = '\0';
+    memcpy(error_.text, joined, sizeof joined);
+}
+
+Status ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                      const StoredTile& tile, ByteBuffer* bytes) {
+    Error why;
+    const Status code = ReadTileBytes(read, tile, bytes, &why);
+    if (code != Status::Ok) TileFailed(read, code, layer, x, y, why);
     return code;
 }
 
-int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-                   const StoredTile& tile, unsigned char** bytes) {
-    Message why;
+Status ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                      const StoredTile& tile, unsigned char** bytes) {
+    Error why;
     unsigned char* buffer = nullptr;
-    const int code = ReadTileBytes(
+    const Status code = ReadTileBytes(
         read, tile,
         [&buffer](size_t size) -> void* {
             return buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
         },
         &why);
-    if (code != ZY_OK) {
+    if (code != Status::Ok) {
         free(buffer);
         TileFailed(read, code, layer, x, y, why);
         return code;
     }
     *bytes = buffer;
-    return ZY_OK;
+    return Status::Ok;
 }
 
-int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, const PixelRect& part,
-             uint8_t* dst, size_t dstStride, PixelFormat format) {
+Status DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format) {
     const TileLayout& layout = *read.layout;
     if (layout.codec == TileCodec::None) {
         if (read.failure != nullptr)
-            read.failure->Record(ZY_E_DECODE,
+            read.failure->Record(Status::Undecodable,
                                  "the slide's compression is not one the library decodes");
-        return ZY_E_DECODE;
+        return Status::Undecodable;
     }
     const StoredTile tile = TileAt(read.layer(layer), x, y);
     if (tile.empty()) {
         FillWhite(dst, dstStride, part.width, part.height, format);
-        return ZY_OK;
+        return Status::Ok;
     }
     // The cache may ask for the whole tile first and, when that fails (damage in rows the part
     // never reaches), for the part: the bytes are read once for both.
     const auto size = static_cast<size_t>(tile.size);
-    Message why;
+    Error why;
     bool haveBytes = false;
     TileScratch& scratch = Scratch();
     auto decode = [&](const PixelRect& rect, uint8_t* out, size_t outStride, PixelFormat into) {
-        why = Message{};
-        int code = ZY_OK;
+        why = Error{};
+        Status code = Status::Ok;
         if (!haveBytes) {
             code = ReadTileBytes(read, tile, &scratch.bytes, &why);
-            haveBytes = code == ZY_OK;
+            haveBytes = code == Status::Ok;
         }
-        if (code == ZY_OK)
+        if (code == Status::Ok)
             code = DrawWithScratch(read, scratch.bytes.data(), size, rect, out, outStride, into,
                                    scratch, &why);
         return code;
     };
-    const int code = read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
-                         ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y),
-                                            layout.tileWidth, layout.tileHeight, part, dst,
-                                            dstStride, format, decode, PartTag(part))
-                         : decode(part, dst, dstStride, format);
+    const Status code = read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
+                            ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y),
+                                               layout.tileWidth, layout.tileHeight, part, dst,
+                                               dstStride, format, decode, PartTag(part))
+                            : decode(part, dst, dstStride, format);
     scratch.bytes.Shrink(kKeptScratchBytes);
-    if (code != ZY_OK) TileFailed(read, code, layer, x, y, why);
+    if (code != Status::Ok) TileFailed(read, code, layer, x, y, why);
     return code;
 }
 
-int DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,
-                   const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-                   Message* why) {
+Status DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,
+                      const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
+                      Error* why) {
     return DrawWithScratch(read, bytes, size, part, dst, dstStride, format, Scratch(), why);
 }
 

@@ -5,21 +5,23 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
 #include "Common/Buffers.h"
 #include "Common/Geometry.h"
-#include "Common/Message.h"
+#include "Common/Error.h"
 #include "Common/PixelFormat.h"
 #include "Core/ByteSource.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
-struct TileCache;
+struct PixelCache;
 
 // How a slide's tiles are decoded.
 enum class TileCodec { Jpeg, Hevc, None };
@@ -55,17 +57,26 @@ StoredTile TileAt(const LayerTiles& layer, uint32_t x, uint32_t y);
 class CallFailure {
   public:
     // Records the failure unless one is recorded already.
-    void Record(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Record(Status code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // The same for a codec's failure: `loud` carries its mark that the fixed interface prints it.
+    void RecordCodec(Status code, bool loud, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    // Puts the printf-formatted text before the recorded message, when there is one: a caller
+    // saying where the failure it passes on happened.
+    void Prefix(const char* format, ...) __attribute__((format(printf, 2, 3)));
     bool failed() const { return failed_.load(std::memory_order_acquire); }
-    // Valid once failed() is true; they never change afterwards.
-    int code() const { return code_; }
-    const char* message() const { return message_.text; }
+    // Valid once failed() is true; the record never changes afterwards (but for Prefix, which
+    // the call's own thread uses once its reads are over).
+    const Error& error() const { return error_; }
+    Status code() const { return error_.status; }
+    const char* message() const { return error_.text; }
 
   private:
+    void RecordList(Status code, bool loud, const char* format, va_list arguments);
+
     std::mutex lock_;
     std::atomic<bool> failed_{false};
-    int code_ = 0;
-    Message message_;
+    Error error_;
 };
 
 // One read call: built once per call by an interface and passed down to every tile it reads.
@@ -73,38 +84,39 @@ struct ReadContext {
     const TileLayout* layout = nullptr;
     const ByteSource* source = nullptr;
     ColorLookup colors;              // the slide's table; empty: no pixels can be corrected
-    TileCache* cache = nullptr;      // null: tiles are read without a cache
+    PixelCache* cache = nullptr;     // null: tiles are read without a cache
     uint64_t sourceKey = 0;          // the source's identity (AcquireSourceKey); 0: none
     uint64_t colorTag = 0;           // the table's identity (ColorTagOf); 0: none
     CallFailure* failure = nullptr;  // where the call's first failure goes; may be null
     // Called with a codec's loud message each time a tile fails to decode; null: kept quiet.
-    void (*echo)(const Message& message) = nullptr;
+    void (*echo)(const Error& message) = nullptr;
 
     const LayerTiles& layer(uint32_t index) const { return layout->layers[index]; }
 };
 
-// Reads a tile's stored bytes from the source. ZY_OK; kFileChanged (the source is not what was
-// opened any more); ZY_E_SHORT_READ (the bytes cannot all be read); kNoMemory. Failures are
-// recorded in the context.
-int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-                   const StoredTile& tile, ByteBuffer* bytes);
+// Reads a tile's stored bytes from the source. Status::Ok; Status::FileChanged (the source is not
+// what was opened any more); Status::ShortRead (the bytes cannot all be read); Status::NoMemory.
+// Failures are recorded in the context.
+Status ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                      const StoredTile& tile, ByteBuffer* bytes);
 
 // The same into a new malloc'ed buffer handed to the caller.
-int ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
-                   const StoredTile& tile, unsigned char** bytes);
+Status ReadStoredTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                      const StoredTile& tile, unsigned char** bytes);
 
 // Draws the part `part` (tile coordinates) of tile (x, y) of `layer` into `dst`, where the part's
 // top-left pixel goes, rows `dstStride` bytes apart, as corrected pixels in `format`. An empty
-// tile is white (alpha 255) and not corrected. ZY_OK; the codes of ReadStoredTile; ZY_E_DECODE
-// when the tile does not decode to the tile size, the slide's compression is not one of ours, or
-// there is no colour table. Through the context's cache when it has one.
-int DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y, const PixelRect& part,
-             uint8_t* dst, size_t dstStride, PixelFormat format = PixelFormat::Bgr);
+// tile is white (alpha 255) and not corrected. Status::Ok; the codes of ReadStoredTile;
+// Status::Undecodable when the tile does not decode to the tile size, the slide's compression is
+// not one of ours, or there is no colour table. Through the context's cache when it has one.
+Status DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
+                const PixelRect& part, uint8_t* dst, size_t dstStride,
+                PixelFormat format = PixelFormat::Bgr);
 
 // The same for tile bytes already read (never an empty tile), without a cache.
-int DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,
-                   const PixelRect& part, uint8_t* dst, size_t dstStride,
-                   PixelFormat format = PixelFormat::Bgr, Message* why = nullptr);
+Status DrawStoredTile(const ReadContext& read, const uint8_t* bytes, size_t size,
+                      const PixelRect& part, uint8_t* dst, size_t dstStride,
+                      PixelFormat format = PixelFormat::Bgr, Error* why = nullptr);
 
 // Tells the source which stored tiles of `layer` the rectangle of tiles [firstColumn, lastColumn]
 // x [firstRow, lastRow] will read, when the source takes such hints: the empty ones and those the

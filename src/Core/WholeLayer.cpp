@@ -7,7 +7,7 @@
 
 #include "Common/Buffers.h"
 #include "Common/Status.h"
-#include "util/Threads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {
@@ -26,28 +26,29 @@ struct LayerOutcome {
 
 }  // namespace
 
-int DecodeWholeLayer(const ReadContext& read, uint32_t layer, int threads, unsigned char** data,
-                     int* width, int* height) {
+Status DecodeWholeLayer(const ReadContext& read, uint32_t layer, int threads, unsigned char** data,
+                        int* width, int* height) {
     const LayerGeometry& grid = read.layer(layer).grid;
     uint64_t stride = 0, bytes = 0;
     if (grid.gridWidth() > INT_MAX || grid.gridHeight() > INT_MAX ||
         !CheckedMultiply(grid.gridWidth(), 3, &stride) ||
         !CheckedMultiply(stride, grid.gridHeight(), &bytes)) {
         if (read.failure != nullptr)
-            read.failure->Record(ZY_E_DECODE, "level %u is too large to decode whole", layer);
-        return ZY_E_DECODE;
+            read.failure->Record(Status::Undecodable, "level %u is too large to decode whole",
+                                 layer);
+        return Status::Undecodable;
     }
-    if (Message why; CheckSource(*read.source, &why) != ZY_OK) {
-        if (read.failure != nullptr) read.failure->Record(ZY_E_DECODE, "%s", why.text);
-        return ZY_E_DECODE;
+    if (Error why; CheckSource(*read.source, &why) != Status::Ok) {
+        if (read.failure != nullptr) read.failure->Record(Status::Undecodable, "%s", why.text);
+        return Status::Undecodable;
     }
 
     // A grid without tiles has no pixels, and its rows need no visit.
     const bool empty = bytes == 0;
     auto* pixels = empty ? nullptr : static_cast<unsigned char*>(AllocatePixels(bytes));
     if (pixels == nullptr && !empty) {
-        if (read.failure != nullptr) read.failure->Record(ZY_E_DECODE, "out of memory");
-        return ZY_E_DECODE;
+        if (read.failure != nullptr) read.failure->Record(Status::Undecodable, "out of memory");
+        return Status::Undecodable;
     }
     if (!empty)
         HintTiles(read, layer, 0, static_cast<uint32_t>(grid.columns - 1), 0,
@@ -66,13 +67,13 @@ int DecodeWholeLayer(const ReadContext& read, uint32_t layer, int threads, unsig
             uint8_t* at = pixels + static_cast<size_t>(row) * tileRowBytes + x * tileStride;
             if (!TileAt(read.layer(layer), x, y).empty()) {
                 ++outcome.stored;
-                const int code = DrawTile(read, layer, x, y, whole, at, stride);
-                if (code == ZY_OK) {
+                const Status code = DrawTile(read, layer, x, y, whole, at, stride);
+                if (code == Status::Ok) {
                     ++outcome.drawn;
                     continue;
                 }
-                if (code == kFileChanged) outcome.fileChanged = true;
-                if (code == kNoMemory) outcome.noMemory = true;
+                if (code == Status::FileChanged) outcome.fileChanged = true;
+                if (code == Status::NoMemory) outcome.noMemory = true;
             }
             FillWhite(at, stride, whole.width, whole.height);
         }
@@ -80,14 +81,15 @@ int DecodeWholeLayer(const ReadContext& read, uint32_t layer, int threads, unsig
     if (outcome.failed()) {
         free(pixels);
         if (read.failure != nullptr)
-            read.failure->Record(ZY_E_DECODE, "not one tile of level %u could be read", layer);
-        return ZY_E_DECODE;
+            read.failure->Record(Status::Undecodable, "not one tile of level %u could be read",
+                                 layer);
+        return Status::Undecodable;
     }
 
     *width = static_cast<int>(grid.gridWidth());
     *height = static_cast<int>(grid.gridHeight());
     *data = pixels;
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace tarn

@@ -22,16 +22,18 @@ constexpr int kSilentLogOffset = 192;
 constexpr size_t kKeptStreamCopyBytes = size_t{1} << 20;
 
 // A decoder that cannot be set up is the codec's own complaint (loud); the text has no line end.
-void SetUpFailed(Message* why, const char* text) {
+void SetUpFailed(Error* why, const char* text) {
     Say(why, "%s", text);
     if (why != nullptr) why->loud = true;
+    Failed(why, Status::Undecodable);
 }
 
 // libavcodec's own words for a failure code.
-void SayAvError(Message* why, const char* step, int code) {
+void SayAvError(Error* why, const char* step, int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     Say(why, "the HEVC stream does not decode (%s: %s)", step, text);
+    Failed(why, Status::Undecodable);
 }
 
 struct ThreadDecoder {
@@ -58,7 +60,7 @@ ThreadDecoder& ThisThreadsDecoder() {
     return decoder;
 }
 
-bool OpenDecoder(ThreadDecoder& decoder, Message* why) {
+bool OpenDecoder(ThreadDecoder& decoder, Error* why) {
     if (decoder.context != nullptr) return true;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
     if (codec == nullptr) {
@@ -114,7 +116,7 @@ bool CopyIntoPacket(ThreadDecoder& decoder, const uint8_t* stream, size_t length
 
 // The tile's one packet, then the drain: a stream that declares reorder pictures yields its
 // picture only when the decoder is told that no more packets follow.
-bool DecodeFirstPicture(ThreadDecoder& decoder, Message* why) {
+bool DecodeFirstPicture(ThreadDecoder& decoder, Error* why) {
     const int sent = avcodec_send_packet(decoder.context, decoder.packet);
     av_packet_unref(decoder.packet);
     if (sent < 0) {
@@ -166,7 +168,7 @@ void ReleaseLargeStreamCopy(ThreadDecoder& decoder) {
 }  // namespace
 
 bool DecodeHevcPicture(const uint8_t* stream, size_t length, int width, int height,
-                       YuvView* picture, Message* why) {
+                       YuvView* picture, Error* why) {
     if (stream == nullptr || picture == nullptr || length == 0 ||
         length > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) || width <= 0 ||
         height <= 0) {

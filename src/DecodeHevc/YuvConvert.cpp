@@ -251,43 +251,43 @@ bool RectInside(const YuvView& picture, int x, int y, int width, int height) {
 
 }  // namespace
 
-_ColorSpace KnownLayout(int space) {
-    switch (space) {
-        case CS_RGB24:
-        case CS_BGR24:
-        case CS_ARGB:
-        case CS_ABGR:
-        case CS_BGRA:
-            return static_cast<_ColorSpace>(space);
-        default:  // CS_RGBA, and every number without a layout of its own
-            return CS_RGBA;
+PackedLayout KnownLayout(int space) {
+    switch (static_cast<PackedLayout>(space)) {
+        case PackedLayout::Rgb24:
+        case PackedLayout::Bgr24:
+        case PackedLayout::Argb:
+        case PackedLayout::Abgr:
+        case PackedLayout::Bgra:
+            return static_cast<PackedLayout>(space);
+        default:  // PackedLayout::Rgba, and every number without a layout of its own
+            return PackedLayout::Rgba;
     }
 }
 
-int BytesPerPixel(_ColorSpace space) {
-    return space == CS_RGB24 || space == CS_BGR24 ? 3 : 4;
+int BytesPerPixel(PackedLayout space) {
+    return space == PackedLayout::Rgb24 || space == PackedLayout::Bgr24 ? 3 : 4;
 }
 
 void ConvertYuvRect(const YuvView& picture, const ColorLookup& lookup, int x, int y, int width,
-                    int height, _ColorSpace space, uint8_t* dst, size_t dstStride) {
+                    int height, PackedLayout space, uint8_t* dst, size_t dstStride) {
     if (!lookup || dst == nullptr || !RectInside(picture, x, y, width, height)) return;
     switch (space) {
-        case CS_BGR24:
+        case PackedLayout::Bgr24:
             return ConvertWithLayout<Bgr24>(picture, lookup, x, y, width, height, dst, dstStride);
-        case CS_RGB24:
+        case PackedLayout::Rgb24:
             return ConvertWithLayout<Rgb24>(picture, lookup, x, y, width, height, dst, dstStride);
-        case CS_BGRA:
+        case PackedLayout::Bgra:
             return ConvertWithLayout<Bgra32>(picture, lookup, x, y, width, height, dst, dstStride);
-        case CS_ARGB:
+        case PackedLayout::Argb:
             return ConvertWithLayout<Argb32>(picture, lookup, x, y, width, height, dst, dstStride);
-        case CS_ABGR:
+        case PackedLayout::Abgr:
             return ConvertWithLayout<Abgr32>(picture, lookup, x, y, width, height, dst, dstStride);
-        default:  // CS_RGBA and every value without a layout of its own
+        default:  // PackedLayout::Rgba and every value without a layout of its own
             return ConvertWithLayout<Rgba32>(picture, lookup, x, y, width, height, dst, dstStride);
     }
 }
 
-bool PackedImageBytes(int width, int height, _ColorSpace space, int* bytes) {
+bool PackedImageBytes(int width, int height, PackedLayout space, int* bytes) {
     if (width <= 0 || height <= 0) return false;
     int pixels = 0;
     return !__builtin_mul_overflow(width, height, &pixels) &&

@@ -29,7 +29,7 @@ constexpr size_t kCorrectRun = 128 * 1024;
 struct ErrorManager {
     jpeg_error_mgr pub;  // first: libjpeg passes &pub around as cinfo->err
     jmp_buf recovery;
-    Message* message;  // where libjpeg's message of a fatal error goes; may be null
+    Error* message;  // where libjpeg's message of a fatal error goes; may be null
 };
 
 // libjpeg's message output: the text goes to the operation's message, never to stderr.
@@ -37,6 +37,7 @@ void KeepMessage(j_common_ptr cinfo) {
     ErrorManager* error = reinterpret_cast<ErrorManager*>(cinfo->err);
     if (error->message == nullptr) return;
     (*cinfo->err->format_message)(cinfo, error->message->text);
+    error->message->status = Status::Undecodable;
     error->message->loud = true;
 }
 
@@ -54,7 +55,7 @@ void CountWarning(j_common_ptr cinfo, int level) {
     if (level < 0) cinfo->err->num_warnings++;
 }
 
-void InitErrorManager(ErrorManager& error, Message* message) {
+void InitErrorManager(ErrorManager& error, Error* message) {
     jpeg_std_error(&error.pub);
     error.pub.error_exit = my_error_exit;
     error.pub.emit_message = CountWarning;
@@ -69,7 +70,7 @@ struct DecodeSession {
     ErrorManager error;
 };
 
-void InitDecodeSession(DecodeSession& s, Message* message) {
+void InitDecodeSession(DecodeSession& s, Error* message) {
     std::memset(&s, 0, sizeof s);  // a zeroed cinfo can be destroyed safely at any point
     InitErrorManager(s.error, message);
     s.cinfo.err = &s.error.pub;
@@ -245,7 +246,7 @@ struct EncodeSession {
     GrowingDestination destination;
 };
 
-void InitEncodeSession(EncodeSession& s, Message* message) {
+void InitEncodeSession(EncodeSession& s, Error* message) {
     std::memset(&s, 0, sizeof s);
     InitErrorManager(s.error, message);
     s.cinfo.err = &s.error.pub;
@@ -288,7 +289,7 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                     const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
                     const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format,
-                    Message* why) {
+                    Error* why) {
     if (scratch == nullptr || width == 0 || height == 0 || scratchStride / 3 < width) return false;
     if (lookup && dst == nullptr) return false;
     DecodeSession s;
@@ -309,14 +310,14 @@ bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t
 }
 
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride, Message* why) {
+                   const PixelRect& needed, uint8_t* out, size_t stride, Error* why) {
     return DecodeJpegTile(jpeg, length, width, height, needed, out, stride, ColorLookup{}, nullptr,
                           0, PixelFormat::Bgr, why);
 }
 
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
                         const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
-                        unsigned char** pixels, Message* why) {
+                        unsigned char** pixels, Error* why) {
     if (pixels == nullptr) return 0;
     DecodeSession s;
     InitDecodeSession(s, why);
@@ -351,7 +352,7 @@ int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
 }
 
 int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-               J_COLOR_SPACE space, int channels, unsigned char** jpeg, Message* why) {
+               J_COLOR_SPACE space, int channels, unsigned char** jpeg, Error* why) {
     if (pixels == nullptr || jpeg == nullptr) return 0;
     EncodeSession s;
     InitEncodeSession(s, why);
@@ -366,7 +367,7 @@ int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quali
 }
 
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-                  unsigned char** jpeg, Message* why) {
+                  unsigned char** jpeg, Error* why) {
     return EncodeJpeg(pixels, width, height, quality, JCS_EXT_BGR, 3, jpeg, why);
 }
 

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>  // jpeglib.h needs FILE
+
+#include <jpeglib.h>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/Error.h"
 #include "Common/Geometry.h"
-#include "Common/Message.h"
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
 
 namespace tarn {
 
@@ -31,11 +33,11 @@ namespace tarn {
 bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                     const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
                     const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format,
-                    Message* why = nullptr);
+                    Error* why = nullptr);
 
 // DecodeJpegTile without correction: the raw pixels of (at least) `needed` in `out`.
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
-                   const PixelRect& needed, uint8_t* out, size_t stride, Message* why = nullptr);
+                   const PixelRect& needed, uint8_t* out, size_t stride, Error* why = nullptr);
 
 // Decodes a whole JPEG of any size into a new malloc'ed buffer in `space`, corrected through
 // `lookup` (bytes 0, 1, 2 of each pixel read as blue, green, red; 4-byte pixels get 255 in their
@@ -45,13 +47,13 @@ bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t 
 // before decoding). An empty `lookup` gives the size with `*pixels` set to null.
 int DecodeJpegCorrected(const uint8_t* jpeg, size_t length, J_COLOR_SPACE space,
                         const ColorLookup& lookup, uint32_t expectedWidth, uint32_t expectedHeight,
-                        unsigned char** pixels, Message* why = nullptr);
+                        unsigned char** pixels, Error* why = nullptr);
 
 // JPEG of width x height pixels in `space` with `channels` bytes each (libjpeg's defaults for that
 // input, baseline). The length, with the new malloc'ed stream in `*jpeg`; 0 on failure, with
 // nothing allocated and `*jpeg` untouched (libjpeg's message in `*why`).
 int EncodeJpeg(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-               J_COLOR_SPACE space, int channels, unsigned char** jpeg, Message* why = nullptr);
+               J_COLOR_SPACE space, int channels, unsigned char** jpeg, Error* why = nullptr);
 
 // Bytes per pixel of a libjpeg colour space the codec accepts (3 or 4), or -1 for every other
 // number.
@@ -62,6 +64,6 @@ constexpr uint32_t kMaxJpegSide = 65500;
 
 // EncodeJpeg of blue-green-red pixels (JCS_EXT_BGR).
 int EncodeJpegBgr(const uint8_t* pixels, uint32_t width, uint32_t height, int quality,
-                  unsigned char** jpeg, Message* why = nullptr);
+                  unsigned char** jpeg, Error* why = nullptr);
 
 }  // namespace tarn

@@ -8,6 +8,19 @@
 
 namespace {
 
+// Blue, green and red are copied; the fourth byte is 255 (opaque), as in every other 4-byte
+// pixel the library writes.
+void AddOpaqueAlpha(unsigned char* source, int width, int height, unsigned char* destination) {
+    if (source == nullptr || destination == nullptr || width <= 0 || height <= 0) return;
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (size_t i = 0; i < pixels; ++i) {
+        destination[4 * i] = source[3 * i];
+        destination[4 * i + 1] = source[3 * i + 1];
+        destination[4 * i + 2] = source[3 * i + 2];
+        destination[4 * i + 3] = 0xFF;
+    }
+}
+
 // Slot 0 (label) or 1 (macrograph) of the pair; null for a slide without one.
 const ZyImageInfo* PairImage(const ZyTarnInfo* info, int slot) {
     if (info == nullptr || info->MacroImages == nullptr) return nullptr;
@@ -35,7 +48,8 @@ unsigned char* FourBytePixels(const ZyImageInfo* image, int* width, int* height)
     if (image->Width > INT_MAX || image->Height > INT_MAX || bytes > INT_MAX) return nullptr;
     auto* out = static_cast<unsigned char*>(malloc(bytes));
     if (out == nullptr) return nullptr;
-    Bgr2Argb(image->Pixels, static_cast<int>(image->Width), static_cast<int>(image->Height), out);
+    AddOpaqueAlpha(image->Pixels, static_cast<int>(image->Width), static_cast<int>(image->Height),
+                   out);
     if (width != nullptr) *width = static_cast<int>(image->Width);
     if (height != nullptr) *height = static_cast<int>(image->Height);
     return out;
@@ -81,15 +95,6 @@ unsigned char* GetMacrographAbgr(ZyTarnInfo* info, int* width, int* height) {
     return FourBytePixels(PairImage(info, 1), width, height);
 }
 
-// Blue, green and red are copied; the fourth byte is 255 (opaque), as in every other 4-byte
-// pixel the library writes.
 void Bgr2Argb(unsigned char* source, int width, int height, unsigned char* destination) {
-    if (source == nullptr || destination == nullptr || width <= 0 || height <= 0) return;
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    for (size_t i = 0; i < pixels; ++i) {
-        destination[4 * i] = source[3 * i];
-        destination[4 * i + 1] = source[3 * i + 1];
-        destination[4 * i + 2] = source[3 * i + 2];
-        destination[4 * i + 3] = 0xFF;
-    }
+    AddOpaqueAlpha(source, width, height, destination);
 }

@@ -4,6 +4,7 @@
 #include "Common/Status.h"
 #include "Core/Associated.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace tarn {
@@ -25,6 +26,26 @@ void FillRecord(AssociatedImage& image, ZyImageInfo* record, bool thumbnail) {
 }
 
 }  // namespace
+
+void ReleaseMacroImages(ZyImageInfo** pair) {
+    if (pair == nullptr) return;
+    for (int i = 0; i < macroNum; ++i) {
+        if (pair[i] == nullptr) continue;
+        free(pair[i]->Data);
+        free(pair[i]->Pixels);
+        free(pair[i]);
+        pair[i] = nullptr;
+    }
+    free(pair);
+}
+
+void ReleaseThumbImage(ZyImageInfo* image) {
+    if (image == nullptr) return;
+    free(image->Data);
+    free(image->Pixels);
+    free(image);
+}
+
 }  // namespace tarn
 
 using namespace tarn;
@@ -34,7 +55,7 @@ int ZyGetMacroImageInfo(FILE* stream, ZyImageInfo** pair) {
     if (pair == nullptr) return ZY_E_NULL;
     ZyMacrographInfo* records[macroNum] = {};
     unsigned char* payloads[macroNum] = {};
-    int code = ZyGetMacrographInfoAndJpeg(stream, records, payloads);
+    int code = StreamMacroRecords(stream, records, payloads);
     // A file announcing one record gives a label without a macrograph (an empty slot 1).
     ZyImageInfo* images[macroNum] = {};
     for (int i = 0; code == ZY_OK && i < macroNum && records[i] != nullptr; ++i) {
@@ -45,7 +66,7 @@ int ZyGetMacroImageInfo(FILE* stream, ZyImageInfo** pair) {
         const PinnedGlobalTable table;
         for (int i = 0; i < macroNum && records[i] != nullptr; ++i) {
             AssociatedImage image;
-            BuildPairImage(*records[i], payloads[i], table.lookup(), &image);
+            BuildPairImage(AsCore(*records[i]), payloads[i], table.lookup(), &image);
             payloads[i] = nullptr;
             FillRecord(image, images[i], false);
             pair[i] = images[i];
@@ -65,36 +86,25 @@ int ZyGetThumbImageInfo(FILE* stream, ZyImageInfo* thumb) {
     ZyPicInfo record{};
     int width = 0, height = 0;
     unsigned char* data = nullptr;
-    const int code = ZyGetThumbnailInfoAndJpeg(stream, &record, &width, &height, &data);
+    const int code = StreamThumbnail(stream, &record, &width, &height, &data);
     if (code != ZY_OK) {
         free(data);
         return code;
     }
     const PinnedGlobalTable table;
     AssociatedImage image;
-    BuildThumbnailImage(record, static_cast<uint32_t>(width), static_cast<uint32_t>(height), data,
-                        table.lookup(), &image);
+    BuildThumbnailImage(AsCore(record), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                        data, table.lookup(), &image);
     FillRecord(image, thumb, true);
     return ZY_OK;
 }
 
 void DisposeMacroImageInfo(ZyImageInfo** pair) {
-    if (pair == nullptr) return;
-    for (int i = 0; i < macroNum; ++i) {
-        if (pair[i] == nullptr) continue;
-        free(pair[i]->Data);
-        free(pair[i]->Pixels);
-        free(pair[i]);
-        pair[i] = nullptr;
-    }
-    free(pair);
+    ReleaseMacroImages(pair);
 }
 
 void DisposeThumbImageInfo(ZyImageInfo* image) {
-    if (image == nullptr) return;
-    free(image->Data);
-    free(image->Pixels);
-    free(image);
+    ReleaseThumbImage(image);
 }
 
 void DisposeThumbnailInfo(ZyPicInfo* thumb, unsigned char* data) {

@@ -7,7 +7,10 @@
 
 #include "Common/Geometry.h"
 #include "Core/ExportName.h"
+#include "DecodeJpeg/JpegCodec.h"
+#include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
+#include "Service/Reads.h"
 
 namespace {
 
@@ -36,8 +39,10 @@ bool TileStart(uint64_t index, int tile, int* start) {
 }
 
 bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int tileHeight) {
+    const tarn::FixedRead read(slide);
+    if (read.status() != ZY_OK) return false;
     // A bound area larger than the grid leaves no picture to cut: only a damaged file says so.
-    const tarn::LayerGeometry layer = tarn::GeometryOf(*slide->PicHead, *slide->PicInfos[0]);
+    const tarn::LayerGeometry layer = read.layout().layers[0].grid;
     if (!layer.hasPicture()) return false;
     // Sizes of zero or less give an empty grid.
     const uint64_t columns =
@@ -48,9 +53,19 @@ bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int ti
         for (uint64_t c = 0; c < columns; ++c) {
             int x = 0, y = 0;
             if (!TileStart(c, tileWidth, &x) || !TileStart(r, tileHeight, &y)) return false;
+            // Each file holds what GetRoiSliceJpeg gives for its rectangle.
+            if (tileWidth > static_cast<int>(tarn::kMaxJpegSide) ||
+                tileHeight > static_cast<int>(tarn::kMaxJpegSide) ||
+                tarn::CheckRegion(read.layout(), tileWidth, tileHeight, static_cast<uint32_t>(x),
+                                  static_cast<uint32_t>(y), 0) != ZY_OK)
+                return false;
             int size = 0;
-            unsigned char* jpeg = GetRoiSliceJpeg(slide, 0, x, y, tileWidth, tileHeight, &size);
-            if (jpeg == nullptr) return false;
+            unsigned char* jpeg = nullptr;
+            if (tarn::ExportJpeg(read.context(), 0, static_cast<uint32_t>(x),
+                                 static_cast<uint32_t>(y), static_cast<uint32_t>(tileWidth),
+                                 static_cast<uint32_t>(tileHeight), &jpeg,
+                                 &size) != tarn::Status::Ok)
+                return false;
             char name[kNameBytes];
             const int prefix = snprintf(name, sizeof name, "%s/", directory);
             const int length =
@@ -72,9 +87,9 @@ bool ExportTiles(ZyTarnInfo* slide, const char* directory, int tileWidth, int ti
 
 int GetAllSliceJpeg(char* slidePath, char* outputDirectory, int tileWidth, int tileHeight) {
     if (slidePath == nullptr || outputDirectory == nullptr) return 0;
-    ZyTarnInfo* slide = ZyOpenTarn(slidePath);
+    ZyTarnInfo* slide = tarn::OpenFixedSlide(slidePath);
     if (slide == nullptr) return 0;
     const bool ok = ExportTiles(slide, outputDirectory, tileWidth, tileHeight);
-    ZyCloseTarn(slide);
+    tarn::CloseFixedSlide(slide);
     return ok ? 1 : 0;
 }

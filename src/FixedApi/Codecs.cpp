@@ -8,8 +8,9 @@
 #include "DecodeHevc/HevcDecoder.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 using namespace tarn;
 
@@ -33,7 +34,7 @@ extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long leng
     if (value < JCS_UNKNOWN || value > JCS_RGB565) return 0;
     // The table stays alive for the whole call even if a slide is closed meanwhile.
     const PinnedGlobalTable table;
-    Message why;
+    Error why;
     const int size = DecodeJpegCorrected(jpeg, length, static_cast<J_COLOR_SPACE>(value),
                                          table.lookup(), 0, 0, pixels, &why);
     if (size == 0 && why.loud) PrintLoud(why);
@@ -42,7 +43,7 @@ extern "C" ZY_API int ZyDecodeJpeg(const unsigned char* jpeg, unsigned long leng
 
 ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int length,
                       unsigned char* out, _ColorSpace requested) {
-    const _ColorSpace space = KnownLayout(EnumValue(requested));
+    const PackedLayout space = KnownLayout(EnumValue(requested));
     int bytes = 0;
     if (stream == nullptr || out == nullptr || length <= 0 ||
         !PackedImageBytes(width, height, space, &bytes))
@@ -50,7 +51,7 @@ ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int le
     const PinnedGlobalTable table;
     if (!table.lookup()) return -1;
     YuvView picture;
-    Message why;
+    Error why;
     if (!DecodeHevcPicture(stream, static_cast<size_t>(length), width, height, &picture, &why)) {
         if (why.loud) PrintLoud(why);
         return -1;
@@ -62,7 +63,7 @@ ZY_API int DecodeHevc(const unsigned char* stream, int width, int height, int le
 
 ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int height,
                       _ColorSpace requested) {
-    const _ColorSpace space = KnownLayout(EnumValue(requested));
+    const PackedLayout space = KnownLayout(EnumValue(requested));
     int bytes = 0;
     if (yuv == nullptr || out == nullptr || !PackedImageBytes(width, height, space, &bytes))
         return -1;
@@ -75,7 +76,7 @@ ZY_API int Yuv420pRgb(unsigned char* yuv, unsigned char* out, int width, int hei
 }
 
 extern "C" ZY_API unsigned char* GetRgb24FromBmp(unsigned char* bmpData, BmpInfo* bmpInfo) {
-    return ReadBmpAsDocumented(bmpData, bmpInfo);
+    return ReadBmpAsDocumented(bmpData, AsCore(bmpInfo));
 }
 
 ZY_API void Print(BmpInfo* bmpInfo) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Core/Description.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace {
@@ -42,7 +43,7 @@ char* Join(const tarn::DescriptionField (&fields)[Count], size_t bytes) {
 char* GetDescription(ZyTarnInfo* info) {
     if (info == nullptr || info->PicHead == nullptr) return nullptr;
     tarn::SlideSummary summary;
-    summary.head = info->PicHead;
+    summary.head = tarn::AsCore(info->PicHead);
     if (info->ThumbImage != nullptr) {
         summary.thumbWidth = info->ThumbImage->Width;
         summary.thumbHeight = info->ThumbImage->Height;
@@ -61,7 +62,7 @@ char* GetLayerInfo(ZyTarnInfo* info, int layer) {
     const ZyPicInfo* record = info->PicInfos[layer];
     if (record == nullptr) return nullptr;
     tarn::DescriptionField fields[tarn::kLayerFields];
-    tarn::DescribeLayer(*info->PicHead, *record, fields);
+    tarn::DescribeLayer(tarn::AsCore(*info->PicHead), tarn::AsCore(*record), fields);
     return Join(fields, kLayerInfoBytes);
 }
 

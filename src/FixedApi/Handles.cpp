@@ -14,7 +14,9 @@
 
 #include "Common/Status.h"
 #include "Core/FileSource.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
+#include "Core/Records.h"
+#include "FixedApi/RecordViews.h"
 #include "FixedApi/ZyCommon.h"
 
 namespace tarn {
@@ -115,9 +117,9 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
     SlideRecords& records = slide.records;
     // Callers may read Path: it stays the path they gave.
     info->Path = strdup(path);
-    info->PicHead = &records.head;
-    info->PersonInfo = records.hasPerson ? &records.person : nullptr;
-    info->ExtraInfo = records.hasExtra ? &records.extra : nullptr;
+    info->PicHead = AsFixed(&records.head);
+    info->PersonInfo = records.hasPerson ? AsFixed(&records.person) : nullptr;
+    info->ExtraInfo = records.hasExtra ? AsFixed(&records.extra) : nullptr;
     bool ok = info->Path != nullptr;
     if (ok && records.macroCount > 0) {
         info->MacroImages = static_cast<ZyImageInfo**>(calloc(macroNum, sizeof(ZyImageInfo*)));
@@ -133,7 +135,7 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
         ok = info->PicInfos != nullptr && info->SliceInfos != nullptr;
     }
     for (uint32_t k = 0; ok && k < layers; ++k) {
-        info->PicInfos[k] = &records.layers[k];
+        info->PicInfos[k] = AsFixed(&records.layers[k]);
         info->SliceInfos[k] = static_cast<ZySliceInfo*>(calloc(1, sizeof(ZySliceInfo)));
         ok = info->SliceInfos[k] != nullptr;
         if (ok) {
@@ -149,21 +151,21 @@ ZyTarnInfo* ViewSlide(const char* path, Slide& slide) {
 // Releases every member of a handle the caller built, and the handle.
 void ReleaseCallerHandle(ZyTarnInfo* info) {
     const int layers = info->PicHead != nullptr ? static_cast<int>(info->PicHead->Layer) : 0;
-    DisposeSliceLayerInfo(info->PicInfos, info->SliceInfos, layers);
-    DisposeExtraInfo(info->ExtraInfo);
-    DisposeThumbImageInfo(info->ThumbImage);
-    DisposeMacroImageInfo(info->MacroImages);
-    DisposePersonInfo(info->PersonInfo);
-    DisposePicHead(info->PicHead);
+    ReleaseLayerRecords(info->PicInfos, info->SliceInfos, layers);
+    free(info->ExtraInfo);
+    ReleaseThumbImage(info->ThumbImage);
+    ReleaseMacroImages(info->MacroImages);
+    free(info->PersonInfo);
+    free(info->PicHead);
     free(info->Path);
     free(info);
 }
 
 // The fixed interface decodes the associated images at open, with what its codecs print.
 bool LoadImages(Slide& slide, OpenFailure* failure) {
-    const int code = LoadAssociatedImages(slide, &failure->why);
-    if (code != ZY_OK) {
-        failure->error = code == kNoMemory ? OpenError::NoMemory : OpenError::Damaged;
+    const Status status = LoadAssociatedImages(slide, &failure->why);
+    if (status != Status::Ok) {
+        failure->error = status == Status::NoMemory ? OpenError::NoMemory : OpenError::Damaged;
         return false;
     }
     for (const AssociatedImage& image : slide.associated)
@@ -172,6 +174,26 @@ bool LoadImages(Slide& slide, OpenFailure* failure) {
 }
 
 }  // namespace
+
+void ReleaseLayerRecords(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
+    if (picInfos != nullptr) {
+        for (int k = 0; k < count; ++k) {
+            free(picInfos[k]);
+            picInfos[k] = nullptr;
+        }
+        free(picInfos);
+    }
+    if (sliceInfos != nullptr) {
+        for (int k = 0; k < count; ++k) {
+            if (sliceInfos[k] == nullptr) continue;
+            free(sliceInfos[k]->Offsets);
+            free(sliceInfos[k]->Sizes);
+            free(sliceInfos[k]);
+            sliceInfos[k] = nullptr;
+        }
+        free(sliceInfos);
+    }
+}
 
 Slide* SlideOf(const ZyTarnInfo* info) {
     if (info == nullptr) return nullptr;
@@ -191,7 +213,7 @@ int CheckTileAddress(const FixedRead& read, int layer, int x, int y) {
     return ZY_OK;
 }
 
-void PrintLoud(const Message& message) {
+void PrintLoud(const Error& message) {
     fprintf(stderr, "%s\n", message.text);
 }
 
@@ -217,7 +239,7 @@ FixedRead::FixedRead(const ZyTarnInfo* info) {
         const ZyPicInfo* record = info->PicInfos[k];
         const ZySliceInfo* table = info->SliceInfos[k];
         if (record == nullptr || table == nullptr) return;
-        layers_[k].grid = GeometryOf(head, *record);
+        layers_[k].grid = GeometryOf(AsCore(head), AsCore(*record));
         layers_[k].tileCount = record->TileCount;
         layers_[k].offsets = table->Offsets;
         layers_[k].sizes = table->Sizes;
@@ -236,14 +258,10 @@ FixedRead::FixedRead(const ZyTarnInfo* info) {
 }
 
 FixedRead::~FixedRead() {
-    ReleaseTileCache(cache_);
+    ReleasePixelCache(cache_);
 }
 
-}  // namespace tarn
-
-using namespace tarn;
-
-ZyTarnInfo* ZyOpenTarn(const char* path) {
+ZyTarnInfo* OpenFixedSlide(const char* path) {
     OpenFailure failure;
     Slide* slide = OpenSlide(path, &failure);
     if (slide != nullptr && !LoadImages(*slide, &failure)) {
@@ -271,7 +289,7 @@ ZyTarnInfo* ZyOpenTarn(const char* path) {
     return info;
 }
 
-void ZyCloseTarn(ZyTarnInfo* info) {
+void CloseFixedSlide(ZyTarnInfo* info) {
     if (info == nullptr) return;
     if (Slide* slide = Unregister(info)) {
         ReleaseView(info);
@@ -280,6 +298,18 @@ void ZyCloseTarn(ZyTarnInfo* info) {
         ReleaseCallerHandle(info);
     }
     PublishColorTable(nullptr);
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+ZyTarnInfo* ZyOpenTarn(const char* path) {
+    return OpenFixedSlide(path);
+}
+
+void ZyCloseTarn(ZyTarnInfo* info) {
+    CloseFixedSlide(info);
 }
 
 void DisposePicHead(ZyPicHead* head) {
@@ -295,21 +325,5 @@ void DisposeExtraInfo(ZyExtraInfo* extra) {
 }
 
 void DisposeSliceLayerInfo(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count) {
-    if (picInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            free(picInfos[k]);
-            picInfos[k] = nullptr;
-        }
-        free(picInfos);
-    }
-    if (sliceInfos != nullptr) {
-        for (int k = 0; k < count; ++k) {
-            if (sliceInfos[k] == nullptr) continue;
-            free(sliceInfos[k]->Offsets);
-            free(sliceInfos[k]->Sizes);
-            free(sliceInfos[k]);
-            sliceInfos[k] = nullptr;
-        }
-        free(sliceInfos);
-    }
+    ReleaseLayerRecords(picInfos, sliceInfos, count);
 }

@@ -38,7 +38,7 @@ class FixedRead {
   private:
     int status_ = ZY_E_NULL;
     Slide* slide_ = nullptr;
-    TileCache* cache_ = nullptr;
+    PixelCache* cache_ = nullptr;
     std::optional<PinnedGlobalTable> global_;
     ByteSource path_;
     std::vector<LayerTiles> layers_;
@@ -51,12 +51,39 @@ class FixedRead {
 // fail) or ZY_E_TILE.
 int CheckTileAddress(const FixedRead& read, int layer, int x, int y);
 
+// A region request against the layer's grid: ZY_OK, ZY_E_LAYER or ZY_E_REGION. The region may
+// reach past the grid's right and bottom edges; only its origin and size are compared.
+int CheckRegion(const TileLayout& layout, int width, int height, uint32_t x, uint32_t y, int layer);
+
+// ZyGetRoiRgbOfSpecifyLayer within one call's read.
+int RegionPixels(const FixedRead& read, unsigned char** data, int width, int height, unsigned int x,
+                 unsigned int y, int layer);
+
+// ZyGetJpegSliceOfSpecifyLayer within one call's read.
+int TileJpeg(const FixedRead& read, unsigned char** data, int* size, int layer, int x, int y);
+
+// ZyGetRgbSliceOfSpecifyLayer.
+int TilePixels(ZyTarnInfo* info, unsigned char** data, int layer, int x, int y);
+
+// ZyGetMacrographInfoAndJpeg and ZyGetThumbnailInfoAndJpeg.
+int StreamMacroRecords(FILE* stream, ZyMacrographInfo** records, unsigned char** jpegs);
+int StreamThumbnail(FILE* stream, ZyPicInfo* thumb, int* width, int* height, unsigned char** data);
+
+// DisposeMacroImageInfo, DisposeThumbImageInfo and DisposeSliceLayerInfo.
+void ReleaseMacroImages(ZyImageInfo** pair);
+void ReleaseThumbImage(ZyImageInfo* image);
+void ReleaseLayerRecords(ZyPicInfo** picInfos, ZySliceInfo** sliceInfos, int count);
+
+// ZyOpenTarn and ZyCloseTarn, for the batch export that opens a slide of its own.
+ZyTarnInfo* OpenFixedSlide(const char* path);
+void CloseFixedSlide(ZyTarnInfo* info);
+
 // ZySpecifyLayerJpeg2Rgb on `threads` threads (the exported function uses the thread budget).
 int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* height, int layer,
                      int threads);
 
 // Prints a codec's loud message on stderr, as the codecs of the fixed interface print theirs:
 // the text and a line feed.
-void PrintLoud(const Message& message);
+void PrintLoud(const Error& message);
 
 }  // namespace tarn

@@ -2,37 +2,17 @@
 #include <cstdlib>
 
 #include "Common/Status.h"
-#include "Core/Region.h"
+#include "Common/Buffers.h"
 #include "Core/WholeLayer.h"
 #include "DecodeJpeg/JpegCodec.h"
 #include "FixedApi/Handles.h"
+#include "FixedApi/StatusCodes.h"
 #include "FixedApi/ZyCommon.h"
-#include "util/Threads.h"
+#include "Service/Reads.h"
+#include "Common/ThreadCap.h"
 
 namespace tarn {
 namespace {
-
-// ZyGetRoiRgbOfSpecifyLayer within one call's read.
-int RegionPixels(const FixedRead& read, unsigned char** data, int width, int height, unsigned int x,
-                 unsigned int y, int layer) {
-    if (read.status() != ZY_OK) return ZY_E_NULL;
-    if (const int code = CheckRegion(read.layout(), width, height, x, y, layer); code != ZY_OK)
-        return code;
-    if (data == nullptr) return ZY_E_NULL;
-    const size_t stride = static_cast<size_t>(width) * 3;
-    auto* pixels =
-        static_cast<unsigned char*>(AllocatePixels(stride * static_cast<size_t>(height)));
-    // Every failure of the region, running out of memory included, is a failed decode.
-    if (pixels == nullptr) return ZY_E_DECODE;
-    if (DrawRegion(read.context(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), x,
-                   y, static_cast<uint32_t>(layer), pixels, stride) != ZY_OK) {
-        free(pixels);
-        *data = nullptr;
-        return ZY_E_DECODE;
-    }
-    *data = pixels;
-    return ZY_OK;
-}
 
 // One block's span along an axis: the last block takes the remainder.
 struct Span {
@@ -51,6 +31,41 @@ bool BlocksFitJpeg(int32_t total, int32_t blocks) {
 }
 
 }  // namespace
+
+int CheckRegion(const TileLayout& layout, int width, int height, uint32_t x, uint32_t y,
+                int layer) {
+    if (static_cast<uint32_t>(layer) >= layout.layerCount) return ZY_E_LAYER;
+    const LayerGeometry& grid = layout.layers[layer].grid;
+    // Only the origin and the size are compared with the grid, not their sum: a region may reach
+    // past the right and bottom edges.
+    if (width <= 0 || height <= 0 || x >= grid.gridWidth() || y >= grid.gridHeight() ||
+        static_cast<uint64_t>(width) > grid.gridWidth() ||
+        static_cast<uint64_t>(height) > grid.gridHeight())
+        return ZY_E_REGION;
+    return ZY_OK;
+}
+
+int RegionPixels(const FixedRead& read, unsigned char** data, int width, int height, unsigned int x,
+                 unsigned int y, int layer) {
+    if (read.status() != ZY_OK) return ZY_E_NULL;
+    if (const int code = CheckRegion(read.layout(), width, height, x, y, layer); code != ZY_OK)
+        return code;
+    if (data == nullptr) return ZY_E_NULL;
+    const size_t stride = static_cast<size_t>(width) * 3;
+    auto* pixels =
+        static_cast<unsigned char*>(AllocatePixels(stride * static_cast<size_t>(height)));
+    // Every failure of the region, running out of memory included, is a failed decode.
+    if (pixels == nullptr) return ZY_E_DECODE;
+    if (ReadArea(read.context(), static_cast<uint32_t>(layer), x, y, width, height, Extent::Grid,
+                 pixels, stride) != Status::Ok) {
+        free(pixels);
+        *data = nullptr;
+        return ZY_E_DECODE;
+    }
+    *data = pixels;
+    return ZY_OK;
+}
+
 }  // namespace tarn
 
 using namespace tarn;
@@ -91,9 +106,9 @@ int ZyGetBlockJpegFromTarn(ZyTarnInfo* info, ZyImageInfo* blocks, int quality, i
             if (code != ZY_OK) return code;
             if (pixels == nullptr) return ZY_E_NULL;
             ZyImageInfo& block = blocks[i * blocksAcross + j];
-            block.DataSize = ZyEncodeJpeg(
-                pixels, &block.Data, quality, static_cast<unsigned>(cols.length),
-                static_cast<unsigned>(rows.length), static_cast<J_COLOR_SPACE>(colorSpace));
+            block.DataSize = EncodeJpeg(pixels, static_cast<uint32_t>(cols.length),
+                                        static_cast<uint32_t>(rows.length), quality,
+                                        static_cast<J_COLOR_SPACE>(colorSpace), 3, &block.Data);
             block.Width = static_cast<uint32_t>(cols.length);
             block.Height = static_cast<uint32_t>(rows.length);
             block.Channels = 3;
@@ -111,8 +126,9 @@ int DecodeWholeLayer(ZyTarnInfo* info, unsigned char** data, int* width, int* he
     if (read.status() != ZY_OK) return ZY_E_NULL;
     if (static_cast<uint32_t>(layer) >= read.layout().layerCount) return ZY_E_LAYER;
     if (data == nullptr || width == nullptr || height == nullptr) return ZY_E_NULL;
-    return DecodeWholeLayer(read.context(), static_cast<uint32_t>(layer), threads, data, width,
-                            height);
+    return FixedCode(DecodeWholeLayer(read.context(), static_cast<uint32_t>(layer), threads, data,
+                                      width, height),
+                     FixedCall::Region);
 }
 
 }  // namespace tarn

@@ -2,14 +2,19 @@
 #include <cstdlib>
 
 #include "DecodeJpeg/JpegCodec.h"
+#include "FixedApi/Handles.h"
 #include "FixedApi/ZyCommon.h"
+#include "Service/Reads.h"
+
+using namespace tarn;
 
 unsigned char* GetSliceJpeg(ZyTarnInfo* info, int layer, int column, int row, int* width,
                             int* height, int* size) {
     if (info == nullptr) return nullptr;
     unsigned char* jpeg = nullptr;
     int length = 0;
-    if (ZyGetJpegSliceOfSpecifyLayer(info, &jpeg, &length, layer, column, row) != ZY_OK) {
+    const FixedRead read(info);
+    if (TileJpeg(read, &jpeg, &length, layer, column, row) != ZY_OK) {
         free(jpeg);
         return nullptr;
     }
@@ -23,7 +28,7 @@ unsigned char* GetSliceBgr(ZyTarnInfo* info, int layer, int column, int row, int
                            int* height) {
     if (info == nullptr) return nullptr;
     unsigned char* pixels = nullptr;
-    if (ZyGetRgbSliceOfSpecifyLayer(info, &pixels, layer, column, row) != ZY_OK) {
+    if (TilePixels(info, &pixels, layer, column, row) != ZY_OK) {
         free(pixels);
         return nullptr;
     }
@@ -35,19 +40,20 @@ unsigned char* GetSliceBgr(ZyTarnInfo* info, int layer, int column, int row, int
 unsigned char* GetRoiSliceJpeg(ZyTarnInfo* info, int layer, int x, int y, int width, int height,
                                int* size) {
     // A region no JPEG can hold is refused before its tiles are decoded.
-    if (width > static_cast<int>(tarn::kMaxJpegSide) ||
-        height > static_cast<int>(tarn::kMaxJpegSide))
+    if (width > static_cast<int>(kMaxJpegSide) || height > static_cast<int>(kMaxJpegSide))
         return nullptr;
-    unsigned char* pixels = GetRoiSliceBgr(info, layer, x, y, width, height);
-    if (pixels == nullptr) return nullptr;
+    if (info == nullptr) return nullptr;
+    const FixedRead read(info);
+    if (read.status() != ZY_OK ||
+        CheckRegion(read.layout(), width, height, static_cast<unsigned>(x),
+                    static_cast<unsigned>(y), layer) != ZY_OK)
+        return nullptr;
     unsigned char* jpeg = nullptr;
-    const int length = tarn::EncodeJpegBgr(pixels, static_cast<uint32_t>(width),
-                                           static_cast<uint32_t>(height), 75, &jpeg);
-    free(pixels);
-    if (length <= 0) {
-        free(jpeg);
+    int length = 0;
+    if (ExportJpeg(read.context(), static_cast<uint32_t>(layer), static_cast<uint32_t>(x),
+                   static_cast<uint32_t>(y), static_cast<uint32_t>(width),
+                   static_cast<uint32_t>(height), &jpeg, &length) != Status::Ok)
         return nullptr;
-    }
     if (size != nullptr) *size = length;
     return jpeg;
 }
@@ -55,8 +61,9 @@ unsigned char* GetRoiSliceJpeg(ZyTarnInfo* info, int layer, int x, int y, int wi
 unsigned char* GetRoiSliceBgr(ZyTarnInfo* info, int layer, int x, int y, int width, int height) {
     if (info == nullptr) return nullptr;
     unsigned char* pixels = nullptr;
-    if (ZyGetRoiRgbOfSpecifyLayer(info, &pixels, width, height, static_cast<unsigned>(x),
-                                  static_cast<unsigned>(y), layer) != ZY_OK) {
+    const FixedRead read(info);
+    if (RegionPixels(read, &pixels, width, height, static_cast<unsigned>(x),
+                     static_cast<unsigned>(y), layer) != ZY_OK) {
         free(pixels);
         return nullptr;
     }

@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "Common/Threads.h"
+#include "Common/ThreadCap.h"
 #include "Remote/BlockCache.h"
 #include "Remote/ConnectionPool.h"
 #include "Remote/HttpFetch.h"

@@ -33,9 +33,9 @@ const AssociatedImage* FindAssociatedImage(SlideCall& call, const char* name) {
 bool ListAssociatedImages(SlideCall& call, AssociatedList** out) {
     tarn_slide& slide = call.slide();
     AssociatedList& list = slide.associated;
-    Message why;
+    Error why;
     std::call_once(list.once, [&] {
-        if (LoadAssociatedImages(*slide.core, &why) != ZY_OK) return;
+        if (LoadAssociatedImages(*slide.core, &why) != Status::Ok) return;
         const AssociatedImage* images = slide.core->associated;
         for (const NamedImage& entry :
              {NamedImage{"label", &images[0]}, NamedImage{"macro", &images[1]},
@@ -119,7 +119,7 @@ int tarn_read_associated_image_jpeg(tarn_slide* slide, const char* name, int qua
             return -1;
         }
         unsigned char* stream = nullptr;
-        Message why;
+        Error why;
         const int length =
             EncodeJpegBgr(image->pixels, image->width, image->height, quality, &stream, &why);
         if (length <= 0) {
@@ -156,7 +156,7 @@ int tarn_read_associated_image_stored(tarn_slide* slide, const char* name, uint8
         *data = copy;
         *size = length;
         if (codec != nullptr)
-            *codec = image->dataFormat == ZY_FORMAT_BMP ? TARN_CODEC_BMP : TARN_CODEC_JPEG;
+            *codec = image->dataFormat == kStoredBmp ? TARN_CODEC_BMP : TARN_CODEC_JPEG;
         return 0;
     });
 }

@@ -1,21 +1,21 @@
-// tarn_cache_* over the library's tile cache: a tarn_cache is a TileCache, and NULL names the
+// tarn_cache_* over the library's tile cache: a tarn_cache is a PixelCache, and NULL names the
 // process's default cache, which is never released.
 #include <mutex>
 
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "TarnApi/Slide.h"
 
 namespace tarn {
 namespace {
 
-tarn_cache* Handle(TileCache* cache) {
+tarn_cache* Handle(PixelCache* cache) {
     return reinterpret_cast<tarn_cache*>(cache);
 }
-TileCache* Module(tarn_cache* cache) {
-    return reinterpret_cast<TileCache*>(cache);
+PixelCache* Module(tarn_cache* cache) {
+    return reinterpret_cast<PixelCache*>(cache);
 }
-TileCache* OrDefault(tarn_cache* cache) {
-    return cache != nullptr ? Module(cache) : DefaultTileCache();
+PixelCache* OrDefault(tarn_cache* cache) {
+    return cache != nullptr ? Module(cache) : DefaultPixelCache();
 }
 
 }  // namespace
@@ -25,35 +25,35 @@ TileCache* OrDefault(tarn_cache* cache) {
 using namespace tarn;
 
 tarn_cache* tarn_cache_create(size_t capacity) {
-    return Handle(CreateTileCache(capacity));
+    return Handle(CreatePixelCache(capacity));
 }
 
 void tarn_cache_release(tarn_cache* cache) {
-    ReleaseTileCache(Module(cache));
+    ReleasePixelCache(Module(cache));
 }
 
 void tarn_set_cache(tarn_slide* slide, tarn_cache* cache) {
     OnSlideVoid(slide, [&](SlideCall& call) {
-        RetainTileCache(Module(cache));
+        RetainPixelCache(Module(cache));
         Slide& target = *call.slide().core;
-        TileCache* previous = nullptr;
+        PixelCache* previous = nullptr;
         {
             const std::lock_guard<std::mutex> hold(target.cacheLock);
             previous = target.cache;
             target.cache = Module(cache);
         }
         // Reads in flight hold references of their own.
-        ReleaseTileCache(previous);
+        ReleasePixelCache(previous);
     });
 }
 
 void tarn_cache_set_capacity(tarn_cache* cache, size_t capacity) {
-    SetTileCacheCapacity(OrDefault(cache), capacity);
+    SetPixelCacheCapacity(OrDefault(cache), capacity);
 }
 
 int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats) {
     if (stats == nullptr) return -1;
-    const TileCacheStats counts = TileCacheStatsOf(OrDefault(cache));
+    const PixelCacheStats counts = PixelCacheStatsOf(OrDefault(cache));
     stats->hits = counts.hits;
     stats->misses = counts.misses;
     stats->bytes = counts.bytes;

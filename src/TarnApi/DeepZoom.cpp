@@ -7,13 +7,12 @@
 
 #include "Common/EnumValue.h"
 #include "Common/Geometry.h"
+#include "Common/Status.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "TarnApi/BoxFilter.h"
-#include "TarnApi/CoarseLevels.h"
-#include "TarnApi/DeepZoomGeometry.h"
-#include "TarnApi/Levels.h"
+#include "Service/DeepZoomTiles.h"
+#include "Service/Reads.h"
 #include "TarnApi/PixelLayout.h"
-#include "TarnApi/Regions.h"
+#include "TarnApi/Slide.h"
 
 struct tarn_deepzoom {
     tarn_slide* slide = nullptr;
@@ -26,101 +25,32 @@ namespace {
 
 // The tile's source area, or false after failing the call.
 bool FindTile(SlideCall& call, const DeepZoomPlan& plan, int32_t level, int64_t column, int64_t row,
-              tarn_deepzoom_tile* tile) {
+              DeepZoomTile* tile) {
     if (DeepZoomTileOf(plan, level, column, row, tile)) return true;
     call.Fail("Deep Zoom tile (%lld, %lld) of level %d does not exist",
               static_cast<long long>(column), static_cast<long long>(row), level);
     return false;
 }
 
-// Outside the picture a tile is opaque white in every layout. Alpha is the fourth byte of every
-// four-byte layout: the top byte of a little-endian word. Written without a branch, so that the
-// compiler can treat many pixels at once (most tiles have no transparent pixel at all).
-void WhitenTransparent(uint8_t* pixels, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t pixel;
-        memcpy(&pixel, pixels + 4 * i, 4);
-        pixel = (pixel & 0xFF000000u) == 0 ? 0xFFFFFFFFu : pixel;
-        memcpy(pixels + 4 * i, &pixel, 4);
-    }
-}
-
-// Bytes of the area read at a time when a tile is scaled from it: memory stays bounded however
-// much of the slide a tile of a coarse level covers.
-constexpr size_t kAreaBlockBytes = size_t{8} << 20;
-
-// The coarse level tiles of Deep Zoom level `level` are read from, or 0 for the slide level;
-// waits for the build of the coarse levels it needs.
-int32_t CoarseLevelOf(const tarn_deepzoom& view, int32_t level) {
-    const DeepZoomLevel& zoom = view.plan.levels[static_cast<size_t>(level)];
-    if (view.coarse == nullptr || zoom.slideLevel != view.coarse->sourceLevel() ||
-        zoom.zoomToSlide < 2)
-        return 0;
-    view.coarse->Wait(-1);
-    return view.coarse->LevelFor(zoom.zoomToSlide);
-}
-
-// Draws the tile (tile_width x tile_height) of Deep Zoom level `level` into `dest` in `format`.
-bool RenderTile(SlideCall& call, const tarn_deepzoom& view, int32_t level,
-                const tarn_deepzoom_tile& tile, uint8_t* dest, PixelFormat format) {
-    const int bytes = BytesPerPixel(format);
+// Draws the tile of Deep Zoom level `level` into `dest` in `format`; false after failing the call.
+bool RenderTile(SlideCall& call, const tarn_deepzoom& view, int32_t level, const DeepZoomTile& tile,
+                uint8_t* dest, PixelFormat format) {
     uint64_t count = 0, total = 0;
-    if (tile.tile_width > INT32_MAX || tile.tile_height > INT32_MAX ||
-        !CheckedMultiply(static_cast<uint64_t>(tile.tile_width),
-                         static_cast<uint64_t>(tile.tile_height), &count) ||
-        !CheckedMultiply(count, static_cast<uint64_t>(bytes), &total) || total > PTRDIFF_MAX) {
+    if (tile.tileWidth > INT32_MAX || tile.tileHeight > INT32_MAX ||
+        !CheckedMultiply(static_cast<uint64_t>(tile.tileWidth),
+                         static_cast<uint64_t>(tile.tileHeight), &count) ||
+        !CheckedMultiply(count, static_cast<uint64_t>(BytesPerPixel(format)), &total) ||
+        total > PTRDIFF_MAX) {
         call.Fail("a Deep Zoom tile of %lld x %lld pixels does not fit in memory",
-                  static_cast<long long>(tile.tile_width),
-                  static_cast<long long>(tile.tile_height));
+                  static_cast<long long>(tile.tileWidth), static_cast<long long>(tile.tileHeight));
         return false;
     }
-    // At the slide levels' own scales the area read is the tile: no copy, no filter.
-    if (tile.width == tile.tile_width && tile.height == tile.tile_height) {
-        if (!ReadRegion(call, dest, tile.x, tile.y, tile.level, tile.width, tile.height, format))
-            return false;
-        if (bytes == 4) WhitenTransparent(dest, count);
+    const SlideReader read(*call.slide().core);
+    if (RenderDeepZoomTile(read.context(), view.plan, view.coarse.get(), level, tile, dest,
+                           format) == Status::Ok)
         return true;
-    }
-    if (tile.width <= 0 || tile.height <= 0) {  // nothing to read at the edge of the bounds
-        memset(dest, 0xFF, total);
-        return true;
-    }
-    if (tile.width > UINT32_MAX || tile.height > UINT32_MAX) {
-        call.Fail("the area of a Deep Zoom tile is too large");
-        return false;
-    }
-    // Read without alpha, so that outside the picture is already white, in the channel order of
-    // the result; a band at a time, from a coarse level where one was built.
-    const bool redFirst = RedFirst(format);
-    const PixelFormat readFormat = redFirst ? PixelFormat::Rgb : PixelFormat::Bgr;
-    const double downsample = view.plan.slideDownsamples[static_cast<size_t>(tile.level)];
-    const int64_t left = ToLevel(tile.x, downsample), top = ToLevel(tile.y, downsample);
-    const int32_t coarse = CoarseLevelOf(view, level);
-    int64_t areaLeft = left, areaTop = top, areaWidth = tile.width, areaHeight = tile.height;
-    if (coarse > 0) {
-        // The coarse level's pixels that cover the area (up to one more at each side).
-        const int64_t step = int64_t{1} << coarse;
-        areaLeft = left >> coarse;
-        areaTop = top >> coarse;
-        areaWidth = (left + tile.width + step - 1) / step - areaLeft;
-        areaHeight = (top + tile.height + step - 1) / step - areaTop;
-    }
-    const BoxScaler scaler(static_cast<uint32_t>(areaWidth), static_cast<uint32_t>(areaHeight),
-                           static_cast<uint32_t>(tile.tile_width),
-                           static_cast<uint32_t>(tile.tile_height));
-    const auto read = [&](uint32_t x, uint32_t y, uint32_t columns, uint32_t rows, uint8_t* out) {
-        if (coarse > 0) {
-            if (view.coarse->Read(coarse, areaLeft + x, areaTop + y, columns, rows, redFirst, out))
-                return true;
-            call.Fail("a tile of a coarse level does not decode");
-            return false;
-        }
-        // The block's corner exactly as the area's corner maps, the first block at the area's.
-        const int64_t x0 = x == 0 ? tile.x : Level0Of(left + x, downsample);
-        const int64_t y0 = y == 0 ? tile.y : Level0Of(top + y, downsample);
-        return ReadRegion(call, out, x0, y0, tile.level, columns, rows, readFormat);
-    };
-    return scaler.Run(read, dest, bytes, kAreaBlockBytes);
+    call.Fail("%s", read.why());
+    return false;
 }
 
 // A call on the view's slide; `failure` for a null view.
@@ -150,7 +80,7 @@ tarn_deepzoom* tarn_deepzoom_create(tarn_slide* slide, int32_t tile_size, int32_
                        view->slide = slide;
                        view->plan = PlanDeepZoom(call.slide().levels, call.slide().bounds,
                                                  tile_size, overlap, limit_bounds != 0);
-                       view->coarse = CoarseLevels::For(slide);
+                       view->coarse = CoarseLevels::For(*slide->core);
                        return view.release();
                    });
 }
@@ -208,13 +138,14 @@ int64_t tarn_deepzoom_get_tile_count(tarn_deepzoom* dz) {
 int tarn_deepzoom_get_tile_info(tarn_deepzoom* dz, int32_t level, int64_t col, int64_t row,
                                 tarn_deepzoom_tile* tile) {
     return OnView(dz, -1, [&](SlideCall& call, const DeepZoomPlan& plan) {
-        tarn_deepzoom_tile found{};
+        DeepZoomTile found;
         if (!FindTile(call, plan, level, col, row, &found)) return -1;
         if (tile == nullptr) {
             call.Fail("no tile record given");
             return -1;
         }
-        *tile = found;
+        *tile = {found.x,      found.y,         found.level,     found.width,
+                 found.height, found.tileWidth, found.tileHeight};
         return 0;
     });
 }
@@ -224,7 +155,7 @@ int tarn_deepzoom_read_tile(tarn_deepzoom* dz, int32_t level, int64_t col, int64
     const int number = EnumValue(format);
     return OnView(dz, -1, [&](SlideCall& call, const DeepZoomPlan& plan) {
         PixelFormat layout{};
-        tarn_deepzoom_tile tile{};
+        DeepZoomTile tile;
         if (!CallerLayout(call, number, &layout) || !FindTile(call, plan, level, col, row, &tile))
             return -1;
         if (dest == nullptr) {
@@ -238,7 +169,7 @@ int tarn_deepzoom_read_tile(tarn_deepzoom* dz, int32_t level, int64_t col, int64
 int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col, int64_t row,
                                  int quality, uint8_t** jpeg, size_t* size) {
     return OnView(dz, -1, [&](SlideCall& call, const DeepZoomPlan& plan) {
-        tarn_deepzoom_tile tile{};
+        DeepZoomTile tile;
         if (!FindTile(call, plan, level, col, row, &tile)) return -1;
         if (quality < 1 || quality > 100) {
             call.Fail("JPEG quality %d is not between 1 and 100", quality);
@@ -248,13 +179,13 @@ int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col, 
             call.Fail("no place for the JPEG given");
             return -1;
         }
-        if (tile.tile_width > kMaxJpegSide || tile.tile_height > kMaxJpegSide) {
+        if (tile.tileWidth > kMaxJpegSide || tile.tileHeight > kMaxJpegSide) {
             call.Fail("a tile of %lld x %lld pixels is larger than a JPEG can be",
-                      static_cast<long long>(tile.tile_width),
-                      static_cast<long long>(tile.tile_height));
+                      static_cast<long long>(tile.tileWidth),
+                      static_cast<long long>(tile.tileHeight));
             return -1;
         }
-        const size_t bytes = static_cast<size_t>(tile.tile_width * tile.tile_height) * 3;
+        const size_t bytes = static_cast<size_t>(tile.tileWidth * tile.tileHeight) * 3;
         const std::unique_ptr<uint8_t, decltype(&free)> pixels(static_cast<uint8_t*>(malloc(bytes)),
                                                                &free);
         if (pixels == nullptr) {
@@ -264,8 +195,8 @@ int tarn_deepzoom_read_tile_jpeg(tarn_deepzoom* dz, int32_t level, int64_t col, 
         if (!RenderTile(call, *dz, level, tile, pixels.get(), PixelFormat::Rgb)) return -1;
         unsigned char* stream = nullptr;
         const int length =
-            EncodeJpeg(pixels.get(), static_cast<uint32_t>(tile.tile_width),
-                       static_cast<uint32_t>(tile.tile_height), quality, JCS_RGB, 3, &stream);
+            EncodeJpeg(pixels.get(), static_cast<uint32_t>(tile.tileWidth),
+                       static_cast<uint32_t>(tile.tileHeight), quality, JCS_RGB, 3, &stream);
         if (length <= 0) {
             call.Fail("JPEG encoding of the tile failed");
             return -1;
@@ -314,10 +245,7 @@ int tarn_deepzoom_wait_level(tarn_deepzoom* dz, int32_t level, int32_t timeout_m
                       plan.levels.size());
             return -1;
         }
-        const DeepZoomLevel& zoom = plan.levels[static_cast<size_t>(level)];
-        if (dz->coarse == nullptr || zoom.slideLevel != dz->coarse->sourceLevel() ||
-            zoom.zoomToSlide < 2)
-            return 1;
+        if (!WaitsForCoarse(plan, dz->coarse.get(), level)) return 1;
         return dz->coarse->Wait(timeout_ms) ? 1 : 0;
     });
 }

@@ -1,19 +1,13 @@
-// A level cut into tiles of the caller's size, each encoded as the fixed interface encodes its
-// regions: the one definition of the bytes `tarn export` and tarnslide's export write.
-#include <cstdlib>
-#include <memory>
-
+// A level cut into tiles of the caller's size, each the read service's export JPEG: the bytes
+// `tarn export` and tarnslide's export write, the same as the fixed interface's region JPEGs.
 #include "Common/Geometry.h"
-#include "Common/Buffers.h"
 #include "Core/ExportName.h"
-#include "Core/Region.h"
 #include "DecodeJpeg/JpegCodec.h"
+#include "Service/Reads.h"
 #include "TarnApi/Levels.h"
 
 namespace tarn {
 namespace {
-
-constexpr int kExportQuality = 75;
 
 // Where the tile starts in the level's grid; false after failing the call.
 bool TileOrigin(SlideCall& call, const LayerGeometry& grid, int64_t col, int64_t row,
@@ -55,26 +49,14 @@ int tarn_read_export_tile_jpeg(tarn_slide* slide, int32_t level, int64_t col, in
         const LayerGeometry& grid = call.slide().core->layout.layers[level].grid;
         uint32_t x = 0, y = 0;
         if (!TileOrigin(call, grid, col, row, tile_w, tile_h, &x, &y)) return -1;
-        const auto width = static_cast<uint32_t>(tile_w), height = static_cast<uint32_t>(tile_h);
-        const size_t stride = size_t{width} * 3;
-        const std::unique_ptr<uint8_t, decltype(&free)> pixels(
-            static_cast<uint8_t*>(AllocatePixels(stride * height)), &free);
-        if (pixels == nullptr) {
-            call.Fail("out of memory");
-            return -1;
-        }
-        // The region path of the fixed interface: white beyond the grid.
-        const SlideRead read(call.slide());
-        if (DrawRegion(read.context(), width, height, x, y, static_cast<uint32_t>(level),
-                       pixels.get(), stride, PixelFormat::Bgr) != ZY_OK) {
+        const SlideReader read(*call.slide().core);
+        unsigned char* stream = nullptr;
+        int length = 0;
+        if (ExportJpeg(read.context(), static_cast<uint32_t>(level), x, y,
+                       static_cast<uint32_t>(tile_w), static_cast<uint32_t>(tile_h), &stream,
+                       &length) != Status::Ok) {
             call.Fail("cannot read export tile (%lld, %lld) of level %d: %s",
                       static_cast<long long>(col), static_cast<long long>(row), level, read.why());
-            return -1;
-        }
-        unsigned char* stream = nullptr;
-        const int length = EncodeJpegBgr(pixels.get(), width, height, kExportQuality, &stream);
-        if (length <= 0) {
-            call.Fail("the JPEG encoder failed");
             return -1;
         }
         *jpeg = stream;

@@ -5,7 +5,7 @@
 #include "Common/EnumValue.h"
 #include "TarnApi/PixelLayout.h"
 #include "tarn.h"
-#include "util/Threads.h"
+#include "Common/ThreadCap.h"
 
 const char* tarn_version(void) {
     return TARN_VERSION;

@@ -24,7 +24,7 @@ void AddFields(Entries* entries, const std::string& prefix,
         entries->emplace_back(prefix + field.key, field.value);
 }
 
-void AddStandard(Entries* entries, const ZyPicHead& head, const std::vector<Level>& levels,
+void AddStandard(Entries* entries, const SlideHead& head, const std::vector<Level>& levels,
                  const std::optional<Bounds>& bounds) {
     entries->emplace_back(TARN_PROPERTY_NAME_VENDOR, "tarn");
     // Listed now, worked out when first asked for (QuickHash.h).

@@ -11,6 +11,7 @@
 
 #include "Common/Status.h"
 #include "Core/Slide.h"
+#include "Service/Reads.h"
 
 namespace tarn {
 namespace {
@@ -37,7 +38,7 @@ bool AddRecords(EVP_MD_CTX* digest, const Slide& slide) {
     ok = ok && Add(digest, &hasExtra, 1);
     if (records.hasExtra) ok = ok && Add(digest, &records.extra, sizeof records.extra);
     for (size_t k = 0; ok && k < records.layers.size(); ++k) {
-        const ZyPicInfo& layer = records.layers[k];
+        const PictureRecord& layer = records.layers[k];
         ok = Add(digest, &layer, sizeof layer);
         for (uint32_t t = 0; ok && t < layer.TileCount; ++t)
             ok = AddU32(digest, slide.tables[k].sizes[t]);
@@ -56,12 +57,12 @@ uint32_t SmallestLayer(const Slide& slide) {
     return smallest;
 }
 
-// ZY_OK, or the failure of a read that means the file opened is no longer there.
-int AddSmallestLevelTiles(EVP_MD_CTX* digest, tarn_slide& slide) {
+// Status::Ok, or the failure of a read that means the file opened is no longer there.
+Status AddSmallestLevelTiles(EVP_MD_CTX* digest, tarn_slide& slide) {
     const Slide& core = *slide.core;
-    Message why;
-    if (const int code = CheckSource(core.source, &why); code != ZY_OK) return code;
-    const SlideRead read(slide);
+    Error why;
+    if (const Status code = CheckSource(core.source, &why); code != Status::Ok) return code;
+    const SlideReader read(*slide.core);
     const uint32_t layer = SmallestLayer(core);
     const LayerTiles& tiles = core.layers[layer];
     if (tiles.grid.columns > 0 && tiles.grid.rows > 0)
@@ -74,35 +75,36 @@ int AddSmallestLevelTiles(EVP_MD_CTX* digest, tarn_slide& slide) {
             const StoredTile tile = TileAt(tiles, x, y);
             if (tile.empty()) continue;
             hashed += static_cast<uint64_t>(tile.size);
-            if (hashed > kTileByteBudget) return ZY_OK;
-            const int code = ReadStoredTile(read.context(), layer, x, y, tile, &bytes);
+            if (hashed > kTileByteBudget) return Status::Ok;
+            const Status code = ReadStoredTile(read.context(), layer, x, y, tile, &bytes);
             // A tile the file is too short for stays out (its size is in the table already):
             // the rest of a truncated slide still has a digest.
-            if (code == ZY_E_SHORT_READ) continue;
-            if (code != ZY_OK) return code;
-            if (!Add(digest, bytes.data(), static_cast<size_t>(tile.size))) return kNoMemory;
+            if (code == Status::ShortRead) continue;
+            if (code != Status::Ok) return code;
+            if (!Add(digest, bytes.data(), static_cast<size_t>(tile.size))) return Status::NoMemory;
         }
     }
-    return ZY_OK;
+    return Status::Ok;
 }
 
 // The digest in hexadecimal, or the failure code.
-int ComputeQuickHash(tarn_slide& slide, std::string* hex) {
+Status ComputeQuickHash(tarn_slide& slide, std::string* hex) {
     const Digest digest(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1 ||
         !AddRecords(digest.get(), *slide.core))
-        return kNoMemory;
-    if (const int code = AddSmallestLevelTiles(digest.get(), slide); code != ZY_OK) return code;
+        return Status::NoMemory;
+    if (const Status code = AddSmallestLevelTiles(digest.get(), slide); code != Status::Ok)
+        return code;
     unsigned char sum[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(digest.get(), sum, &length) != 1) return kNoMemory;
+    if (EVP_DigestFinal_ex(digest.get(), sum, &length) != 1) return Status::NoMemory;
     static constexpr char kDigits[] = "0123456789abcdef";
     hex->clear();
     for (unsigned int i = 0; i < length; ++i) {
         hex->push_back(kDigits[sum[i] >> 4]);
         hex->push_back(kDigits[sum[i] & 15]);
     }
-    return ZY_OK;
+    return Status::Ok;
 }
 
 }  // namespace
@@ -111,12 +113,13 @@ const char* QuickHashOf(SlideCall& call) {
     LazyProperty& quickhash = call.slide().quickhash;
     std::lock_guard<std::mutex> hold(quickhash.lock);
     if (!quickhash.known) {
-        const int code = ComputeQuickHash(call.slide(), &quickhash.value);
-        if (code != ZY_OK) {
+        const Status code = ComputeQuickHash(call.slide(), &quickhash.value);
+        if (code != Status::Ok) {
             call.Fail("cannot work out openslide.quickhash-1: %s",
-                      code == kNoMemory ? "out of memory"
-                                        : "the slide file was removed or replaced since it was "
-                                          "opened");
+                      code == Status::NoMemory
+                          ? "out of memory"
+                          : "the slide file was removed or replaced since it was "
+                            "opened");
             return nullptr;
         }
         quickhash.known = true;

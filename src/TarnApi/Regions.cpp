@@ -1,41 +1,15 @@
-// A region is the part that overlaps the picture, drawn by the fixed interface's region path
-// straight into the caller's buffer, and the rest, filled as outside.
+// Regions of any level, anywhere: the read service's picture reads.
 #include "TarnApi/Regions.h"
 
-#include <algorithm>
 #include <cstddef>
 
 #include "Common/EnumValue.h"
 #include "Common/Geometry.h"
-#include "Core/Region.h"
+#include "Service/Reads.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/PixelLayout.h"
 
 namespace tarn {
-namespace {
-
-// A rectangle of a level, in that level's pixels.
-struct Span {
-    int64_t left, top, right, bottom;
-    bool empty() const { return left >= right || top >= bottom; }
-};
-
-// Draws a rectangle of the picture of `layer` into `dst` in `format`, through the slide's tile
-// cache; false after failing the call.
-bool DrawPicture(SlideCall& call, const Span& area, int32_t layer, uint8_t* dst, size_t stride,
-                 PixelFormat format) {
-    const SlideRead read(call.slide());
-    const int code = DrawRegion(read.context(), static_cast<uint32_t>(area.right - area.left),
-                                static_cast<uint32_t>(area.bottom - area.top),
-                                static_cast<uint32_t>(area.left), static_cast<uint32_t>(area.top),
-                                static_cast<uint32_t>(layer), dst, stride, format);
-    if (code == ZY_OK) return true;
-    call.Fail("cannot read level %d at (%lld, %lld): %s", layer, static_cast<long long>(area.left),
-              static_cast<long long>(area.top), read.why());
-    return false;
-}
-
-}  // namespace
 
 bool ReadLevelRegion(SlideCall& call, uint8_t* dest, int32_t level, int64_t left, int64_t top,
                      int64_t w, int64_t h, PixelFormat format) {
@@ -44,8 +18,7 @@ bool ReadLevelRegion(SlideCall& call, uint8_t* dest, int32_t level, int64_t left
                   static_cast<long long>(h));
         return false;
     }
-    const Level* found = FindLevel(call, level);
-    if (found == nullptr) return false;
+    if (FindLevel(call, level) == nullptr) return false;
     if (w == 0 || h == 0) return true;
     if (dest == nullptr) {
         call.Fail("no destination buffer");
@@ -59,35 +32,12 @@ bool ReadLevelRegion(SlideCall& call, uint8_t* dest, int32_t level, int64_t left
                   static_cast<long long>(w), static_cast<long long>(h));
         return false;
     }
-    const size_t stride = rowBytes;
-
-    // Far outside any picture the exact position does not matter, only that it stays outside
-    // and leaves room to add the region's size (below 2^62) without overflow.
-    constexpr int64_t kFar = int64_t{1} << 62;
-    left = std::clamp(left, -kFar, kFar);
-    top = std::clamp(top, -kFar, kFar);
-    const Span picture{std::max<int64_t>(left, 0), std::max<int64_t>(top, 0),
-                       std::min(left + w, found->width), std::min(top + h, found->height)};
-    if (picture.empty()) {
-        FillOutside(dest, bytes, format);
+    const SlideReader read(*call.slide().core);
+    if (ReadPicture(read.context(), static_cast<uint32_t>(level), left, top, w, h, dest, rowBytes,
+                    format) == Status::Ok)
         return true;
-    }
-    // Outside: whole rows above and below the picture, and the columns beside it.
-    const auto rowsAbove = static_cast<size_t>(picture.top - top);
-    const auto rowsIn = static_cast<size_t>(picture.bottom - picture.top);
-    const auto columnsBefore = static_cast<size_t>(picture.left - left);
-    const auto columnsIn = static_cast<size_t>(picture.right - picture.left);
-    const size_t columnsAfter = static_cast<size_t>(w) - columnsBefore - columnsIn;
-    FillOutside(dest, rowsAbove * stride, format);
-    FillOutside(dest + (rowsAbove + rowsIn) * stride,
-                (static_cast<size_t>(h) - rowsAbove - rowsIn) * stride, format);
-    uint8_t* inside = dest + rowsAbove * stride + columnsBefore * bpp;
-    for (size_t row = 0; row < rowsIn; ++row) {
-        FillOutside(inside - columnsBefore * bpp + row * stride, columnsBefore * bpp, format);
-        FillOutside(inside + columnsIn * bpp + row * stride, columnsAfter * bpp, format);
-    }
-
-    return DrawPicture(call, picture, level, inside, stride, format);
+    call.Fail("%s", read.why());
+    return false;
 }
 
 bool ReadRegion(SlideCall& call, uint8_t* dest, int64_t x, int64_t y, int32_t level, int64_t w,

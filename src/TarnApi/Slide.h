@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -15,29 +14,10 @@
 
 #include "Core/Associated.h"
 #include "Core/Slide.h"
+#include "Service/Levels.h"
 #include "tarn.h"
 
 namespace tarn {
-
-class CoarseLevels;
-
-// One level: a layer's picture (its grid less the bound area) and how many level-0 pixels one
-// of its pixels spans.
-struct Level {
-    int64_t width = 0;
-    int64_t height = 0;
-    double downsample = 1;
-    int64_t tileWidth = 0;
-    int64_t tileHeight = 0;
-};
-
-// The box of level 0, in level-0 pixels, that holds every stored tile.
-struct Bounds {
-    int64_t x = 0;
-    int64_t y = 0;
-    int64_t width = 0;
-    int64_t height = 0;
-};
 
 // Property names and values, sorted by name, and the NULL-terminated name list handed out.
 struct Properties {
@@ -120,10 +100,6 @@ struct tarn_slide {
     tarn::LazyProperty quickhash;  // openslide.quickhash-1 (QuickHash.h)
     tarn::CallGate gate;
     tarn::ErrorBoard errors;
-    // The levels below the coarsest, when the slide needs them built (CoarseLevels.h).
-    std::mutex coarseLock;
-    std::shared_ptr<tarn::CoarseLevels> coarse;  // under coarseLock
-    bool coarseStopped = false;                  // under coarseLock: closing
 };
 
 namespace tarn {
@@ -152,26 +128,6 @@ class SlideCall {
 // view, its failures named after `name` ("cannot open <name>: ..."): how every tarn_open* entry
 // point opens, whatever the bytes come from. NULL with the reason in tarn_get_error(NULL).
 tarn_slide* OpenSlideView(const ByteSource& source, const char* name);
-
-// One read on a slide: the call's read context, through the slide's tile cache.
-class SlideRead {
-  public:
-    explicit SlideRead(tarn_slide& slide)
-        : cache_(AcquireSlideCache(*slide.core)),
-          read_(ReadContextOf(*slide.core, cache_, &failure_)) {}
-    ~SlideRead();
-    SlideRead(const SlideRead&) = delete;
-    SlideRead& operator=(const SlideRead&) = delete;
-
-    const ReadContext& context() const { return read_; }
-    // Why the read failed, in words.
-    const char* why() const { return failure_.failed() ? failure_.message() : "unknown failure"; }
-
-  private:
-    TileCache* cache_;
-    CallFailure failure_;
-    ReadContext read_;
-};
 
 // Runs body(call) as one call on `slide`, giving `failure` for a null slide or when the body
 // throws (memory ran out: recorded as the call's message). Nothing escapes to the C caller.

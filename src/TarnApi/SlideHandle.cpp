@@ -8,8 +8,8 @@
 #include "Common/Status.h"
 #include "Core/FileSource.h"
 #include "Core/RemoteSource.h"
-#include "Core/TileCache.h"
-#include "TarnApi/CoarseLevels.h"
+#include "Core/PixelCache.h"
+#include "Service/CoarseLevels.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/Properties.h"
 #include "TarnApi/Slide.h"
@@ -121,12 +121,12 @@ struct ReaderContext {
     std::string identity;
 };
 
-int ReadFromReader(void* context, uint64_t offset, void* out, size_t length, Message* why) {
+Status ReadFromReader(void* context, uint64_t offset, void* out, size_t length, Error* why) {
     const tarn_reader& reader = static_cast<ReaderContext*>(context)->reader;
-    if (reader.read(reader.context, offset, out, length) == 0) return ZY_OK;
+    if (reader.read(reader.context, offset, out, length) == 0) return Status::Ok;
     Say(why, "the reader could not deliver %zu bytes at %llu", length,
         static_cast<unsigned long long>(offset));
-    return ZY_E_SHORT_READ;
+    return Status::ShortRead;
 }
 
 void PrefetchFromReader(void* context, const ByteRange* ranges, size_t count) {
@@ -236,10 +236,6 @@ const char* ErrorBoard::Get() noexcept {
     return found->second.empty() ? kOutOfMemory : found->second.c_str();
 }
 
-SlideRead::~SlideRead() {
-    ReleaseTileCache(cache_);
-}
-
 SlideCall::~SlideCall() {
     if (!failed_) slide_->errors.Clear();
     slide_->gate.Leave();
@@ -297,7 +293,7 @@ tarn_slide* tarn_open_with_reader(const tarn_reader* reader) {
 void tarn_close(tarn_slide* slide) {
     if (slide == nullptr) return;
     // The coarse-level build reads the slide through calls of its own: it ends first.
-    CoarseLevels::StopFor(slide);
+    StopCoarseLevels(*slide->core);
     slide->gate.WaitIdle();
     CloseSlide(slide->core);
     delete slide;

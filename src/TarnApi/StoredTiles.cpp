@@ -3,7 +3,7 @@
 
 #include "Common/EnumValue.h"
 #include "Common/Geometry.h"
-#include "Core/Tiles.h"
+#include "Service/Reads.h"
 #include "TarnApi/Levels.h"
 #include "TarnApi/PixelLayout.h"
 
@@ -73,21 +73,12 @@ int tarn_read_stored_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t
             call.Fail("no place for the tile's bytes given");
             return -1;
         }
-        const SlideRead read(call.slide());
-        const StoredTile tile = TileAt(read.context().layer(static_cast<uint32_t>(level)), x, y);
-        if (tile.empty()) {
-            *data = nullptr;
-            *size = 0;
-            return 0;
-        }
-        unsigned char* bytes = nullptr;
-        if (ReadStoredTile(read.context(), static_cast<uint32_t>(level), x, y, tile, &bytes) !=
-            ZY_OK) {
+        const SlideReader read(*call.slide().core);
+        if (ReadTileBytes(read.context(), static_cast<uint32_t>(level), x, y, data, size) !=
+            Status::Ok) {
             call.Fail("%s", read.why());
             return -1;
         }
-        *data = bytes;
-        *size = static_cast<size_t>(tile.size);
         return 0;
     });
 }
@@ -104,12 +95,11 @@ int tarn_read_tile(tarn_slide* slide, int32_t level, int64_t col, int64_t row, v
             call.Fail("no destination buffer");
             return -1;
         }
-        const SlideRead read(call.slide());
-        const TileLayout& tiles = *read.context().layout;
-        const PixelRect whole{0, 0, tiles.tileWidth, tiles.tileHeight};
-        const size_t stride = size_t{tiles.tileWidth} * static_cast<size_t>(BytesPerPixel(layout));
-        if (DrawTile(read.context(), static_cast<uint32_t>(level), x, y, whole,
-                     static_cast<uint8_t*>(dest), stride, layout) != ZY_OK) {
+        const SlideReader read(*call.slide().core);
+        const size_t stride =
+            size_t{read.context().layout->tileWidth} * static_cast<size_t>(BytesPerPixel(layout));
+        if (ReadTilePixels(read.context(), static_cast<uint32_t>(level), x, y,
+                           static_cast<uint8_t*>(dest), stride, layout) != Status::Ok) {
             call.Fail("%s", read.why());
             return -1;
         }

@@ -19,9 +19,10 @@ const char* tarn_detect_vendor(const char* filename) {
     if (!opened) return nullptr;
     // The checks every open makes first: a file that passes may still fail to open when a later
     // record is damaged.
-    ZyPicHead head;
-    const bool tarn = tarn::ReadFromSource(source, 0, &head, sizeof head, nullptr) == ZY_OK &&
-                      tarn::CheckHead(head) == ZY_OK && tarn::HeadUsable(head, source.size);
+    tarn::SlideHead head;
+    const bool tarn =
+        tarn::ReadFromSource(source, 0, &head, sizeof head, nullptr) == tarn::Status::Ok &&
+        tarn::CheckHead(head) == tarn::Status::Ok && tarn::HeadUsable(head, source.size);
     tarn::ReleaseSource(&source);
     return tarn ? "tarn" : nullptr;
 }

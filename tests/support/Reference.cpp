@@ -1,3 +1,4 @@
+#include "FixedApi/RecordViews.h"
 #include "support/Reference.h"
 
 #include <cstdio>
@@ -66,8 +67,9 @@ Pixels PlainJpegDecode(const uint8_t* jpeg, size_t size, int* width, int* height
 }
 
 Pixels ReferenceLayer(const ZyTarnInfo* slide, int layer) {
-    const tarn::ColorLut* lut = tarn::AcquireColorLut(tarn::ColorParamsOf(slide->ExtraInfo));
-    const ColorCorrectTable& table = *tarn::ExportedTable(lut);
+    const tarn::ColorLut* lut =
+        tarn::AcquireColorLut(tarn::ColorParamsOf(tarn::AsCore(slide->ExtraInfo)));
+    const ColorCorrectTable& table = *tarn::AsFixed(tarn::ExportedTable(lut));
     const ZyPicHead& head = *slide->PicHead;
     const ZyPicInfo& record = *slide->PicInfos[layer];
     const ZySliceInfo& tiles = *slide->SliceInfos[layer];

@@ -47,7 +47,7 @@ void TableFolderTest::TearDown() {
 }
 
 std::string TableFolderTest::TablePath(const tarn::ColorParams& params) const {
-    tarn::TableFolder named{};
+    tarn::CacheFolder named{};
     folder_.copy(named.path, sizeof named.path - 1);
     char path[PATH_MAX];
     return tarn::TableFilePath(named, params, path) ? path : "";

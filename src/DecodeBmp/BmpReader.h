@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
@@ -21,6 +21,6 @@ bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint
 // header first) as 3-byte blue-green-red pixels, top row first, in a new malloc'ed buffer, its
 // information header copied to *bmpInfo. Null for headers whose layout cannot be computed or
 // gives fewer than 3 bytes per pixel, or when memory runs out.
-unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpInfo* bmpInfo);
+unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpHeader* bmpInfo);
 
 }  // namespace tarn

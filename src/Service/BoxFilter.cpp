@@ -1,4 +1,4 @@
-#include "TarnApi/BoxFilter.h"
+#include "Service/BoxFilter.h"
 
 #include <algorithm>
 #include <cmath>

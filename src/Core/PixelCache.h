@@ -23,17 +23,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Common/Status.h"
 #include "ColorCorrect/ColorTables.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 
-struct TileCache;
+struct PixelCache;
 struct ReadContext;
 
-struct TileCacheStats {
+struct PixelCacheStats {
     uint64_t hits;      // reads copied from the cache
     uint64_t misses;    // reads that decoded
     uint64_t bytes;     // held now, pixels and overhead
@@ -44,18 +45,18 @@ struct TileCacheStats {
 // The process's cache, which slides read through unless given one of their own: 64 MiB, or the
 // TARN_CACHE_SIZE environment variable (bytes; 0 turns it off) as it was at the first call. Null
 // only when memory ran out at that call.
-TileCache* DefaultTileCache();
+PixelCache* DefaultPixelCache();
 
 // A new cache with one reference; null when memory runs out. A capacity of 0 keeps nothing.
-TileCache* CreateTileCache(size_t capacity);
+PixelCache* CreatePixelCache(size_t capacity);
 // References; the cache goes with the last one (pins held by readers stay valid). Null is ignored.
-void RetainTileCache(TileCache* cache);
-void ReleaseTileCache(TileCache* cache);
+void RetainPixelCache(PixelCache* cache);
+void ReleasePixelCache(PixelCache* cache);
 // Changes the bound, dropping the least recently used tiles that no longer fit (all of them when
 // the number of shards changes with it).
-void SetTileCacheCapacity(TileCache* cache, size_t capacity);
+void SetPixelCacheCapacity(PixelCache* cache, size_t capacity);
 // Zero for a null cache.
-TileCacheStats TileCacheStatsOf(TileCache* cache);
+PixelCacheStats PixelCacheStatsOf(PixelCache* cache);
 
 // ---- What the tile path uses.
 
@@ -70,16 +71,16 @@ uint64_t ColorTagOf(const ColorParams& params);
 // bytes (AcquireSourceKey: a file's identity, which every read of its bytes checks), never a
 // handle on another file that has since taken the same path. Keys with a source or colour tag of
 // 0 are never kept.
-struct TileKey {
+struct PixelKey {
     uint64_t source = 0;
     uint64_t colorTag = kNoColorTag;
     uint32_t layer = 0;
     uint64_t tile = 0;  // row * columns + column
-    bool operator==(const TileKey& other) const = default;
+    bool operator==(const PixelKey& other) const = default;
 };
 
 // The key of tile (x, y) of `layer` in a read.
-TileKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y);
+PixelKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y);
 
 // Bytes an entry of width x height counts against the capacity; SIZE_MAX when that overflows.
 constexpr size_t kTileEntryOverhead = 256;
@@ -125,24 +126,24 @@ class TilePin {
 // else counts as a miss. `part` tags the part of the tile the read asks for: a miss of a key
 // whose same part was noted recently answers DecodeWhole, any other notes it and answers
 // DecodePart. A null cache answers DecodePart.
-TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
+TileAdmission FindTile(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height,
                        TilePin* pin, uint64_t part = 0);
 
 // Whether the cache holds `key` now, without counting a hit or a miss.
-bool TileIsCached(TileCache* cache, const TileKey& key);
+bool TileIsCached(PixelCache* cache, const PixelKey& key);
 
 // A new entry of width x height pixels in `*pin`; false when memory runs out.
 bool AllocateTile(uint32_t width, uint32_t height, TilePin* pin);
 
 // The same for an entry about to be kept under `key` in `cache`: the tiles it will push out of
 // its shard go now, and the memory of one no reader holds is reused for it.
-bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
+bool AllocateTile(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height,
                   TilePin* pin);
 
 // Keeps the new entry in `*pin` under `key`, evicting the least recently used tiles of its shard
 // as needed. Not kept when it no longer fits (the capacity shrank) or `key` is there already (a
 // thread that decoded it at the same time); either way `*pin` still holds the pixels to copy.
-void InsertTile(TileCache* cache, const TileKey& key, TilePin* pin);
+void InsertTile(PixelCache* cache, const PixelKey& key, TilePin* pin);
 
 // Copies `part` (tile coordinates) of a pinned tile into `dst` (rows `dstStride` bytes apart) in
 // `format`. False, with nothing written, when `part` is not inside the tile.
@@ -151,36 +152,36 @@ bool CopyTilePart(const TilePin& tile, const PixelRect& part, uint8_t* dst, size
 
 // Draws `part` of the tile under `key` (tileWidth x tileHeight) into `dst` in `format`: copied on
 // a hit, otherwise through decode(rect, out, outStride, outFormat), which draws rectangle `rect`
-// of the tile into `out` and returns ZY_OK or a failure code. A tile whose part `partTag` was
+// of the tile into `out` and returns Status::Ok or a failure code. A tile whose part `partTag` was
 // asked for recently is decoded whole into a new entry and kept. When that whole decode fails
 // (damage in rows a partial decode never reaches) or finds no memory, the part is decoded as on a
 // first touch, so a read that succeeds without the cache succeeds with it.
 template <class Decode>
-int DrawThroughCache(TileCache* cache, const TileKey& key, uint32_t tileWidth, uint32_t tileHeight,
-                     const PixelRect& part, uint8_t* dst, size_t dstStride, PixelFormat format,
-                     Decode&& decode, uint64_t partTag = 0) {
+Status DrawThroughCache(PixelCache* cache, const PixelKey& key, uint32_t tileWidth,
+                        uint32_t tileHeight, const PixelRect& part, uint8_t* dst, size_t dstStride,
+                        PixelFormat format, Decode&& decode, uint64_t partTag = 0) {
     TilePin tile;
     if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) == TileAdmission::DecodeWhole) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
         if (AllocateTile(cache, key, tileWidth, tileHeight, &tile) &&
-            decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == ZY_OK)
+            decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == Status::Ok)
             InsertTile(cache, key, &tile);
         else
             tile.Reset();
     }
     if (!tile) return decode(part, dst, dstStride, format);
-    return CopyTilePart(tile, part, dst, dstStride, format) ? ZY_OK : ZY_E_DECODE;
+    return CopyTilePart(tile, part, dst, dstStride, format) ? Status::Ok : Status::Undecodable;
 }
 
 // ---- For tests.
 
 // A cache split into `shards` (1 to 8) shards whatever its capacity; one shard makes the LRU
-// order exact. 0 lets the capacity choose, as CreateTileCache(capacity) does.
-TileCache* CreateTileCache(size_t capacity, int shards);
+// order exact. 0 lets the capacity choose, as CreatePixelCache(capacity) does.
+PixelCache* CreatePixelCache(size_t capacity, int shards);
 
 // The capacity TARN_CACHE_SIZE asks for: a decimal byte count (larger than memory can be:
 // SIZE_MAX), the default for a missing or malformed value.
-size_t TileCacheSizeFrom(const char* text);
-constexpr size_t kDefaultTileCacheSize = size_t{64} << 20;
+size_t PixelCacheSizeFrom(const char* text);
+constexpr size_t kDefaultPixelCacheSize = size_t{64} << 20;
 
 }  // namespace tarn

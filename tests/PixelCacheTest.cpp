@@ -20,32 +20,32 @@
 #include "Common/PixelCopy.h"
 #include "FixedApi/Handles.h"
 #include "Core/Tiles.h"
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 #include "support/SlideFixtures.h"
 #include "support/Slides.h"
 #include "support/TestFiles.h"
 
+using tarn::PixelCache;
 using tarn::PixelFormat;
+using tarn::PixelKey;
 using tarn::PixelRect;
 using tarn::TileAdmission;
-using tarn::TileCache;
-using tarn::TileKey;
 using tarn::TilePin;
 using Pixels = std::vector<uint8_t>;
 
 namespace {
 
 struct CacheReleaser {
-    void operator()(TileCache* cache) const { tarn::ReleaseTileCache(cache); }
+    void operator()(PixelCache* cache) const { tarn::ReleasePixelCache(cache); }
 };
-using CachePtr = std::unique_ptr<TileCache, CacheReleaser>;
+using CachePtr = std::unique_ptr<PixelCache, CacheReleaser>;
 
 CachePtr NewCache(size_t capacity, int shards = 8) {
-    return CachePtr(tarn::CreateTileCache(capacity, shards));
+    return CachePtr(tarn::CreatePixelCache(capacity, shards));
 }
 
-TileKey Key(uint64_t tile) {
-    TileKey key;
+PixelKey Key(uint64_t tile) {
+    PixelKey key;
     key.source = 5;
     key.colorTag = 6;
     key.layer = 0;
@@ -54,7 +54,7 @@ TileKey Key(uint64_t tile) {
 }
 
 // The bytes a tile of `key` holds in these tests: distinct for every key.
-Pixels Content(const TileKey& key, uint32_t width, uint32_t height) {
+Pixels Content(const PixelKey& key, uint32_t width, uint32_t height) {
     Pixels out(size_t{width} * height * 3);
     std::mt19937 random(
         static_cast<uint32_t>(key.tile * 131 + key.layer * 17 + key.colorTag + key.source * 7));
@@ -64,7 +64,7 @@ Pixels Content(const TileKey& key, uint32_t width, uint32_t height) {
 }
 
 // Touches `key` as a read would until the cache asks for the whole tile, and inserts it.
-void Admit(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height) {
+void Admit(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height) {
     TilePin pin;
     for (int touch = 0; touch < 2; ++touch)
         if (tarn::FindTile(cache, key, width, height, &pin) == TileAdmission::DecodeWhole) break;
@@ -75,13 +75,13 @@ void Admit(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height
 }
 
 // The tile's bytes on a hit; empty on anything else.
-Pixels Hit(TileCache* cache, const TileKey& key, uint32_t width = 8, uint32_t height = 4) {
+Pixels Hit(PixelCache* cache, const PixelKey& key, uint32_t width = 8, uint32_t height = 4) {
     TilePin pin;
     if (tarn::FindTile(cache, key, width, height, &pin) != TileAdmission::Hit) return {};
     return Pixels(pin.pixels(), pin.pixels() + pin.stride() * pin.height());
 }
 
-TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
+TEST(PixelCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
     CachePtr cache = NewCache(size_t{1} << 20);
     TilePin pin;
     EXPECT_EQ(tarn::FindTile(cache.get(), Key(1), 8, 4, &pin), TileAdmission::DecodePart);
@@ -94,7 +94,7 @@ TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
     EXPECT_EQ(pin.mutablePixels(), nullptr);  // final once offered to the cache
     EXPECT_EQ(Hit(cache.get(), Key(1)), content);
 
-    tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    tarn::PixelCacheStats stats = tarn::PixelCacheStatsOf(cache.get());
     EXPECT_EQ(stats.hits, 1U);
     EXPECT_EQ(stats.misses, 2U);
     EXPECT_EQ(stats.entries, 1U);
@@ -104,11 +104,11 @@ TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
     // Never kept: caching off, colours without identity, a tile larger than a shard's share, no
     // cache at all. Every touch then asks for the part only.
     CachePtr off = NewCache(0);
-    TileKey untagged = Key(2);
+    PixelKey untagged = Key(2);
     untagged.colorTag = tarn::kNoColorTag;
     const struct {
-        TileCache* cache;
-        TileKey key;
+        PixelCache* cache;
+        PixelKey key;
         uint32_t side;
     } never[] = {{off.get(), Key(2), 8},
                  {cache.get(), untagged, 8},
@@ -118,28 +118,28 @@ TEST(TileCache, KeepsATileOnItsSecondTouchAndServesItsBytes) {
         for (int touch = 0; touch < 3; ++touch)
             EXPECT_EQ(tarn::FindTile(c.cache, c.key, c.side, c.side, &pin),
                       TileAdmission::DecodePart);
-    EXPECT_EQ(tarn::TileCacheStatsOf(off.get()).misses, 3U);
-    stats = tarn::TileCacheStatsOf(cache.get());
+    EXPECT_EQ(tarn::PixelCacheStatsOf(off.get()).misses, 3U);
+    stats = tarn::PixelCacheStatsOf(cache.get());
     EXPECT_EQ(stats.entries, 1U);
     EXPECT_EQ(stats.misses, 8U);
 
     // A cache left to choose its shards gives each enough for such a tile, small as it is.
-    CachePtr small(tarn::CreateTileCache(size_t{1} << 20));
+    CachePtr small(tarn::CreatePixelCache(size_t{1} << 20));
     Admit(small.get(), Key(3), 256, 256);
     EXPECT_FALSE(Hit(small.get(), Key(3), 256, 256).empty());
 }
 
-TEST(TileCache, KeysDifferingInAnyPartNeverShareAnEntry) {
+TEST(PixelCache, KeysDifferingInAnyPartNeverShareAnEntry) {
     CachePtr cache = NewCache(size_t{1} << 20);
-    std::vector<TileKey> keys(5, Key(10));
+    std::vector<PixelKey> keys(5, Key(10));
     ++keys[1].source;
     ++keys[2].colorTag;
     ++keys[3].layer;
     ++keys[4].tile;
-    for (const TileKey& key : keys)
+    for (const PixelKey& key : keys)
         Admit(cache.get(), key, 8, 4);
-    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, keys.size());
-    for (const TileKey& key : keys)
+    EXPECT_EQ(tarn::PixelCacheStatsOf(cache.get()).entries, keys.size());
+    for (const PixelKey& key : keys)
         EXPECT_EQ(Hit(cache.get(), key), Content(key, 8, 4));
 
     // Many keys in one shard, whose index grows as they come, stay apart.
@@ -158,7 +158,7 @@ TEST(TileCache, KeysDifferingInAnyPartNeverShareAnEntry) {
     EXPECT_EQ(late.pixels()[0], 0);
 }
 
-TEST(TileCache, EvictsTheLeastRecentlyUsedAndShrinksWithItsCapacity) {
+TEST(PixelCache, EvictsTheLeastRecentlyUsedAndShrinksWithItsCapacity) {
     const size_t charge = tarn::TileCharge(8, 4);
     CachePtr cache = NewCache(3 * charge + 10, 1);  // one shard: the order is exact
     for (uint64_t tile = 0; tile < 3; ++tile)
@@ -168,48 +168,48 @@ TEST(TileCache, EvictsTheLeastRecentlyUsedAndShrinksWithItsCapacity) {
     EXPECT_TRUE(Hit(cache.get(), Key(1)).empty());
     for (const uint64_t tile : {0, 2, 3})
         EXPECT_FALSE(Hit(cache.get(), Key(tile)).empty()) << tile;  // order now 0, 2, 3
-    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).bytes, 3 * charge);
+    EXPECT_EQ(tarn::PixelCacheStatsOf(cache.get()).bytes, 3 * charge);
 
-    tarn::SetTileCacheCapacity(cache.get(), 2 * charge);
-    tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    tarn::SetPixelCacheCapacity(cache.get(), 2 * charge);
+    tarn::PixelCacheStats stats = tarn::PixelCacheStatsOf(cache.get());
     EXPECT_EQ(stats.capacity, 2 * charge);
     EXPECT_EQ(stats.entries, 2U);
     EXPECT_TRUE(Hit(cache.get(), Key(0)).empty());
     EXPECT_FALSE(Hit(cache.get(), Key(3)).empty());
 
-    tarn::SetTileCacheCapacity(cache.get(), 0);
-    stats = tarn::TileCacheStatsOf(cache.get());
+    tarn::SetPixelCacheCapacity(cache.get(), 0);
+    stats = tarn::PixelCacheStatsOf(cache.get());
     EXPECT_EQ(stats.entries, 0U);
     EXPECT_EQ(stats.bytes, 0U);
     EXPECT_TRUE(Hit(cache.get(), Key(3)).empty());
 }
 
-TEST(TileCache, PinnedTilesOutliveEvictionAndTheCache) {
-    TileCache* cache = tarn::CreateTileCache(size_t{1} << 20);
+TEST(PixelCache, PinnedTilesOutliveEvictionAndTheCache) {
+    PixelCache* cache = tarn::CreatePixelCache(size_t{1} << 20);
     Admit(cache, Key(1), 8, 4);
     Admit(cache, Key(2), 8, 4);
     TilePin first, second;
     ASSERT_EQ(tarn::FindTile(cache, Key(1), 8, 4, &first), TileAdmission::Hit);
     ASSERT_EQ(tarn::FindTile(cache, Key(2), 8, 4, &second), TileAdmission::Hit);
-    tarn::SetTileCacheCapacity(cache, 0);
-    EXPECT_EQ(tarn::TileCacheStatsOf(cache).entries, 0U);
+    tarn::SetPixelCacheCapacity(cache, 0);
+    EXPECT_EQ(tarn::PixelCacheStatsOf(cache).entries, 0U);
     EXPECT_EQ(Pixels(first.pixels(), first.pixels() + 8 * 4 * 3), Content(Key(1), 8, 4));
     first.Reset();
-    tarn::SetTileCacheCapacity(cache, size_t{1} << 20);
+    tarn::SetPixelCacheCapacity(cache, size_t{1} << 20);
     Admit(cache, Key(3), 8, 4);
-    tarn::ReleaseTileCache(cache);  // with a pinned evicted tile and a kept one
+    tarn::ReleasePixelCache(cache);  // with a pinned evicted tile and a kept one
     EXPECT_EQ(Pixels(second.pixels(), second.pixels() + 8 * 4 * 3), Content(Key(2), 8, 4));
 }
 
 // Draws random parts of 300 tiles of side x side in random layouts through `cache`, each miss
 // "decoding" from Content; returns the reads that failed or came out wrong.
-int ReadRandomParts(TileCache* cache, uint32_t side, uint32_t seed, int reads) {
+int ReadRandomParts(PixelCache* cache, uint32_t side, uint32_t seed, int reads) {
     std::mt19937 random(seed);
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
     Pixels out(size_t{side} * side * 4), expected(out.size());
     int wrong = 0;
     for (int i = 0; i < reads; ++i) {
-        const TileKey key = Key(below(300));
+        const PixelKey key = Key(below(300));
         const Pixels content = Content(key, side, side);
         const PixelRect part{below(side / 2), below(side / 2), 1 + below(side / 2),
                              1 + below(side / 2)};
@@ -217,11 +217,11 @@ int ReadRandomParts(TileCache* cache, uint32_t side, uint32_t seed, int reads) {
         auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
             tarn::CopyBgrPixels(content.data() + (size_t{r.y} * side + r.x) * 3, side * 3, r.width,
                                 r.height, dst, stride, f);
-            return ZY_OK;
+            return tarn::Status::Ok;
         };
         const size_t stride = part.width * static_cast<size_t>(tarn::BytesPerPixel(format));
         if (tarn::DrawThroughCache(cache, key, side, side, part, out.data(), stride, format,
-                                   decode) != ZY_OK)
+                                   decode) != tarn::Status::Ok)
             ++wrong;
         decode(part, expected.data(), stride, format);
         if (!std::equal(out.begin(), out.begin() + stride * part.height, expected.begin())) ++wrong;
@@ -232,12 +232,12 @@ int ReadRandomParts(TileCache* cache, uint32_t side, uint32_t seed, int reads) {
 // Three threads read random parts while the capacity alternates between `small` and `large` and
 // an observer checks the bytes held against `large` and against the entries held. Returns the
 // wrong reads plus the observations that failed.
-int ReadWhileResizing(TileCache* cache, uint32_t side, size_t small, size_t large, int reads) {
+int ReadWhileResizing(PixelCache* cache, uint32_t side, size_t small, size_t large, int reads) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
     std::thread observer([&] {
         while (!stop) {
-            const tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache);
+            const tarn::PixelCacheStats stats = tarn::PixelCacheStatsOf(cache);
             if (stats.bytes > large || stats.bytes != stats.entries * tarn::TileCharge(side, side))
                 ++failures;
             std::this_thread::yield();
@@ -245,7 +245,7 @@ int ReadWhileResizing(TileCache* cache, uint32_t side, size_t small, size_t larg
     });
     std::thread resizer([&] {
         for (int i = 0; !stop; ++i) {
-            tarn::SetTileCacheCapacity(cache, i % 2 == 0 ? small : large);
+            tarn::SetPixelCacheCapacity(cache, i % 2 == 0 ? small : large);
             std::this_thread::yield();
         }
     });
@@ -260,25 +260,25 @@ int ReadWhileResizing(TileCache* cache, uint32_t side, size_t small, size_t larg
     return failures;
 }
 
-TEST(TileCache, BoundHoldsUnderManyKeysAndThreads) {
+TEST(PixelCache, BoundHoldsUnderManyKeysAndThreads) {
     const size_t capacity = 40 * tarn::TileCharge(16, 16);
     CachePtr cache = NewCache(capacity);
     EXPECT_EQ(ReadWhileResizing(cache.get(), 16, capacity / 2, capacity, 3000), 0);
-    tarn::SetTileCacheCapacity(cache.get(), capacity);
+    tarn::SetPixelCacheCapacity(cache.get(), capacity);
     // Alone, with the capacity fixed: the cache fills up to it and no further.
     EXPECT_EQ(ReadRandomParts(cache.get(), 16, 99, 3000), 0);
-    const tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+    const tarn::PixelCacheStats stats = tarn::PixelCacheStatsOf(cache.get());
     EXPECT_LE(stats.bytes, capacity);
     EXPECT_GT(stats.entries, 20U);
     EXPECT_GT(stats.hits, 0U);
 
     // A cache that chooses its shards has one at 2 MiB and four at 16 MiB: changing their number
     // under load serves no wrong tile either.
-    CachePtr adaptive(tarn::CreateTileCache(size_t{2} << 20));
+    CachePtr adaptive(tarn::CreatePixelCache(size_t{2} << 20));
     EXPECT_EQ(ReadWhileResizing(adaptive.get(), 64, size_t{2} << 20, size_t{16} << 20, 1000), 0);
 }
 
-TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
+TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     CachePtr cache = NewCache(size_t{1} << 20);
     const Pixels content = Content(Key(1), 8, 4);
     std::vector<PixelRect> asked;
@@ -286,13 +286,13 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     auto decode = [&](const PixelRect& r, uint8_t* dst, size_t stride, PixelFormat f) {
         asked.push_back(r);
         const bool whole = r.width == 8 && r.height == 4;
-        if (whole && wholeFails) return ZY_E_DECODE;
+        if (whole && wholeFails) return tarn::Status::Undecodable;
         tarn::CopyBgrPixels(content.data() + r.y * 24 + r.x * 3, 24, r.width, r.height, dst, stride,
                             f);
-        return ZY_OK;
+        return tarn::Status::Ok;
     };
     const PixelRect part{2, 1, 3, 2};
-    auto draw = [&](const TileKey& key, uint8_t* out) {
+    auto draw = [&](const PixelKey& key, uint8_t* out) {
         return tarn::DrawThroughCache(cache.get(), key, 8, 4, part, out, 12, PixelFormat::Rgba,
                                       decode);
     };
@@ -300,7 +300,7 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     tarn::CopyBgrPixels(content.data() + 1 * 24 + 2 * 3, 24, 3, 2, expected, 12, PixelFormat::Rgba);
     for (int read = 0; read < 3; ++read) {
         std::fill(out, out + 24, 0);
-        ASSERT_EQ(draw(Key(1), out), ZY_OK);
+        ASSERT_EQ(draw(Key(1), out), tarn::Status::Ok);
         EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
     }
     ASSERT_EQ(asked.size(), 2U);  // the part, then the whole tile, then nothing
@@ -312,11 +312,11 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     wholeFails = true;
     asked.clear();
     for (int read = 0; read < 3; ++read) {
-        ASSERT_EQ(draw(Key(2), out), ZY_OK);
+        ASSERT_EQ(draw(Key(2), out), tarn::Status::Ok);
         EXPECT_TRUE(std::equal(out, out + 24, expected)) << read;
     }
     EXPECT_EQ(asked.size(), 4U);  // part, whole + part, then part: the failed tile is forgotten
-    EXPECT_EQ(tarn::TileCacheStatsOf(cache.get()).entries, 1U);
+    EXPECT_EQ(tarn::PixelCacheStatsOf(cache.get()).entries, 1U);
     // A part asked for again, or another part of a tile touched just before, has the tile kept;
     // another part of a tile met again only after many other tiles is decoded as a part, so that
     // random reads decode no more than they need.
@@ -327,7 +327,7 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     auto drawMost = [&](uint64_t key, uint64_t tag) {
         ASSERT_EQ(tarn::DrawThroughCache(cache.get(), Key(key), 8, 4, most, rows, 24,
                                          PixelFormat::Bgr, decode, tag),
-                  ZY_OK);
+                  tarn::Status::Ok);
         EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
     };
     drawMost(4, 1);
@@ -339,15 +339,17 @@ TEST(TileCache, DrawsAPartThenTheWholeTileThenCopies) {
     EXPECT_EQ(asked[301].width * asked[301].height, 24U);
     EXPECT_EQ(asked[302].width * asked[302].height, 32U);
     EXPECT_TRUE(tarn::TileIsCached(cache.get(), Key(4)));
-    auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) { return ZY_E_SHORT_READ; };
+    auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) {
+        return tarn::Status::ShortRead;
+    };
     EXPECT_EQ(
         tarn::DrawThroughCache(cache.get(), Key(3), 8, 4, part, out, 12, PixelFormat::Bgr, failing),
-        ZY_E_SHORT_READ);
+        tarn::Status::ShortRead);
 }
 
 // Tiles drawn through a cache, as they are first touched, kept and then copied, equal the tiles
 // drawn without one, in every layout, for JPEG and HEVC slides.
-TEST(TileCache, TilesThroughTheCacheEqualTilesWithoutIt) {
+TEST(PixelCache, TilesThroughTheCacheEqualTilesWithoutIt) {
     for (const std::string& path : {tarntest::JpegSlidePath(), tarntest::HevcSlidePath(false),
                                     tarntest::HevcSlidePath(true)}) {
         tarntest::OpenSlide slide(path.c_str());
@@ -370,14 +372,14 @@ TEST(TileCache, TilesThroughTheCacheEqualTilesWithoutIt) {
                     Pixels expected(stride * part.height), out(expected.size());
                     ASSERT_EQ(
                         tarn::DrawTile(uncached, 0, x, 0, part, expected.data(), stride, format),
-                        ZY_OK);
+                        tarn::Status::Ok);
                     for (int touch = 0; touch < 3; ++touch) {
                         ASSERT_EQ(tarn::DrawTile(cached, 0, x, 0, part, out.data(), stride, format),
-                                  ZY_OK);
+                                  tarn::Status::Ok);
                         EXPECT_EQ(out, expected) << path << " tile " << x << " touch " << touch;
                     }
                 }
-        const tarn::TileCacheStats stats = tarn::TileCacheStatsOf(cache.get());
+        const tarn::PixelCacheStats stats = tarn::PixelCacheStatsOf(cache.get());
         EXPECT_EQ(stats.entries, 2U) << path;
         EXPECT_EQ(stats.misses, 4U) << path;  // two touches of each tile
     }
@@ -413,7 +415,7 @@ TEST(PixelCopy, EveryLayoutMatchesPixelByPixelAndStaysInItsRows) {
     }
 }
 
-TEST(TileCacheKeys, ColourTagsFileIdentitiesAndSizesFromTheEnvironment) {
+TEST(PixelCacheKeys, ColourTagsFileIdentitiesAndSizesFromTheEnvironment) {
     tarn::ColorParams params = tarn::NeutralColorParams();
     const uint64_t neutral = tarn::ColorTagOf(params);
     EXPECT_EQ(neutral, tarn::ColorTagOf(tarn::NeutralColorParams()));
@@ -439,13 +441,13 @@ TEST(TileCacheKeys, ColourTagsFileIdentitiesAndSizesFromTheEnvironment) {
         EXPECT_FALSE(tarn::SameFile(identities[0], identities[1]));
     }
 
-    EXPECT_EQ(tarn::TileCacheSizeFrom(nullptr), tarn::kDefaultTileCacheSize);
-    EXPECT_EQ(tarn::TileCacheSizeFrom(""), tarn::kDefaultTileCacheSize);
-    EXPECT_EQ(tarn::TileCacheSizeFrom("64M"), tarn::kDefaultTileCacheSize);
-    EXPECT_EQ(tarn::TileCacheSizeFrom("-1"), tarn::kDefaultTileCacheSize);
-    EXPECT_EQ(tarn::TileCacheSizeFrom("0"), 0U);
-    EXPECT_EQ(tarn::TileCacheSizeFrom("1048576"), 1048576U);
-    EXPECT_EQ(tarn::TileCacheSizeFrom("123456789012345678901234567890"), SIZE_MAX);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom(nullptr), tarn::kDefaultPixelCacheSize);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom(""), tarn::kDefaultPixelCacheSize);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom("64M"), tarn::kDefaultPixelCacheSize);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom("-1"), tarn::kDefaultPixelCacheSize);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom("0"), 0U);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom("1048576"), 1048576U);
+    EXPECT_EQ(tarn::PixelCacheSizeFrom("123456789012345678901234567890"), SIZE_MAX);
 }
 
 }  // namespace

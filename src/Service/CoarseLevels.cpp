@@ -1,4 +1,4 @@
-#include "TarnApi/CoarseLevels.h"
+#include "Service/CoarseLevels.h"
 
 #include <unistd.h>
 
@@ -10,10 +10,10 @@
 #include <map>
 
 #include "Common/Geometry.h"
+#include "Core/ByteSource.h"
+#include "Core/PixelCache.h"
 #include "DecodeJpeg/JpegCodec.h"
-#include "Core/Slide.h"
-#include "Core/Tiles.h"
-#include "TarnApi/Levels.h"
+#include "Service/Reads.h"
 
 namespace tarn {
 namespace {
@@ -33,51 +33,50 @@ bool AllWhite(const uint8_t* pixels, size_t bytes) {
 }
 
 // True when the slide stores a tile (one not empty) in the area [left, right) x [top, bottom) of
-// `level`, in its pixels: a slide's own layer grid, so that glass is never decoded. (The one
-// place this file reads the slide's records rather than its regions.)
-bool StoresAny(tarn_slide* slide, int32_t level, int64_t left, int64_t top, int64_t right,
+// `level`, in its pixels, so that glass is never decoded.
+bool StoresAny(const Slide& slide, int32_t level, int64_t left, int64_t top, int64_t right,
                int64_t bottom) {
-    const LayerTiles& layer = slide->core->layout.layers[level];
-    const Level& grid = slide->levels[static_cast<size_t>(level)];
+    const LayerTiles& layer = slide.layout.layers[level];
+    const auto tileWidth = static_cast<int64_t>(layer.grid.tileWidth);
+    const auto tileHeight = static_cast<int64_t>(layer.grid.tileHeight);
     const int64_t columnEnd =
-        std::min(static_cast<int64_t>(layer.grid.columns), CeilDiv(right, grid.tileWidth));
+        std::min(static_cast<int64_t>(layer.grid.columns), CeilDiv(right, tileWidth));
     const int64_t rowEnd =
-        std::min(static_cast<int64_t>(layer.grid.rows), CeilDiv(bottom, grid.tileHeight));
-    for (int64_t y = top / grid.tileHeight; y < rowEnd; ++y)
-        for (int64_t x = left / grid.tileWidth; x < columnEnd; ++x)
+        std::min(static_cast<int64_t>(layer.grid.rows), CeilDiv(bottom, tileHeight));
+    for (int64_t y = top / tileHeight; y < rowEnd; ++y)
+        for (int64_t x = left / tileWidth; x < columnEnd; ++x)
             if (!TileAt(layer, static_cast<uint32_t>(x), static_cast<uint32_t>(y)).empty())
                 return true;
     return false;
 }
 
+// The picture of the slide's coarsest layer.
+void CoarsestPicture(const Slide& slide, int64_t* width, int64_t* height) {
+    *width = *height = 0;
+    if (slide.layout.layerCount == 0) return;
+    const LayerGeometry& grid = slide.layout.layers[slide.layout.layerCount - 1].grid;
+    *width = static_cast<int64_t>(grid.pictureWidth());
+    *height = static_cast<int64_t>(grid.pictureHeight());
+}
+
 }  // namespace
 
-int64_t Level0Of(int64_t pixel, double downsample) {
-    auto x = static_cast<int64_t>(std::ceil(static_cast<double>(pixel) * downsample));
-    while (x > 0 && ToLevel(x - 1, downsample) >= pixel)
-        --x;
-    while (ToLevel(x, downsample) < pixel)
-        ++x;
-    return x;
+std::shared_ptr<CoarseLevels> CoarseLevels::For(Slide& slide) {
+    int64_t width = 0, height = 0;
+    CoarsestPicture(slide, &width, &height);
+    if (width <= 0 || height <= 0 || width * height <= kDirectPixels) return nullptr;
+    const std::lock_guard<std::mutex> hold(slide.coarseLock);
+    if (slide.coarseStopped) return nullptr;
+    if (slide.coarse == nullptr) slide.coarse.reset(new CoarseLevels(slide));
+    return slide.coarse;
 }
 
-std::shared_ptr<CoarseLevels> CoarseLevels::For(tarn_slide* slide) {
-    const int32_t count = tarn_get_level_count(slide);
-    int64_t width = -1, height = -1;
-    tarn_get_level_dimensions(slide, count - 1, &width, &height);
-    if (count < 1 || width <= 0 || height <= 0 || width * height <= kDirectPixels) return nullptr;
-    const std::lock_guard<std::mutex> hold(slide->coarseLock);
-    if (slide->coarseStopped) return nullptr;
-    if (slide->coarse == nullptr) slide->coarse.reset(new CoarseLevels(slide));
-    return slide->coarse;
-}
-
-void CoarseLevels::StopFor(tarn_slide* slide) {
+void CoarseLevels::StopFor(Slide& slide) {
     std::shared_ptr<CoarseLevels> levels;
     {
-        const std::lock_guard<std::mutex> hold(slide->coarseLock);
-        slide->coarseStopped = true;
-        levels = std::move(slide->coarse);
+        const std::lock_guard<std::mutex> hold(slide.coarseLock);
+        slide.coarseStopped = true;
+        levels = std::move(slide.coarse);
     }
     if (levels == nullptr) return;
     levels->stop_ = true;
@@ -92,10 +91,9 @@ void CoarseLevels::StopFor(tarn_slide* slide) {
     if (builder.joinable()) builder.join();
 }
 
-CoarseLevels::CoarseLevels(tarn_slide* slide) : slide_(slide) {
-    sourceLevel_ = tarn_get_level_count(slide) - 1;
-    downsample_ = tarn_get_level_downsample(slide, sourceLevel_);
-    tarn_get_level_dimensions(slide, sourceLevel_, &source_.width, &source_.height);
+CoarseLevels::CoarseLevels(Slide& slide) : slide_(slide) {
+    sourceLevel_ = static_cast<int32_t>(slide.layout.layerCount) - 1;
+    CoarsestPicture(slide, &source_.width, &source_.height);
     source_.columns = CeilDiv(source_.width, kSide);
     source_.rows = CeilDiv(source_.height, kSide);
     total_ = source_.columns * source_.rows;
@@ -157,9 +155,7 @@ int32_t CoarseLevels::LevelFor(double zoom) const {
 }
 
 void CoarseLevels::Build() {
-    tarn_cache_stats stats{};
-    tarn_cache_get_stats(nullptr, &stats);
-    budget_ = std::max<size_t>(kMinCoarseBudget, stats.capacity);
+    budget_ = std::max<size_t>(kMinCoarseBudget, PixelCacheStatsOf(DefaultPixelCache()).capacity);
     const auto top = static_cast<int32_t>(levels_.size()) - 1;
     std::vector<uint8_t> tile(kTileBytes);
     bool ok = true;
@@ -198,8 +194,11 @@ bool CoarseLevels::Produce(int32_t k, int64_t column, int64_t row, uint8_t* out,
     }
     if (k == 0) {
         done_ += 1;
-        if (tarn_read_region(slide_, out, Level0Of(left, downsample_), Level0Of(top, downsample_),
-                             sourceLevel_, kSide, kSide, TARN_FORMAT_BGR) != 0) {
+        // One read of the slide, with the deadline of one call for a slide over a network.
+        const SourceCall call;
+        const SlideReader read(slide_);
+        if (ReadPicture(read.context(), static_cast<uint32_t>(sourceLevel_), left, top, kSide,
+                        kSide, out, kSide * 3, PixelFormat::Bgr) != Status::Ok) {
             *ok = false;
             return true;
         }

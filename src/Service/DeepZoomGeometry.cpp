@@ -1,9 +1,7 @@
-#include "TarnApi/DeepZoomGeometry.h"
+#include "Service/DeepZoomGeometry.h"
 
 #include <algorithm>
 #include <cmath>
-
-#include "TarnApi/Levels.h"
 
 namespace tarn {
 namespace {
@@ -88,7 +86,7 @@ DeepZoomPlan PlanDeepZoom(const std::vector<Level>& levels, const std::optional<
 }
 
 bool DeepZoomTileOf(const DeepZoomPlan& plan, int32_t level, int64_t column, int64_t row,
-                    tarn_deepzoom_tile* tile) {
+                    DeepZoomTile* tile) {
     if (level < 0 || static_cast<size_t>(level) >= plan.levels.size()) return false;
     const DeepZoomLevel& zoom = plan.levels[static_cast<size_t>(level)];
     if (column < 0 || column >= zoom.columns || row < 0 || row >= zoom.rows) return false;
@@ -97,7 +95,16 @@ bool DeepZoomTileOf(const DeepZoomPlan& plan, int32_t level, int64_t column, int
                               plan.slideWidths[slideLevel], plan.offsetX);
     const TileAxis y = AxisOf(plan, zoom, row, zoom.rows, zoom.height,
                               plan.slideHeights[slideLevel], plan.offsetY);
-    *tile = {x.level0, y.level0, zoom.slideLevel, x.read, y.read, x.size, y.size};
+    const double downsample = plan.slideDownsamples[slideLevel];
+    *tile = {x.level0,
+             y.level0,
+             zoom.slideLevel,
+             x.read,
+             y.read,
+             x.size,
+             y.size,
+             ToLevel(x.level0, downsample),
+             ToLevel(y.level0, downsample)};
     return true;
 }
 

@@ -1,12 +1,12 @@
 // BMP to packed blue-green-red pixels. A BMP stores its rows bottom-up, each padded to a multiple
 // of 4 bytes, with 3 or 4 bytes per pixel in blue, green, red(, unused) order.
-#include "bmp/BmpReader.h"
+#include "DecodeBmp/BmpReader.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "DecodeTarn.h"
+#include "Common/FileRecords.h"
 
 namespace tarn {
 namespace {
@@ -92,7 +92,7 @@ bool ReadBmpBgr(const uint8_t* data, size_t length, uint32_t expectedWidth, uint
 // Trusts the header as documented (there is no length to check against), but refuses headers
 // whose sizes would overflow the 32-bit arithmetic of the layout or whose bit depth gives fewer
 // than 3 bytes per pixel: then the 3 bytes read per pixel would run past the stored rows.
-unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpInfo* bmpInfo) {
+unsigned char* ReadBmpAsDocumented(const unsigned char* bmpData, BmpHeader* bmpInfo) {
     if (bmpData == nullptr || bmpInfo == nullptr) return nullptr;
     std::memcpy(bmpInfo, bmpData + kFileHeaderSize, kInfoHeaderSize);
 

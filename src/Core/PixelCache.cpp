@@ -1,4 +1,4 @@
-#include "Core/TileCache.h"
+#include "Core/PixelCache.h"
 
 #include <atomic>
 #include <cerrno>
@@ -83,7 +83,7 @@ uint64_t Finalize(uint64_t h) {
 }
 
 struct KeyHash {
-    uint64_t operator()(const TileKey& key) const {
+    uint64_t operator()(const PixelKey& key) const {
         uint64_t h = 0x9e3779b97f4a7c15ULL;
         for (const uint64_t part : {key.source, key.colorTag, uint64_t{key.layer}, key.tile})
             h = Finalize(h ^ part);
@@ -91,7 +91,7 @@ struct KeyHash {
     }
 };
 
-using TileLru = util::Lru<TileKey, TileRef, KeyHash>;
+using TileLru = util::Lru<PixelKey, TileRef, KeyHash>;
 
 constexpr int kMaxShards = 8;
 // A cache left to choose its shards gives each at least this much, so that a small cache still
@@ -169,14 +169,14 @@ bool AllDigits(const char* text) {
 
 }  // namespace
 
-struct TileCache {
-    TileCache(size_t capacity, int shards)
+struct PixelCache {
+    PixelCache(size_t capacity, int shards)
         : lru(capacity, util::LruShards{shards, kLeastShare, kMaxShards}) {
         ResizeRings(rings, capacity);
     }
-    ~TileCache() { ReleaseTileArena(arena); }
-    TileCache(const TileCache&) = delete;
-    TileCache& operator=(const TileCache&) = delete;
+    ~PixelCache() { ReleaseTileArena(arena); }
+    PixelCache(const PixelCache&) = delete;
+    PixelCache& operator=(const PixelCache&) = delete;
 
     std::atomic<int> references{1};
     TileArena* arena = CreateTileArena();  // null without memory: entries then come from malloc
@@ -186,46 +186,46 @@ struct TileCache {
 
 // ---- Caches.
 
-TileCache* CreateTileCache(size_t capacity, int shards) {
+PixelCache* CreatePixelCache(size_t capacity, int shards) {
     if (shards < 0 || shards > kMaxShards) return nullptr;
-    return new (std::nothrow) TileCache(capacity, shards);
+    return new (std::nothrow) PixelCache(capacity, shards);
 }
 
-TileCache* CreateTileCache(size_t capacity) {
-    return CreateTileCache(capacity, 0);
+PixelCache* CreatePixelCache(size_t capacity) {
+    return CreatePixelCache(capacity, 0);
 }
 
-size_t TileCacheSizeFrom(const char* text) {
-    if (text == nullptr || !AllDigits(text)) return kDefaultTileCacheSize;
+size_t PixelCacheSizeFrom(const char* text) {
+    if (text == nullptr || !AllDigits(text)) return kDefaultPixelCacheSize;
     errno = 0;
     const unsigned long long value = strtoull(text, nullptr, 10);
     if (errno == ERANGE || value > SIZE_MAX) return SIZE_MAX;
     return static_cast<size_t>(value);
 }
 
-TileCache* DefaultTileCache() {
+PixelCache* DefaultPixelCache() {
     // The environment is read once: a later change does not resize a cache in use.
-    static TileCache* const cache = CreateTileCache(TileCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
+    static PixelCache* const cache = CreatePixelCache(PixelCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
     return cache;
 }
 
-void RetainTileCache(TileCache* cache) {
+void RetainPixelCache(PixelCache* cache) {
     if (cache != nullptr) cache->references.fetch_add(1, std::memory_order_relaxed);
 }
 
-void ReleaseTileCache(TileCache* cache) {
+void ReleasePixelCache(PixelCache* cache) {
     if (cache != nullptr && cache->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
         delete cache;
 }
 
-void SetTileCacheCapacity(TileCache* cache, size_t capacity) {
+void SetPixelCacheCapacity(PixelCache* cache, size_t capacity) {
     if (cache == nullptr) return;
     cache->lru.SetCapacity(capacity);
     ResizeRings(cache->rings, capacity);
 }
 
-TileCacheStats TileCacheStatsOf(TileCache* cache) {
-    if (cache == nullptr) return TileCacheStats{};
+PixelCacheStats PixelCacheStatsOf(PixelCache* cache) {
+    if (cache == nullptr) return PixelCacheStats{};
     const util::LruStats stats = cache->lru.Stats();
     return {stats.hits, stats.misses, stats.bytes, stats.capacity, stats.entries};
 }
@@ -243,7 +243,7 @@ uint64_t ColorTagOf(const ColorParams& params) {
     return h != kNoColorTag ? h : 1;
 }
 
-TileKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y) {
+PixelKey TileKeyOf(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y) {
     return {read.sourceKey, read.colorTag, layer, uint64_t{y} * read.layer(layer).grid.columns + x};
 }
 
@@ -290,7 +290,7 @@ uint8_t* TilePin::mutablePixels() const {
 
 // ---- Reads.
 
-TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
+TileAdmission FindTile(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height,
                        TilePin* pin, uint64_t part) {
     pin->Reset();
     if (cache == nullptr) return TileAdmission::DecodePart;
@@ -312,7 +312,7 @@ TileAdmission FindTile(TileCache* cache, const TileKey& key, uint32_t width, uin
     return SeenBefore(ring, tag, hash | 1) ? TileAdmission::DecodeWhole : TileAdmission::DecodePart;
 }
 
-bool TileIsCached(TileCache* cache, const TileKey& key) {
+bool TileIsCached(PixelCache* cache, const PixelKey& key) {
     if (cache == nullptr) return false;
     return cache->lru.Contains(key);
 }
@@ -343,7 +343,7 @@ bool AllocateTile(uint32_t width, uint32_t height, TilePin* pin) {
     return NewEntry(nullptr, width, height, pin);
 }
 
-bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t height,
+bool AllocateTile(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height,
                   TilePin* pin) {
     pin->Reset();
     const size_t charge = TileCharge(width, height);
@@ -364,7 +364,7 @@ bool AllocateTile(TileCache* cache, const TileKey& key, uint32_t width, uint32_t
     return true;
 }
 
-void InsertTile(TileCache* cache, const TileKey& key, TilePin* pin) {
+void InsertTile(PixelCache* cache, const PixelKey& key, TilePin* pin) {
     if (cache == nullptr || !TilePinAccess::Fresh(*pin)) return;
     TilePinAccess::Fresh(*pin) = false;  // whether kept or not, the pixels are final now
     CachedTile* entry = TilePinAccess::Entry(*pin);

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "TarnApi/Slide.h"
+#include "Service/Levels.h"
 
 namespace tarn {
 
@@ -17,6 +17,16 @@ struct DeepZoomLevel {
     int64_t columns = 0, rows = 0;  // its tiles
     int32_t slideLevel = 0;         // the slide level its tiles are read from
     double zoomToSlide = 1;         // slide-level pixels per Deep Zoom pixel
+};
+
+// Where one tile comes from: the area (x, y) in level 0, (left, top) in the level read, of
+// width x height pixels of that level, scaled to tileWidth x tileHeight.
+struct DeepZoomTile {
+    int64_t x = 0, y = 0;
+    int32_t level = 0;
+    int64_t width = 0, height = 0;
+    int64_t tileWidth = 0, tileHeight = 0;
+    int64_t left = 0, top = 0;
 };
 
 struct DeepZoomPlan {
@@ -38,6 +48,6 @@ DeepZoomPlan PlanDeepZoom(const std::vector<Level>& levels, const std::optional<
 // Where tile (column, row) of Deep Zoom level `level` comes from; false for a tile that does not
 // exist.
 bool DeepZoomTileOf(const DeepZoomPlan& plan, int32_t level, int64_t column, int64_t row,
-                    tarn_deepzoom_tile* tile);
+                    DeepZoomTile* tile);
 
 }  // namespace tarn

@@ -2,9 +2,9 @@
 // layer, say) would have every small Deep Zoom tile, down to the single-tile overview, read from
 // that whole level. Instead the levels below it, each half the size of the one above, are built
 // once per slide: in the background, streaming (a few tiles of memory whatever the slide's size),
-// from the slide's own regions (tarn_read_region), and kept in memory as JPEG tiles within a
-// byte budget. Tiles that are white take no room. When the levels do not all fit, the finest are
-// dropped, and the tiles that would read them read the slide, a band at a time.
+// from the slide's own picture (the read service's ReadPicture), and kept in memory as JPEG tiles
+// within a byte budget. Tiles that are white take no room. When the levels do not all fit, the
+// finest are dropped, and the tiles that would read them read the slide, a band at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -19,7 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "tarn.h"
+#include "Common/Status.h"
+#include "Common/PixelFormat.h"
+#include "Core/Slide.h"
+#include "Core/Tiles.h"
 
 namespace tarn {
 
@@ -29,10 +32,6 @@ inline constexpr int64_t kCoarseTileSide = 256;
 inline constexpr int64_t kDirectPixels = int64_t{2048} * 2048;
 // Budget of the kept tiles when the default tile cache is smaller (or off).
 inline constexpr size_t kMinCoarseBudget = size_t{16} << 20;
-
-// The smallest level-0 coordinate that tarn_read_region maps to `pixel` of a level of
-// `downsample`.
-int64_t Level0Of(int64_t pixel, double downsample);
 
 struct CoarseLevel {
     int64_t width = 0, height = 0;   // pixels
@@ -44,12 +43,12 @@ struct CoarseLevel {
 class CoarseLevels {
   public:
     // The coarse levels of `slide`, kept by the slide and shared by all its views and calls (null
-    // when the slide needs none, or is being closed). The build reads `slide`: tarn_close stops
-    // it (StopFor) before it releases the slide.
-    static std::shared_ptr<CoarseLevels> For(tarn_slide* slide);
+    // when the slide needs none, or is being closed). The build reads `slide`: its closer stops
+    // it (StopCoarseLevels) before it releases the slide.
+    static std::shared_ptr<CoarseLevels> For(Slide& slide);
     // Stops the build of `slide`'s coarse levels, if any, for good, and waits for it to end; no
     // more are made for the slide. Calls waiting for the build return.
-    static void StopFor(tarn_slide* slide);
+    static void StopFor(Slide& slide);
     ~CoarseLevels();
     CoarseLevels(const CoarseLevels&) = delete;
     CoarseLevels& operator=(const CoarseLevels&) = delete;
@@ -71,16 +70,15 @@ class CoarseLevels {
               uint8_t* out) const;
 
   private:
-    explicit CoarseLevels(tarn_slide* slide);
+    explicit CoarseLevels(Slide& slide);
     void Build();
     // Tile (column, row) of level k into `out` (kCoarseTileSide squared, blue-green-red); true
     // when it is all white (and `out` untouched). False in `*ok` on a read failure.
     bool Produce(int32_t k, int64_t column, int64_t row, uint8_t* out, bool* ok);
     void Keep(int32_t k, int64_t column, int64_t row, const uint8_t* pixels);
 
-    tarn_slide* slide_;
+    Slide& slide_;
     int32_t sourceLevel_ = 0;
-    double downsample_ = 1;            // of the source level
     CoarseLevel source_;               // the source level's size (no tiles)
     std::vector<CoarseLevel> levels_;  // [0] unused; 1: half the source level, ...
     size_t budget_ = 0, keptBytes_ = 0;
@@ -96,5 +94,22 @@ class CoarseLevels {
     std::atomic<int64_t> done_{0};  // source tiles accounted for
     int64_t total_ = 1;
 };
+
+inline void StopCoarseLevels(Slide& slide) {
+    CoarseLevels::StopFor(slide);
+}
+
+// The coarse levels below the coarsest level of `slide` (halvings until one fits a coarse tile),
+// and the size of level `level` (1 to that count).
+int32_t CoarseLevelCount(const Slide& slide);
+void CoarseLevelSize(const Slide& slide, int32_t level, int64_t* width, int64_t* height);
+
+// Pixels (x, y, w, h) of coarse level `level` (1 to CoarseLevelCount, w and h at least 1), rows
+// w * BytesPerPixel(format) bytes apart, white beyond it (transparent in layouts with alpha):
+// each pixel the mean of the 2^level x 2^level pixels of the coarsest level it covers. Read from
+// the coarse levels built for a large slide when there are some, else from the coarsest level
+// itself, a block at a time. Status::Ok, or the failure recorded in the context.
+Status ReadCoarseRegion(Slide& slide, const ReadContext& read, int32_t level, int64_t x, int64_t y,
+                        int64_t w, int64_t h, uint8_t* dest, PixelFormat format);
 
 }  // namespace tarn
