@@ -378,7 +378,7 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
          "--layer does not go with --deepzoom"},
         {"export " + slide_ + " " + (directory_ / "q").string() + " --quality 9", 2,
          "--quality does not go with --format tiles (tiles takes --layer, --tile-width, "
-         "--tile-height, --resume; --quality goes with deepzoom)"},
+         "--tile-height, --resume; --quality goes with deepzoom"},
         {"export --format deepzoom " + slide_ + " " + (directory_ / "w").string() +
              " --tile-width 5",
          2, "--tile-width does not go with --format deepzoom"},
