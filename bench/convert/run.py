@@ -68,8 +68,8 @@ def pairs(a, b, runs):
 
 def row(name, figures):
     walls, cpus, peaks = zip(*figures)
-    return (f"  {name:<34} wall {statistics.median(walls):7.2f} s   cpu {statistics.median(cpus):7.2f} s"
-            f"   peak {max(peaks):6.0f} MiB")
+    wall, cpu = statistics.median(walls), statistics.median(cpus)
+    return f"  {name:<34} wall {wall:7.2f} s   cpu {cpu:7.2f} s   peak {max(peaks):6.0f} MiB"
 
 
 def ratio(name, numerators, denominators):

@@ -40,7 +40,8 @@ def converted(slides, tmp_path_factory):
 
 
 def datasets(folder):
-    return {name: pydicom.dcmread(os.path.join(folder, name)) for name in sorted(os.listdir(folder))}
+    return {name: pydicom.dcmread(os.path.join(folder, name))
+            for name in sorted(os.listdir(folder))}
 
 
 def frames_of(dataset):

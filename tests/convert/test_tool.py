@@ -52,7 +52,8 @@ def test_the_format_comes_from_the_name_and_the_progress_is_a_line_per_slide(sli
         if run.returncode == 1:
             assert f"the {name} format is not available in this build" in run.stderr
     wrong = tarn("convert", slides["small"], tmp_path / "y", "--quality", "101")
-    assert wrong.returncode == 2 and "--quality must be a whole number from 1 to 100" in wrong.stderr
+    assert wrong.returncode == 2
+    assert "--quality must be a whole number from 1 to 100" in wrong.stderr
 
 
 def test_an_existing_output_is_refused_and_overwrite_replaces_it(slides, tmp_path):
