@@ -268,6 +268,15 @@ double EstimatedCompressionRatio(int quality) {
     return 3.0 * std::sqrt(101.0 - q);
 }
 
+std::string DamagedFramesComment(int64_t damaged, int64_t frames) {
+    std::string text = damaged == 0 ? "Every frame was read from the source slide"
+                                    : std::to_string(damaged) + " of " + std::to_string(frames) +
+                                          " frames could not be read from the source slide and "
+                                          "are white";
+    text.resize(kDamagedCommentLength, ' ');
+    return text;
+}
+
 std::string PaddedRatio(double ratio) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.2f", ratio);
@@ -337,6 +346,10 @@ bool BuildDataset(const PreparedSlide& slide, size_t index, const DatasetOptions
     b.Put(d, DCM_LossyImageCompressionMethod, "ISO_10918_1");
     // Frames past the picture are white: CIELab white, as ICC encodes it.
     b.Put(d, DCM_RecommendedAbsentPixelCIELabValue, "65535\\32896\\32896");
+
+    if (options.damagedCommentPlaceholder) {
+        b.Put(d, DCM_ImageComments, std::string(kDamagedCommentLength, '#'));
+    }
 
     PutPixelDescription(b, d, instance);
     PutFrameOrganisation(b, d, slide, instance);

@@ -27,6 +27,13 @@ double EstimatedCompressionRatio(int quality);
 inline constexpr char kRatioPlaceholder[] = "0000000000000.00";
 std::string PaddedRatio(double ratio);
 
+// ImageComments of a file writer that counts frames it was handed white (the converter's
+// skip-damaged option): a placeholder overwritten in place once every frame is written, with
+// DamagedFramesComment padded with spaces to the same length (LT values may carry trailing
+// spaces).
+inline constexpr size_t kDamagedCommentLength = 96;
+std::string DamagedFramesComment(int64_t damaged, int64_t frames);
+
 struct DatasetOptions {
     // The ratio to record; 0: EstimatedCompressionRatio. Ignored with ratioPlaceholder.
     double compressionRatio = 0;
@@ -34,6 +41,8 @@ struct DatasetOptions {
     // Frames of an Extended Offset Table to reserve (both of its attributes, zero-filled and
     // written last, just before the pixel data); 0: none.
     int64_t extendedOffsetTableFrames = 0;
+    // ImageComments as kDamagedCommentLength placeholder characters ('#').
+    bool damagedCommentPlaceholder = false;
 };
 
 // Fills `dataset` (empty) with the attributes of instance `index` of the slide. false with the

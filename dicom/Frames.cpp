@@ -3,6 +3,7 @@
 #include <jpeglib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +105,58 @@ const char* AssociatedName(ImageKind kind) {
     return nullptr;
 }
 
+// Scaled levels halve a level of at most 256 x 256 pixels: at most 64 times keeps a side of
+// 16 pixels (the smallest tile) above one pixel.
+constexpr int kMaxScale = 64;
+
+int ReadLevelArea(tarn_slide* slide, const Level& level, int64_t x, int64_t y, int64_t w, int64_t h,
+                  uint8_t* rgb) {
+    return level.coarseLevel > 0
+               ? tarn_read_coarse_region(slide, rgb, level.coarseLevel, x, y, w, h, TARN_FORMAT_RGB)
+               : tarn_read_level_region(slide, rgb, level.tarnLevel, x, y, w, h, TARN_FORMAT_RGB);
+}
+
+// A frame of a scaled level: each pixel the mean (rounded) of the source pixels it covers inside
+// the source's picture, white where it covers none; as the export library scales its tiles.
+int ReadScaled(tarn_slide* slide, const Level& level, int64_t x, int64_t y, uint32_t w, uint32_t h,
+               uint8_t* rgb) {
+    const int64_t s = level.scale;
+    int64_t sourceWidth = 0;
+    int64_t sourceHeight = 0;
+    if (level.coarseLevel > 0)
+        tarn_get_coarse_level_dimensions(slide, level.coarseLevel, &sourceWidth, &sourceHeight);
+    else
+        tarn_get_level_dimensions(slide, level.tarnLevel, &sourceWidth, &sourceHeight);
+    std::fill_n(rgb, size_t{w} * h * 3, uint8_t{0xFF});
+    const int64_t x0 = x * s;
+    const int64_t y0 = y * s;
+    const int64_t readWidth = std::min<int64_t>(int64_t{w} * s, sourceWidth - x0);
+    const int64_t readHeight = std::min<int64_t>(int64_t{h} * s, sourceHeight - y0);
+    if (readWidth <= 0 || readHeight <= 0) return 0;
+    std::vector<uint8_t> source(static_cast<size_t>(readWidth * readHeight * 3));
+    if (ReadLevelArea(slide, level, x0, y0, readWidth, readHeight, source.data()) != 0) return -1;
+    for (int64_t r = 0; r * s < readHeight; ++r) {
+        for (int64_t c = 0; c * s < readWidth; ++c) {
+            const int64_t bottom = std::min((r + 1) * s, readHeight);
+            const int64_t right = std::min((c + 1) * s, readWidth);
+            uint32_t sum[3] = {0, 0, 0};
+            for (int64_t sy = r * s; sy < bottom; ++sy) {
+                const uint8_t* p = &source[static_cast<size_t>((sy * readWidth + c * s) * 3)];
+                for (int64_t sx = c * s; sx < right; ++sx, p += 3) {
+                    sum[0] += p[0];
+                    sum[1] += p[1];
+                    sum[2] += p[2];
+                }
+            }
+            const auto n = static_cast<uint32_t>((bottom - r * s) * (right - c * s));
+            uint8_t* out = rgb + static_cast<size_t>((r * w + c) * 3);
+            for (int i = 0; i < 3; ++i)
+                out[i] = static_cast<uint8_t>((sum[i] + n / 2) / n);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& options,
@@ -136,6 +189,20 @@ bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& o
         tarn_get_coarse_level_dimensions(slide, k, &entry.size.width, &entry.size.height);
         entry.tarnLevel = stored - 1;
         entry.coarseLevel = k;
+        d.levels.push_back(entry);
+    }
+    // Tiles under 256 pixels: halvings of the last level, which fits in 256 x 256, until one fits.
+    const Level base = d.levels.back();
+    for (int scale = 2; !fits(d.levels.back().size); scale *= 2) {
+        if (scale > kMaxScale) {
+            *error = "tiles of " + std::to_string(options.tileSize) +
+                     " pixels are too small for this slide";
+            return false;
+        }
+        Level entry = base;
+        entry.size = {(base.size.width + scale - 1) / scale,
+                      (base.size.height + scale - 1) / scale};
+        entry.scale = scale;
         d.levels.push_back(entry);
     }
 
@@ -203,11 +270,8 @@ bool ReadInstancePixels(tarn_slide* slide, const PreparedSlide& prepared, size_t
     int status = -1;
     if (instance.kind == ImageKind::Volume) {
         const Level& level = prepared.description.levels[static_cast<size_t>(instance.level)];
-        status = level.coarseLevel > 0
-                     ? tarn_read_coarse_region(slide, rgb->data(), level.coarseLevel, x, y, width,
-                                               height, TARN_FORMAT_RGB)
-                     : tarn_read_level_region(slide, rgb->data(), level.tarnLevel, x, y, width,
-                                              height, TARN_FORMAT_RGB);
+        status = level.scale > 1 ? ReadScaled(slide, level, x, y, width, height, rgb->data())
+                                 : ReadLevelArea(slide, level, x, y, width, height, rgb->data());
     } else {
         const char* name = AssociatedName(instance.kind);
         int64_t iw = -1;

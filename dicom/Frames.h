@@ -26,10 +26,11 @@ struct DescribeOptions {
 };
 
 // The levels (every stored level, then the coarse levels below the coarsest down to the first
-// that fits in one tile, or tarn.h's last), the pixel size, the associated images (label, macro
-// as the overview, thumbnail), the identity (openslide.quickhash-1), the objective power and the
-// library's version. `path` is the file the slide was opened from (for its modification time;
-// NULL or a URL: none).
+// that fits in one tile, then, past tarn.h's last, levels scaled down from it by 2, 4, ... until
+// one fits: the pyramid of the export library's conversion plan), the pixel size, the associated
+// images (label, macro as the overview, thumbnail), the identity (openslide.quickhash-1), the
+// objective power and the library's version. `path` is the file the slide was opened from (for its
+// modification time; NULL or a URL: none).
 bool DescribeSlide(tarn_slide* slide, const char* path, const DescribeOptions& options,
                    SlideDescription* description, std::string* error);
 

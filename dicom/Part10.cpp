@@ -90,14 +90,25 @@ bool FindTables(const std::vector<uint8_t>& header, int64_t frames, uint64_t* of
     return headIs(*offsets, 0x0001) && headIs(*lengths, 0x0002);
 }
 
-// The position of the placeholder ratio's value in an encoded header.
-bool FindRatio(const std::vector<uint8_t>& header, uint64_t* position) {
-    std::vector<uint8_t> pattern = {0x28, 0x00, 0x12, 0x21, 'D', 'S', 16, 0};
-    pattern.insert(pattern.end(), kRatioPlaceholder, kRatioPlaceholder + 16);
+// The position of an element's value in an encoded header: the tag, the VR and the 16-bit
+// length of explicit VR little endian, then the value.
+bool FindValue(const std::vector<uint8_t>& header, uint16_t group, uint16_t element, const char* vr,
+               const std::string& value, uint64_t* position) {
+    std::vector<uint8_t> pattern = {
+        static_cast<uint8_t>(group),        static_cast<uint8_t>(group >> 8),
+        static_cast<uint8_t>(element),      static_cast<uint8_t>(element >> 8),
+        static_cast<uint8_t>(vr[0]),        static_cast<uint8_t>(vr[1]),
+        static_cast<uint8_t>(value.size()), static_cast<uint8_t>(value.size() >> 8)};
+    pattern.insert(pattern.end(), value.begin(), value.end());
     const auto found = std::search(header.begin(), header.end(), pattern.begin(), pattern.end());
     if (found == header.end()) return false;
     *position = static_cast<uint64_t>(found - header.begin()) + 8;
     return true;
+}
+
+// The position of the placeholder ratio's value in an encoded header.
+bool FindRatio(const std::vector<uint8_t>& header, uint64_t* position) {
+    return FindValue(header, 0x0028, 0x2112, "DS", kRatioPlaceholder, position);
 }
 
 // Writes the Extended Offset Table of frames of `frameLengths` into an encoded header.
@@ -283,6 +294,8 @@ struct InstanceFileWriter::State {
     uint64_t offsetsAt = 0;  // file positions of the tables' values
     uint64_t lengthsAt = 0;
     uint64_t ratioAt = 0;
+    uint64_t commentAt = 0;  // of the damaged-frames comment, 0 when it is not counted
+    int64_t damaged = 0;
     int64_t frames = 0;           // written so far
     uint64_t nextItemOffset = 0;  // of the next frame's item, from the first frame's item
     uint64_t compressed = 0;
@@ -329,6 +342,14 @@ void InstanceFileWriter::Abort() {
 
 bool InstanceFileWriter::Begin(const PreparedSlide& slide, size_t index, const std::string& path,
                                OffsetTablePolicy policy, std::string* error) {
+    FileOptions options;
+    options.offsetTable = policy;
+    return Begin(slide, index, path, options, error);
+}
+
+bool InstanceFileWriter::Begin(const PreparedSlide& slide, size_t index, const std::string& path,
+                               const FileOptions& fileOptions, std::string* error) {
+    const OffsetTablePolicy policy = fileOptions.offsetTable;
     Abort();
     if (index >= slide.instances.size()) {
         *error = "no such instance";
@@ -340,10 +361,14 @@ bool InstanceFileWriter::Begin(const PreparedSlide& slide, size_t index, const s
     state->extended = UsesExtendedOffsetTable(state->instance, policy);
     DatasetOptions options;
     options.ratioPlaceholder = true;
+    options.damagedCommentPlaceholder = fileOptions.countDamagedFrames;
     if (state->extended) options.extendedOffsetTableFrames = state->instance.grid.FrameCount();
     std::vector<uint8_t> header;
     if (!EncodeHeader(slide, index, options, &header, error)) return false;
     if (!FindRatio(header, &state->ratioAt) ||
+        (fileOptions.countDamagedFrames &&
+         !FindValue(header, 0x0020, 0x4000, "LT", std::string(kDamagedCommentLength, '#'),
+                    &state->commentAt)) ||
         (state->extended && !FindTables(header, state->instance.grid.FrameCount(),
                                         &state->offsetsAt, &state->lengthsAt))) {
         *error = "the values to fill in are not where they belong in the encoded dataset";
@@ -370,7 +395,8 @@ bool InstanceFileWriter::Begin(const PreparedSlide& slide, size_t index, const s
     return true;
 }
 
-bool InstanceFileWriter::AddFrame(const uint8_t* jpeg, size_t size, std::string* error) {
+bool InstanceFileWriter::AddFrame(const uint8_t* jpeg, size_t size, std::string* error,
+                                  bool damaged) {
     if (!state_ || state_->failed) {
         *error = "the writer has no instance open";
         return false;
@@ -397,6 +423,7 @@ bool InstanceFileWriter::AddFrame(const uint8_t* jpeg, size_t size, std::string*
     s.nextItemOffset += 8 + padded;
     s.compressed += size;
     ++s.frames;
+    if (damaged) ++s.damaged;
     if (s.batchOffsets.size() >= kTableBatch * 8 && !s.FlushTables(error)) {
         s.failed = true;
         return false;
@@ -417,9 +444,13 @@ bool InstanceFileWriter::Finish(std::string* error) {
     }
     const std::vector<uint8_t> end = PixelDataEnd();
     const std::string ratio = PaddedRatio(MeasuredCompressionRatio(s.instance, s.compressed));
+    const std::string comment = DamagedFramesComment(s.damaged, s.frames);
     bool ok = s.Append(end.data(), end.size(), error) && s.Flush(error) && s.FlushTables(error) &&
               WriteAt(s.fd, s.ratioAt, reinterpret_cast<const uint8_t*>(ratio.data()), ratio.size(),
-                      error);
+                      error) &&
+              (s.commentAt == 0 ||
+               WriteAt(s.fd, s.commentAt, reinterpret_cast<const uint8_t*>(comment.data()),
+                       comment.size(), error));
     if (ok && ::fsync(s.fd) != 0) {
         *error = std::string("cannot flush the file: ") + std::strerror(errno);
         ok = false;

@@ -39,6 +39,13 @@ bool CheckFrame(const Instance& instance, const uint8_t* jpeg, size_t size, std:
 // the next frame; Finish writes the end, fills in the Extended Offset Table and the measured
 // LossyImageCompressionRatio, flushes the file to disk and renames it to `path`. Abort (and the
 // destructor of an unfinished writer) removes the temporary file.
+struct FileOptions {
+    OffsetTablePolicy offsetTable = OffsetTablePolicy::Auto;
+    // ImageComments tells how many frames were handed in as damaged (white in place of a tile
+    // that could not be read), or that none was: the converter's skip-damaged option.
+    bool countDamagedFrames = false;
+};
+
 class InstanceFileWriter {
   public:
     InstanceFileWriter();
@@ -48,7 +55,11 @@ class InstanceFileWriter {
 
     bool Begin(const PreparedSlide& slide, size_t index, const std::string& path,
                OffsetTablePolicy policy, std::string* error);
-    bool AddFrame(const uint8_t* jpeg, size_t size, std::string* error);
+    bool Begin(const PreparedSlide& slide, size_t index, const std::string& path,
+               const FileOptions& options, std::string* error);
+    // `damaged`: the frame stands white for a tile that could not be read (counted with
+    // FileOptions::countDamagedFrames).
+    bool AddFrame(const uint8_t* jpeg, size_t size, std::string* error, bool damaged = false);
     bool Finish(std::string* error);
     void Abort();
 

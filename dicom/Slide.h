@@ -38,6 +38,9 @@ struct Level {
     PixelSize size;
     int32_t tarnLevel = 0;    // the slide's level, or its coarsest when coarseLevel > 0
     int32_t coarseLevel = 0;  // 0: a stored level; k > 0: coarse level k of tarn.h
+    // 1, or (below tarn.h's last coarse level, with tiles under 256 pixels) 2, 4, ...: each pixel
+    // the mean of the scale x scale pixels of the level above that it covers, inside its picture.
+    int scale = 1;
 };
 
 struct SlideDescription {

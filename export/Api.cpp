@@ -1,6 +1,8 @@
 // tarn_export.h: the registry's descriptions, and jobs run slide by slide through the engine.
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <set>
 #include <string>
@@ -93,6 +95,7 @@ struct Reporter {
     tarn_export_job* job;
     int32_t slideIndex = 0;
     const SlideExport* slide = nullptr;
+    const std::string* output = nullptr;
     const Plan* plan = nullptr;
     const TileCounts* counts = nullptr;
     int32_t threads = 0;
@@ -106,7 +109,7 @@ struct Reporter {
         progress.slide_index = slideIndex;
         progress.slide_count = static_cast<int32_t>(job->inputs.size());
         progress.slide = slide->shown.c_str();
-        progress.output = slide->output.c_str();
+        progress.output = output->c_str();  // the final name, not a staged one
         progress.summary = plan->summary.c_str();
         progress.tiles_total = plan->TileCount();
         progress.tiles_done = counts->done.load();
@@ -115,9 +118,26 @@ struct Reporter {
         progress.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         progress.threads = threads;
+        progress.tiles_damaged = counts->damaged.load();
         return job->progress(job->progressContext, &progress) == 0;
     }
 };
+
+// False with a message when replacing `output` would remove the slide it is made from (the
+// slide file itself, or a folder that holds it).
+bool OutputSparesInput(const tarn_export_job::Input& input, const std::string& output,
+                       std::string* error) {
+    if (input.filename.empty() || tarn::IsUrl(input.filename)) return true;
+    std::error_code failed;
+    const auto slide = std::filesystem::weakly_canonical(input.filename, failed);
+    const auto target = std::filesystem::weakly_canonical(output, failed);
+    if (failed) return true;
+    if (std::mismatch(target.begin(), target.end(), slide.begin(), slide.end()).first !=
+        target.end())
+        return true;
+    *error = "the output " + output + " would replace the slide " + input.filename;
+    return false;
+}
 
 // Writes one slide. Done, Cancelled, or Failed with the reason in `error`.
 RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& output, int threads,
@@ -137,10 +157,21 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
     Plan plan;
     if (!job->format->plan(slide, &plan, error) || !CheckPlan(plan, error) || !plan.Number(error))
         return RunResult::Failed;
+    // A staged output is made under a temporary name: the writer sees only that one.
+    StagedOutput staged;
+    if (plan.stagedOutput) {
+        if (!plan.overwrite && PathExists(output)) {
+            *error = ExistsMessage(output);
+            return RunResult::Failed;
+        }
+        if (!OutputSparesInput(input, output, error)) return RunResult::Failed;
+        staged.Begin(output);
+        slide.output = staged.temporary();
+    }
     const std::unique_ptr<Writer> writer = job->format->writer(slide, plan);
     TileCounts counts;
-    Reporter reporter{
-        job, index, &slide, &plan, &counts, threads, std::chrono::steady_clock::now()};
+    Reporter reporter{job,   index,   &slide,  &output,
+                      &plan, &counts, threads, std::chrono::steady_clock::now()};
     if (!writer->Open(error)) {
         writer->Abandon();
         return RunResult::Failed;
@@ -156,8 +187,14 @@ RunResult ExportSlide(tarn_export_job* job, int32_t index, const std::string& ou
             [&] { return reporter.Report(TARN_EXPORT_TILES); }, error);
     if (result == RunResult::Done && !writer->Finish(*stop, error))
         result = error->empty() ? RunResult::Cancelled : RunResult::Failed;
+    if (result == RunResult::Done && plan.stagedOutput &&
+        !staged.Commit(plan.overwrite, *stop, error))
+        result = error->empty() ? RunResult::Cancelled : RunResult::Failed;
     if (result != RunResult::Done) {
         writer->Abandon();
+        staged.Discard();
+        if (result == RunResult::Failed && plan.stagedOutput)
+            *error += " (" + output + " was not written)";
         // The last figures, for a message on how far it got.
         if (result == RunResult::Cancelled) reporter.Report(TARN_EXPORT_TILES);
         return result;
@@ -194,6 +231,10 @@ int Run(tarn_export_job* job) {
     std::vector<std::string> outputs;
     std::string error;
     if (!Outputs(job, &outputs, &error)) return Failed(job, error);
+    // Outputs that would be refused are refused before any slide is converted.
+    if (job->options.Takes("overwrite") && !job->options.Flag("overwrite"))
+        for (const std::string& output : outputs)
+            if (PathExists(output)) return Failed(job, ExistsMessage(output));
     // Several slides share the output folder, which must be there before the first is written.
     if (job->inputs.size() > 1 && !EnsureFolder(job->output, &error)) return Failed(job, error);
     StopState stop(job->cancel);

@@ -57,6 +57,9 @@ struct Shared {
     std::mutex failureMutex;
     int64_t firstFailure = INT64_MAX;
     std::string firstError;
+    // The unreadable tile of the lowest number, when they are made white.
+    int64_t firstDamaged = INT64_MAX;
+    std::string firstDamagedError;
 
     // Workers still running, for the watching thread.
     std::mutex runningMutex;
@@ -78,7 +81,7 @@ void Fail(Shared& s, int64_t index, const std::string& error) {
 // Hands a made tile to the writer; false when the work should stop (a failure, or the stop).
 bool Put(Shared& s, const TileAddress& at, const MadeTile& tile) {
     std::string error;
-    const EncodedTile encoded{at, tile.width, tile.height, tile.data(), tile.size()};
+    const EncodedTile encoded{at, tile.width, tile.height, tile.data(), tile.size(), tile.damaged};
     switch (s.writer.PutTile(encoded, s.stop, &error)) {
         case PutResult::Written:
             s.counts.bytes += tile.size();
@@ -117,6 +120,24 @@ void Deliver(Shared& s, int64_t index, std::optional<MadeTile> tile) {
     s.room.notify_all();
 }
 
+// A tile that could not be read made white instead, where the plan says so; false (the read's
+// message kept) otherwise.
+bool MadeWhite(Shared& s, const TileAddress& at, MadeTile* tile, std::string* error) {
+    if (!s.plan.whiteForUnreadable || !tile->unreadable) return false;
+    std::string why;
+    if (!MakeWhiteTile(s.plan, at, tile, &why)) {
+        *error = why;
+        return false;
+    }
+    ++s.counts.damaged;
+    const std::lock_guard<std::mutex> lock(s.failureMutex);
+    if (at.index < s.firstDamaged) {
+        s.firstDamaged = at.index;
+        s.firstDamagedError = *error;
+    }
+    return true;
+}
+
 // The next tile number to make, or -1 when there is none or the work stops.
 int64_t Claim(Shared& s) {
     if (s.stop.Requested()) return -1;
@@ -143,13 +164,21 @@ void Work(Shared& s) {
             if (s.ordered) Deliver(s, index, std::nullopt);
             continue;
         }
-        if (!MakeTile(s.job, s.plan, at, &tile, &error)) {
+        if (!MakeTile(s.job, s.plan, at, &tile, &error) && !MadeWhite(s, at, &tile, &error)) {
             Fail(s, index, error);
             break;
         }
         if (s.ordered) {
-            Deliver(s, index, std::move(tile));
-            tile = MadeTile();
+            // Only the encoded bytes wait in the window: the scratch buffers stay with the
+            // worker, for its next tile (fresh ones would cost page faults every tile).
+            MadeTile made;
+            made.width = tile.width;
+            made.height = tile.height;
+            made.damaged = tile.damaged;
+            made.library = std::move(tile.library);
+            made.librarySize = tile.librarySize;
+            made.own.swap(tile.own);
+            Deliver(s, index, std::move(made));
         } else if (!Put(s, at, tile)) {
             break;
         }
@@ -250,6 +279,12 @@ RunResult RunPlan(const SlideExport& job, const Plan& plan, Writer* writer, int 
         return RunResult::Failed;
     }
     if (stop->Cancelled()) return RunResult::Cancelled;
+    // A slide of which nothing reads (a file gone, a server down) is no slide with damaged tiles.
+    const int64_t made = total - counts->skipped.load();
+    if (made > 0 && counts->damaged.load() == made) {
+        *error = "not one tile could be read (" + s.firstDamagedError + ")";
+        return RunResult::Failed;
+    }
     return RunResult::Done;
 }
 

@@ -40,13 +40,16 @@ struct TileCounts {
     std::atomic<int64_t> done{0};     // made and written, or already there
     std::atomic<int64_t> skipped{0};  // already there
     std::atomic<uint64_t> bytes{0};   // handed to the writer
+    std::atomic<int64_t> damaged{0};  // could not be read and were made white
 };
 
 enum class RunResult { Done, Cancelled, Failed };
 
 // Makes every tile of the plan into the writer on `threads` worker threads. `watch` runs on the
 // calling thread about every 100 ms until the workers are done; its false cancels. On Failed,
-// `error` tells the failure of the lowest tile number that failed.
+// `error` tells the failure of the lowest tile number that failed. With the plan's
+// whiteForUnreadable, a tile that cannot be read is made white and counted instead, unless not
+// one tile of the plan could be read.
 RunResult RunPlan(const SlideExport& job, const Plan& plan, Writer* writer, int threads,
                   StopState* stop, TileCounts* counts, const std::function<bool()>& watch,
                   std::string* error);

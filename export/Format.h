@@ -54,6 +54,9 @@ struct EncodedTile {
     int64_t height = 0;
     const uint8_t* data = nullptr;
     size_t size = 0;
+    // The tile could not be read and is white (Plan::whiteForUnreadable): writers that keep
+    // metadata count these.
+    bool damaged = false;
 };
 
 // An associated image the plan asked for: its corrected pixels as RGB, and its stored bytes

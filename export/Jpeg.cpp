@@ -35,7 +35,8 @@ struct Session {
 };
 
 // Holds the recovery point: nothing with a destructor may live in this frame.
-bool Compress(Session& s, const uint8_t* rgb, int64_t width, int64_t height, int quality) {
+bool Compress(Session& s, const uint8_t* rgb, int64_t width, int64_t height, int quality,
+              bool chroma422) {
     if (setjmp(s.error.recovery) != 0) return false;
     jpeg_create_compress(&s.cinfo);
     jpeg_mem_dest(&s.cinfo, &s.buffer, &s.size);
@@ -45,6 +46,12 @@ bool Compress(Session& s, const uint8_t* rgb, int64_t width, int64_t height, int
     s.cinfo.in_color_space = JCS_RGB;  // before the defaults, which derive the JPEG space from it
     jpeg_set_defaults(&s.cinfo);
     jpeg_set_quality(&s.cinfo, quality, TRUE);
+    if (chroma422) {
+        s.cinfo.comp_info[0].h_samp_factor = 2;
+        s.cinfo.comp_info[0].v_samp_factor = 1;
+        for (int c = 1; c < 3; ++c)
+            s.cinfo.comp_info[c].h_samp_factor = s.cinfo.comp_info[c].v_samp_factor = 1;
+    }
     jpeg_start_compress(&s.cinfo, TRUE);
     const size_t stride = static_cast<size_t>(width) * 3;
     while (s.cinfo.next_scanline < s.cinfo.image_height) {
@@ -59,7 +66,7 @@ bool Compress(Session& s, const uint8_t* rgb, int64_t width, int64_t height, int
 }  // namespace
 
 bool EncodeJpeg(const uint8_t* rgb, int64_t width, int64_t height, int quality,
-                std::vector<uint8_t>* jpeg, std::string* error) {
+                std::vector<uint8_t>* jpeg, std::string* error, bool chroma422) {
     if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
         *error = "a JPEG cannot hold " + std::to_string(width) + " x " + std::to_string(height) +
                  " pixels";
@@ -69,7 +76,7 @@ bool EncodeJpeg(const uint8_t* rgb, int64_t width, int64_t height, int quality,
     s.cinfo.err = jpeg_std_error(&s.error.pub);
     s.error.pub.error_exit = RecoverFromError;
     s.error.pub.emit_message = IgnoreMessage;
-    const bool ok = Compress(s, rgb, width, height, quality);
+    const bool ok = Compress(s, rgb, width, height, quality, chroma422);
     if (ok) jpeg->assign(s.buffer, s.buffer + s.size);
     jpeg_destroy_compress(&s.cinfo);
     free(s.buffer);

@@ -36,6 +36,8 @@ class OptionValues {
     const std::string& Text(const std::string& name) const;
     // Whether the job gave the option (rather than leaving its default).
     bool Given(const std::string& name) const;
+    // Whether the format takes an option of that name.
+    bool Takes(const std::string& name) const { return Find(name) != nullptr; }
 
   private:
     const OptionInfo* Find(const std::string& name) const;

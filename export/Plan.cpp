@@ -61,8 +61,9 @@ bool AddPyramid(tarn_slide* slide, int64_t tileSize, TileEncoding encoding, int 
         }
         plan->levels.push_back(GridLevel(PixelSource::StoredLevel, level, width, height, tileSize,
                                          tileSize, encoding, quality));
-        if (fits(width, height)) return true;
     }
+    // Every stored level stays, even below the first that fits in one tile.
+    if (fits(width, height)) return true;
     PixelSource source = PixelSource::StoredLevel;
     int32_t base = stored - 1;
     const int32_t coarse = tarn_get_coarse_level_count(slide);

@@ -22,8 +22,9 @@ enum class PixelSource {
 };
 
 enum class TileEncoding {
-    Jpeg,  // a baseline JPEG of the level's quality
-    Rgb    // the pixels, 3 bytes each
+    Jpeg,     // a baseline JPEG of the level's quality
+    Jpeg422,  // the same with chroma halved across only (4:2:2, DICOM's YBR_FULL_422)
+    Rgb       // the pixels, 3 bytes each
 };
 
 struct PlanLevel {
@@ -72,6 +73,14 @@ struct Plan {
     std::vector<AssociatedRequest> associated;
     // One line on what is written where, for progress reports.
     std::string summary;
+    // Conversion formats (PlanConversion): the slide's output, a file or a folder, is written
+    // under a temporary name beside it and renamed into place only once the writer has finished
+    // it; an existing output is refused unless `overwrite`.
+    bool stagedOutput = false;
+    bool overwrite = false;
+    // A stored or coarse level's tile that cannot be read is made white and counted instead of
+    // failing the run (the run still fails when not one tile could be read).
+    bool whiteForUnreadable = false;
     // The view DeepZoom levels read; destroyed with the plan, before the slide closes.
     std::unique_ptr<tarn_deepzoom, DeepZoomDestroy> deepZoom;
 

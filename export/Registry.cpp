@@ -10,6 +10,9 @@ const FormatEntry* const kFormats[] = {
     &kTilesFormat,
     &kDeepZoomFormat,
     &kOmeZarrFormat,
+#if TARN_EXPORT_DICOM
+    &kDicomFormat,
+#endif
 };
 
 }  // namespace

@@ -12,6 +12,9 @@ namespace tarnexport {
 extern const FormatEntry kTilesFormat;     // formats/Tiles.cpp
 extern const FormatEntry kDeepZoomFormat;  // formats/DeepZoom.cpp
 extern const FormatEntry kOmeZarrFormat;   // formats/OmeZarr.cpp
+#if TARN_EXPORT_DICOM
+extern const FormatEntry kDicomFormat;  // formats/Dicom.cpp, where DCMTK is installed
+#endif
 
 size_t FormatCount();
 const FormatEntry* FormatAt(size_t index);               // null beyond the count

@@ -110,7 +110,7 @@ bool Encode(const PlanLevel& level, MadeTile* tile, std::string* error) {
         return true;
     }
     return EncodeJpeg(tile->pixels.data(), tile->width, tile->height, level.quality, &tile->own,
-                      error);
+                      error, level.encoding == TileEncoding::Jpeg422);
 }
 
 }  // namespace
@@ -123,6 +123,7 @@ bool MakeTile(const SlideExport& job, const Plan& plan, const TileAddress& at, M
     tile->own.clear();
     tile->width = level.tileWidth;
     tile->height = level.tileHeight;
+    tile->unreadable = tile->damaged = false;
     uint8_t* bytes = nullptr;
     bool ok = false;
     switch (level.source) {
@@ -161,9 +162,26 @@ bool MakeTile(const SlideExport& job, const Plan& plan, const TileAddress& at, M
             break;
     }
     if (ok) return true;
+    tile->unreadable = true;
     const std::string verb = level.source == PixelSource::DeepZoom ? "render " : "read ";
     *error = "cannot " + verb + Describe(level, at) + ": " + LibraryWhy(job.slide);
     return false;
+}
+
+bool MakeWhiteTile(const Plan& plan, const TileAddress& at, MadeTile* tile, std::string* error) {
+    const PlanLevel& level = plan.levels[at.level];
+    tile->library.reset();
+    tile->librarySize = 0;
+    tile->own.clear();
+    tile->width = level.tileWidth;
+    tile->height = level.tileHeight;
+    tile->pixels.assign(static_cast<size_t>(level.tileWidth * level.tileHeight * 3), 0xFF);
+    if (!Encode(level, tile, error)) {
+        *error = "cannot encode a white " + Describe(level, at) + ": " + *error;
+        return false;
+    }
+    tile->damaged = true;
+    return true;
 }
 
 bool CheckPlan(const Plan& plan, std::string* error) {
@@ -194,6 +212,11 @@ bool CheckPlan(const Plan& plan, std::string* error) {
         }
         const bool scalable =
             level.source == PixelSource::StoredLevel || level.source == PixelSource::CoarseLevel;
+        // The library encodes export and Deep Zoom tiles itself, and their tiles vary in size.
+        if (!scalable && (level.encoding == TileEncoding::Jpeg422 || plan.whiteForUnreadable)) {
+            *error = which + ": only stored and coarse levels are encoded 4:2:2 or made white";
+            return false;
+        }
         if (level.scale < 1 || level.scale > kMaxScale || (level.scale & (level.scale - 1)) != 0 ||
             (level.scale > 1 && !scalable)) {
             *error = which + " cannot be scaled down " + std::to_string(level.scale) + " times";

@@ -20,6 +20,8 @@ struct LibraryFree {
 struct MadeTile {
     int64_t width = 0;
     int64_t height = 0;
+    bool unreadable = false;  // MakeTile failed reading the source (not encoding)
+    bool damaged = false;     // made white by MakeWhiteTile
     std::unique_ptr<uint8_t, LibraryFree> library;  // a JPEG the library encoded
     size_t librarySize = 0;
     std::vector<uint8_t> own;     // pixels, or a JPEG encoded here
@@ -33,6 +35,10 @@ struct MadeTile {
 // Makes tile `at` of the plan into `tile`. False with a message naming the tile.
 bool MakeTile(const SlideExport& job, const Plan& plan, const TileAddress& at, MadeTile* tile,
               std::string* error);
+
+// Makes tile `at` white in its level's encoding, for a tile that cannot be read
+// (Plan::whiteForUnreadable). False with a message.
+bool MakeWhiteTile(const Plan& plan, const TileAddress& at, MadeTile* tile, std::string* error);
 
 // Checks that the plan's levels can be made (sources, encodings, sizes) before any is.
 bool CheckPlan(const Plan& plan, std::string* error);

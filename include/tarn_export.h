@@ -142,6 +142,8 @@ typedef struct tarn_export_progress {
     uint64_t bytes;        /* encoded bytes handed to the writer */
     double seconds;        /* since the slide started */
     int32_t threads;       /* threads reading and encoding */
+    int64_t tiles_damaged; /* of those done, tiles that could not be read and were written white
+                              (the conversion formats' "skip-damaged" option) */
 } tarn_export_progress;
 
 /* Called at each slide's start and end, and about every 100 ms while tiles are done. A nonzero

@@ -47,6 +47,9 @@ test_packages=(
     nginx openssl python3-botocore python3-fsspec
     # dicom/'s instances, checked by dicom3tools (dciodvfy, dcentvfy), DCMTK's programs and pydicom
     dcmtk dicom3tools python3-pydicom
+    # tarn convert's DICOM stored in Orthanc and served by its whole-slide plugin, and turned back
+    # into a TIFF by OrthancWSIDicomToTiff (its service is never started: the test runs its own)
+    orthanc orthanc-wsi
 )
 case "$profile" in
     build) packages=("${build_packages[@]}") ;;

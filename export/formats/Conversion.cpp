@@ -1,5 +1,6 @@
 #include "Conversion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -74,7 +75,7 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
     settings->newUids = options.Flag("new-uids");
     settings->overwrite = options.Flag("overwrite");
     settings->skipDamaged = options.Flag("skip-damaged");
-    if (options.Given("mpp")) {
+    if (options.Given("mpp") && !options.Text("mpp").empty()) {
         const double mpp = PixelSize(options.Text("mpp").c_str());
         if (mpp == 0) {
             *error = "--mpp takes a positive number of micrometres per pixel, not '" +
@@ -103,6 +104,15 @@ bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, 
     if (!AddPyramid(job.slide, settings.tileSize, encoding, settings.quality, plan, error))
         return false;
     AddAssociatedImages(job.slide, false, plan);
+    // The library builds large slides' coarse levels in the background: started now, the build
+    // runs beside the stored levels' tiles instead of holding up the first coarse tile.
+    if (std::any_of(plan->levels.begin(), plan->levels.end(), [](const PlanLevel& level) {
+            return level.source == PixelSource::CoarseLevel;
+        }))
+        tarn_wait_coarse_levels(job.slide, 0);
+    plan->stagedOutput = true;
+    plan->overwrite = settings.overwrite;
+    plan->whiteForUnreadable = settings.skipDamaged;
     if (!settings.includeLabel)
         std::erase_if(plan->associated, [](const AssociatedRequest& image) {
             return image.name == "label" || image.name == "macro";

@@ -34,7 +34,9 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
 
 // The plan every conversion format makes: AddPyramid at the settings' tile size and quality,
 // in JPEG tiles or the pixels (`encoding`), and the associated images (the label and the
-// macrograph left out unless included).
+// macrograph left out unless included). Its output is staged (written under a temporary name,
+// renamed when whole, an existing one refused unless overwrite) and, with skipDamaged, a tile
+// that cannot be read is white: writers count EncodedTile::damaged in their output's metadata.
 bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, Plan* plan,
                     std::string* error, TileEncoding encoding = TileEncoding::Jpeg);
 

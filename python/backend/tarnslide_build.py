@@ -3,7 +3,8 @@
     pip install ./python            (inside a virtual environment)
 
 builds a wheel of the package. When a built libDecodeTarn.so.1 is found (the TARN_LIBRARY path,
-else ../build/ beside these sources) the wheel bundles it and is tagged for this platform;
+else ../build/ beside these sources) the wheel bundles it, with the libtarnexport.so.1 built
+beside it (tarnslide.convert), and is tagged for this platform;
 otherwise the package uses the system's library. `--config-settings library=PATH` names another
 library and `library=none` bundles none. Editable installs (`pip install -e`) and sdists work too.
 """
@@ -26,6 +27,8 @@ except ImportError:  # Python before 3.11: the few fields needed, read plainly
 
 NAME = "tarnslide"
 SONAME = "libDecodeTarn.so.1"
+# The export library (tarnslide.convert), bundled beside the library when it is found with it.
+EXPORT_SONAME = "libtarnexport.so.1"
 
 
 def _root() -> str:
@@ -76,6 +79,17 @@ def _library(config_settings) -> str | None:
             return os.path.realpath(candidate)
     if chosen:
         raise FileNotFoundError(f"no library at {chosen!r}")
+    return None
+
+
+def _export_library(library: str) -> str | None:
+    """The export library built or installed with `library`, or None: TARN_EXPORT_LIBRARY,
+    else beside it (an installed tree) or in its export/ folder (a build tree)."""
+    folder = os.path.dirname(library)
+    for candidate in (os.environ.get("TARN_EXPORT_LIBRARY"), os.path.join(folder, EXPORT_SONAME),
+                      os.path.join(folder, "export", EXPORT_SONAME)):
+        if candidate and os.path.isfile(candidate):
+            return os.path.realpath(candidate)
     return None
 
 
@@ -162,6 +176,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None) 
         wheel.add(name, _read(path))
     if library:
         wheel.add(f"{NAME}/{SONAME}", _read(library), executable=True)
+        export = _export_library(library)
+        if export:
+            wheel.add(f"{NAME}/{EXPORT_SONAME}", _read(export), executable=True)
     return wheel.finish(purelib=library is None, tag=tag)
 
 

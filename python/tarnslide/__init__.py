@@ -51,11 +51,14 @@ copy raises :class:`OpenSlideError`. A slide opened from a file object does not 
 The package's layers, each over the one before: ``_capi`` (tarn.h declared for ctypes),
 ``_handles`` (argument converters, slide, view and cache handles, the fork gate), ``lowlevel``
 (openslide-python's low-level calls and the rest of tarn.h), ``_slide`` (the slide classes);
+``_exportapi`` (tarn_export.h, libtarnexport.so.1 loaded beside the library on first use) under
+``_convert`` (:func:`convert`: slides into DICOM, OME-TIFF, TIFF and OME-Zarr, as `tarn convert`);
 ``_pixels`` makes numpy arrays and PIL images over the memory the library writes.
 """
 from __future__ import annotations
 
 from tarnslide import lowlevel
+from tarnslide._convert import ConvertProgress, convert
 from tarnslide._errors import (InvalidLevelError, OpenSlideError, OpenSlideUnsupportedFormatError,
                                OpenSlideVersionError, TarnError)
 from tarnslide._slide import (PROPERTY_NAME_BACKGROUND_COLOR, PROPERTY_NAME_BARCODE,
@@ -75,7 +78,7 @@ __all__ = [
     "AbstractSlide", "OpenSlide", "ImageSlide", "OpenSlideCache", "open_slide",
     "OpenSlideError", "OpenSlideUnsupportedFormatError", "OpenSlideVersionError",
     "InvalidLevelError", "TarnSlide", "TarnCache", "TarnError", "set_threads", "get_threads",
-    "__version__", "__library_version__",
+    "__version__", "__library_version__", "convert", "ConvertProgress",
     "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_VENDOR", "PROPERTY_NAME_QUICKHASH1",
     "PROPERTY_NAME_BACKGROUND_COLOR", "PROPERTY_NAME_OBJECTIVE_POWER", "PROPERTY_NAME_MPP_X",
     "PROPERTY_NAME_MPP_Y", "PROPERTY_NAME_BOUNDS_X", "PROPERTY_NAME_BOUNDS_Y",

@@ -7,6 +7,7 @@
     level0 = slide.to_dask(0)                       # (h, w, 4) uint8, chunks of whole tiles
     tissue = (level0[..., 1] < 200).sum().compute()
     tarnslide.dask.export_tiles(["a.tarn", "b.tarn"], "tiles", 512, client=client)
+    tarnslide.dask.convert_many(["a.tarn", "b.tarn"], "dicom", client=client)  # a task a slide
 
 Tasks carry the slide's path, not its handle, and open it once per worker process. In a worker
 process the library is kept to `worker_threads` threads (1 by default, so that processes do not
@@ -24,7 +25,7 @@ import numpy as np
 import tarnslide
 from tarnslide import _chunks, _pixels, lowlevel
 
-__all__ = ["to_dask", "export_tiles"]
+__all__ = ["to_dask", "export_tiles", "convert_many"]
 
 DEFAULT_CHUNK = 2048  # pixels: a task per stored tile costs more to schedule than to decode
 
@@ -188,3 +189,52 @@ def export_tiles(paths: Iterable[PathLike], out_dir: PathLike,
     else:
         counts = dask.compute(*jobs)
     return dict(zip(absolute, counts))
+
+
+# ---- Conversion ----
+
+def _convert_slide(path: str, output: str, options: dict, worker_threads: Optional[int],
+                   client_pid: int) -> str:
+    _cap_threads(worker_threads, client_pid)
+    return tarnslide.convert(path, output, **options)
+
+
+def convert_many(paths: Iterable[PathLike], out_dir: PathLike, client: Any = None, *,
+                 worker_threads: Optional[int] = 1, **options: Any) -> dict:
+    """Converts each slide (a path or a URL) into out_dir, one Dask task per slide, as
+    :func:`tarnslide.convert` does (the same keyword options; `format` picks the format for
+    all, DICOM by default), and returns each path's output: out_dir/<slide name> for DICOM,
+    out_dir/<slide name>.ome.tiff, .tiff or .ome.zarr otherwise.
+
+    Each task opens its slide in the worker that runs it (fetching a URL's ranges itself) and
+    converts it with `threads` threads (1 by default: the cluster's workers are the parallelism;
+    the library's decoding threads are kept to `worker_threads` as for :func:`to_dask`). Every
+    output is written under a temporary name and renamed when whole, so a task that dies
+    leaves nothing, and an existing output raises unless overwrite=True. With a
+    dask.distributed `client` the work runs on its cluster; without one, on Dask's default
+    scheduler."""
+    import dask
+
+    from tarnslide._convert import extension_of
+
+    options.setdefault("threads", 1)
+    if "progress" in options:
+        raise TypeError("convert_many takes no progress callable: tasks run on the workers")
+    extension = extension_of(options.get("format") or "dicom")
+    options.setdefault("format", options.get("format") or "dicom")
+    absolute = [os.fsdecode(path) if lowlevel.is_url(path) else os.path.abspath(os.fspath(path))
+                for path in paths]
+    names = [os.path.splitext(os.path.basename(lowlevel.shown(path)))[0] for path in absolute]
+    if len(set(names)) != len(names):
+        raise ValueError("two slides would share one output: their names must differ")
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    os.makedirs(out_dir, exist_ok=True)
+    pid = os.getpid()
+    jobs = [dask.delayed(_convert_slide, pure=False)(path, os.path.join(out_dir, name + extension),
+                                                     options, worker_threads, pid)
+            for path, name in zip(absolute, names)]
+    if client is not None:
+        outputs = client.gather(client.compute(jobs))
+    else:
+        outputs = dask.compute(*jobs)
+    return dict(zip(absolute, outputs))

@@ -13,6 +13,7 @@ int RunTile(int argc, char** argv);
 int RunRegion(int argc, char** argv);
 int RunImage(int argc, char** argv);
 int RunExport(int argc, char** argv);
+int RunConvert(int argc, char** argv);
 int RunSample(int argc, char** argv);
 int RunServe(int argc, char** argv);
 

@@ -73,6 +73,12 @@ int ShowExportProgress(void* context, const tarn_export_progress* progress) {
         case TARN_EXPORT_SLIDE_FINISHED: {
             if (bar) DrawBar(display, p);
             CloseBar(display);
+            // Said even with --quiet: the output is not the slide's whole picture.
+            if (p.tiles_damaged > 0)
+                fprintf(stderr, "tarn: %lld %s of %s could not be read and %s white in %s\n",
+                        static_cast<long long>(p.tiles_damaged),
+                        p.tiles_damaged == 1 ? "tile" : "tiles", p.slide,
+                        p.tiles_damaged == 1 ? "is" : "are", p.output);
             if (display->quiet) break;
             const int64_t written = p.tiles_done - p.tiles_skipped;
             const std::string kept =

@@ -16,6 +16,7 @@ constexpr const char* kUsage =
     "  region   write a rectangle of a layer to a JPEG or PNG file\n"
     "  image    write the label, macrograph or thumbnail to a JPEG or PNG file\n"
     "  export   write slides as JPEG tiles or a Deep Zoom pyramid, on all cores\n"
+    "  convert  convert slides to DICOM, OME-TIFF, pyramidal TIFF or OME-Zarr, on all cores\n"
     "  sample   write a sample slide\n"
     "  serve    show slides in a web browser, and serve them as Deep Zoom\n"
     "\n"
@@ -27,9 +28,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"info", tarncli::RunInfo},   {"tile", tarncli::RunTile},     {"region", tarncli::RunRegion},
-    {"image", tarncli::RunImage}, {"export", tarncli::RunExport}, {"sample", tarncli::RunSample},
-    {"serve", tarncli::RunServe},
+    {"info", tarncli::RunInfo},     {"tile", tarncli::RunTile},
+    {"region", tarncli::RunRegion}, {"image", tarncli::RunImage},
+    {"export", tarncli::RunExport}, {"convert", tarncli::RunConvert},
+    {"sample", tarncli::RunSample}, {"serve", tarncli::RunServe},
 };
 
 }  // namespace
