@@ -3,8 +3,10 @@
 #include <microhttpd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "http/Access.h"
@@ -18,6 +20,8 @@ struct Daemon {
 
 namespace {
 
+struct Handled;
+
 // What one request carries from its first line to its end.
 struct Exchange {
     std::string uri;                 // raw, as the client sent it
@@ -30,7 +34,15 @@ struct Exchange {
     HttpRequest request;
     const Route* matched = nullptr;
     std::vector<std::string> captures;
-    Clock::time_point waitUntil{};  // set by the first deferral: no waiting past it
+    Clock::time_point waitUntil{};     // set by the first deferral: no waiting past it
+    std::shared_ptr<Handled> handled;  // the handler's answer, while the request holds it
+};
+
+// A handler's answer, made on one of the handler threads.
+struct Handled {
+    Answer answer;
+    bool mayWait = false;  // what the handler was told
+    bool failed = false;   // it threw: the connection is closed
 };
 
 std::optional<std::string> Header(MHD_Connection* connection, const char* name,
@@ -148,27 +160,63 @@ Answer OnlyGetAndHead() {
 // ---- Answering ----
 
 // The route's answer, set aside while it defers and time is left.
+void Handle(const Route& route, Exchange* exchange, Handled* handled) {
+    try {
+        handled->answer =
+            route.handler(Call{exchange->request, exchange->captures, handled->mayWait});
+    } catch (const std::exception& e) {
+        fprintf(stderr, "tarn: %s failed: %s\n", exchange->uri.c_str(), e.what());
+        handled->failed = true;
+    }
+}
+
+// Hands the handler to a handler thread, the connection suspended until it answers; false when
+// the threads are stopping (the caller answers itself).
+bool HandOver(Site& site, MHD_Connection* connection, Exchange* exchange,
+              std::shared_ptr<Handled> handled) {
+    const Route* route = exchange->matched;
+    return site.handlers.Post(
+        [route, exchange, connection, handled] {
+            Handle(*route, exchange, handled.get());
+            MHD_resume_connection(connection);
+        },
+        [connection, exchange, &handled] {
+            MHD_suspend_connection(connection);
+            exchange->handled = handled;
+        });
+}
+
 MHD_Result Run(Site& site, MHD_Connection* connection, Exchange* exchange, const CorsAnswer& cors) {
     const Route& route = *exchange->matched;
     exchange->route = &route;
     const Clock::time_point now = Clock::now();
-    Call call{exchange->request, exchange->captures,
-              exchange->waitUntil == Clock::time_point{} || now < exchange->waitUntil};
-    Answer answer = route.handler(call);
+    if (exchange->handled == nullptr) {  // not asked yet: ask on a handler thread
+        auto handled = std::make_shared<Handled>();
+        handled->mayWait = exchange->waitUntil == Clock::time_point{} || now < exchange->waitUntil;
+        if (HandOver(site, connection, exchange, handled)) return MHD_YES;
+        Handle(route, exchange, handled.get());
+        exchange->handled = std::move(handled);
+    }
+    const std::shared_ptr<Handled> handled = std::move(exchange->handled);
+    if (handled->failed) return MHD_NO;
+    Answer answer = std::move(handled->answer);
     if (answer.defer.ready) {
-        Clock::time_point until = std::min(
-            answer.defer.until, site.watch.RequestDeadline(connection) - std::chrono::seconds(1));
-        if (exchange->waitUntil != Clock::time_point{})
-            until = std::min(until, exchange->waitUntil);
-        else
-            exchange->waitUntil = until;
-        if (call.mayWait && now < until &&
-            site.deferrals.Suspend(connection, std::move(answer.defer.ready), until))
-            return MHD_YES;
-        exchange->waitUntil = now;  // no time left, or stopping: answered at once
-        call.mayWait = false;
-        answer = route.handler(call);
-        if (answer.defer.ready) answer = Busy("not ready: try again soon", 5);
+        if (!handled->mayWait) {
+            answer = Busy("not ready: try again soon", 5);
+        } else {
+            Clock::time_point until =
+                std::min(answer.defer.until,
+                         site.watch.RequestDeadline(connection) - std::chrono::seconds(1));
+            if (exchange->waitUntil != Clock::time_point{})
+                until = std::min(until, exchange->waitUntil);
+            else
+                exchange->waitUntil = until;
+            if (now < until &&
+                site.deferrals.Suspend(connection, std::move(answer.defer.ready), until))
+                return MHD_YES;
+            exchange->waitUntil = now;  // no time left, or stopping: asked again, not waiting
+            return Run(site, connection, exchange, cors);
+        }
     }
     // A page opened with the token in its address keeps it as a cookie for what it loads next.
     const std::string* query = QueryValue(exchange->request, "token");
@@ -292,10 +340,16 @@ Daemon* StartDaemon(Site* site, const ListenOptions& o) {
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&EndRequest), site},
         {MHD_OPTION_END, 0, nullptr},
     };
+    if (!site->handlers.Start(o.threads)) {
+        delete daemon;
+        errno = EAGAIN;
+        return nullptr;
+    }
     daemon->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &AnswerRequest, site,
                                    MHD_OPTION_ARRAY, options, MHD_OPTION_END);
     if (daemon->mhd == nullptr) {
         const int saved = errno;
+        site->handlers.Stop();
         delete daemon;
         errno = saved;
         return nullptr;
@@ -311,6 +365,7 @@ int DaemonPort(const Daemon* daemon) {
 void StopDaemon(Daemon* daemon) {
     if (daemon == nullptr) return;
     daemon->site->deferrals.Stop();
+    daemon->site->handlers.Stop();  // every handed-over request answered and resumed
     MHD_stop_daemon(daemon->mhd);
     delete daemon;
 }

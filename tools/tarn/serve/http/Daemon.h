@@ -15,6 +15,7 @@
 #include "http/Connections.h"
 #include "http/Cors.h"
 #include "http/Deferrals.h"
+#include "http/Jobs.h"
 #include "http/Route.h"
 
 namespace tarncli::serve::http {
@@ -35,12 +36,13 @@ struct Site {
 
     ConnectionWatch watch;
     Deferrals deferrals;
+    Jobs handlers;  // run the routes' handlers, `threads` of them
 };
 
 struct ListenOptions {
     sockaddr_storage address{};
     bool ipv6 = false;
-    int threads = 1;  // workers
+    int threads = 1;  // workers: handlers that may run at once
     unsigned maxConnections = 512, maxPerAddress = 64, timeoutSeconds = 30;
 };
 
