@@ -121,6 +121,62 @@ TEST(Fork, ChildDecodesHevcWithTheDecoderItInherited) {
     tarn_cache_set_capacity(nullptr, size_t{64} << 20);
 }
 
+// A slide read through a caller's reader that, in the process that opened it, holds every read
+// while `hold` is set: a read of the library's own threads can be caught in flight.
+struct HeldReader {
+    tarnwriter::Bytes bytes;
+    pid_t owner = getpid();
+    std::atomic<bool> hold{false};
+    std::atomic<int> held{0};
+
+    tarn_reader Reader() {
+        tarn_reader reader{};
+        reader.context = this;
+        reader.size = bytes.size();
+        reader.read = [](void* context, uint64_t offset, void* buffer, size_t length) {
+            auto* self = static_cast<HeldReader*>(context);
+            if (getpid() == self->owner && self->hold) {
+                ++self->held;
+                while (self->hold)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            memcpy(buffer, self->bytes.data() + offset, length);
+            return 0;
+        };
+        return reader;
+    }
+};
+
+// tarn serve asks for Deep Zoom tiles without waiting, which starts the coarse-level build on a
+// thread of the library's own; a fork while that thread is inside a read must leave the child
+// able to read the slide (building its own levels) and to close it.
+TEST(Fork, ChildClosesASlideWhoseCoarseLevelsWereBeingBuilt) {
+    HeldReader source;
+    source.bytes = tarnwriter::BuildSlide(tarnwriter::SampleSpec(10, 10, 1)).bytes;  // one layer
+    const tarn_reader reader = source.Reader();
+    tarn_slide* slide = tarn_open_with_reader(&reader);
+    ASSERT_NE(slide, nullptr) << tarn_get_error(nullptr);
+    tarn_deepzoom* dz = tarn_deepzoom_create(slide, 254, 1, 0);
+    ASSERT_NE(dz, nullptr);
+    source.hold = true;
+    ASSERT_EQ(tarn_deepzoom_wait_level(dz, 0, 0), 0);  // the build starts and is held at once
+    for (int waited = 0; source.held == 0 && waited < 10000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(source.held, 0) << "the build read nothing";
+    EXPECT_TRUE(InChild(
+        [&] {
+            uint8_t pixel[3];
+            const bool read = tarn_deepzoom_read_tile(dz, 0, 0, 0, pixel, TARN_FORMAT_RGB) == 0;
+            tarn_deepzoom_destroy(dz);
+            tarn_close(slide);
+            return read;
+        },
+        30));
+    source.hold = false;
+    tarn_deepzoom_destroy(dz);
+    tarn_close(slide);
+}
+
 // GCC's OpenMP runtime, loaded first with global binding (as importing PyTorch does) and run, must
 // not be what the library's parallel work ends up in: that runtime hangs in a forked child's first
 // parallel region. The whole scenario runs in a child of its own, to keep the runtime out of the

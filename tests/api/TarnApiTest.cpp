@@ -15,6 +15,8 @@
 
 #include "DecodeTarn.h"
 #include "TarnWriter.h"
+#include "support/DamagedSlides.h"
+#include "support/Memory.h"
 #include "support/SlideFixtures.h"
 #include "support/TestFiles.h"
 #include "tarn.h"
@@ -570,6 +572,58 @@ TEST(TarnLevelReads, CoarseLevelsAreMeansOfTheCoarsestLevel) {
         -1);
     EXPECT_EQ(tarn_read_coarse_region(slide.get(), pixel.data(), 0, 0, 0, 1, 1, TARN_FORMAT_RGBA),
               -1);
+}
+
+// A tile that does not decode fails only the reads that touch it: the coarse levels are built
+// around it, white there, instead of leaving every zoomed-out read to the whole level again.
+TEST(TarnLevelReads, CoarseLevelsAreBuiltAroundATileThatDoesNotDecode) {
+    tarnwriter::SlideFile built = tarnwriter::BuildSlide(tarnwriter::SampleSpec(10, 10, 1));
+    const size_t broken = 11;  // tile (1, 1): pixels [256, 512) of the one layer
+    std::fill_n(built.bytes.begin() + static_cast<ptrdiff_t>(built.layout.tileOffsets[0][broken]),
+                built.layout.tileSizes[0][broken], uint8_t{0});
+    const tarntest::TempFile file(built.bytes);
+    Slide slide(file.path());
+    ASSERT_NE(slide.get(), nullptr);
+    ASSERT_EQ(tarn_wait_coarse_levels(slide.get(), -1), 1);
+    Bytes square(128 * 128 * 3);
+    ASSERT_EQ(
+        tarn_read_coarse_region(slide.get(), square.data(), 1, 128, 128, 128, 128, TARN_FORMAT_RGB),
+        0)
+        << tarn_get_error(slide.get());
+    EXPECT_GE(*std::min_element(square.begin(), square.end()), 240);  // white, as JPEG keeps it
+    ASSERT_EQ(
+        tarn_read_coarse_region(slide.get(), square.data(), 1, 0, 0, 128, 128, TARN_FORMAT_RGB), 0);
+    EXPECT_LT(*std::min_element(square.begin(), square.end()), 200);
+    int code = 0;
+    Read(slide.get(), 256, 256, 0, 8, 8, TARN_FORMAT_RGB, &code);
+    EXPECT_EQ(code, -1);
+}
+
+// A header may promise tiles far larger than the stored ones: a read learns the stored tile's
+// size before it sizes anything by the promise, and fails as a tile of another size even where
+// the promised size could not be had. The child runs with its address space capped.
+TEST(TarnRegion, AnOverstatedTileSizeCostsNoMemoryForTheClaim) {
+    if (tarntest::MemoryIsInstrumented())
+        GTEST_SKIP() << "memory is managed by the instrumentation";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto& cases = tarntest::DamagedCases();
+    const auto found = std::find_if(cases.begin(), cases.end(), [](const tarntest::Case& c) {
+        return c.name == "tile_size_claims_huge";
+    });
+    ASSERT_NE(found, cases.end());
+    const tarntest::TempFile file(tarntest::DamagedBytes(*found));
+    EXPECT_EXIT(
+        {
+            tarntest::CapAddressSpace(size_t{512} << 20);
+            tarn_slide* slide = tarn_open(file.c_str());
+            Bytes pixels(32 * 32 * 3);
+            const bool failed = slide != nullptr && tarn_read_region(slide, pixels.data(), 0, 0, 0,
+                                                                     32, 32, TARN_FORMAT_RGB) == -1;
+            const char* why = slide != nullptr ? tarn_get_error(slide) : nullptr;
+            if (why != nullptr) fprintf(stderr, "%s\n", why);
+            exit(failed && why != nullptr && strstr(why, "64 x 48") != nullptr ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(TarnDeepZoom, TilesAreTheRegionsTheyReadScaledByTheBoxFilter) {
