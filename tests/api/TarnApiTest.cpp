@@ -1,6 +1,7 @@
 // tarn.h through the shared library: regions against the fixed interface's pixels, levels,
 // properties, associated images, Deep Zoom tiles, errors and the thread cap.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -599,10 +600,12 @@ TEST(TarnLevelReads, CoarseLevelsAreBuiltAroundATileThatDoesNotDecode) {
     EXPECT_EQ(code, -1);
 }
 
-// A header may promise tiles far larger than the stored ones: a read learns the stored tile's
-// size before it sizes anything by the promise, and fails as a tile of another size even where
-// the promised size could not be had. The child runs with its address space capped.
-TEST(TarnRegion, AnOverstatedTileSizeCostsNoMemoryForTheClaim) {
+// Records that claim gigabytes cost no memory for the claim, where that much could not be had
+// (the child runs with its address space capped): a layer of one row of two tiles whose table
+// claims 150 million entries, in a sparse file long enough to hold them, is refused at its
+// record; a header that promises tiles of 23170 x 23170 pixels over small stored JPEGs fails a
+// read as a tile of another size, once the JPEG's own header is read.
+TEST(TarnSlide, RecordsThatClaimGigabytesCostNoMemoryForTheClaim) {
     if (tarntest::MemoryIsInstrumented())
         GTEST_SKIP() << "memory is managed by the instrumentation";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -611,17 +614,27 @@ TEST(TarnRegion, AnOverstatedTileSizeCostsNoMemoryForTheClaim) {
         return c.name == "tile_size_claims_huge";
     });
     ASSERT_NE(found, cases.end());
-    const tarntest::TempFile file(tarntest::DamagedBytes(*found));
+    const tarntest::TempFile hugeTiles(tarntest::DamagedBytes(*found));
+    const tarnwriter::SlideFile& base = tarntest::BaseSlide(tarntest::Base::Jpeg);
+    Bytes bytes = base.bytes;
+    const uint32_t claimed = 150'000'000;
+    tarnwriter::PutU32(bytes, base.layout.layerRecords[1] + 10, claimed);
+    const tarntest::TempFile hugeTable(bytes);
+    ASSERT_EQ(truncate(hugeTable.c_str(), static_cast<off_t>(bytes.size() + 4 * uint64_t{claimed})),
+              0);
     EXPECT_EXIT(
         {
             tarntest::CapAddressSpace(size_t{512} << 20);
-            tarn_slide* slide = tarn_open(file.c_str());
+            const bool refused = tarn_open(hugeTable.c_str()) == nullptr &&
+                                 strstr(tarn_get_error(nullptr), "out of memory") == nullptr;
+            fprintf(stderr, "%s\n", tarn_get_error(nullptr));
+            tarn_slide* slide = tarn_open(hugeTiles.c_str());
             Bytes pixels(32 * 32 * 3);
             const bool failed = slide != nullptr && tarn_read_region(slide, pixels.data(), 0, 0, 0,
                                                                      32, 32, TARN_FORMAT_RGB) == -1;
             const char* why = slide != nullptr ? tarn_get_error(slide) : nullptr;
             if (why != nullptr) fprintf(stderr, "%s\n", why);
-            exit(failed && why != nullptr && strstr(why, "64 x 48") != nullptr ? 0 : 1);
+            exit(refused && failed && why != nullptr && strstr(why, "64 x 48") != nullptr ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
 }
