@@ -393,9 +393,9 @@ bool RemoteObjectUnchanged(RemoteObject* object, RemoteCheck check, RemoteError*
     try {
         uint8_t byte = 0;
         RemoteError fetchError;
-        if (FetchRange(object->fetch, object->version, 0, 1, &byte, NowMs() + object->timeoutMs,
-                       &fetchError))
-            return true;
+        const int64_t deadlineMs = NowMs() + object->timeoutMs;
+        if (FetchRange(object->fetch, object->version, 0, 1, &byte, deadlineMs, &fetchError))
+            return object->witness.empty() || StillWatchedBytes(object, deadlineMs, error);
         if (fetchError.status == RemoteStatus::kObjectChanged) NoteChange(object, fetchError);
         if (error != nullptr) *error = std::move(fetchError);
         return false;

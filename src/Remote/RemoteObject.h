@@ -132,7 +132,8 @@ struct RemoteWitness {
 void WatchRemoteBytes(RemoteObject* object, std::vector<RemoteWitness> witness);
 
 // Whether the object is still the version the handle opened: kKnown answers from what earlier
-// requests saw (no request); kAskServer sends a one-byte request and compares its validators.
+// requests saw (no request); kAskServer sends a one-byte request and compares its validators
+// (and fetches the watched bytes again: WatchRemoteBytes).
 enum class RemoteCheck { kKnown, kAskServer };
 bool RemoteObjectUnchanged(RemoteObject* object, RemoteCheck check, RemoteError* error);
 
