@@ -322,7 +322,12 @@ bool CoarseLevels::Produce(int32_t k, int64_t column, int64_t row, uint8_t* out,
         return white || AllWhite(out, kTileBytes);
     }
     const CoarseLevel& finer = k > 1 ? levels_[static_cast<size_t>(k) - 1] : source_;
-    std::vector<uint8_t> child(kTileBytes);
+    // One buffer per depth, made once per build thread: most children of a large slide are white
+    // and never touch it.
+    thread_local std::vector<std::vector<uint8_t>> buffers;
+    if (buffers.size() <= static_cast<size_t>(k)) buffers.resize(static_cast<size_t>(k) + 1);
+    std::vector<uint8_t>& child = buffers[static_cast<size_t>(k)];
+    child.resize(kTileBytes);
     bool white = true;
     for (int j = 0; j < 2 && *ok; ++j) {
         for (int i = 0; i < 2 && *ok; ++i) {
