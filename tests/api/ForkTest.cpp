@@ -140,7 +140,7 @@ TEST(Fork, ChildWorksWhateverOtherThreadsWereDoingAtTheFork) {
             tarn_read_region(slide, pixel, 0, 0, 0, 1, 1, TARN_FORMAT_RGB);
     });
     int stuck = 0;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 24; ++i) {
         tarn_slide* large = tarn_open(pyramid.path.c_str());
         tarn_deepzoom* dz = tarn_deepzoom_create(large, 254, 1, 0);
         if (dz == nullptr) {
