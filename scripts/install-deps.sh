@@ -96,4 +96,5 @@ install_packages "${packages[@]}"
 command -v npm >/dev/null || install_packages npm
 root="$(cd "$(dirname "$0")/.." && pwd)"
 install_npm_tree "$root/tools/tarn/viewer"        # OpenSeadragon, which `tarn serve` embeds
+[ "$profile" = test ] || exit 0
 install_npm_tree "$root/tests/remote/s3rver"      # the S3 server of the remote-reading tests

@@ -30,7 +30,7 @@ typedef uint8_t U8x32 __attribute__((vector_size(32)));
 
 // The helpers below are always inlined into the two compiled forms of the builder, so no 32-byte
 // vector ever crosses a call and the compilers' note about the AVX calling convention does not
-// apply.
+// apply. GCC prints its note whatever the pragma says: the build turns it off for this file.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 // x - (+0) is x for every float, -0 and NaN included; GCC turns this into one broadcast where

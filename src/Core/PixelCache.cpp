@@ -1,5 +1,8 @@
 #include "Core/PixelCache.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -7,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "Common/PixelCopy.h"
 #include "Core/TileMemory.h"
@@ -186,9 +190,61 @@ struct PixelCache {
 
 // ---- Caches.
 
+// Every cache of the process. fork() copies only the thread that calls it, while reads on other
+// threads (the library's own coarse-level builds among them) may be inside a cache's locks: they
+// are all taken around the fork, so the child finds each cache whole and unlocked.
+namespace {
+
+struct LiveCaches {
+    std::mutex lock;
+    std::vector<PixelCache*> all;
+};
+
+LiveCaches& Live() {
+    static LiveCaches* live = new LiveCaches;  // never destroyed: reads may outlive exit
+    return *live;
+}
+
+void LockCachesForFork() {
+    LiveCaches& live = Live();
+    live.lock.lock();
+    for (PixelCache* cache : live.all) {
+        cache->lru.LockAll();
+        for (SeenRing& ring : cache->rings)
+            ring.mutex.lock();
+        LockTileArena(cache->arena);
+    }
+}
+
+void UnlockCachesAfterFork() {
+    LiveCaches& live = Live();
+    for (PixelCache* cache : live.all) {
+        UnlockTileArena(cache->arena);
+        for (SeenRing& ring : cache->rings)
+            ring.mutex.unlock();
+        cache->lru.UnlockAll();
+    }
+    live.lock.unlock();
+}
+
+}  // namespace
+
 PixelCache* CreatePixelCache(size_t capacity, int shards) {
     if (shards < 0 || shards > kMaxShards) return nullptr;
-    return new (std::nothrow) PixelCache(capacity, shards);
+    static const bool forkSafe =
+        pthread_atfork(LockCachesForFork, UnlockCachesAfterFork, UnlockCachesAfterFork) == 0;
+    (void)forkSafe;
+    auto* cache = new (std::nothrow) PixelCache(capacity, shards);
+    if (cache == nullptr) return nullptr;
+    LiveCaches& live = Live();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    try {
+        live.all.push_back(cache);
+    } catch (const std::bad_alloc&) {
+        delete cache;
+        return nullptr;
+    }
+    return cache;
 }
 
 PixelCache* CreatePixelCache(size_t capacity) {
@@ -205,7 +261,8 @@ size_t PixelCacheSizeFrom(const char* text) {
 
 PixelCache* DefaultPixelCache() {
     // The environment is read once: a later change does not resize a cache in use.
-    static PixelCache* const cache = CreatePixelCache(PixelCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
+    static PixelCache* const cache =
+        CreatePixelCache(PixelCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
     return cache;
 }
 
@@ -214,8 +271,13 @@ void RetainPixelCache(PixelCache* cache) {
 }
 
 void ReleasePixelCache(PixelCache* cache) {
-    if (cache != nullptr && cache->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete cache;
+    if (cache == nullptr || cache->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    {
+        LiveCaches& live = Live();
+        const std::lock_guard<std::mutex> hold(live.lock);
+        live.all.erase(std::find(live.all.begin(), live.all.end(), cache));
+    }
+    delete cache;
 }
 
 void SetPixelCacheCapacity(PixelCache* cache, size_t capacity) {

@@ -168,9 +168,11 @@ Status ReadPayload(FileReader& reader, uint64_t size, unsigned char** out) {
 
 bool LayerRecordUsable(const PictureRecord& record, const SlideHead& head) {
     const LayerGeometry layer = GeometryOf(head, record);
+    const uint64_t addressed = layer.columns * layer.rows;
     return layer.gridWidth() <= static_cast<uint64_t>(INT32_MAX) &&
            layer.gridHeight() <= static_cast<uint64_t>(INT32_MAX) &&
-           uint64_t{record.TileCount} >= layer.columns * layer.rows;
+           uint64_t{record.TileCount} >= addressed &&
+           uint64_t{record.TileCount} - addressed <= kSpareTableEntries;
 }
 
 uint64_t TileTableBytes(const PictureRecord& record) {

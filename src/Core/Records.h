@@ -115,7 +115,10 @@ Status SkipPayload(FileReader& reader, uint64_t size);
 
 // ---- Layers: every record of the chain and its tile table.
 // A layer record the rest of the library can use: a grid whose pixel size fits an int, and a tile
-// table that covers the grid.
+// table that covers the grid. Entries beyond the grid address no tile, yet are held (the fixed
+// interface hands out the whole table): a table may claim a few spare ones, not hundreds of
+// millions from a file that is mostly a hole.
+inline constexpr uint64_t kSpareTableEntries = uint64_t{1} << 16;
 bool LayerRecordUsable(const PictureRecord& record, const SlideHead& head);
 // Bytes of the tile table that follows a layer record.
 uint64_t TileTableBytes(const PictureRecord& record);

@@ -1,11 +1,14 @@
 #include "Core/RemoteSource.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "Common/Status.h"
 #include "Common/FileRecords.h"
+#include "Core/RecordLayout.h"
+#include "Core/Slide.h"
 #include "Remote/RemoteObject.h"
 #include "Remote/RemoteUrl.h"
 
@@ -15,6 +18,10 @@ namespace {
 using remote::RemoteError;
 using remote::RemoteObject;
 using remote::RemoteStatus;
+
+// Of the tile tables an object without validators must still hold, at most this much is fetched
+// again after each later fetch (the records always are).
+constexpr uint64_t kMostWatchedTableBytes = uint64_t{64} << 10;
 
 // Reads ahead at open, and the leading bytes the open's one request brings: a round trip over a
 // network costs about what a mebibyte takes to come, so asking for less saves little time and
@@ -122,11 +129,39 @@ bool OpenRemoteSource(const char* url, ByteSource* source, OpenFailure* failure)
     source->check = CheckObject;
     source->prefetch = PrefetchObject;
     source->held = HeldBytes;
-    source->keepIndex = true;
+    // An index is kept under a version; without validators there is none to keep it under.
+    source->keepIndex = remote::RemoteObjectVersioned(object);
     source->release = CloseObject;
     source->identity = key;
     source->identitySize = strlen(key);
     return true;
+}
+
+bool WatchRemoteRecords(const Slide& slide) {
+    if (slide.source.release != CloseObject) return true;
+    auto* object = static_cast<RemoteObject*>(slide.source.context);
+    if (remote::RemoteObjectVersioned(object)) return true;
+    try {
+        const SlideRecords& records = slide.records;
+        std::vector<remote::RemoteWitness> witness;
+        witness.push_back(
+            {0, std::string(reinterpret_cast<const char*>(&records.head), sizeof records.head)});
+        uint64_t tableBudget = kMostWatchedTableBytes;
+        for (size_t k = 0; k < records.layers.size(); ++k) {
+            remote::RemoteWitness layer{records.layerOffsets[k], {}};
+            layer.bytes.assign(reinterpret_cast<const char*>(&records.layers[k]), kPicRecordSize);
+            const uint64_t table =
+                std::min(uint64_t{records.layers[k].TileCount} * sizeof(uint32_t), tableBudget);
+            layer.bytes.append(reinterpret_cast<const char*>(slide.tables[k].sizes),
+                               static_cast<size_t>(table));
+            tableBudget -= table;
+            witness.push_back(std::move(layer));
+        }
+        remote::WatchRemoteBytes(object, std::move(witness));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 const char* RemoteSourceVersion(const ByteSource& source) {

@@ -25,6 +25,14 @@ std::string ShownSlideUrl(const char* url);
 // `*failure` set (SourceFailed, its reason in `why`; NoMemory).
 bool OpenRemoteSource(const char* url, ByteSource* source, OpenFailure* failure);
 
+struct Slide;
+
+// For a slide over an object whose server gives neither ETag nor Last-Modified (whose versions of
+// one size look alike), has every later fetch followed by one of the header, layer records and
+// (some of the) tile tables the open read, so that reads fail as on a changed object once those
+// differ. Nothing to do for other slides. False when memory ran out.
+bool WatchRemoteRecords(const Slide& slide);
+
 // The object's version in a source OpenRemoteSource made (its ETag, or its Last-Modified date
 // and size); null for any other source.
 const char* RemoteSourceVersion(const ByteSource& source);

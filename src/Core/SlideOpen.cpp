@@ -2,7 +2,10 @@
 // unwinds what was read and returns null. The open reads every record once, in chain order,
 // through one bounds-checked reader; it reads ahead so that records lying near each other come
 // in one read of the source, which a network source needs far more than a file.
+#include <pthread.h>
+
 #include <algorithm>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,6 +21,7 @@
 #include "Core/Records.h"
 #include "Core/Slide.h"
 #include "Core/PixelCache.h"
+#include "Core/RemoteSource.h"
 
 namespace tarn {
 namespace {
@@ -326,6 +330,57 @@ Status ReadAssociated(Slide& slide, Error* why) {
     return Status::Ok;
 }
 
+// The slides open in this process. fork() copies only the thread that calls it, while a read on
+// another thread (the library's own coarse-level build among them) may hold a slide's cache lock:
+// the locks are all taken around the fork, so the child finds them free.
+struct OpenSlides {
+    std::mutex lock;
+    std::vector<Slide*> all;
+};
+
+OpenSlides& Opened() {
+    static OpenSlides* opened = new OpenSlides;  // never destroyed: slides may outlive exit
+    return *opened;
+}
+
+void LockSlidesForFork() {
+    OpenSlides& opened = Opened();
+    opened.lock.lock();
+    for (Slide* slide : opened.all)
+        slide->cacheLock.lock();
+}
+
+void UnlockSlidesAfterFork() {
+    OpenSlides& opened = Opened();
+    for (Slide* slide : opened.all)
+        slide->cacheLock.unlock();
+    opened.lock.unlock();
+}
+
+bool NoteOpen(Slide* slide) {
+    // The default cache is made under a slide's cache lock: its fork handler is set first, so
+    // that this one, run before it, takes the slides' locks before the caches'.
+    static const bool forkSafe =
+        DefaultPixelCache() != nullptr &&
+        pthread_atfork(LockSlidesForFork, UnlockSlidesAfterFork, UnlockSlidesAfterFork) == 0;
+    (void)forkSafe;
+    OpenSlides& opened = Opened();
+    const std::lock_guard<std::mutex> hold(opened.lock);
+    try {
+        opened.all.push_back(slide);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void NoteClosed(Slide* slide) {
+    OpenSlides& opened = Opened();
+    const std::lock_guard<std::mutex> hold(opened.lock);
+    const auto found = std::find(opened.all.begin(), opened.all.end(), slide);
+    if (found != opened.all.end()) opened.all.erase(found);
+}
+
 }  // namespace
 
 Slide* OpenSlide(const char* path, OpenFailure* failure) {
@@ -367,6 +422,10 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
         if (code == Status::NoMemory) return Fail(failure, OpenError::NoMemory);
         return Fail(failure, sourceFailed() ? OpenError::SourceFailed : OpenError::Damaged, &why);
     }
+    if (!WatchRemoteRecords(*slide) || !NoteOpen(slide)) {
+        CloseSlide(slide);
+        return Fail(failure, OpenError::NoMemory);
+    }
     if (ahead.index == nullptr) KeepLayerIndex(*slide);
     slide->sourceKey = AcquireSourceKey(source.identity, source.identitySize);
     if (failure != nullptr) *failure = OpenFailure{};
@@ -375,6 +434,7 @@ Slide* OpenSlideFrom(const ByteSource& source, OpenFailure* failure) {
 
 void CloseSlide(Slide* slide) {
     if (slide == nullptr) return;
+    NoteClosed(slide);
     for (AssociatedImage& image : slide->associated)
         ReleaseAssociatedImage(&image);
     for (LayerTable& table : slide->tables) {

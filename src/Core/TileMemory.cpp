@@ -179,4 +179,12 @@ void GiveBlock(void* block, Slab* slab) {
     if (release) FreeSlab(slab);
 }
 
+void LockTileArena(TileArena* arena) {
+    if (arena != nullptr) arena->mutex.lock();
+}
+
+void UnlockTileArena(TileArena* arena) {
+    if (arena != nullptr) arena->mutex.unlock();
+}
+
 }  // namespace tarn

@@ -26,4 +26,8 @@ void* TakeBlock(TileArena* arena, size_t bytes, Slab** from);
 // Gives a block back to where it came from. Thread-safe.
 void GiveBlock(void* block, Slab* slab);
 
+// The arena's lock, held around a fork (null is ignored).
+void LockTileArena(TileArena* arena);
+void UnlockTileArena(TileArena* arena);
+
 }  // namespace tarn

@@ -31,15 +31,10 @@ TileScratch& Scratch() {
 Status DrawJpegTile(const TileLayout& layout, const ColorLookup& colors, const uint8_t* bytes,
                     size_t size, const PixelRect& part, uint8_t* dst, size_t dstStride,
                     PixelFormat format, ByteBuffer& pixels, Error* why) {
-    const size_t stride = size_t{layout.tileWidth} * 3;
-    if (!pixels.Reserve(stride * layout.tileHeight)) {
-        Say(why, "out of memory");
-        return Status::NoMemory;
-    }
-    const bool decoded = DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part,
-                                        pixels.data(), stride, colors, dst, dstStride, format, why);
+    const Status code = DecodeJpegTile(bytes, size, layout.tileWidth, layout.tileHeight, part,
+                                       pixels, colors, dst, dstStride, format, why);
     pixels.Shrink(kKeptScratchBytes);
-    return decoded ? Status::Ok : Status::Undecodable;
+    return code;
 }
 
 PackedLayout HevcLayoutOf(PixelFormat format) {

@@ -286,27 +286,65 @@ bool CompressRows(EncodeSession& s, const uint8_t* pixels, uint32_t width, uint3
 
 }  // namespace
 
+namespace {
+
+// Where a tile's decoded rows go: a buffer the caller holds, or one made big enough only once the
+// header shows the tile's size.
+struct TileRoom {
+    uint8_t* rows = nullptr;
+    size_t stride = 0;
+    ByteBuffer* grow = nullptr;
+};
+
+Status DecodeTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                  const PixelRect& needed, TileRoom room, const ColorLookup& lookup, uint8_t* dst,
+                  size_t dstStride, PixelFormat format, Error* why) {
+    if (width == 0 || height == 0) return Status::Undecodable;
+    if (room.grow == nullptr && (room.rows == nullptr || room.stride / 3 < width))
+        return Status::Undecodable;
+    if (lookup && dst == nullptr) return Status::Undecodable;
+    DecodeSession s;
+    InitDecodeSession(s, why);
+    // A tile of another size is refused after its header, before any pixel is decoded.
+    Status code = StartDecode(s, jpeg, length, JCS_EXT_BGR) ? Status::Ok : Status::Undecodable;
+    if (code == Status::Ok && (s.cinfo.output_width != width || s.cinfo.output_height != height ||
+                               s.cinfo.output_components != 3)) {
+        Say(why, "the JPEG is %u x %u pixels of %d bytes, not %u x %u of 3", s.cinfo.output_width,
+            s.cinfo.output_height, s.cinfo.output_components, width, height);
+        code = Status::Undecodable;
+    }
+    if (code == Status::Ok && room.grow != nullptr) {
+        room.stride = size_t{width} * 3;
+        if (room.grow->Reserve(room.stride * height)) {
+            room.rows = room.grow->data();
+        } else {
+            Say(why, "out of memory");
+            code = Status::NoMemory;
+        }
+    }
+    if (code == Status::Ok &&
+        !DecodeRows(s, needed,
+                    RowTarget{room.rows, room.stride, 3, lookup, dst, dstStride, format}))
+        code = Status::Undecodable;
+    jpeg_destroy_decompress(&s.cinfo);
+    return code;
+}
+
+}  // namespace
+
 bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
                     const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
                     const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format,
                     Error* why) {
-    if (scratch == nullptr || width == 0 || height == 0 || scratchStride / 3 < width) return false;
-    if (lookup && dst == nullptr) return false;
-    DecodeSession s;
-    InitDecodeSession(s, why);
-    // A tile of another size is refused after its header, before any pixel is decoded.
-    bool ok = StartDecode(s, jpeg, length, JCS_EXT_BGR);
-    if (ok && (s.cinfo.output_width != width || s.cinfo.output_height != height ||
-               s.cinfo.output_components != 3)) {
-        Say(why, "the JPEG is %u x %u pixels of %d bytes, not %u x %u of 3", s.cinfo.output_width,
-            s.cinfo.output_height, s.cinfo.output_components, width, height);
-        ok = false;
-    }
-    if (ok)
-        ok = DecodeRows(s, needed,
-                        RowTarget{scratch, scratchStride, 3, lookup, dst, dstStride, format});
-    jpeg_destroy_decompress(&s.cinfo);
-    return ok;
+    return DecodeTile(jpeg, length, width, height, needed, TileRoom{scratch, scratchStride}, lookup,
+                      dst, dstStride, format, why) == Status::Ok;
+}
+
+Status DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                      const PixelRect& needed, ByteBuffer& scratch, const ColorLookup& lookup,
+                      uint8_t* dst, size_t dstStride, PixelFormat format, Error* why) {
+    return DecodeTile(jpeg, length, width, height, needed, TileRoom{nullptr, 0, &scratch}, lookup,
+                      dst, dstStride, format, why);
 }
 
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,

@@ -9,9 +9,11 @@
 #include <jpeglib.h>
 
 #include "ColorCorrect/ColorTables.h"
+#include "Common/Buffers.h"
 #include "Common/Error.h"
 #include "Common/Geometry.h"
 #include "Common/PixelFormat.h"
+#include "Common/Status.h"
 
 namespace tarn {
 
@@ -34,6 +36,14 @@ bool DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t
                     const PixelRect& needed, uint8_t* scratch, size_t scratchStride,
                     const ColorLookup& lookup, uint8_t* dst, size_t dstStride, PixelFormat format,
                     Error* why = nullptr);
+
+// DecodeJpegTile with its scratch in `scratch`, made big enough for the whole tile only once the
+// JPEG's header shows it is width x height: a header that promises huge tiles costs nothing for a
+// stored tile of another size. Status::Ok; Status::Undecodable where DecodeJpegTile is false;
+// Status::NoMemory when the scratch cannot grow.
+Status DecodeJpegTile(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,
+                      const PixelRect& needed, ByteBuffer& scratch, const ColorLookup& lookup,
+                      uint8_t* dst, size_t dstStride, PixelFormat format, Error* why = nullptr);
 
 // DecodeJpegTile without correction: the raw pixels of (at least) `needed` in `out`.
 bool DecodeJpegBgr(const uint8_t* jpeg, size_t length, uint32_t width, uint32_t height,

@@ -37,6 +37,9 @@ struct RemoteObject {
     std::array<Stream, 8> streams{};
     size_t nextStream = 0;
 
+    // Without validators: what the open read, fetched again after every later fetch.
+    std::vector<RemoteWitness> witness;
+
     // Set by the first answer that shows another version; every read fails from then on.
     std::atomic<bool> changed{false};
     std::mutex changeMutex;
@@ -216,6 +219,33 @@ bool FetchPieces(RemoteObject* object, std::vector<Piece>& pieces, bool readAhea
     return false;
 }
 
+bool Versioned(const RemoteObject* object) {
+    return !object->version.etag.empty() || !object->version.lastModified.empty();
+}
+
+// The watched bytes fetched again (never from the cache) and compared with what the open read.
+bool StillWatchedBytes(RemoteObject* object, int64_t deadlineMs, RemoteError* error) {
+    std::vector<uint8_t> now;
+    for (const RemoteWitness& witness : object->witness) {
+        now.resize(witness.bytes.size());
+        if (!FetchRange(object->fetch, object->version, witness.offset, now.size(), now.data(),
+                        deadlineMs, error))
+            return false;
+        if (memcmp(now.data(), witness.bytes.data(), now.size()) != 0) {
+            RemoteError changed;
+            Failed(&changed, RemoteStatus::kObjectChanged,
+                   object->target.shownUrl +
+                       ": the object changed since it was opened (its server tells versions "
+                       "apart by neither ETag nor Last-Modified, and bytes the open read differ "
+                       "now)");
+            NoteChange(object, changed);
+            if (error != nullptr) *error = std::move(changed);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool InObject(const RemoteObject* object, uint64_t offset, uint64_t size) {
     return offset <= object->version.size && size <= object->version.size - offset;
 }
@@ -254,7 +284,9 @@ bool ReadRanges(RemoteObject* object, const RemoteRange* ranges, size_t count, b
                               dest == nullptr ? nullptr : dest + (span.offset - range.offset)});
     }
     if (pieces.empty()) return true;
-    return FetchPieces(object, pieces, readAhead, DeadlineOf(object, callStartMs), error);
+    const int64_t deadlineMs = DeadlineOf(object, callStartMs);
+    if (!FetchPieces(object, pieces, readAhead, deadlineMs, error)) return false;
+    return object->witness.empty() || StillWatchedBytes(object, deadlineMs, error);
 }
 
 }  // namespace
@@ -293,6 +325,10 @@ RemoteObject* OpenRemoteObject(const std::string& url, const RemoteOpenOptions& 
                                                          ", size " + std::to_string(version.size)
                                                    : version.etag;
         object->key = object->target.keyUrl + "\n" + object->versionText;
+        if (!Versioned(object.get())) {
+            static std::atomic<uint64_t> handles{0};
+            object->key += "\nhandle " + std::to_string(++handles);
+        }
         leading->resize(received);
         if (received > 0 && CacheCapacity() > 0) KeepInCache(object->key, 0, leading);
     } catch (const std::bad_alloc&) {
@@ -357,15 +393,23 @@ bool RemoteObjectUnchanged(RemoteObject* object, RemoteCheck check, RemoteError*
     try {
         uint8_t byte = 0;
         RemoteError fetchError;
-        if (FetchRange(object->fetch, object->version, 0, 1, &byte, NowMs() + object->timeoutMs,
-                       &fetchError))
-            return true;
+        const int64_t deadlineMs = NowMs() + object->timeoutMs;
+        if (FetchRange(object->fetch, object->version, 0, 1, &byte, deadlineMs, &fetchError))
+            return object->witness.empty() || StillWatchedBytes(object, deadlineMs, error);
         if (fetchError.status == RemoteStatus::kObjectChanged) NoteChange(object, fetchError);
         if (error != nullptr) *error = std::move(fetchError);
         return false;
     } catch (const std::bad_alloc&) {
         return Failed(error, RemoteStatus::kNoMemory, "out of memory checking a remote object");
     }
+}
+
+bool RemoteObjectVersioned(const RemoteObject* object) {
+    return object != nullptr && Versioned(object);
+}
+
+void WatchRemoteBytes(RemoteObject* object, std::vector<RemoteWitness> witness) {
+    if (object != nullptr && !Versioned(object)) object->witness = std::move(witness);
 }
 
 RemoteCounters ReadRemoteCounters() {

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarn::remote {
 
@@ -77,8 +78,9 @@ void CloseRemoteObject(RemoteObject* object);
 uint64_t RemoteObjectSize(const RemoteObject* object);
 
 // The object's identity for caches: its URL (without user part and without signing parameters
-// of a presigned URL), a newline, and its ETag (or, without one, Last-Modified and size). Two
-// handles with the same key read the same bytes. Valid while the object is open.
+// of a presigned URL), a newline, and its ETag (or, without one, Last-Modified and size; without
+// both, also a number of this handle's own). Two handles with the same key read the same bytes.
+// Valid while the object is open.
 const char* RemoteObjectKey(const RemoteObject* object);
 
 // The key's version part: the ETag, or Last-Modified and size without one.
@@ -113,8 +115,25 @@ struct RemoteRange {
 bool ReadRemoteRanges(RemoteObject* object, const RemoteRange* ranges, size_t count,
                       RemoteError* error, int64_t callStartMs = 0);
 
+// Whether the server gave the object an ETag or a Last-Modified date. Without either, a later
+// object of the same size looks like the one opened: its key names this handle only (no other
+// handle shares its cached bytes), and reads after the open trust nothing they cannot show
+// unchanged (WatchRemoteBytes).
+bool RemoteObjectVersioned(const RemoteObject* object);
+
+// Bytes the open read and relies on (a slide's records and tables), at their offsets. For an
+// object without validators every later read that reaches the server fetches them again, and it
+// and every read after it fail with kObjectChanged once they differ. Call before other threads
+// read the object; nothing is watched for an object with validators.
+struct RemoteWitness {
+    uint64_t offset = 0;
+    std::string bytes;
+};
+void WatchRemoteBytes(RemoteObject* object, std::vector<RemoteWitness> witness);
+
 // Whether the object is still the version the handle opened: kKnown answers from what earlier
-// requests saw (no request); kAskServer sends a one-byte request and compares its validators.
+// requests saw (no request); kAskServer sends a one-byte request and compares its validators
+// (and fetches the watched bytes again: WatchRemoteBytes).
 enum class RemoteCheck { kKnown, kAskServer };
 bool RemoteObjectUnchanged(RemoteObject* object, RemoteCheck check, RemoteError* error);
 

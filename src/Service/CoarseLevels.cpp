@@ -1,5 +1,6 @@
 #include "Service/CoarseLevels.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <unordered_set>
 
 #include "Common/Geometry.h"
 #include "Core/ByteSource.h"
@@ -50,6 +52,55 @@ bool StoresAny(const Slide& slide, int32_t level, int64_t left, int64_t top, int
     return false;
 }
 
+// Whether a tile failed for what the slide stores, not for how it was read: its bytes do not
+// decode, or lie beyond the end of the slide. Such a tile fails every time.
+bool Damaged(const Slide& slide, uint32_t level, uint64_t x, uint64_t y, Status code) {
+    if (code == Status::Undecodable) return true;
+    if (code != Status::ShortRead) return false;
+    const StoredTile tile =
+        TileAt(slide.layout.layers[level], static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+    const auto size = static_cast<uint64_t>(tile.size);
+    return tile.offset > slide.source.size || size > slide.source.size - tile.offset;
+}
+
+// The kSide square at (left, top) of `level` read tile by tile, a damaged tile left white (a
+// region read fails only where it touches one, so the levels built from the slide do the same)
+// and noted in `damaged` (by index), not to be read again. Any other failure is the build's.
+// `*white` is true, and `out` untouched, when the square touches only damaged tiles.
+Status ReadAroundDamage(const Slide& slide, const ReadContext& read, uint32_t level, int64_t left,
+                        int64_t top, uint8_t* out, std::unordered_set<uint64_t>& damaged,
+                        bool* white) {
+    *white = true;
+    const LayerGeometry& grid = slide.layout.layers[level].grid;
+    const auto tileWidth = static_cast<int64_t>(grid.tileWidth);
+    const auto tileHeight = static_cast<int64_t>(grid.tileHeight);
+    const int64_t right = std::min(left + kSide, static_cast<int64_t>(grid.pictureWidth()));
+    const int64_t bottom = std::min(top + kSide, static_cast<int64_t>(grid.pictureHeight()));
+    for (int64_t row = top / tileHeight; row * tileHeight < bottom; ++row)
+        for (int64_t column = left / tileWidth; column * tileWidth < right; ++column) {
+            const int64_t x = std::max(left, column * tileWidth);
+            const int64_t y = std::max(top, row * tileHeight);
+            const int64_t w = std::min(right, (column + 1) * tileWidth) - x;
+            const int64_t h = std::min(bottom, (row + 1) * tileHeight) - y;
+            uint8_t* at = out + ((y - top) * kSide + (x - left)) * 3;
+            const auto index =
+                static_cast<uint64_t>(row) * grid.columns + static_cast<uint64_t>(column);
+            if (damaged.count(index) != 0) continue;
+            if (*white) memset(out, 0xFF, kTileBytes);
+            *white = false;
+            const Status code =
+                ReadPicture(read, level, x, y, w, h, at, kSide * 3, PixelFormat::Bgr);
+            if (code == Status::Ok) continue;
+            if (!Damaged(slide, level, static_cast<uint64_t>(column), static_cast<uint64_t>(row),
+                         code))
+                return code;
+            damaged.insert(index);
+            for (int64_t line = 0; line < h; ++line)
+                memset(at + line * kSide * 3, 0xFF, static_cast<size_t>(w) * 3);
+        }
+    return Status::Ok;
+}
+
 // The picture of the slide's coarsest layer.
 void CoarsestPicture(const Slide& slide, int64_t* width, int64_t* height) {
     *width = *height = 0;
@@ -57,6 +108,54 @@ void CoarsestPicture(const Slide& slide, int64_t* width, int64_t* height) {
     const LayerGeometry& grid = slide.layout.layers[slide.layout.layerCount - 1].grid;
     *width = static_cast<int64_t>(grid.pictureWidth());
     *height = static_cast<int64_t>(grid.pictureHeight());
+}
+
+// The builds of this process, for the fork handlers.
+struct LiveBuilds {
+    std::mutex lock;
+    std::vector<CoarseLevels*> all;
+};
+
+LiveBuilds& Live();
+
+}  // namespace
+
+void CoarseLevels::BeforeFork() {
+    LiveBuilds& live = Live();
+    live.lock.lock();
+    for (CoarseLevels* levels : live.all)
+        levels->lock_.lock();
+}
+
+void CoarseLevels::AfterForkInParent() {
+    LiveBuilds& live = Live();
+    for (CoarseLevels* levels : live.all)
+        levels->lock_.unlock();
+    live.lock.unlock();
+}
+
+void CoarseLevels::AfterForkInChild() {
+    LiveBuilds& live = Live();
+    for (CoarseLevels* levels : live.all) {
+        if (levels->state_ == State::Running && levels->builder_ != getpid()) {
+            // The thread and its read are the parent's: this process builds anew when asked.
+            new (&levels->thread_) std::thread;
+            levels->state_ = State::Idle;
+            levels->done_ = 0;
+        }
+        // Whoever waited for the build is not in this process.
+        new (&levels->over_) std::condition_variable;
+        levels->lock_.unlock();
+    }
+    live.lock.unlock();
+}
+
+namespace {
+
+// Never destroyed: slides may close while the process exits.
+LiveBuilds& Live() {
+    static LiveBuilds* live = new LiveBuilds;
+    return *live;
 }
 
 }  // namespace
@@ -107,9 +206,20 @@ CoarseLevels::CoarseLevels(Slide& slide) : slide_(slide) {
         level.tiles.assign(static_cast<size_t>(level.columns * level.rows), std::string());
         levels_.push_back(level);
     }
+    static const bool forkSafe =
+        pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
+    (void)forkSafe;
+    LiveBuilds& live = Live();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    live.all.push_back(this);
 }
 
 CoarseLevels::~CoarseLevels() {
+    {
+        LiveBuilds& live = Live();
+        const std::lock_guard<std::mutex> hold(live.lock);
+        live.all.erase(std::find(live.all.begin(), live.all.end(), this));
+    }
     stop_ = true;
     if (thread_.joinable()) {
         if (builder_ == getpid())
@@ -197,15 +307,27 @@ bool CoarseLevels::Produce(int32_t k, int64_t column, int64_t row, uint8_t* out,
         // One read of the slide, with the deadline of one call for a slide over a network.
         const SourceCall call;
         const SlideReader read(slide_);
-        if (ReadPicture(read.context(), static_cast<uint32_t>(sourceLevel_), left, top, kSide,
-                        kSide, out, kSide * 3, PixelFormat::Bgr) != Status::Ok) {
+        const auto level = static_cast<uint32_t>(sourceLevel_);
+        // Once a damaged tile is known, squares are read tile by tile, so that it is not tried
+        // again.
+        if (damaged_.empty() && ReadPicture(read.context(), level, left, top, kSide, kSide, out,
+                                            kSide * 3, PixelFormat::Bgr) == Status::Ok)
+            return AllWhite(out, kTileBytes);
+        bool white = true;
+        if (ReadAroundDamage(slide_, read.context(), level, left, top, out, damaged_, &white) !=
+            Status::Ok) {
             *ok = false;
             return true;
         }
-        return AllWhite(out, kTileBytes);
+        return white || AllWhite(out, kTileBytes);
     }
     const CoarseLevel& finer = k > 1 ? levels_[static_cast<size_t>(k) - 1] : source_;
-    std::vector<uint8_t> child(kTileBytes);
+    // One buffer per depth, made once per build thread: most children of a large slide are white
+    // and never touch it.
+    thread_local std::vector<std::vector<uint8_t>> buffers;
+    if (buffers.size() <= static_cast<size_t>(k)) buffers.resize(static_cast<size_t>(k) + 1);
+    std::vector<uint8_t>& child = buffers[static_cast<size_t>(k)];
+    child.resize(kTileBytes);
     bool white = true;
     for (int j = 0; j < 2 && *ok; ++j) {
         for (int i = 0; i < 2 && *ok; ++i) {

@@ -3,8 +3,10 @@
 // that whole level. Instead the levels below it, each half the size of the one above, are built
 // once per slide: in the background, streaming (a few tiles of memory whatever the slide's size),
 // from the slide's own picture (the read service's ReadPicture), and kept in memory as JPEG tiles
-// within a byte budget. Tiles that are white take no room. When the levels do not all fit, the
-// finest are dropped, and the tiles that would read them read the slide, a band at a time.
+// within a byte budget. Tiles that are white take no room. A tile of the slide that does not
+// decode is white in them, as a region read fails only where it touches such a tile. When the
+// levels do not all fit, the finest are dropped, and the tiles that would read them read the slide,
+// a band at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "Common/Status.h"
@@ -70,6 +73,12 @@ class CoarseLevels {
               uint8_t* out) const;
 
   private:
+    // fork() copies only the thread that calls it: every build's lock is taken around it, and in
+    // the child a build the parent's thread was running is left as never started, with no waiter.
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
+
     explicit CoarseLevels(Slide& slide);
     void Build();
     // Tile (column, row) of level k into `out` (kCoarseTileSide squared, blue-green-red); true
@@ -82,6 +91,7 @@ class CoarseLevels {
     CoarseLevel source_;               // the source level's size (no tiles)
     std::vector<CoarseLevel> levels_;  // [0] unused; 1: half the source level, ...
     size_t budget_ = 0, keptBytes_ = 0;
+    std::unordered_set<uint64_t> damaged_;  // source tiles that do not read: white in the levels
     int32_t firstKept_ = 1;
 
     mutable std::mutex lock_;

@@ -28,14 +28,18 @@ namespace {
 struct SlideFile {
     std::string path;
     explicit SlideFile(float gain, bool hevc = false) {
-        static const tarnwriter::ScratchDirectory directory("tarn-fork");
-        static int count = 0;
         tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(3, 2, 2);
         spec.gains[1] = gain;
         if (hevc) {
             spec.compressionType = 4;
             spec.tileEncoder = tarnwriter::HevcTiles();
         }
+        Write(spec);
+    }
+    explicit SlideFile(const tarnwriter::SlideSpec& spec) { Write(spec); }
+    void Write(const tarnwriter::SlideSpec& spec) {
+        static const tarnwriter::ScratchDirectory directory("tarn-fork");
+        static int count = 0;
         path = directory.path() + "/slide" + std::to_string(count++) + ".tarn";
         tarnwriter::WriteFile(path, tarnwriter::BuildSlide(spec).bytes);
     }
@@ -119,6 +123,52 @@ TEST(Fork, ChildDecodesHevcWithTheDecoderItInherited) {
     Dispose(parent);
     ZyCloseTarn(slide);
     tarn_cache_set_capacity(nullptr, size_t{64} << 20);
+}
+
+// fork() copies only the calling thread, while other threads may be inside the tile cache's locks:
+// a caller's reads, or the coarse-level build the library runs on a thread of its own (started by
+// a Deep Zoom call that does not wait, as tarn serve makes). The child must read through the
+// cache, build its own levels, and close a slide whose build it inherited half done.
+TEST(Fork, ChildWorksWhateverOtherThreadsWereDoingAtTheFork) {
+    const SlideFile cached(1.0F), pyramid(tarnwriter::SampleSpec(10, 10, 1));  // one large layer
+    tarn_slide* slide = tarn_open(cached.path.c_str());
+    ASSERT_NE(slide, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        uint8_t pixel[3];
+        while (!stop)
+            tarn_read_region(slide, pixel, 0, 0, 0, 1, 1, TARN_FORMAT_RGB);
+    });
+    int stuck = 0;
+    for (int i = 0; i < 24; ++i) {
+        tarn_slide* large = tarn_open(pyramid.path.c_str());
+        tarn_deepzoom* dz = tarn_deepzoom_create(large, 254, 1, 0);
+        if (dz == nullptr) {
+            ADD_FAILURE() << tarn_get_error(nullptr);
+            tarn_close(large);
+            break;
+        }
+        tarn_deepzoom_wait_level(dz, 0, 0);  // the build starts, and runs on
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
+        const bool worked = InChild(
+            [&] {
+                uint8_t pixel[3];
+                const bool read =
+                    tarn_read_region(slide, pixel, 0, 0, 0, 1, 1, TARN_FORMAT_RGB) == 0;
+                tarn_deepzoom_wait_level(dz, 0, 0);  // this process's own build
+                tarn_deepzoom_destroy(dz);
+                tarn_close(large);
+                return read;
+            },
+            10);
+        if (!worked) ++stuck;
+        tarn_deepzoom_destroy(dz);
+        tarn_close(large);
+    }
+    stop = true;
+    reader.join();
+    tarn_close(slide);
+    EXPECT_EQ(stuck, 0) << "children that failed or hung";
 }
 
 // GCC's OpenMP runtime, loaded first with global binding (as importing PyTorch does) and run, must

@@ -1,6 +1,7 @@
 // tarn.h through the shared library: regions against the fixed interface's pixels, levels,
 // properties, associated images, Deep Zoom tiles, errors and the thread cap.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 
 #include "DecodeTarn.h"
 #include "TarnWriter.h"
+#include "support/DamagedSlides.h"
+#include "support/Memory.h"
 #include "support/SlideFixtures.h"
 #include "support/TestFiles.h"
 #include "tarn.h"
@@ -570,6 +573,70 @@ TEST(TarnLevelReads, CoarseLevelsAreMeansOfTheCoarsestLevel) {
         -1);
     EXPECT_EQ(tarn_read_coarse_region(slide.get(), pixel.data(), 0, 0, 0, 1, 1, TARN_FORMAT_RGBA),
               -1);
+}
+
+// A tile that does not decode fails only the reads that touch it: the coarse levels are built
+// around it, white there, instead of leaving every zoomed-out read to the whole level again.
+TEST(TarnLevelReads, CoarseLevelsAreBuiltAroundATileThatDoesNotDecode) {
+    tarnwriter::SlideFile built = tarnwriter::BuildSlide(tarnwriter::SampleSpec(10, 10, 1));
+    const size_t broken = 11;  // tile (1, 1): pixels [256, 512) of the one layer
+    std::fill_n(built.bytes.begin() + static_cast<ptrdiff_t>(built.layout.tileOffsets[0][broken]),
+                built.layout.tileSizes[0][broken], uint8_t{0});
+    const tarntest::TempFile file(built.bytes);
+    Slide slide(file.path());
+    ASSERT_NE(slide.get(), nullptr);
+    ASSERT_EQ(tarn_wait_coarse_levels(slide.get(), -1), 1);
+    Bytes square(128 * 128 * 3);
+    ASSERT_EQ(
+        tarn_read_coarse_region(slide.get(), square.data(), 1, 128, 128, 128, 128, TARN_FORMAT_RGB),
+        0)
+        << tarn_get_error(slide.get());
+    EXPECT_GE(*std::min_element(square.begin(), square.end()), 240);  // white, as JPEG keeps it
+    ASSERT_EQ(
+        tarn_read_coarse_region(slide.get(), square.data(), 1, 0, 0, 128, 128, TARN_FORMAT_RGB), 0);
+    EXPECT_LT(*std::min_element(square.begin(), square.end()), 200);
+    int code = 0;
+    Read(slide.get(), 256, 256, 0, 8, 8, TARN_FORMAT_RGB, &code);
+    EXPECT_EQ(code, -1);
+}
+
+// Records that claim gigabytes cost no memory for the claim, where that much could not be had
+// (the child runs with its address space capped): a layer of one row of two tiles whose table
+// claims 150 million entries, in a sparse file long enough to hold them, is refused at its
+// record; a header that promises tiles of 23170 x 23170 pixels over small stored JPEGs fails a
+// read as a tile of another size, once the JPEG's own header is read.
+TEST(TarnSlide, RecordsThatClaimGigabytesCostNoMemoryForTheClaim) {
+    if (tarntest::MemoryIsInstrumented())
+        GTEST_SKIP() << "memory is managed by the instrumentation";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto& cases = tarntest::DamagedCases();
+    const auto found = std::find_if(cases.begin(), cases.end(), [](const tarntest::Case& c) {
+        return c.name == "tile_size_claims_huge";
+    });
+    ASSERT_NE(found, cases.end());
+    const tarntest::TempFile hugeTiles(tarntest::DamagedBytes(*found));
+    const tarnwriter::SlideFile& base = tarntest::BaseSlide(tarntest::Base::Jpeg);
+    Bytes bytes = base.bytes;
+    const uint32_t claimed = 150'000'000;
+    tarnwriter::PutU32(bytes, base.layout.layerRecords[1] + 10, claimed);
+    const tarntest::TempFile hugeTable(bytes);
+    ASSERT_EQ(truncate(hugeTable.c_str(), static_cast<off_t>(bytes.size() + 4 * uint64_t{claimed})),
+              0);
+    EXPECT_EXIT(
+        {
+            tarntest::CapAddressSpace(size_t{512} << 20);
+            const bool refused = tarn_open(hugeTable.c_str()) == nullptr &&
+                                 strstr(tarn_get_error(nullptr), "out of memory") == nullptr;
+            fprintf(stderr, "%s\n", tarn_get_error(nullptr));
+            tarn_slide* slide = tarn_open(hugeTiles.c_str());
+            Bytes pixels(32 * 32 * 3);
+            const bool failed = slide != nullptr && tarn_read_region(slide, pixels.data(), 0, 0, 0,
+                                                                     32, 32, TARN_FORMAT_RGB) == -1;
+            const char* why = slide != nullptr ? tarn_get_error(slide) : nullptr;
+            if (why != nullptr) fprintf(stderr, "%s\n", why);
+            exit(refused && failed && why != nullptr && strstr(why, "64 x 48") != nullptr ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(TarnDeepZoom, TilesAreTheRegionsTheyReadScaledByTheBoxFilter) {

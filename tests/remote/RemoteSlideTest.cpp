@@ -243,6 +243,36 @@ TEST_F(RemoteSlide, ReplacedObjectFailsLikeAReplacedFile) {
     EXPECT_TRUE(Region(slide.get(), first.x, first.y, 0, 256, 256).empty());
 }
 
+// A server that gives neither ETag nor Last-Modified cannot tell two objects of one size apart:
+// reads after the open fetch the records and tables it read again, and fail once they differ.
+// Here the new object is a valid slide of the same size with two tiles swapped.
+TEST_F(RemoteSlide, ReplacementOfOneSizeWithoutValidatorsIsCaught) {
+    Publish(*nginx, "bare.tarn", Real().bytes);
+    const Handle slide = OpenSlide(Proxied("noetag,nodate", "bare.tarn"));
+    ASSERT_TRUE(slide) << OpenError();
+    const std::vector<uint32_t> unread = UnreadTiles();
+    ASSERT_FALSE(unread.empty());
+    const uint32_t i = unread[0];
+    const TileBox first = TileOrigin(0), second = TileOrigin(i);
+    ASSERT_FALSE(Region(slide.get(), first.x, first.y, 0, 64, 64).empty());
+
+    std::string other = Real().bytes;
+    const tarnwriter::SlideLayout& layout = Real().layout;
+    ASSERT_LT(i + 1, layout.tileSizes[0].size());
+    const uint64_t at = layout.tileOffsets[0][i];
+    const uint32_t a = layout.tileSizes[0][i], b = layout.tileSizes[0][i + 1];
+    other.replace(at, a + b, Real().bytes.substr(at + a, b) + Real().bytes.substr(at, a));
+    for (const auto& [entry, size] : {std::pair{i, b}, std::pair{i + 1, a}})
+        for (int byte = 0; byte < 4; ++byte)
+            other[layout.tileTables[0] + 4 * entry + byte] = static_cast<char>(size >> (8 * byte));
+    ASSERT_EQ(other.size(), Real().bytes.size());
+    WriteFileAtomically(nginx->root + "/bare.tarn", other);
+
+    EXPECT_TRUE(Region(slide.get(), second.x, second.y, 0, 64, 64).empty());
+    EXPECT_NE(nullptr, strstr(tarn_get_error(slide.get()), "changed"))
+        << tarn_get_error(slide.get());
+}
+
 // Through the fault proxy, the cache off: faults that pass leave the pixels as they are; a body
 // cut short every time, a server that stops answering or refuses the credentials fail the call
 // within its time, with a message that shows no secret.

@@ -10,6 +10,7 @@ FAULTS is "-" for none, or faults joined by ",":
   stall       every request waits without answering
   stallafter=N  the requests after the first N wait without answering
   noetag      answers lose their ETag, requests their If-Match
+  nodate      answers lose their Last-Modified, requests their If-Unmodified-Since
 Counts are kept per FAULTS text, so a test that names its own (say "s503=2,t=a") starts afresh.
 
 Prints "port N" once it listens; runs until killed."""
@@ -80,6 +81,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    if k.lower() in ("range", "if-match", "if-unmodified-since")}
         if "noetag" in faults:
             headers.pop("If-Match", None)
+        if "nodate" in faults:
+            headers.pop("If-Unmodified-Since", None)
         try:
             connection = upstream()
             connection.request("GET", "/" + rest, headers=headers)
@@ -94,6 +97,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if lower in ("connection", "keep-alive", "transfer-encoding", "server", "date"):
                 continue
             if lower == "etag" and "noetag" in faults:
+                continue
+            if lower == "last-modified" and "nodate" in faults:
                 continue
             if lower == "content-range" and "badrange" in faults:
                 first, _, total = value[len("bytes "):].partition("/")

@@ -294,6 +294,15 @@ std::vector<Case> AllCases() {
     // HEVC cannot code odd 4:2:0 sizes: an odd tile size arrives one larger and is accepted.
     add("tile_height_one_less_hevc", Base::Hevc, Add32(Fixed(54), -1), true, TileReads(0, 0, 0));
     add("tile_height_two_less_hevc", Base::Hevc, Add32(Fixed(54), -2), true, RegionFails(0));
+    // Tiles the header says are 23170 pixels a side (the largest the open takes) while the stored
+    // JPEGs are small: each fails as a tile of another size, without memory for the claimed one.
+    add(
+        "tile_size_claims_huge", Base::Jpeg,
+        [](Bytes& b, const SlideLayout&) {
+            tarnwriter::PutU32(b, 50, 23170);
+            tarnwriter::PutU32(b, 54, 23170);
+        },
+        true, RegionFails(0));
     add(
         "tile_size_one", Base::Jpeg,
         [](Bytes& b, const SlideLayout&) {
@@ -421,6 +430,19 @@ std::vector<Case> AllCases() {
         add(n + "bound_huge", Base::Jpeg, U32(LayerAt(k, 50), 0xFFFFFFFF), true);
     }
     add("layer0_tile_count_one_more", Base::Jpeg, Add32(LayerAt(0, 10), 1), true);
+    // A table claiming far more entries than the grid addresses, in a file long enough to hold
+    // them (a sparse file can claim gigabytes): refused before the table is read.
+    add(
+        "last_layer_tile_count_far_above_grid", Base::Jpeg,
+        [](Bytes& b, const SlideLayout& l) {
+            const uint64_t record = l.layerRecords[1];
+            const uint32_t grid =
+                tarnwriter::GetU32(b, record + 14) * tarnwriter::GetU32(b, record + 18);
+            const uint32_t spare = (1U << 16) + 1;
+            tarnwriter::PutU32(b, record + 10, grid + spare);
+            b.resize(b.size() + 4 * size_t{spare}, 0);
+        },
+        false);
     // Found by fuzzing: a grid of no columns but millions of rows is empty, and decoding it as a
     // whole layer must not visit every row.
     add(
