@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios bench-users fuzz deb format tidy clean
+.PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios fuzz deb format tidy clean
+.PHONY: bench-users
 
 all: build
 
