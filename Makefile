@@ -7,6 +7,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
 .PHONY: all deps build check test sanitize tsan valgrind demo bench bench-ratios fuzz deb format tidy clean
+.PHONY: bench-users
 
 all: build
 
@@ -68,6 +69,13 @@ RATIO_ARGS ?=
 bench-ratios: build
 	cmake --build $(BUILD) -j $(JOBS) --target tarn_ratios
 	$(BUILD)/bench/tarn_ratios --rounds $(RATIO_ROUNDS) $(RATIO_ARGS)
+
+# The speeds users meet (bench/users/run.py): the fixed interface's open, vips dzsave through
+# libopenslide.so.0, cold regions beside OpenSlide and Deep Zoom beside openslide-python.
+USERS_ROUNDS ?= 5
+bench-users: build
+	cmake --build $(BUILD) -j $(JOBS) --target write_bench_slide tarn_peer_probe
+	/usr/bin/python3 bench/users/run.py --build $(BUILD) --rounds $(USERS_ROUNDS)
 
 # The main job: only what it needs is installed and built (the library and the tool).
 demo:

@@ -59,6 +59,22 @@ const BenchSlide& ExportSlide() {
     return slide;
 }
 
+const BenchSlide& UsersSlide() {
+    static const BenchSlide slide = [] {
+        tarnwriter::SlideSpec spec = tarnwriter::SampleSpec(32, 32, 6);
+        for (tarnwriter::LayerSpec& layer : spec.layers)
+            layer.boundWidth = layer.boundHeight = 0;
+        spec.gamma = 1.2F;
+        spec.gains[2] = 0.95F;
+        spec.label = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 400, 400, 4.0), 90);
+        spec.macrograph = tarnwriter::JpegImage(tarnwriter::RenderTissue(0, 0, 800, 400, 8.0), 90);
+        BenchSlide made{BenchDirectory() + "/users.tarn", spec, tarnwriter::BuildSlide(spec)};
+        tarnwriter::WriteFile(made.path, made.file.bytes);
+        return made;
+    }();
+    return slide;
+}
+
 int64_t PictureWidth(const BenchSlide& slide) {
     return int64_t{slide.spec.layers[0].xCount} * slide.spec.tileWidth -
            slide.spec.layers[0].boundWidth;
@@ -69,29 +85,32 @@ int64_t PictureHeight(const BenchSlide& slide) {
            slide.spec.layers[0].boundHeight;
 }
 
+bool WritePyramidTiff(const BenchSlide& bench, const std::string& tiff) {
+    const int64_t width = PictureWidth(bench), height = PictureHeight(bench);
+    tarn_slide* slide = tarn_open(bench.path.c_str());
+    std::vector<uint8_t> rgb(static_cast<size_t>(width * height * 3));
+    const bool read =
+        tarn_read_region(slide, rgb.data(), 0, 0, 0, width, height, TARN_FORMAT_RGB) == 0;
+    tarn_close(slide);
+    const std::string ppm = tiff + ".ppm";
+    FILE* file = read ? fopen(ppm.c_str(), "wb") : nullptr;
+    if (file == nullptr) return false;
+    fprintf(file, "P6\n%lld %lld\n255\n", static_cast<long long>(width),
+            static_cast<long long>(height));
+    const bool written = fwrite(rgb.data(), 1, rgb.size(), file) == rgb.size();
+    fclose(file);
+    const std::string command = "vips tiffsave '" + ppm + "' '" + tiff +
+                                "' --tile --pyramid --compression jpeg --Q 75 "
+                                "--tile-width 256 --tile-height 256";
+    const bool saved = written && system(command.c_str()) == 0;
+    remove(ppm.c_str());
+    return saved;
+}
+
 const std::string& PyramidTiff() {
     static const std::string path = []() -> std::string {
-        const BenchSlide& bench = JpegSlide();
-        const int64_t width = PictureWidth(bench), height = PictureHeight(bench);
-        tarn_slide* slide = tarn_open(bench.path.c_str());
-        std::vector<uint8_t> rgb(static_cast<size_t>(width * height * 3));
-        const bool read =
-            tarn_read_region(slide, rgb.data(), 0, 0, 0, width, height, TARN_FORMAT_RGB) == 0;
-        tarn_close(slide);
-        const std::string ppm = BenchDirectory() + "/layer0.ppm";
         const std::string tiff = BenchDirectory() + "/pyramid.tif";
-        FILE* file = fopen(ppm.c_str(), "wb");
-        if (!read || file == nullptr) return "";
-        fprintf(file, "P6\n%lld %lld\n255\n", static_cast<long long>(width),
-                static_cast<long long>(height));
-        const bool written = fwrite(rgb.data(), 1, rgb.size(), file) == rgb.size();
-        fclose(file);
-        const std::string command = "vips tiffsave " + ppm + " " + tiff +
-                                    " --tile --pyramid --compression jpeg --Q 75 "
-                                    "--tile-width 256 --tile-height 256";
-        if (!written || system(command.c_str()) != 0) return "";
-        remove(ppm.c_str());
-        return tiff;
+        return WritePyramidTiff(JpegSlide(), tiff) ? tiff : "";
     }();
     return path;
 }

@@ -20,11 +20,16 @@ struct BenchSlide {
 const BenchSlide& JpegSlide();    // 24 x 16 tiles
 const BenchSlide& HevcSlide();    // 8 x 6 tiles, x265 defaults
 const BenchSlide& ExportSlide();  // 64 x 48 tiles, for the batch export
+// 8192 x 8192 pixels in six levels, a 400 x 400 label and an 800 x 400 macrograph: a slide as
+// users open them, for the benchmarks of bench/users.
+const BenchSlide& UsersSlide();
 
 // Layer 0's picture of JpegSlide() as a JPEG-compressed pyramidal TIFF of 256 x 256 tiles at
 // quality 75, written by libvips from the library's own pixels, for OpenSlide. Empty when that
 // fails.
 const std::string& PyramidTiff();
+// The same of any slide's layer 0, into `tiff`; false when that fails.
+bool WritePyramidTiff(const BenchSlide& slide, const std::string& tiff);
 
 // Layer 0's picture size in pixels.
 int64_t PictureWidth(const BenchSlide& slide);

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FixedApi/ZyCommon.h"
 #include "support/Memory.h"
@@ -126,6 +129,74 @@ TEST(SlideFile, ReadsFailOnceTheFileIsReplacedOrGone) {
 
     ASSERT_EQ(unlink(file.c_str()), 0);
     EXPECT_TRUE(EveryReadFails(reopened.get()));
+}
+
+// What a handle shows of its label, macrograph and thumbnail: every field and every byte.
+struct ImageView {
+    uint32_t width, height, channels, format, space;
+    int32_t size;
+    Bytes data, pixels;
+    bool operator==(const ImageView&) const = default;
+};
+
+std::vector<ImageView> ImagesOf(const ZyTarnInfo* slide) {
+    std::vector<ImageView> views;
+    for (const ZyImageInfo* image :
+         {slide->MacroImages[0], slide->MacroImages[1], slide->ThumbImage}) {
+        ImageView view{image->Width,
+                       image->Height,
+                       image->Channels,
+                       image->DataFormat,
+                       image->ColorSpace,
+                       image->DataSize,
+                       {},
+                       {}};
+        view.data.assign(image->Data, image->Data + image->DataSize);
+        if (image->Pixels != nullptr)
+            view.pixels.assign(image->Pixels,
+                               image->Pixels + size_t{image->Width} * image->Height * 3);
+        views.push_back(std::move(view));
+    }
+    return views;
+}
+
+TEST(SlideFile, EveryOpenShowsItsOwnCopyOfTheFilesImagesAndAReplacedFileIsDecodedAnew) {
+    const tarnwriter::SlideFile& original = tarntest::JpegSlide();
+    const TempFile file(original.bytes);
+    std::vector<ImageView> first;
+    {
+        OpenSlide slide(file);
+        ASSERT_TRUE(slide);
+        first = ImagesOf(slide.get());
+        ASSERT_FALSE(first[0].pixels.empty());
+    }
+    OpenSlide held(file);
+    OpenSlide again(file);  // opened beside another handle
+    ASSERT_TRUE(held && again);
+    EXPECT_EQ(ImagesOf(held.get()), first);
+    EXPECT_EQ(ImagesOf(again.get()), first);
+    EXPECT_NE(held->MacroImages[0]->Pixels, again->MacroImages[0]->Pixels);
+    // A caller that writes into its handle's images changes no other handle's.
+    memset(held->MacroImages[0]->Pixels, 0, 16);
+    memset(held->ThumbImage->Data, 0, 4);
+    EXPECT_EQ(ImagesOf(again.get()), first);
+    EXPECT_EQ(ImagesOf(OpenSlide(file).get()), first);
+
+    // The same layout with other label pixels: one byte of the label's stored data differs.
+    Bytes other = original.bytes;
+    const uint64_t at = original.layout.macroData[0] + (held->MacroImages[0]->DataSize * 3) / 4;
+    other[at] = other[at] == 0x20 ? 0x21 : 0x20;
+    const TempFile replacement(other);
+    ASSERT_EQ(rename(replacement.c_str(), file.c_str()), 0);
+    OpenSlide replaced(file);
+    ASSERT_TRUE(replaced);
+    const std::vector<ImageView> now = ImagesOf(replaced.get());
+    EXPECT_EQ(
+        now[0].data,
+        Bytes(other.begin() + static_cast<ptrdiff_t>(original.layout.macroData[0]),
+              other.begin() + static_cast<ptrdiff_t>(original.layout.macroData[0] + now[0].size)));
+    EXPECT_NE(now[0].pixels, first[0].pixels);
+    EXPECT_EQ(now[1], first[1]);
 }
 
 TEST(SlideFile, ARelativePathKeepsNamingTheFileOpenedAfterChdir) {

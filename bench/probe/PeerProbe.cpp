@@ -15,6 +15,9 @@
 //                                                 context, or with a new context per tile
 //   region tarn PATH X Y SIDE                     one SIDE x SIDE region of level 0 at (X, Y),
 //                                                 after the open
+//   pair  PATH TIFF COLUMNS ROWS COUNT            COUNT cold 512 x 512 regions, each read through
+//                                                 tarn.h on PATH then OpenSlide on TIFF, in one
+//                                                 process: prints both sides' times
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -114,6 +117,27 @@ int Regions(bool warm, const std::string& kind, char** args) {
     for (size_t i = 0; i < count; ++i)
         if (!reader.Read(regions[warm ? i % kWarmRegions : i])) return 1;
     printf("%.1f\n", MicrosSince(start));
+    return 0;
+}
+
+// Both readers in one process, taking turns region by region: neither side finds the machine's
+// caches warmer than the other.
+int Pair(char** args) {
+    const std::vector<RegionOrigin> regions =
+        tarnbench::ColdRegions(atoll(args[2]), atoll(args[3]));
+    const size_t count = std::min<size_t>(strtoul(args[4], nullptr, 10), regions.size());
+    Reader tarn("tarn", args[0]), openslide("openslide", args[1]);
+    if (!tarn.open() || !openslide.open()) return 1;
+    double tarnMicros = 0, openslideMicros = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Clock::time_point start = Clock::now();
+        if (!tarn.Read(regions[i])) return 1;
+        tarnMicros += MicrosSince(start);
+        start = Clock::now();
+        if (!openslide.Read(regions[i])) return 1;
+        openslideMicros += MicrosSince(start);
+    }
+    printf("%.1f %.1f\n", tarnMicros, openslideMicros);
     return 0;
 }
 
@@ -282,6 +306,7 @@ int Hevc(const std::string& kind, char** args) {
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
     const std::string what = argv[1], kind = argv[2];
+    if (what == "pair" && argc == 7) return Pair(argv + 2);
     if ((what == "cold" || what == "warm") && argc == 7)
         return Regions(what == "warm", kind, argv + 3);
     if (what == "open" && (argc == 5 || argc == 6)) return Opens(kind, argc - 3, argv + 3);

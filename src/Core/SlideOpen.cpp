@@ -15,6 +15,7 @@
 
 #include "Common/Geometry.h"
 #include "Common/Status.h"
+#include "Core/AssociatedCache.h"
 #include "Core/FileSource.h"
 #include "Core/LayerIndex.h"
 #include "Core/RecordLayout.h"
@@ -305,6 +306,7 @@ Status ReadPayloadOf(Slide& slide, uint64_t offset, uint64_t size, unsigned char
 }
 
 Status ReadAssociated(Slide& slide, Error* why) {
+    if (CopyKeptAssociated(slide.source, slide.colorTag, slide.associated)) return Status::Ok;
     const SlideRecords& records = slide.records;
     const ByteRange ranges[] = {{records.macroData[0], records.macro[0].DataSize},
                                 {records.macroData[1], records.macro[1].DataSize},
@@ -327,6 +329,7 @@ Status ReadAssociated(Slide& slide, Error* why) {
         BuildPairImage(records.macro[i], data[i], lookup, &slide.associated[i]);
     BuildThumbnailImage(records.thumb, records.head.ThumbWidth, records.head.ThumbHeight, data[2],
                         lookup, &slide.associated[2]);
+    KeepAssociated(slide.source, slide.colorTag, slide.associated);
     return Status::Ok;
 }
 
