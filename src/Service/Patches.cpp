@@ -28,6 +28,7 @@ struct PatchReader::Span {
 // A decoded tile, from the first patch that needs it to the last.
 struct PatchReader::Tile {
     int64_t lastUse = -1;               // position in order_ of the last patch needing it
+    int64_t uses = 0;                   // patches of the run that need it
     std::unique_ptr<uint8_t[]> pixels;  // null when white, failed or not decoded
     Status status = Status::Ok;
     bool ready = false;    // decoded (or found empty, or failed)
@@ -65,8 +66,27 @@ PatchReader::PatchReader(const LayerGeometry& grid, const PatchShape& shape,
         const Span span = SpanOf(order_[static_cast<size_t>(position)]);
         if (span.none() || span.direct) continue;
         for (uint64_t row = span.firstRow; row <= span.lastRow; ++row)
+            for (uint64_t col = span.firstCol; col <= span.lastCol; ++col) {
+                Tile& tile = tiles_[col + grid_.columns * row];
+                tile.lastUse = position;
+                ++tile.uses;
+            }
+    }
+    // A patch that shares none of its tiles is read as a region: its tiles decoded straight
+    // into it, only the part it shows, without passing through a decoded tile.
+    solo_.assign(static_cast<size_t>(total), false);
+    for (int64_t patch = 0; patch < total; ++patch) {
+        const Span span = SpanOf(patch);
+        if (span.none() || span.direct) continue;
+        bool alone = true;
+        for (uint64_t row = span.firstRow; row <= span.lastRow && alone; ++row)
+            for (uint64_t col = span.firstCol; col <= span.lastCol && alone; ++col)
+                alone = tiles_[col + grid_.columns * row].uses == 1;
+        if (!alone) continue;
+        solo_[static_cast<size_t>(patch)] = true;
+        for (uint64_t row = span.firstRow; row <= span.lastRow; ++row)
             for (uint64_t col = span.firstCol; col <= span.lastCol; ++col)
-                tiles_[col + grid_.columns * row].lastUse = position;
+                tiles_.erase(col + grid_.columns * row);
     }
 }
 
@@ -127,7 +147,7 @@ Status PatchReader::Compose(const ReadContext& read, int64_t patch, uint8_t* dst
     const auto bpp = static_cast<uint64_t>(BytesPerPixel(shape_.format));
     const size_t stride = static_cast<size_t>(shape_.width) * bpp;
     const Span span = SpanOf(patch);
-    if (span.direct)
+    if (span.direct || solo_[static_cast<size_t>(patch)])
         return ReadArea(read, shape_.level, positions_[static_cast<size_t>(2 * patch)],
                         positions_[static_cast<size_t>(2 * patch + 1)], shape_.width, shape_.height,
                         Extent::Picture, dst, stride, shape_.format);
@@ -174,15 +194,18 @@ int64_t PatchReader::ReadBatch(const ReadContext& read, int64_t first, int64_t n
     while (position < end) {
         // A window: the patches from `position` on whose tiles fit beside those held.
         const Span opening = SpanOf(order_[static_cast<size_t>(position)]);
-        if (!opening.direct && !opening.none()) MakeRoom(opening, maxTiles_);
+        if (!opening.direct && !opening.none() &&
+            !solo_[static_cast<size_t>(order_[static_cast<size_t>(position)])])
+            MakeRoom(opening, maxTiles_);
         std::vector<std::pair<uint64_t, Tile*>> planned;
         int64_t stop = position;
         while (stop < end) {
-            const Span span = SpanOf(order_[static_cast<size_t>(stop)]);
+            const int64_t patch = order_[static_cast<size_t>(stop)];
+            const Span span = SpanOf(patch);
             if (span.direct && stop > position) break;
             size_t missing = 0;
             std::vector<std::pair<uint64_t, Tile*>> wanted;
-            if (!span.direct && !span.none())
+            if (!span.direct && !span.none() && !solo_[static_cast<size_t>(patch)])
                 for (uint64_t row = span.firstRow; row <= span.lastRow; ++row)
                     for (uint64_t col = span.firstCol; col <= span.lastCol; ++col) {
                         const uint64_t key = col + grid_.columns * row;
@@ -241,7 +264,7 @@ int64_t PatchReader::ReadBatch(const ReadContext& read, int64_t first, int64_t n
             if (!ok) ++failed;
             // Tiles whose last patch this was are done with.
             const Span span = SpanOf(patch);
-            if (span.direct || span.none()) continue;
+            if (span.direct || span.none() || solo_[static_cast<size_t>(patch)]) continue;
             for (uint64_t row = span.firstRow; row <= span.lastRow; ++row)
                 for (uint64_t col = span.firstCol; col <= span.lastCol; ++col) {
                     const auto found = tiles_.find(col + grid_.columns * row);

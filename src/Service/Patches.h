@@ -65,6 +65,7 @@ class PatchReader {
     size_t patchBytes_ = 0;
     size_t tileBytes_ = 0;                      // of one decoded tile
     size_t maxTiles_ = 1;                       // decoded tiles held at once
+    std::vector<bool> solo_;                    // by patch: shares no tile, read as a region
     std::vector<int64_t> order_;                // patches in reading order, batch by batch
     std::unordered_map<uint64_t, Tile> tiles_;  // by column + columns * row
     size_t held_ = 0;                           // tiles with pixels
