@@ -68,11 +68,19 @@ def case_openslide(path, tiff, shift, workers):
     return time.perf_counter() - start
 
 
-class OpenSlideBatches:
+try:
+    import torch.utils.data
+    _IterableDataset = torch.utils.data.IterableDataset
+except ImportError:  # the DataLoader cases are skipped then
+    _IterableDataset = object
+
+
+class OpenSlideBatches(_IterableDataset):
     """What a pipeline on openslide-python feeds a DataLoader: batches of RGB patches, one
     read_region each, every n-th batch per worker (as PatchBatches splits them)."""
 
     def __init__(self, tiff, locations):
+        super().__init__()
         self.tiff, self.locations = tiff, locations
 
     def __iter__(self):
@@ -124,8 +132,10 @@ def run_case(arguments, name, shift, workers):
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--case", name,
                           "--shift", str(shift), "--workers", str(workers), "--slide",
                           arguments.slide, "--tiff", arguments.tiff],
-                         env=env, check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+                         env=env, capture_output=True, text=True)
+    if out.returncode != 0:
+        sys.exit(f"{name} failed:\n{out.stderr}")
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -133,7 +143,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--work", default="/tmp/tarnslide-bench")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--skip-dataloader", action="store_true")
+    parser.add_argument("--skip-dataloader", action="store_true",
+                        help="leave out the DataLoader cases (without PyTorch they are left out)")
     parser.add_argument("--case")
     parser.add_argument("--shift", type=int, default=0)
     parser.add_argument("--workers", type=int, default=1)
@@ -154,6 +165,7 @@ def main():
                                                arguments.slide[:-len(".tarn")] + ".tif")
     plan = [("tarnslide", 0, 1), ("tarnslide", 1, 1), ("tarnslide", 0, 2),
             ("openslide", 0, 1), ("openslide", 1, 1), ("openslide", 0, 2), ("openslide", 1, 2)]
+    arguments.skip_dataloader |= _IterableDataset is object
     if not arguments.skip_dataloader:
         plan += [("dataloader-tarnslide", 0, 1), ("dataloader-tarnslide", 0, 2),
                  ("dataloader-openslide", 0, 2)]
