@@ -304,6 +304,52 @@ TARN_API int tarn_read_region(tarn_slide* slide, void* dest, int64_t x, int64_t 
 TARN_API int tarn_read_level_region(tarn_slide* slide, void* dest, int32_t level, int64_t x,
                                     int64_t y, int64_t w, int64_t h, tarn_format format);
 
+/* ---- Patches by the batch: many regions of one size and level ----
+ * Reading patches together costs less than reading them one by one: each stored tile the
+ * patches touch is decoded once for the batch, however many patches share it, and copied into
+ * each. The decoded tiles held at once stay within 64 MiB: a batch needing more decodes again the
+ * tiles it dropped, so a huge batch never holds the level in memory. Work runs on up to `threads`
+ * workers (within the thread cap, tarn_set_threads; 0 or less: as many as the cap allows), which
+ * exist only while a call or a batch reader does: a process may fork whenever neither runs, and a
+ * child makes its own readers. */
+
+/* Writes `count` patches of w x h pixels of `level` into `dest`, one after another (patch i at
+ * byte i * w * h * tarn_format_bytes(format)), the top-left corner of patch i at level-0 pixel
+ * (xy[2 i], xy[2 i + 1]), as tarn_read_region reads each. status[i] (when `status` is not NULL)
+ * is 0 for a patch read and -1 for one that failed (its pixels unspecified): a failed patch never
+ * stops the others. 0 when every patch was read; -1 when one failed (tarn_get_error names the
+ * first) or the arguments are wrong (no such level, a negative count or size, a NULL buffer:
+ * every status is then -1). With threads 1 the caller's thread does all the work. */
+TARN_API int tarn_read_regions(tarn_slide* slide, int64_t count, const int64_t* xy, int32_t level,
+                               int64_t w, int64_t h, tarn_format format, void* dest, int* status,
+                               int threads);
+
+/* A stream of the same patches in batches of `batch_size` (the last may be smaller), in the order
+ * of `xy` (copied), decoded ahead: up to `prefetch` batches are read by the reader's workers while
+ * the caller works on the current one (0: each batch is read by tarn_batch_reader_next on the
+ * caller's thread and its helpers). A decoded tile the next batches need is kept for them within
+ * the bound above. NULL (reason in tarn_get_error(slide)) for wrong arguments, as
+ * tarn_read_regions, a batch size below 1 or a negative prefetch. The reader holds the slide:
+ * destroy readers before closing their slide. A reader belongs to the process that created it: in
+ * a forked child, tarn_batch_reader_next fails and tarn_batch_reader_destroy leaves it alone. */
+typedef struct tarn_batch_reader tarn_batch_reader;
+TARN_API tarn_batch_reader* tarn_batch_reader_create(tarn_slide* slide, int64_t count,
+                                                     const int64_t* xy, int32_t level, int64_t w,
+                                                     int64_t h, tarn_format format,
+                                                     int64_t batch_size, int32_t prefetch,
+                                                     int threads);
+
+/* The next batch into `dest` (room for batch_size patches, laid out as tarn_read_regions lays
+ * them out), and in *filled how many patches it holds: 0 once every batch has been read. 0 when
+ * every patch of the batch was read; -1 when one failed (the others are there; tarn_get_error of
+ * the slide names the first failure on the calling thread) or for a NULL reader, `filled` or
+ * `dest`. */
+TARN_API int tarn_batch_reader_next(tarn_batch_reader* reader, void* dest, int64_t* filled);
+
+/* Stops the reader's workers, waiting for a batch they are decoding, and releases it. NULL is
+ * ignored. */
+TARN_API void tarn_batch_reader_destroy(tarn_batch_reader* reader);
+
 /* ---- Stored tiles: the grid the file keeps each level in ----
  * A level is stored as a grid of `cols` x `rows` tiles of tile_w x tile_h pixels (the same size
  * for every level); the grid may reach past the level's picture at the right and bottom, and a

@@ -6,13 +6,17 @@
         image = slide.read_region((1000, 2000), 0, (512, 512))           # RGBA PIL image
         patch = slide.read_region((1000, 2000), 0, (512, 512), as_array=True, mode="RGB")
         patches = slide.read_regions([(0, 0), (512, 0)], 0, (256, 256), workers=4)
+        for batch in slide.read_regions(tarnslide.patch_grid(slide, 256), 0, (256, 256),
+                                        batch_size=64, workers=2):
+            ...  # (64, 256, 256, 4) arrays, each stored tile decoded once
 
 ``import tarnslide as openslide`` runs code written for openslide-python: the same names
 (``OpenSlide``, ``AbstractSlide``, ``ImageSlide``, ``OpenSlideCache``, ``open_slide``, the
 ``OpenSlideError`` family, every ``PROPERTY_NAME_*``, :mod:`tarnslide.deepzoom`,
 :mod:`tarnslide.lowlevel`) with the same behaviour, and ``open_slide`` hands files of other formats
 to openslide-python when it is installed. On top: numpy output, parallel reads (the GIL is
-released during every read), Dask arrays and a distributed tile export (:mod:`tarnslide.dask`)
+released during every read), batched patch reads and their grids (:func:`patch_grid`), PyTorch
+datasets (:mod:`tarnslide.torch`), Dask arrays and a distributed tile export (:mod:`tarnslide.dask`)
 and zarr stores (:mod:`tarnslide.zarrstore`). ``TarnSlide``, ``TarnCache`` and ``TarnError`` are
 other names of ``OpenSlide``, ``OpenSlideCache`` and ``OpenSlideError``.
 
@@ -58,6 +62,7 @@ The package's layers, each over the one before: ``_capi`` (tarn.h declared for c
 from __future__ import annotations
 
 from tarnslide import lowlevel
+from tarnslide._batches import patch_grid
 from tarnslide._convert import ConvertProgress, convert
 from tarnslide._errors import (InvalidLevelError, OpenSlideError, OpenSlideUnsupportedFormatError,
                                OpenSlideVersionError, TarnError)
@@ -79,6 +84,7 @@ __all__ = [
     "OpenSlideError", "OpenSlideUnsupportedFormatError", "OpenSlideVersionError",
     "InvalidLevelError", "TarnSlide", "TarnCache", "TarnError", "set_threads", "get_threads",
     "__version__", "__library_version__", "convert", "ConvertProgress",
+    "patch_grid",
     "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_VENDOR", "PROPERTY_NAME_QUICKHASH1",
     "PROPERTY_NAME_BACKGROUND_COLOR", "PROPERTY_NAME_OBJECTIVE_POWER", "PROPERTY_NAME_MPP_X",
     "PROPERTY_NAME_MPP_Y", "PROPERTY_NAME_BOUNDS_X", "PROPERTY_NAME_BOUNDS_Y",

@@ -22,6 +22,8 @@ SONAME = "libDecodeTarn.so.1"
 NEWER_FUNCTIONS_VERSION = "1.2.0"
 # Level-coordinate reads, stored tiles and coarse levels came later still.
 LEVEL_READS_VERSION = "1.3.0"
+# Patches by the batch (tarn_read_regions, the batch reader).
+BATCH_READS_VERSION = "1.4.0"
 
 
 def library_path() -> str:
@@ -111,6 +113,7 @@ for _structure in (TarnReader, DeepZoomTile, CacheStats):
 
 _NEWER = NEWER_FUNCTIONS_VERSION
 _LATER = LEVEL_READS_VERSION
+_BATCHES = BATCH_READS_VERSION
 _OUT_INT64 = POINTER(c_int64)
 _OUT_BUFFER = POINTER(POINTER(c_uint8))
 _OUT_SIZE = POINTER(c_size_t)
@@ -159,6 +162,16 @@ tarn_read_region = _function("tarn_read_region", c_int, c_void_p, c_void_p, c_in
 tarn_read_level_region = _function("tarn_read_level_region", c_int, c_void_p, c_void_p,
                                    c_int32, c_int64, c_int64, c_int64, c_int64, c_int,
                                    since=_LATER)
+tarn_read_regions = _function("tarn_read_regions", c_int, c_void_p, c_int64, POINTER(c_int64),
+                              c_int32, c_int64, c_int64, c_int, c_void_p, POINTER(c_int), c_int,
+                              since=_BATCHES)
+tarn_batch_reader_create = _function("tarn_batch_reader_create", c_void_p, c_void_p, c_int64,
+                                     POINTER(c_int64), c_int32, c_int64, c_int64, c_int,
+                                     c_int64, c_int32, c_int, since=_BATCHES)
+tarn_batch_reader_next = _function("tarn_batch_reader_next", c_int, c_void_p, c_void_p,
+                                   _OUT_INT64, since=_BATCHES)
+tarn_batch_reader_destroy = _function("tarn_batch_reader_destroy", None, c_void_p,
+                                      since=_BATCHES)
 tarn_get_tile_codec = _function("tarn_get_tile_codec", c_int, c_void_p, since=_LATER)
 tarn_get_level_tile_grid = _function("tarn_get_level_tile_grid", c_int, c_void_p, c_int32,
                                      _OUT_INT64, _OUT_INT64, _OUT_INT64, _OUT_INT64,

@@ -404,6 +404,7 @@ class SlideHandle:
         # copy the pages this process shares with the parent.
         if self._owned.pop("slide", None) is not None:
             self._owned["views"].clear()
+            self._owned.pop("readers", None)
             self._stale = True
 
     def _open(self) -> Tuple[int, Optional[Identity]]:
@@ -439,6 +440,11 @@ class SlideHandle:
 
 
 def _release_slide(owned: dict) -> None:
+    readers = owned.get("readers", {})
+    for key in list(readers):
+        reader = readers.pop(key, None)
+        if reader is not None and reader[0]:
+            _capi.tarn_batch_reader_destroy(reader[0])
     views = owned["views"]
     for key in list(views):
         view = views.pop(key, None)

@@ -3,7 +3,6 @@ slide, through :mod:`tarnslide.lowlevel`), :class:`ImageSlide`, :class:`OpenSlid
 :func:`open_slide` and the standard property names. See the package's documentation."""
 from __future__ import annotations
 
-import concurrent.futures
 import io
 import os
 import threading
@@ -15,7 +14,7 @@ from typing import (TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, Literal, O
 import numpy as np
 from PIL import Image
 
-from tarnslide import _handles, _pixels, lowlevel
+from tarnslide import _batches, _handles, _pixels, lowlevel
 from tarnslide._errors import OpenSlideUnsupportedFormatError
 
 if TYPE_CHECKING:
@@ -365,76 +364,66 @@ class OpenSlide(AbstractSlide):
     @overload
     def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
                      *, workers: Optional[int] = ..., mode: str = ...,
-                     iterator: Literal[False] = ...,
-                     out: Optional[np.ndarray] = ...) -> np.ndarray: ...
+                     iterator: Literal[False] = ..., out: Optional[np.ndarray] = ...,
+                     batch_size: None = ..., prefetch_factor: int = ..., shuffle: bool = ...,
+                     seed: Optional[int] = ..., drop_last: bool = ...,
+                     num_workers: Optional[int] = ...) -> np.ndarray: ...
 
     @overload
     def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
-                     *, workers: Optional[int] = ..., mode: str = ..., iterator: Literal[True],
-                     out: None = ...) -> Iterator[np.ndarray]: ...
+                     *, workers: Optional[int] = ..., mode: str = ..., iterator: bool = ...,
+                     out: None = ..., batch_size: Optional[int] = ...,
+                     prefetch_factor: int = ..., shuffle: bool = ..., seed: Optional[int] = ...,
+                     drop_last: bool = ...,
+                     num_workers: Optional[int] = ...) -> Iterator[np.ndarray]: ...
 
     def read_regions(self, locations: Iterable[Sequence[int]], level: int, size: Sequence[int],
                      *, workers: Optional[int] = None, mode: str = "RGBA",
-                     iterator: bool = False,
-                     out: Optional[np.ndarray] = None) -> Union[np.ndarray, Iterator[np.ndarray]]:
-        """Many regions of one size and level, read on `workers` threads at once.
+                     iterator: bool = False, out: Optional[np.ndarray] = None,
+                     batch_size: Optional[int] = None, prefetch_factor: int = 2,
+                     shuffle: bool = False, seed: Optional[int] = None, drop_last: bool = False,
+                     num_workers: Optional[int] = None
+                     ) -> Union[np.ndarray, Iterator[np.ndarray]]:
+        """Many regions of one size and level, read together by the library on `workers`
+        threads (default: as many as its thread cap allows; `num_workers` is another name for
+        it). Each stored tile the regions touch is decoded once, however many regions share it;
+        the interpreter's lock is released while the library works.
 
-        One (n, h, w, channels) uint8 array (`out` if given, to reuse its memory), or with
-        iterator=True an iterator of (h, w, channels) arrays in the order of `locations`, read
-        ahead by the workers."""
+        `locations` (level-0 corners) may be a list, an (n, 2) integer array or any iterable.
+        Returns one (n, h, w, channels) uint8 array (`out` if given, to reuse its memory); with
+        iterator=True an iterator of (h, w, channels) arrays in the order of `locations`; with a
+        `batch_size` an iterator of (batch, h, w, channels) arrays, the last one smaller unless
+        `drop_last`. Iterators decode `prefetch_factor` batches ahead of the one handed out (0:
+        each when asked for) and take an iterable's locations as they go; `shuffle` reads the
+        locations in a random order (`seed` makes it repeatable). A region that cannot be read
+        raises OpenSlideError (the iterators at its batch)."""
         self._check_open()
-        positions = [_position(location) for location in locations]
         width, height = _size(size)
         self._check_level(level)
         channels = _pixels.channels(mode)
-        workers = max(1, min(workers or os.cpu_count() or 1, max(1, len(positions))))
-        if iterator:
-            return self._iterate_regions(positions, level, width, height, mode, workers)
-        batch = _pixels.output(out, (len(positions), height, width, channels))
-        if not (width and height and positions):
-            return batch
         layout = lowlevel.FORMATS[mode]
-        pending = iter(range(len(positions)))  # shared: each worker takes the next index
-        failed: list = []
-
-        def work() -> None:
-            for index in pending:
-                if failed:
-                    return
-                x, y = positions[index]
-                try:
-                    lowlevel.read_region_unchecked(
-                        self._handle, batch[index].__array_interface__["data"][0], x, y, level,
-                        width, height, layout)
-                except BaseException as error:  # stop the others, re-raise below
-                    failed.append(error)
-                    return
-
-        if workers == 1:
-            work()
-        else:
-            threads = [threading.Thread(target=work, daemon=True) for _ in range(workers)]
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-        if failed:
-            raise failed[0]
+        if num_workers is not None and workers is not None and num_workers != workers:
+            raise TypeError("workers and num_workers name the same setting: give one")
+        threads = _handles.INT32.convert(workers if workers is not None else num_workers or 0)
+        if batch_size is not None and (not isinstance(batch_size, int) or batch_size < 1):
+            raise ValueError(f"batch_size must be a positive integer, not {batch_size!r}")
+        if not isinstance(prefetch_factor, int) or prefetch_factor < 0:
+            raise ValueError(f"prefetch_factor must be 0 or more, not {prefetch_factor!r}")
+        if iterator or batch_size is not None:
+            if out is not None:
+                raise ValueError("out is for the single array, not for iterators")
+            return _batches.iterate(self._handle, locations, level, width, height, channels,
+                                    layout, batch_size=batch_size, prefetch=prefetch_factor,
+                                    threads=threads, shuffle=shuffle, seed=seed,
+                                    drop_last=drop_last)
+        if shuffle or drop_last:
+            raise ValueError("shuffle and drop_last are for iterators (iterator or batch_size)")
+        positions = _batches.locations_array(locations)
+        batch = _pixels.output(out, (len(positions), height, width, channels))
+        if width and height and len(positions):
+            _batches.read_into(self._handle, positions, level, width, height, layout, batch,
+                               threads)
         return batch
-
-    def _iterate_regions(self, positions: list, level: int, width: int, height: int, mode: str,
-                         workers: int) -> Iterator[np.ndarray]:
-        def read(position: Tuple[int, int]) -> np.ndarray:
-            return self.read_region(position, level, (width, height), as_array=True, mode=mode)
-
-        with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-            ahead: list = []
-            for position in positions:
-                ahead.append(pool.submit(read, position))
-                if len(ahead) > 2 * workers:
-                    yield ahead.pop(0).result()
-            for future in ahead:
-                yield future.result()
 
     def get_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
         """An RGB image of the whole slide fitting within `size`, on white.

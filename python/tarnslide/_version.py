@@ -1,2 +1,2 @@
 """The package's version: the library's version it was released with."""
-__version__ = "1.3.0"
+__version__ = "1.4.0"

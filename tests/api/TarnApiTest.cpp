@@ -805,7 +805,7 @@ TEST(TarnThreads, TheCapHoldsForWholeLayerDecodes) {
 }
 
 TEST(TarnLibrary, VersionLayoutsAndCaches) {
-    EXPECT_STREQ(tarn_version(), "1.3.0");
+    EXPECT_STREQ(tarn_version(), "1.4.0");
     EXPECT_EQ(tarn_format_bytes(TARN_FORMAT_RGBA), 4);
     EXPECT_EQ(tarn_format_bytes(TARN_FORMAT_BGR), 3);
     EXPECT_EQ(tarn_format_bytes(static_cast<tarn_format>(7)), 0);

@@ -26,7 +26,7 @@ prefix=$work/prefix
 sed -e "s|@LIBDIR@|$libdir|" -e "s|@CONFIG@|$config|" "$here/installed_files.txt" | sort |
     diff -u - "$work/installed.txt" || fail "installed files differ from installed_files.txt"
 [ "$(readlink "$prefix/$libdir/libDecodeTarn.so")" = libDecodeTarn.so.1 ] || fail "development link"
-[ "$(readlink "$prefix/$libdir/libDecodeTarn.so.1")" = libDecodeTarn.so.1.3.0 ] || fail "soname link"
+[ "$(readlink "$prefix/$libdir/libDecodeTarn.so.1")" = libDecodeTarn.so.1.4.0 ] || fail "soname link"
 [ "$(readlink "$prefix/$libdir/tarn-openslide/libopenslide.so")" = libopenslide.so.1 ] ||
     fail "libopenslide.so does not name libopenslide.so.1"
 python_package=$prefix/lib/python3/dist-packages/tarnslide
