@@ -205,7 +205,8 @@ def wait_until(driver, script, what):
 
 def drawn(driver):
     """Whether the viewer's area shows a picture: the sample's tissue, not one flat colour."""
-    shot = Image.open(io.BytesIO(driver.get_screenshot_as_png())).convert("L").crop((0, 0, 800, 600))
+    shot = Image.open(io.BytesIO(driver.get_screenshot_as_png())).convert("L")
+    shot = shot.crop((0, 0, 800, 600))
     return max(ImageStat.Stat(shot).stddev) > 12
 
 
