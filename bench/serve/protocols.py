@@ -113,16 +113,20 @@ fastcgi.server = ("/fcgi-bin/iipsrv.fcgi" => ((
     "socket" => "{work}/iipsrv.socket",
     "bin-path" => "/usr/lib/iipimage-server/iipsrv.fcgi",
     "max-procs" => 1,
+    "check-local" => "disable",
     "bin-environment" => ("FILESYSTEM_PREFIX" => "{folder}/", "VERBOSITY" => "0",
                           "MAX_IMAGE_CACHE_SIZE" => "256", "JPEG_QUALITY" => "75",
                           "MAX_CVT" => "8192")
 )))
 """)
         super().__init__(["/usr/sbin/lighttpd", "-D", "-f", config])
-        self.folder = folder
         names = sorted(os.listdir(folder))
-        wait_for(f"http://127.0.0.1:{self.port}/fcgi-bin/iipsrv.fcgi?IIIF={names[0]}/info.json",
-                 self.process)
+        try:
+            wait_for(f"http://127.0.0.1:{self.port}/fcgi-bin/iipsrv.fcgi?IIIF={names[0]}"
+                     "/info.json", self.process)
+        except RuntimeError:
+            self.stop()
+            raise
 
     def tile(self, name, x, y, w, h, size):
         return f"/fcgi-bin/iipsrv.fcgi?IIIF={name}.tif/{x},{y},{w},{h}/{size},/0/default.jpg"
@@ -140,11 +144,15 @@ class Orthanc(Process):
                        "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
                        "Plugins": ["/usr/share/orthanc/plugins/libOrthancDicomWeb.so"]}, out)
         super().__init__(["Orthanc", config])
-        wait_for(f"http://127.0.0.1:{self.port}/system", self.process)
-        for path in instances:
-            request = urllib.request.Request(f"http://127.0.0.1:{self.port}/instances",
-                                             data=open(path, "rb").read(), method="POST")
-            urllib.request.urlopen(request, timeout=120).read()
+        try:
+            wait_for(f"http://127.0.0.1:{self.port}/system", self.process)
+            for path in instances:
+                request = urllib.request.Request(f"http://127.0.0.1:{self.port}/instances",
+                                                 data=open(path, "rb").read(), method="POST")
+                urllib.request.urlopen(request, timeout=120).read()
+        except (OSError, RuntimeError):
+            self.stop()
+            raise
 
     def frames_base(self):
         return f"http://127.0.0.1:{self.port}/dicom-web"
