@@ -52,6 +52,7 @@ test_packages=(
     # tarn convert's DICOM stored in Orthanc and served by its whole-slide plugin, and turned back
     # into a TIFF by OrthancWSIDicomToTiff (its service is never started: the test runs its own)
     orthanc orthanc-wsi
+    orthanc-dicomweb  # tarn serve's DICOMweb retrieved into Orthanc, which it names a remote server
 )
 case "$profile" in
     build) packages=("${build_packages[@]}") ;;
@@ -100,3 +101,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 install_npm_tree "$root/tools/tarn/viewer"        # OpenSeadragon, which `tarn serve` embeds
 [ "$profile" = test ] || exit 0
 install_npm_tree "$root/tests/remote/s3rver"      # the S3 server of the remote-reading tests
+[ "$profile" = test ] && install_npm_tree "$root/tests/serve/clients"  # IIIF and DICOMweb viewers

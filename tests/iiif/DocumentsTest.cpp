@@ -167,9 +167,9 @@ TEST(IiifService, NamesTheResources) {
     EXPECT_EQ(ClassifyPath(V{"canvas", "1"}), Resource::NotFound);
     EXPECT_EQ(ClassifyPath(V{"info.jso"}), Resource::NotFound);
     const ServiceUris uris = MakeServiceUris("http://h:8", "slide_1");
-    EXPECT_EQ(uris.service, "http://h:8/iiif/slide_1");
-    EXPECT_EQ(uris.info, "http://h:8/iiif/slide_1/info.json");
-    EXPECT_EQ(uris.manifest, "http://h:8/iiif/slide_1/manifest.json");
+    EXPECT_EQ(uris.service, "http://h:8/iiif/3/slide_1");
+    EXPECT_EQ(uris.info, "http://h:8/iiif/3/slide_1/info.json");
+    EXPECT_EQ(uris.manifest, "http://h:8/iiif/3/slide_1/manifest.json");
 }
 
 }  // namespace

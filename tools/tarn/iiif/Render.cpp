@@ -147,6 +147,32 @@ int Read(tarn_slide* slide, const Source& source, uint8_t* dest, int64_t x, int6
                : tarn_read_level_region(slide, dest, source.level, x, y, w, h, TARN_FORMAT_RGB);
 }
 
+Error ReadFailure(tarn_slide* slide) {
+    const char* why = tarn_get_error(slide);
+    return {500,
+            std::string("cannot read the slide: ") + (why != nullptr ? why : "unknown failure")};
+}
+
+// A region read at its source's own scale (a tile at its scale factor, most often): every output
+// pixel is one source pixel, so the rows go straight to the answer, a band of whole tile rows of
+// at most the block budget at a time.
+Error CopyPixels(tarn_slide* slide, const Source& source, const SourcePlan& plan,
+                 const ResolvedRequest& request, const RenderOptions& options, Pixels* pixels) {
+    const int64_t budget = static_cast<int64_t>(std::max<size_t>(options.blockBytes, 3 * 1024));
+    const int64_t bandRows = std::min(plan.h, std::max<int64_t>(budget / 3 / plan.w, 1));
+    std::vector<uint8_t> band(static_cast<size_t>(plan.w) * bandRows * 3);
+    Writer writer(request, pixels);
+    for (int64_t top = 0; top < plan.h;) {
+        const int64_t bottom = BlockEnd(top, plan.y, bandRows, source.tileHeight, plan.h);
+        if (Read(slide, source, band.data(), plan.x, plan.y + top, plan.w, bottom - top) != 0)
+            return ReadFailure(slide);
+        for (int64_t r = top; r < bottom; ++r)
+            writer.Put(r, band.data() + (r - top) * plan.w * 3);
+        top = bottom;
+    }
+    return {};
+}
+
 }  // namespace
 
 SourcePlan PlanSource(const SlideFacts& facts, const ResolvedRequest& request) {
@@ -183,6 +209,7 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
     if (sw * sh > options.maxReadPixels)
         return BadRequest("size is too far out of the region's proportions to draw");
     const Source& source = facts.sources[plan.source];
+    if (sw == ow && sh == oh) return CopyPixels(slide, source, plan, request, options, pixels);
     const Axis across = MakeAxis(sw, ow), down = MakeAxis(sh, oh);
     const Divider divide(across.total * down.total);
 
@@ -193,7 +220,7 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
     // A band's row sums (4 bytes a channel) take at most twice the budget.
     const int64_t blockRows =
         std::max<int64_t>(std::min(budget / 3 / blockColumns, budget / 6 / (ow + 1)), 1);
-    std::vector<uint8_t> block(static_cast<size_t>(blockColumns) * blockRows * 3);
+    std::vector<uint8_t> block(static_cast<size_t>(blockColumns) * std::min(blockRows, sh) * 3);
     std::vector<uint32_t> rowSums(static_cast<size_t>(ow + 1) * 3);
     std::vector<uint64_t> outputSums[2] = {std::vector<uint64_t>((ow + 1) * 3),
                                            std::vector<uint64_t>((ow + 1) * 3)};
@@ -210,12 +237,8 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
             const int64_t right = BlockEnd(left, plan.x, std::min(blockColumns, budget / 3 / rows),
                                            source.tileWidth, sw);
             const int64_t columns = right - left;
-            if (Read(slide, source, block.data(), plan.x + left, plan.y + top, columns, rows) !=
-                0) {
-                const char* why = tarn_get_error(slide);
-                return {500, std::string("cannot read the slide: ") +
-                                 (why != nullptr ? why : "unknown failure")};
-            }
+            if (Read(slide, source, block.data(), plan.x + left, plan.y + top, columns, rows) != 0)
+                return ReadFailure(slide);
             for (int64_t r = 0; r < rows; ++r) {
                 const uint8_t* in = block.data() + r * columns * 3;
                 uint32_t* sums = bandSums.data() + r * (ow + 1) * 3;

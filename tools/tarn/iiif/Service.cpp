@@ -66,7 +66,7 @@ const char* InfoContentType(std::string_view accept) {
 
 ServiceUris MakeServiceUris(std::string_view origin, std::string_view name) {
     ServiceUris uris;
-    uris.service = std::string(origin) + "/iiif/" + std::string(name);
+    uris.service = std::string(origin) + "/iiif/3/" + std::string(name);
     uris.info = uris.service + "/info.json";
     uris.manifest = uris.service + "/manifest.json";
     return uris;

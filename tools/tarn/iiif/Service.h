@@ -1,12 +1,13 @@
 // What the HTTP route of a slide's IIIF service needs beyond the documents and the images: which
 // resource a path names, the URLs of a slide's service, and which content type info.json gets.
 //
-// A slide named NAME is served under /iiif/NAME:
-//   /iiif/NAME                   303 to /iiif/NAME/info.json (level 2's base URI redirect)
-//   /iiif/NAME/info.json         InfoJson, as InfoContentType(Accept) says
-//   /iiif/NAME/manifest.json     ManifestJson, application/ld+json with the Presentation profile
-//   /iiif/NAME/R/S/T/Q.F         an image: ParseImageRequest, ResolveImageRequest, RenderImage
-// Every answer, errors included, carries Access-Control-Allow-Origin: * (level 2's CORS).
+// A slide named NAME is served under /iiif/3/NAME (3: the Image API's version):
+//   /iiif/3/NAME                 303 to /iiif/3/NAME/info.json (level 2's base URI redirect)
+//   /iiif/3/NAME/info.json       InfoJson, as InfoContentType(Accept) says
+//   /iiif/3/NAME/manifest.json   ManifestJson, application/ld+json with the Presentation profile
+//   /iiif/3/NAME/R/S/T/Q.F       an image: ParseImageRequest, ResolveImageRequest, RenderImage
+// Every answer, errors included, carries Access-Control-Allow-Origin (the server's --cors
+// policy: `*` unless a token guards it).
 #pragma once
 
 #include <string>
@@ -35,7 +36,7 @@ constexpr char kManifestType[] =
 const char* InfoContentType(std::string_view accept);
 
 struct ServiceUris {
-    std::string service;   // the image service's id: ORIGIN/iiif/NAME
+    std::string service;   // the image service's id: ORIGIN/iiif/3/NAME
     std::string info;      // .../info.json: the link of the slide's index entry
     std::string manifest;  // .../manifest.json
 };

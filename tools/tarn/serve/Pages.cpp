@@ -99,8 +99,12 @@ std::string SlideCard(const ServedSlide& slide) {
         images += (images.empty() ? "" : ", ") + image;
     fact("Images", images, "");
     const std::string name = HtmlEscape(slide.name);
-    return "<a class=\"card\" href=\"/view/" + name + "\"><img src=\"" + ThumbnailUrl(slide) +
-           "\" alt=\"\"><h2>" + name + "</h2><dl>" + facts + "</dl></a>\n";
+    // The IIIF links sit beside the viewer's link, not inside it: links do not nest.
+    return "<div class=\"card\"><a href=\"/view/" + name + "\"><img src=\"" + ThumbnailUrl(slide) +
+           "\" alt=\"\"><h2>" + name + "</h2><dl>" + facts +
+           "</dl></a><p class=\"links\">IIIF: <a href=\"/iiif/3/" + name +
+           "/info.json\">info.json</a>, <a href=\"/iiif/3/" + name +
+           "/manifest.json\">manifest</a></p></div>\n";
 }
 
 }  // namespace

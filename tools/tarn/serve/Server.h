@@ -19,7 +19,12 @@
 #include "EncodedCache.h"
 #include "Status.h"
 #include "http/Daemon.h"
+#include "iiif/Slide.h"
 #include "tarn.h"
+
+namespace tarn::dicom {
+struct PreparedSlide;
+}
 
 namespace tarncli::serve {
 
@@ -55,6 +60,13 @@ struct ServedSlide {
     std::vector<std::string> images;  // associated images served ("label" left out if hidden)
     std::map<std::string, std::string> properties;  // those served
     http::EncodedPtr descriptor, propertiesJson, viewerPage;
+    // What its IIIF image service offers; `iiifReady` false (and its routes 500) when the slide
+    // could not describe itself.
+    iiif::SlideFacts iiif;
+    bool iiifReady = false;
+    // Its DICOM instances, named with the UIDs the converter derives; null when the tool is built
+    // without DICOM or the slide cannot be described as DICOM (DICOMweb then does not list it).
+    std::shared_ptr<const tarn::dicom::PreparedSlide> dicom;
 
     // Set once the slide's coarse levels are built (or none are needed): no tile waits any more.
     std::atomic<bool> coarseBuilt{false};
@@ -135,6 +147,13 @@ struct Server {
     http::EncodedPtr indexPage_;         // under indexLock_
     std::vector<uint32_t> indexSlides_;  // the ids of the slides it shows, under indexLock_
 };
+
+// The slide as the DICOM instances `tarn convert --format dicom` writes of it, with the same UIDs
+// (a local file dates them by its modification time, as the converter does). Null with the
+// reason; with none when the tool is built without DICOM.
+std::shared_ptr<const tarn::dicom::PreparedSlide> PrepareDicom(tarn_slide* slide,
+                                                               const std::string& path,
+                                                               std::string* error);
 
 // The slide files named by PATHs: files (and URLs) as given, and the *.tarn files of folders
 // (not recursing). False with a message when a path does not exist.

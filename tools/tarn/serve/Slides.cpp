@@ -119,6 +119,15 @@ bool Describe(ServedSlide* served, const Options& options, std::string* error) {
         tarn_deepzoom_get_level_tiles(served->deepzoom, level, &columns, &rows);
         if (columns == 1 && rows == 1) served->thumbnailLevel = level;
     }
+    std::string why;
+    served->iiifReady = iiif::DescribeSlide(slide, &served->iiif, &why);
+    if (!served->iiifReady)
+        fprintf(stderr, "tarn: %s has no IIIF service: %s\n", Shown(served->path).c_str(),
+                why.c_str());
+    served->dicom = PrepareDicom(slide, served->path, &why);
+    if (served->dicom == nullptr && !why.empty())
+        fprintf(stderr, "tarn: %s is not served over DICOMweb: %s\n", Shown(served->path).c_str(),
+                why.c_str());
     served->propertiesJson = http::MakeEncoded(PropertiesJson(*served));
     served->viewerPage = http::MakeEncoded(ViewerPage(*served));
     return true;

@@ -99,6 +99,10 @@ struct StreamHold {
 
 ssize_t ReadPiece(void* cls, uint64_t offset, char* buffer, size_t room) {
     auto* hold = static_cast<StreamHold*>(cls);
+    // libmicrohttpd asks for a piece once the client took the last one: that is the client's
+    // progress, and the piece's making (a frame encoded, a coarse level waited for) does not
+    // count against the client.
+    hold->watch->Progress(hold->watched);
     int64_t written = -1;
     try {
         written = hold->stream->next(offset, buffer, room);

@@ -7,7 +7,8 @@ namespace tarncli::serve {
 std::vector<http::Route> MakeRouteTable(Server& server) {
     std::vector<http::Route> table;
     for (std::vector<http::Route> (*family)(Server&) :
-         {PageRoutes, DeepZoomRoutes, AssociatedRoutes, AssetRoutes, StatusRoutes}) {
+         {PageRoutes, DeepZoomRoutes, AssociatedRoutes, IiifRoutes, DicomWebRoutes, AssetRoutes,
+          StatusRoutes}) {
         std::vector<http::Route> routes = family(server);
         table.insert(table.end(), routes.begin(), routes.end());
     }

@@ -16,6 +16,8 @@ struct Server;
 std::vector<http::Route> PageRoutes(Server& server);        // "/", "/view/<slide>"
 std::vector<http::Route> DeepZoomRoutes(Server& server);    // "/deepzoom/..."
 std::vector<http::Route> AssociatedRoutes(Server& server);  // "/properties/...", "/associated/..."
+std::vector<http::Route> IiifRoutes(Server& server);        // "/iiif/3/..."
+std::vector<http::Route> DicomWebRoutes(Server& server);    // "/dicomweb/..."
 std::vector<http::Route> AssetRoutes(Server& server);       // "/static/...", "/favicon.ico"
 std::vector<http::Route> StatusRoutes(Server& server);      // "/status"
 

@@ -29,6 +29,15 @@ bool HoldSlide(Server& server, const http::Call& call, std::string_view name, He
     return true;
 }
 
+bool RequestOrigin(const http::HttpRequest& request, std::string* origin) {
+    if (!request.host || request.host->empty() || request.host->size() > 255 ||
+        request.host->find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                        "0123456789.-_:[]") != std::string::npos)
+        return false;
+    *origin = "http://" + *request.host;
+    return true;
+}
+
 bool EndsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }

@@ -27,6 +27,11 @@ bool HoldSlide(Server& server, const http::Call& call, std::string_view name, He
 
 inline constexpr std::chrono::seconds kSeatWait{5};
 
+// "http://HOST" of the request's Host header, for the absolute URLs of the IIIF and DICOMweb
+// documents; false when it has none, or one that is not a plain host name or address with an
+// optional port (no URL may carry what a client wrote there).
+bool RequestOrigin(const http::HttpRequest& request, std::string* origin);
+
 bool EndsWith(std::string_view text, std::string_view suffix);
 
 }  // namespace tarncli::serve
