@@ -119,6 +119,7 @@ class TiffWriter : public Writer {
         }
         if (!file_.AddTile(tile.at.column, tile.at.row, tile.data, tile.size, error))
             return PutResult::Failed;
+        if (tile.damaged) ++damaged_;
         if (tile.at.index + 1 == levelStart_ && !file_.EndImage(error)) return PutResult::Failed;
         return PutResult::Written;
     }
@@ -136,7 +137,9 @@ class TiffWriter : public Writer {
             tags.colourProfile = true;
             if (!file_.AddStripped(tags, image.jpeg.data(), image.jpeg.size(), error)) return false;
         }
-        return file_.Close(error);
+        if (!file_.Close(error)) return false;
+        return !settings_.skipDamaged ||
+               PatchFirstDescription(job_.output, DamagedCount(0), DamagedCount(damaged_), error);
     }
 
     void Abandon() override { file_.Abort(); }
@@ -164,8 +167,25 @@ class TiffWriter : public Writer {
         if (ome_ && k == 0) {
             image.subImages = static_cast<uint16_t>(plan_.levels.size() - 1);
             image.description = Description(mppX, mppY);
+        } else if (k == 0 && settings_.skipDamaged) {
+            image.description = DamagedCount(0);
         }
         return image;
+    }
+
+    // With --skip-damaged, the first image says how many tiles are white. The count is known
+    // only once every tile is written, long after that image: Finish writes it over the
+    // placeholder for 0, which is as long as the text for any count (the padding is spaces,
+    // which OME-XML passes over between elements).
+    std::string DamagedCount(int64_t damaged) const {
+        const auto text = [this](int64_t n) {
+            return ome_ ? "<M K=\"tarn.damaged-tiles\">" + std::to_string(n) + "</M>"
+                        : std::to_string(n) + " of " + std::to_string(plan_.TileCount()) +
+                              " tiles could not be read from the source slide and are white";
+        };
+        std::string padded = text(damaged);
+        padded.resize(text(plan_.TileCount()).size(), ' ');
+        return padded;
     }
 
     std::string Description(double mppX, double mppY) const {
@@ -173,8 +193,15 @@ class TiffWriter : public Writer {
             {job_.name, plan_.levels[0].width, plan_.levels[0].height, mppX, mppY}};
         for (const Associated& image : associated_)
             images.push_back({image.name, image.width, image.height, 0, 0});
-        return OmeXml(images, {{"tarn.colorspace", "sRGB"},
-                               {"tarn.pixel-size", settings_.mppFromSlide ? "slide" : "given"}});
+        std::vector<std::pair<std::string, std::string>> annotations = {
+            {"tarn.colorspace", "sRGB"},
+            {"tarn.pixel-size", settings_.mppFromSlide ? "slide" : "given"}};
+        if (!settings_.skipDamaged) return OmeXml(images, annotations);
+        annotations.emplace_back("tarn.damaged-tiles", "0");
+        std::string xml = OmeXml(images, annotations);
+        const std::string unpadded = "<M K=\"tarn.damaged-tiles\">0</M>";
+        xml.replace(xml.find(unpadded), unpadded.size(), DamagedCount(0));
+        return xml;
     }
 
     const SlideExport& job_;
@@ -184,6 +211,7 @@ class TiffWriter : public Writer {
     TiffFile file_;
     std::vector<Associated> associated_;
     int64_t levelStart_ = 0;  // plan number of the next level's first tile
+    int64_t damaged_ = 0;     // tiles written white
 };
 
 std::unique_ptr<Writer> MakeTiffWriter(const SlideExport& job, const Plan& plan) {

@@ -1,6 +1,8 @@
 #include "TiffFile.h"
 
+#include <fcntl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -41,7 +43,73 @@ std::vector<uint8_t> ColourProfile() {
     return profile;
 }
 
+// A little-endian unsigned number of `size` bytes.
+uint64_t Read(const uint8_t* bytes, int size) {
+    uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+bool ReadAt(int fd, uint64_t offset, void* into, size_t size) {
+    return pread(fd, into, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+}
+
+// Where the first IFD's ImageDescription lies in a little-endian TIFF or BigTIFF (libtiff writes
+// the machine's order), its byte count in `size`; 0 when it has none.
+uint64_t DescriptionOffset(int fd, uint64_t* size) {
+    uint8_t header[16];
+    if (!ReadAt(fd, 0, header, sizeof header) || header[0] != 'I' || header[1] != 'I') return 0;
+    const bool big = Read(header + 2, 2) == 43;
+    const int number = big ? 8 : 4;  // bytes of a count or an offset
+    const int entrySize = big ? 20 : 12;
+    const uint64_t directory = big ? Read(header + 8, 8) : Read(header + 4, 4);
+    uint8_t count[8];
+    if (!ReadAt(fd, directory, count, big ? 8 : 2)) return 0;
+    const uint64_t entries = Read(count, big ? 8 : 2);
+    constexpr uint64_t kMostEntries = 256;  // ours have about twenty
+    for (uint64_t i = 0; i < entries && i < kMostEntries; ++i) {
+        uint8_t entry[20];
+        if (!ReadAt(fd, directory + (big ? 8 : 2) + i * entrySize, entry, entrySize)) return 0;
+        if (Read(entry, 2) != TIFFTAG_IMAGEDESCRIPTION || Read(entry + 2, 2) != TIFF_ASCII)
+            continue;
+        *size = Read(entry + 4, number);
+        // A description longer than the entry's value field lies where the field points.
+        return *size > static_cast<uint64_t>(number) ? Read(entry + 4 + number, number) : 0;
+    }
+    return 0;
+}
+
 }  // namespace
+
+bool PatchFirstDescription(const std::string& path, const std::string& from, const std::string& to,
+                           std::string* error) {
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + " again: " + strerror(errno);
+        return false;
+    }
+    uint64_t size = 0;
+    const uint64_t offset = DescriptionOffset(fd, &size);
+    constexpr uint64_t kMostDescription = uint64_t{16} << 20;
+    std::string text(offset > 0 && size <= kMostDescription ? size : 0, '\0');
+    const size_t at = offset > 0 && ReadAt(fd, offset, text.data(), text.size())
+                          ? text.find(from)
+                          : std::string::npos;
+    bool ok = at != std::string::npos && from.size() == to.size();
+    if (!ok) {
+        *error = "the first image of " + path + " lost its description";
+    } else if (pwrite(fd, to.data(), to.size(), static_cast<off_t>(offset + at)) !=
+               static_cast<ssize_t>(to.size())) {
+        *error = "cannot write " + path + ": " + strerror(errno);
+        ok = false;
+    }
+    if (close(fd) != 0 && ok) {
+        *error = "cannot write " + path + ": " + strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
 
 bool NeedsBigTiff(const std::vector<PlanLevel>& levels, uint64_t extra) {
     uint64_t bytes = extra;

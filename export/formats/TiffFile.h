@@ -33,6 +33,12 @@ struct TiffImage {
 // a baseline JPEG of photographic content takes.
 bool NeedsBigTiff(const std::vector<PlanLevel>& levels, uint64_t extra);
 
+// Writes `to` over `from` (as long) in the ImageDescription of the closed file's first IFD: a
+// count known only once the file is whole, over the placeholder its first image was written
+// with. False with a message when the file has no such description.
+bool PatchFirstDescription(const std::string& path, const std::string& from, const std::string& to,
+                           std::string* error);
+
 class TiffFile {
   public:
     TiffFile() = default;

@@ -115,3 +115,18 @@ def test_tifffile_reads_the_ome_tiff_series_levels_and_pixel_size_and_libvips_it
             table.append((level, (width, height),
                           psnr(decoded, reference(ours, level, 0, 0, width, height))))
     within_jpeg_tolerance(table, "OME-TIFF")
+
+
+def test_tiles_written_white_are_counted_in_the_first_image(slides, tmp_path):
+    tifffile = pytest.importorskip("tifffile", reason="python3-tifffile is missing")
+    descriptions = {}
+    for name in ("white.tiff", "white.ome.tiff"):
+        run = tarn("convert", slides["damaged"], tmp_path / name, "--skip-damaged", "--quiet")
+        assert run.returncode == 0, run.stderr
+        with tifffile.TiffFile(tmp_path / name) as tiff:
+            descriptions[name] = tiff.pages[0].description
+    assert re.fullmatch(r"1 of \d+ tiles could not be read from the source slide and are white *",
+                        descriptions["white.tiff"])
+    counts = [m.text for m in ElementTree.fromstring(descriptions["white.ome.tiff"]).iter(f"{OME}M")
+              if m.get("K") == "tarn.damaged-tiles"]
+    assert counts == ["1"]
