@@ -14,7 +14,9 @@ The slide is the benchmark slide (24 x 16 tiles of 256, two layers), written int
 folder, unless --slide names another; --large adds a memory run of `tarn convert` on that slide
 (a 76.8k x 61.4k one: tarn sample FILE --columns 300 --rows 240 --layers 5).
 
-libvips gets VIPS_CONCURRENCY=N for N threads and finds our library through LD_LIBRARY_PATH.
+libvips gets VIPS_CONCURRENCY=N for N threads and finds our library through LD_LIBRARY_PATH;
+both keep the slide's colour table in a folder of the run's own (TARN_CACHE_DIR), filled by the
+warm-up runs.
 Every run is a fresh process writing a fresh output; the two programs run in turn (A B A B ...)
 after one warm-up each, so that a machine whose speed drifts affects both alike. Figures: wall
 time on CLOCK_MONOTONIC around the run, CPU time (user + sys) and peak resident memory
@@ -138,6 +140,10 @@ def main():
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     work = tempfile.mkdtemp(prefix="tarn-convert-bench-")
+    # Both sides read through our library, which keeps the slide's colour table in a folder
+    # (built at the first run, mapped after, as on a user's machine): one of the run's own, so
+    # that other users of the machine's folder cannot change what is measured.
+    os.environ["TARN_CACHE_DIR"] = os.path.join(work, "cache")
     try:
         slide = options.slide
         if slide is None:
