@@ -54,6 +54,9 @@ def test_the_format_comes_from_the_name_and_the_progress_is_a_line_per_slide(sli
     wrong = tarn("convert", slides["small"], tmp_path / "y", "--quality", "101")
     assert wrong.returncode == 2
     assert "--quality must be a whole number from 1 to 100" in wrong.stderr
+    odd = tarn("convert", slides["small"], tmp_path / "odd.tiff", "--tile", "100")
+    assert odd.returncode == 1 and "TIFF tiles are a multiple of 16 pixels" in odd.stderr
+    assert not os.path.exists(tmp_path / "odd.tiff")
 
 
 def test_an_existing_output_is_refused_and_overwrite_replaces_it(slides, tmp_path):
