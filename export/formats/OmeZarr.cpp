@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
