@@ -6,6 +6,7 @@ namespace tarnexport {
 namespace {
 
 // One line per format, the default first.
+// clang-format off
 const FormatEntry* const kFormats[] = {
     &kTilesFormat,
     &kDeepZoomFormat,
@@ -13,7 +14,12 @@ const FormatEntry* const kFormats[] = {
 #if TARN_EXPORT_DICOM
     &kDicomFormat,
 #endif
+#if TARN_EXPORT_TIFF
+    &kTiffFormat,
+    &kOmeTiffFormat,
+#endif
 };
+// clang-format on
 
 }  // namespace
 

@@ -15,6 +15,10 @@ extern const FormatEntry kOmeZarrFormat;   // formats/OmeZarr.cpp
 #if TARN_EXPORT_DICOM
 extern const FormatEntry kDicomFormat;  // formats/Dicom.cpp, where DCMTK is installed
 #endif
+#if TARN_EXPORT_TIFF
+extern const FormatEntry kTiffFormat;     // formats/Tiff.cpp, where libtiff is installed
+extern const FormatEntry kOmeTiffFormat;  // formats/Tiff.cpp
+#endif
 
 size_t FormatCount();
 const FormatEntry* FormatAt(size_t index);               // null beyond the count

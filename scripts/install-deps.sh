@@ -20,6 +20,7 @@ build_packages=(
     libmicrohttpd-dev            # tarn serve
     libdcmtk-dev liblcms2-dev    # dicom/: DICOM datasets (DCMTK) with an sRGB profile (lcms2)
     zlib1g-dev libzstd-dev       # OME-Zarr chunks (zlib, zstd)
+    libtiff-dev                  # TIFF and OME-TIFF
 )
 test_packages=(
     clang clang-format clang-tidy libclang-rt-14-dev
@@ -38,6 +39,7 @@ test_packages=(
     python3-pip python3-venv python3-numpy python3-pil python3-dask python3-distributed
     python3-zarr python3-xarray
     python3-numcodecs  # OME-Zarr outputs read back with python3-zarr and Dask (zstd, zlib)
+    python3-tifffile   # OME-TIFF outputs' series, levels and pixel size
     # (python3-torch, a large install (113 MB fetched, 507 MB unpacked, close to 2 minutes), is
     # left out: with it, the fork test also runs PyTorch's DataLoader and tarnslide.torch's
     # datasets run under DataLoader workers that fork and spawn; without it, the fork test starts

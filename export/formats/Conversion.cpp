@@ -24,6 +24,23 @@ double PixelSize(const char* text) {
     return value;
 }
 
+// Level-0 pixels that one pixel of the plan level spans, as nominal.
+double NominalDownsample(tarn_slide* slide, const PlanLevel& level) {
+    if (level.source == PixelSource::CoarseLevel) {
+        const double coarsest = tarn_get_level_downsample(slide, tarn_get_level_count(slide) - 1);
+        return std::ldexp(coarsest, level.level) * level.scale;
+    }
+    return tarn_get_level_downsample(slide, level.level) * level.scale;
+}
+
+// The span along one axis of `full` level-0 pixels over `size`.
+double Span(double nominal, int64_t full, int64_t size) {
+    return nominal > 0 &&
+                   std::fabs(static_cast<double>(full) / nominal - static_cast<double>(size)) <= 1
+               ? nominal
+               : static_cast<double>(full) / static_cast<double>(size);
+}
+
 bool ReadMetadata(const std::string& path, std::string* text, std::string* error) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -118,6 +135,15 @@ bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, 
             return image.name == "label" || image.name == "macro";
         });
     return true;
+}
+
+void LevelPixelSize(tarn_slide* slide, const ConversionSettings& settings, const PlanLevel& level,
+                    double* x, double* y) {
+    int64_t fullWidth = 0, fullHeight = 0;
+    tarn_get_level_dimensions(slide, 0, &fullWidth, &fullHeight);
+    const double nominal = NominalDownsample(slide, level);
+    *x = settings.mppX * Span(nominal, fullWidth, level.width);
+    *y = settings.mppY * Span(nominal, fullHeight, level.height);
 }
 
 }  // namespace tarnexport

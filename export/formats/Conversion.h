@@ -40,4 +40,11 @@ bool ReadConversionSettings(const SlideExport& job, ConversionSettings* settings
 bool PlanConversion(const SlideExport& job, const ConversionSettings& settings, Plan* plan,
                     std::string* error, TileEncoding encoding = TileEncoding::Jpeg);
 
+// Micrometres per pixel of a plan level along x and y: level 0's times the level-0 pixels one of
+// its pixels spans, the nominal downsample (a power of the slide's layer ratio, times 2 for each
+// halving below) where the level's size agrees with it within a pixel (sizes are rounded up at
+// each halving), else what the sizes measure.
+void LevelPixelSize(tarn_slide* slide, const ConversionSettings& settings, const PlanLevel& level,
+                    double* x, double* y);
+
 }  // namespace tarnexport

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,25 +56,6 @@ std::string Quoted(const std::string& text) {
         }
     }
     return out + "\"";
-}
-
-// Level-0 pixels that one pixel of the plan level spans, as nominal (a power of the slide's
-// layer ratio, times 2 for each halving below).
-double NominalDownsample(tarn_slide* slide, const PlanLevel& level) {
-    if (level.source == PixelSource::CoarseLevel) {
-        const double coarsest = tarn_get_level_downsample(slide, tarn_get_level_count(slide) - 1);
-        return std::ldexp(coarsest, level.level) * level.scale;
-    }
-    return tarn_get_level_downsample(slide, level.level) * level.scale;
-}
-
-// The span along one axis: the nominal one where the level's size agrees with it within a
-// pixel (sizes are rounded up at each halving), else what the sizes measure.
-double Span(double nominal, int64_t full, int64_t size) {
-    return nominal > 0 &&
-                   std::fabs(static_cast<double>(full) / nominal - static_cast<double>(size)) <= 1
-               ? nominal
-               : static_cast<double>(full) / static_cast<double>(size);
 }
 
 struct Grid {
@@ -301,15 +281,12 @@ class OmeZarrWriter : public Writer {
     }
 
     std::string RootJson() const {
-        int64_t fullWidth = 0, fullHeight = 0;
-        tarn_get_level_dimensions(job_.slide, 0, &fullWidth, &fullHeight);
         std::vector<Dataset> datasets;
         for (size_t k = 0; k < plan_.levels.size(); ++k) {
-            const PlanLevel& level = plan_.levels[k];
-            const double nominal = NominalDownsample(job_.slide, level);
-            datasets.push_back({std::to_string(k),
-                                settings_.mppY * Span(nominal, fullHeight, level.height),
-                                settings_.mppX * Span(nominal, fullWidth, level.width)});
+            Dataset dataset{std::to_string(k)};
+            LevelPixelSize(job_.slide, settings_, plan_.levels[k], &dataset.scaleX,
+                           &dataset.scaleY);
+            datasets.push_back(dataset);
         }
         std::string images;
         for (size_t i = 0; i < associated_.size(); ++i)

@@ -382,8 +382,8 @@ TEST_F(TarnTool, FailuresExplainThemselves) {
         {"export --format deepzoom " + slide_ + " " + (directory_ / "w").string() +
              " --tile-width 5",
          2, "--tile-width does not go with --format deepzoom"},
-        {"export --format tiff " + slide_ + " " + (directory_ / "t").string(), 2,
-         "no export format is named tiff (there are tiles, deepzoom"},
+        {"export --format png " + slide_ + " " + (directory_ / "t").string(), 2,
+         "no export format is named png (there are tiles, deepzoom"},
         {"export --deepzoom --format tiles " + slide_ + " " + (directory_ / "t").string(), 2,
          "--deepzoom is --format deepzoom"},
         {"export " + slide_, 2, "expected SLIDE and OUT"},

@@ -2,7 +2,6 @@
 dicom3tools' dciodvfy, pydicom (every frame, against the grid and tarn_read_region's pixels),
 Orthanc with its whole-slide plugin (started here on loopback), and OrthancWSIDicomToTiff back
 to a TIFF that OpenSlide opens."""
-import ctypes
 import io
 import json
 import os
@@ -15,14 +14,13 @@ import urllib.request
 import numpy as np
 import pytest
 
-from conftest import tarn
+from conftest import psnr, reference, tarn
 
 pydicom = pytest.importorskip("pydicom", reason="python3-pydicom is missing")
 from pydicom.encaps import generate_pixel_data_frame  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import tarnslide  # noqa: E402
-from tarnslide import _capi  # noqa: E402
 
 ORTHANC = shutil.which("Orthanc")
 PLUGIN = "/usr/share/orthanc/plugins/libOrthancWSI.so"
@@ -47,28 +45,6 @@ def datasets(folder):
 def frames_of(dataset):
     frames = list(generate_pixel_data_frame(dataset.PixelData, int(dataset.NumberOfFrames)))
     return [np.asarray(Image.open(io.BytesIO(frame)).convert("RGB")) for frame in frames]
-
-
-def reference(slide, level, x, y, width, height):
-    """tarn_read_region's pixels of a stored level (level-0 coordinates), or a coarse level's."""
-    out = np.empty((height, width, 3), np.uint8)
-    address = out.ctypes.data_as(ctypes.c_void_p)
-    stored = slide.level_count
-    with slide._handle as pointer:
-        if level < stored:
-            factor = round(slide.level_downsamples[level])
-            status = _capi.tarn_read_region(pointer, address, x * factor, y * factor, level,
-                                            width, height, 2)
-        else:
-            status = _capi.tarn_read_coarse_region(pointer, address, level - stored + 1, x, y,
-                                                   width, height, 2)
-    assert status == 0
-    return out
-
-
-def psnr(a, b):
-    error = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
-    return float("inf") if error == 0 else 10 * np.log10(255.0 ** 2 / error)
 
 
 def test_dciodvfy_finds_no_error_and_pydicom_reads_every_frame_close_to_the_slide(slides,

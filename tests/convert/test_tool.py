@@ -54,6 +54,9 @@ def test_the_format_comes_from_the_name_and_the_progress_is_a_line_per_slide(sli
     wrong = tarn("convert", slides["small"], tmp_path / "y", "--quality", "101")
     assert wrong.returncode == 2
     assert "--quality must be a whole number from 1 to 100" in wrong.stderr
+    odd = tarn("convert", slides["small"], tmp_path / "odd.tiff", "--tile", "100")
+    assert odd.returncode == 1 and "TIFF tiles are a multiple of 16 pixels" in odd.stderr
+    assert not os.path.exists(tmp_path / "odd.tiff")
 
 
 def test_an_existing_output_is_refused_and_overwrite_replaces_it(slides, tmp_path):
@@ -67,12 +70,15 @@ def test_an_existing_output_is_refused_and_overwrite_replaces_it(slides, tmp_pat
     assert "mine" not in leftovers(out) and leftovers(tmp_path) == ["out"]
 
 
-def test_a_full_disk_and_an_unwritable_folder_fail_clearly_and_leave_nothing(slides, tmp_path):
+# A folder of files written by dicom/, and one file written through libtiff.
+@pytest.mark.parametrize("name", ["out", "out.ome.tiff"])
+def test_a_full_disk_and_an_unwritable_folder_fail_clearly_and_leave_nothing(slides, tmp_path,
+                                                                             name):
     full = str(tmp_path / "full")
     with small_file_system(full, "128k") as mounted:
         limit = None if mounted else (lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
                                                                   (64 << 10, 64 << 10)))
-        run = tarn("convert", slides["small"], os.path.join(full, "out"), preexec_fn=limit)
+        run = tarn("convert", slides["small"], os.path.join(full, name), preexec_fn=limit)
         assert run.returncode == 1
         assert ("No space left on device" if mounted else "File too large") in run.stderr
         assert leftovers(full) == []
@@ -80,7 +86,7 @@ def test_a_full_disk_and_an_unwritable_folder_fail_clearly_and_leave_nothing(sli
     with small_file_system(locked, "1m", read_only=True) as mounted:
         if not mounted:
             os.chmod(locked, 0o555)
-        run = tarn("convert", slides["small"], os.path.join(locked, "out"))
+        run = tarn("convert", slides["small"], os.path.join(locked, name))
         assert run.returncode == 1
         assert ("Read-only file system" if mounted else "Permission denied") in run.stderr
         assert leftovers(locked) == []

@@ -17,6 +17,9 @@
 #include "dicom/Slide.h"
 #include "support/TestFiles.h"
 #include "tarn_export.h"
+#if __has_include(<tiffio.h>)
+#include "formats/TiffFile.h"
+#endif
 
 namespace {
 
@@ -233,5 +236,23 @@ TEST(Conversion, DamagedTilesFailOrAreWhiteAndCountedAndACancelLeavesNothing) {
     EXPECT_TRUE(Frames(Slurp(folder / "out" / "level-0.dcm"))[5] == white);
     EXPECT_EQ(Names(folder), std::set<std::string>{"out"});
 }
+
+#if __has_include(<tiffio.h>)
+// Classic TIFF addresses 4 GiB: a file that may pass it, by its tiles or by its associated
+// images, is a BigTIFF; one that cannot stays classic, which more readers take.
+TEST(Conversion, ATiffThatMayPass4GiBIsABigTiff) {
+    using namespace tarnexport;
+    const auto level = [](int64_t side) {
+        return GridLevel(PixelSource::StoredLevel, 0, side, side, 256, 256, TileEncoding::Jpeg, 90);
+    };
+    EXPECT_FALSE(NeedsBigTiff({level(6144)}, 0));
+    EXPECT_TRUE(NeedsBigTiff({level(76800)}, 0));
+    // 144 x 144 tiles of 256: 3.8 GiB at 3 bytes a pixel, below the limit until the associated
+    // images or one more level are counted.
+    EXPECT_FALSE(NeedsBigTiff({level(36864)}, 0));
+    EXPECT_TRUE(NeedsBigTiff({level(36864)}, uint64_t{300} << 20));
+    EXPECT_TRUE(NeedsBigTiff({level(36864), level(18432)}, 0));
+}
+#endif
 
 }  // namespace
