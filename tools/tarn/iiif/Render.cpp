@@ -1,8 +1,8 @@
 #include "iiif/Render.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <vector>
 
