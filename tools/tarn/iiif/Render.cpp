@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -100,6 +101,10 @@ class Writer {
 
     void Put(int64_t row, const uint8_t* rgb) {
         const int64_t w = request_.width, h = request_.height, stride = pixels_->width;
+        if (request_.rotation == 0 && !request_.mirror && pixels_->channels == 3) {
+            std::memcpy(pixels_->data.data() + row * stride * 3, rgb, static_cast<size_t>(w) * 3);
+            return;
+        }
         // Scaled pixel (i, row), after the mirror (i' = w - 1 - i), lands at (X, Y) = a + i * d.
         int64_t x0 = 0, y0 = 0, dx = 0, dy = 0;
         switch (request_.rotation) {
