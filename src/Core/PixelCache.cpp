@@ -205,7 +205,8 @@ size_t PixelCacheSizeFrom(const char* text) {
 
 PixelCache* DefaultPixelCache() {
     // The environment is read once: a later change does not resize a cache in use.
-    static PixelCache* const cache = CreatePixelCache(PixelCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
+    static PixelCache* const cache =
+        CreatePixelCache(PixelCacheSizeFrom(getenv("TARN_CACHE_SIZE")));
     return cache;
 }
 
@@ -310,6 +311,10 @@ TileAdmission FindTile(PixelCache* cache, const PixelKey& key, uint32_t width, u
     const uint64_t tag = Finalize(hash ^ part) | 1;  // 0 marks an empty slot of a ring
     SeenRing& ring = cache->rings[(hash >> 40) % kRings];
     return SeenBefore(ring, tag, hash | 1) ? TileAdmission::DecodeWhole : TileAdmission::DecodePart;
+}
+
+bool CacheKeepsTiles(PixelCache* cache, uint32_t width, uint32_t height) {
+    return cache != nullptr && TileCharge(width, height) <= cache->lru.LeastShare();
 }
 
 bool TileIsCached(PixelCache* cache, const PixelKey& key) {
