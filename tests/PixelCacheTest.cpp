@@ -339,6 +339,22 @@ TEST(PixelCache, DrawsAPartThenTheWholeTileThenCopies) {
     EXPECT_EQ(asked[301].width * asked[301].height, 24U);
     EXPECT_EQ(asked[302].width * asked[302].height, 32U);
     EXPECT_TRUE(tarn::TileIsCached(cache.get(), Key(4)));
+    // Overlapping neighbours asked for together (Deep Zoom tiles): a first touch of at least half
+    // of a tile keeps it at once, so the neighbour's touch is a copy; less than half is a part.
+    asked.clear();
+    auto drawNeighbour = [&](uint64_t key, const PixelRect& what) {
+        return tarn::DrawThroughCache(cache.get(), Key(key), 8, 4, what, rows, 24, PixelFormat::Bgr,
+                                      decode, 9, true);
+    };
+    ASSERT_EQ(drawNeighbour(500, most), tarn::Status::Ok);
+    EXPECT_TRUE(std::equal(rows, rows + sizeof rows, content.data() + 24));
+    ASSERT_EQ(drawNeighbour(500, PixelRect{0, 0, 8, 1}), tarn::Status::Ok);
+    EXPECT_TRUE(std::equal(rows, rows + 24, content.data()));
+    ASSERT_EQ(drawNeighbour(501, PixelRect{0, 0, 3, 2}), tarn::Status::Ok);
+    ASSERT_EQ(asked.size(), 2U);  // the whole first tile once, then the small part
+    EXPECT_EQ(asked[0].width * asked[0].height, 32U);
+    EXPECT_EQ(asked[1].width * asked[1].height, 6U);
+    EXPECT_FALSE(tarn::TileIsCached(cache.get(), Key(501)));
     auto failing = [](const PixelRect&, uint8_t*, size_t, PixelFormat) {
         return tarn::Status::ShortRead;
     };

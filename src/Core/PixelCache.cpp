@@ -374,6 +374,10 @@ TileAdmission FindTile(PixelCache* cache, const PixelKey& key, uint32_t width, u
     return SeenBefore(ring, tag, hash | 1) ? TileAdmission::DecodeWhole : TileAdmission::DecodePart;
 }
 
+bool CacheKeepsTiles(PixelCache* cache, uint32_t width, uint32_t height) {
+    return cache != nullptr && TileCharge(width, height) <= cache->lru.LeastShare();
+}
+
 bool TileIsCached(PixelCache* cache, const PixelKey& key) {
     if (cache == nullptr) return false;
     return cache->lru.Contains(key);

@@ -129,6 +129,9 @@ class TilePin {
 TileAdmission FindTile(PixelCache* cache, const PixelKey& key, uint32_t width, uint32_t height,
                        TilePin* pin, uint64_t part = 0);
 
+// Whether the cache keeps tiles of width x height at all (it exists and a share holds one).
+bool CacheKeepsTiles(PixelCache* cache, uint32_t width, uint32_t height);
+
 // Whether the cache holds `key` now, without counting a hit or a miss.
 bool TileIsCached(PixelCache* cache, const PixelKey& key);
 
@@ -156,12 +159,21 @@ bool CopyTilePart(const TilePin& tile, const PixelRect& part, uint8_t* dst, size
 // asked for recently is decoded whole into a new entry and kept. When that whole decode fails
 // (damage in rows a partial decode never reaches) or finds no memory, the part is decoded as on a
 // first touch, so a read that succeeds without the cache succeeds with it.
+// With `keepLargePart`, a first touch of at least half of the tile, but not all of it, is decoded
+// whole and kept too.
 template <class Decode>
 Status DrawThroughCache(PixelCache* cache, const PixelKey& key, uint32_t tileWidth,
                         uint32_t tileHeight, const PixelRect& part, uint8_t* dst, size_t dstStride,
-                        PixelFormat format, Decode&& decode, uint64_t partTag = 0) {
+                        PixelFormat format, Decode&& decode, uint64_t partTag = 0,
+                        bool keepLargePart = false) {
     TilePin tile;
-    if (FindTile(cache, key, tileWidth, tileHeight, &tile, partTag) == TileAdmission::DecodeWhole) {
+    const TileAdmission admission = FindTile(cache, key, tileWidth, tileHeight, &tile, partTag);
+    const uint64_t partArea = uint64_t{part.width} * part.height;
+    const uint64_t tileArea = uint64_t{tileWidth} * tileHeight;
+    const bool large = keepLargePart && partArea < tileArea && 2 * partArea >= tileArea;
+    if (admission == TileAdmission::DecodeWhole ||
+        (admission == TileAdmission::DecodePart && large &&
+         CacheKeepsTiles(cache, tileWidth, tileHeight))) {
         const PixelRect whole{0, 0, tileWidth, tileHeight};
         if (AllocateTile(cache, key, tileWidth, tileHeight, &tile) &&
             decode(whole, tile.mutablePixels(), tile.stride(), PixelFormat::Bgr) == Status::Ok)

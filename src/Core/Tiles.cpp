@@ -264,11 +264,12 @@ Status DrawTile(const ReadContext& read, uint32_t layer, uint32_t x, uint32_t y,
                                    scratch, &why);
         return code;
     };
-    const Status code = read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
-                            ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y),
-                                               layout.tileWidth, layout.tileHeight, part, dst,
-                                               dstStride, format, decode, PartTag(part))
-                            : decode(part, dst, dstStride, format);
+    const Status code =
+        read.cache != nullptr && read.sourceKey != 0 && read.colorTag != 0
+            ? DrawThroughCache(read.cache, TileKeyOf(read, layer, x, y), layout.tileWidth,
+                               layout.tileHeight, part, dst, dstStride, format, decode,
+                               PartTag(part), read.neighboursFollow)
+            : decode(part, dst, dstStride, format);
     scratch.bytes.Shrink(kKeptScratchBytes);
     if (code != Status::Ok) TileFailed(read, code, layer, x, y, why);
     return code;

@@ -90,6 +90,10 @@ struct ReadContext {
     CallFailure* failure = nullptr;  // where the call's first failure goes; may be null
     // Called with a codec's loud message each time a tile fails to decode; null: kept quiet.
     void (*echo)(const Error& message) = nullptr;
+    // The read is one of overlapping neighbours asked for together (a viewer's Deep Zoom tiles):
+    // a tile it takes at least half of is decoded whole and kept at once, since the neighbours
+    // ask for the rest of it next; otherwise that tile would be decoded twice.
+    bool neighboursFollow = false;
 
     const LayerTiles& layer(uint32_t index) const { return layout->layers[index]; }
 };

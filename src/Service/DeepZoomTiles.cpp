@@ -24,9 +24,12 @@ int32_t CoarseLevelOf(const DeepZoomPlan& plan, CoarseLevels* coarse, int32_t le
     return coarse->LevelFor(plan.levels[static_cast<size_t>(level)].zoomToSlide);
 }
 
-Status RenderDeepZoomTile(const ReadContext& read, const DeepZoomPlan& plan, CoarseLevels* coarse,
+Status RenderDeepZoomTile(const ReadContext& call, const DeepZoomPlan& plan, CoarseLevels* coarse,
                           int32_t level, const DeepZoomTile& tile, uint8_t* dest,
                           PixelFormat format) {
+    // Viewers ask for a tile's neighbours next, and neighbours overlap.
+    ReadContext read = call;
+    read.neighboursFollow = true;
     const int bytes = BytesPerPixel(format);
     const auto slideLevel = static_cast<uint32_t>(tile.level);
     // At the slide levels' own scales the area read is the tile: no copy, no filter. Outside
