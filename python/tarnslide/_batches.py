@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import itertools
 import math
+import sys
 import weakref
 from typing import Any, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
@@ -111,6 +112,24 @@ class _Reader:
         self._finalizer()
 
 
+class _Buffers:
+    """Batch arrays handed out again once nobody holds them any more (no array, view or tensor
+    made from them is alive): fresh memory costs page faults that can take as long as the
+    copy into it."""
+
+    def __init__(self, shape: Tuple[int, ...], keep: int):
+        self.shape, self.keep, self.arrays = shape, keep, []
+
+    def take(self) -> np.ndarray:
+        for array in self.arrays:
+            if sys.getrefcount(array) == 3:  # the list, the loop's name, the call's argument
+                return array
+        array = np.empty(self.shape, dtype=np.uint8)
+        if len(self.arrays) < self.keep:
+            self.arrays.append(array)
+        return array
+
+
 def _chunks(locations: Any, size: int) -> Iterator[np.ndarray]:
     """Runs of at most `size` locations, taken from `locations` as they are needed."""
     if isinstance(locations, (np.ndarray, Sequence)):
@@ -156,9 +175,10 @@ def iterate(handle: _handles.SlideHandle, locations: Any, level: int, width: int
             continue
         reader = _Reader(handle, np.ascontiguousarray(positions), level, width, height, layout,
                          batch, prefetch, threads)
+        buffers = _Buffers((batch,) + shape, 4)
         try:
             while True:
-                pixels = np.empty((batch,) + shape, dtype=np.uint8)
+                pixels = buffers.take()
                 filled = reader.next_into(pixels)
                 if filled == 0:
                     break
