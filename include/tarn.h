@@ -531,7 +531,8 @@ TARN_API void tarn_cache_set_capacity(tarn_cache* cache, size_t capacity);
 TARN_API int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats);
 
 /* ---- Threads ----
- * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
+ * Colour-table builds and whole-layer decodes (of both interfaces) and batches of patches spread
+ * over the processors.
  * tarn_set_threads(n) caps them at n threads for the whole process (1: the calling thread only);
  * n <= 0 removes the cap. Unset, the TARN_NUM_THREADS environment variable gives the cap, and
  * without it every processor is used. Fetches of a slide read from a URL wait rather than work:
