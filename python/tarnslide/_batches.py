@@ -12,7 +12,7 @@ from typing import Any, Iterable, Iterator, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from tarnslide import _capi, _handles
-from tarnslide._errors import OpenSlideError, OpenSlideVersionError
+from tarnslide._errors import OpenSlideError
 
 # Locations taken at a time from an iterable that is neither a sequence nor an array, so that a
 # generator of millions is read as it goes.
@@ -51,17 +51,20 @@ def _pointer(array: np.ndarray, kind: Any) -> Any:
     return array.ctypes.data_as(ctypes.POINTER(kind))
 
 
-def _need_batches() -> None:
-    if not _capi.tarn_read_regions.available:
-        raise OpenSlideVersionError(_capi.BATCH_READS_VERSION)
-
-
 def read_into(handle: _handles.SlideHandle, positions: np.ndarray, level: int, width: int,
               height: int, layout: int, out: np.ndarray, threads: int) -> None:
     """tarn_read_regions of checked arguments into `out`; OpenSlideError naming the first patch
-    that failed (the others are read)."""
-    _need_batches()
+    that failed (the others are read). A library older than the batch calls reads the patches
+    one by one."""
     count = len(positions)
+    if not _capi.tarn_read_regions.available:
+        patch = out[0].nbytes if count else 0
+        with handle as entered:
+            for index, (x, y) in enumerate(positions.tolist()):
+                if _capi.tarn_read_region(entered, out.ctypes.data + index * patch, x, y, level,
+                                          width, height, layout) != 0:
+                    raise _handles.fail("tarn_read_region", entered)
+        return
     status = np.zeros(count, dtype=np.intc)
     with handle as entered:
         code = _capi.tarn_read_regions(entered, count, _pointer(positions, ctypes.c_int64),
@@ -151,7 +154,6 @@ def iterate(handle: _handles.SlideHandle, locations: Any, level: int, width: int
             drop_last: bool) -> Iterator[np.ndarray]:
     """Batches (batch, h, w, channels), or with batch_size None single (h, w, channels)
     patches, decoded `prefetch` batches ahead by the library's workers."""
-    _need_batches()
     single = batch_size is None
     batch = _SINGLE_BATCH if single else batch_size
     if shuffle:
@@ -168,10 +170,13 @@ def iterate(handle: _handles.SlideHandle, locations: Any, level: int, width: int
             positions = positions[:count]
         if count == 0:
             continue
-        if width == 0 or height == 0:
+        if width == 0 or height == 0 or not _capi.tarn_batch_reader_create.available:
             for first in range(0, count, batch):
-                empty = np.zeros((min(batch, count - first),) + shape, dtype=np.uint8)
-                yield from (empty if single else (empty,))
+                pixels = np.zeros((min(batch, count - first),) + shape, dtype=np.uint8)
+                if width and height:  # a library without the batch reader
+                    read_into(handle, positions[first:first + batch], level, width, height,
+                              layout, pixels, threads)
+                yield from (pixels if single else (pixels,))
             continue
         reader = _Reader(handle, np.ascontiguousarray(positions), level, width, height, layout,
                          batch, prefetch, threads)
