@@ -206,8 +206,8 @@ def patch_grid(slide: Any, size: Union[int, Sequence[int]], level: int = 0,
 
     `tissue` keeps only patches on tissue: a number in (0, 1] keeps those of which at least that
     share lies on tissue in a mask made from the slide's thumbnail (pixels neither near white nor
-    grey); a 2-D boolean array is such a mask given by the caller, spanning the whole picture at
-    any scale."""
+    grey); a 2-D boolean array is a mask of the caller's, spanning the whole picture at any
+    scale, and keeps the patches that cover any of its tissue."""
     width, height = (size, size) if isinstance(size, int) else (int(size[0]), int(size[1]))
     step = (width, height) if stride is None else (
         (stride, stride) if isinstance(stride, int) else (int(stride[0]), int(stride[1])))
