@@ -343,7 +343,7 @@ TARN_API tarn_batch_reader* tarn_batch_reader_create(tarn_slide* slide, int64_t 
  * them out), and in *filled how many patches it holds: 0 once every batch has been read. 0 when
  * every patch of the batch was read; -1 when one failed (the others are there; tarn_get_error of
  * the slide names the first failure on the calling thread) or for a NULL reader, `filled` or
- * `dest`. */
+ * `dest`. Calls on one reader take turns: one thread at a time. */
 TARN_API int tarn_batch_reader_next(tarn_batch_reader* reader, void* dest, int64_t* filled);
 
 /* Stops the reader's workers, waiting for a batch they are decoding, and releases it. NULL is
@@ -531,7 +531,8 @@ TARN_API void tarn_cache_set_capacity(tarn_cache* cache, size_t capacity);
 TARN_API int tarn_cache_get_stats(tarn_cache* cache, tarn_cache_stats* stats);
 
 /* ---- Threads ----
- * Colour-table builds and whole-layer decodes (of both interfaces) spread over the processors.
+ * Colour-table builds and whole-layer decodes (of both interfaces) and batches of patches spread
+ * over the processors.
  * tarn_set_threads(n) caps them at n threads for the whole process (1: the calling thread only);
  * n <= 0 removes the cap. Unset, the TARN_NUM_THREADS environment variable gives the cap, and
  * without it every processor is used. Fetches of a slide read from a URL wait rather than work:

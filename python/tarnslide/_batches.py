@@ -5,13 +5,14 @@ from __future__ import annotations
 import ctypes
 import itertools
 import math
+import sys
 import weakref
 from typing import Any, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from tarnslide import _capi, _handles
-from tarnslide._errors import OpenSlideError, OpenSlideVersionError
+from tarnslide._errors import OpenSlideError
 
 # Locations taken at a time from an iterable that is neither a sequence nor an array, so that a
 # generator of millions is read as it goes.
@@ -50,17 +51,20 @@ def _pointer(array: np.ndarray, kind: Any) -> Any:
     return array.ctypes.data_as(ctypes.POINTER(kind))
 
 
-def _need_batches() -> None:
-    if not _capi.tarn_read_regions.available:
-        raise OpenSlideVersionError(_capi.BATCH_READS_VERSION)
-
-
 def read_into(handle: _handles.SlideHandle, positions: np.ndarray, level: int, width: int,
               height: int, layout: int, out: np.ndarray, threads: int) -> None:
     """tarn_read_regions of checked arguments into `out`; OpenSlideError naming the first patch
-    that failed (the others are read)."""
-    _need_batches()
+    that failed (the others are read). A library older than the batch calls reads the patches
+    one by one."""
     count = len(positions)
+    if not _capi.tarn_read_regions.available:
+        patch = out[0].nbytes if count else 0
+        with handle as entered:
+            for index, (x, y) in enumerate(positions.tolist()):
+                if _capi.tarn_read_region(entered, out.ctypes.data + index * patch, x, y, level,
+                                          width, height, layout) != 0:
+                    raise _handles.fail("tarn_read_region", entered)
+        return
     status = np.zeros(count, dtype=np.intc)
     with handle as entered:
         code = _capi.tarn_read_regions(entered, count, _pointer(positions, ctypes.c_int64),
@@ -111,6 +115,24 @@ class _Reader:
         self._finalizer()
 
 
+class _Buffers:
+    """Batch arrays handed out again once nobody holds them any more (no array, view or tensor
+    made from them is alive): fresh memory costs page faults that can take as long as the
+    copy into it."""
+
+    def __init__(self, shape: Tuple[int, ...], keep: int):
+        self.shape, self.keep, self.arrays = shape, keep, []
+
+    def take(self) -> np.ndarray:
+        for array in self.arrays:
+            if sys.getrefcount(array) == 3:  # the list, the loop's name, the call's argument
+                return array
+        array = np.empty(self.shape, dtype=np.uint8)
+        if len(self.arrays) < self.keep:
+            self.arrays.append(array)
+        return array
+
+
 def _chunks(locations: Any, size: int) -> Iterator[np.ndarray]:
     """Runs of at most `size` locations, taken from `locations` as they are needed."""
     if isinstance(locations, (np.ndarray, Sequence)):
@@ -132,7 +154,6 @@ def iterate(handle: _handles.SlideHandle, locations: Any, level: int, width: int
             drop_last: bool) -> Iterator[np.ndarray]:
     """Batches (batch, h, w, channels), or with batch_size None single (h, w, channels)
     patches, decoded `prefetch` batches ahead by the library's workers."""
-    _need_batches()
     single = batch_size is None
     batch = _SINGLE_BATCH if single else batch_size
     if shuffle:
@@ -149,16 +170,20 @@ def iterate(handle: _handles.SlideHandle, locations: Any, level: int, width: int
             positions = positions[:count]
         if count == 0:
             continue
-        if width == 0 or height == 0:
+        if width == 0 or height == 0 or not _capi.tarn_batch_reader_create.available:
             for first in range(0, count, batch):
-                empty = np.zeros((min(batch, count - first),) + shape, dtype=np.uint8)
-                yield from (empty if single else (empty,))
+                pixels = np.zeros((min(batch, count - first),) + shape, dtype=np.uint8)
+                if width and height:  # a library without the batch reader
+                    read_into(handle, positions[first:first + batch], level, width, height,
+                              layout, pixels, threads)
+                yield from (pixels if single else (pixels,))
             continue
         reader = _Reader(handle, np.ascontiguousarray(positions), level, width, height, layout,
                          batch, prefetch, threads)
+        buffers = _Buffers((batch,) + shape, 4)
         try:
             while True:
-                pixels = np.empty((batch,) + shape, dtype=np.uint8)
+                pixels = buffers.take()
                 filled = reader.next_into(pixels)
                 if filled == 0:
                     break
@@ -181,8 +206,8 @@ def patch_grid(slide: Any, size: Union[int, Sequence[int]], level: int = 0,
 
     `tissue` keeps only patches on tissue: a number in (0, 1] keeps those of which at least that
     share lies on tissue in a mask made from the slide's thumbnail (pixels neither near white nor
-    grey); a 2-D boolean array is such a mask given by the caller, spanning the whole picture at
-    any scale."""
+    grey); a 2-D boolean array is a mask of the caller's, spanning the whole picture at any
+    scale, and keeps the patches that cover any of its tissue."""
     width, height = (size, size) if isinstance(size, int) else (int(size[0]), int(size[1]))
     step = (width, height) if stride is None else (
         (stride, stride) if isinstance(stride, int) else (int(stride[0]), int(stride[1])))

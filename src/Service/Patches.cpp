@@ -223,6 +223,20 @@ int64_t PatchReader::ReadBatch(const ReadContext& read, int64_t first, int64_t n
             ++stop;
             if (span.direct) break;
         }
+        // A source that fetches ahead (a URL's) is told the window's tiles at once.
+        if (read.source->prefetch != nullptr && !planned.empty()) {
+            uint64_t firstCol = UINT64_MAX, lastCol = 0, firstRow = UINT64_MAX, lastRow = 0;
+            for (const auto& entry : planned) {
+                const uint64_t col = entry.first % grid_.columns, row = entry.first / grid_.columns;
+                firstCol = std::min(firstCol, col);
+                lastCol = std::max(lastCol, col);
+                firstRow = std::min(firstRow, row);
+                lastRow = std::max(lastRow, row);
+            }
+            HintTiles(read, shape_.level, static_cast<uint32_t>(firstCol),
+                      static_cast<uint32_t>(lastCol), static_cast<uint32_t>(firstRow),
+                      static_cast<uint32_t>(lastRow));
+        }
         // Buffers are handed out before the workers start, which only decode.
         for (auto& [key, tile] : planned) {
             const StoredTile stored = TileAt(layer, static_cast<uint32_t>(key % grid_.columns),
