@@ -1,5 +1,5 @@
 // The DICOM dataset of each instance of a slide, built with DCMTK: every attribute but the pixel
-// data (Part10.h encodes the frames). Internal to dicom/: callers use Part10.h and Json.h, which
+// data (InstanceBytes.h encodes the frames). Internal to dicom/: callers use InstanceBytes.h and Json.h, which
 // keep DCMTK's types to themselves.
 #pragma once
 

@@ -4,7 +4,7 @@
 //
 // The caller describes the slide (SlideDescription: plain numbers and strings, no tarn.h), then
 // PrepareSlide checks the description, parses the metadata and names every instance with its
-// UIDs (PreparedSlide). From a PreparedSlide, Part10.h writes instance files or streams them, and
+// UIDs (PreparedSlide). From a PreparedSlide, InstanceBytes.h writes instance files or streams them, and
 // Json.h answers DICOM JSON metadata; Frames.h reads and encodes the frames from an open slide.
 //
 //     tarn::dicom::SlideDescription description;

@@ -10,7 +10,7 @@
 #include "../Registry.h"
 #include "Conversion.h"
 #include "dicom/Frames.h"
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 #include "dicom/Slide.h"
 #include "util/Names.h"
 

@@ -21,7 +21,7 @@
 #include "TarnWriter.h"
 #include "dicom/Frames.h"
 #include "dicom/Json.h"
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 #include "dicom/Slide.h"
 #include "dicom/Uids.h"
 #include "tarn.h"

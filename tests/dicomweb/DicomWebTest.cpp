@@ -14,7 +14,7 @@
 #include "TarnWriter.h"
 #include "dicom/Frames.h"
 #include "dicom/Json.h"
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 #include "dicomweb/DicomWeb.h"
 #include "dicomweb/MediaTypes.h"
 #include "dicomweb/Multipart.h"

@@ -318,19 +318,9 @@ int RunExport(int argc, char** argv) {
         !SetOptions(args, choice, job.get(), &error) ||
         !IntOption(args, "threads", 1, INT_MAX, 0, &threads, &error))
         return UsageError(error, help);
-    for (const std::string& slide : targets.slides)
-        tarn_export_job_add_slide(job.get(), slide.c_str());
-    tarn_export_job_set_output(job.get(), targets.output.c_str());
-    tarn_export_job_set_threads(job.get(), static_cast<int>(threads));
-
     ExportDisplay display;
-    display.quiet = args.Has("quiet");
-    display.terminal = isatty(STDERR_FILENO) != 0;
-    tarn_export_job_set_progress(job.get(), ShowExportProgress, &display);
-    tarn_export_job_set_cancel(job.get(), StopFlag());
-    CatchStopSignals();
-    const int result = tarn_export_job_run(job.get());
-    CloseBar(&display);
+    const int result = RunShown(job.get(), targets.slides, targets.output,
+                                static_cast<int>(threads), args.Has("quiet"), &display);
     int status = kExitOk;
     if (result == TARN_EXPORT_FAILED) {
         status = Fail(tarn_export_get_error(job.get()));

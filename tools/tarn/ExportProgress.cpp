@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include "StopSignals.h"
 
 namespace tarncli {
@@ -92,6 +94,22 @@ int ShowExportProgress(void* context, const tarn_export_progress* progress) {
         }
     }
     return StopSignal() != 0 ? 1 : 0;
+}
+
+int RunShown(tarn_export_job* job, const std::vector<std::string>& slides,
+             const std::string& output, int threads, bool quiet, ExportDisplay* display) {
+    for (const std::string& slide : slides)
+        tarn_export_job_add_slide(job, slide.c_str());
+    tarn_export_job_set_output(job, output.c_str());
+    tarn_export_job_set_threads(job, threads);
+    display->quiet = quiet;
+    display->terminal = isatty(STDERR_FILENO) != 0;
+    tarn_export_job_set_progress(job, ShowExportProgress, display);
+    tarn_export_job_set_cancel(job, StopFlag());
+    CatchStopSignals();
+    const int result = tarn_export_job_run(job);
+    CloseBar(display);
+    return result;
 }
 
 }  // namespace tarncli

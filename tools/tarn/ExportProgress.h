@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tarn_export.h"
 
@@ -25,5 +26,10 @@ int ShowExportProgress(void* context, const tarn_export_progress* progress);
 
 // Ends the bar's line, before a message.
 void CloseBar(ExportDisplay* display);
+
+// Gives `job` its slides, output and threads, runs it with its progress shown (nothing when
+// `quiet`) and a stop signal cancelling it, and returns tarn_export_job_run's result.
+int RunShown(tarn_export_job* job, const std::vector<std::string>& slides,
+             const std::string& output, int threads, bool quiet, ExportDisplay* display);
 
 }  // namespace tarncli

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 
 namespace tarncli::dicomweb {
 

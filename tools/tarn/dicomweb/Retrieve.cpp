@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "dicom/Json.h"
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 #include "dicomweb/Multipart.h"
 
 namespace tarncli::dicomweb {

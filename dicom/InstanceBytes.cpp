@@ -1,4 +1,4 @@
-#include "dicom/Part10.h"
+#include "dicom/InstanceBytes.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
