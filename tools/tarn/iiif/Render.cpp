@@ -254,16 +254,31 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
             const int64_t columns = right - left;
             if (Read(slide, source, block.data(), plan.x + left, plan.y + top, columns, rows) != 0)
                 return ReadFailure(slide);
+            // The sums of the output pixel being filled and of the next stay in registers: going
+            // through memory, each source pixel would wait for the previous one's store.
             for (int64_t r = 0; r < rows; ++r) {
                 const uint8_t* in = block.data() + r * columns * 3;
                 uint32_t* sums = bandSums.data() + r * (ow + 1) * 3;
+                int64_t i = across.first[left];
+                uint32_t current[3] = {0, 0, 0}, next[3] = {0, 0, 0};
                 for (int64_t j = left; j < right; ++j, in += 3) {
-                    uint32_t* at = sums + across.first[j] * 3;
+                    if (across.first[j] != i) {  // one further on: source pixels are no smaller
+                        for (int c = 0; c < 3; ++c) {
+                            sums[i * 3 + c] += current[c];
+                            current[c] = next[c];
+                            next[c] = 0;
+                        }
+                        i = across.first[j];
+                    }
                     const uint32_t w0 = across.weight0[j], w1 = across.weight1[j];
                     for (int c = 0; c < 3; ++c) {
-                        at[c] += w0 * in[c];
-                        at[3 + c] += w1 * in[c];
+                        current[c] += w0 * in[c];
+                        next[c] += w1 * in[c];
                     }
+                }
+                for (int c = 0; c < 3; ++c) {
+                    sums[i * 3 + c] += current[c];
+                    sums[i * 3 + 3 + c] += next[c];
                 }
             }
             left = right;
