@@ -6,9 +6,12 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace tarncli::iiif {
 
@@ -39,11 +42,18 @@ void StartString(j_compress_ptr info) {
     dest->manager.free_in_buffer = dest->bytes->size();
 }
 
-// libjpeg calls this only once the whole buffer is full.
+// libjpeg calls this only once the whole buffer is full. Running out of memory becomes libjpeg's
+// error, so that no exception passes through its frames.
 boolean GrowString(j_compress_ptr info) {
     auto* dest = reinterpret_cast<StringDestination*>(info->dest);
     const size_t used = dest->bytes->size();
-    dest->bytes->resize(used * 2);
+    bool grown = true;
+    try {
+        dest->bytes->resize(used * 2);
+    } catch (const std::bad_alloc&) {
+        grown = false;
+    }
+    if (!grown) ERREXIT(info, JERR_OUT_OF_MEMORY);
     dest->manager.next_output_byte = reinterpret_cast<JOCTET*>(dest->bytes->data() + used);
     dest->manager.free_in_buffer = dest->bytes->size() - used;
     return TRUE;
@@ -55,8 +65,11 @@ void EndString(j_compress_ptr info) {
 }
 
 // Only plain data lives in this frame, so the jump out of libjpeg skips no destructor (the
-// string is the caller's, and an allocation failure in it ends the process as anywhere else).
+// string is the caller's).
 bool CompressJpeg(const Pixels& pixels, int quality, std::string* out, char* message) {
+    // About what a tile of tissue takes at high quality; smooth pictures take less. Sized before
+    // libjpeg holds anything, which a failure here would leak.
+    out->resize(static_cast<size_t>(pixels.width) * pixels.height * pixels.channels / 8 + 4096);
     jpeg_compress_struct info{};
     JpegFailure failure{};
     StringDestination dest{};
@@ -68,8 +81,6 @@ bool CompressJpeg(const Pixels& pixels, int quality, std::string* out, char* mes
         return false;
     }
     jpeg_create_compress(&info);
-    // About what a tile of tissue takes at high quality; smooth pictures take less.
-    out->resize(static_cast<size_t>(pixels.width) * pixels.height * pixels.channels / 8 + 4096);
     dest.bytes = out;
     dest.manager.init_destination = StartString;
     dest.manager.empty_output_buffer = GrowString;
