@@ -254,6 +254,14 @@ TEST_F(GlobalTable, CorrectPixelsAgreesWithThePlanes) {
         tarn::CorrectPixels(lookup, inPlace.data(), 3, inPlace.data(), 3, count);
         for (size_t i = 0; i < count; ++i)
             expectCorrected(&pixels3[i * 3], &inPlace[i * 3], 3);
+        // Red first, in place: the same colours with the outer bytes exchanged.
+        inPlace = pixels3;
+        tarn::CorrectPixels(lookup, inPlace.data(), 3, inPlace.data(), tarn::PixelFormat::Rgb,
+                            count);
+        for (size_t i = 0; i < count; ++i) {
+            std::swap(inPlace[i * 3], inPlace[i * 3 + 2]);
+            expectCorrected(&pixels3[i * 3], &inPlace[i * 3], 3);
+        }
     }
 }
 

@@ -2,7 +2,8 @@
 """Load benchmark of `tarn serve`'s IIIF and DICOMweb beside IIPImage and Orthanc, run by hand:
 
     bench/serve/protocols.py [--tool build/tarn] [--openslide build/tarn-openslide]
-                             [--runs 3] [--seconds 4] [--copies 4]
+                             [--runs 3] [--seconds 4] [--copies 16] [--only iiif|frames]
+                             [--iiif-quality Q]
 
 The picture: a sample slide of 32 x 32 tiles (some 8000 x 8000 pixels; 256 x 256 JPEG tiles, 6 layers). IIPImage (Debian's
 iipimage-server behind lighttpd over FastCGI, IIIF 2 URLs) serves a pyramidal JPEG TIFF of it
@@ -15,8 +16,11 @@ connections. The loads:
   frames:        random frames of the finest level over WADO-RS, one per request, as
                  dicom-microscopy-viewer asks for them;
 each cold (on a fresh server, every request one not asked for before: the slide is served under
-several names) and repeated (every request asked for once before). Each run starts every server
-afresh; the medians of the runs are printed, with the ratios tarn / other and the goals."""
+several names, enough of them that neither server comes round to a tile again within the run;
+a load that did is marked "not all fresh") and repeated (every request asked for once before).
+Each run starts every server afresh; the medians of the runs are printed, with the ratios
+tarn / other and the goals. IIPImage encodes at quality 75 and tarn's IIIF at 90 by default;
+--iiif-quality 75 compares them at equal quality."""
 import argparse
 import json
 import os
@@ -81,8 +85,8 @@ class Process:
 
 
 class Tarn(Process):
-    def __init__(self, tool, folder):
-        super().__init__([tool, "serve", "--port", "0", "--threads", 1, folder])
+    def __init__(self, tool, folder, extra=()):
+        super().__init__([tool, "serve", "--port", "0", "--threads", 1, *extra, folder])
         for line in self.process.stdout:
             match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
             if match:
@@ -158,7 +162,7 @@ class Orthanc(Process):
         return f"http://127.0.0.1:{self.port}/dicom-web"
 
 
-def make_slides(tool, openslide, work, copies):
+def make_slides(tool, openslide, work, copies, dicom_too):
     base = os.path.join(work, "base.tarn")
     run(tool, "sample", base, "--columns", COLUMNS, "--rows", COLUMNS, "--layers", 6,
         timeout=1200)
@@ -170,13 +174,15 @@ def make_slides(tool, openslide, work, copies):
         "--pyramid", "--compression", "jpeg", "--Q", 75,
         env=dict(os.environ, LD_LIBRARY_PATH=openslide))
     dicom = os.path.join(work, "dicom")
-    run(tool, "convert", base, dicom, "--format", "dicom", timeout=1200)
+    if dicom_too:
+        run(tool, "convert", base, dicom, "--format", "dicom", timeout=1200)
     folders = {"tarn": os.path.join(work, "tarn"), "iip": os.path.join(work, "tiff")}
     for kind, source, extension in (("tarn", base, ".tarn"), ("iip", tiff, ".tif")):
         os.makedirs(folders[kind])
         for i in range(copies):
             shutil.copyfile(source, os.path.join(folders[kind], f"s{i:02d}{extension}"))
-    return folders, [os.path.join(dicom, name) for name in sorted(os.listdir(dicom))]
+    instances = sorted(os.listdir(dicom)) if dicom_too else []
+    return folders, [os.path.join(dicom, name) for name in instances]
 
 
 def tiles(server, names, scale):
@@ -270,25 +276,31 @@ def main():
     parser.add_argument("--openslide", default="build/tarn-openslide")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--seconds", type=int, default=4)
-    parser.add_argument("--copies", type=int, default=4)
+    parser.add_argument("--copies", type=int, default=16)
+    parser.add_argument("--only", choices=("iiif", "frames"))
+    parser.add_argument("--iiif-quality", type=int, help="tarn's IIIF JPEG quality")
     args = parser.parse_args()
+    extra = ["--iiif-quality", args.iiif_quality] if args.iiif_quality else []
     tool, openslide = os.path.abspath(args.tool), os.path.abspath(args.openslide)
     work = tempfile.mkdtemp(prefix="tarn-protocols-bench-")
     try:
-        folders, instances = make_slides(tool, openslide, work, args.copies)
+        folders, instances = make_slides(tool, openslide, work, args.copies,
+                                         args.only != "iiif")
         names = [f"s{i:02d}" for i in range(args.copies)]
         runs = []
         for number in range(args.runs):
             rng = random.Random(number)
             row = {"tarn": {}, "other": {}}
-            row["tarn"].update(measure_iiif(lambda: Tarn(tool, folders["tarn"]), names,
-                                            args.seconds, work, rng))
-            row["other"].update(measure_iiif(lambda: Iip(folders["iip"], work), names,
-                                             args.seconds, work, rng))
-            row["tarn"].update(measure_frames(Tarn(tool, folders["tarn"]), args.seconds, work,
-                                              rng))
-            row["other"].update(measure_frames(Orthanc(instances, work), args.seconds, work,
-                                               rng))
+            if args.only != "frames":
+                row["tarn"].update(measure_iiif(lambda: Tarn(tool, folders["tarn"], extra),
+                                                names, args.seconds, work, rng))
+                row["other"].update(measure_iiif(lambda: Iip(folders["iip"], work), names,
+                                                 args.seconds, work, rng))
+            if args.only != "iiif":
+                row["tarn"].update(measure_frames(Tarn(tool, folders["tarn"]), args.seconds,
+                                                  work, rng))
+                row["other"].update(measure_frames(Orthanc(instances, work), args.seconds, work,
+                                                   rng))
             runs.append(row)
             print(f"run {number + 1}: " + json.dumps(row), file=sys.stderr)
         report(runs)

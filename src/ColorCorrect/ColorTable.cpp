@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "ColorCorrect/ColorChain.h"
 #include "ColorCorrect/ColorLut.h"
@@ -29,26 +30,28 @@ uint32_t IndexAt(const uint8_t* pixel) {
 // 3-byte pixels through packed entries, four at a time: the twelve bytes of four pixels are
 // three 32-bit words both ways. All input words are read before any output word is written, so
 // the correction may run in place. An entry's top byte would land on its neighbour's colour
-// (a table mapped from a file may carry anything there), so it is masked off.
+// (a table mapped from a file may carry anything there), so it is masked off. `Layout` orders
+// the output's bytes: Rgb24 turns an entry around, red first.
+template <class Layout>
 void CorrectPacked3To3(const uint32_t* lut, const uint8_t* src, uint8_t* dst, size_t count) {
     constexpr uint32_t kColour = 0xFFFFFF;
+    const auto colour = [](uint32_t entry) {
+        if constexpr (std::is_same_v<Layout, Rgb24>) return Rgb24::Swapped(entry);
+        return entry & kColour;
+    };
     size_t i = 0;
     for (; i + 4 <= count; i += 4, src += 12, dst += 12) {
         const uint32_t w0 = Load32(src), w1 = Load32(src + 4), w2 = Load32(src + 8);
-        const uint32_t e0 = lut[w0 & 0xFFFFFF] & kColour;
-        const uint32_t e1 = lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)] & kColour;
-        const uint32_t e2 = lut[(w1 >> 16) | ((w2 & 0xFF) << 16)] & kColour;
-        const uint32_t e3 = lut[w2 >> 8];  // its top byte is shifted out
+        const uint32_t e0 = colour(lut[w0 & 0xFFFFFF]);
+        const uint32_t e1 = colour(lut[(w0 >> 24) | ((w1 & 0xFFFF) << 8)]);
+        const uint32_t e2 = colour(lut[(w1 >> 16) | ((w2 & 0xFF) << 16)]);
+        const uint32_t e3 = colour(lut[w2 >> 8]);
         Store32(dst, e0 | (e1 << 24));
         Store32(dst + 4, (e1 >> 8) | (e2 << 16));
         Store32(dst + 8, (e2 >> 16) | (e3 << 8));
     }
-    for (; i < count; ++i, src += 3, dst += 3) {
-        const uint32_t e = lut[IndexAt(src)];
-        dst[0] = static_cast<uint8_t>(e);
-        dst[1] = static_cast<uint8_t>(e >> 8);
-        dst[2] = static_cast<uint8_t>(e >> 16);
-    }
+    for (; i < count; ++i, src += 3, dst += 3)
+        Layout::Store(dst, lut[IndexAt(src)]);
 }
 
 // 3-byte pixels into a 4-byte layout through packed entries, four at a time as above. The
@@ -134,7 +137,10 @@ void CorrectPixels(const ColorLookup& lookup, const uint8_t* src, int srcChannel
     if (!lookup || src == nullptr || dst == nullptr) return;
     if (lookup.packed != nullptr && srcChannels == 3) {
         // The layouts region reads ask for most often, four pixels at a time.
-        if (format == PixelFormat::Bgr) return CorrectPacked3To3(lookup.packed, src, dst, count);
+        if (format == PixelFormat::Bgr)
+            return CorrectPacked3To3<Bgr24>(lookup.packed, src, dst, count);
+        if (format == PixelFormat::Rgb)
+            return CorrectPacked3To3<Rgb24>(lookup.packed, src, dst, count);
         if (format == PixelFormat::Rgba)
             return CorrectPacked3To4<Rgba32>(lookup.packed, src, dst, count);
         if (format == PixelFormat::Bgra)

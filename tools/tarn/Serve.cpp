@@ -62,7 +62,8 @@ constexpr const char* kServeHelp =
     "  --tile-size N         Deep Zoom tile size (default 254)\n"
     "  --overlap N           Deep Zoom tile overlap (default 1)\n"
     "  --limit-bounds        show only the part of the slide that holds tissue tiles\n"
-    "  --quality Q           JPEG quality of tiles (default 75)\n";
+    "  --quality Q           JPEG quality of tiles (default 75)\n"
+    "  --iiif-quality Q      JPEG quality of IIIF images (default 90)\n";
 
 // The address to listen on, as a socket address. "localhost" is 127.0.0.1.
 struct ListenAddress {
@@ -122,7 +123,7 @@ bool MakeToken(std::string* token) {
 // Reads every option into `options`; false (with the message printed) on wrong usage.
 bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* address) {
     long port = 0, cacheMb = 0, threads = 0, connections = 0, perAddress = 0, timeout = 0,
-         tileSize = 0, overlap = 0, quality = 0;
+         tileSize = 0, overlap = 0, quality = 0, iiifQuality = 0;
     std::string error;
     const long processors = tarn::ProcessorCount();
     if (!IntOption(args, "port", 0, 65535, 8080, &port, &error) ||
@@ -133,7 +134,8 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
         !IntOption(args, "timeout", 1, 3600, 30, &timeout, &error) ||
         !IntOption(args, "tile-size", 1, 8192, 254, &tileSize, &error) ||
         !IntOption(args, "overlap", 0, 8192, 1, &overlap, &error) ||
-        !IntOption(args, "quality", 1, 100, 75, &quality, &error)) {
+        !IntOption(args, "quality", 1, 100, 75, &quality, &error) ||
+        !IntOption(args, "iiif-quality", 1, 100, 90, &iiifQuality, &error)) {
         fprintf(stderr, "tarn: %s\n", error.c_str());
         return false;
     }
@@ -167,6 +169,7 @@ bool ReadOptions(const Args& args, serve::Options* options, ListenAddress* addre
     options->tileSize = static_cast<int>(tileSize);
     options->overlap = static_cast<int>(overlap);
     options->quality = static_cast<int>(quality);
+    options->iiifQuality = static_cast<int>(iiifQuality);
     return true;
 }
 
@@ -212,7 +215,7 @@ int RunServe(int argc, char** argv) {
     if (!ParseCommandRange(
             argc, argv, kServeHelp,
             {"host", "port", "token", "cors", "cache-mb", "threads", "max-connections",
-             "max-per-address", "timeout", "tile-size", "overlap", "quality"},
+             "max-per-address", "timeout", "tile-size", "overlap", "quality", "iiif-quality"},
             {"hide-label", "limit-bounds"}, 1, SIZE_MAX, &args, &exitCode))
         return exitCode;
     serve::Options options;

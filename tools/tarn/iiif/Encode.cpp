@@ -2,12 +2,16 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace tarncli::iiif {
 
@@ -25,33 +29,80 @@ void OnJpegError(j_common_ptr info) {
     longjmp(failure->jump, 1);
 }
 
-// Only plain data lives in this frame, so the jump out of libjpeg skips no destructor.
-bool CompressJpeg(const Pixels& pixels, int quality, unsigned char** out, unsigned long* size,
-                  char* message) {
+// A destination that writes into the answer's string, grown by doubling: the bytes need no copy
+// once encoded.
+struct StringDestination {
+    jpeg_destination_mgr manager;  // first: libjpeg passes &manager around as info->dest
+    std::string* bytes;
+};
+
+void StartString(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    dest->manager.next_output_byte = reinterpret_cast<JOCTET*>(dest->bytes->data());
+    dest->manager.free_in_buffer = dest->bytes->size();
+}
+
+// libjpeg calls this only once the whole buffer is full. Running out of memory becomes libjpeg's
+// error, so that no exception passes through its frames.
+boolean GrowString(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    const size_t used = dest->bytes->size();
+    bool grown = true;
+    try {
+        dest->bytes->resize(used * 2);
+    } catch (const std::bad_alloc&) {
+        grown = false;
+    }
+    if (!grown) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    dest->manager.next_output_byte = reinterpret_cast<JOCTET*>(dest->bytes->data() + used);
+    dest->manager.free_in_buffer = dest->bytes->size() - used;
+    return TRUE;
+}
+
+void EndString(j_compress_ptr info) {
+    auto* dest = reinterpret_cast<StringDestination*>(info->dest);
+    dest->bytes->resize(dest->bytes->size() - dest->manager.free_in_buffer);
+}
+
+// Only plain data lives in this frame, so the jump out of libjpeg skips no destructor (the
+// string is the caller's).
+bool CompressJpeg(const Pixels& pixels, int quality, std::string* out, char* message) {
+    // About what a tile of tissue takes at high quality; smooth pictures take less. Sized before
+    // libjpeg holds anything, which a failure here would leak.
+    out->resize(static_cast<size_t>(pixels.width) * pixels.height * pixels.channels / 8 + 4096);
     jpeg_compress_struct info{};
     JpegFailure failure{};
+    StringDestination dest{};
     info.err = jpeg_std_error(&failure.manager);
     failure.manager.error_exit = OnJpegError;
     if (setjmp(failure.jump) != 0) {
         jpeg_destroy_compress(&info);
-        free(*out);
-        *out = nullptr;
         snprintf(message, JMSG_LENGTH_MAX, "%s", failure.message);
         return false;
     }
     jpeg_create_compress(&info);
-    jpeg_mem_dest(&info, out, size);
+    dest.bytes = out;
+    dest.manager.init_destination = StartString;
+    dest.manager.empty_output_buffer = GrowString;
+    dest.manager.term_destination = EndString;
+    info.dest = &dest.manager;
     info.image_width = static_cast<JDIMENSION>(pixels.width);
     info.image_height = static_cast<JDIMENSION>(pixels.height);
     info.input_components = pixels.channels;
     info.in_color_space = pixels.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, quality, TRUE);
+    // The fast transform's rounding stays below what quantisation takes away up to this quality,
+    // and saves a fifth of the encoding.
+    if (quality <= 90) info.dct_method = JDCT_IFAST;
     jpeg_start_compress(&info, TRUE);
     const size_t stride = static_cast<size_t>(pixels.width) * pixels.channels;
+    JSAMPROW rows[16];
     while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.data.data() + info.next_scanline * stride);
-        jpeg_write_scanlines(&info, &row, 1);
+        const JDIMENSION count = std::min<JDIMENSION>(16, info.image_height - info.next_scanline);
+        for (JDIMENSION r = 0; r < count; ++r)
+            rows[r] = const_cast<JSAMPROW>(pixels.data.data() + (info.next_scanline + r) * stride);
+        jpeg_write_scanlines(&info, rows, count);
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
@@ -76,15 +127,12 @@ bool EncodeJpeg(const Pixels& pixels, int quality, std::string* jpeg, std::strin
         *error = "JPEG quality must be 1 to 100";
         return false;
     }
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
     char message[JMSG_LENGTH_MAX] = {};
-    if (!CompressJpeg(pixels, quality, &out, &size, message)) {
+    if (!CompressJpeg(pixels, quality, jpeg, message)) {
+        jpeg->clear();
         *error = std::string("cannot encode a JPEG: ") + message;
         return false;
     }
-    jpeg->assign(reinterpret_cast<const char*>(out), size);
-    free(out);
     return true;
 }
 

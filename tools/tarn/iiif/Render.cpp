@@ -95,13 +95,18 @@ class Writer {
         pixels->height = request.OutputHeight();
         pixels->channels =
             request.quality == Quality::Gray || request.quality == Quality::Bitonal ? 1 : 3;
-        pixels->data.assign(static_cast<size_t>(pixels->width) * pixels->height * pixels->channels,
-                            0);
+        // Every pixel is written below, so a buffer kept from an earlier answer is not cleared.
+        pixels->data.resize(static_cast<size_t>(pixels->width) * pixels->height * pixels->channels);
+    }
+
+    // Whether scaled rows are the answer's rows as they are, so that reads may go straight in.
+    bool Straight() const {
+        return request_.rotation == 0 && !request_.mirror && pixels_->channels == 3;
     }
 
     void Put(int64_t row, const uint8_t* rgb) {
         const int64_t w = request_.width, h = request_.height, stride = pixels_->width;
-        if (request_.rotation == 0 && !request_.mirror && pixels_->channels == 3) {
+        if (Straight()) {
             std::memcpy(pixels_->data.data() + row * stride * 3, rgb, static_cast<size_t>(w) * 3);
             return;
         }
@@ -163,10 +168,15 @@ Error ReadFailure(tarn_slide* slide) {
 // at most the block budget at a time.
 Error CopyPixels(tarn_slide* slide, const Source& source, const SourcePlan& plan,
                  const ResolvedRequest& request, const RenderOptions& options, Pixels* pixels) {
+    Writer writer(request, pixels);
+    if (writer.Straight()) {  // the whole region at once, straight into the answer
+        if (Read(slide, source, pixels->data.data(), plan.x, plan.y, plan.w, plan.h) != 0)
+            return ReadFailure(slide);
+        return {};
+    }
     const int64_t budget = static_cast<int64_t>(std::max<size_t>(options.blockBytes, 3 * 1024));
     const int64_t bandRows = std::min(plan.h, std::max<int64_t>(budget / 3 / plan.w, 1));
     std::vector<uint8_t> band(static_cast<size_t>(plan.w) * bandRows * 3);
-    Writer writer(request, pixels);
     for (int64_t top = 0; top < plan.h;) {
         const int64_t bottom = BlockEnd(top, plan.y, bandRows, source.tileHeight, plan.h);
         if (Read(slide, source, band.data(), plan.x, plan.y + top, plan.w, bottom - top) != 0)
@@ -244,16 +254,31 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
             const int64_t columns = right - left;
             if (Read(slide, source, block.data(), plan.x + left, plan.y + top, columns, rows) != 0)
                 return ReadFailure(slide);
+            // The sums of the output pixel being filled and of the next stay in registers: going
+            // through memory, each source pixel would wait for the previous one's store.
             for (int64_t r = 0; r < rows; ++r) {
                 const uint8_t* in = block.data() + r * columns * 3;
                 uint32_t* sums = bandSums.data() + r * (ow + 1) * 3;
+                int64_t i = across.first[left];
+                uint32_t current[3] = {0, 0, 0}, next[3] = {0, 0, 0};
                 for (int64_t j = left; j < right; ++j, in += 3) {
-                    uint32_t* at = sums + across.first[j] * 3;
+                    if (across.first[j] != i) {  // one further on: source pixels are no smaller
+                        for (int c = 0; c < 3; ++c) {
+                            sums[i * 3 + c] += current[c];
+                            current[c] = next[c];
+                            next[c] = 0;
+                        }
+                        i = across.first[j];
+                    }
                     const uint32_t w0 = across.weight0[j], w1 = across.weight1[j];
                     for (int c = 0; c < 3; ++c) {
-                        at[c] += w0 * in[c];
-                        at[3 + c] += w1 * in[c];
+                        current[c] += w0 * in[c];
+                        next[c] += w1 * in[c];
                     }
+                }
+                for (int c = 0; c < 3; ++c) {
+                    sums[i * 3 + c] += current[c];
+                    sums[i * 3 + 3 + c] += next[c];
                 }
             }
             left = right;
@@ -286,14 +311,20 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
 
 Error RenderImage(tarn_slide* slide, const SlideFacts& facts, const ResolvedRequest& request,
                   const RenderOptions& options, std::string* bytes) {
-    Pixels pixels;
-    if (Error e = RenderPixels(slide, facts, request, options, &pixels)) return e;
-    std::string error;
-    const bool encoded = request.format == Format::Png
-                             ? EncodePng(pixels, bytes, &error)
-                             : EncodeJpeg(pixels, options.jpegQuality, bytes, &error);
-    if (!encoded) return {500, error};
-    return {};
+    // The pixels of a tile-sized answer are kept for the thread's next one: memory of that size
+    // comes fresh from the system each time, and faulting its pages in costs more than copying.
+    constexpr size_t kKeptBytes = size_t{4} << 20;
+    thread_local Pixels kept;
+    Pixels pixels = std::move(kept);
+    Error error = RenderPixels(slide, facts, request, options, &pixels);
+    if (!error) {
+        const bool encoded = request.format == Format::Png
+                                 ? EncodePng(pixels, bytes, &error.message)
+                                 : EncodeJpeg(pixels, options.jpegQuality, bytes, &error.message);
+        if (!encoded) error.status = 500;
+    }
+    if (pixels.data.capacity() <= kKeptBytes) kept = std::move(pixels);
+    return error;
 }
 
 }  // namespace tarncli::iiif

@@ -48,7 +48,8 @@ Error RenderPixels(tarn_slide* slide, const SlideFacts& facts, const ResolvedReq
                    const RenderOptions& options, Pixels* pixels);
 
 // The same, encoded as the request's format: the bytes to answer with
-// FormatContentType(request.format).
+// FormatContentType(request.format). Each thread keeps the pixels of its last answer of up to
+// 4 MiB for the next.
 Error RenderImage(tarn_slide* slide, const SlideFacts& facts, const ResolvedRequest& request,
                   const RenderOptions& options, std::string* bytes);
 

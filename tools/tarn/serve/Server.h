@@ -40,7 +40,8 @@ struct Options {
     unsigned timeoutSeconds = 30;   // an idle or stalled connection is closed after this
     int tileSize = 254, overlap = 1;
     bool limitBounds = false;
-    int quality = 75;
+    int quality = 75;      // Deep Zoom tiles
+    int iiifQuality = 90;  // IIIF images in JPEG
 };
 
 // A slide as the server shows it. Everything that cannot change while it runs (the descriptor,

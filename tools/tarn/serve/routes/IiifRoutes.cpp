@@ -101,8 +101,10 @@ http::Answer Draw(Server& server, const http::Call& call, const std::shared_ptr<
                            http::Clock::time_point::max());
     }
     std::string bytes;
+    iiif::RenderOptions options;
+    options.jpegQuality = server.options.iiifQuality;
     if (const iiif::Error error =
-            iiif::RenderImage(slide.slide, slide.iiif, request, iiif::RenderOptions{}, &bytes)) {
+            iiif::RenderImage(slide.slide, slide.iiif, request, options, &bytes)) {
         fprintf(stderr, "tarn: IIIF image %s of %s failed: %s\n", call.request.target.c_str(),
                 slide.name.c_str(), error.message.c_str());
         return Refusal(error);
