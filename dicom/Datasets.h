@@ -1,6 +1,6 @@
 // The DICOM dataset of each instance of a slide, built with DCMTK: every attribute but the pixel
-// data (InstanceBytes.h encodes the frames). Internal to dicom/: callers use InstanceBytes.h and Json.h, which
-// keep DCMTK's types to themselves.
+// data (InstanceBytes.h encodes the frames). Internal to dicom/: callers use InstanceBytes.h and
+// Json.h, which keep DCMTK's types to themselves.
 #pragma once
 
 #include <cstdint>

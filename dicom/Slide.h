@@ -4,8 +4,9 @@
 //
 // The caller describes the slide (SlideDescription: plain numbers and strings, no tarn.h), then
 // PrepareSlide checks the description, parses the metadata and names every instance with its
-// UIDs (PreparedSlide). From a PreparedSlide, InstanceBytes.h writes instance files or streams them, and
-// Json.h answers DICOM JSON metadata; Frames.h reads and encodes the frames from an open slide.
+// UIDs (PreparedSlide). From a PreparedSlide, InstanceBytes.h writes instance files or streams
+// them, and Json.h answers DICOM JSON metadata; Frames.h reads and encodes the frames from an open
+// slide.
 //
 //     tarn::dicom::SlideDescription description;
 //     std::string error;
