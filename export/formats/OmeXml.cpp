@@ -1,34 +1,10 @@
 #include "OmeXml.h"
 
 #include <charconv>
+#include "util/Markup.h"
 
 namespace tarnexport {
 namespace {
-
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                // XML 1.0 has no place for control characters but tab, newline and return.
-                if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
-                    out += c;
-        }
-    }
-    return out;
-}
 
 // The shortest text that reads back as the same double.
 std::string Number(double value) {
@@ -50,7 +26,7 @@ std::string OmeXml(const std::vector<OmeImage>& images,
     for (size_t i = 0; i < images.size(); ++i) {
         const OmeImage& image = images[i];
         const std::string n = std::to_string(i);
-        xml += "  <Image ID=\"Image:" + n + "\" Name=\"" + Escaped(image.name) + "\">\n";
+        xml += "  <Image ID=\"Image:" + n + "\" Name=\"" + tarn::MarkupEscape(image.name) + "\">\n";
         xml += "    <Pixels ID=\"Pixels:" + n +
                "\" DimensionOrder=\"XYCZT\" Type=\"uint8\" SizeX=\"" + std::to_string(image.width) +
                "\" SizeY=\"" + std::to_string(image.height) +
@@ -73,7 +49,8 @@ std::string OmeXml(const std::vector<OmeImage>& images,
             "  <StructuredAnnotations>\n    <MapAnnotation ID=\"Annotation:0\">\n"
             "      <Value>\n";
         for (const auto& [key, value] : annotations)
-            xml += "        <M K=\"" + Escaped(key) + "\">" + Escaped(value) + "</M>\n";
+            xml += "        <M K=\"" + tarn::MarkupEscape(key) + "\">" + tarn::MarkupEscape(value) +
+                   "</M>\n";
         xml += "      </Value>\n    </MapAnnotation>\n  </StructuredAnnotations>\n";
     }
     return xml + "</OME>\n";

@@ -4,35 +4,9 @@
 
 #include "Server.h"
 #include "ServeAssets.h"
+#include "util/Markup.h"
 
 namespace tarncli::serve {
-
-std::string HtmlEscape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -89,7 +63,8 @@ std::string SlideCard(const ServedSlide& slide) {
                         std::to_string(height) + " px</dd>";
     const auto fact = [&](const char* label, const std::string& value, const char* unit) {
         if (!value.empty())
-            facts += std::string("<dt>") + label + "</dt><dd>" + HtmlEscape(value) + unit + "</dd>";
+            facts += std::string("<dt>") + label + "</dt><dd>" + tarn::MarkupEscape(value) + unit +
+                     "</dd>";
     };
     fact("Resolution", Property(slide, "openslide.mpp-x"), " &micro;m/px");
     fact("Objective", Property(slide, "openslide.objective-power"), "&times;");
@@ -98,7 +73,7 @@ std::string SlideCard(const ServedSlide& slide) {
     for (const std::string& image : slide.images)
         images += (images.empty() ? "" : ", ") + image;
     fact("Images", images, "");
-    const std::string name = HtmlEscape(slide.name);
+    const std::string name = tarn::MarkupEscape(slide.name);
     // The IIIF links sit beside the viewer's link, not inside it: links do not nest.
     return "<div class=\"card\"><a href=\"/view/" + name + "\"><img src=\"" + ThumbnailUrl(slide) +
            "\" alt=\"\"><h2>" + name + "</h2><dl>" + facts +
@@ -155,7 +130,7 @@ std::string ViewerPage(const ServedSlide& slide) {
         ", \"dzi\": " + JsonQuote("/deepzoom/" + slide.name + ".dzi") +
         ", \"properties\": " + JsonQuote("/properties/" + slide.name + ".json") +
         ", \"images\": [" + images + "]}";
-    return Replace(Replace(Template("viewer.html"), "{{TITLE}}", HtmlEscape(slide.name)),
+    return Replace(Replace(Template("viewer.html"), "{{TITLE}}", tarn::MarkupEscape(slide.name)),
                    "{{CONFIG}}", config);
 }
 

@@ -11,7 +11,6 @@ namespace tarncli::serve {
 
 struct ServedSlide;
 
-std::string HtmlEscape(std::string_view text);
 // A JSON string literal, quotes included. '<', '>' and '&' are escaped too so that the result can
 // sit inside a <script> element; bytes that are not UTF-8 become U+FFFD.
 std::string JsonQuote(std::string_view text);
