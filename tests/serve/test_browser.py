@@ -3,7 +3,6 @@ nothing from elsewhere, and a known area of the slide on screen matches the libr
 import io
 import os
 import shutil
-import tempfile
 import time
 
 import pytest
@@ -11,12 +10,8 @@ from PIL import Image, ImageChops, ImageStat
 
 from serve_support import ARTIFACTS, DeepZoom, Server, run_tool
 
-webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from browser_support import chromium, wait_until
 
-CHROMIUM = "/usr/bin/chromium"
-CHROMEDRIVER = "/usr/bin/chromedriver"
-WAIT_SECONDS = 30
 # The area compared, in level-0 pixels, shown at one screen pixel per slide pixel.
 AREA_X, AREA_Y = 1100, 700
 
@@ -30,32 +25,8 @@ def slide(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def browser():
-    profile = tempfile.mkdtemp(prefix="tarn-chromium-")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync", "--window-size=1200,900",
-                     "--force-device-scale-factor=1", "--user-data-dir=" + profile):
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    try:
-        driver.set_page_load_timeout(WAIT_SECONDS)
-        driver.set_script_timeout(WAIT_SECONDS)
+    with chromium("--disable-gpu", "--window-size=1200,900") as driver:
         yield driver
-    finally:
-        driver.quit()
-        shutil.rmtree(profile, ignore_errors=True)
-
-
-def wait_until(driver, script, what):
-    deadline = time.monotonic() + WAIT_SECONDS
-    while time.monotonic() < deadline:
-        if driver.execute_script(script):
-            return
-        time.sleep(0.1)
-    pytest.fail("timed out waiting until " + what)
 
 
 def wait_for_every_tile(driver):

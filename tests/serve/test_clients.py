@@ -11,7 +11,6 @@ import os
 import shutil
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 import urllib.request
@@ -21,16 +20,13 @@ from PIL import Image, ImageStat
 
 from serve_support import ARTIFACTS, Server, run_tool
 
-webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from browser_support import WAIT_SECONDS, chromium
+from browser_support import wait_until as browser_wait_until
 
 CLIENTS = os.path.join(os.path.dirname(__file__), "clients")
-CHROMIUM = "/usr/bin/chromium"
-CHROMEDRIVER = "/usr/bin/chromedriver"
 ORTHANC = shutil.which("Orthanc")
 DICOMWEB_PLUGIN = "/usr/share/orthanc/plugins/libOrthancDicomWeb.so"
 DCIODVFY = shutil.which("dciodvfy")
-WAIT_SECONDS = 30
 TOKEN = "clients-token"
 
 pytestmark = pytest.mark.skipif(not os.path.isdir(os.path.join(CLIENTS, "node_modules")),
@@ -184,35 +180,15 @@ def pages(server):
 
 @pytest.fixture(scope="module")
 def browser():
-    profile = tempfile.mkdtemp(prefix="tarn-chromium-")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
     # dicom-microscopy-viewer draws with WebGL: SwiftShader renders it without a GPU.
-    for argument in ("--headless", "--no-sandbox", "--use-gl=angle", "--use-angle=swiftshader",
-                     "--enable-unsafe-swiftshader", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update",
-                     "--disable-sync", "--window-size=1000,800", "--force-device-scale-factor=1",
-                     "--user-data-dir=" + profile):
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    try:
-        driver.set_page_load_timeout(WAIT_SECONDS)
-        driver.set_script_timeout(WAIT_SECONDS)
+    with chromium("--use-gl=angle", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
+                  "--window-size=1000,800") as driver:
         yield driver
-    finally:
-        driver.quit()
-        shutil.rmtree(profile, ignore_errors=True)
 
 
 def wait_until(driver, script, what):
-    deadline = time.monotonic() + WAIT_SECONDS
-    while time.monotonic() < deadline:
-        if driver.execute_script(script):
-            return
-        time.sleep(0.2)
-    pytest.fail(f"timed out waiting until {what}: "
-                f"{driver.execute_script('return window.problem')} {driver.get_log('browser')}")
+    browser_wait_until(driver, script, what, lambda driver: (
+        f"{driver.execute_script('return window.problem')} {driver.get_log('browser')}"))
 
 
 def drawn(driver):
