@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/ForkHeld.h"
 #include "Common/PixelCopy.h"
 #include "Core/TileMemory.h"
 #include "Core/Tiles.h"
@@ -195,36 +196,27 @@ struct PixelCache {
 // are all taken around the fork, so the child finds each cache whole and unlocked.
 namespace {
 
-struct LiveCaches {
-    std::mutex lock;
-    std::vector<PixelCache*> all;
-};
-
-LiveCaches& Live() {
-    static LiveCaches* live = new LiveCaches;  // never destroyed: reads may outlive exit
+ForkHeld<PixelCache>& Live() {
+    static auto* live = new ForkHeld<PixelCache>;  // never destroyed: reads may outlive exit
     return *live;
 }
 
 void LockCachesForFork() {
-    LiveCaches& live = Live();
-    live.lock.lock();
-    for (PixelCache* cache : live.all) {
-        cache->lru.LockAll();
-        for (SeenRing& ring : cache->rings)
+    Live().LockAll([](PixelCache& cache) {
+        cache.lru.LockAll();
+        for (SeenRing& ring : cache.rings)
             ring.mutex.lock();
-        LockTileArena(cache->arena);
-    }
+        LockTileArena(cache.arena);
+    });
 }
 
 void UnlockCachesAfterFork() {
-    LiveCaches& live = Live();
-    for (PixelCache* cache : live.all) {
-        UnlockTileArena(cache->arena);
-        for (SeenRing& ring : cache->rings)
+    Live().UnlockAll([](PixelCache& cache) {
+        UnlockTileArena(cache.arena);
+        for (SeenRing& ring : cache.rings)
             ring.mutex.unlock();
-        cache->lru.UnlockAll();
-    }
-    live.lock.unlock();
+        cache.lru.UnlockAll();
+    });
 }
 
 }  // namespace
@@ -236,11 +228,7 @@ PixelCache* CreatePixelCache(size_t capacity, int shards) {
     (void)forkSafe;
     auto* cache = new (std::nothrow) PixelCache(capacity, shards);
     if (cache == nullptr) return nullptr;
-    LiveCaches& live = Live();
-    const std::lock_guard<std::mutex> hold(live.lock);
-    try {
-        live.all.push_back(cache);
-    } catch (const std::bad_alloc&) {
+    if (!Live().Add(cache)) {
         delete cache;
         return nullptr;
     }
@@ -272,11 +260,7 @@ void RetainPixelCache(PixelCache* cache) {
 
 void ReleasePixelCache(PixelCache* cache) {
     if (cache == nullptr || cache->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    {
-        LiveCaches& live = Live();
-        const std::lock_guard<std::mutex> hold(live.lock);
-        live.all.erase(std::find(live.all.begin(), live.all.end(), cache));
-    }
+    Live().Remove(cache);
     delete cache;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/ForkHeld.h"
 #include "Common/Geometry.h"
 #include "Common/Status.h"
 #include "Core/AssociatedCache.h"
@@ -336,28 +337,17 @@ Status ReadAssociated(Slide& slide, Error* why) {
 // The slides open in this process. fork() copies only the thread that calls it, while a read on
 // another thread (the library's own coarse-level build among them) may hold a slide's cache lock:
 // the locks are all taken around the fork, so the child finds them free.
-struct OpenSlides {
-    std::mutex lock;
-    std::vector<Slide*> all;
-};
-
-OpenSlides& Opened() {
-    static OpenSlides* opened = new OpenSlides;  // never destroyed: slides may outlive exit
+ForkHeld<Slide>& Opened() {
+    static auto* opened = new ForkHeld<Slide>;  // never destroyed: slides may outlive exit
     return *opened;
 }
 
 void LockSlidesForFork() {
-    OpenSlides& opened = Opened();
-    opened.lock.lock();
-    for (Slide* slide : opened.all)
-        slide->cacheLock.lock();
+    Opened().LockAll([](Slide& slide) { slide.cacheLock.lock(); });
 }
 
 void UnlockSlidesAfterFork() {
-    OpenSlides& opened = Opened();
-    for (Slide* slide : opened.all)
-        slide->cacheLock.unlock();
-    opened.lock.unlock();
+    Opened().UnlockAll([](Slide& slide) { slide.cacheLock.unlock(); });
 }
 
 bool NoteOpen(Slide* slide) {
@@ -367,21 +357,11 @@ bool NoteOpen(Slide* slide) {
         DefaultPixelCache() != nullptr &&
         pthread_atfork(LockSlidesForFork, UnlockSlidesAfterFork, UnlockSlidesAfterFork) == 0;
     (void)forkSafe;
-    OpenSlides& opened = Opened();
-    const std::lock_guard<std::mutex> hold(opened.lock);
-    try {
-        opened.all.push_back(slide);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return Opened().Add(slide);
 }
 
 void NoteClosed(Slide* slide) {
-    OpenSlides& opened = Opened();
-    const std::lock_guard<std::mutex> hold(opened.lock);
-    const auto found = std::find(opened.all.begin(), opened.all.end(), slide);
-    if (found != opened.all.end()) opened.all.erase(found);
+    Opened().Remove(slide);
 }
 
 }  // namespace
